@@ -1,0 +1,68 @@
+# Every target does its own set-up, so `make demo` and `make test` work on a fresh machine.
+SHELL := /bin/bash
+.DEFAULT_GOAL := test
+
+DEB_PACKAGES := g++ make pkg-config libxxhash-dev nlohmann-json3-dev libicu-dev libgtest-dev
+VENV := .venv
+VPY := $(VENV)/bin/python
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+# A CPython 3.13 interpreter that actually runs: the system one, else pyenv's newest 3.13.x
+# (a pyenv shim on PATH may exist without that version being active).
+PYTHON313 ?= $(shell for c in $$(command -v python3.13 2>/dev/null) \
+  $$(ls -d $$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)/versions/3.13*/bin/python3.13 2>/dev/null | sort -V -r); do \
+  "$$c" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null && { echo "$$c"; break; }; done)
+
+.PHONY: deps venv install engine-build engine-test py-test test demo bench sanitize clean
+
+deps:
+	@missing=""; for p in $(DEB_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing Debian packages:$$missing"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null || exit 1; \
+	  else \
+	    echo "missing Debian packages; run: sudo apt-get install -y$$missing"; exit 1; \
+	  fi; \
+	fi
+
+$(VENV)/.ready: pyproject.toml | deps
+	@if [ -z "$(PYTHON313)" ]; then echo "CPython 3.13 not found: install python3.13 (apt-get install python3.13 or pyenv install 3.13)"; exit 1; fi
+	$(PYTHON313) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q scikit-build-core cmake ninja pytest hypothesis mypy
+	touch $@
+
+venv: $(VENV)/.ready
+
+install: venv
+	$(VPY) -m pip install -q --no-build-isolation .
+
+engine-build: deps venv
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/engine -G Ninja -DKOVA_BUILD_TESTS=ON -DKOVA_BUILD_BENCH=ON >/dev/null
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build build/engine -j $(JOBS)
+
+engine-test: engine-build
+	cd build/engine && PATH=$(CURDIR)/$(VENV)/bin:$$PATH ctest --output-on-failure -j $(JOBS)
+
+py-test: install
+	$(VPY) -m pytest -q tests/python
+
+test: engine-test py-test
+
+demo: install
+	$(VPY) -m kova_discovery demo
+
+bench: engine-build install
+	$(VPY) bench/run.py
+
+# Engine tests and Python tests against an address+UB sanitized build.
+sanitize: deps venv
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOVA_BUILD_TESTS=ON -DKOVA_SANITIZE=ON >/dev/null
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build build/sanitize -j $(JOBS)
+	cd build/sanitize && PATH=$(CURDIR)/$(VENV)/bin:$$PATH ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf build $(VENV)

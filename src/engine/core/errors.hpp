@@ -1,0 +1,59 @@
+#pragma once
+// The engine's error values. Engine operations return these; none is thrown.
+
+#include <cstdint>
+#include <string>
+
+namespace kova {
+
+struct ScorerError {
+  enum class Kind { InvalidQuery, IndexCorrupted, Other };
+  Kind kind = Kind::Other;
+  std::string message;
+
+  std::string display() const;  // "Invalid query: {}", "Index corrupted: {}", "Scorer failed: {}"
+  std::string debug() const;    // e.g. Other("timeout")
+};
+
+// An operating-system style I/O failure: a kind word ("other", "invalid data", "not found",
+// ...) and the system's text.
+struct IoError {
+  std::string kind;
+  std::string message;
+  std::string display() const { return message; }
+  std::string debug() const;
+};
+
+struct DiscoveryError {
+  enum class Kind { Scorer, UnknownAgent, Persistence, Io, Config, CircuitBreakerOpen, MutexPoisoned };
+  Kind kind = Kind::Config;
+  std::string text;        // payload of every string variant
+  ScorerError scorer;      // payload of Kind::Scorer
+  IoError io;              // payload of Kind::Io
+
+  static DiscoveryError config(std::string message) { return {Kind::Config, std::move(message), {}, {}}; }
+
+  std::string display() const;  // "Configuration error: {}", "Unknown agent: {}", ...
+  std::string debug() const;    // e.g. Config("Agent name cannot be empty")
+};
+
+struct NetworkError {
+  enum class Kind { Serialization, Io, UnsupportedVersion };
+  Kind kind = Kind::Io;
+  std::string message;            // Serialization / Io payload text
+  std::uint32_t found_version = 0;
+  std::uint64_t supported_version = 0;
+
+  static NetworkError serialization(std::string m) { return {Kind::Serialization, std::move(m), 0, 0}; }
+  static NetworkError io(std::string m) { return {Kind::Io, std::move(m), 0, 0}; }
+  static NetworkError unsupported_version(std::uint32_t found, std::uint64_t supported) {
+    return {Kind::UnsupportedVersion, {}, found, supported};
+  }
+
+  // "serialization error: {}", "I/O error: {}",
+  // "unsupported snapshot version {} (supported up to {})"
+  std::string display() const;
+  std::string debug() const;
+};
+
+}  // namespace kova

@@ -1,0 +1,122 @@
+#pragma once
+// The committee of four reasoning kernels and the enzyme that blends and routes their votes.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/clock.hpp"
+#include "core/lsh.hpp"
+#include "core/name_hash.hpp"
+#include "network/agent_record.hpp"
+
+namespace kova {
+
+enum class KernelType : std::uint8_t { Capability = 0, Novelty = 1, LoadBalancing = 2, TemporalRecency = 3 };
+
+// "capability_matching", "novelty_seeking", "load_balancing", "temporal_recency"
+std::string_view kernel_type_name(KernelType type);
+
+// One eligible agent as the kernels see it: its record and its similarity (0.0 when the
+// scorer gave none). Eligible agents come in registry order.
+struct EligibleAgent {
+  const AgentRecord* record;
+  double similarity;
+};
+
+using Ranking = std::vector<std::pair<NameHash, double>>;
+
+class ReasoningKernel {
+ public:
+  virtual ~ReasoningKernel() = default;
+  virtual KernelType kernel_type() const = 0;
+  // Score of one agent; `now` is read once per evaluation.
+  virtual double score(const EligibleAgent& agent, MonoTime now) const = 0;
+  // Full ranking: every agent, highest first, stable, NaN after every number.
+  Ranking evaluate(const MinHashSignature& query, std::span<const EligibleAgent> agents, MonoTime now) const;
+};
+
+class CapabilityKernel final : public ReasoningKernel {
+ public:
+  KernelType kernel_type() const override { return KernelType::Capability; }
+  double score(const EligibleAgent& agent, MonoTime now) const override;
+};
+class NoveltyKernel final : public ReasoningKernel {
+ public:
+  KernelType kernel_type() const override { return KernelType::Novelty; }
+  double score(const EligibleAgent& agent, MonoTime now) const override;
+};
+class LoadBalancingKernel final : public ReasoningKernel {
+ public:
+  KernelType kernel_type() const override { return KernelType::LoadBalancing; }
+  double score(const EligibleAgent& agent, MonoTime now) const override;
+};
+class TemporalRecencyKernel final : public ReasoningKernel {
+ public:
+  KernelType kernel_type() const override { return KernelType::TemporalRecency; }
+  double score(const EligibleAgent& agent, MonoTime now) const override;
+};
+
+struct KernelVote {
+  KernelType kernel;
+  NameHash agent;
+};
+
+struct KernelEvaluation {
+  std::vector<KernelVote> votes;  // one per kernel that ranked an agent, in kernel order
+  // enzyme_score per eligible agent, aligned with the eligible list given to
+  // evaluate_with_scores; empty when no kernel ranked anything.
+  std::vector<double> scores;
+  std::vector<NameHash> hashes;  // the eligible agents' hashes, aligned with `scores`
+
+  // Score for a name hash (nullopt when absent).
+  std::optional<double> score_for(const NameHash& hash) const;
+};
+
+struct RoutingDecision {
+  enum class Kind { Single, Parallel, NoRoute };
+  Kind kind = Kind::NoRoute;
+  std::vector<NameHash> agents;  // one for Single, several for Parallel, none for NoRoute
+  std::uint64_t process_count = 0;
+};
+
+struct QuorumRule {
+  enum class Kind { StrictMajority, AllKernels, MinimumFraction };
+  Kind kind = Kind::StrictMajority;
+  double threshold = 0.0;  // MinimumFraction only
+  bool holds(std::size_t top_votes, std::size_t kernel_count) const;
+};
+
+class Enzyme {
+ public:
+  virtual ~Enzyme() = default;
+  virtual RoutingDecision process(const MinHashSignature& query, std::span<const EligibleAgent> agents,
+                                  MonoTime now) = 0;
+};
+
+class SLNEnzyme final : public Enzyme {
+ public:
+  explicit SLNEnzyme(std::size_t max_split = 3, QuorumRule quorum = {});
+
+  KernelEvaluation evaluate_with_scores(const MinHashSignature& query, std::span<const EligibleAgent> agents,
+                                        MonoTime now) const;
+  RoutingDecision process(const MinHashSignature& query, std::span<const EligibleAgent> agents,
+                          MonoTime now) override;
+
+  const QuorumRule& quorum() const { return quorum_; }
+  std::size_t max_split() const { return max_split_; }
+  std::uint64_t process_count() const { return process_count_; }
+  std::span<const std::unique_ptr<ReasoningKernel>> kernels() const { return kernels_; }
+
+ private:
+  QuorumRule quorum_;
+  std::size_t max_split_;
+  std::vector<std::unique_ptr<ReasoningKernel>> kernels_;  // capability, load, novelty, recency
+  std::uint64_t process_count_ = 0;
+};
+
+}  // namespace kova

@@ -1,0 +1,140 @@
+#pragma once
+// The engine object: owns the agents, the scorer, the kernels, the replay log, the
+// co-occurrence statistics and the fixed learning settings.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/clock.hpp"
+#include "core/config.hpp"
+#include "core/errors.hpp"
+#include "core/kernels.hpp"
+#include "core/result.hpp"
+#include "network/agent_record.hpp"
+#include "network/cooccurrence.hpp"
+#include "network/filter.hpp"
+#include "network/replay.hpp"
+#include "network/results.hpp"
+#include "network/safe_lock.hpp"
+#include "query/query.hpp"
+#include "scorer/scorer.hpp"
+
+namespace kova {
+
+struct DriftReport {
+  std::string agent_name;
+  double alignment = 0.0;
+  std::size_t sample_count = 0;
+  bool drifted = false;
+};
+
+class LocalNetwork {
+ public:
+  // MinHash scorer over `lsh`; kernels with `max_disagreement_split`.
+  static std::unique_ptr<LocalNetwork> with_config(const LshConfig& lsh, std::size_t max_disagreement_split,
+                                                   std::shared_ptr<const Clock> clock = system_clock());
+  // The given scorer, default LshConfig, split 3.
+  static std::unique_ptr<LocalNetwork> with_scorer(std::unique_ptr<Scorer> scorer,
+                                                   std::shared_ptr<const Clock> clock = system_clock());
+  // with_config of the default DiscoveryConfig.
+  static std::unique_ptr<LocalNetwork> create_default(std::shared_ptr<const Clock> clock = system_clock());
+
+  LocalNetwork(const LocalNetwork&) = delete;
+  LocalNetwork& operator=(const LocalNetwork&) = delete;
+  ~LocalNetwork();
+
+  // --- registry (exclusive access) ---
+  // "register" in the host API; a C++ keyword here.
+  std::optional<DiscoveryError> register_agent(std::string_view name, std::span<const std::string> capabilities,
+                                               std::optional<std::string> endpoint, Metadata metadata);
+  bool deregister(std::string_view name);
+  std::vector<std::string> agents() const;
+  std::size_t agent_count() const { return agents_.size(); }
+  const AgentRecord* find(std::string_view name) const;
+  const AgentTable& agent_table() const { return agents_; }
+
+  // --- feedback (exclusive access) ---
+  void record_success(std::string_view agent_name, std::optional<std::string_view> query);
+  void record_failure(std::string_view agent_name, std::optional<std::string_view> query);
+  void tick();
+  double exploration_epsilon() const;
+  std::uint64_t feedback_epoch() const { return feedback_epoch_.load(); }
+
+  // --- discovery (shared access) ---
+  std::vector<DiscoveryResult> discover_filtered(std::string_view query, const FilterMap* filters) const;
+  std::vector<ExplainedResult> discover_explained(std::string_view query, const FilterMap* filters) const;
+  ConfidenceResponse discover_with_confidence_filtered(std::string_view query, const FilterMap* filters) const;
+  std::vector<DiscoveryResult> discover_query(const Query& query, const FilterMap* filters) const;
+  std::vector<ExplainedResult> discover_query_explained(const Query& query, const FilterMap* filters) const;
+  ConfidenceResponse discover_query_with_confidence(const Query& query, const FilterMap* filters) const;
+
+  // --- analysis (shared access) ---
+  std::vector<DriftReport> detect_drift(std::size_t min_samples, double threshold) const;
+
+  // --- replay log ---
+  template <class F>
+  auto with_replay_log(F&& f) const {
+    auto guard = safe_lock(replay_, "replay query");
+    return f(static_cast<const ReplayLog&>(*guard));
+  }
+  template <class F>
+  auto with_replay_log_mut(F&& f) {
+    auto guard = safe_lock(replay_, "replay mut");
+    return f(*guard);
+  }
+  // Starts a fresh, enabled log; the caller rejects a bound of 0.
+  void enable_replay(std::size_t max_events);
+  void clear_replay();
+
+  // --- persistence ---
+  std::optional<NetworkError> save(const std::string& path) const;
+  static Result<std::unique_ptr<LocalNetwork>, NetworkError> load(const std::string& path,
+                                                                  std::shared_ptr<const Clock> clock = system_clock());
+
+  // --- components (engine-internal and tests) ---
+  const ScorerAdapter& scorer_adapter() const { return scorer_; }
+  const LshConfig& lsh_config() const { return scorer_.config; }
+  const CircuitBreakerConfig& circuit_breaker() const { return circuit_breaker_; }
+  const MycorrhizalPropagator& propagator() const { return propagator_; }
+  const Clock& clock() const { return *clock_; }
+  PoisonableMutex<SLNEnzyme>& enzyme_mutex() const { return enzyme_; }
+  PoisonableMutex<ReplayLog>& replay_mutex() const { return replay_; }
+  PoisonableMutex<CoOccurrenceExpander>& cooccurrence_mutex() const { return cooccurrence_; }
+  // Mutable record access for load and tests (exclusive access).
+  AgentRecord* find_mut(std::string_view name);
+
+  static constexpr double kEpsilonInitial = 0.8;
+  static constexpr double kEpsilonFloor = 0.05;
+  static constexpr double kEpsilonDecayRate = 0.99;
+
+ private:
+  LocalNetwork(const LshConfig& lsh, std::unique_ptr<Scorer> scorer, std::size_t max_disagreement_split,
+               std::shared_ptr<const Clock> clock);
+  void record_replay(EventKind event);
+
+  ScorerAdapter scorer_;
+  CircuitBreakerConfig circuit_breaker_{};
+  AgentTable agents_;
+  mutable PoisonableMutex<SLNEnzyme> enzyme_;
+  double epsilon_initial_ = kEpsilonInitial;
+  double epsilon_floor_ = kEpsilonFloor;
+  double epsilon_decay_rate_ = kEpsilonDecayRate;
+  std::atomic<std::uint64_t> feedback_epoch_{0};
+  mutable PoisonableMutex<ReplayLog> replay_;
+  mutable PoisonableMutex<CoOccurrenceExpander> cooccurrence_;
+  MycorrhizalPropagator propagator_{};
+  std::shared_ptr<const Clock> clock_;
+};
+
+// Spreads a success to agents whose capabilities resemble the source's.
+void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view source,
+                        std::span<const std::string> capabilities, const Scorer& scorer, AgentTable& agents,
+                        double outcome);
+
+}  // namespace kova

@@ -1,0 +1,60 @@
+#pragma once
+// Optional bounded in-memory log of discoveries, feedback and ticks.
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "core/clock.hpp"
+
+namespace kova {
+
+struct EventKind {
+  struct QuerySubmitted { std::string query; };
+  struct AgentScored {
+    std::string query;
+    std::string agent_name;
+    double raw_similarity, enzyme_score, feedback_factor, final_score;
+  };
+  struct FeedbackRecorded {
+    std::string agent_name;
+    std::optional<std::string> query;
+    double outcome;
+  };
+  struct TickApplied {};
+  using Variant = std::variant<QuerySubmitted, AgentScored, FeedbackRecorded, TickApplied>;
+  Variant value;
+
+  // "query_submitted", "agent_scored", "feedback_recorded", "tick_applied"
+  const char* type_name() const;
+};
+
+struct ReplayEntry {
+  EventKind event;
+  MonoTime recorded_at;
+};
+
+class ReplayLog {
+ public:
+  ReplayLog() = default;  // disabled, bound 0, empty
+  // Enabled, empty, room for min(max_events, 1024). A bound of 0 is the caller's to reject.
+  explicit ReplayLog(std::size_t max_events);
+
+  // Drops the event while disabled; at the bound discards the oldest max(1, bound / 2).
+  void record(EventKind event, MonoTime now);
+  void clear() { events_.clear(); }
+
+  bool enabled() const { return enabled_; }
+  std::size_t max_events() const { return max_events_; }
+  std::size_t size() const { return events_.size(); }
+  const std::vector<ReplayEntry>& events() const { return events_; }
+
+ private:
+  std::vector<ReplayEntry> events_;
+  std::size_t max_events_ = 0;
+  bool enabled_ = false;
+};
+
+}  // namespace kova

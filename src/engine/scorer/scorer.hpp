@@ -1,0 +1,63 @@
+#pragma once
+// The pluggable similarity component.
+
+#include <deque>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/config.hpp"
+#include "core/lsh.hpp"
+#include "core/result.hpp"
+
+namespace kova {
+
+// (agent name, similarity) pairs. Names are views: into the scorer's own keys (valid until
+// the scorer next changes) or into `storage` when the scorer had to make them.
+struct ScoreList {
+  std::vector<std::pair<std::string_view, double>> pairs;
+  std::deque<std::string> storage;  // a deque keeps earlier strings in place as it grows
+
+  void add_owned(std::string name, double similarity) {
+    storage.push_back(std::move(name));
+    pairs.emplace_back(storage.back(), similarity);
+  }
+};
+
+// A failure of `score` is a plain error text.
+using ScoreResult = Result<ScoreList, std::string>;
+
+class Scorer {
+ public:
+  virtual ~Scorer() = default;
+  // Makes the entry for `agent_id` reflect exactly these capabilities (replacing any earlier).
+  virtual void index_capabilities(std::string_view agent_id, std::span<const std::string> capabilities) = 0;
+  // Forgets the agent; unknown names are ignored.
+  virtual void remove_agent(std::string_view agent_id) = 0;
+  // Each indexed agent at most once, in no particular order; absent means 0.
+  virtual ScoreResult score(std::string_view query) const = 0;
+
+  // Registration already computed one signature per capability with `config`; a scorer that
+  // signs capabilities the same way may reuse them. The default ignores them.
+  virtual void index_capabilities_presigned(std::string_view agent_id,
+                                            std::span<const std::string> capabilities,
+                                            std::span<const MinHashSignature> /*signatures*/,
+                                            const LshConfig& /*config*/) {
+    index_capabilities(agent_id, capabilities);
+  }
+};
+
+// Pairs the active scorer with the signature parameters the engine uses for its own queries.
+struct ScorerAdapter {
+  LshConfig config;
+  std::unique_ptr<Scorer> scorer;
+
+  // A new, empty MinHashScorer (max_tokens 50) over `config`.
+  explicit ScorerAdapter(const LshConfig& config);
+  ScorerAdapter(const LshConfig& config, std::unique_ptr<Scorer> scorer);
+};
+
+}  // namespace kova
