@@ -116,7 +116,9 @@ class LocalNetwork {
  private:
   LocalNetwork(const LshConfig& lsh, std::unique_ptr<Scorer> scorer, std::size_t max_disagreement_split,
                std::shared_ptr<const Clock> clock);
-  void record_replay(EventKind event);
+  // Appends `event` stamped with the clock's time, under the replay lock taken with `context`
+  // (the label a poisoned-lock warning shows). A disabled log drops the event.
+  void record_replay(EventKind event, std::string_view context = "replay record") const;
 
   ScorerAdapter scorer_;
   CircuitBreakerConfig circuit_breaker_{};

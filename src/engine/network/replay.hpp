@@ -39,10 +39,12 @@ struct ReplayEntry {
 class ReplayLog {
  public:
   ReplayLog() = default;  // disabled, bound 0, empty
-  // Enabled, empty, room for min(max_events, 1024). A bound of 0 is the caller's to reject.
+  // Enabled, empty, room for min(max_events, 1024). The host rejects a bound of 0; if one
+  // reaches the log anyway it behaves like a bound of 1.
   explicit ReplayLog(std::size_t max_events);
 
-  // Drops the event while disabled; at the bound discards the oldest max(1, bound / 2).
+  // Drops the event while disabled. At the bound first discards the oldest max(1, bound / 2)
+  // entries, so the log never holds more than max(1, bound) entries.
   void record(EventKind event, MonoTime now);
   void clear() { events_.clear(); }
 

@@ -1,0 +1,115 @@
+#include "network/cooccurrence.hpp"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+
+namespace kova {
+
+namespace {
+
+template <class Map>
+auto& row_for(Map& map, const std::string& key) {
+  auto it = map.find(key);
+  if (it == map.end()) it = map.try_emplace(key).first;
+  return it->second;
+}
+
+}  // namespace
+
+void CoOccurrenceExpander::record_feedback(const std::vector<std::string>& query_terms,
+                                           const std::vector<std::string>& capability_terms) {
+  if (!query_terms.empty() && !capability_terms.empty()) {
+    for (const std::string& q : query_terms) {
+      Row& row = row_for(matrix_, q);
+      for (const std::string& c : capability_terms) {
+        auto it = row.find(c);
+        if (it == row.end()) {
+          it = row.try_emplace(c, 0).first;
+          ++size_;
+        }
+        // Saturate rather than wrap: a wrapped count would turn the strongest pair into the weakest.
+        if (it->second != std::numeric_limits<std::uint32_t>::max()) ++it->second;
+      }
+    }
+  }
+  ++feedback_count_;
+
+  if (size_ < kMaxEntries) return;
+  // Passes with thresholds t = 2, 3, 4, ... each drop the pairs counted below t, until the
+  // matrix is under the limit. A pass whose threshold is at most the smallest remaining count
+  // drops nothing, so the threshold may jump straight past that count with the same outcome.
+  std::uint64_t threshold = kPruneMinCount;
+  for (;;) {
+    std::uint64_t smallest_left = std::numeric_limits<std::uint64_t>::max();
+    for (auto row_it = matrix_.begin(); row_it != matrix_.end();) {
+      Row& row = row_it->second;
+      for (auto it = row.begin(); it != row.end();) {
+        if (it->second < threshold) {
+          it = row.erase(it);
+          --size_;
+        } else {
+          smallest_left = std::min<std::uint64_t>(smallest_left, it->second);
+          ++it;
+        }
+      }
+      row_it = row.empty() ? matrix_.erase(row_it) : std::next(row_it);
+    }
+    if (size_ < kMaxEntries) break;
+    threshold = std::max(threshold + 1, smallest_left + 1);
+  }
+}
+
+std::vector<std::string> CoOccurrenceExpander::expand_query(const std::vector<std::string>& terms) const {
+  std::vector<std::string> result(terms);
+  if (feedback_count_ < kMinFeedback) return result;
+
+  for (const std::string& term : terms) {
+    const auto row_it = matrix_.find(term);
+    if (row_it == matrix_.end()) continue;
+    // The first kMaxExpansions of a stable highest-first sort, in one pass: a later pair only
+    // displaces entries with a strictly lower count, so equal counts keep the row's order.
+    std::array<const Row::value_type*, kMaxExpansions> top{};
+    std::size_t filled = 0;
+    for (const auto& entry : row_it->second) {
+      std::size_t pos = filled;
+      while (pos > 0 && top[pos - 1]->second < entry.second) --pos;
+      if (pos >= kMaxExpansions) continue;
+      const std::size_t last = std::min<std::size_t>(filled, kMaxExpansions - 1);
+      for (std::size_t k = last; k > pos; --k) top[k] = top[k - 1];
+      top[pos] = &entry;
+      filled = std::min<std::size_t>(filled + 1, kMaxExpansions);
+    }
+    for (std::size_t k = 0; k < filled; ++k) result.push_back(top[k]->first);
+  }
+  return result;
+}
+
+std::uint32_t CoOccurrenceExpander::count(std::string_view query_term, std::string_view capability_term) const {
+  const auto row_it = matrix_.find(query_term);
+  if (row_it == matrix_.end()) return 0;
+  const auto it = row_it->second.find(capability_term);
+  return it == row_it->second.end() ? 0 : it->second;
+}
+
+std::vector<CoOccurrenceExpander::Pair> CoOccurrenceExpander::pairs() const {
+  std::vector<Pair> out;
+  out.reserve(size_);
+  for (const auto& [query_term, row] : matrix_) {
+    for (const auto& [capability_term, n] : row) out.push_back(Pair{query_term, capability_term, n});
+  }
+  return out;
+}
+
+void CoOccurrenceExpander::replace(const std::vector<Pair>& pairs, std::uint64_t feedback_count) {
+  matrix_.clear();
+  size_ = 0;
+  for (const Pair& pair : pairs) {
+    Row& row = row_for(matrix_, pair.query_term);
+    const auto [it, inserted] = row.insert_or_assign(pair.capability_term, pair.count);
+    if (inserted) ++size_;
+  }
+  feedback_count_ = feedback_count;
+}
+
+}  // namespace kova
