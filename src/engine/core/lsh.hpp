@@ -6,6 +6,10 @@
 #include <span>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/config.hpp"
 
 namespace kova {
@@ -19,10 +23,31 @@ std::uint64_t xxhash_with_seed(std::string_view bytes, std::uint64_t seed);
 // Signature of a UTF-8 (or any byte) text; ASCII letters are folded to lower case first.
 MinHashSignature compute_signature(std::string_view text, const LshConfig& config);
 
+// Number of equal positions (0..64). Inline: the scorer calls it once per capability of
+// every agent on each query.
+inline unsigned signature_matches(const MinHashSignature& a, const MinHashSignature& b) {
+#if defined(__SSE2__)
+  // Each equal byte compares to 0xFF (-1); subtracting accumulates up to 4 per lane, and
+  // the sum of absolute differences against zero adds the lanes up.
+  __m128i acc = _mm_setzero_si128();
+  for (std::size_t k = 0; k < kSignatureBytes; k += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a.data() + k));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b.data() + k));
+    acc = _mm_sub_epi8(acc, _mm_cmpeq_epi8(x, y));
+  }
+  const __m128i sums = _mm_sad_epu8(acc, _mm_setzero_si128());
+  return static_cast<unsigned>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
+#else
+  unsigned n = 0;
+  for (std::size_t i = 0; i < kSignatureBytes; ++i) n += a[i] == b[i] ? 1u : 0u;
+  return n;
+#endif
+}
+
 // Equal positions / 64.
-double signature_similarity(const MinHashSignature& a, const MinHashSignature& b);
-// Number of equal positions (0..64).
-unsigned signature_matches(const MinHashSignature& a, const MinHashSignature& b);
+inline double signature_similarity(const MinHashSignature& a, const MinHashSignature& b) {
+  return static_cast<double>(signature_matches(a, b)) / 64.0;
+}
 
 // Position-wise unsigned minimum, starting from all 0xFF.
 MinHashSignature signature_union(std::span<const MinHashSignature> signatures);

@@ -1,0 +1,188 @@
+#include "core/lsh.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "core/name_hash.hpp"
+
+namespace kova {
+namespace {
+
+std::string to_hex(const MinHashSignature& s) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (std::uint8_t b : s) {
+    out.push_back(digits[b >> 4]);
+    out.push_back(digits[b & 15]);
+  }
+  return out;
+}
+
+struct FixtureRow {
+  LshConfig config;
+  std::string text;
+  std::string hex;
+};
+
+std::vector<FixtureRow> read_rows(const std::filesystem::path& path) {
+  std::vector<FixtureRow> rows;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    const auto j = nlohmann::json::parse(line);
+    FixtureRow row;
+    const std::string mode = j.value("mode", std::string("hybrid"));
+    const std::size_t width = j.value("width", std::size_t{3});
+    if (mode == "characters") row.config.shingle_mode = ShingleMode::characters(width);
+    else if (mode == "words") row.config.shingle_mode = ShingleMode::words();
+    else row.config.shingle_mode = ShingleMode::hybrid(width);
+    row.text = j.at("text").get<std::string>();
+    row.hex = j.at("signature_hex").get<std::string>();
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+void expect_rows(const std::vector<FixtureRow>& rows) {
+  for (const FixtureRow& row : rows) {
+    EXPECT_EQ(to_hex(compute_signature(row.text, row.config)), row.hex)
+        << "text of " << row.text.size() << " bytes: " << row.text.substr(0, 60)
+        << "\n(regenerate with tests/engine/data/make_signature_fixtures.py)";
+  }
+}
+
+TEST(LshFixtures, AgreesWithIndependentXxhashComputation) {
+  const auto rows = read_rows(std::filesystem::path(KOVA_TEST_DATA_DIR) / "signature_fixtures.jsonl");
+  ASSERT_GE(rows.size(), 50u);
+  expect_rows(rows);
+}
+
+TEST(LshFixtures, AgreesWithSharedFixtures) {
+  const auto path = std::filesystem::path(KOVA_SHARED_DIR) / "fixtures" / "signatures.jsonl";
+  if (!std::filesystem::exists(path)) GTEST_SKIP() << "no shared fixtures at " << path;
+  const auto rows = read_rows(path);
+  ASSERT_FALSE(rows.empty());
+  expect_rows(rows);
+}
+
+TEST(LshHash, KnownXxh3Values) {
+  // Published XXH3-64 results (empty input, seed 0 and seed 1).
+  EXPECT_EQ(xxhash_with_seed("", 0), 0x2D06800538D394C2ULL);
+  EXPECT_NE(xxhash_with_seed("", 1), xxhash_with_seed("", 0));
+}
+
+TEST(LshSignature, CaseFoldingIsAsciiOnly) {
+  const LshConfig cfg;
+  EXPECT_EQ(compute_signature("Legal Translation", cfg), compute_signature("legal translation", cfg));
+  // A with diaeresis, upper and lower case: different bytes, different shingles.
+  EXPECT_NE(compute_signature("\xC3\x84", cfg), compute_signature("\xC3\xA4", cfg));
+}
+
+TEST(LshSignature, ShortTextUsesWholeTextForBothParts) {
+  const LshConfig cfg;
+  const MinHashSignature s = compute_signature("ab", cfg);
+  for (std::size_t i = 0; i < kSignatureBytes; ++i) {
+    const std::uint64_t h = xxhash_with_seed("ab", (i + 1) * 0x9E3779B97F4A7C15ULL);
+    std::uint8_t folded = 0;
+    for (int k = 0; k < 8; ++k) folded ^= static_cast<std::uint8_t>(h >> (8 * k));
+    EXPECT_EQ(s[i], folded) << i;
+  }
+}
+
+TEST(LshSignature, LineFeedJoinsWordsOtherDelimitersSplit) {
+  LshConfig words;
+  words.shingle_mode = ShingleMode::words();
+  const MinHashSignature split = compute_signature("translate legal", words);
+  for (const char* t : {"translate\tlegal", "translate,legal", "translate.legal", "translate-legal",
+                        "translate_legal", "translate , legal"}) {
+    EXPECT_EQ(compute_signature(t, words), split) << t;
+  }
+  EXPECT_NE(compute_signature("translate\nlegal", words), split);
+  EXPECT_NE(compute_signature("translate\rlegal", words), split);
+}
+
+TEST(LshSignature, LongTextsOnHeapPathMatchShortPathRule) {
+  // A text longer than the stack scratch buffer, checked against a naive computation.
+  std::string text;
+  for (int i = 0; i < 90; ++i) text += "Word" + std::to_string(i) + (i % 3 ? " " : "-");
+  ASSERT_GT(text.size(), 512u);
+  std::string lower = text;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::vector<std::string> shingles;
+  for (std::size_t i = 0; i + 3 <= lower.size(); ++i) shingles.push_back(lower.substr(i, 3));
+  std::string cur;
+  for (char c : lower + " ") {
+    if (c == ' ' || c == '-') {
+      if (!cur.empty()) shingles.push_back(cur);
+      cur.clear();
+    } else {
+      cur.push_back(c);
+    }
+  }
+  const MinHashSignature s = compute_signature(text, LshConfig{});
+  for (std::size_t i = 0; i < kSignatureBytes; ++i) {
+    std::uint64_t m = ~0ULL;
+    for (const auto& sh : shingles) m = std::min(m, xxhash_with_seed(sh, (i + 1) * 0x9E3779B97F4A7C15ULL));
+    std::uint8_t folded = 0;
+    for (int k = 0; k < 8; ++k) folded ^= static_cast<std::uint8_t>(m >> (8 * k));
+    ASSERT_EQ(s[i], folded) << i;
+  }
+}
+
+TEST(LshSignature, ZeroWidthIsRejected) {
+  EXPECT_THROW(ShingleMode::hybrid(0), std::invalid_argument);
+  EXPECT_THROW(ShingleMode::characters(0), std::invalid_argument);
+  EXPECT_EQ(ShingleMode::hybrid(3), ShingleMode{});
+}
+
+TEST(LshCompare, SimilarityMatchesAndUnion) {
+  MinHashSignature a{}, b{};
+  for (std::size_t i = 0; i < kSignatureBytes; ++i) {
+    a[i] = static_cast<std::uint8_t>(i * 7);
+    b[i] = static_cast<std::uint8_t>(i % 5 == 0 ? i * 7 : 255 - i);
+  }
+  unsigned expected = 0;
+  for (std::size_t i = 0; i < kSignatureBytes; ++i) expected += a[i] == b[i];
+  EXPECT_EQ(signature_matches(a, b), expected);
+  EXPECT_DOUBLE_EQ(signature_similarity(a, b), expected / 64.0);
+  EXPECT_EQ(signature_matches(a, a), 64u);
+  MinHashSignature all_ff;
+  all_ff.fill(0xFF);
+  MinHashSignature zero{};
+  EXPECT_EQ(signature_matches(all_ff, zero), 0u);
+  // Every byte value in every lane must count as equal exactly once (no saturation).
+  EXPECT_EQ(signature_similarity(all_ff, all_ff), 1.0);
+
+  EXPECT_EQ(signature_union({}), all_ff);
+  const MinHashSignature one[] = {a};
+  EXPECT_EQ(signature_union(one), a);
+  const MinHashSignature two[] = {a, b};
+  const MinHashSignature u = signature_union(two);
+  for (std::size_t i = 0; i < kSignatureBytes; ++i) EXPECT_EQ(u[i], std::min(a[i], b[i]));
+}
+
+TEST(LshCompare, EmptyTextsAreDefiniteAndEqual) {
+  const LshConfig cfg;
+  EXPECT_EQ(signature_similarity(compute_signature("", cfg), compute_signature("", cfg)), 1.0);
+  EXPECT_LT(signature_similarity(compute_signature("", cfg), compute_signature("a", cfg)), 1.0);
+}
+
+TEST(NameHashTest, FourSeedsLittleEndian) {
+  const NameHash h = compute_name_hash("agent");
+  for (std::uint64_t seed = 0; seed < 4; ++seed) {
+    const std::uint64_t v = xxhash_with_seed("agent", seed);
+    for (std::size_t b = 0; b < 8; ++b) {
+      EXPECT_EQ(h[8 * seed + b], static_cast<std::uint8_t>(v >> (8 * b)));
+    }
+  }
+  EXPECT_NE(compute_name_hash("agent"), compute_name_hash("Agent"));
+}
+
+}  // namespace
+}  // namespace kova
