@@ -54,6 +54,8 @@ void expect_rows(const std::vector<FixtureRow>& rows) {
     EXPECT_EQ(to_hex(compute_signature(row.text, row.config)), row.hex)
         << "text of " << row.text.size() << " bytes: " << row.text.substr(0, 60)
         << "\n(regenerate with tests/engine/data/make_signature_fixtures.py)";
+    EXPECT_EQ(to_hex(detail::compute_signature_baseline(row.text, row.config)), row.hex)
+        << "baseline path, text of " << row.text.size() << " bytes";
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
@@ -26,9 +27,18 @@ inline bool is_delimiter(unsigned char c) {
   return c == ' ' || c == '\t' || c == ',' || c == '-' || c == '.' || c == '_';
 }
 
+// The hashing loops are written once and compiled twice: for the baseline instruction set
+// and, on x86-64, for AVX2, where the compiler vectorises the 64-seed loop over the library's
+// inlined short-input path (about three times faster). Both produce the same bytes.
+#if defined(__GNUC__)
+#define KOVA_ALWAYS_INLINE [[gnu::always_inline]] inline
+#else
+#define KOVA_ALWAYS_INLINE inline
+#endif
+
 // Lowers `mins` by the hashes of one shingle. The shingle is the outer loop so that the
 // work that depends only on the shingle's bytes is done once for all 64 seeds.
-inline void fold_shingle(const unsigned char* p, std::size_t len, Minima& mins) {
+KOVA_ALWAYS_INLINE void fold_shingle(const unsigned char* p, std::size_t len, Minima& mins) {
   for (std::size_t i = 0; i < kSignatureBytes; ++i) {
     const std::uint64_t h = XXH3_64bits_withSeed(p, len, kSeeds[i]);
     mins[i] = h < mins[i] ? h : mins[i];
@@ -38,7 +48,7 @@ inline void fold_shingle(const unsigned char* p, std::size_t len, Minima& mins) 
 // Windows of a width known at compile time: the library's length dispatch folds away and
 // its short-input path inlines into the seed loop.
 template <std::size_t W>
-void fold_windows_fixed(const unsigned char* s, std::size_t n, Minima& mins) {
+KOVA_ALWAYS_INLINE void fold_windows_fixed(const unsigned char* s, std::size_t n, Minima& mins) {
   for (std::size_t off = 0; off + W <= n; ++off) {
     const unsigned char* p = s + off;
     for (std::size_t i = 0; i < kSignatureBytes; ++i) {
@@ -48,9 +58,30 @@ void fold_windows_fixed(const unsigned char* s, std::size_t n, Minima& mins) {
   }
 }
 
-void fold_characters(const unsigned char* s, std::size_t n, std::size_t width, Minima& mins) {
+template <std::size_t L>
+KOVA_ALWAYS_INLINE void fold_one_fixed(const unsigned char* p, Minima& mins) {
+  for (std::size_t i = 0; i < kSignatureBytes; ++i) {
+    const std::uint64_t h = XXH3_64bits_withSeed(p, L, kSeeds[i]);
+    mins[i] = h < mins[i] ? h : mins[i];
+  }
+}
+
+// Words are mostly short: giving the library a constant length lets the seed loop vectorise.
+template <std::size_t... L>
+KOVA_ALWAYS_INLINE void fold_short(const unsigned char* p, std::size_t len, Minima& mins,
+                                   std::index_sequence<L...>) {
+  const bool done = ((len == L + 1 ? (fold_one_fixed<L + 1>(p, mins), true) : false) || ...);
+  if (!done) fold_shingle(p, len, mins);
+}
+
+KOVA_ALWAYS_INLINE void fold_piece(const unsigned char* p, std::size_t len, Minima& mins) {
+  fold_short(p, len, mins, std::make_index_sequence<16>{});
+}
+
+KOVA_ALWAYS_INLINE void fold_characters(const unsigned char* s, std::size_t n, std::size_t width,
+                                        Minima& mins) {
   if (n < width) {
-    fold_shingle(s, n, mins);
+    fold_piece(s, n, mins);
     return;
   }
   switch (width) {
@@ -64,7 +95,7 @@ void fold_characters(const unsigned char* s, std::size_t n, std::size_t width, M
   for (std::size_t off = 0; off + width <= n; ++off) fold_shingle(s + off, width, mins);
 }
 
-void fold_words(const unsigned char* s, std::size_t n, Minima& mins) {
+KOVA_ALWAYS_INLINE void fold_words(const unsigned char* s, std::size_t n, Minima& mins) {
   bool any = false;
   std::size_t i = 0;
   while (i < n) {
@@ -72,20 +103,37 @@ void fold_words(const unsigned char* s, std::size_t n, Minima& mins) {
     const std::size_t start = i;
     while (i < n && !is_delimiter(s[i])) ++i;
     if (i > start) {
-      fold_shingle(s + start, i - start, mins);
+      fold_piece(s + start, i - start, mins);
       any = true;
     }
   }
-  if (!any) fold_shingle(s, n, mins);
+  if (!any) fold_piece(s, n, mins);
 }
 
-}  // namespace
-
-std::uint64_t xxhash_with_seed(std::string_view bytes, std::uint64_t seed) {
-  return XXH3_64bits_withSeed(bytes.data(), bytes.size(), seed);
+KOVA_ALWAYS_INLINE void fold_all(const unsigned char* s, std::size_t n, const ShingleMode& mode,
+                                 Minima& mins) {
+  if (mode.kind != ShingleMode::Kind::Words) fold_characters(s, n, mode.width, mins);
+  if (mode.kind != ShingleMode::Kind::Characters) fold_words(s, n, mins);
 }
 
-MinHashSignature compute_signature(std::string_view text, const LshConfig& config) {
+void fold_baseline(const unsigned char* s, std::size_t n, const ShingleMode& mode, Minima& mins) {
+  fold_all(s, n, mode, mins);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define KOVA_HAVE_AVX2_PATH 1
+__attribute__((target("avx2"))) void fold_avx2(const unsigned char* s, std::size_t n,
+                                               const ShingleMode& mode, Minima& mins) {
+  fold_all(s, n, mode, mins);
+}
+
+bool cpu_has_avx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+#endif
+
+MinHashSignature signature_with(std::string_view text, const LshConfig& config, bool allow_avx2) {
   // Scratch copy of the text with ASCII upper case folded; short texts stay on the stack.
   unsigned char local[512];
   std::basic_string<unsigned char> heap;
@@ -102,9 +150,16 @@ MinHashSignature compute_signature(std::string_view text, const LshConfig& confi
 
   Minima mins;
   mins.fill(~std::uint64_t{0});
-  const ShingleMode& mode = config.shingle_mode;
-  if (mode.kind != ShingleMode::Kind::Words) fold_characters(s, n, mode.width, mins);
-  if (mode.kind != ShingleMode::Kind::Characters) fold_words(s, n, mins);
+#if KOVA_HAVE_AVX2_PATH
+  if (allow_avx2 && cpu_has_avx2()) {
+    fold_avx2(s, n, config.shingle_mode, mins);
+  } else {
+    fold_baseline(s, n, config.shingle_mode, mins);
+  }
+#else
+  (void)allow_avx2;
+  fold_baseline(s, n, config.shingle_mode, mins);
+#endif
 
   MinHashSignature sig;
   for (std::size_t i = 0; i < kSignatureBytes; ++i) {
@@ -116,6 +171,22 @@ MinHashSignature compute_signature(std::string_view text, const LshConfig& confi
   }
   return sig;
 }
+
+}  // namespace
+
+std::uint64_t xxhash_with_seed(std::string_view bytes, std::uint64_t seed) {
+  return XXH3_64bits_withSeed(bytes.data(), bytes.size(), seed);
+}
+
+MinHashSignature compute_signature(std::string_view text, const LshConfig& config) {
+  return signature_with(text, config, true);
+}
+
+namespace detail {
+MinHashSignature compute_signature_baseline(std::string_view text, const LshConfig& config) {
+  return signature_with(text, config, false);
+}
+}  // namespace detail
 
 MinHashSignature signature_union(std::span<const MinHashSignature> signatures) {
   MinHashSignature out;

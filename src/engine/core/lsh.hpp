@@ -23,6 +23,11 @@ std::uint64_t xxhash_with_seed(std::string_view bytes, std::uint64_t seed);
 // Signature of a UTF-8 (or any byte) text; ASCII letters are folded to lower case first.
 MinHashSignature compute_signature(std::string_view text, const LshConfig& config);
 
+namespace detail {
+// compute_signature without the vectorised path, so tests can hold both to the same bytes.
+MinHashSignature compute_signature_baseline(std::string_view text, const LshConfig& config);
+}  // namespace detail
+
 // Number of equal positions (0..64). Inline: the scorer calls it once per capability of
 // every agent on each query.
 inline unsigned signature_matches(const MinHashSignature& a, const MinHashSignature& b) {
