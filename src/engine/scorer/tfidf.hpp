@@ -1,10 +1,19 @@
 #pragma once
 // Built-in TF-IDF scorer: cosine similarity of tf x idf vectors, idf = ln(N / (df + 1) + 1).
+//
+// Each indexed agent is one document made of all its capability texts together. Terms are
+// interned and every term keeps a postings list of the documents holding it, so a query only
+// visits documents that share a term with it (all others have similarity 0 and are never
+// listed). The document frequency of a term is the length of its postings list.
 
+#include <cstddef>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "scorer/scorer.hpp"
@@ -17,6 +26,8 @@ class TfIdfScorer final : public Scorer {
  public:
   TfIdfScorer();
   ~TfIdfScorer() override;
+  TfIdfScorer(const TfIdfScorer&) = delete;
+  TfIdfScorer& operator=(const TfIdfScorer&) = delete;
 
   // Term frequencies over all texts together (counts divided by the total token count).
   static TermFrequencies compute_tf(std::span<const std::string> texts);
@@ -24,8 +35,12 @@ class TfIdfScorer final : public Scorer {
   // pieces under 2 UTF-8 bytes dropped.
   static std::vector<std::string> tokenize(std::string_view text);
 
-  void index_capabilities(std::string_view agent_id, std::span<const std::string> capabilities) override;
+  void index_capabilities(std::string_view agent_id,
+                          std::span<const std::string> capabilities) override;
   void remove_agent(std::string_view agent_id) override;
+  // Agents with similarity > 0, highest first (stable in visiting order for equal values).
+  // Names view the scorer's own storage: valid until the scorer next changes. Safe to call
+  // from several threads at once as long as nothing changes the scorer meanwhile.
   ScoreResult score(std::string_view query) const override;
 
   std::size_t num_documents() const;
@@ -33,6 +48,10 @@ class TfIdfScorer final : public Scorer {
   std::size_t document_frequency(std::string_view term) const;
   bool has_document_frequency(std::string_view term) const;
   std::size_t distinct_terms() const;
+  // Every (term, document frequency) entry, ordered by term bytes.
+  std::vector<std::pair<std::string, std::size_t>> document_frequencies() const;
+  // The stored term-frequency map of an agent; nullopt when the agent is not indexed.
+  std::optional<TermFrequencies> term_frequencies(std::string_view agent_id) const;
 
  private:
   struct Impl;

@@ -1,0 +1,282 @@
+#include "scorer/tfidf.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <deque>
+
+#include "text/unicode.hpp"
+
+namespace kova {
+namespace {
+
+using TermId = std::uint32_t;
+using Slot = std::uint32_t;
+
+// One document holding a term, with the term's frequency in it.
+struct Posting {
+  Slot slot;
+  double tf;
+};
+
+// One term of a document; `position` is the index of the matching posting, kept up to date
+// so that withdrawing a document never has to search a (possibly long) postings list.
+struct DocTerm {
+  TermId term;
+  std::uint32_t position;
+  double tf;
+};
+
+double inverse_document_frequency(double num_documents, std::size_t df) {
+  return std::log(num_documents / (static_cast<double>(df) + 1.0) + 1.0);
+}
+
+}  // namespace
+
+struct TfIdfScorer::Impl {
+  struct Document {
+    std::string name;
+    std::vector<DocTerm> terms;  // ascending term id
+    // Σ (tf × idf)² as of `norm_generation`. Every idf moves when N or any document frequency
+    // does, so the value is refreshed lazily by `score`; concurrent scorers may race to store
+    // it, but they compute the same value for the same generation.
+    mutable std::atomic<std::uint64_t> norm_generation{0};
+    mutable std::atomic<double> norm_squared{0.0};
+  };
+  struct Term {
+    std::string text;
+    std::vector<Posting> postings;  // its length is the document frequency
+  };
+
+  // Deques keep elements in place as they grow: the maps' keys view the strings inside them
+  // and score results view document names.
+  std::deque<Document> documents;
+  std::vector<Slot> free_slots;
+  std::unordered_map<std::string_view, Slot> slot_by_name;
+  std::deque<Term> terms;
+  std::vector<TermId> free_terms;
+  std::unordered_map<std::string_view, TermId> id_by_term;
+  std::uint64_t generation = 1;  // bumped by every change; a norm of generation 0 is stale
+
+  double num_documents() const { return static_cast<double>(slot_by_name.size()); }
+
+  TermId intern(const std::string& text) {
+    if (auto it = id_by_term.find(text); it != id_by_term.end()) return it->second;
+    TermId id;
+    if (free_terms.empty()) {
+      id = static_cast<TermId>(terms.size());
+      terms.emplace_back();
+    } else {
+      id = free_terms.back();
+      free_terms.pop_back();
+    }
+    terms[id].text = text;
+    id_by_term.emplace(terms[id].text, id);
+    return id;
+  }
+
+  Slot allocate(std::string_view name) {
+    Slot slot;
+    if (free_slots.empty()) {
+      slot = static_cast<Slot>(documents.size());
+      documents.emplace_back();
+    } else {
+      slot = free_slots.back();
+      free_slots.pop_back();
+    }
+    documents[slot].name.assign(name);
+    slot_by_name.emplace(documents[slot].name, slot);
+    return slot;
+  }
+
+  // Takes the document's terms out of the postings; a term left in no document is forgotten.
+  void withdraw(Slot slot) {
+    Document& doc = documents[slot];
+    for (const DocTerm& entry : doc.terms) {
+      Term& term = terms[entry.term];
+      std::vector<Posting>& postings = term.postings;
+      if (entry.position + 1 != postings.size()) {
+        postings[entry.position] = postings.back();
+        Document& moved = documents[postings[entry.position].slot];
+        auto it = std::lower_bound(
+            moved.terms.begin(), moved.terms.end(), entry.term,
+            [](const DocTerm& e, TermId id) { return e.term < id; });
+        it->position = entry.position;
+      }
+      postings.pop_back();
+      if (postings.empty()) {
+        id_by_term.erase(term.text);
+        term.text.clear();
+        postings.shrink_to_fit();
+        free_terms.push_back(entry.term);
+      }
+    }
+    doc.terms.clear();
+  }
+
+  double norm_squared(const Document& doc, double n) const {
+    if (doc.norm_generation.load(std::memory_order_acquire) == generation) {
+      return doc.norm_squared.load(std::memory_order_relaxed);
+    }
+    double sum = 0.0;
+    for (const DocTerm& entry : doc.terms) {
+      const double wa = entry.tf * inverse_document_frequency(n, terms[entry.term].postings.size());
+      sum += wa * wa;
+    }
+    doc.norm_squared.store(sum, std::memory_order_relaxed);
+    doc.norm_generation.store(generation, std::memory_order_release);
+    return sum;
+  }
+};
+
+TfIdfScorer::TfIdfScorer() : impl_(std::make_unique<Impl>()) {}
+TfIdfScorer::~TfIdfScorer() = default;
+
+std::vector<std::string> TfIdfScorer::tokenize(std::string_view text) {
+  return text::alnum_tokens_lower(text, 2);
+}
+
+TermFrequencies TfIdfScorer::compute_tf(std::span<const std::string> texts) {
+  TermFrequencies counts;
+  double total = 0.0;
+  for (const std::string& text : texts) {
+    for (std::string& token : tokenize(text)) {
+      counts[std::move(token)] += 1.0;
+      total += 1.0;
+    }
+  }
+  if (total > 0.0) {
+    for (auto& [term, count] : counts) count /= total;
+  }
+  return counts;
+}
+
+void TfIdfScorer::index_capabilities(std::string_view agent_id,
+                                     std::span<const std::string> capabilities) {
+  Impl& s = *impl_;
+  const TermFrequencies tf = compute_tf(capabilities);
+  Slot slot;
+  if (auto it = s.slot_by_name.find(agent_id); it != s.slot_by_name.end()) {
+    slot = it->second;
+    s.withdraw(slot);
+  } else {
+    slot = s.allocate(agent_id);
+  }
+  Impl::Document& doc = s.documents[slot];
+  doc.terms.reserve(tf.size());
+  for (const auto& [text, frequency] : tf) doc.terms.push_back({s.intern(text), 0, frequency});
+  std::sort(doc.terms.begin(), doc.terms.end(),
+            [](const DocTerm& a, const DocTerm& b) { return a.term < b.term; });
+  for (DocTerm& entry : doc.terms) {
+    std::vector<Posting>& postings = s.terms[entry.term].postings;
+    entry.position = static_cast<std::uint32_t>(postings.size());
+    postings.push_back({slot, entry.tf});
+  }
+  ++s.generation;
+}
+
+void TfIdfScorer::remove_agent(std::string_view agent_id) {
+  Impl& s = *impl_;
+  auto it = s.slot_by_name.find(agent_id);
+  if (it == s.slot_by_name.end()) return;
+  const Slot slot = it->second;
+  s.withdraw(slot);
+  s.slot_by_name.erase(it);
+  s.documents[slot].name.clear();
+  s.free_slots.push_back(slot);
+  ++s.generation;
+}
+
+ScoreResult TfIdfScorer::score(std::string_view query) const {
+  const Impl& s = *impl_;
+  ScoreList out;
+  const std::string query_text(query);
+  const TermFrequencies q = compute_tf(std::span<const std::string>(&query_text, 1));
+  if (q.empty() || s.slot_by_name.empty()) return ScoreResult::ok(std::move(out));
+
+  const double n = s.num_documents();
+  // Σ wq² runs over every query term, indexed or not; it is the same for every document.
+  struct QueryTerm {
+    TermId id;
+    double idf;
+    double wq;
+  };
+  std::vector<QueryTerm> indexed;
+  double query_norm_squared = 0.0;
+  for (const auto& [text, frequency] : q) {
+    auto it = s.id_by_term.find(text);
+    const std::size_t df = it == s.id_by_term.end() ? 0 : s.terms[it->second].postings.size();
+    const double idf = inverse_document_frequency(n, df);
+    const double wq = frequency * idf;
+    query_norm_squared += wq * wq;
+    if (it != s.id_by_term.end()) indexed.push_back({it->second, idf, wq});
+  }
+  if (indexed.empty()) return ScoreResult::ok(std::move(out));
+
+  std::vector<double> dot(s.documents.size(), 0.0);
+  std::vector<std::uint8_t> seen(s.documents.size(), 0);
+  std::vector<Slot> visited;
+  for (const QueryTerm& qt : indexed) {
+    for (const Posting& p : s.terms[qt.id].postings) {
+      if (!seen[p.slot]) {
+        seen[p.slot] = 1;
+        visited.push_back(p.slot);
+      }
+      const double wa = p.tf * qt.idf;
+      dot[p.slot] += qt.wq * wa;
+    }
+  }
+
+  const double query_norm = std::sqrt(query_norm_squared);
+  out.pairs.reserve(visited.size());
+  for (Slot slot : visited) {
+    const Impl::Document& doc = s.documents[slot];
+    const double denominator = std::sqrt(s.norm_squared(doc, n)) * query_norm;
+    const double similarity = denominator > 0.0 ? dot[slot] / denominator : 0.0;
+    if (similarity > 0.0) out.pairs.emplace_back(doc.name, similarity);
+  }
+
+  // A comparator that is not a strict weak order is undefined behaviour, so NaN (which the
+  // filter above already keeps out) would go last rather than into the comparison.
+  auto numbers_end = std::stable_partition(out.pairs.begin(), out.pairs.end(),
+                                           [](const auto& p) { return !std::isnan(p.second); });
+  std::stable_sort(out.pairs.begin(), numbers_end,
+                   [](const auto& a, const auto& b) { return a.second > b.second; });
+  return ScoreResult::ok(std::move(out));
+}
+
+std::size_t TfIdfScorer::num_documents() const { return impl_->slot_by_name.size(); }
+
+std::size_t TfIdfScorer::document_frequency(std::string_view term) const {
+  auto it = impl_->id_by_term.find(term);
+  return it == impl_->id_by_term.end() ? 0 : impl_->terms[it->second].postings.size();
+}
+
+bool TfIdfScorer::has_document_frequency(std::string_view term) const {
+  return impl_->id_by_term.contains(term);
+}
+
+std::size_t TfIdfScorer::distinct_terms() const { return impl_->id_by_term.size(); }
+
+std::vector<std::pair<std::string, std::size_t>> TfIdfScorer::document_frequencies() const {
+  std::vector<std::pair<std::string, std::size_t>> out;
+  out.reserve(impl_->id_by_term.size());
+  for (const auto& [text, id] : impl_->id_by_term) {
+    out.emplace_back(std::string(text), impl_->terms[id].postings.size());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::optional<TermFrequencies> TfIdfScorer::term_frequencies(std::string_view agent_id) const {
+  auto it = impl_->slot_by_name.find(agent_id);
+  if (it == impl_->slot_by_name.end()) return std::nullopt;
+  TermFrequencies out;
+  for (const DocTerm& entry : impl_->documents[it->second].terms) {
+    out.emplace(impl_->terms[entry.term].text, entry.tf);
+  }
+  return out;
+}
+
+}  // namespace kova

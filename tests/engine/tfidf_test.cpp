@@ -1,0 +1,333 @@
+#include "scorer/tfidf.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kova {
+namespace {
+
+using Tokens = std::vector<std::string>;
+
+// --- tokenisation -----------------------------------------------------------------------------
+
+TEST(TfIdfTokenize, SeparatorsAndShortPieces) {
+  EXPECT_EQ(TfIdfScorer::tokenize("Legal-Translation"), (Tokens{"legal", "translation"}));
+  EXPECT_EQ(TfIdfScorer::tokenize("Legal-Translation"), TfIdfScorer::tokenize("legal translation"));
+  EXPECT_EQ(TfIdfScorer::tokenize("A+ and B#"), (Tokens{"and"}));
+  EXPECT_EQ(TfIdfScorer::tokenize("x1 y2"), (Tokens{"x1", "y2"}));
+  EXPECT_EQ(TfIdfScorer::tokenize("snake_case\r\nline\tbreak/slash"),
+            (Tokens{"snake", "case", "line", "break", "slash"}));
+  EXPECT_TRUE(TfIdfScorer::tokenize("a b c ! ? 7").empty());
+  EXPECT_TRUE(TfIdfScorer::tokenize("").empty());
+}
+
+TEST(TfIdfTokenize, NonAsciiLettersMarksAndDigits) {
+  // A lone letter of two bytes is long enough; a lone ASCII letter is not.
+  EXPECT_EQ(TfIdfScorer::tokenize("a \xC3\xA9 b"), (Tokens{"\xC3\xA9"}));  // é
+  EXPECT_EQ(TfIdfScorer::tokenize("\xC3\x9F"), (Tokens{"\xC3\x9F"}));      // ß
+  // Precomposed é is a letter; a combining acute accent is neither alphabetic nor numeric,
+  // so the decomposed spelling splits there.
+  EXPECT_EQ(TfIdfScorer::tokenize("CAF\xC3\x89"), (Tokens{"caf\xC3\xA9"}));
+  EXPECT_EQ(TfIdfScorer::tokenize("cafe\xCC\x81 menu"), (Tokens{"cafe", "menu"}));
+  // Devanagari vowel signs are alphabetic marks and stay inside the word; the virama is not.
+  // हिन्दी = ह ि न ् द ी
+  EXPECT_EQ(TfIdfScorer::tokenize("\xE0\xA4\xB9\xE0\xA4\xBF\xE0\xA4\xA8\xE0\xA5\x8D"
+                                  "\xE0\xA4\xA6\xE0\xA5\x80"),
+            (Tokens{"\xE0\xA4\xB9\xE0\xA4\xBF\xE0\xA4\xA8", "\xE0\xA4\xA6\xE0\xA5\x80"}));
+  // Digits of other scripts and other numeric characters are token characters.
+  EXPECT_EQ(TfIdfScorer::tokenize("\xD9\xA3\xD9\xA4 order"), (Tokens{"\xD9\xA3\xD9\xA4", "order"}));
+  EXPECT_EQ(TfIdfScorer::tokenize("x\xC2\xB2 \xC2\xB2"), (Tokens{"x\xC2\xB2", "\xC2\xB2"}));  // x² ²
+  EXPECT_EQ(TfIdfScorer::tokenize("\xE2\x85\xAB"), (Tokens{"\xE2\x85\xBB"}));  // Ⅻ -> ⅻ
+}
+
+TEST(TfIdfTokenize, FullLowerCaseMapping) {
+  EXPECT_EQ(TfIdfScorer::tokenize("\xE1\xBA\x9E"), (Tokens{"\xC3\x9F"}));  // ẞ -> ß
+  // Final sigma: ΟΔΟΣ -> οδος with ς at the end.
+  EXPECT_EQ(TfIdfScorer::tokenize("\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3"),
+            (Tokens{"\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82"}));
+  // İ lower-cases to i followed by a combining dot above, which then separates: the lone i
+  // is too short to keep.
+  EXPECT_EQ(TfIdfScorer::tokenize("\xC4\xB0stanbul"), (Tokens{"stanbul"}));
+}
+
+TEST(TfIdfComputeTf, DenominatorCountsAllTextsTogether) {
+  const std::vector<std::string> texts{"alpha beta", "Alpha", "x !"};
+  const TermFrequencies tf = TfIdfScorer::compute_tf(texts);
+  ASSERT_EQ(tf.size(), 2u);
+  EXPECT_DOUBLE_EQ(tf.at("alpha"), 2.0 / 3.0);
+  EXPECT_DOUBLE_EQ(tf.at("beta"), 1.0 / 3.0);
+
+  const std::vector<std::string> nothing{"a", "- -", ""};
+  EXPECT_TRUE(TfIdfScorer::compute_tf(nothing).empty());
+  EXPECT_TRUE(TfIdfScorer::compute_tf({}).empty());
+}
+
+// --- a literal reference model ------------------------------------------------------------------
+
+// Straight from the definition: one pass over the union of terms per agent, string-keyed maps.
+struct NaiveTfIdf {
+  std::map<std::string, TermFrequencies> docs;
+  std::map<std::string, std::size_t> df;
+
+  void remove(const std::string& name) {
+    auto it = docs.find(name);
+    if (it == docs.end()) return;
+    for (const auto& [term, tf] : it->second) {
+      auto d = df.find(term);
+      if (d == df.end()) continue;
+      if (d->second < 2) {
+        df.erase(d);
+      } else {
+        --d->second;
+      }
+    }
+    docs.erase(it);
+  }
+
+  void index(const std::string& name, const std::vector<std::string>& caps) {
+    TermFrequencies tf = TfIdfScorer::compute_tf(caps);
+    remove(name);
+    for (const auto& [term, f] : tf) ++df[term];
+    docs[name] = std::move(tf);
+  }
+
+  std::map<std::string, double> score(const std::string& query) const {
+    const std::vector<std::string> one{query};
+    const TermFrequencies q = TfIdfScorer::compute_tf(one);
+    const double n = static_cast<double>(docs.size());
+    std::map<std::string, double> out;
+    for (const auto& [name, a] : docs) {
+      std::set<std::string> terms;
+      for (const auto& [t, f] : q) terms.insert(t);
+      for (const auto& [t, f] : a) terms.insert(t);
+      double dot = 0.0, na = 0.0, nq = 0.0;
+      for (const std::string& t : terms) {
+        auto d = df.find(t);
+        const double idf = std::log(n / ((d == df.end() ? 0.0 : double(d->second)) + 1.0) + 1.0);
+        const double wq = (q.contains(t) ? q.at(t) : 0.0) * idf;
+        const double wa = (a.contains(t) ? a.at(t) : 0.0) * idf;
+        dot += wq * wa;
+        na += wa * wa;
+        nq += wq * wq;
+      }
+      const double denom = std::sqrt(na) * std::sqrt(nq);
+      const double sim = denom > 0.0 ? dot / denom : 0.0;
+      if (sim > 0.0) out[name] = sim;
+    }
+    return out;
+  }
+
+  std::vector<std::pair<std::string, std::size_t>> frequencies() const {
+    return {df.begin(), df.end()};
+  }
+};
+
+std::map<std::string, double> as_map(const ScoreList& list) {
+  std::map<std::string, double> out;
+  for (const auto& [name, sim] : list.pairs) {
+    EXPECT_TRUE(out.emplace(std::string(name), sim).second) << "listed twice: " << name;
+  }
+  return out;
+}
+
+// Same agents, similarities equal up to rounding, and ordered highest first.
+void expect_scores_match(const TfIdfScorer& scorer, const NaiveTfIdf& naive,
+                         const std::string& query) {
+  SCOPED_TRACE("query: " + query);
+  ScoreResult result = scorer.score(query);
+  ASSERT_TRUE(result.has_value());
+  const ScoreList& list = result.value();
+  for (std::size_t i = 1; i < list.pairs.size(); ++i) {
+    EXPECT_GE(list.pairs[i - 1].second, list.pairs[i].second) << "position " << i;
+  }
+  const auto got = as_map(list);
+  const auto want = naive.score(query);
+  ASSERT_EQ(got.size(), want.size());
+  for (const auto& [name, sim] : want) {
+    auto it = got.find(name);
+    ASSERT_NE(it, got.end()) << name;
+    EXPECT_NEAR(it->second, sim, 1e-12) << name;
+  }
+}
+
+// --- scoring ------------------------------------------------------------------------------------
+
+TEST(TfIdfScoring, NothingToScore) {
+  TfIdfScorer scorer;
+  ASSERT_TRUE(scorer.score("legal translation").has_value());
+  EXPECT_TRUE(scorer.score("legal translation").value().pairs.empty());
+
+  const std::vector<std::string> caps{"legal translation"};
+  scorer.index_capabilities("lawyer", caps);
+  EXPECT_TRUE(scorer.score("a b , . \n").value().pairs.empty());
+  EXPECT_TRUE(scorer.score("").value().pairs.empty());
+  EXPECT_TRUE(scorer.score("unrelated words").value().pairs.empty());
+}
+
+TEST(TfIdfScoring, QueryEqualToAgentTextScoresOne) {
+  TfIdfScorer scorer;
+  const std::vector<std::string> caps{"Translate legal contracts between German and French"};
+  scorer.index_capabilities("solo", caps);
+  auto list = scorer.score(caps[0]).value();
+  ASSERT_EQ(list.pairs.size(), 1u);
+  EXPECT_EQ(list.pairs[0].first, "solo");
+  EXPECT_NEAR(list.pairs[0].second, 1.0, 1e-12);
+
+  // Proportional term frequencies give 1.0 too, with other documents present.
+  const std::vector<std::string> other{"summarise German news"};
+  scorer.index_capabilities("news", other);
+  list = scorer.score("translate legal contracts between german and french "
+                      "translate legal contracts between german and french")
+             .value();
+  ASSERT_EQ(list.pairs.size(), 2u);
+  EXPECT_EQ(list.pairs[0].first, "solo");
+  EXPECT_NEAR(list.pairs[0].second, 1.0, 1e-12);
+  EXPECT_LT(list.pairs[1].second, 1.0);
+}
+
+TEST(TfIdfScoring, TokenlessAgentIsADocumentButNeverListed) {
+  TfIdfScorer scorer;
+  NaiveTfIdf naive;
+  const std::vector<std::string> empty_caps{"a b c", "!"};
+  const std::vector<std::string> caps{"legal translation", "contract review"};
+  scorer.index_capabilities("letters", empty_caps);
+  naive.index("letters", empty_caps);
+  scorer.index_capabilities("lawyer", caps);
+  naive.index("lawyer", caps);
+  EXPECT_EQ(scorer.num_documents(), 2u);
+  expect_scores_match(scorer, naive, "legal contract");
+  const auto list = scorer.score("legal contract a b c").value();
+  ASSERT_EQ(list.pairs.size(), 1u);
+  EXPECT_EQ(list.pairs[0].first, "lawyer");
+
+  // An agent indexed with no capability texts at all is a document too.
+  scorer.index_capabilities("nothing", {});
+  EXPECT_EQ(scorer.num_documents(), 3u);
+}
+
+TEST(TfIdfScoring, DocumentFrequencyUpkeep) {
+  TfIdfScorer scorer;
+  const std::vector<std::string> first{"legal translation legal"};
+  const std::vector<std::string> second{"medical translation"};
+  scorer.index_capabilities("a", first);
+  scorer.index_capabilities("b", second);
+  EXPECT_EQ(scorer.document_frequency("legal"), 1u);  // once per document, not per token
+  EXPECT_EQ(scorer.document_frequency("translation"), 2u);
+
+  // Replacing withdraws the old terms.
+  scorer.index_capabilities("a", second);
+  EXPECT_FALSE(scorer.has_document_frequency("legal"));
+  EXPECT_EQ(scorer.document_frequency("medical"), 2u);
+  EXPECT_EQ(scorer.num_documents(), 2u);
+
+  scorer.remove_agent("never-indexed");
+  EXPECT_EQ(scorer.num_documents(), 2u);
+  EXPECT_EQ(scorer.distinct_terms(), 2u);
+
+  scorer.remove_agent("a");
+  scorer.remove_agent("b");
+  EXPECT_EQ(scorer.num_documents(), 0u);
+  EXPECT_EQ(scorer.distinct_terms(), 0u);
+  EXPECT_FALSE(scorer.has_document_frequency("translation"));
+  EXPECT_TRUE(scorer.score("medical translation").value().pairs.empty());
+}
+
+TEST(TfIdfScoring, ConcurrentScoresAgreeAfterAChange) {
+  // Norms are refreshed lazily by score; scorers running together must not disturb each other.
+  TfIdfScorer scorer;
+  std::mt19937_64 rng(7);
+  const std::vector<std::string> words{"alpha", "beta", "gamma", "delta", "omega", "sigma"};
+  for (int i = 0; i < 300; ++i) {
+    std::string text;
+    for (int w = 0; w < 5; ++w) text += words[rng() % words.size()] + " ";
+    const std::vector<std::string> caps{text};
+    scorer.index_capabilities("agent" + std::to_string(i), caps);
+  }
+  const std::vector<std::string> caps{"alpha omega"};
+  scorer.index_capabilities("agent0", caps);
+  std::vector<std::map<std::string, double>> results(4);
+  std::vector<std::thread> threads;
+  for (auto& r : results) {
+    threads.emplace_back([&scorer, &r] { r = as_map(scorer.score("alpha gamma sigma").value()); });
+  }
+  for (auto& t : threads) t.join();
+  const auto single = as_map(scorer.score("alpha gamma sigma").value());
+  for (const auto& r : results) EXPECT_EQ(r, single);
+}
+
+// --- random operations against the reference model ----------------------------------------------
+
+TEST(TfIdfProperty, RandomOperationsMatchReferenceAndFreshScorer) {
+  const std::vector<std::string> vocabulary{
+      "legal",  "translation", "contract", "review",  "medical", "german", "french",
+      "news",   "summary",     "code",     "python",  "rust",    "data",   "stream",
+      "a",      "b",           "x1",       "\xC3\xA9t\xC3\xA9",  "\xC3\xA9", "\xD9\xA3\xD9\xA4",
+      "Legal",  "LEGAL",       "NEWS",     "images",  "audio",   "video",  "search"};
+  const std::vector<std::string> separators{" ", "-", ", ", "\n", "+", "_", "  "};
+
+  for (std::uint64_t seed : {1u, 2u, 3u, 4u, 5u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 rng(seed);
+    auto pick = [&rng](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+    auto random_text = [&] {
+      std::string text;
+      const std::size_t words = pick(8);
+      for (std::size_t w = 0; w < words; ++w) {
+        text += vocabulary[pick(vocabulary.size())];
+        text += separators[pick(separators.size())];
+      }
+      return text;
+    };
+
+    TfIdfScorer scorer;
+    NaiveTfIdf naive;
+    std::map<std::string, std::vector<std::string>> current;
+    for (int step = 0; step < 400; ++step) {
+      const std::string name = "agent" + std::to_string(pick(25));
+      if (pick(10) < 6) {
+        std::vector<std::string> caps(pick(4));
+        for (auto& c : caps) c = random_text();
+        scorer.index_capabilities(name, caps);
+        naive.index(name, caps);
+        current[name] = caps;
+      } else {
+        scorer.remove_agent(name);
+        naive.remove(name);
+        current.erase(name);
+      }
+      if (step % 25 == 0) {
+        ASSERT_EQ(scorer.document_frequencies(), naive.frequencies()) << "step " << step;
+        ASSERT_EQ(scorer.num_documents(), naive.docs.size());
+        expect_scores_match(scorer, naive, random_text());
+      }
+    }
+
+    // A scorer built directly from the final agents, in a different order, holds the same state.
+    TfIdfScorer fresh;
+    std::vector<std::string> names;
+    for (const auto& [name, caps] : current) names.push_back(name);
+    std::shuffle(names.begin(), names.end(), rng);
+    for (const auto& name : names) fresh.index_capabilities(name, current[name]);
+    EXPECT_EQ(scorer.document_frequencies(), fresh.document_frequencies());
+    EXPECT_EQ(scorer.num_documents(), fresh.num_documents());
+    for (const auto& [name, caps] : current) {
+      EXPECT_EQ(scorer.term_frequencies(name), TfIdfScorer::compute_tf(caps)) << name;
+    }
+    for (int i = 0; i < 20; ++i) {
+      const std::string query = random_text();
+      expect_scores_match(scorer, naive, query);
+      expect_scores_match(fresh, naive, query);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kova
