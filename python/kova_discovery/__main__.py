@@ -1,16 +1,12 @@
-"""Command line entry point."""
+"""``python -m kova_discovery`` and the ``kova-discovery`` console script."""
 
 from __future__ import annotations
 
 import sys
 
+from kova_discovery.cli import main
 
-def main(argv: list[str] | None = None) -> int:
-    from kova_discovery import _native
-
-    print(_native.__doc__)
-    return 0
-
+__all__ = ["main"]
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -1,0 +1,476 @@
+"""The kova-discovery command line: each command on good and bad input."""
+
+from __future__ import annotations
+
+import contextlib
+import io
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from kova_discovery.cli import main
+
+REPO = Path(__file__).resolve().parents[2]
+SHARED_DATA = REPO.parent / "shared" / "data"
+DEMO_CARDS = REPO / "python" / "kova_discovery" / "demo_data" / "cards"
+
+
+def run(*argv: str | os.PathLike[str]) -> tuple[int, str, str]:
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        try:
+            code = main([str(a) for a in argv])
+        except SystemExit as exc:  # argparse usage errors and --help
+            code = int(exc.code or 0)
+    return code, out.getvalue(), err.getvalue()
+
+
+def assert_one_line_error(err: str) -> None:
+    lines = err.splitlines()
+    assert len(lines) == 1, err
+    assert lines[0].startswith("kova-discovery: error: "), err
+    assert "Traceback" not in err
+
+
+@pytest.fixture
+def state(tmp_path: Path) -> Path:
+    """A state file with four agents whose metadata the filter tests select on."""
+    path = tmp_path / "state.json"
+    agents = [
+        ("deepl-bridge", ["translate documents between European languages"],
+         ["region=eu", "cost=0.02", "protocol=rest", "tags=translation,documents"]),
+        ("legal-lingua", ["translate legal contracts", "legal translation"],
+         ["region=eu", "cost=0.40", "protocol=a2a", "tags=translation,legal"]),
+        ("polyglot-mt", ["translate text between 120 languages"],
+         ["region=us", "cost=0.005", "protocol=mcp", "tags=translation"]),
+        ("mail-sender", ["send email with attachments"],
+         ["region=us", "cost=0.001", "protocol=rest"]),
+    ]
+    for name, caps, meta in agents:
+        code, _, err = run("--state", path, "add", name, *caps, "--endpoint",
+                           f"https://agents.example.com/{name}", "--meta", *meta)
+        assert code == 0, err
+    return path
+
+
+def state_agents(path: Path) -> dict[str, dict]:
+    return {a["name"]: a for a in json.loads(path.read_text())["agents"]}
+
+
+def result_names(out: str) -> list[str]:
+    """Agent names of a rendered result table (rows start with a rank)."""
+    names = []
+    for line in out.splitlines():
+        parts = line.split()
+        if len(parts) >= 2 and parts[0].isdigit():
+            names.append(parts[1])
+    return names
+
+
+# ------------------------------------------------------------------------------------ add
+
+
+def test_add_registers_with_endpoint_and_metadata(state: Path) -> None:
+    agents = state_agents(state)
+    assert sorted(agents) == ["deepl-bridge", "legal-lingua", "mail-sender", "polyglot-mt"]
+    legal = agents["legal-lingua"]
+    assert legal["capabilities"] == ["translate legal contracts", "legal translation"]
+    assert legal["endpoint"] == "https://agents.example.com/legal-lingua"
+    assert legal["metadata"] == {"region": "eu", "cost": "0.40", "protocol": "a2a",
+                                 "tags": "translation,legal"}
+
+
+def test_add_again_replaces_and_says_so(state: Path) -> None:
+    assert run("--state", state, "feedback", "mail-sender", "failure")[0] == 0
+    code, out, _ = run("--state", state, "add", "mail-sender", "send newsletters")
+    assert code == 0 and "re-registered" in out
+    agent = state_agents(state)["mail-sender"]
+    assert agent["capabilities"] == ["send newsletters"]
+    assert agent["consecutive_pulse_timeouts"] == 0 and agent["metadata"] == {}
+
+
+def test_state_option_after_the_command(tmp_path: Path) -> None:
+    path = tmp_path / "s.json"
+    assert run("add", "a", "cap", "--state", path)[0] == 0
+    assert list(state_agents(path)) == ["a"]
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["add", "x", "cap", "--meta", "novalue"],
+        ["add", "x", "cap", "--meta", "=v"],
+        ["add", "", "cap"],
+        ["add", "n" * 257, "cap"],
+        ["add", "\u00e9" * 129, "cap"],  # 258 bytes in UTF-8
+    ],
+)
+def test_add_rejects_bad_input_without_touching_state(state: Path, argv: list[str]) -> None:
+    before = state.read_bytes()
+    code, out, err = run("--state", state, *argv)
+    assert code == 1 and out == ""
+    assert_one_line_error(err)
+    assert state.read_bytes() == before
+
+
+def test_add_accepts_a_name_of_exactly_256_bytes(tmp_path: Path) -> None:
+    path = tmp_path / "s.json"
+    assert run("--state", path, "add", "n" * 256, "cap")[0] == 0
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["add", "only-a-name"],
+        ["frobnicate"],
+        [],
+        ["query", "x", "--explain", "--confidence"],
+        ["feedback", "a", "maybe"],
+        ["drift", "--min-samples", "-1"],
+        ["drift", "--threshold", "high"],
+    ],
+)
+def test_usage_errors_exit_2_with_one_line(state: Path, argv: list[str]) -> None:
+    before = state.read_bytes()
+    code, out, err = run("--state", state, *argv)
+    assert code == 2 and out == ""
+    assert len(err.splitlines()) == 1 and "error:" in err
+    assert state.read_bytes() == before
+
+
+# ---------------------------------------------------------------------------------- query
+
+
+def test_query_ranks_and_shows_endpoints(state: Path) -> None:
+    code, out, _ = run("--state", state, "query", "translate", "legal", "contracts")
+    assert code == 0
+    names = result_names(out)
+    assert names[0] == "legal-lingua"
+    assert "mail-sender" not in names
+    assert "https://agents.example.com/legal-lingua" in out
+
+
+@pytest.mark.parametrize(
+    "filters, expected",
+    [
+        (["region=eu"], {"deepl-bridge", "legal-lingua"}),
+        (["cost<0.1"], {"deepl-bridge", "polyglot-mt"}),
+        (["cost>0.01"], {"deepl-bridge", "legal-lingua"}),
+        (["tags~legal"], {"legal-lingua"}),
+        (["protocol:mcp,a2a"], {"legal-lingua", "polyglot-mt"}),
+        (["region=eu", "cost<0.1"], {"deepl-bridge"}),
+        (["region=EU"], set()),
+    ],
+)
+def test_query_filter_forms(state: Path, filters: list[str], expected: set[str]) -> None:
+    argv = ["--state", state, "query", "translate"]
+    for f in filters:
+        argv += ["--filter", f]
+    code, out, _ = run(*argv)
+    assert code == 0
+    assert set(result_names(out)) == expected
+    if not expected:
+        assert "no agent matched" in out
+
+
+@pytest.mark.parametrize(
+    "expr",
+    ["region", "=eu", "cost<abc", "cost< 5", "cost<1_0", "cost>", "region=eu|region=us"],
+)
+def test_query_rejects_bad_filters(state: Path, expr: str) -> None:
+    before = state.read_bytes()
+    argv = ["--state", state, "query", "translate", "--filter", expr]
+    if expr.startswith("region=eu|"):
+        argv = ["--state", state, "query", "translate", "--filter", "region=eu",
+                "--filter", "region=us"]
+    code, out, err = run(*argv)
+    assert code == 1 and out == ""
+    assert_one_line_error(err)
+    assert state.read_bytes() == before
+
+
+def test_query_explain_and_confidence(state: Path) -> None:
+    code, out, _ = run("--state", state, "query", "translate legal contracts", "--explain")
+    assert code == 0
+    header = out.splitlines()[0].split()
+    assert header[:2] == ["#", "agent"] and "enzyme" in header and "feedback" in header
+    assert result_names(out)[0] == "legal-lingua"
+
+    code, out, _ = run("--state", state, "query", "translate legal contracts", "--confidence")
+    assert code == 0
+    first = out.splitlines()[0]
+    assert first.startswith("confidence: ") and "recommended parallelism: " in first
+    assert first.split()[1].rstrip(";") in {"unanimous", "majority", "split"}
+
+
+def test_query_without_match_names_the_closest_agent(state: Path) -> None:
+    code, out, _ = run("--state", state, "query", "translate", "--confidence",
+                       "--filter", "region=mars")
+    assert code == 0
+    assert out.startswith("confidence: ")
+    assert "no agent matched; closest candidate: " in out
+
+
+def test_query_on_missing_state_creates_nothing(tmp_path: Path) -> None:
+    path = tmp_path / "none.json"
+    code, out, _ = run("--state", path, "query", "anything")
+    assert code == 0 and "no agent matched" in out
+    assert not path.exists()
+
+
+def test_query_keeps_forwards(state: Path) -> None:
+    before = sum(a["forwards_count"] for a in state_agents(state).values())
+    assert run("--state", state, "query", "translate legal contracts")[0] == 0
+    after = sum(a["forwards_count"] for a in state_agents(state).values())
+    assert after > before
+
+
+# -------------------------------------------------------------------- feedback, tick, agents
+
+
+def test_feedback_changes_routing_state_and_ranking(state: Path) -> None:
+    query = "translate documents"
+    code, out, _ = run("--state", state, "feedback", "legal-lingua", "success", "--query", query)
+    assert code == 0 and "recorded success for legal-lingua" in out
+    agent = state_agents(state)["legal-lingua"]
+    assert agent["tau"] == pytest.approx(0.06)
+    assert len(agent["feedback"]) == 1 and agent["feedback"][0]["outcome"] == 1.0
+
+    for _ in range(2):
+        assert run("--state", state, "feedback", "deepl-bridge", "failure", "--query", query)[0] == 0
+    deepl = state_agents(state)["deepl-bridge"]
+    assert deepl["consecutive_pulse_timeouts"] == 2
+    assert deepl["diameter"] == pytest.approx(0.9)
+
+    code, out, _ = run("--state", state, "query", query, "--explain")
+    rows = {line.split()[1]: line.split() for line in out.splitlines()[2:]}
+    assert float(rows["legal-lingua"][-1]) > 0 > float(rows["deepl-bridge"][-1])
+
+
+def test_feedback_for_unknown_agent_is_an_error(state: Path, tmp_path: Path) -> None:
+    before = state.read_bytes()
+    code, out, err = run("--state", state, "feedback", "nobody", "success")
+    assert code == 1 and out == ""
+    assert_one_line_error(err)
+    assert "nobody" in err
+    assert state.read_bytes() == before
+    # and no state file appears for a network that does not exist
+    missing = tmp_path / "missing.json"
+    assert run("--state", missing, "feedback", "nobody", "failure")[0] == 1
+    assert not missing.exists()
+
+
+def test_tick_decays_tau(state: Path) -> None:
+    assert run("--state", state, "feedback", "mail-sender", "success")[0] == 0
+    tau = state_agents(state)["mail-sender"]["tau"]
+    code, out, _ = run("--state", state, "tick")
+    assert code == 0 and "4 agents" in out
+    assert state_agents(state)["mail-sender"]["tau"] == pytest.approx(tau * 0.995)
+
+
+def test_agents_lists_routing_state(state: Path, tmp_path: Path) -> None:
+    for _ in range(3):
+        run("--state", state, "feedback", "polyglot-mt", "failure")
+    code, out, _ = run("--state", state, "agents")
+    assert code == 0
+    lines = out.splitlines()
+    assert lines[0].split()[:5] == ["agent", "diameter", "tau", "forwards", "failures"]
+    rows = {line.split()[0]: line.split() for line in lines[2:]}
+    assert sorted(rows) == ["deepl-bridge", "legal-lingua", "mail-sender", "polyglot-mt"]
+    assert rows["polyglot-mt"][1:5] == ["0.850", "0.0100", "0", "3"]
+
+    code, out, _ = run("--state", tmp_path / "nothing.json", "agents")
+    assert code == 0 and "no agents" in out
+
+
+# ----------------------------------------------------------------------------------- drift
+
+
+def test_drift_reports_agents_with_enough_successes(state: Path) -> None:
+    code, out, _ = run("--state", state, "drift")
+    assert code == 0 and "no agent has 5" in out
+    for query in ["send email with attachments"] * 3 + ["bake a chocolate cake"] * 3:
+        run("--state", state, "feedback", "mail-sender", "success", "--query", query)
+    code, out, _ = run("--state", state, "drift", "--min-samples", "6", "--threshold", "0.9")
+    assert code == 0
+    row = out.splitlines()[2].split()
+    assert row[0] == "mail-sender" and row[2] == "6" and row[3] == "DRIFTED"
+    assert 0.4 < float(row[1]) < 0.9
+    code, out, _ = run("--state", state, "drift", "--min-samples", "6", "--threshold", "0.0")
+    assert out.splitlines()[2].split()[3] == "ok"
+
+
+# ---------------------------------------------------------------------------- import-cards
+
+
+def test_import_cards_from_directory_and_file(tmp_path: Path) -> None:
+    path = tmp_path / "s.json"
+    code, out, err = run("--state", path, "import-cards", DEMO_CARDS)
+    assert code == 0, err
+    agents = state_agents(path)
+    assert len(agents) == len(list(DEMO_CARDS.glob("*.json")))
+    contract = agents["Contract Review Agent"]
+    assert contract["capabilities"][0] == (
+        "Contract Review Agent: Reviews commercial contracts and highlights risky clauses")
+    assert contract["endpoint"] == "https://agents.example.com/a2a/contract-review"
+    assert contract["metadata"]["protocol"] == "a2a"
+    assert contract["metadata"]["tags"] == "legal,nda,contracts,diff"
+
+    code, out, _ = run("--state", path, "query", "review a non-disclosure agreement",
+                       "--filter", "tags~nda")
+    assert result_names(out)[:1] == ["Contract"]  # "Contract Review Agent", split on spaces
+
+    # a card without "url" takes the first interface URL; a card without name, its file name
+    card = {"description": "Reverses words",
+            "supportedInterfaces": [{"url": "http://127.0.0.1:9999/reverse"}]}
+    (tmp_path / "reverser.json").write_text(json.dumps(card))
+    assert run("--state", path, "import-cards", tmp_path / "reverser.json")[0] == 0
+    reverser = state_agents(path)["reverser"]
+    assert reverser["endpoint"] == "http://127.0.0.1:9999/reverse"
+    assert reverser["capabilities"] == ["Reverses words"]
+
+
+@pytest.mark.parametrize(
+    "content",
+    ['{"name": "broken", ', "[1, 2, 3]", '"just a string"', "{}", '{"name": 42}',
+     b"\xff\xfe\x00garbage"],
+)
+def test_import_cards_rejects_bad_cards_and_imports_nothing(
+    state: Path, tmp_path: Path, content: str | bytes
+) -> None:
+    good = tmp_path / "good.json"
+    good.write_text(json.dumps({"name": "good-agent", "description": "does good things"}))
+    bad = tmp_path / "bad.json"
+    if isinstance(content, bytes):
+        bad.write_bytes(content)
+    else:
+        bad.write_text(content)
+    before = state.read_bytes()
+    code, out, err = run("--state", state, "import-cards", good, bad)
+    assert code == 1 and out == ""
+    assert_one_line_error(err)
+    assert "bad.json" in err
+    assert state.read_bytes() == before
+
+
+def test_import_cards_missing_paths(state: Path, tmp_path: Path) -> None:
+    before = state.read_bytes()
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    for path in (tmp_path / "nope.json", empty):
+        code, _, err = run("--state", state, "import-cards", path)
+        assert code == 1
+        assert_one_line_error(err)
+    assert state.read_bytes() == before
+
+
+# ------------------------------------------------------------------------------ state file
+
+
+@pytest.mark.parametrize(
+    "content",
+    ["not json at all", '{"version": 99, "agents": []}', '{"agents": "nope"}', ""],
+)
+def test_unusable_state_file_is_reported_and_kept(tmp_path: Path, content: str) -> None:
+    path = tmp_path / "state.json"
+    path.write_text(content)
+    before = path.read_bytes()
+    for argv in (["add", "a", "cap"], ["query", "x"], ["feedback", "a", "success"], ["tick"],
+                 ["agents"], ["drift"], ["import-cards", DEMO_CARDS]):
+        code, out, err = run("--state", path, *argv)
+        assert code == 1, argv
+        assert_one_line_error(err)
+        assert path.read_bytes() == before, argv
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["state.json"]
+
+
+def test_state_in_missing_directory_fails_cleanly(tmp_path: Path) -> None:
+    path = tmp_path / "no" / "such" / "dir" / "state.json"
+    code, out, err = run("--state", path, "add", "a", "cap")
+    assert code == 1 and out == ""
+    assert_one_line_error(err)
+    assert not (tmp_path / "no").exists()
+
+
+def test_state_file_round_trips_through_the_python_api(state: Path) -> None:
+    from kova_discovery._native import LocalNetwork
+
+    network = LocalNetwork.load(str(state))
+    assert network.agents() == ["deepl-bridge", "legal-lingua", "mail-sender", "polyglot-mt"]
+    network.register("from-python", ["summarize documents"])
+    network.save(str(state))
+    code, out, _ = run("--state", state, "query", "summarize documents")
+    assert result_names(out)[0] == "from-python"
+
+
+# ------------------------------------------------------------------------------- processes
+
+
+def test_module_and_console_script_entry_points(state: Path) -> None:
+    proc = subprocess.run(
+        [sys.executable, "-m", "kova_discovery", "--state", str(state), "query",
+         "send email"],
+        capture_output=True, text=True, timeout=60,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert result_names(proc.stdout)[0] == "mail-sender"
+
+    proc = subprocess.run(
+        [sys.executable, "-m", "kova_discovery", "--state", str(state), "feedback", "x",
+         "success"],
+        capture_output=True, text=True, timeout=60,
+    )
+    assert proc.returncode == 1
+    assert proc.stderr == "kova-discovery: error: unknown agent 'x'\n"
+
+    script = Path(sys.executable).with_name("kova-discovery")
+    if script.exists():
+        proc = subprocess.run([str(script), "--help"], capture_output=True, text=True,
+                              timeout=60)
+        assert proc.returncode == 0 and "import-cards" in proc.stdout
+
+
+# ----------------------------------------------------------------------------- real data
+
+
+@pytest.mark.skipif(not SHARED_DATA.is_dir(), reason="shared data not available")
+def test_real_cards_and_tool_corpus(tmp_path: Path) -> None:
+    from kova_discovery._native import LocalNetwork
+
+    path = tmp_path / "real.json"
+    # The tool corpus goes in through the API (thousands of `add` runs would only be slow)...
+    network = LocalNetwork()
+    with open(SHARED_DATA / "tools_corpus.jsonl", encoding="utf-8") as f:
+        for line in f:
+            tool = json.loads(line)
+            network.register(tool["name"], [tool["description"]], endpoint=tool.get("url"),
+                             metadata={"category": tool["category"], "source": tool["source"]})
+    count = network.agent_count
+    network.save(str(path))
+
+    # ...every real A2A card through the command line.
+    cards = sorted((SHARED_DATA / "a2a_cards").glob("*.json"))
+    code, out, err = run("--state", path, "import-cards", SHARED_DATA / "a2a_cards")
+    assert code == 0, err
+    assert err == ""
+    assert out.count("imported ") == len(cards)
+    assert len(state_agents(path)) > count
+
+    for argv in (
+        ["query", "check my calendar availability"],
+        ["query", "convert currency exchange rates", "--confidence"],
+        ["query", "search academic papers", "--explain"],
+        ["query", "query a postgres database", "--filter", "category~database"],
+        ["query", "manage calendar", "--filter", "protocol=a2a", "--filter", "tags~calendar"],
+        ["agents"],
+        ["drift", "--min-samples", "0"],
+    ):
+        code, out, err = run("--state", path, *argv)
+        assert code == 0, (argv, err)
+        assert err == ""
+    code, out, _ = run("--state", path, "query", "manage calendar", "--filter", "protocol=a2a")
+    assert any("Calendar" in line or "calendar" in line for line in out.splitlines()[2:])

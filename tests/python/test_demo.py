@@ -1,0 +1,111 @@
+"""The demo, its shipped data, and the README's five-minute tour."""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+import re
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+import kova_discovery
+from kova_discovery import demo
+from kova_discovery._native import capabilities_from_a2a_rust
+
+REPO = Path(__file__).resolve().parents[2]
+
+
+def test_demo_runs_quickly_and_tells_the_whole_story() -> None:
+    out = io.StringIO()
+    started = time.perf_counter()
+    assert demo.run(out) == 0
+    assert time.perf_counter() - started < 10
+    text = out.getvalue()
+    for title in ("Register the agents", "Plain queries", "Metadata filters", "Composed queries",
+                  "explain=True", "with_confidence=True", "Learning from feedback",
+                  "Circuit breaker", "Save and load"):
+        assert title in text
+    assert "Traceback" not in text and "(no agent matched)" not in text
+
+    # The agent that succeeded overtakes the one that failed, whatever their first order was.
+    moved = re.search(r"^  (\S+): #(\d+) -> #(\d+); (\S+): #(\d+) -> #(\d+)$", text, re.M)
+    assert moved, text
+    assert moved.group(3) == "1" and moved.group(6) != "1"
+
+    # The tripped agent leaves, stays out after a quick tick, and comes back after a success.
+    assert re.search(r"^  \S+ is gone$", text, re.M)
+    assert "is still out" in text and re.search(r"closes the circuit: \S+ is #\d+ again", text)
+
+    # The reloaded network answers as the original did.
+    save_load = text.split("Save and load")[1]
+    verdicts = re.findall(r"  (yes|NO)$", save_load, re.M)
+    assert verdicts and set(verdicts) == {"yes"}
+
+
+def test_demo_through_the_command_line() -> None:
+    proc = subprocess.run([sys.executable, "-m", "kova_discovery", "demo"], capture_output=True,
+                          text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""
+    assert "Save and load the learned state" in proc.stdout
+
+
+def test_demo_data_is_installed_and_well_formed() -> None:
+    # Read from the installed package, which is what `make demo` uses.
+    data = Path(kova_discovery.__file__).parent / "demo_data"
+    agents = json.loads((data / "agents.json").read_text(encoding="utf-8"))["agents"]
+    cards = sorted((data / "cards").glob("*.json"))
+    assert 40 <= len(agents) + len(cards) <= 80
+    assert 10 <= len(cards) <= 15
+
+    names = [a["name"] for a in agents]
+    for agent in agents:
+        assert agent["capabilities"] and all(
+            isinstance(c, str) and c.strip() for c in agent["capabilities"])
+        assert re.match(r"(https|mcp)://", agent["endpoint"])
+        assert all(isinstance(k, str) and isinstance(v, str)
+                   for k, v in agent["metadata"].items())
+        assert {"protocol", "region", "cost_per_call"} <= set(agent["metadata"])
+        float(agent["metadata"]["cost_per_call"])
+    for path in cards:
+        card = json.loads(path.read_text(encoding="utf-8"))
+        assert {"name", "description", "url", "version", "skills"} <= set(card)
+        # one text for the card itself, one per skill
+        assert len(capabilities_from_a2a_rust(card)) == 1 + len(card["skills"])
+        names.append(card["name"])
+    assert len(names) == len(set(names))
+
+    source = REPO / "python" / "kova_discovery" / "demo_data"
+    if source.is_dir() and source.resolve() != data.resolve():
+        assert sorted(p.name for p in (source / "cards").glob("*.json")) == [
+            p.name for p in cards]
+
+
+def _tour_blocks() -> list[str]:
+    readme = (REPO / "README.md").read_text(encoding="utf-8")
+    start = readme.index("## Five-minute tour")
+    end = readme.find("\n## ", start + 1)
+    tour = readme[start:end if end >= 0 else len(readme)]
+    return re.findall(r"^```python\n(.*?)^```", tour, re.M | re.S)
+
+
+def test_readme_tour_runs_as_written(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    blocks = _tour_blocks()
+    assert len(blocks) >= 8
+    namespace: dict[str, object] = {"__name__": "__readme__"}
+    cwd = os.getcwd()
+    os.chdir(tmp_path)
+    try:
+        for i, block in enumerate(blocks, 1):
+            try:
+                exec(compile(block, f"README tour block {i}", "exec"), namespace)
+            except Exception as exc:
+                raise AssertionError(f"README tour block {i} failed:\n{block}") from exc
+    finally:
+        os.chdir(cwd)
+    assert capsys.readouterr().out
