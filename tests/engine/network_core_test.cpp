@@ -1,0 +1,288 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/lsh.hpp"
+#include "core/name_hash.hpp"
+#include "log/log.hpp"
+#include "network/network.hpp"
+#include "network/safe_lock.hpp"
+
+namespace kova {
+namespace {
+
+using Caps = std::vector<std::string>;
+
+// A scorer that remembers what the engine told it.
+struct ScorerLog {
+  std::vector<std::string> calls;  // "index:<name>:<n>" / "remove:<name>"
+  std::vector<MinHashSignature> last_signatures;
+};
+
+class RecordingScorer final : public Scorer {
+ public:
+  explicit RecordingScorer(std::shared_ptr<ScorerLog> log) : log_(std::move(log)) {}
+  void index_capabilities(std::string_view id, std::span<const std::string> caps) override {
+    log_->calls.push_back("index:" + std::string(id) + ":" + std::to_string(caps.size()));
+  }
+  void index_capabilities_presigned(std::string_view id, std::span<const std::string> caps,
+                                    std::span<const MinHashSignature> sigs, const LshConfig&) override {
+    log_->calls.push_back("presigned:" + std::string(id) + ":" + std::to_string(caps.size()));
+    log_->last_signatures.assign(sigs.begin(), sigs.end());
+  }
+  void remove_agent(std::string_view id) override { log_->calls.push_back("remove:" + std::string(id)); }
+  ScoreResult score(std::string_view) const override { return ScoreResult::ok({}); }
+
+ private:
+  std::shared_ptr<ScorerLog> log_;
+};
+
+struct Fixture {
+  std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+  std::shared_ptr<ScorerLog> scorer_log = std::make_shared<ScorerLog>();
+  std::unique_ptr<LocalNetwork> net =
+      LocalNetwork::with_scorer(std::make_unique<RecordingScorer>(scorer_log), clock);
+
+  std::optional<DiscoveryError> reg(std::string_view name, const Caps& caps,
+                                    std::optional<std::string> endpoint = std::nullopt, Metadata md = {}) {
+    return net->register_agent(name, caps, std::move(endpoint), std::move(md));
+  }
+};
+
+std::string config_text(const std::optional<DiscoveryError>& e) {
+  if (!e) return "<ok>";
+  EXPECT_EQ(e->kind, DiscoveryError::Kind::Config);
+  return e->text;
+}
+
+TEST(NetworkCore, NewEngineLayout) {
+  auto net = LocalNetwork::create_default();
+  EXPECT_EQ(net->agent_count(), 0u);
+  EXPECT_EQ(net->feedback_epoch(), 0u);
+  EXPECT_EQ(net->lsh_config(), LshConfig{});
+  EXPECT_EQ(net->circuit_breaker().failure_threshold, 5);
+  EXPECT_EQ(net->circuit_breaker().recovery_timeout_secs, 60u);
+  EXPECT_EQ(net->propagator().propagation_attenuation, 0.3);
+  EXPECT_EQ(net->propagator().propagation_threshold, 0.3);
+  EXPECT_EQ(net->enzyme_mutex().unsafe_value().max_split(), 3u);
+  EXPECT_FALSE(net->with_replay_log([](const ReplayLog& log) { return log.enabled() || log.size() > 0; }));
+  EXPECT_EQ(net->cooccurrence_mutex().unsafe_value().size(), 0u);
+
+  LshConfig lsh;
+  lsh.similarity_threshold = 0.4;
+  auto configured = LocalNetwork::with_config(lsh, 5);
+  EXPECT_EQ(configured->lsh_config().similarity_threshold, 0.4);
+  EXPECT_EQ(configured->enzyme_mutex().unsafe_value().max_split(), 5u);
+
+  Fixture f;
+  EXPECT_EQ(f.net->lsh_config().similarity_threshold, 0.1);
+  EXPECT_EQ(f.net->enzyme_mutex().unsafe_value().max_split(), 3u);
+}
+
+TEST(NetworkCore, ValidationOrderAndByteLengths) {
+  Fixture f;
+  EXPECT_EQ(config_text(f.reg("", {})), "Agent name cannot be empty");
+  EXPECT_EQ(config_text(f.reg("", {"x"})), "Agent name cannot be empty");
+  EXPECT_EQ(config_text(f.reg(std::string(300, 'a'), {})), "Capabilities list cannot be empty");
+  EXPECT_EQ(config_text(f.reg(std::string(257, 'a'), {"x"})),
+            "Agent name exceeds 256 characters (got 257)");
+  // 129 two-byte characters: 129 characters, 258 bytes.
+  std::string two_byte;
+  for (int i = 0; i < 129; ++i) two_byte += "\xc3\xa9";
+  EXPECT_EQ(config_text(f.reg(two_byte, {"x"})), "Agent name exceeds 256 characters (got 258)");
+  // Failures leave registry and scorer alone.
+  EXPECT_EQ(f.net->agent_count(), 0u);
+  EXPECT_TRUE(f.scorer_log->calls.empty());
+
+  EXPECT_EQ(config_text(f.reg(std::string(256, 'a'), {"x"})), "<ok>");
+  EXPECT_EQ(config_text(f.reg(two_byte.substr(0, 256), {"x"})), "<ok>");  // 128 characters
+  EXPECT_EQ(config_text(f.reg("empty-capability", {""})), "<ok>");
+  EXPECT_EQ(f.net->agent_count(), 3u);
+}
+
+TEST(NetworkCore, RecordIsBuiltFromTheRegistration) {
+  Fixture f;
+  const Caps caps{"translate legal documents", "summarise contracts"};
+  ASSERT_FALSE(f.reg("lawyer", caps, "http://x", Metadata{{"protocol", "mcp"}}));
+  const AgentRecord* rec = f.net->find("lawyer");
+  ASSERT_NE(rec, nullptr);
+  EXPECT_EQ(rec->capabilities, caps);
+  EXPECT_EQ(rec->address, "local://lawyer");
+  EXPECT_EQ(rec->last_activity, f.clock->monotonic_now());
+  EXPECT_EQ(rec->circuit.kind, CircuitState::Kind::Closed);
+  EXPECT_EQ(rec->name_hash, compute_name_hash("lawyer"));
+  EXPECT_EQ(rec->capability_count, 2u);
+  EXPECT_EQ(rec->endpoint, "http://x");
+  EXPECT_EQ(rec->metadata, (Metadata{{"protocol", "mcp"}}));
+
+  // The scorer receives the very signatures the merged one is built from.
+  ASSERT_EQ(f.scorer_log->calls, (std::vector<std::string>{"presigned:lawyer:2"}));
+  ASSERT_EQ(f.scorer_log->last_signatures.size(), 2u);
+  const LshConfig lsh;
+  EXPECT_EQ(f.scorer_log->last_signatures[0], compute_signature(caps[0], lsh));
+  EXPECT_EQ(f.scorer_log->last_signatures[1], compute_signature(caps[1], lsh));
+  EXPECT_EQ(rec->capability_signature, signature_union(f.scorer_log->last_signatures));
+
+  EXPECT_EQ(f.net->find("Lawyer"), nullptr);
+  EXPECT_EQ(f.net->find("lawyer "), nullptr);
+}
+
+TEST(NetworkCore, ReRegistrationStartsAfresh) {
+  Fixture f;
+  ASSERT_FALSE(f.reg("a", {"first"}, "e1", Metadata{{"k", "v"}}));
+  AgentRecord* rec = f.net->find_mut("a");
+  ASSERT_NE(rec, nullptr);
+  rec->diameter = 0.3;
+  rec->tau = 0.9;
+  rec->sigma = 0.5;
+  rec->consecutive_pulse_timeouts = 7;
+  rec->forwards_count = 11;
+  rec->circuit = {CircuitState::Kind::Open, f.clock->monotonic_now()};
+  rec->feedback.insert(FeedbackRecord{{}, 1.0});
+
+  f.clock->advance(std::chrono::seconds(5));
+  ASSERT_FALSE(f.reg("a", {"second", "third"}));
+  EXPECT_EQ(f.net->agent_count(), 1u);
+  rec = f.net->find_mut("a");
+  EXPECT_EQ(rec->capabilities, (Caps{"second", "third"}));
+  EXPECT_EQ(rec->diameter, 1.0);
+  EXPECT_EQ(rec->tau, 0.01);
+  EXPECT_EQ(rec->sigma, 0.0);
+  EXPECT_EQ(rec->conductance, 1.0);
+  EXPECT_EQ(rec->consecutive_pulse_timeouts, 0);
+  EXPECT_EQ(rec->forwards(), 0u);
+  EXPECT_EQ(rec->circuit.kind, CircuitState::Kind::Closed);
+  EXPECT_TRUE(rec->feedback.empty());
+  EXPECT_EQ(rec->endpoint, std::nullopt);
+  EXPECT_TRUE(rec->metadata.empty());
+  EXPECT_EQ(rec->capability_count, 2u);
+  EXPECT_EQ(rec->last_activity, f.clock->monotonic_now());
+}
+
+TEST(NetworkCore, OrderingListingAndRemoval) {
+  Fixture f;
+  for (const char* name : {"b", "a", "B", "\xc3\xa9", "aa"}) ASSERT_FALSE(f.reg(name, {"x"}));
+  EXPECT_EQ(f.net->agents(), (std::vector<std::string>{"B", "a", "aa", "b", "\xc3\xa9"}));
+
+  f.scorer_log->calls.clear();
+  EXPECT_FALSE(f.net->deregister("never"));
+  EXPECT_TRUE(f.net->deregister("a"));
+  EXPECT_FALSE(f.net->deregister("a"));
+  // The scorer is asked every time, known name or not.
+  EXPECT_EQ(f.scorer_log->calls, (std::vector<std::string>{"remove:never", "remove:a", "remove:a"}));
+  EXPECT_EQ(f.net->agents(), (std::vector<std::string>{"B", "aa", "b", "\xc3\xa9"}));
+  EXPECT_EQ(f.net->find("a"), nullptr);
+}
+
+TEST(NetworkCore, RegisterSpanCarriesItsFields) {
+  auto sink = std::make_shared<log::CapturingSink>(log::Level::Info);
+  log::ScopedSink guard(sink);
+  Fixture f;
+  ASSERT_FALSE(f.reg("agent", {"one", "two \"q\""}, "ep"));
+  ASSERT_EQ(sink->entries.size(), 2u);
+  const auto& enter = sink->entries[0];
+  EXPECT_EQ(enter.kind, log::CapturingSink::Entry::Kind::SpanEnter);
+  EXPECT_EQ(enter.level, log::Level::Info);
+  EXPECT_EQ(enter.target, "kova_discovery_native::network");
+  EXPECT_EQ(enter.message, "register");
+  for (const char* field : {"name", "capabilities", "endpoint", "agent_name", "capability_count"}) {
+    EXPECT_NE(enter.field(field), nullptr) << field;
+  }
+  EXPECT_EQ(*enter.field("agent_name"), "agent");
+  EXPECT_EQ(*enter.field("capability_count"), "2");
+  EXPECT_NE(enter.field("capabilities")->find("\\\"q\\\""), std::string::npos);
+  EXPECT_EQ(sink->entries[1].kind, log::CapturingSink::Entry::Kind::SpanExit);
+}
+
+TEST(NetworkCore, ReplayAccessors) {
+  Fixture f;
+  f.net->enable_replay(4);
+  EXPECT_TRUE(f.net->with_replay_log([](const ReplayLog& log) { return log.enabled(); }));
+  f.net->with_replay_log_mut([](ReplayLog& log) { log.record({EventKind::TickApplied{}}, MonoTime{1}); });
+  f.net->clear_replay();
+  const auto state = f.net->with_replay_log(
+      [](const ReplayLog& log) { return std::make_tuple(log.enabled(), log.max_events(), log.size()); });
+  EXPECT_EQ(state, std::make_tuple(true, std::size_t{4}, std::size_t{0}));
+  f.net->with_replay_log_mut([](ReplayLog& log) { log.record({EventKind::TickApplied{}}, MonoTime{1}); });
+  f.net->enable_replay(10);  // a second enable starts afresh
+  EXPECT_EQ(f.net->with_replay_log([](const ReplayLog& log) { return log.size(); }), 0u);
+  EXPECT_EQ(f.net->with_replay_log([](const ReplayLog& log) { return log.max_events(); }), 10u);
+}
+
+TEST(PoisonedMutex, ExceptionPoisonsAndEveryLaterLockWarns) {
+  auto sink = std::make_shared<log::CapturingSink>(log::Level::Warn);
+  log::ScopedSink guard(sink);
+  PoisonableMutex<std::vector<int>> m;
+  { safe_lock(m, "clean")->push_back(1); }
+  EXPECT_FALSE(m.poisoned());
+  EXPECT_TRUE(sink->entries.empty());
+
+  EXPECT_THROW(
+      {
+        auto g = safe_lock(m, "holder");
+        g->push_back(2);
+        throw std::runtime_error("boom");
+      },
+      std::runtime_error);
+  EXPECT_TRUE(m.poisoned());
+
+  { safe_lock(m, "first")->push_back(3); }
+  EXPECT_EQ(*safe_lock(m, "second"), (std::vector<int>{1, 2, 3}));  // value kept as left
+  const auto warnings = sink->events_with("Mutex poisoned, recovering inner value");
+  ASSERT_EQ(warnings.size(), 2u);
+  EXPECT_EQ(warnings[0].level, log::Level::Warn);
+  EXPECT_EQ(warnings[0].target, "kova_discovery_native::network");
+  EXPECT_EQ(*warnings[0].field("context"), "first");
+  EXPECT_EQ(*warnings[1].field("context"), "second");
+}
+
+// Takes and releases the lock from a destructor, i.e. possibly while an exception unwinds.
+struct LocksWhenDestroyed {
+  PoisonableMutex<int>& m;
+  ~LocksWhenDestroyed() { *safe_lock(m, "unwind") += 1; }
+};
+
+TEST(PoisonedMutex, OnlyAnExceptionLeavingTheHolderPoisons) {
+  PoisonableMutex<int> m;
+  // A holder whose whole life falls inside an unwinding exits normally.
+  EXPECT_THROW(
+      {
+        LocksWhenDestroyed l{m};
+        throw std::runtime_error("outer");
+      },
+      std::runtime_error);
+  // An exception thrown and handled while the guard is held does not leave the holder.
+  {
+    auto g = safe_lock(m, "x");
+    try {
+      throw std::runtime_error("handled");
+    } catch (const std::exception&) {
+    }
+  }
+  EXPECT_FALSE(m.poisoned());
+  EXPECT_EQ(*safe_lock(m, "y"), 1);
+}
+
+TEST(PoisonedMutex, EngineReplayLogRecoversWithItsContexts) {
+  auto sink = std::make_shared<log::CapturingSink>(log::Level::Warn);
+  log::ScopedSink guard(sink);
+  Fixture f;
+  f.net->enable_replay(8);
+  EXPECT_THROW(f.net->with_replay_log_mut([](ReplayLog&) -> int { throw std::runtime_error("x"); }),
+               std::runtime_error);
+  f.net->with_replay_log_mut([](ReplayLog& log) { log.record({EventKind::TickApplied{}}, MonoTime{1}); });
+  EXPECT_EQ(f.net->with_replay_log([](const ReplayLog& log) { return log.size(); }), 1u);
+  f.net->enable_replay(2);
+  const auto warnings = sink->events_with("Mutex poisoned, recovering inner value");
+  ASSERT_EQ(warnings.size(), 3u);
+  EXPECT_EQ(*warnings[0].field("context"), "replay mut");
+  EXPECT_EQ(*warnings[1].field("context"), "replay query");
+  EXPECT_EQ(*warnings[2].field("context"), "replay mut");
+}
+
+}  // namespace
+}  // namespace kova
