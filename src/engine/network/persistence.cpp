@@ -1,0 +1,789 @@
+// The network state file: writing it atomically and durably, and building an engine from it.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unicode/utf8.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "network/network.hpp"
+
+namespace kova {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr std::uint32_t kSnapshotVersion = 3;
+constexpr double kLoadedTauFloor = 0.001;
+constexpr std::uint64_t kNanosPerSec = 1'000'000'000;
+// Our own files nest six levels deep; anything far deeper is hostile or broken.
+constexpr std::size_t kMaxDepth = 128;
+
+// ---------------------------------------------------------------------------------------------
+// System errors
+
+std::string os_error_text(int err) {
+  return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
+}
+
+// Retries interrupted calls of a system function returning -1 on failure.
+template <class F>
+auto retry_eintr(F&& f) {
+  for (;;) {
+    auto result = f();
+    if (result != -1 || errno != EINTR) return result;
+  }
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+  ~FileDescriptor() { close(); }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+  void reset(int fd) {
+    close();
+    fd_ = fd;
+  }
+  // Returns 0 or the errno of a failed close.
+  int close() {
+    if (fd_ < 0) return 0;
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc == 0 || errno == EINTR ? 0 : errno;
+  }
+
+ private:
+  int fd_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Writing
+
+// Appends a member. Keys are known distinct, and the library's own insertion scans every
+// existing member first, which is quadratic for the co-occurrence matrix.
+void put(Json& object, std::string_view key, Json value) {
+  object.get_ref<Json::object_t&>().emplace_back(std::string(key), std::move(value));
+}
+
+Json agent_json(const std::string& name, const AgentRecord& agent, MonoTime now) {
+  Json out = Json::object();
+  put(out, "name", name);
+  put(out, "capabilities", agent.capabilities);
+  put(out, "endpoint", agent.endpoint ? Json(*agent.endpoint) : Json(nullptr));
+  Json metadata = Json::object();
+  for (const auto& [key, value] : agent.metadata) put(metadata, key, value);
+  put(out, "metadata", std::move(metadata));
+  put(out, "diameter", Json(agent.diameter));
+  put(out, "tau", Json(agent.tau));
+  put(out, "sigma", Json(agent.sigma));
+  put(out, "omega", 0.0);
+  put(out, "forwards_count", agent.forwards());
+  put(out, "consecutive_pulse_timeouts", static_cast<unsigned>(agent.consecutive_pulse_timeouts));
+
+  Json feedback = Json::array();
+  feedback.get_ref<Json::array_t&>().reserve(agent.feedback.size());
+  for (std::size_t i = 0; i < agent.feedback.size(); ++i) {
+    const FeedbackRecord& record = agent.feedback[i];
+    Json minhash = Json::array();
+    auto& bytes = minhash.get_ref<Json::array_t&>();
+    bytes.reserve(kSignatureBytes);
+    for (std::uint8_t byte : record.query_signature) bytes.emplace_back(static_cast<unsigned>(byte));
+    Json entry = Json::object();
+    put(entry, "query_minhash", std::move(minhash));
+    put(entry, "outcome", Json(record.outcome));
+    feedback.push_back(std::move(entry));
+  }
+  put(out, "feedback", std::move(feedback));
+  put(out, "conductance", Json(agent.conductance));
+
+  const std::int64_t idle = std::max<std::int64_t>((now - agent.last_activity).count(), 0);
+  Json duration = Json::object();
+  put(duration, "secs", static_cast<std::uint64_t>(idle) / kNanosPerSec);
+  put(duration, "nanos", static_cast<std::uint32_t>(static_cast<std::uint64_t>(idle) % kNanosPerSec));
+  put(out, "last_activity_duration", std::move(duration));
+  return out;
+}
+
+std::string temp_name() {
+  static constexpr std::string_view kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device device;
+  std::uniform_int_distribution<std::size_t> pick(0, kAlphabet.size() - 1);
+  std::string name = ".tmp";
+  for (int i = 0; i < 6; ++i) name.push_back(kAlphabet[pick(device)]);
+  return name;
+}
+
+std::string directory_of(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Writes `text` to `path` through an exclusively created temporary file in the same directory,
+// flushed to stable storage before it is renamed over the target, so that neither a crash nor
+// a power loss can leave a partial file under the target name.
+std::optional<NetworkError> write_atomically(const std::string& path, const std::string& text) {
+  const std::string directory = directory_of(path);
+  std::string temp_path;
+  FileDescriptor file;
+  for (int attempt = 0;; ++attempt) {
+    temp_path = directory + "/" + temp_name();
+    const int fd = retry_eintr(
+        [&] { return ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); });
+    if (fd >= 0) {
+      file.reset(fd);
+      break;
+    }
+    if (errno != EEXIST || attempt >= 64) return NetworkError::io(os_error_text(errno));
+  }
+  // Every failure from here on closes and removes the temporary file.
+  auto fail = [&](std::string message) {
+    file.close();
+    ::unlink(temp_path.c_str());
+    return NetworkError::io(std::move(message));
+  };
+
+  const char* data = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    const ssize_t n = ::write(file.get(), data, std::min<std::size_t>(left, 1u << 30));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(os_error_text(errno));
+    }
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  if (retry_eintr([&] { return ::fsync(file.get()); }) != 0) return fail(os_error_text(errno));
+  if (const int err = file.close(); err != 0) return fail(os_error_text(err));
+
+  if (::rename(temp_path.c_str(), path.c_str()) != 0) {
+    return fail("Failed to persist temp file: failed to persist temporary file: " +
+                os_error_text(errno));
+  }
+
+  // The rename itself becomes durable only with the directory entry.
+  FileDescriptor dir(retry_eintr(
+      [&] { return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (dir.get() >= 0 && retry_eintr([&] { return ::fsync(dir.get()); }) != 0 &&
+      errno != EINVAL && errno != ENOTSUP) {
+    // The new file is in place; what failed is only the guarantee that it stays there.
+    return NetworkError::io("Failed to sync directory: " + os_error_text(errno));
+  }
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+struct AgentSnapshot {
+  std::string name;
+  std::vector<std::string> capabilities;
+  std::optional<std::string> endpoint;
+  Metadata metadata;
+  double diameter = 0.0;
+  double tau = 0.0;
+  double sigma = 0.0;
+  std::uint64_t forwards_count = 0;
+  std::uint8_t consecutive_pulse_timeouts = 0;
+  std::vector<FeedbackRecord> feedback;
+};
+
+struct NetworkSnapshot {
+  std::uint32_t version = 0;
+  std::vector<AgentSnapshot> agents;
+  std::vector<CoOccurrenceExpander::Pair> matrix;
+  std::uint64_t feedback_count = 0;
+};
+
+// Where a JSON value lands.
+enum class Slot : std::uint8_t {
+  Skip,
+  Root,
+  Version,
+  Agents,
+  FeedbackCount,
+  Epoch,
+  EpochSecs,
+  EpochNanos,
+  Matrix,
+  MatrixValue,
+  Agent,
+  Name,
+  Capabilities,
+  Capability,
+  Endpoint,
+  Metadata,
+  MetadataValue,
+  Diameter,
+  Tau,
+  Sigma,
+  UnusedFloat,
+  ForwardsCount,
+  PulseTimeouts,
+  Feedbacks,
+  Duration,
+  DurationSecs,
+  DurationNanos,
+  Feedback,
+  QueryMinhash,
+  MinhashByte,
+  Outcome,
+};
+
+struct Member {
+  std::string_view name;
+  Slot slot;
+  bool required;
+};
+
+constexpr std::array kRootMembers{
+    Member{"version", Slot::Version, true},
+    Member{"agents", Slot::Agents, true},
+    Member{"network_epoch", Slot::Epoch, false},
+    Member{"cooccurrence_matrix", Slot::Matrix, false},
+    Member{"cooccurrence_feedback_count", Slot::FeedbackCount, false},
+};
+constexpr std::array kAgentMembers{
+    Member{"name", Slot::Name, true},
+    Member{"capabilities", Slot::Capabilities, true},
+    Member{"endpoint", Slot::Endpoint, false},
+    Member{"metadata", Slot::Metadata, true},
+    Member{"diameter", Slot::Diameter, true},
+    Member{"tau", Slot::Tau, true},
+    Member{"sigma", Slot::Sigma, true},
+    Member{"omega", Slot::UnusedFloat, false},
+    Member{"forwards_count", Slot::ForwardsCount, true},
+    Member{"consecutive_pulse_timeouts", Slot::PulseTimeouts, true},
+    Member{"feedback", Slot::Feedbacks, true},
+    Member{"conductance", Slot::UnusedFloat, false},
+    Member{"last_activity_duration", Slot::Duration, false},
+};
+constexpr std::array kFeedbackMembers{
+    Member{"query_minhash", Slot::QueryMinhash, true},
+    Member{"outcome", Slot::Outcome, true},
+};
+constexpr std::array kEpochMembers{
+    Member{"secs_since_epoch", Slot::EpochSecs, true},
+    Member{"nanos_since_epoch", Slot::EpochNanos, true},
+};
+constexpr std::array kDurationMembers{
+    Member{"secs", Slot::DurationSecs, true},
+    Member{"nanos", Slot::DurationNanos, true},
+};
+
+// One open object or array. Structs know their members; maps and arrays only their slot.
+struct Frame {
+  Slot slot;                                  // the container's own slot
+  std::span<const Member> members;            // empty unless a struct
+  Slot pending = Slot::Skip;                  // where the next value of a struct goes
+  std::uint32_t seen = 0;                     // struct members met so far
+  std::size_t count = 0;                      // elements of an array
+};
+
+struct Scalar {
+  enum class Type { Null, Boolean, Integer, Unsigned, Float, String };
+  explicit Scalar(Type t) : type(t) {}
+  Type type;
+  bool boolean = false;
+  std::int64_t integer = 0;
+  std::uint64_t unsigned_value = 0;
+  double floating = 0.0;
+  std::string_view raw;  // float token or string contents
+  std::string* string = nullptr;
+};
+
+std::string describe(const Scalar& s) {
+  switch (s.type) {
+    case Scalar::Type::Null: return "null";
+    case Scalar::Type::Boolean: return std::string("boolean `") + (s.boolean ? "true" : "false") + "`";
+    case Scalar::Type::Integer: return "integer `" + std::to_string(s.integer) + "`";
+    case Scalar::Type::Unsigned: return "integer `" + std::to_string(s.unsigned_value) + "`";
+    case Scalar::Type::Float: return "floating point `" + std::string(s.raw) + "`";
+    case Scalar::Type::String: return "string \"" + std::string(s.raw) + "\"";
+  }
+  return "value";
+}
+
+const char* expected_text(Slot slot) {
+  switch (slot) {
+    case Slot::Root: return "struct NetworkSnapshot";
+    case Slot::Agent: return "struct AgentSnapshot";
+    case Slot::Feedback: return "struct FeedbackSnapshot";
+    case Slot::Epoch: return "struct SystemTime";
+    case Slot::Duration: return "struct Duration";
+    case Slot::Agents:
+    case Slot::Capabilities:
+    case Slot::Feedbacks: return "a sequence";
+    case Slot::QueryMinhash: return "an array of length 64";
+    case Slot::Metadata:
+    case Slot::Matrix: return "a map";
+    case Slot::Name:
+    case Slot::Capability:
+    case Slot::MetadataValue: return "a string";
+    case Slot::Endpoint: return "a string or null";
+    case Slot::Diameter:
+    case Slot::Tau:
+    case Slot::Sigma:
+    case Slot::UnusedFloat:
+    case Slot::Outcome: return "f64";
+    case Slot::PulseTimeouts:
+    case Slot::MinhashByte: return "u8";
+    case Slot::Version:
+    case Slot::EpochNanos:
+    case Slot::DurationNanos:
+    case Slot::MatrixValue: return "u32";
+    case Slot::FeedbackCount:
+    case Slot::EpochSecs:
+    case Slot::DurationSecs:
+    case Slot::ForwardsCount: return "u64";
+    case Slot::Skip: break;
+  }
+  return "a value";
+}
+
+// Builds a NetworkSnapshot straight from parser events: no document tree is kept, members
+// given twice are caught (the library's own tree would keep the last silently), and nesting is
+// bounded so hostile input cannot exhaust memory or the stack of later walks.
+class SnapshotReader {
+ public:
+  using number_integer_t = std::int64_t;
+  using number_unsigned_t = std::uint64_t;
+  using number_float_t = double;
+  using string_t = std::string;
+  using binary_t = nlohmann::json::binary_t;
+
+  NetworkSnapshot snapshot;
+  std::string error;
+
+  bool null() { return scalar(Scalar(Scalar::Type::Null)); }
+  bool boolean(bool value) {
+    Scalar s(Scalar::Type::Boolean);
+    s.boolean = value;
+    return scalar(s);
+  }
+  bool number_integer(std::int64_t value) {
+    // The library reports only negative integers here, but -0 arrives as 0.
+    Scalar s(Scalar::Type::Integer);
+    s.integer = value;
+    if (value >= 0) {
+      s.type = Scalar::Type::Unsigned;
+      s.unsigned_value = static_cast<std::uint64_t>(value);
+    }
+    return scalar(s);
+  }
+  bool number_unsigned(std::uint64_t value) {
+    Scalar s(Scalar::Type::Unsigned);
+    s.unsigned_value = value;
+    return scalar(s);
+  }
+  bool number_float(double value, const std::string& raw) {
+    Scalar s(Scalar::Type::Float);
+    s.floating = value;
+    s.raw = raw;
+    return scalar(s);
+  }
+  bool string(std::string& value) {
+    Scalar s(Scalar::Type::String);
+    s.raw = value;
+    s.string = &value;
+    return scalar(s);
+  }
+  bool binary(binary_t&) { return fail("invalid type: byte array"); }
+
+  bool start_object(std::size_t) {
+    const Slot slot = next_slot();
+    if (stack_.size() >= kMaxDepth) return fail("recursion limit exceeded");
+    switch (slot) {
+      case Slot::Skip:
+      case Slot::Metadata:
+      case Slot::Matrix: stack_.push_back({slot, {}}); return true;
+      case Slot::Root: stack_.push_back({slot, kRootMembers}); return true;
+      case Slot::Agent:
+        snapshot.agents.emplace_back();
+        stack_.push_back({slot, kAgentMembers});
+        return true;
+      case Slot::Feedback:
+        agent().feedback.emplace_back();
+        stack_.push_back({slot, kFeedbackMembers});
+        return true;
+      case Slot::Epoch:
+        secs_ = 0;
+        nanos_ = 0;
+        stack_.push_back({slot, kEpochMembers});
+        return true;
+      case Slot::Duration:
+        secs_ = 0;
+        nanos_ = 0;
+        stack_.push_back({slot, kDurationMembers});
+        return true;
+      default: return invalid_type("map", slot);
+    }
+  }
+
+  bool key(std::string& name) {
+    Frame& top = stack_.back();
+    if (top.slot == Slot::Metadata || top.slot == Slot::Matrix) {
+      key_ = std::move(name);
+      return true;
+    }
+    if (top.members.empty()) return true;
+    top.pending = Slot::Skip;
+    for (std::size_t i = 0; i < top.members.size(); ++i) {
+      if (top.members[i].name != name) continue;
+      if ((top.seen >> i) & 1u) return fail("duplicate field `" + name + "`");
+      top.seen |= 1u << i;
+      top.pending = top.members[i].slot;
+      break;
+    }
+    return true;
+  }
+
+  bool end_object() {
+    const Frame& top = stack_.back();
+    for (std::size_t i = 0; i < top.members.size(); ++i) {
+      if (top.members[i].required && !((top.seen >> i) & 1u)) {
+        return fail("missing field `" + std::string(top.members[i].name) + "`");
+      }
+    }
+    if (top.slot == Slot::Epoch) {
+      // A wall-clock instant must fit the platform's time type (signed 64-bit seconds).
+      const std::uint64_t carry = nanos_ / kNanosPerSec;
+      if (secs_ > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) - carry) {
+        return fail("overflow deserializing SystemTime");
+      }
+    } else if (top.slot == Slot::Duration) {
+      if (secs_ > std::numeric_limits<std::uint64_t>::max() - nanos_ / kNanosPerSec) {
+        return fail("overflow deserializing Duration");
+      }
+    }
+    stack_.pop_back();
+    return true;
+  }
+
+  bool start_array(std::size_t) {
+    const Slot slot = next_slot();
+    if (stack_.size() >= kMaxDepth) return fail("recursion limit exceeded");
+    switch (slot) {
+      case Slot::Skip:
+      case Slot::Agents:
+      case Slot::Capabilities:
+      case Slot::Feedbacks:
+      case Slot::QueryMinhash: stack_.push_back({slot, {}}); return true;
+      default: return invalid_type("sequence", slot);
+    }
+  }
+
+  bool end_array() {
+    const Frame& top = stack_.back();
+    if (top.slot == Slot::QueryMinhash && top.count != kSignatureBytes) {
+      return fail("invalid length " + std::to_string(top.count) + ", expected an array of length 64");
+    }
+    stack_.pop_back();
+    return true;
+  }
+
+  bool parse_error(std::size_t, const std::string&, const nlohmann::json::exception& ex) {
+    // "[json.exception.parse_error.101] parse error at line 1, ..." without the tag.
+    std::string_view what = ex.what();
+    if (!what.empty() && what.front() == '[') {
+      const auto close = what.find("] ");
+      if (close != std::string_view::npos) what.remove_prefix(close + 2);
+    }
+    return fail(std::string(what));
+  }
+
+ private:
+  bool fail(std::string message) {
+    if (error.empty()) error = std::move(message);
+    return false;
+  }
+
+  bool invalid_type(const std::string& found, Slot slot) {
+    return fail("invalid type: " + found + ", expected " + expected_text(slot));
+  }
+
+  bool invalid_value(const Scalar& s, Slot slot) {
+    return fail("invalid value: " + describe(s) + ", expected " + expected_text(slot));
+  }
+
+  AgentSnapshot& agent() { return snapshot.agents.back(); }
+
+  // The slot of the value about to arrive; counts array elements.
+  Slot next_slot() {
+    if (stack_.empty()) return Slot::Root;
+    Frame& top = stack_.back();
+    switch (top.slot) {
+      case Slot::Skip: return Slot::Skip;
+      case Slot::Agents: ++top.count; return Slot::Agent;
+      case Slot::Capabilities: ++top.count; return Slot::Capability;
+      case Slot::Feedbacks: ++top.count; return Slot::Feedback;
+      case Slot::QueryMinhash: ++top.count; return Slot::MinhashByte;
+      case Slot::Metadata: return Slot::MetadataValue;
+      case Slot::Matrix: return Slot::MatrixValue;
+      default: return top.pending;
+    }
+  }
+
+  bool unsigned_value(const Scalar& s, Slot slot, std::uint64_t max, std::uint64_t& out) {
+    if (s.type == Scalar::Type::Integer) return invalid_value(s, slot);
+    if (s.type != Scalar::Type::Unsigned) return invalid_type(describe(s), slot);
+    if (s.unsigned_value > max) return invalid_value(s, slot);
+    out = s.unsigned_value;
+    return true;
+  }
+
+  bool float_value(const Scalar& s, Slot slot, double& out) {
+    switch (s.type) {
+      case Scalar::Type::Null: out = std::numeric_limits<double>::quiet_NaN(); return true;
+      case Scalar::Type::Integer: out = static_cast<double>(s.integer); return true;
+      case Scalar::Type::Unsigned: out = static_cast<double>(s.unsigned_value); return true;
+      case Scalar::Type::Float: out = s.floating; return true;
+      default: return invalid_type(describe(s), slot);
+    }
+  }
+
+  bool string_value(const Scalar& s, Slot slot, std::string& out) {
+    if (s.type != Scalar::Type::String) return invalid_type(describe(s), slot);
+    out = std::move(*s.string);
+    return true;
+  }
+
+  bool scalar(const Scalar& s) {
+    const Slot slot = next_slot();
+    std::uint64_t u = 0;
+    switch (slot) {
+      case Slot::Skip: return true;
+      case Slot::Version:
+        if (!unsigned_value(s, slot, UINT32_MAX, u)) return false;
+        snapshot.version = static_cast<std::uint32_t>(u);
+        return true;
+      case Slot::FeedbackCount:
+        return unsigned_value(s, slot, UINT64_MAX, snapshot.feedback_count);
+      case Slot::EpochSecs:
+      case Slot::DurationSecs: return unsigned_value(s, slot, UINT64_MAX, secs_);
+      case Slot::EpochNanos:
+      case Slot::DurationNanos: return unsigned_value(s, slot, UINT32_MAX, nanos_);
+      case Slot::MatrixValue: {
+        if (!unsigned_value(s, slot, UINT32_MAX, u)) return false;
+        // "query,capability": the first comma splits, so capability terms may hold commas.
+        const auto comma = key_.find(',');
+        if (comma != std::string::npos) {
+          snapshot.matrix.push_back(
+              {key_.substr(0, comma), key_.substr(comma + 1), static_cast<std::uint32_t>(u)});
+        }
+        return true;
+      }
+      case Slot::Name: return string_value(s, slot, agent().name);
+      case Slot::Capability: {
+        std::string text;
+        if (!string_value(s, slot, text)) return false;
+        agent().capabilities.push_back(std::move(text));
+        return true;
+      }
+      case Slot::Endpoint:
+        if (s.type == Scalar::Type::Null) {
+          agent().endpoint.reset();
+          return true;
+        }
+        return string_value(s, slot, agent().endpoint.emplace());
+      case Slot::MetadataValue: {
+        std::string text;
+        if (!string_value(s, slot, text)) return false;
+        agent().metadata.insert_or_assign(std::move(key_), std::move(text));
+        return true;
+      }
+      case Slot::Diameter: return float_value(s, slot, agent().diameter);
+      case Slot::Tau: return float_value(s, slot, agent().tau);
+      case Slot::Sigma: return float_value(s, slot, agent().sigma);
+      case Slot::UnusedFloat: {
+        double ignored = 0.0;
+        return float_value(s, slot, ignored);
+      }
+      case Slot::ForwardsCount: return unsigned_value(s, slot, UINT64_MAX, agent().forwards_count);
+      case Slot::PulseTimeouts:
+        if (!unsigned_value(s, slot, UINT8_MAX, u)) return false;
+        agent().consecutive_pulse_timeouts = static_cast<std::uint8_t>(u);
+        return true;
+      case Slot::MinhashByte: {
+        if (!unsigned_value(s, slot, UINT8_MAX, u)) return false;
+        const std::size_t index = stack_.back().count - 1;
+        if (index < kSignatureBytes) {
+          agent().feedback.back().query_signature[index] = static_cast<std::uint8_t>(u);
+        }
+        return true;
+      }
+      case Slot::Outcome: return float_value(s, slot, agent().feedback.back().outcome);
+      default: return invalid_type(describe(s), slot);
+    }
+  }
+
+  std::vector<Frame> stack_;
+  std::string key_;  // the pending key of a map
+  std::uint64_t secs_ = 0;
+  std::uint64_t nanos_ = 0;
+};
+
+// The file as text. Invalid UTF-8 is an I/O failure ("invalid data"), as for any text read.
+Result<std::string, NetworkError> read_text_file(const std::string& path) {
+  FileDescriptor file(retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  if (file.get() < 0) return Result<std::string, NetworkError>::err(NetworkError::io(os_error_text(errno)));
+  std::string text;
+  struct stat info {};
+  if (::fstat(file.get(), &info) == 0 && info.st_size > 0) {
+    text.reserve(static_cast<std::size_t>(info.st_size));
+  }
+  std::array<char, 1 << 16> buffer{};
+  for (;;) {
+    const ssize_t n = ::read(file.get(), buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Result<std::string, NetworkError>::err(NetworkError::io(os_error_text(errno)));
+    }
+    if (n == 0) break;
+    text.append(buffer.data(), static_cast<std::size_t>(n));
+  }
+
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  const auto length = static_cast<std::int64_t>(text.size());
+  for (std::int64_t i = 0; i < length;) {
+    if (bytes[i] < 0x80) {
+      ++i;
+      continue;
+    }
+    UChar32 c = 0;
+    U8_NEXT(bytes, i, length, c);
+    if (c < 0) {
+      return Result<std::string, NetworkError>::err(
+          NetworkError::io("stream did not contain valid UTF-8"));
+    }
+  }
+  return Result<std::string, NetworkError>::ok(std::move(text));
+}
+
+}  // namespace
+
+std::optional<NetworkError> LocalNetwork::save(const std::string& path) const {
+  // Held to the end, so the statistics written are the ones of one moment and recording waits.
+  auto expander = safe_lock(cooccurrence_, "cooccurrence save");
+
+  const MonoTime now = clock_->monotonic_now();
+  const auto since_epoch = clock_->wall_now().time_since_epoch();
+
+  std::string text;
+  try {
+    if (since_epoch.count() < 0) {
+      return NetworkError::serialization("SystemTime must be later than UNIX_EPOCH");
+    }
+    const auto wall_nanos = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count());
+
+    Json root = Json::object();
+    put(root, "version", kSnapshotVersion);
+    Json agents = Json::array();
+    agents.get_ref<Json::array_t&>().reserve(agents_.size());
+    for (const auto& [name, agent] : agents_) agents.push_back(agent_json(name, agent, now));
+    put(root, "agents", std::move(agents));
+    Json epoch = Json::object();
+    put(epoch, "secs_since_epoch", wall_nanos / kNanosPerSec);
+    put(epoch, "nanos_since_epoch", static_cast<std::uint32_t>(wall_nanos % kNanosPerSec));
+    put(root, "network_epoch", std::move(epoch));
+
+    // Sorted so that equal states give equal files.
+    std::vector<CoOccurrenceExpander::Pair> pairs = expander->pairs();
+    std::vector<std::pair<std::string, std::uint32_t>> members;
+    members.reserve(pairs.size());
+    for (auto& pair : pairs) {
+      members.emplace_back(std::move(pair.query_term) + "," + pair.capability_term, pair.count);
+    }
+    std::sort(members.begin(), members.end());
+    Json matrix = Json::object();
+    for (auto& [key, count] : members) put(matrix, key, count);
+    put(root, "cooccurrence_matrix", std::move(matrix));
+    put(root, "cooccurrence_feedback_count", expander->feedback_count());
+
+    text = root.dump(2);
+  } catch (const std::exception& e) {
+    // Invalid UTF-8 in a name or capability; allocation failure.
+    return NetworkError::serialization(e.what());
+  }
+  return write_atomically(path, text);
+}
+
+Result<std::unique_ptr<LocalNetwork>, NetworkError> LocalNetwork::load(
+    const std::string& path, std::shared_ptr<const Clock> clock) {
+  using Out = Result<std::unique_ptr<LocalNetwork>, NetworkError>;
+
+  auto text = read_text_file(path);
+  if (!text) return Out::err(std::move(text).error());
+
+  SnapshotReader reader;
+  try {
+    if (!nlohmann::json::sax_parse(text.value(), &reader) && reader.error.empty()) {
+      reader.error = "parse error";
+    }
+  } catch (const std::exception& e) {
+    reader.error = e.what();
+  }
+  if (!reader.error.empty()) return Out::err(NetworkError::serialization(reader.error));
+  text.value() = std::string();  // release the text before the engine grows
+
+  NetworkSnapshot& snapshot = reader.snapshot;
+  if (snapshot.version > kSnapshotVersion) {
+    return Out::err(NetworkError::unsupported_version(snapshot.version, kSnapshotVersion));
+  }
+
+  // Only the newest records survive in an index, so older ones need not be inserted at all.
+  std::vector<FeedbackIndex> memories(snapshot.agents.size());
+  for (std::size_t i = 0; i < snapshot.agents.size(); ++i) {
+    const auto& records = snapshot.agents[i].feedback;
+    const std::size_t skip = records.size() > FeedbackIndex::kCapacity
+                                 ? records.size() - FeedbackIndex::kCapacity
+                                 : 0;
+    for (std::size_t r = skip; r < records.size(); ++r) memories[i].insert(records[r]);
+  }
+
+  std::unique_ptr<LocalNetwork> network = create_default(std::move(clock));
+  {
+    auto expander = safe_lock(network->cooccurrence_, "cooccurrence load");
+    expander->replace(snapshot.matrix, snapshot.feedback_count);
+  }
+
+  for (std::size_t i = 0; i < snapshot.agents.size(); ++i) {
+    AgentSnapshot& stored = snapshot.agents[i];
+    if (auto error = network->register_agent(stored.name, stored.capabilities,
+                                             std::move(stored.endpoint),
+                                             std::move(stored.metadata))) {
+      return Out::err(
+          NetworkError::serialization("Failed to register agent during load: " + error->display()));
+    }
+    AgentRecord* agent = network->find_mut(stored.name);
+    agent->diameter = stored.diameter;
+    agent->tau = std::fmax(stored.tau, kLoadedTauFloor);
+    agent->sigma = stored.sigma;
+    agent->forwards_count.store(stored.forwards_count);
+    agent->consecutive_pulse_timeouts = stored.consecutive_pulse_timeouts;
+    agent->feedback = std::move(memories[i]);
+  }
+  return Out::ok(std::move(network));
+}
+
+}  // namespace kova

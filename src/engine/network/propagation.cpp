@@ -1,0 +1,34 @@
+// Mycorrhizal propagation: a success lends part of its credit to agents with similar
+// capabilities, so the network learns faster than one agent at a time.
+
+#include <string>
+
+#include "network/network.hpp"
+
+namespace kova {
+
+void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view source,
+                        std::span<const std::string> capabilities, const Scorer& scorer,
+                        AgentTable& agents, double outcome) {
+  if (settings.propagation_attenuation == 0.0) return;
+
+  std::string text;
+  for (std::size_t i = 0; i < capabilities.size(); ++i) {
+    if (i > 0) text += ' ';
+    text += capabilities[i];
+  }
+
+  // A failing scorer only costs the neighbours their share; the success itself stands.
+  const ScoreResult scores = scorer.score(text);
+  if (!scores || agents.empty()) return;
+
+  const double boost = outcome * settings.propagation_attenuation;
+  for (const auto& [name, similarity] : scores.value().pairs) {
+    if (name == source || !(similarity >= settings.propagation_threshold)) continue;
+    const auto it = agents.find(name);
+    // No cap: tick decays whatever propagation adds.
+    if (it != agents.end()) it->second.tau += similarity * boost;
+  }
+}
+
+}  // namespace kova
