@@ -1,14 +1,24 @@
 #pragma once
 // Shared pieces of the _native module: the owning reference handle, value conversions,
-// the per-network borrow rule and the type objects. Every entry point returns a new
-// reference, or nullptr with a Python exception set.
+// argument parsing, the per-network borrow rule and the type objects.
+//
+// Contract for every entry point (method, getter, slot): it returns a new reference, or
+// nullptr with a Python exception set. No C++ exception leaves an entry point: wrap the body
+// in `guarded`, which turns an escaping exception into the internal error.
+//
+// The interpreter lock is never released by this module; every function here expects it
+// held.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <memory>
+#include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -25,11 +35,17 @@ namespace kova::py {
 class Ref {
  public:
   Ref() = default;
-  static Ref steal(PyObject* o) { return Ref(o); }       // takes over a new reference
-  static Ref borrow(PyObject* o) { Py_XINCREF(o); return Ref(o); }
+  static Ref steal(PyObject* o) { return Ref(o); }  // takes over a new reference
+  static Ref borrow(PyObject* o) {
+    Py_XINCREF(o);
+    return Ref(o);
+  }
   Ref(const Ref& other) : p_(other.p_) { Py_XINCREF(p_); }
   Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-  Ref& operator=(Ref other) noexcept { std::swap(p_, other.p_); return *this; }
+  Ref& operator=(Ref other) noexcept {
+    std::swap(p_, other.p_);
+    return *this;
+  }
   ~Ref() { Py_XDECREF(p_); }
 
   PyObject* get() const { return p_; }
@@ -43,39 +59,97 @@ class Ref {
 
 // ---- conversions (convert.cpp); each returns nullopt with an exception set on failure ----
 // The raised exception's text is prefixed "argument '<arg>': " when `arg` is not null.
-std::optional<std::string_view> to_str(PyObject* o, const char* arg);        // str only (view into o)
-std::optional<double> to_double(PyObject* o, const char* arg);              // anything float() takes
-std::optional<std::uint64_t> to_u64(PyObject* o, const char* arg);          // OverflowError outside range
+std::optional<std::string_view> to_str(PyObject* o, const char* arg);  // str only (view into o)
+std::optional<double> to_double(PyObject* o, const char* arg);        // anything float() takes
+std::optional<std::uint64_t> to_u64(PyObject* o, const char* arg);    // OverflowError outside range
 std::optional<std::uint8_t> to_u8(PyObject* o, const char* arg);
 std::optional<std::int64_t> to_i64(PyObject* o, const char* arg);
-std::optional<bool> to_flag(PyObject* o, const char* arg);                  // bool or numpy.bool_ only
-std::optional<std::vector<std::string>> to_str_list(PyObject* o, const char* arg);  // rejects bare str
-std::optional<Metadata> to_str_dict(PyObject* o, const char* arg);          // dict[str, str]
+std::optional<bool> to_flag(PyObject* o, const char* arg);  // bool or numpy.bool_ only
+std::optional<std::vector<std::string>> to_str_list(PyObject* o,
+                                                    const char* arg);  // rejects bare str
+std::optional<Metadata> to_str_dict(PyObject* o, const char* arg);     // dict[str, str]
+
+// None and "not given" both mean absent for optional arguments.
+inline bool is_absent(PyObject* o) { return o == nullptr || o == Py_None; }
 
 Ref from_str(std::string_view s);
-Ref from_str_list(const std::vector<std::string>& v);
+Ref from_str_list(std::span<const std::string> v);
 Ref from_metadata(const Metadata& m);
 
+// "'<type name>' object cannot be converted to '<target>'", the module's cast failure text.
+std::string cast_error_text(PyObject* o, const char* target);
 // Raises `type` with "argument '<arg>': <message>" (or just the message when arg is null).
 void raise_arg_error(PyObject* type, const char* arg, std::string_view message);
-// Re-raises the pending exception with the "argument '<arg>': " prefix on its text.
+// Re-raises the pending exception with the "argument '<arg>': " prefix on its text (same
+// type, the original as its cause). Does nothing when arg is null.
 void prefix_pending_error(const char* arg);
 // "<qualified type name>: <str(exc)>" of the pending exception, which is cleared.
 std::string take_error_text();
 
+// ---- argument parsing (convert.cpp) ----
+// A parameter list as a text signature prints it: `n_positional` leading parameters may come
+// by position or keyword, the rest are keyword-only; the first `n_required` are required.
+struct ArgSpec {
+  const char* func;  // name in messages, e.g. "LocalNetwork.register"
+  std::span<const char* const> names;
+  std::size_t n_positional;
+  std::size_t n_required;
+};
+// Fills out[0..names.size()) with borrowed references, nullptr where not given. On a
+// missing, duplicate or unexpected argument raises TypeError and returns false.
+bool parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** out);
+// The same for tp_new style (tuple, dict or null) arguments.
+bool parse_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// ---- internal failures ----
 // The BaseException subclass for internal failures (created once per process).
 PyObject* internal_error_type();
-// Runs `f`, turning any escaping C++ exception into the internal error.
+// Writes the failure report to standard error and raises the internal error with `what`.
+void raise_internal_error(std::string_view what) noexcept;
+
+// Runs `f`; any C++ exception escaping it becomes the internal error and `fail` is returned.
+// Objects with destructors inside `f` (a Borrow, Refs) are unwound first, so a borrow is
+// always released.
+template <class R, class F>
+R guarded_or(R fail, F&& f) noexcept {
+  try {
+    return std::invoke(std::forward<F>(f));
+  } catch (const std::bad_alloc&) {
+    raise_internal_error("out of memory");
+  } catch (const std::exception& e) {
+    raise_internal_error(e.what());
+  } catch (...) {
+    raise_internal_error("unknown C++ exception");
+  }
+  return fail;
+}
 template <class F>
-PyObject* guarded(F&& f) noexcept;
+PyObject* guarded(F&& f) noexcept {
+  return guarded_or<PyObject*>(nullptr, std::forward<F>(f));
+}
 
 // ---- the LocalNetwork object and its borrow rule ----
+struct StringHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const noexcept {
+    return std::hash<std::string_view>{}(s);
+  }
+};
+// Agent name -> invocation callable; find() takes a std::string_view.
+using InvokeMap = std::unordered_map<std::string, Ref, StringHash, std::equal_to<>>;
+
 struct NetworkObject {
   PyObject_HEAD
+  // Null only after the garbage collector cleared a cycle through this object; Borrow then
+  // refuses every call.
   std::unique_ptr<LocalNetwork> engine;
-  std::unordered_map<std::string, Ref>* invoke;  // agent name -> callable
+  InvokeMap* invoke;    // never null while the object is alive
   std::int64_t borrow;  // 0 free, >0 shared readers, -1 exclusive
 };
+
+// The callable stored for `name`, as a new reference, or None.
+Ref invoke_of(const NetworkObject* self, std::string_view name);
 
 // RAII borrow; check ok() after construction (on failure the RuntimeError is set).
 class Borrow {
@@ -94,6 +168,7 @@ class Borrow {
 };
 
 // ---- type objects, created on first need and kept for the process ----
+// Each returns nullptr with an exception set when the type cannot be created.
 PyTypeObject* local_network_type();
 PyTypeObject* discovery_result_type();
 PyTypeObject* explained_result_type();
@@ -108,19 +183,24 @@ PyTypeObject* filter_value_type();
 
 // ---- cross-file hooks ----
 // Query / FilterValue objects (query_filter.cpp).
-const Query* query_of(PyObject* o);              // nullptr when o is not a Query
+const Query* query_of(PyObject* o);               // nullptr when o is not a Query
 const FilterValue* filter_value_of(PyObject* o);  // nullptr when o is not a FilterValue
 // DiscoveryConfig objects (config_objects.cpp).
-const DiscoveryConfig* discovery_config_of(PyObject* o);
-// The scorer bridge (scorer_bridge.cpp).
+const DiscoveryConfig* discovery_config_of(PyObject* o);  // nullptr when not a DiscoveryConfig
+// The scorer bridge (scorer_bridge.cpp). Takes a new strong reference to `host_scorer`.
 std::unique_ptr<Scorer> make_py_scorer(PyObject* host_scorer);
+// Visits the host object held by `scorer` when it is a bridge scorer (garbage collection).
+int traverse_py_scorer(const Scorer* scorer, visitproc visit, void* arg);
 // Discovery methods of LocalNetwork (discover.cpp), vectorcall with keywords.
-PyObject* network_discover(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* network_discover_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* network_discover(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames);
+PyObject* network_discover_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
 extern const char* const kDiscoverDoc;
 extern const char* const kDiscoverManyDoc;
 // A2A agent-card function (cards.cpp).
-PyObject* capabilities_from_a2a(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* capabilities_from_a2a(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
 extern const char* const kCapabilitiesFromA2aDoc;
 
 }  // namespace kova::py

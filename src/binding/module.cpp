@@ -1,7 +1,10 @@
-// Module initialisation: single phase, no per-module state.
+// Module initialisation: single phase, no per-module state. Adds the ten classes, then the
+// card function, and nothing else.
 #include "common.hpp"
 
 namespace {
+
+using namespace kova::py;
 
 PyModuleDef g_module = {
     PyModuleDef_HEAD_INIT,
@@ -15,6 +18,41 @@ PyModuleDef g_module = {
     nullptr,
 };
 
+PyMethodDef g_card_function = {
+    "capabilities_from_a2a_rust",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(capabilities_from_a2a)),
+    METH_FASTCALL | METH_KEYWORDS, nullptr};
+
+int add_type(PyObject* module, PyTypeObject* type) {
+  if (!type) return -1;
+  return PyModule_AddType(module, type);
+}
+
+PyObject* init() {
+  Ref module = Ref::steal(PyModule_Create(&g_module));
+  if (!module) return nullptr;
+  PyTypeObject* (*const types[])() = {
+      local_network_type, discovery_result_type, explained_result_type,
+      discovery_response_type, query_type, tfidf_scorer_type,
+      mycorrhizal_type, circuit_breaker_type, discovery_config_type,
+      filter_value_type,
+  };
+  for (auto* type_of : types) {
+    if (add_type(module.get(), type_of()) < 0) return nullptr;
+  }
+  g_card_function.ml_doc = kCapabilitiesFromA2aDoc;
+  Ref name = Ref::steal(PyModule_GetNameObject(module.get()));
+  if (!name) return nullptr;
+  Ref function = Ref::steal(PyCFunction_NewEx(&g_card_function, module.get(), name.get()));
+  if (!function || PyModule_AddObjectRef(module.get(), "capabilities_from_a2a_rust",
+                                         function.get()) < 0) {
+    return nullptr;
+  }
+  return module.release();
+}
+
 }  // namespace
 
-PyMODINIT_FUNC PyInit__native(void) { return PyModule_Create(&g_module); }
+PyMODINIT_FUNC PyInit__native(void) {
+  return guarded([] { return init(); });
+}

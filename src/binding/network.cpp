@@ -1,0 +1,659 @@
+// The LocalNetwork host class: construction, registration with the invoke map, feedback,
+// ticking, the replay log, drift detection, saving and loading. Discovery lives in
+// discover.cpp and reaches the same object through NetworkObject.
+#include <new>
+#include <string>
+#include <variant>
+
+#include "common.hpp"
+#include "scorer/tfidf.hpp"
+
+namespace kova::py {
+
+// ---- borrow rule ----
+
+Borrow::Borrow(NetworkObject* self, Mode mode) : self_(self), mode_(mode) {
+  if (!self->engine) {
+    PyErr_SetString(PyExc_RuntimeError, "LocalNetwork has been cleared and can no longer be used");
+    return;
+  }
+  if (mode == Mode::Exclusive) {
+    if (self->borrow != 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      return;
+    }
+    self->borrow = -1;
+  } else {
+    if (self->borrow < 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      return;
+    }
+    ++self->borrow;
+  }
+  ok_ = true;
+}
+
+Borrow::~Borrow() {
+  if (!ok_) return;
+  if (mode_ == Mode::Exclusive) {
+    self_->borrow = 0;
+  } else {
+    --self_->borrow;
+  }
+}
+
+Ref invoke_of(const NetworkObject* self, std::string_view name) {
+  const auto it = self->invoke->find(name);
+  return it != self->invoke->end() ? it->second : Ref::borrow(Py_None);
+}
+
+namespace {
+
+using Mode = Borrow::Mode;
+
+NetworkObject* as_network(PyObject* self) { return reinterpret_cast<NetworkObject*>(self); }
+
+// Wraps an engine in a new host object with an empty invoke map.
+PyObject* make_network(PyTypeObject* type, std::unique_ptr<LocalNetwork> engine) {
+  auto map = std::make_unique<InvokeMap>();
+  auto* self = reinterpret_cast<NetworkObject*>(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  new (&self->engine) std::unique_ptr<LocalNetwork>(std::move(engine));
+  self->invoke = map.release();
+  self->borrow = 0;
+  return reinterpret_cast<PyObject*>(self);
+}
+
+PyObject* none() { Py_RETURN_NONE; }
+
+PyObject* os_error(const NetworkError& error) {
+  PyErr_SetString(PyExc_OSError, error.display().c_str());
+  return nullptr;
+}
+
+bool set_item(PyObject* dict, const char* key, Ref value) {
+  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+Ref str_ref(std::string_view s) { return from_str(s); }
+Ref float_ref(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
+
+// ---- constructor ----
+
+constexpr const char* kNewNames[] = {"similarity_threshold", "scorer", "config"};
+const ArgSpec kNewArgs{"LocalNetwork", kNewNames, 0, 0};
+
+PyObject* network_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[3];
+    if (!parse_args(kNewArgs, args, kwargs, a)) return nullptr;
+    std::optional<double> threshold;
+    if (!is_absent(a[0])) {
+      threshold = to_double(a[0], kNewNames[0]);
+      if (!threshold) return nullptr;
+    }
+    Ref scorer = is_absent(a[1]) ? Ref() : Ref::borrow(a[1]);
+    std::optional<DiscoveryConfig> config;
+    if (!is_absent(a[2])) {
+      const DiscoveryConfig* c = discovery_config_of(a[2]);
+      if (!c) {
+        raise_arg_error(PyExc_TypeError, kNewNames[2], cast_error_text(a[2], "DiscoveryConfig"));
+        return nullptr;
+      }
+      config = *c;
+    }
+
+    std::unique_ptr<LocalNetwork> engine;
+    if (config) {
+      if (scorer) {
+        PyErr_SetString(PyExc_ValueError, "Cannot specify both 'config' and 'scorer' parameters");
+        return nullptr;
+      }
+      if (threshold) {
+        PyErr_SetString(PyExc_ValueError,
+                        "Cannot specify both 'config' and 'similarity_threshold' parameters. Use "
+                        "config.similarity_threshold instead.");
+        return nullptr;
+      }
+      engine = LocalNetwork::with_config(config->lsh, config->max_disagreement_split);
+    } else if (scorer) {
+      // The threshold is not applied with a scorer: the engine keeps its default.
+      PyTypeObject* tfidf = tfidf_scorer_type();
+      if (!tfidf) return nullptr;
+      if (PyObject_TypeCheck(scorer.get(), tfidf)) {
+        engine = LocalNetwork::with_scorer(std::make_unique<TfIdfScorer>());
+      } else {
+        engine = LocalNetwork::with_scorer(make_py_scorer(scorer.get()));
+      }
+    } else {
+      DiscoveryConfig defaults;
+      if (threshold) defaults.lsh.similarity_threshold = *threshold;
+      engine = LocalNetwork::with_config(defaults.lsh, defaults.max_disagreement_split);
+    }
+    return make_network(type, std::move(engine));
+  });
+}
+
+// ---- lifecycle and garbage collection ----
+
+int network_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  NetworkObject* net = as_network(self);
+  if (net->invoke) {
+    for (const auto& [name, callable] : *net->invoke) Py_VISIT(callable.get());
+  }
+  if (net->engine) return traverse_py_scorer(net->engine->scorer_adapter().scorer.get(), visit, arg);
+  return 0;
+}
+
+// Breaks a reference cycle through a callable or the host scorer. The references are moved
+// out before they are dropped: dropping one may run host code that calls this object.
+int network_clear(PyObject* self) {
+  NetworkObject* net = as_network(self);
+  std::unique_ptr<LocalNetwork> engine = std::move(net->engine);
+  InvokeMap callables;
+  if (net->invoke) callables.swap(*net->invoke);
+  return 0;
+}
+
+void network_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  NetworkObject* net = as_network(self);
+  net->engine.~unique_ptr();
+  delete net->invoke;
+  net->invoke = nullptr;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// ---- registry ----
+
+constexpr const char* kRegisterNames[] = {"name", "capabilities", "endpoint", "metadata",
+                                          "invoke"};
+const ArgSpec kRegisterArgs{"LocalNetwork.register", kRegisterNames, 2, 2};
+
+PyObject* network_register(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[5];
+    if (!parse_args(kRegisterArgs, args, nargs, kwnames, a)) return nullptr;
+    const auto name = to_str(a[0], kRegisterNames[0]);
+    if (!name) return nullptr;
+    auto capabilities = to_str_list(a[1], kRegisterNames[1]);
+    if (!capabilities) return nullptr;
+    std::optional<std::string> endpoint;
+    if (!is_absent(a[2])) {
+      const auto e = to_str(a[2], kRegisterNames[2]);
+      if (!e) return nullptr;
+      endpoint.emplace(*e);
+    }
+    Metadata metadata;
+    if (!is_absent(a[3])) {
+      auto m = to_str_dict(a[3], kRegisterNames[3]);
+      if (!m) return nullptr;
+      metadata = std::move(*m);
+    }
+    Ref invoke = is_absent(a[4]) ? Ref() : Ref::borrow(a[4]);
+
+    NetworkObject* net = as_network(self);
+    Ref replaced;  // dropped after the borrow ends: dropping may run host code
+    Borrow borrow(net, Mode::Exclusive);
+    if (!borrow.ok()) return nullptr;
+    if (const auto error = net->engine->register_agent(*name, *capabilities, std::move(endpoint),
+                                                       std::move(metadata))) {
+      PyErr_SetString(PyExc_ValueError, error->display().c_str());
+      return nullptr;
+    }
+    if (invoke) {
+      auto [it, inserted] = net->invoke->try_emplace(std::string(*name));
+      replaced = std::exchange(it->second, std::move(invoke));
+    } else if (const auto it = net->invoke->find(*name); it != net->invoke->end()) {
+      replaced = std::move(it->second);
+      net->invoke->erase(it);
+    }
+    return none();
+  });
+}
+
+constexpr const char* kNameOnly[] = {"name"};
+const ArgSpec kDeregisterArgs{"LocalNetwork.deregister", kNameOnly, 1, 1};
+
+PyObject* network_deregister(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!parse_args(kDeregisterArgs, args, nargs, kwnames, a)) return nullptr;
+    const auto name = to_str(a[0], kNameOnly[0]);
+    if (!name) return nullptr;
+    NetworkObject* net = as_network(self);
+    Ref removed;  // dropped after the borrow ends
+    Borrow borrow(net, Mode::Exclusive);
+    if (!borrow.ok()) return nullptr;
+    if (const auto it = net->invoke->find(*name); it != net->invoke->end()) {
+      removed = std::move(it->second);
+      net->invoke->erase(it);
+    }
+    return PyBool_FromLong(net->engine->deregister(*name) ? 1 : 0);
+  });
+}
+
+PyObject* network_agents(PyObject* self, PyObject* /*unused*/) {
+  return guarded([&]() -> PyObject* {
+    NetworkObject* net = as_network(self);
+    Borrow borrow(net, Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    return from_str_list(net->engine->agents()).release();
+  });
+}
+
+PyObject* network_agent_count(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    NetworkObject* net = as_network(self);
+    Borrow borrow(net, Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    return PyLong_FromSize_t(net->engine->agent_count());
+  });
+}
+
+// ---- feedback ----
+
+constexpr const char* kFeedbackNames[] = {"agent_name", "query"};
+const ArgSpec kSuccessArgs{"LocalNetwork.record_success", kFeedbackNames, 1, 1};
+const ArgSpec kFailureArgs{"LocalNetwork.record_failure", kFeedbackNames, 1, 1};
+
+template <bool Success>
+PyObject* network_feedback(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!parse_args(Success ? kSuccessArgs : kFailureArgs, args, nargs, kwnames, a)) {
+      return nullptr;
+    }
+    const auto agent = to_str(a[0], kFeedbackNames[0]);
+    if (!agent) return nullptr;
+    std::optional<std::string_view> query;
+    if (!is_absent(a[1])) {
+      query = to_str(a[1], kFeedbackNames[1]);
+      if (!query) return nullptr;
+    }
+    NetworkObject* net = as_network(self);
+    Borrow borrow(net, Mode::Exclusive);
+    if (!borrow.ok()) return nullptr;
+    if constexpr (Success) {
+      net->engine->record_success(*agent, query);
+    } else {
+      net->engine->record_failure(*agent, query);
+    }
+    return none();
+  });
+}
+
+PyObject* network_tick(PyObject* self, PyObject* /*unused*/) {
+  return guarded([&]() -> PyObject* {
+    NetworkObject* net = as_network(self);
+    Borrow borrow(net, Mode::Exclusive);
+    if (!borrow.ok()) return nullptr;
+    net->engine->tick();
+    return none();
+  });
+}
+
+PyObject* network_exploration_epsilon(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    NetworkObject* net = as_network(self);
+    Borrow borrow(net, Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    return PyFloat_FromDouble(net->engine->exploration_epsilon());
+  });
+}
+
+// ---- replay log ----
+
+constexpr const char* kEnableReplayNames[] = {"max_events"};
+const ArgSpec kEnableReplayArgs{"LocalNetwork.enable_replay", kEnableReplayNames, 1, 0};
+
+PyObject* network_enable_replay(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!parse_args(kEnableReplayArgs, args, nargs, kwnames, a)) return nullptr;
+    std::uint64_t max_events = 10000;
+    if (a[0]) {
+      const auto v = to_u64(a[0], kEnableReplayNames[0]);
+      if (!v) return nullptr;
+      max_events = *v;
+    }
+    // A bound of 0 would leave nothing to evict against: the log would grow without limit.
+    if (max_events == 0) {
+      raise_arg_error(PyExc_ValueError, kEnableReplayNames[0], "max_events must be at least 1");
+      return nullptr;
+    }
+    if (max_events > SIZE_MAX) max_events = SIZE_MAX;
+    NetworkObject* net = as_network(self);
+    Borrow borrow(net, Mode::Exclusive);
+    if (!borrow.ok()) return nullptr;
+    net->engine->enable_replay(static_cast<std::size_t>(max_events));
+    return none();
+  });
+}
+
+PyObject* network_replay_clear(PyObject* self, PyObject* /*unused*/) {
+  return guarded([&]() -> PyObject* {
+    NetworkObject* net = as_network(self);
+    Borrow borrow(net, Mode::Exclusive);
+    if (!borrow.ok()) return nullptr;
+    net->engine->clear_replay();
+    return none();
+  });
+}
+
+PyObject* network_replay_event_count(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    NetworkObject* net = as_network(self);
+    Borrow borrow(net, Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    return PyLong_FromSize_t(net->engine->with_replay_log([](const ReplayLog& log) {
+      return log.size();
+    }));
+  });
+}
+
+PyObject* network_replay_enabled(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    NetworkObject* net = as_network(self);
+    Borrow borrow(net, Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    return PyBool_FromLong(
+        net->engine->with_replay_log([](const ReplayLog& log) { return log.enabled(); }) ? 1 : 0);
+  });
+}
+
+Ref event_dict(const EventKind& event) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return {};
+  PyObject* d = dict.get();
+  if (!set_item(d, "type", str_ref(event.type_name()))) return {};
+  const bool ok = std::visit(
+      [&](const auto& e) -> bool {
+        using E = std::decay_t<decltype(e)>;
+        if constexpr (std::is_same_v<E, EventKind::QuerySubmitted>) {
+          return set_item(d, "query", str_ref(e.query));
+        } else if constexpr (std::is_same_v<E, EventKind::AgentScored>) {
+          return set_item(d, "query", str_ref(e.query)) &&
+                 set_item(d, "agent_name", str_ref(e.agent_name)) &&
+                 set_item(d, "raw_similarity", float_ref(e.raw_similarity)) &&
+                 set_item(d, "enzyme_score", float_ref(e.enzyme_score)) &&
+                 set_item(d, "feedback_factor", float_ref(e.feedback_factor)) &&
+                 set_item(d, "final_score", float_ref(e.final_score));
+        } else if constexpr (std::is_same_v<E, EventKind::FeedbackRecorded>) {
+          return set_item(d, "agent_name", str_ref(e.agent_name)) &&
+                 set_item(d, "query", str_ref(e.query ? std::string_view(*e.query) : "")) &&
+                 set_item(d, "outcome", float_ref(e.outcome));
+        } else {
+          return true;
+        }
+      },
+      event.value);
+  return ok ? dict : Ref();
+}
+
+PyObject* network_replay_events(PyObject* self, PyObject* /*unused*/) {
+  return guarded([&]() -> PyObject* {
+    NetworkObject* net = as_network(self);
+    Borrow borrow(net, Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    // Copied out first: building host objects may run host code (a collector pass), which
+    // must not find the log's mutex held.
+    const std::vector<EventKind> events = net->engine->with_replay_log([](const ReplayLog& log) {
+      std::vector<EventKind> out;
+      out.reserve(log.size());
+      for (const ReplayEntry& entry : log.events()) out.push_back(entry.event);
+      return out;
+    });
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(events.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      Ref dict = event_dict(events[i]);
+      if (!dict) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
+    }
+    return list.release();
+  });
+}
+
+// ---- drift ----
+
+constexpr const char* kDriftNames[] = {"threshold", "min_samples"};
+const ArgSpec kDriftArgs{"LocalNetwork.detect_drift", kDriftNames, 0, 0};
+
+PyObject* network_detect_drift(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!parse_args(kDriftArgs, args, nargs, kwnames, a)) return nullptr;
+    double threshold = 0.3;
+    if (a[0]) {
+      const auto v = to_double(a[0], kDriftNames[0]);
+      if (!v) return nullptr;
+      threshold = *v;
+    }
+    std::uint64_t min_samples = 5;
+    if (a[1]) {
+      const auto v = to_u64(a[1], kDriftNames[1]);
+      if (!v) return nullptr;
+      min_samples = *v;
+    }
+    NetworkObject* net = as_network(self);
+    Borrow borrow(net, Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    const std::vector<DriftReport> reports = net->engine->detect_drift(
+        static_cast<std::size_t>(std::min<std::uint64_t>(min_samples, SIZE_MAX)), threshold);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(reports.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+      const DriftReport& r = reports[i];
+      Ref dict = Ref::steal(PyDict_New());
+      if (!dict || !set_item(dict.get(), "agent_name", str_ref(r.agent_name)) ||
+          !set_item(dict.get(), "alignment", float_ref(r.alignment)) ||
+          !set_item(dict.get(), "sample_count", Ref::steal(PyLong_FromSize_t(r.sample_count))) ||
+          !set_item(dict.get(), "drifted", Ref::borrow(r.drifted ? Py_True : Py_False))) {
+        return nullptr;
+      }
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
+    }
+    return list.release();
+  });
+}
+
+// ---- persistence ----
+
+constexpr const char* kPathNames[] = {"path"};
+const ArgSpec kSaveArgs{"LocalNetwork.save", kPathNames, 1, 1};
+const ArgSpec kLoadArgs{"LocalNetwork.load", kPathNames, 1, 1};
+
+PyObject* network_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!parse_args(kSaveArgs, args, nargs, kwnames, a)) return nullptr;
+    const auto path = to_str(a[0], kPathNames[0]);
+    if (!path) return nullptr;
+    NetworkObject* net = as_network(self);
+    Borrow borrow(net, Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    if (const auto error = net->engine->save(std::string(*path))) return os_error(*error);
+    return none();
+  });
+}
+
+PyObject* network_load(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!parse_args(kLoadArgs, args, nargs, kwnames, a)) return nullptr;
+    const auto path = to_str(a[0], kPathNames[0]);
+    if (!path) return nullptr;
+    PyTypeObject* type = local_network_type();
+    if (!type) return nullptr;
+    auto loaded = LocalNetwork::load(std::string(*path));
+    if (!loaded) return os_error(loaded.error());
+    return make_network(type, std::move(loaded).value());
+  });
+}
+
+// ---- the type ----
+
+template <class F>
+PyCFunction as_cfunction(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef g_methods[] = {
+    {"register", as_cfunction(network_register), kFastKw,
+     "register($self, name, capabilities, *, endpoint=None, metadata=None, invoke=None)\n--\n\n"
+     "Register an agent with its capabilities.\n\n"
+     "Args:\n"
+     "    name: Unique agent identifier.\n"
+     "    capabilities: List of capability description strings.\n"
+     "    endpoint: Optional URI/URL for invoking the agent (e.g. MCP server URL).\n"
+     "    metadata: Optional dict of key-value pairs (protocol, version, framework, etc.).\n"
+     "    invoke: Optional callable for local single-process invocation convenience."},
+    {"deregister", as_cfunction(network_deregister), kFastKw,
+     "deregister($self, name)\n--\n\n"
+     "Remove an agent from the network.\n\n"
+     "Returns True if the agent was found and removed."},
+    // The documentation of the two discovery methods is filled in when the type is made.
+    {"discover", as_cfunction(network_discover), kFastKw, nullptr},
+    {"discover_many", as_cfunction(network_discover_many), kFastKw, nullptr},
+    {"record_success", as_cfunction(network_feedback<true>), kFastKw,
+     "record_success($self, agent_name, *, query=None)\n--\n\n"
+     "Record a successful interaction with an agent.\n\n"
+     "When ``query`` is given, future queries similar to it are boosted for this\n"
+     "agent without affecting unrelated query types. A small global ranking\n"
+     "improvement always applies.\n\n"
+     "Args:\n"
+     "    agent_name: The agent that handled the request.\n"
+     "    query: Optional query text the agent succeeded on."},
+    {"record_failure", as_cfunction(network_feedback<false>), kFastKw,
+     "record_failure($self, agent_name, *, query=None)\n--\n\n"
+     "Record a failed interaction with an agent.\n\n"
+     "When ``query`` is given, future queries similar to it are penalised for this\n"
+     "agent without affecting unrelated query types. A small global ranking\n"
+     "penalty always applies.\n\n"
+     "Args:\n"
+     "    agent_name: The agent that failed the request.\n"
+     "    query: Optional query text the agent failed on."},
+    {"tick", network_tick, METH_NOARGS,
+     "tick($self)\n--\n\n"
+     "Apply temporal decay to all agent pheromone state.\n\n"
+     "Call this periodically (for example once per second or after each batch of\n"
+     "requests) so that stale routing preferences fade and open circuits recover."},
+    {"agents", network_agents, METH_NOARGS,
+     "agents($self)\n--\n\n"
+     "List of all registered agent names."},
+    {"enable_replay", as_cfunction(network_enable_replay), kFastKw,
+     "enable_replay($self, max_events=10000)\n--\n\n"
+     "Enable the discovery replay log for post-hoc analysis.\n\n"
+     "Once enabled, every discover(), record_success/failure() and tick() call\n"
+     "is recorded; the oldest events are dropped when the log is full.\n\n"
+     "Args:\n"
+     "    max_events: Maximum number of events to keep (default: 10000)."},
+    {"replay_events", network_replay_events, METH_NOARGS,
+     "replay_events($self)\n--\n\n"
+     "Retrieve replay events as a list of dicts.\n\n"
+     "Each dict has a \"type\" key and the event's fields:\n"
+     "    query_submitted: query\n"
+     "    agent_scored: query, agent_name, raw_similarity, enzyme_score,\n"
+     "        feedback_factor, final_score\n"
+     "    feedback_recorded: agent_name, query (\"\" when none was given), outcome\n"
+     "    tick_applied: no further keys"},
+    {"replay_clear", network_replay_clear, METH_NOARGS,
+     "replay_clear($self)\n--\n\n"
+     "Clear the replay log."},
+    {"detect_drift", as_cfunction(network_detect_drift), kFastKw,
+     "detect_drift($self, *, threshold=0.3, min_samples=5)\n--\n\n"
+     "Detect capability drift for registered agents.\n\n"
+     "Returns a list of dicts, one per agent with enough feedback data.\n"
+     "Each dict has: agent_name, alignment, sample_count, drifted.\n\n"
+     "Args:\n"
+     "    threshold: Alignment below which an agent counts as drifted (default: 0.3).\n"
+     "    min_samples: Successful feedback entries an agent needs to be reported\n"
+     "        (default: 5)."},
+    {"save", as_cfunction(network_save), kFastKw,
+     "save($self, path)\n--\n\n"
+     "Save the network state to a JSON file."},
+    {"load", as_cfunction(network_load), kFastKw | METH_STATIC,
+     "load(path)\n--\n\n"
+     "Load network state from a previously saved JSON file.\n\n"
+     "Returns a new LocalNetwork with all agents, scoring state, and\n"
+     "feedback history restored. Agent capabilities are re-indexed."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_getset[] = {
+    {"agent_count", network_agent_count, nullptr, "Number of registered agents.", nullptr},
+    {"exploration_epsilon", network_exploration_epsilon, nullptr,
+     "Current exploration epsilon value.\n\n"
+     "Starts high (default 0.8) and decays with feedback. Controls the\n"
+     "probability of random exploration vs. deterministic ranking during\n"
+     "tie-breaking.",
+     nullptr},
+    {"replay_event_count", network_replay_event_count, nullptr,
+     "Number of events in the replay log.", nullptr},
+    {"replay_enabled", network_replay_enabled, nullptr, "Whether the replay log is enabled.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr const char kNetworkDoc[] =
+    "LocalNetwork(*, similarity_threshold=None, scorer=None, config=None)\n--\n\n"
+    "Local agent discovery network.\n\n"
+    "Creates an in-process routing engine that discovers agents by\n"
+    "capability matching using multi-kernel voting.\n\n"
+    "Args:\n"
+    "    similarity_threshold: Minimum similarity for results (default: 0.1).\n"
+    "        Results below this are filtered as noise.\n\n"
+    "Example:\n"
+    "    net = LocalNetwork()\n"
+    "    net.register(\n"
+    "        \"translator\",\n"
+    "        [\"translate text between languages\"],\n"
+    "        endpoint=\"http://localhost:8080/translate\",\n"
+    "        metadata={\"protocol\": \"mcp\"},\n"
+    "    )\n"
+    "    results = net.discover(\"translate a contract into French\")\n"
+    "    print(results[0].agent_name, results[0].endpoint)";
+
+PyType_Slot g_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kNetworkDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(network_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(network_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(network_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(network_clear)},
+    {Py_tp_methods, g_methods},
+    {Py_tp_getset, g_getset},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec = {"builtins.LocalNetwork", sizeof(NetworkObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, g_slots};
+
+PyTypeObject* make_network_type() {
+  for (PyMethodDef* m = g_methods; m->ml_name; ++m) {
+    if (std::string_view(m->ml_name) == "discover") m->ml_doc = kDiscoverDoc;
+    if (std::string_view(m->ml_name) == "discover_many") m->ml_doc = kDiscoverManyDoc;
+  }
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_spec));
+}
+
+}  // namespace
+
+PyTypeObject* local_network_type() {
+  static PyTypeObject* type = make_network_type();
+  return type;
+}
+
+}  // namespace kova::py

@@ -1,0 +1,176 @@
+// A host object acting as the engine's scorer. Failures of the host object never reach the
+// host as exceptions: indexing and removal failures are logged, scoring failures become the
+// error text the engine expects, and no exception is left pending.
+#include <array>
+#include <string>
+
+#include "common.hpp"
+#include "log/log.hpp"
+
+namespace kova::py {
+
+namespace {
+
+// Attaches the calling thread to the interpreter for one operation. A binding method already
+// holds the lock; the engine may in principle call from elsewhere.
+class GilGuard {
+ public:
+  GilGuard() : state_(PyGILState_Ensure()) {}
+  ~GilGuard() { PyGILState_Release(state_); }
+  GilGuard(const GilGuard&) = delete;
+  GilGuard& operator=(const GilGuard&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+PyObject* method_name(const char* name) {
+  // Interned once; kept for the process like the type objects.
+  return PyUnicode_InternFromString(name);
+}
+
+PyObject* name_index_capabilities() {
+  static PyObject* name = method_name("index_capabilities");
+  return name;
+}
+PyObject* name_remove_agent() {
+  static PyObject* name = method_name("remove_agent");
+  return name;
+}
+PyObject* name_score() {
+  static PyObject* name = method_name("score");
+  return name;
+}
+
+// Calls obj.<name>(*args); a null name (interning failed) leaves its MemoryError pending.
+template <std::size_t N>
+Ref call_method(PyObject* obj, PyObject* name, std::array<PyObject*, N> args) {
+  if (!name) return {};
+  std::array<PyObject*, N + 1> all{};
+  all[0] = obj;
+  for (std::size_t i = 0; i < N; ++i) all[i + 1] = args[i];
+  return Ref::steal(PyObject_VectorcallMethod(name, all.data(), N + 1, nullptr));
+}
+
+void warn(std::string_view message, std::string_view agent_id, const std::string& error) {
+  log::event(log::Level::Warn, log::kTargetPyBridge, message, [&] {
+    return std::vector<log::Field>{{"agent_id", std::string(agent_id)}, {"error", error}};
+  });
+}
+
+std::string current_error_or(const char* fallback) {
+  return PyErr_Occurred() ? take_error_text() : std::string(fallback);
+}
+
+class PyScorer final : public Scorer {
+ public:
+  explicit PyScorer(PyObject* host) : host_(Ref::borrow(host)) {}
+
+  ~PyScorer() override {
+    GilGuard gil;
+    host_ = Ref();
+  }
+
+  void index_capabilities(std::string_view agent_id,
+                          std::span<const std::string> capabilities) override {
+    GilGuard gil;
+    Ref name = from_str(agent_id);
+    Ref list = name ? from_str_list(capabilities) : Ref();
+    Ref result;
+    if (list) result = call_method<2>(host_.get(), name_index_capabilities(), {name.get(), list.get()});
+    if (!result) {
+      warn("Python scorer index_capabilities() failed", agent_id,
+           current_error_or("index_capabilities() failed"));
+    }
+  }
+
+  void remove_agent(std::string_view agent_id) override {
+    GilGuard gil;
+    Ref name = from_str(agent_id);
+    Ref result;
+    if (name) result = call_method<1>(host_.get(), name_remove_agent(), {name.get()});
+    if (!result) {
+      warn("Python scorer remove_agent() failed", agent_id,
+           current_error_or("remove_agent() failed"));
+    }
+  }
+
+  ScoreResult score(std::string_view query) const override {
+    GilGuard gil;
+    Ref text = from_str(query);
+    Ref result;
+    if (text) result = call_method<1>(host_.get(), name_score(), {text.get()});
+    if (!result) {
+      return ScoreResult::err("scorer.score() failed: " + current_error_or("unknown error"));
+    }
+    std::string problem;
+    ScoreList pairs = convert(result.get(), problem);
+    if (!problem.empty()) return ScoreResult::err("scorer.score() returned invalid type: " + problem);
+    return ScoreResult::ok(std::move(pairs));
+  }
+
+  PyObject* host() const { return host_.get(); }
+
+ private:
+  // The returned pairs, or `problem` set to the display text of the first conversion error.
+  static ScoreList convert(PyObject* result, std::string& problem) {
+    ScoreList out;
+    if (PyUnicode_Check(result)) {
+      problem = "TypeError: Can't extract `str` to `Vec`";
+      return out;
+    }
+    if (!PySequence_Check(result)) {
+      problem = "TypeError: " + cast_error_text(result, "Sequence");
+      return out;
+    }
+    // A tuple snapshot: converting an element may run host code that changes a list.
+    Ref items = Ref::steal(PySequence_Tuple(result));
+    if (!items) {
+      problem = take_error_text();
+      return out;
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    out.pairs.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+      if (!PyTuple_Check(item)) {
+        problem = "TypeError: " + cast_error_text(item, "tuple");
+        return out;
+      }
+      if (PyTuple_GET_SIZE(item) != 2) {
+        problem = "ValueError: expected tuple of length 2, but got tuple of length " +
+                  std::to_string(PyTuple_GET_SIZE(item));
+        return out;
+      }
+      const auto name = to_str(PyTuple_GET_ITEM(item, 0), nullptr);
+      if (!name) {
+        problem = take_error_text();
+        return out;
+      }
+      std::string owned(*name);
+      const auto similarity = to_double(PyTuple_GET_ITEM(item, 1), nullptr);
+      if (!similarity) {
+        problem = take_error_text();
+        return out;
+      }
+      out.add_owned(std::move(owned), *similarity);
+    }
+    return out;
+  }
+
+  Ref host_;
+};
+
+}  // namespace
+
+std::unique_ptr<Scorer> make_py_scorer(PyObject* host_scorer) {
+  return std::make_unique<PyScorer>(host_scorer);
+}
+
+int traverse_py_scorer(const Scorer* scorer, visitproc visit, void* arg) {
+  const auto* bridge = dynamic_cast<const PyScorer*>(scorer);
+  if (bridge) Py_VISIT(bridge->host());
+  return 0;
+}
+
+}  // namespace kova::py
