@@ -2,7 +2,9 @@
 // Default scorer: an agent's similarity is that of its best-matching capability signature.
 
 #include <cstddef>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -30,8 +32,9 @@ class MinHashScorer final : public Scorer {
 
   const LshConfig& config() const { return config_; }
   std::size_t agent_count() const;
-  // Stored signatures of an agent (nullptr if not indexed).
-  const std::vector<MinHashSignature>* signatures_of(std::string_view agent_id) const;
+  // Stored signatures of an agent, in capability order (nullopt if not indexed). Valid until
+  // the scorer next changes.
+  std::optional<std::span<const MinHashSignature>> signatures_of(std::string_view agent_id) const;
 
  private:
   std::optional<std::size_t> max_tokens_;

@@ -1,0 +1,179 @@
+#include "scorer/minhash.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+#include "log/log.hpp"
+#include "text/unicode.hpp"
+
+namespace kova {
+
+namespace {
+
+struct KeyHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const noexcept {
+    return std::hash<std::string_view>{}(s);
+  }
+};
+
+struct KeyEq {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+};
+
+// Compaction runs once at least this many stored signatures are unreferenced and they make
+// up half of the store.
+constexpr std::size_t kCompactAfter = 1024;
+
+}  // namespace
+
+// All capability signatures live in one contiguous vector and every agent is a range of it,
+// so a query walks memory linearly and compares 64-byte blocks without touching the map.
+// Names are the map's keys: nodes never move, so the views in `entries` and in a ScoreList
+// stay valid until the agent is removed.
+struct MinHashScorer::Store {
+  struct Entry {
+    std::string_view name;
+    std::uint32_t first = 0;
+    std::uint32_t count = 0;
+  };
+
+  std::unordered_map<std::string, std::uint32_t, KeyHash, KeyEq> slots;  // name -> entry
+  std::vector<Entry> entries;
+  std::vector<MinHashSignature> signatures;
+  std::size_t unreferenced = 0;
+
+  void set(std::string_view name, const std::vector<MinHashSignature>& sigs) {
+    auto it = slots.find(name);
+    if (it == slots.end()) {
+      it = slots.emplace(std::string(name), static_cast<std::uint32_t>(entries.size())).first;
+      entries.push_back({it->first, 0, 0});
+    }
+    Entry& e = entries[it->second];
+    if (sigs.size() <= e.count) {
+      std::copy(sigs.begin(), sigs.end(), signatures.begin() + e.first);
+      unreferenced += e.count - sigs.size();
+    } else {
+      unreferenced += e.count;
+      e.first = static_cast<std::uint32_t>(signatures.size());
+      signatures.insert(signatures.end(), sigs.begin(), sigs.end());
+    }
+    e.count = static_cast<std::uint32_t>(sigs.size());
+    maybe_compact();
+  }
+
+  void remove(std::string_view name) {
+    const auto it = slots.find(name);
+    if (it == slots.end()) return;
+    const std::uint32_t slot = it->second;
+    unreferenced += entries[slot].count;
+    if (slot + 1 != entries.size()) {
+      entries[slot] = entries.back();
+      slots.find(entries[slot].name)->second = slot;
+    }
+    entries.pop_back();
+    slots.erase(it);
+    maybe_compact();
+  }
+
+  void maybe_compact() {
+    if (unreferenced < kCompactAfter || 2 * unreferenced < signatures.size()) return;
+    std::vector<MinHashSignature> packed;
+    packed.reserve(signatures.size() - unreferenced);
+    for (Entry& e : entries) {
+      const std::uint32_t first = static_cast<std::uint32_t>(packed.size());
+      packed.insert(packed.end(), signatures.begin() + e.first,
+                    signatures.begin() + e.first + e.count);
+      e.first = first;
+    }
+    signatures = std::move(packed);
+    unreferenced = 0;
+  }
+};
+
+MinHashScorer::MinHashScorer(const LshConfig& config, std::optional<std::size_t> max_tokens)
+    : max_tokens_(max_tokens), config_(config), store_(std::make_unique<Store>()) {}
+
+MinHashScorer::~MinHashScorer() = default;
+
+std::optional<std::string> MinHashScorer::truncate_capability(std::string_view agent_id,
+                                                              std::string_view capability) const {
+  if (!max_tokens_) return std::nullopt;
+  const std::size_t limit = *max_tokens_;
+  const std::size_t tokens = text::count_whitespace_tokens(capability);
+  if (tokens <= limit) return std::nullopt;
+  log::event(log::Level::Warn, log::kTargetScorer, "truncating long capability string", [&] {
+    return std::vector<log::Field>{{"agent_id", std::string(agent_id)},
+                                   {"original_tokens", std::to_string(tokens)},
+                                   {"max_tokens", std::to_string(limit)}};
+  });
+  const std::vector<std::string_view> pieces = text::split_whitespace(capability);
+  std::string out;
+  for (std::size_t i = 0; i < limit && i < pieces.size(); ++i) {
+    if (i > 0) out.push_back(' ');
+    out.append(pieces[i]);
+  }
+  return out;
+}
+
+void MinHashScorer::index_capabilities(std::string_view agent_id,
+                                       std::span<const std::string> capabilities) {
+  std::vector<MinHashSignature> sigs;
+  sigs.reserve(capabilities.size());
+  for (const std::string& cap : capabilities) {
+    const std::optional<std::string> truncated = truncate_capability(agent_id, cap);
+    sigs.push_back(compute_signature(truncated ? std::string_view(*truncated) : cap, config_));
+  }
+  store_->set(agent_id, sigs);
+}
+
+void MinHashScorer::index_capabilities_presigned(std::string_view agent_id,
+                                                 std::span<const std::string> capabilities,
+                                                 std::span<const MinHashSignature> signatures,
+                                                 const LshConfig& config) {
+  if (!(config == config_) || signatures.size() != capabilities.size()) {
+    index_capabilities(agent_id, capabilities);
+    return;
+  }
+  std::vector<MinHashSignature> sigs;
+  sigs.reserve(capabilities.size());
+  for (std::size_t i = 0; i < capabilities.size(); ++i) {
+    const std::optional<std::string> truncated = truncate_capability(agent_id, capabilities[i]);
+    sigs.push_back(truncated ? compute_signature(*truncated, config_) : signatures[i]);
+  }
+  store_->set(agent_id, sigs);
+}
+
+void MinHashScorer::remove_agent(std::string_view agent_id) { store_->remove(agent_id); }
+
+ScoreResult MinHashScorer::score(std::string_view query) const {
+  const MinHashSignature q = compute_signature(query, config_);
+  const Store& st = *store_;
+  ScoreList list;
+  list.pairs.reserve(st.entries.size());
+  const MinHashSignature* sigs = st.signatures.data();
+  for (const Store::Entry& e : st.entries) {
+    unsigned best = 0;
+    for (std::uint32_t k = e.first, end = e.first + e.count; k < end; ++k) {
+      const unsigned m = signature_matches(q, sigs[k]);
+      best = m > best ? m : best;
+    }
+    if (best > 0) list.pairs.emplace_back(e.name, static_cast<double>(best) / 64.0);
+  }
+  return ScoreResult::ok(std::move(list));
+}
+
+std::size_t MinHashScorer::agent_count() const { return store_->entries.size(); }
+
+std::optional<std::span<const MinHashSignature>> MinHashScorer::signatures_of(
+    std::string_view agent_id) const {
+  const auto it = store_->slots.find(agent_id);
+  if (it == store_->slots.end()) return std::nullopt;
+  const Store::Entry& e = store_->entries[it->second];
+  return std::span<const MinHashSignature>(store_->signatures.data() + e.first, e.count);
+}
+
+}  // namespace kova

@@ -1,0 +1,180 @@
+#include "scorer/minhash.hpp"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "log/log.hpp"
+
+namespace kova {
+namespace {
+
+std::string tokens(std::size_t n, std::string_view sep) {
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i > 0) out += sep;
+    out += "tok" + std::to_string(i);
+  }
+  return out;
+}
+
+std::map<std::string, double> as_map(const ScoreResult& r) {
+  std::map<std::string, double> out;
+  for (const auto& [name, sim] : r.value().pairs) {
+    EXPECT_TRUE(out.emplace(std::string(name), sim).second) << "listed twice: " << name;
+  }
+  return out;
+}
+
+class MinHashScorerTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<log::CapturingSink> sink = std::make_shared<log::CapturingSink>();
+  log::ScopedSink guard{sink};
+  LshConfig cfg;
+  MinHashScorer scorer{cfg};
+
+  MinHashSignature stored(std::string_view agent, std::size_t i) {
+    return (*scorer.signatures_of(agent))[i];
+  }
+};
+
+TEST_F(MinHashScorerTest, FiftyTokensUnchangedFiftyOneTruncatedWithOneWarning) {
+  const std::vector<std::string> caps = {tokens(50, " "), tokens(51, "  ")};
+  scorer.index_capabilities("agent", caps);
+  EXPECT_EQ(stored("agent", 0), compute_signature(caps[0], cfg));
+  EXPECT_EQ(stored("agent", 1), compute_signature(tokens(50, " "), cfg));
+
+  const auto events = sink->events_with("truncating long capability string");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].level, log::Level::Warn);
+  EXPECT_EQ(events[0].target, "kova_discovery_native::scorer");
+  EXPECT_EQ(*events[0].field("agent_id"), "agent");
+  EXPECT_EQ(*events[0].field("original_tokens"), "51");
+  EXPECT_EQ(*events[0].field("max_tokens"), "50");
+}
+
+TEST_F(MinHashScorerTest, LineBreaksKeptUnlessTruncated) {
+  const std::vector<std::string> caps = {tokens(60, "\n"), tokens(10, "\n"),
+                                         "  lead\xE2\x80\x83" + tokens(55, "\t\r\n ") + "  "};
+  scorer.index_capabilities("a", caps);
+  EXPECT_EQ(stored("a", 0), compute_signature(tokens(50, " "), cfg));
+  EXPECT_EQ(stored("a", 1), compute_signature(tokens(10, "\n"), cfg));
+  EXPECT_NE(stored("a", 1), compute_signature(tokens(10, " "), cfg));
+  // Unicode white space separates too; leading and trailing runs are ignored.
+  EXPECT_EQ(stored("a", 2), compute_signature("lead " + tokens(49, " "), cfg));
+  EXPECT_EQ(sink->events_with("truncating long capability string").size(), 2u);
+  EXPECT_EQ(*sink->events_with("truncating long capability string")[1].field("original_tokens"),
+            "56");
+}
+
+TEST_F(MinHashScorerTest, WithoutLimitNothingIsTruncated) {
+  MinHashScorer unlimited(cfg, std::nullopt);
+  const std::vector<std::string> caps = {tokens(80, "\n")};
+  unlimited.index_capabilities("a", caps);
+  EXPECT_EQ((*unlimited.signatures_of("a"))[0], compute_signature(caps[0], cfg));
+  EXPECT_TRUE(sink->entries.empty());
+}
+
+TEST_F(MinHashScorerTest, ScoringBestCapabilityReplacementAndRemoval) {
+  EXPECT_TRUE(scorer.score("anything").value().pairs.empty());
+
+  const std::vector<std::string> a1 = {"translate legal contracts", "summarise pdf reports"};
+  const std::vector<std::string> a2 = {"image classification"};
+  scorer.index_capabilities("a", a1);
+  scorer.index_capabilities("b", a2);
+  scorer.index_capabilities("empty", std::vector<std::string>{});
+  auto m = as_map(scorer.score("summarise pdf reports"));
+  EXPECT_EQ(m["a"], 1.0);
+  EXPECT_EQ(m.count("empty"), 0u);
+  for (const auto& [name, sim] : m) EXPECT_GT(sim, 0.0) << name;
+
+  // Re-indexing replaces the list, whether it shrinks or grows.
+  scorer.index_capabilities("a", a2);
+  EXPECT_EQ(scorer.signatures_of("a")->size(), 1u);
+  EXPECT_EQ(as_map(scorer.score("image classification"))["a"], 1.0);
+  EXPECT_LT(as_map(scorer.score("summarise pdf reports"))["a"], 1.0);
+  const std::vector<std::string> grown = {"x one", "y two", "z three"};
+  scorer.index_capabilities("a", grown);
+  EXPECT_EQ(scorer.signatures_of("a")->size(), 3u);
+  EXPECT_EQ(as_map(scorer.score("z three"))["a"], 1.0);
+
+  scorer.remove_agent("never-indexed");
+  EXPECT_EQ(scorer.agent_count(), 3u);
+  scorer.remove_agent("a");
+  EXPECT_FALSE(scorer.signatures_of("a").has_value());
+  EXPECT_EQ(as_map(scorer.score("z three")).count("a"), 0u);
+  EXPECT_EQ(as_map(scorer.score("image classification"))["b"], 1.0);
+}
+
+TEST_F(MinHashScorerTest, PresignedSignaturesReusedOnlyWhenSafe) {
+  MinHashSignature marker;
+  marker.fill(7);
+  const std::vector<std::string> caps = {"short capability", tokens(51, " ")};
+  const std::vector<MinHashSignature> given = {marker, marker};
+  scorer.index_capabilities_presigned("a", caps, given, cfg);
+  EXPECT_EQ(stored("a", 0), marker);  // reused as given
+  EXPECT_EQ(stored("a", 1), compute_signature(tokens(50, " "), cfg));  // truncated: re-signed
+  EXPECT_EQ(sink->events_with("truncating long capability string").size(), 1u);
+
+  LshConfig other = cfg;
+  other.shingle_mode = ShingleMode::hybrid(4);
+  scorer.index_capabilities_presigned("b", caps, given, other);
+  EXPECT_EQ(stored("b", 0), compute_signature(caps[0], cfg));
+}
+
+TEST_F(MinHashScorerTest, AgreesWithBruteForceThroughChurn) {
+  // Enough replacements and removals to exercise compaction of the signature store.
+  std::mt19937_64 rng(11);
+  const char* words[] = {"alpha", "beta", "gamma", "delta", "omega", "sigma", "kappa", "zeta"};
+  auto random_cap = [&] {
+    std::string s;
+    for (std::size_t i = 0, n = 1 + rng() % 4; i < n; ++i) s += std::string(words[rng() % 8]) + " ";
+    return s;
+  };
+  std::map<std::string, std::vector<std::string>> model;
+  for (int op = 0; op < 3000; ++op) {
+    const std::string name = "agent" + std::to_string(rng() % 400);
+    if (rng() % 4 == 0) {
+      scorer.remove_agent(name);
+      model.erase(name);
+    } else {
+      std::vector<std::string> caps(rng() % 5);
+      for (auto& c : caps) c = random_cap();
+      scorer.index_capabilities(name, caps);
+      model[name] = caps;
+    }
+  }
+  ASSERT_EQ(scorer.agent_count(), model.size());
+  for (int qi = 0; qi < 5; ++qi) {
+    const std::string query = random_cap();
+    const MinHashSignature q = compute_signature(query, cfg);
+    std::map<std::string, double> expected;
+    for (const auto& [name, caps] : model) {
+      double best = 0.0;
+      for (const auto& c : caps) best = std::max(best, signature_similarity(q, compute_signature(c, cfg)));
+      if (best > 0.0) expected[name] = best;
+    }
+    EXPECT_EQ(as_map(scorer.score(query)), expected);
+  }
+}
+
+TEST(ScorerAdapterTest, DefaultWrapsEmptyMinHashScorerWithSameConfig) {
+  LshConfig cfg;
+  cfg.similarity_threshold = 0.25;
+  ScorerAdapter adapter(cfg);
+  EXPECT_EQ(adapter.config, cfg);
+  auto* minhash = dynamic_cast<MinHashScorer*>(adapter.scorer.get());
+  ASSERT_NE(minhash, nullptr);
+  EXPECT_EQ(minhash->config(), cfg);
+  EXPECT_EQ(minhash->agent_count(), 0u);
+  // The default scorer truncates at 50 tokens.
+  EXPECT_TRUE(minhash->truncate_capability("a", tokens(51, " ")).has_value());
+  EXPECT_FALSE(minhash->truncate_capability("a", tokens(50, " ")).has_value());
+}
+
+}  // namespace
+}  // namespace kova
