@@ -1,5 +1,100 @@
-"""KOVA Discovery: in-process agent discovery with a C++ core."""
+"""KOVA Discovery: in-process agent discovery with a C++ core.
 
-from kova_discovery import _native
+Register agents with free-text capabilities, discover them with text or composed queries and
+metadata filters, and report feedback from which the network learns::
 
-__all__ = ["_native"]
+    from kova_discovery import LocalNetwork
+
+    network = LocalNetwork()
+    network.register("translator", ["translate documents"], metadata={"protocol": "mcp"})
+    best = network.discover("translate a contract")[0]
+    network.record_success(best.agent_name, query="translate a contract")
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from collections.abc import Mapping
+from importlib.metadata import PackageNotFoundError, version
+from typing import Any
+
+from kova_discovery._native import (
+    CircuitBreakerConfig,
+    DiscoveryConfig,
+    DiscoveryResponse,
+    DiscoveryResult,
+    ExplainedResult,
+    FilterValue,
+    LocalNetwork,
+    MycorrhizalPropagator,
+    Query,
+    TfIdfScorer,
+    capabilities_from_a2a_rust,
+)
+
+try:
+    __version__: str = version("kova_discovery")
+except PackageNotFoundError:  # running from a source tree that was never installed
+    __version__ = "0+unknown"
+
+#: What :func:`capabilities_from_a2a` accepts as a card.
+AgentCard = Mapping[str, Any] | str | bytes | bytearray | os.PathLike[str]
+
+
+def capabilities_from_a2a(card: AgentCard) -> list[str]:
+    """Turn an A2A agent card into capability texts for :meth:`LocalNetwork.register`.
+
+    The card may be given as:
+
+    - a mapping, such as the ``dict`` that ``json.load`` returns for a card file;
+    - a JSON document as ``str``, ``bytes`` or ``bytearray`` (a ``str`` is always read as
+      JSON text, never as a file name);
+    - a path-like object (``pathlib.Path``, or anything implementing ``os.PathLike``)
+      naming a card file, read as UTF-8 JSON.
+
+    The result holds one text for the card itself ("name: description") followed by one
+    text per skill ("name: description. tag, tag"). Members that are missing or of the
+    wrong type are skipped, so a malformed card gives fewer texts rather than an error.
+
+    Raises:
+        json.JSONDecodeError: the text or file is not valid JSON.
+        OSError: the file cannot be read.
+        TypeError: ``card`` is none of the accepted kinds.
+
+    Example::
+
+        caps = capabilities_from_a2a(Path("cards/legal_assistant.json"))
+        network.register("legal-assistant", caps)
+    """
+    if isinstance(card, Mapping):
+        parsed: object = card
+    elif isinstance(card, (str, bytes, bytearray)):
+        parsed = json.loads(card)
+    elif isinstance(card, os.PathLike):
+        with open(card, encoding="utf-8") as f:
+            parsed = json.load(f)
+    else:
+        raise TypeError(
+            "card must be a mapping, a JSON str/bytes or a path-like object, "
+            f"not {type(card).__name__}"
+        )
+    return capabilities_from_a2a_rust(parsed)
+
+
+__all__ = [
+    "AgentCard",
+    "CircuitBreakerConfig",
+    "DiscoveryConfig",
+    "DiscoveryResponse",
+    "DiscoveryResult",
+    "ExplainedResult",
+    "FilterValue",
+    "LocalNetwork",
+    "MycorrhizalPropagator",
+    "Query",
+    "TfIdfScorer",
+    "__version__",
+    "capabilities_from_a2a",
+    "capabilities_from_a2a_rust",
+]

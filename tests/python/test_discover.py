@@ -1,0 +1,381 @@
+"""LocalNetwork.discover and discover_many: filters, query kinds, flags and the engine operation
+each combination reaches."""
+
+import re
+
+import pytest
+
+from kova_discovery import (
+    DiscoveryResponse,
+    DiscoveryResult,
+    ExplainedResult,
+    FilterValue,
+    LocalNetwork,
+    Query,
+)
+
+
+def exact(msg):
+    return "^" + re.escape(msg) + "$"
+
+
+class FixedScorer:
+    """Host scorer answering each query text from a table (text -> {agent: similarity})."""
+
+    def __init__(self, table):
+        self.table = table
+        self.calls = []
+
+    def index_capabilities(self, name, capabilities):
+        pass
+
+    def remove_agent(self, name):
+        pass
+
+    def score(self, query):
+        self.calls.append(query)
+        return list(self.table.get(query, {}).items())
+
+
+AGENTS = {
+    "a": {"protocol": "mcp", "cost": "5", "desc": "translate legal"},
+    "b": {"protocol": "a2a", "cost": "50", "desc": "translate"},
+    "c": {},
+}
+
+
+@pytest.fixture
+def net():
+    scorer = FixedScorer({"q": {"a": 0.9, "b": 0.6, "c": 0.3}})
+    network = LocalNetwork(scorer=scorer)
+    for name, metadata in AGENTS.items():
+        network.register(name, [f"capability of {name}"], metadata=metadata)
+    return network
+
+
+def names(results):
+    return {r.agent_name for r in results}
+
+
+# ---- filters ----
+
+
+@pytest.mark.parametrize(
+    "filters, expected",
+    [
+        (None, {"a", "b", "c"}),
+        ({}, {"a", "b", "c"}),
+        ({"protocol": "mcp"}, {"a"}),
+        ({"protocol": FilterValue.exact("a2a")}, {"b"}),
+        ({"protocol": {"$in": ["a2a", "other"]}}, {"b"}),
+        ({"protocol": {"$in": ("mcp",)}}, {"a"}),
+        ({"protocol": {"$in": []}}, set()),
+        ({"cost": {"$lt": 10}}, {"a"}),
+        ({"cost": {"$gt": 10.0}}, {"b"}),
+        ({"cost": FilterValue.less_than(5)}, set()),
+        ({"desc": {"$contains": "legal"}}, {"a"}),
+        ({"desc": FilterValue.contains("")}, {"a", "b"}),
+        ({"protocol": FilterValue.one_of(["mcp", "a2a"])}, {"a", "b"}),
+        ({"protocol": "mcp", "cost": {"$gt": 10}}, set()),
+        ({"missing": {"$contains": ""}}, set()),
+        # "$in" is looked at before "$lt": the threshold would match nothing here.
+        ({"protocol": {"$lt": 1, "$in": ["mcp"]}}, {"a"}),
+        ({"cost": {"$contains": "0", "$gt": 1}}, {"a", "b"}),
+        ({"desc": {"$contains": "legal", "note": "ignored"}}, {"a"}),
+    ],
+)
+def test_filter_forms(net, filters, expected):
+    assert names(net.discover("q", filters=filters)) == expected
+
+
+def test_filters_accept_dict_subclasses(net):
+    class Filters(dict):
+        pass
+
+    class Operators(dict):
+        pass
+
+    class Protocol(str):
+        pass
+
+    got = net.discover("q", filters=Filters(protocol=Protocol("mcp")))
+    assert names(got) == {"a"}
+    assert names(net.discover("q", filters={"cost": Operators({"$lt": 10})})) == {"a"}
+
+
+@pytest.mark.parametrize(
+    "filters, error, message",
+    [
+        ({"tags": {"$in": "mcp"}}, TypeError, "Can't extract `str` to `Vec`"),
+        ({"x": {"$nope": 1}}, ValueError, "Filter dict must contain one of: $in, $lt, $gt, $contains"),
+        ({"x": {}}, ValueError, "Filter dict must contain one of: $in, $lt, $gt, $contains"),
+    ],
+)
+def test_filter_errors_with_exact_texts(net, filters, error, message):
+    with pytest.raises(error, match=exact(message)):
+        net.discover("q", filters=filters)
+
+
+@pytest.mark.parametrize(
+    "filters",
+    [
+        {"version": 2},
+        {"version": None},
+        {"version": ["a"]},
+        {"cost": {"$lt": "ten"}},
+        {"desc": {"$contains": 3}},
+        {"protocol": {"$in": ["mcp", 1]}},
+        {1: "mcp"},
+    ],
+)
+def test_filter_values_of_the_wrong_type(net, filters):
+    with pytest.raises(TypeError):
+        net.discover("q", filters=filters)
+
+
+def test_filters_must_be_a_dict(net):
+    with pytest.raises(TypeError, match="^argument 'filters': "):
+        net.discover("q", filters=[("protocol", "mcp")])
+    with pytest.raises(TypeError, match="^argument 'filters': "):
+        net.discover_many(["q"], filters="protocol=mcp")
+
+
+def test_version_as_number_works_with_an_operator():
+    network = LocalNetwork(scorer=FixedScorer({"q": {"v": 0.5}}))
+    network.register("v", ["x"], metadata={"version": "3"})
+    assert names(network.discover("q", filters={"version": {"$gt": 2}})) == {"v"}
+
+
+def test_bad_filter_is_reported_before_a_bad_query(net):
+    with pytest.raises(ValueError, match="Filter dict"):
+        net.discover(42, filters={"x": {"$bogus": 1}})
+
+
+def test_filters_survive_host_code_that_mutates_them(net):
+    filters = {}
+
+    class Threshold:
+        def __float__(self):
+            filters.clear()
+            filters.update({f"k{i}": "v" for i in range(100)})
+            return 10.0
+
+    filters["cost"] = {"$lt": Threshold()}
+    assert names(net.discover("q", filters=filters)) == {"a"}
+
+
+# ---- query kinds and flags ----
+
+
+def test_query_must_be_text_or_query(net):
+    for bad in (42, None, b"q", ["q"], FilterValue.exact("q")):
+        with pytest.raises(TypeError, match=exact("query must be a str or Query object")):
+            net.discover(bad)
+
+
+def test_query_accepts_str_subclass_and_keyword(net):
+    class Text(str):
+        pass
+
+    assert names(net.discover(Text("q"))) == {"a", "b", "c"}
+    assert names(net.discover(query="q")) == {"a", "b", "c"}
+
+
+@pytest.mark.parametrize(
+    "query", ["q", Query.any("q")], ids=["text", "composed"]
+)
+def test_flags_choose_the_result_shape(net, query):
+    plain = net.discover(query)
+    assert isinstance(plain, list) and all(type(r) is DiscoveryResult for r in plain)
+    explained = net.discover(query, explain=True)
+    assert all(type(r) is ExplainedResult for r in explained)
+    both = net.discover(query, explain=True, with_confidence=True)
+    assert isinstance(both, list) and all(type(r) is ExplainedResult for r in both)
+    assert names(both) == {"a", "b", "c"}
+    response = net.discover(query, with_confidence=True)
+    assert type(response) is DiscoveryResponse
+    assert names(response.results) == {"a", "b", "c"}
+    assert names(net.discover(query, explain=False, with_confidence=False)) == names(plain)
+
+
+def test_flags_are_strict_booleans(net):
+    with pytest.raises(TypeError, match="^argument 'explain': "):
+        net.discover("q", explain=1)
+    with pytest.raises(TypeError, match="^argument 'with_confidence': "):
+        net.discover("q", with_confidence="yes")
+    with pytest.raises(TypeError, match="^argument 'explain': "):
+        net.discover_many(["q"], explain=0)
+
+
+def test_argument_binding_errors(net):
+    with pytest.raises(TypeError, match="missing"):
+        net.discover()
+    with pytest.raises(TypeError, match="positional"):
+        net.discover("q", None)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'explained'"):
+        net.discover("q", explained=True)
+    with pytest.raises(TypeError, match="multiple values"):
+        net.discover("q", query="q")
+    with pytest.raises(TypeError, match="missing"):
+        net.discover_many(filters={})
+
+
+def test_operation_table_through_the_replay_log(net):
+    """Only the plain text operation records replay events: one query event plus one per
+    result."""
+    net.enable_replay()
+    n = len(net.discover("q"))
+    assert n == 3
+    assert net.replay_event_count == 1 + n
+    net.discover("q", explain=True)
+    net.discover("q", with_confidence=True)
+    net.discover(Query.all("q"))
+    net.discover(Query.all("q"), with_confidence=True)
+    assert net.replay_event_count == 1 + n
+    net.discover_many(["q", "nothing matches"])
+    assert net.replay_event_count == 2 * (1 + n) + 1
+    net.discover_many(["q"], explain=True)
+    assert net.replay_event_count == 2 * (1 + n) + 1
+    kinds = [e["type"] for e in net.replay_events()]
+    assert kinds[:4] == ["query_submitted", "agent_scored", "agent_scored", "agent_scored"]
+
+
+# ---- composed queries against chosen scores ----
+
+
+@pytest.fixture
+def scored():
+    table = {
+        "x": {"a": 0.9, "b": 0.5, "c": 0.3},
+        "y": {"a": 0.2, "b": 0.8},
+    }
+    network = LocalNetwork(scorer=FixedScorer(table))
+    for name in "abc":
+        network.register(name, [name])
+    return network
+
+
+def similarities(results):
+    return {r.agent_name: r.similarity for r in results}
+
+
+def test_composed_queries_combine_the_host_scores(scored):
+    assert similarities(scored.discover(Query.all("x", "y"))) == {"a": 0.2, "b": 0.5}
+    assert similarities(scored.discover(Query.any("x", "y"))) == {"a": 0.9, "b": 0.8, "c": 0.3}
+    excluded = similarities(scored.discover(Query.all("x").exclude("y")))
+    assert excluded == pytest.approx({"a": 0.9 * 0.8, "c": 0.3})
+    weighted = similarities(scored.discover(Query.weighted({"x": 2.0, "y": 1.0})))
+    assert weighted == pytest.approx({"a": 2.0 / 3, "b": 0.6, "c": 0.2})
+    assert similarities(scored.discover(Query.weighted({"x": 1.0, "y": -1.0}))) == {}
+    explained = scored.discover(Query.all("x", "y"), explain=True)
+    assert {r.agent_name: r.raw_similarity for r in explained} == {"a": 0.2, "b": 0.5}
+
+
+def test_composed_query_scores_text_nodes_unexpanded(scored):
+    scorer_calls = []
+
+    class Recorder(FixedScorer):
+        def score(self, query):
+            scorer_calls.append(query)
+            return super().score(query)
+
+    network = LocalNetwork(scorer=Recorder({"Mixed Case": {"a": 0.5}}))
+    network.register("a", ["a"])
+    assert similarities(network.discover(Query.any("Mixed Case"))) == {"a": 0.5}
+    assert scorer_calls == ["Mixed Case"]
+
+
+def test_failing_host_scorer_gives_empty_results(scored):
+    class Broken(FixedScorer):
+        def score(self, query):
+            raise ValueError("boom")
+
+    network = LocalNetwork(scorer=Broken({}))
+    network.register("a", ["a"])
+    assert network.discover("x") == []
+    assert network.discover(Query.all("x")) == []
+    assert network.discover_many(["x", "y"]) == [[], []]
+
+
+# ---- discover_many ----
+
+
+def test_discover_many_matches_single_calls(scored):
+    batches = scored.discover_many(["x", "y", "unknown"])
+    assert [similarities(b) for b in batches] == [
+        {"a": 0.9, "b": 0.5, "c": 0.3},
+        {"a": 0.2, "b": 0.8},
+        {},
+    ]
+    explained = scored.discover_many(("y",), explain=True)
+    assert [[type(r) for r in b] for b in explained] == [[ExplainedResult, ExplainedResult]]
+    assert scored.discover_many([]) == []
+
+
+def test_discover_many_filters_are_shared(net):
+    batches = net.discover_many(["q", "q"], filters={"protocol": {"$in": ["mcp"]}})
+    assert [names(b) for b in batches] == [{"a"}, {"a"}]
+
+
+def test_discover_many_takes_only_texts(net):
+    with pytest.raises(TypeError, match="^argument 'queries': "):
+        net.discover_many(["a", Query.all("b")])
+    with pytest.raises(TypeError, match=re.escape("Can't extract `str` to `Vec`")):
+        net.discover_many("q")
+    with pytest.raises(TypeError, match="^argument 'queries': "):
+        net.discover_many(None)
+
+
+# ---- invocation callables ----
+
+
+def test_results_carry_the_registered_callable():
+    network = LocalNetwork(scorer=FixedScorer({"q": {"a": 0.9, "b": 0.5}}))
+
+    def call_a(text):
+        return f"a handled {text}"
+
+    network.register("a", ["a"], invoke=call_a)
+    network.register("b", ["b"])
+    by_name = {r.agent_name: r for r in network.discover("q")}
+    assert by_name["a"].invoke is call_a
+    assert by_name["a"].invoke("x") == "a handled x"
+    assert by_name["b"].invoke is None
+    response = network.discover("q", with_confidence=True)
+    assert {r.agent_name: r.invoke for r in response} == {"a": call_a, "b": None}
+    assert {r.agent_name: r.invoke for r in network.discover_many(["q"])[0]} == {
+        "a": call_a,
+        "b": None,
+    }
+    network.register("a", ["a"])  # re-registering without invoke drops the callable
+    assert all(r.invoke is None for r in network.discover("q"))
+
+
+# ---- re-entrant calls from a host scorer ----
+
+
+def test_host_scorer_cannot_reenter_the_network():
+    errors = []
+
+    class Reentrant(FixedScorer):
+        def score(self, query):
+            for call in (lambda: self.network.agents(), lambda: self.network.discover("x")):
+                try:
+                    call()
+                except RuntimeError as e:
+                    errors.append(str(e))
+            return [("a", 0.5)]
+
+    scorer = Reentrant({})
+    network = LocalNetwork(scorer=scorer)
+    scorer.network = network
+    network.register("a", ["a"])
+    assert similarities(network.discover("q")) == {"a": 0.5}
+    assert errors == ["Already mutably borrowed", "Already borrowed"]
+    errors.clear()
+    assert similarities(network.discover(Query.all("q"), with_confidence=True).results) == {
+        "a": 0.5
+    }
+    assert errors == ["Already mutably borrowed", "Already borrowed"]
+    # the borrow is released afterwards
+    assert network.agents() == ["a"]

@@ -1,0 +1,157 @@
+"""Typed usage of the package, checked with ``mypy --strict`` by test_typing.py.
+
+`assert_type` pins the types the stubs promise, so an overload or property that drifts is
+caught; the code also runs (test_typing.py executes it) so the example stays honest.
+"""
+
+from __future__ import annotations
+
+import json
+import tempfile
+from pathlib import Path
+from typing import assert_type
+
+from kova_discovery import (
+    CircuitBreakerConfig,
+    DiscoveryConfig,
+    DiscoveryResponse,
+    DiscoveryResult,
+    ExplainedResult,
+    FilterValue,
+    LocalNetwork,
+    MycorrhizalPropagator,
+    Query,
+    TfIdfScorer,
+    __version__,
+    capabilities_from_a2a,
+    capabilities_from_a2a_rust,
+)
+
+
+class WordScorer:
+    """A host scorer: share of query words found in an agent's capabilities."""
+
+    def __init__(self) -> None:
+        self.words: dict[str, set[str]] = {}
+
+    def index_capabilities(self, agent_id: str, capabilities: list[str]) -> None:
+        self.words[agent_id] = {w for c in capabilities for w in c.lower().split()}
+
+    def remove_agent(self, agent_id: str) -> None:
+        self.words.pop(agent_id, None)
+
+    def score(self, query: str) -> list[tuple[str, float]]:
+        terms = set(query.lower().split())
+        if not terms:
+            return []
+        return [(name, len(terms & words) / len(terms)) for name, words in self.words.items()]
+
+
+def greet(name: str) -> str:
+    return f"hello {name}"
+
+
+def main() -> None:
+    assert_type(__version__, str)
+    network = LocalNetwork(similarity_threshold=0.1)
+    network.register(
+        "translator",
+        ["translate documents between languages"],
+        endpoint="mcp://translator.example:7000/mcp",
+        metadata={"protocol": "mcp", "cost": "0.02"},
+        invoke=greet,
+    )
+    network.register("summarizer", ("summarize long reports",))
+
+    results = network.discover("translate a document")
+    assert_type(results, list[DiscoveryResult])
+    for r in results:
+        assert_type(r.agent_name, str)
+        assert_type(r.score, float)
+        assert_type(r.endpoint, str | None)
+        assert_type(r.metadata, dict[str, str])
+        if r.invoke is not None:
+            r.invoke(r.agent_name)
+
+    exact: dict[str, str] = {"protocol": "mcp"}
+    network.discover("translate", filters=exact)
+    network.discover("translate", filters={"cost": {"$lt": 0.05}, "protocol": "mcp"})
+    network.discover("translate", filters={"protocol": FilterValue.one_of(["mcp", "a2a"])})
+    network.discover("translate", filters={"protocol": {"$in": ["mcp"]}})
+
+    explained = network.discover("translate", explain=True)
+    assert_type(explained, list[ExplainedResult])
+    assert_type(network.discover("translate", explain=True, with_confidence=True),
+                list[ExplainedResult])
+    for e in explained:
+        assert_type(e.feedback_factor, float)
+        assert_type(e.similarity_lower, float)
+
+    response = network.discover("translate", with_confidence=True)
+    assert_type(response, DiscoveryResponse)
+    assert_type(response.recommended_parallelism, int)
+    assert_type(response.best_below_threshold, tuple[str, float] | None)
+    if len(response):
+        assert_type(response[0], DiscoveryResult)
+        assert_type(response[-1], DiscoveryResult)
+    for item in response:
+        assert_type(item, DiscoveryResult)
+    print(response.confidence, response.dissenting_kernel, response.alternative_agents)
+
+    flag = bool(len(results))
+    either = network.discover("translate", explain=flag)
+    assert_type(either, list[DiscoveryResult] | list[ExplainedResult] | DiscoveryResponse)
+
+    batches = network.discover_many(["translate", "summarize"])
+    assert_type(batches, list[list[DiscoveryResult]])
+    assert_type(network.discover_many(["translate"], explain=True), list[list[ExplainedResult]])
+
+    composed = Query.all("translate", Query.any("document", "report")).exclude("medical")
+    assert_type(composed, Query)
+    network.discover(composed)
+    network.discover(Query.weighted({"translate": 2.0, "summarize": 1.0}))
+
+    network.record_success("translator", query="translate a document")
+    network.record_failure("summarizer")
+    network.tick()
+    assert_type(network.agent_count, int)
+    assert_type(network.agents(), list[str])
+    assert_type(network.exploration_epsilon, float)
+    assert_type(network.deregister("nobody"), bool)
+
+    network.enable_replay(max_events=100)
+    assert_type(network.replay_enabled, bool)
+    assert_type(network.replay_event_count, int)
+    for event in network.replay_events():
+        print(event["type"])
+    network.replay_clear()
+    for report in network.detect_drift(threshold=0.3, min_samples=5):
+        print(report["agent_name"], report["drifted"])
+
+    with tempfile.TemporaryDirectory() as tmp:
+        path = str(Path(tmp) / "state.json")
+        network.save(path)
+        restored = LocalNetwork.load(path)
+        assert_type(restored, LocalNetwork)
+
+        card = {"name": "legal-assistant", "skills": [{"name": "review", "tags": ["legal"]}]}
+        card_path = Path(tmp) / "card.json"
+        card_path.write_text(json.dumps(card), encoding="utf-8")
+        assert_type(capabilities_from_a2a(card_path), list[str])
+        assert capabilities_from_a2a(json.dumps(card)) == capabilities_from_a2a_rust(card)
+
+    config = DiscoveryConfig(similarity_threshold=0.2, max_disagreement_split=2)
+    assert_type(config.tie_epsilon, float)
+    assert_type(config.max_feedback_records, int)
+    LocalNetwork(config=config)
+    LocalNetwork(scorer=TfIdfScorer())
+    custom = LocalNetwork(scorer=WordScorer())
+    custom.register("weather", ["weather forecast"])
+    print(CircuitBreakerConfig.with_threshold_and_timeout(3, 30), CircuitBreakerConfig())
+    print(MycorrhizalPropagator.with_config(0.5, 0.2), MycorrhizalPropagator())
+    print(FilterValue.exact("a"), FilterValue.contains("b"), FilterValue.less_than(1.0),
+          FilterValue.greater_than(2))
+
+
+if __name__ == "__main__":
+    main()
