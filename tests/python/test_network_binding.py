@@ -1,0 +1,350 @@
+"""LocalNetwork from Python: construction rules, registry, invoke map, feedback, replay log,
+drift, persistence, reference counts and memory."""
+
+import gc
+import json
+import re
+import sys
+
+import pytest
+
+from kova_discovery._native import DiscoveryConfig, LocalNetwork, TfIdfScorer
+
+BOTH = "Cannot specify both 'config' and 'scorer' parameters"
+CONFIG_AND_THRESHOLD = (
+    "Cannot specify both 'config' and 'similarity_threshold' parameters. "
+    "Use config.similarity_threshold instead."
+)
+
+
+def exact(msg):
+    return "^" + re.escape(msg) + "$"
+
+
+class FixedScorer:
+    """Host scorer that gives every indexed agent the same similarity."""
+
+    def __init__(self, similarity):
+        self.similarity = similarity
+        self.names = []
+
+    def index_capabilities(self, name, capabilities):
+        self.names.append(name)
+
+    def remove_agent(self, name):
+        self.names.remove(name)
+
+    def score(self, query):
+        return [(name, self.similarity) for name in self.names]
+
+
+class TestConstructor:
+    def test_conflicting_arguments(self):
+        with pytest.raises(ValueError, match=exact(BOTH)):
+            LocalNetwork(config=DiscoveryConfig(), scorer=TfIdfScorer(), similarity_threshold=0.5)
+        with pytest.raises(ValueError, match=exact(BOTH)):
+            LocalNetwork(config=DiscoveryConfig(), scorer=object())
+        with pytest.raises(ValueError, match=exact(CONFIG_AND_THRESHOLD)):
+            LocalNetwork(config=DiscoveryConfig(), similarity_threshold=0.5)
+        with pytest.raises(TypeError, match="^argument 'config': "):
+            LocalNetwork(config=1)
+
+    def test_threshold_is_ignored_with_a_scorer(self):
+        # 0.3 passes the engine's default 0.1 but would fail the ignored 0.5.
+        net = LocalNetwork(scorer=FixedScorer(0.3), similarity_threshold=0.5)
+        net.register("a", ["anything"])
+        assert [r.agent_name for r in net.discover("query")] == ["a"]
+
+    def test_tfidf_instance_selects_the_engine_scorer(self):
+        # TfIdfScorer has no host scorer methods: were it wrapped as a host scorer, discovery
+        # would find nothing.
+        net = LocalNetwork(scorer=TfIdfScorer(), similarity_threshold=0.99)
+        net.register("legal", ["contract review for legal documents"])
+        net.register("cook", ["recipes and cooking advice"])
+        assert [r.agent_name for r in net.discover("legal contract review")] == ["legal"]
+
+    def test_threshold_alone_is_applied_unvalidated(self):
+        for kwargs in ({"similarity_threshold": 1.5}, {"similarity_threshold": 1.5, "config": None}):
+            net = LocalNetwork(**kwargs)
+            net.register("a", ["translate text"])
+            assert net.discover("translate text") == []
+        net = LocalNetwork(similarity_threshold=-1.0)
+        net.register("a", ["translate text"])
+        assert len(net.discover("completely unrelated words")) == 1
+
+    def test_config_is_used(self):
+        net = LocalNetwork(config=DiscoveryConfig(similarity_threshold=1.5))
+        net.register("a", ["translate text"])
+        assert net.discover("translate text") == []
+
+
+class TestRegistry:
+    def test_register_list_and_deregister(self):
+        net = LocalNetwork()
+        net.register("b", ["second"], endpoint="http://b", metadata={"k": "v"})
+        net.register("a", ["first"])
+        net.register("B", ["upper"])
+        assert net.agents() == ["B", "a", "b"]
+        assert net.agent_count == 3
+        assert net.deregister("a") is True
+        assert net.deregister("a") is False
+        assert net.deregister("never") is False
+        assert net.agents() == ["B", "b"]
+
+    @pytest.mark.parametrize(
+        "name,capabilities,message",
+        [
+            ("", ["x"], "Configuration error: Agent name cannot be empty"),
+            ("a", [], "Configuration error: Capabilities list cannot be empty"),
+            ("\u00e9" * 129, ["x"], None),  # 258 bytes
+        ],
+    )
+    def test_rejected_registration_is_an_ordinary_value_error(self, name, capabilities, message):
+        net = LocalNetwork()
+        net.register("keep", ["x"], invoke=print)
+        with pytest.raises(ValueError) as info:
+            net.register(name, capabilities, invoke=len)
+        if message:
+            assert str(info.value) == message
+        assert isinstance(info.value, Exception)
+        assert net.agents() == ["keep"]
+        net.register("keep", ["x"], invoke=print)  # the network stays usable
+
+    def test_invoke_map_follows_registration(self):
+        def call():
+            return "called"
+
+        net = LocalNetwork()
+        net.register("a", ["translate text"], invoke=call)
+        assert net.discover("translate text")[0].invoke is call
+        net.register("a", ["translate text"])  # without invoke: drops the callable
+        assert net.discover("translate text")[0].invoke is None
+        net.register("a", ["translate text"], invoke=call)
+        net.deregister("a")
+        net.register("a", ["translate text"], invoke=None)
+        assert net.discover("translate text")[0].invoke is None
+        net.register("a", ["translate text"], invoke="not callable")
+        assert net.discover("translate text")[0].invoke == "not callable"
+
+    def test_reference_counts_of_callables_and_scorers(self):
+        def handler():
+            pass
+
+        base = sys.getrefcount(handler)
+        net = LocalNetwork()
+        net.register("a", ["x"], invoke=handler)
+        assert sys.getrefcount(handler) == base + 1
+        net.register("a", ["x"], invoke=handler)
+        assert sys.getrefcount(handler) == base + 1
+        net.deregister("a")
+        assert sys.getrefcount(handler) == base
+        net.register("a", ["x"], invoke=handler)
+        net.register("b", ["y"], invoke=handler)
+        with pytest.raises(ValueError):
+            net.register("", ["x"], invoke=handler)
+        assert sys.getrefcount(handler) == base + 2
+        del net
+        assert sys.getrefcount(handler) == base
+
+        scorer = FixedScorer(0.5)
+        base = sys.getrefcount(scorer)
+        net = LocalNetwork(scorer=scorer)
+        assert sys.getrefcount(scorer) == base + 1
+        with pytest.raises(ValueError):
+            LocalNetwork(scorer=scorer, config=DiscoveryConfig())
+        assert sys.getrefcount(scorer) == base + 1
+        del net
+        assert sys.getrefcount(scorer) == base
+
+    def test_cycle_through_a_callable_is_collected(self):
+        freed = []
+
+        class Service:
+            def __init__(self):
+                self.net = LocalNetwork(scorer=self)
+                self.net.register("svc", ["x"], invoke=self.handle)
+
+            def handle(self):
+                pass
+
+            def index_capabilities(self, name, capabilities):
+                pass
+
+            def __del__(self):
+                freed.append(True)
+
+        Service()
+        gc.collect()
+        assert freed == [True]
+
+
+class TestFeedbackAndState:
+    def test_feedback_tick_and_epsilon(self):
+        net = LocalNetwork()
+        assert net.exploration_epsilon == 0.8
+        net.register("a", ["translate text"])
+        net.record_success("a", query="translate text")
+        net.record_failure("a")
+        net.record_success("ghost")  # unknown names never raise
+        net.tick()
+        assert 0.05 <= net.exploration_epsilon < 0.8
+        assert type(net.exploration_epsilon) is float
+
+    def test_replay_log(self):
+        net = LocalNetwork()
+        assert net.replay_enabled is False and net.replay_event_count == 0
+        with pytest.raises(ValueError, match="max_events"):
+            net.enable_replay(0)
+        assert net.replay_enabled is False
+        net.enable_replay(max_events=100)
+        net.register("a", ["translate text"])
+        net.record_success("a")
+        net.record_failure("a", query="translate")
+        net.tick()
+        net.discover("translate text")
+        events = net.replay_events()
+        assert net.replay_event_count == len(events) == 5
+        assert events[0] == {"type": "feedback_recorded", "agent_name": "a", "query": "", "outcome": 1.0}
+        assert events[1]["query"] == "translate" and events[1]["outcome"] == -1.0
+        assert events[2] == {"type": "tick_applied"}
+        assert events[3] == {"type": "query_submitted", "query": "translate text"}
+        assert list(events[4]) == [
+            "type", "query", "agent_name", "raw_similarity", "enzyme_score",
+            "feedback_factor", "final_score",
+        ]
+        assert list(events[0]) == ["type", "agent_name", "query", "outcome"]
+        net.replay_clear()
+        assert net.replay_event_count == 0 and net.replay_enabled is True
+
+    def test_drift_reports(self):
+        net = LocalNetwork()
+        net.register("beta", ["translate text between languages"])
+        net.register("alpha", ["summarise long documents"])
+        for _ in range(4):
+            net.record_success("beta", query="translate text between languages")
+            net.record_success("alpha", query="summarise long documents")
+        for _ in range(10):
+            net.record_failure("beta", query="translate")
+        assert net.detect_drift() == []
+        net.record_success("beta", query="translate text between languages")
+        report = net.detect_drift()
+        assert report == [{"agent_name": "beta", "alignment": 1.0, "sample_count": 5, "drifted": False}]
+        assert list(report[0]) == ["agent_name", "alignment", "sample_count", "drifted"]
+        both = net.detect_drift(threshold=1.5, min_samples=4)
+        assert [(r["agent_name"], r["drifted"]) for r in both] == [("alpha", True), ("beta", True)]
+
+    def test_save_and_load(self, tmp_path):
+        net = LocalNetwork()
+        net.register("a", ["translate text"], endpoint="http://a:1/x", metadata={"p": "mcp"}, invoke=print)
+        net.register("b", ["summarise documents"])
+        net.record_success("a", query="translate text")
+        path = str(tmp_path / "state.json")
+        net.save(path)
+        loaded = LocalNetwork.load(path=path)
+        assert type(loaded) is LocalNetwork
+        assert loaded.agents() == ["a", "b"]
+        result = loaded.discover("translate text")[0]
+        assert (result.agent_name, result.endpoint, result.metadata) == ("a", "http://a:1/x", {"p": "mcp"})
+        assert result.invoke is None
+        assert net.discover("translate text")[0].invoke is print  # the original keeps its map
+
+    def test_persistence_failures_are_os_errors(self, tmp_path):
+        net = LocalNetwork()
+        net.register("a", ["x"])
+        with pytest.raises(OSError, match="^I/O error: "):
+            net.save(str(tmp_path / "missing-dir" / "state.json"))
+        with pytest.raises(OSError, match="^I/O error: "):
+            LocalNetwork.load(str(tmp_path / "absent.json"))
+        bad = tmp_path / "bad.json"
+        bad.write_text("not json")
+        with pytest.raises(OSError, match="^serialization error: "):
+            LocalNetwork.load(str(bad))
+        good = tmp_path / "good.json"
+        net.save(str(good))
+        state = json.loads(good.read_text())
+        state["version"] = 99
+        good.write_text(json.dumps(state))
+        with pytest.raises(OSError, match=exact("unsupported snapshot version 99 (supported up to 3)")):
+            LocalNetwork.load(str(good))
+        assert net.agents() == ["a"]
+
+
+class TestBorrowing:
+    def test_reentrant_calls_from_a_scorer_are_refused(self):
+        seen = []
+
+        class Reentrant:
+            net = None
+
+            def index_capabilities(self, name, capabilities):
+                self.attempt(lambda: self.net.agents())
+
+            def remove_agent(self, name):
+                self.attempt(lambda: self.net.agent_count)
+
+            def score(self, query):
+                self.attempt(lambda: self.net.tick())
+                self.attempt(lambda: self.net.exploration_epsilon)
+                self.attempt(lambda: self.net.discover("again"))
+                return [("a", 0.9)]
+
+            def attempt(self, call):
+                try:
+                    call()
+                except RuntimeError as e:
+                    seen.append(str(e))
+
+        scorer = Reentrant()
+        net = LocalNetwork(scorer=scorer)
+        scorer.net = net
+        net.register("a", ["x"])
+        assert [r.agent_name for r in net.discover("q")] == ["a"]
+        net.deregister("a")
+        assert seen == [
+            "Already mutably borrowed",
+            "Already borrowed",
+            "Already mutably borrowed",
+            "Already borrowed",
+            "Already mutably borrowed",
+        ]
+        # Every borrow was released: the network is fully usable afterwards.
+        scorer.net = None
+        net.register("b", ["y"])
+        net.tick()
+        assert net.agents() == ["b"] and net.agent_count == 1
+
+    def test_failed_calls_release_their_borrow(self):
+        net = LocalNetwork()
+        for call in (lambda: net.register("", ["x"]), lambda: net.save("/nonexistent/dir/x.json")):
+            with pytest.raises((ValueError, OSError)):
+                call()
+            net.tick()  # would raise "Already borrowed" if a borrow leaked
+
+
+def test_register_deregister_loop_does_not_grow_memory():
+    def rss_kib():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * 4
+
+    def handler():
+        pass
+
+    net = LocalNetwork()
+    metadata = {"protocol": "mcp", "version": "1"}
+
+    def cycle(n):
+        for i in range(n):
+            name = f"agent-{i % 50}"
+            net.register(name, ["translate legal text", "summarise"], metadata=metadata, invoke=handler)
+            net.discover("translate legal")
+            net.deregister(name)
+
+    base_refs = sys.getrefcount(handler)
+    cycle(2000)
+    gc.collect()
+    before = rss_kib()
+    cycle(5000)
+    gc.collect()
+    assert rss_kib() - before < 2048
+    assert sys.getrefcount(handler) == base_refs
+    assert net.agent_count == 0

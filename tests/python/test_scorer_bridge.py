@@ -1,0 +1,164 @@
+"""A host object as the engine's scorer: the protocol and what misbehaviour does."""
+
+import sys
+
+import pytest
+
+from kova_discovery._native import LocalNetwork, Query
+
+
+class Recorder:
+    """Records every call; `score` returns whatever `reply` holds (or raises it)."""
+
+    def __init__(self, reply=None):
+        self.calls = []
+        self.reply = reply
+
+    def index_capabilities(self, name, capabilities):
+        self.calls.append(("index", name, capabilities))
+
+    def remove_agent(self, name):
+        self.calls.append(("remove", name))
+
+    def score(self, query):
+        self.calls.append(("score", query))
+        if isinstance(self.reply, BaseException):
+            raise self.reply
+        return self.reply
+
+
+def names(results):
+    return [r.agent_name for r in results]
+
+
+def test_protocol_calls_and_arguments():
+    scorer = Recorder([("a", 0.9), ("b", 1)])
+    net = LocalNetwork(scorer=scorer)
+    net.register("a", ["first cap", "second cap"])
+    net.register("b", ["third"])
+    results = net.discover("find something")
+    net.deregister("a")
+    assert scorer.calls == [
+        ("index", "a", ["first cap", "second cap"]),
+        ("index", "b", ["third"]),
+        ("score", "find something"),
+        ("remove", "a"),
+    ]
+    assert type(scorer.calls[0][2]) is list
+    by_name = {r.agent_name: r.similarity for r in results}
+    assert by_name == {"a": 0.9, "b": 1.0}
+    assert type(by_name["b"]) is float
+
+
+def test_nothing_is_looked_up_when_the_network_is_built():
+    net = LocalNetwork(scorer=object())
+    # Without index_capabilities and remove_agent the registry still works (warnings only).
+    net.register("a", ["x"])
+    assert net.agents() == ["a"]
+    assert net.discover("x") == []  # no score method: the failure is handled, not raised
+    assert net.deregister("a") is True
+
+
+def test_scorer_with_only_score_method():
+    class OnlyScore:
+        def score(self, query):
+            return [("a", 0.8)]
+
+    net = LocalNetwork(scorer=OnlyScore())
+    net.register("a", ["x"])
+    assert names(net.discover("x")) == ["a"]
+
+
+@pytest.mark.parametrize(
+    "reply",
+    [
+        [["a", 0.9]],  # items must be tuples
+        ("a", 0.9),  # a single pair is not a list of pairs
+        "a",  # a str is never a sequence of pairs
+        [("a", 0.9, 1)],
+        [("a",)],
+        [(1, 0.9)],
+        [("a", "high")],
+        [("a", None)],
+        42,
+        {"a": 0.9},
+        None,
+        ValueError("boom"),
+        KeyboardInterrupt(),
+        [("a", 0.9), ("b", "bad")],  # the first failing item stops the whole conversion
+    ],
+    ids=repr,
+)
+def test_scoring_failures_yield_no_results_and_no_pending_exception(reply):
+    scorer = Recorder(reply)
+    net = LocalNetwork(scorer=scorer)
+    net.register("a", ["x"])
+    net.register("b", ["y"])
+    assert net.discover("x") == []
+    assert net.discover(Query.all("x", "y")) == []
+    assert sys.exc_info() == (None, None, None)
+    scorer.reply = [("a", 0.7)]
+    assert names(net.discover("x")) == ["a"]
+
+
+def test_valid_replies():
+    class Seq:
+        """A sequence that is neither a list nor a tuple."""
+
+        def __len__(self):
+            return 2
+
+        def __getitem__(self, i):
+            if i >= 2:
+                raise IndexError(i)
+            return (("a", 0.6), ("b", 0.4))[i]
+
+    class FloatLike:
+        def __float__(self):
+            return 0.5
+
+    class Pair(tuple):
+        pass
+
+    for reply, expected in [
+        ([], []),
+        ((("a", 0.9),), ["a"]),
+        (Seq(), ["a", "b"]),
+        ([Pair(("a", FloatLike()))], ["a"]),
+        ([("ghost", 0.9), ("a", 0.2), ("a", 0.95)], ["a"]),  # unknown names ignored, later wins
+    ]:
+        net = LocalNetwork(scorer=Recorder(reply))
+        net.register("a", ["x"])
+        net.register("b", ["y"])
+        results = net.discover("x")
+        assert sorted(names(results)) == expected, reply
+    assert results[0].similarity == 0.95
+
+
+def test_failures_in_index_and_remove_are_swallowed():
+    class Failing:
+        def index_capabilities(self, name, capabilities):
+            raise RuntimeError("index down")
+
+        def remove_agent(self, name):
+            raise RuntimeError("remove down")
+
+        def score(self, query):
+            return [("a", 0.5)]
+
+    net = LocalNetwork(scorer=Failing())
+    net.register("a", ["x"])
+    assert names(net.discover("x")) == ["a"]
+    assert net.deregister("a") is True
+    assert sys.exc_info() == (None, None, None)
+    assert net.agents() == []
+
+
+def test_each_discovery_calls_the_scorer_afresh():
+    scorer = Recorder(ValueError("first fails"))
+    net = LocalNetwork(scorer=scorer)
+    net.register("a", ["x"])
+    net.discover("x")
+    scorer.reply = [("a", 0.5)]
+    net.discover("x")
+    assert [c for c in scorer.calls if c[0] == "score"] == [("score", "x"), ("score", "x")]
