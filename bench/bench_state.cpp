@@ -1,0 +1,111 @@
+// Learning and state benchmarks: record_success on a large registry, and saving and loading a
+// large network. Prints the median of several runs of each measurement.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "network/network.hpp"
+
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+double median(std::vector<double> samples) {
+  std::sort(samples.begin(), samples.end());
+  return samples[samples.size() / 2];
+}
+
+std::string words_of(std::size_t count, std::mt19937_64& rng) {
+  static const char* words[] = {"translate", "legal",  "contract", "summarise", "pdf",
+                                "report",    "image",  "classify", "search",    "web",
+                                "SQL",       "query",  "agent",    "schedule",  "meeting",
+                                "email",     "code",   "review",   "python",    "invoice"};
+  std::string out;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) out.push_back(' ');
+    out += words[rng() % (sizeof words / sizeof *words)];
+  }
+  return out;
+}
+
+std::unique_ptr<kova::LocalNetwork> build(std::size_t agents, std::size_t records,
+                                          std::mt19937_64& rng) {
+  auto net = kova::LocalNetwork::create_default();
+  for (std::size_t i = 0; i < agents; ++i) {
+    const std::vector<std::string> caps{words_of(4, rng), words_of(5, rng), words_of(3, rng)};
+    const std::string name = "agent-" + std::to_string(i);
+    net->register_agent(name, caps, "http://localhost/" + name,
+                        {{"protocol", "mcp"}, {"version", "1"}});
+    kova::AgentRecord& record = *net->find_mut(name);
+    for (std::size_t r = 0; r < records; ++r) {
+      kova::FeedbackRecord feedback;
+      for (auto& byte : feedback.query_signature) byte = static_cast<std::uint8_t>(rng());
+      feedback.outcome = rng() % 2 ? 1.0 : -1.0;
+      record.feedback.insert(feedback);
+    }
+  }
+  return net;
+}
+
+void row(const char* name, double value, const char* unit, const char* target) {
+  std::printf("%-52s %12.3f %-4s %s\n", name, value, unit, target);
+}
+
+}  // namespace
+
+int main() {
+  std::mt19937_64 rng(7);
+
+  {
+    auto net = build(1000, 0, rng);
+    std::vector<std::string> queries;
+    for (int i = 0; i < 256; ++i) queries.push_back(words_of(5, rng));
+    const int iters = 2000;
+    std::vector<double> samples;
+    for (int run = 0; run < 7; ++run) {
+      const auto t0 = Steady::now();
+      for (int i = 0; i < iters; ++i) {
+        net->record_success("agent-" + std::to_string(i % 1000), queries[i % queries.size()]);
+      }
+      samples.push_back(std::chrono::duration<double, std::micro>(Steady::now() - t0).count() /
+                        iters);
+    }
+    row("record_success with query, 1000 agents", median(samples), "us", "(target <= 15 us)");
+  }
+
+  {
+    auto net = build(1000, 100, rng);
+    const std::string dir = std::filesystem::temp_directory_path() / "kova_bench_state";
+    std::filesystem::create_directories(dir);
+    const std::string path = dir + "/state.json";
+    std::vector<double> saves;
+    std::vector<double> loads;
+    for (int run = 0; run < 5; ++run) {
+      auto t0 = Steady::now();
+      if (auto error = net->save(path)) {
+        std::fprintf(stderr, "save failed: %s\n", error->display().c_str());
+        return 1;
+      }
+      saves.push_back(std::chrono::duration<double, std::milli>(Steady::now() - t0).count());
+      t0 = Steady::now();
+      auto loaded = kova::LocalNetwork::load(path);
+      loads.push_back(std::chrono::duration<double, std::milli>(Steady::now() - t0).count());
+      if (!loaded) {
+        std::fprintf(stderr, "load failed: %s\n", loaded.error().display().c_str());
+        return 1;
+      }
+    }
+    row("save, 1000 agents x 100 feedback records", median(saves), "ms", "(target <= 2000 ms)");
+    row("load, 1000 agents x 100 feedback records", median(loads), "ms", "(target <= 2000 ms)");
+    row("state file size", static_cast<double>(std::filesystem::file_size(path)) / 1e6, "MB", "");
+    std::filesystem::remove_all(dir);
+  }
+  return 0;
+}

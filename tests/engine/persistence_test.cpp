@@ -1,0 +1,545 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "core/lsh.hpp"
+#include "log/log.hpp"
+#include "network/network.hpp"
+
+namespace kova {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Caps = std::vector<std::string>;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "kova_state_XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(path_)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+ private:
+  fs::path path_;
+};
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void write_file(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string error_text(const std::optional<NetworkError>& error) {
+  return error ? error->display() : "<ok>";
+}
+
+struct StateFixture : ::testing::Test {
+  TempDir dir;
+  std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+  std::unique_ptr<LocalNetwork> net = LocalNetwork::create_default(clock);
+
+  void reg(const std::string& name, const Caps& caps, std::optional<std::string> endpoint = {},
+           Metadata metadata = {}) {
+    ASSERT_FALSE(net->register_agent(name, caps, std::move(endpoint), std::move(metadata)));
+  }
+  // Loads `text` as a state file; the loaded engine or the error's display text.
+  Result<std::unique_ptr<LocalNetwork>, std::string> load_text(const std::string& text) {
+    const std::string path = dir.file("in.json");
+    write_file(path, text);
+    auto loaded = LocalNetwork::load(path, clock);
+    if (!loaded) return Result<std::unique_ptr<LocalNetwork>, std::string>::err(loaded.error().display());
+    return Result<std::unique_ptr<LocalNetwork>, std::string>::ok(std::move(loaded).value());
+  }
+  std::string load_error(const std::string& text) {
+    auto loaded = load_text(text);
+    return loaded ? "<ok>" : loaded.error();
+  }
+};
+
+// A minimal valid agent; `extra` is spliced in before the closing brace.
+std::string agent_text(const std::string& name = "a", const std::string& extra = "") {
+  return R"({"name": ")" + name +
+         R"(", "capabilities": ["x"], "metadata": {}, "diameter": 0.5, "tau": 0.2,)"
+         R"( "sigma": 0.1, "forwards_count": 3, "consecutive_pulse_timeouts": 2, "feedback": [])" +
+         extra + "}";
+}
+std::string file_text(const std::string& agents, const std::string& extra = "") {
+  return R"({"version": 3, "agents": [)" + agents + "]" + extra + "}";
+}
+// "v0,v1,...": `count` numbers from `value_at(i)`.
+template <class F>
+std::string number_list(int count, F value_at) {
+  std::string out;
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) out.push_back(',');
+    out.append(std::to_string(value_at(i)));
+  }
+  return out;
+}
+// Replaces the value of `member` (one without commas) in an object's text.
+std::string set_member(std::string object, const std::string& member, const std::string& value) {
+  const auto at = object.find("\"" + member + "\": ") + member.size() + 4;
+  const auto end = object.find_first_of(",}", at);
+  return object.replace(at, end - at, value);
+}
+
+TEST_F(StateFixture, EmptyEngineWritesTheExactDocument) {
+  const std::string path = dir.file("state.json");
+  ASSERT_EQ(error_text(net->save(path)), "<ok>");
+  EXPECT_EQ(read_file(path),
+            "{\n"
+            "  \"version\": 3,\n"
+            "  \"agents\": [],\n"
+            "  \"network_epoch\": {\n"
+            "    \"secs_since_epoch\": 1700000000,\n"
+            "    \"nanos_since_epoch\": 0\n"
+            "  },\n"
+            "  \"cooccurrence_matrix\": {},\n"
+            "  \"cooccurrence_feedback_count\": 0\n"
+            "}");
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"state.json"});
+  auto loaded = LocalNetwork::load(path);
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded.value()->agent_count(), 0u);
+}
+
+TEST_F(StateFixture, AgentMembersAreWrittenInOrderOnePerLine) {
+  reg("a", {"x y"}, "http://e", {{"k", "v"}});
+  reg("b", {"z"});
+  net->find_mut("a")->tau = 0.25;
+  net->find_mut("a")->forwards_count = 7;
+  net->record_failure("b", "q");
+  clock->advance(2500ms);
+  {
+    auto expander = safe_lock(net->cooccurrence_mutex(), "test");
+    expander->replace({{"q", "x", 4}}, 12);
+  }
+  const std::string path = dir.file("state.json");
+  ASSERT_EQ(error_text(net->save(path)), "<ok>");
+  const std::string text = read_file(path);
+  EXPECT_NE(text.find("  \"agents\": [\n"
+                      "    {\n"
+                      "      \"name\": \"a\",\n"
+                      "      \"capabilities\": [\n"
+                      "        \"x y\"\n"
+                      "      ],\n"
+                      "      \"endpoint\": \"http://e\",\n"
+                      "      \"metadata\": {\n"
+                      "        \"k\": \"v\"\n"
+                      "      },\n"
+                      "      \"diameter\": 1.0,\n"
+                      "      \"tau\": 0.25,\n"
+                      "      \"sigma\": 0.0,\n"
+                      "      \"omega\": 0.0,\n"
+                      "      \"forwards_count\": 7,\n"
+                      "      \"consecutive_pulse_timeouts\": 0,\n"
+                      "      \"feedback\": [],\n"
+                      "      \"conductance\": 1.0,\n"
+                      "      \"last_activity_duration\": {\n"
+                      "        \"secs\": 2,\n"
+                      "        \"nanos\": 500000000\n"
+                      "      }\n"
+                      "    },\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("      \"endpoint\": null,\n"), std::string::npos);
+  EXPECT_NE(text.find("          \"query_minhash\": [\n            "), std::string::npos);
+  EXPECT_NE(text.find("          \"outcome\": -1.0\n"), std::string::npos);
+  EXPECT_NE(text.find("  \"cooccurrence_matrix\": {\n    \"q,x\": 4\n  },\n"
+                      "  \"cooccurrence_feedback_count\": 12\n}"),
+            std::string::npos);
+}
+
+// Builds engines from a fixed seed with every kind of value the file must carry.
+struct RandomEngine {
+  std::mt19937_64 rng;
+  explicit RandomEngine(std::uint64_t seed) : rng(seed) {}
+
+  std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); }
+  std::string text(std::size_t max_len) {
+    static const std::vector<std::string> pieces = {
+        "a", "Z", "7", " ", ",", "\"", "\\", "\n", "\t", std::string(1, '\x01'), "\u00e9", "\u4e2d",
+        "\U0001F600", "/", "{", "}", "translate", "legal"};
+    std::string out;
+    const std::size_t n = below(max_len + 1);
+    for (std::size_t i = 0; i < n; ++i) out += pieces[below(pieces.size())];
+    return out;
+  }
+  double number() {
+    switch (below(6)) {
+      case 0: return std::uniform_real_distribution<double>(0.001, 1.0)(rng);
+      case 1: return std::ldexp(std::uniform_real_distribution<double>(1, 2)(rng), static_cast<int>(below(2000)) - 1000);
+      case 2: return static_cast<double>(below(1000));
+      case 3: return 0.1;
+      case 4: return std::numeric_limits<double>::max();
+      default: return std::numeric_limits<double>::denorm_min() * static_cast<double>(below(5) + 1);
+    }
+  }
+  double signed_number() { return below(2) ? number() : -number(); }
+
+  std::unique_ptr<LocalNetwork> build(std::shared_ptr<const Clock> clock) {
+    auto net = LocalNetwork::create_default(std::move(clock));
+    const std::size_t agents = below(8);
+    for (std::size_t i = 0; i < agents; ++i) {
+      std::string name = text(6) + std::to_string(i);
+      Caps caps;
+      for (std::size_t c = below(3) + 1; c > 0; --c) caps.push_back(text(8));
+      std::optional<std::string> endpoint;
+      if (below(2)) endpoint = text(5);
+      Metadata metadata;
+      for (std::size_t m = below(3); m > 0; --m) metadata[text(3)] = text(4);
+      EXPECT_FALSE(net->register_agent(name, caps, endpoint, metadata));
+      AgentRecord& agent = *net->find_mut(name);
+      agent.diameter = signed_number();
+      agent.tau = std::fmax(number(), 0.001);  // the floor on load is tested on its own
+      agent.sigma = signed_number();
+      agent.forwards_count = rng();
+      agent.consecutive_pulse_timeouts = static_cast<std::uint8_t>(below(256));
+      for (std::size_t f = below(130); f > 0; --f) {
+        FeedbackRecord record;
+        for (auto& byte : record.query_signature) byte = static_cast<std::uint8_t>(below(256));
+        record.outcome = below(2) ? 1.0 : -1.0;
+        agent.feedback.insert(record);
+      }
+    }
+    std::vector<CoOccurrenceExpander::Pair> pairs;
+    for (std::size_t p = below(20); p > 0; --p) {
+      std::string query = text(3);
+      std::erase(query, ',');  // the first comma of a stored key ends the query term
+      pairs.push_back({query, text(3), static_cast<std::uint32_t>(rng())});
+    }
+    safe_lock(net->cooccurrence_mutex(), "test")->replace(pairs, rng());
+    return net;
+  }
+};
+
+void expect_same_state(const LocalNetwork& original, const LocalNetwork& loaded, MonoTime loaded_at) {
+  ASSERT_EQ(original.agents(), loaded.agents());
+  for (const auto& [name, a] : original.agent_table()) {
+    SCOPED_TRACE(name);
+    const AgentRecord& b = *loaded.find(name);
+    EXPECT_EQ(a.capabilities, b.capabilities);
+    EXPECT_EQ(a.endpoint, b.endpoint);
+    EXPECT_EQ(a.metadata, b.metadata);
+    EXPECT_EQ(a.diameter, b.diameter);
+    EXPECT_EQ(std::fmax(a.tau, 0.001), b.tau);
+    EXPECT_EQ(a.sigma, b.sigma);
+    EXPECT_EQ(a.forwards(), b.forwards());
+    EXPECT_EQ(a.consecutive_pulse_timeouts, b.consecutive_pulse_timeouts);
+    ASSERT_EQ(a.feedback.size(), b.feedback.size());
+    for (std::size_t i = 0; i < a.feedback.size(); ++i) {
+      EXPECT_EQ(a.feedback[i].query_signature, b.feedback[i].query_signature);
+      EXPECT_EQ(a.feedback[i].outcome, b.feedback[i].outcome);
+      EXPECT_EQ(b.feedback.candidates(b.feedback[i].query_signature).empty(), false);
+    }
+    EXPECT_EQ(b.conductance, 1.0);
+    EXPECT_EQ(b.circuit.kind, CircuitState::Kind::Closed);
+    EXPECT_EQ(b.last_activity, loaded_at);
+    EXPECT_EQ(b.address, "local://" + name);
+  }
+  auto pairs = [](const LocalNetwork& n) {
+    auto guard = safe_lock(n.cooccurrence_mutex(), "test");
+    auto list = guard->pairs();
+    std::vector<std::tuple<std::string, std::string, std::uint32_t>> out;
+    for (auto& p : list) out.emplace_back(p.query_term, p.capability_term, p.count);
+    std::sort(out.begin(), out.end());
+    return std::make_pair(out, guard->feedback_count());
+  };
+  EXPECT_EQ(pairs(original), pairs(loaded));
+  EXPECT_EQ(loaded.exploration_epsilon(), 0.8);
+  EXPECT_EQ(loaded.feedback_epoch(), 0u);
+  EXPECT_FALSE(loaded.with_replay_log([](const ReplayLog& log) { return log.enabled(); }));
+}
+
+TEST_F(StateFixture, RandomEnginesSurviveSaveAndLoad) {
+  RandomEngine random(20240611);
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE(round);
+    auto original = random.build(clock);
+    original->record_success("nobody", std::nullopt);  // the exploration schedule is not kept
+    const std::string path = dir.file("state.json");
+    ASSERT_EQ(error_text(original->save(path)), "<ok>");
+    auto loaded = LocalNetwork::load(path, clock);
+    ASSERT_TRUE(loaded) << loaded.error().display();
+    expect_same_state(*original, *loaded.value(), clock->monotonic_now());
+
+    // With the clock standing still, the loaded engine writes the same file again.
+    const std::string again = dir.file("again.json");
+    ASSERT_EQ(error_text(loaded.value()->save(again)), "<ok>");
+    EXPECT_EQ(read_file(path), read_file(again));
+  }
+}
+
+TEST_F(StateFixture, NonFiniteNumbersAreWrittenAsNullAndLoadAgain) {
+  reg("a", {"x"});
+  AgentRecord& a = *net->find_mut("a");
+  a.diameter = std::numeric_limits<double>::infinity();
+  a.tau = -std::numeric_limits<double>::infinity();
+  a.sigma = std::numeric_limits<double>::quiet_NaN();
+  a.feedback.insert({compute_signature("q", net->lsh_config()), std::nan("")});
+  const std::string path = dir.file("state.json");
+  ASSERT_EQ(error_text(net->save(path)), "<ok>");
+  const std::string text = read_file(path);
+  EXPECT_NE(text.find("\"diameter\": null"), std::string::npos);
+  EXPECT_NE(text.find("\"outcome\": null"), std::string::npos);
+
+  auto loaded = LocalNetwork::load(path, clock);
+  ASSERT_TRUE(loaded) << loaded.error().display();
+  const AgentRecord& b = *loaded.value()->find("a");
+  EXPECT_TRUE(std::isnan(b.diameter));
+  EXPECT_EQ(b.tau, 0.001);
+  EXPECT_TRUE(std::isnan(b.sigma));
+  EXPECT_TRUE(std::isnan(b.feedback[0].outcome));
+}
+
+TEST_F(StateFixture, ReadingAcceptsAnyOrderUnknownMembersAndDefaults) {
+  const std::string reordered =
+      R"({"cooccurrence_feedback_count": 11, "extra": {"deep": [1, {"x": null}]},)"
+      R"( "agents": [{"feedback": [{"outcome": 1, "future": true, "query_minhash": [)" +
+      number_list(64, [](int i) { return i * 4; }) +
+      R"(]}], "sigma": 0.1, "consecutive_pulse_timeouts": 2, "forwards_count": 3, "tau": 0.2,)"
+      R"( "diameter": 5, "metadata": {"k": "v", "k": "w"}, "capabilities": ["c1", "c2"],)"
+      R"( "unknown": "ignored", "name": "n"}], "cooccurrence_matrix": {"a,b,c": 2, "abc": 9},)"
+      R"( "version": 0})";
+  auto loaded = load_text(reordered);
+  ASSERT_TRUE(loaded) << loaded.error();
+  const LocalNetwork& n = *loaded.value();
+  const AgentRecord& a = *n.find("n");
+  EXPECT_EQ(a.capabilities, (Caps{"c1", "c2"}));
+  EXPECT_EQ(a.endpoint, std::nullopt);
+  EXPECT_EQ(a.metadata, (Metadata{{"k", "w"}}));  // inside a map the last one wins
+  EXPECT_EQ(a.diameter, 5.0);
+  EXPECT_EQ(a.tau, 0.2);
+  EXPECT_EQ(a.sigma, 0.1);
+  EXPECT_EQ(a.forwards(), 3u);
+  EXPECT_EQ(a.consecutive_pulse_timeouts, 2);
+  ASSERT_EQ(a.feedback.size(), 1u);
+  EXPECT_EQ(a.feedback[0].query_signature[63], 252);
+  auto expander = safe_lock(n.cooccurrence_mutex(), "test");
+  EXPECT_EQ(expander->feedback_count(), 11u);
+  EXPECT_EQ(expander->size(), 1u);
+  EXPECT_EQ(expander->count("a", "b,c"), 2u);
+
+  auto with_endpoint = load_text(file_text(agent_text("m", R"(, "endpoint": "e")")));
+  ASSERT_TRUE(with_endpoint) << with_endpoint.error();
+  EXPECT_EQ(with_endpoint.value()->find("m")->endpoint, std::optional<std::string>("e"));
+  auto bare = load_text(file_text(agent_text("m")));
+  ASSERT_TRUE(bare) << bare.error();
+  EXPECT_EQ(bare.value()->find("m")->conductance, 1.0);
+  EXPECT_EQ(safe_lock(bare.value()->cooccurrence_mutex(), "test")->feedback_count(), 0u);
+}
+
+TEST_F(StateFixture, LoadedTauIsFlooredAndNullFloatsReadAsNaN) {
+  auto loaded = load_text(file_text(set_member(agent_text("a"), "tau", "0") + ", " +
+                                    set_member(set_member(agent_text("b"), "tau", "null"), "diameter",
+                                               "null")));
+  ASSERT_TRUE(loaded) << loaded.error();
+  EXPECT_EQ(loaded.value()->find("a")->tau, 0.001);
+  EXPECT_EQ(loaded.value()->find("b")->tau, 0.001);
+  EXPECT_TRUE(std::isnan(loaded.value()->find("b")->diameter));
+}
+
+TEST_F(StateFixture, MalformedMembersAreReportedByName) {
+  const std::string prefix = "serialization error: ";
+  EXPECT_EQ(load_error(R"({"agents": []})"), prefix + "missing field `version`");
+  EXPECT_EQ(load_error(R"({"version": 3})"), prefix + "missing field `agents`");
+  EXPECT_EQ(load_error(R"({"version": 3, "version": 3, "agents": []})"),
+            prefix + "duplicate field `version`");
+  EXPECT_EQ(load_error(file_text(agent_text("a", R"(, "sigma": 1)"))), prefix + "duplicate field `sigma`");
+  EXPECT_EQ(load_error(file_text(R"({"name": "a", "capabilities": [], "metadata": {}, "diameter": 1,)"
+                                 R"( "tau": 1, "forwards_count": 0, "consecutive_pulse_timeouts": 0,)"
+                                 R"( "feedback": []})")),
+            prefix + "missing field `sigma`");
+  EXPECT_EQ(load_error(file_text(agent_text("a", R"(, "last_activity_duration": {"secs": 1})"))),
+            prefix + "missing field `nanos`");
+  EXPECT_EQ(load_error(file_text("", R"(, "network_epoch": {"nanos_since_epoch": 1})")),
+            prefix + "missing field `secs_since_epoch`");
+  EXPECT_EQ(load_error(file_text("", R"(, "network_epoch": {"secs_since_epoch": 9223372036854775808,)"
+                                     R"( "nanos_since_epoch": 0})")),
+            prefix + "overflow deserializing SystemTime");
+  EXPECT_EQ(load_error(file_text("", R"(, "network_epoch": {"secs_since_epoch": 1.5, "nanos_since_epoch": 0})")),
+            prefix + "invalid type: floating point `1.5`, expected u64");
+  EXPECT_EQ(load_error(file_text("", R"(, "network_epoch": {"secs_since_epoch": 1, "nanos_since_epoch": 1,)"
+                                     R"( "nanos_since_epoch": 1})")),
+            prefix + "duplicate field `nanos_since_epoch`");
+}
+
+TEST_F(StateFixture, IntegersMustBeIntegersInRange) {
+  const std::string prefix = "serialization error: ";
+  auto with = [](const std::string& member, const std::string& value) {
+    return file_text(set_member(agent_text("a"), member, value));
+  };
+  EXPECT_EQ(load_error(with("forwards_count", "1.0")),
+            prefix + "invalid type: floating point `1.0`, expected u64");
+  EXPECT_EQ(load_error(with("forwards_count", "-1")), prefix + "invalid value: integer `-1`, expected u64");
+  EXPECT_EQ(load_error(with("forwards_count", "18446744073709551615")), "<ok>");
+  EXPECT_EQ(load_error(with("consecutive_pulse_timeouts", "256")),
+            prefix + "invalid value: integer `256`, expected u8");
+  EXPECT_EQ(load_error(with("diameter", "\"1\"")), prefix + "invalid type: string \"1\", expected f64");
+  EXPECT_EQ(load_error(with("capabilities", "[1]")), prefix + "invalid type: integer `1`, expected a string");
+  EXPECT_EQ(load_error(with("metadata", R"({"k": 1})")), prefix + "invalid type: integer `1`, expected a string");
+  EXPECT_EQ(load_error(R"({"version": "3", "agents": []})"),
+            prefix + "invalid type: string \"3\", expected u32");
+  EXPECT_EQ(load_error(R"({"version": 4294967296, "agents": []})"),
+            prefix + "invalid value: integer `4294967296`, expected u32");
+  EXPECT_EQ(load_error("[]"), prefix + "invalid type: sequence, expected struct NetworkSnapshot");
+  EXPECT_EQ(load_error(file_text("", R"(, "cooccurrence_matrix": {"a,b": 4294967296})")),
+            prefix + "invalid value: integer `4294967296`, expected u32");
+
+  auto minhash = [&](int count, int value) {
+    const std::string bytes = number_list(count, [&](int) { return value; });
+    return with("feedback", R"([{"query_minhash": [)" + bytes + R"(], "outcome": 1.0}])");
+  };
+  EXPECT_EQ(load_error(minhash(64, 255)), "<ok>");
+  EXPECT_EQ(load_error(minhash(63, 1)), prefix + "invalid length 63, expected an array of length 64");
+  EXPECT_EQ(load_error(minhash(65, 1)), prefix + "invalid length 65, expected an array of length 64");
+  EXPECT_EQ(load_error(minhash(64, 256)), prefix + "invalid value: integer `256`, expected u8");
+}
+
+TEST_F(StateFixture, BrokenTextIsASerializationOrIoError) {
+  EXPECT_EQ(load_error("").rfind("serialization error: parse error at line 1", 0), 0u) << load_error("");
+  EXPECT_EQ(load_error(file_text("") + " x").rfind("serialization error: parse error", 0), 0u);
+  EXPECT_EQ(load_error(R"({"version": 3, "agents": [], "x": "\ud800"})").rfind("serialization error: ", 0), 0u);
+  EXPECT_EQ(load_error(file_text("", ", \"x\": \"\xff\"")), "I/O error: stream did not contain valid UTF-8");
+  auto absent = LocalNetwork::load(dir.file("absent.json"));
+  ASSERT_FALSE(absent);
+  EXPECT_EQ(absent.error().display(), "I/O error: No such file or directory (os error 2)");
+}
+
+TEST_F(StateFixture, DeepNestingIsRefusedWithoutExhaustingTheStack) {
+  const std::size_t depth = 100000;
+  const std::string nested = std::string(depth, '[') + std::string(depth, ']');
+  EXPECT_EQ(load_error(file_text("", ", \"x\": " + nested)), "serialization error: recursion limit exceeded");
+  const std::string objects = [&] {
+    std::string s;
+    for (std::size_t i = 0; i < depth; ++i) s += "{\"a\":";
+    return s + "1" + std::string(depth, '}');
+  }();
+  EXPECT_EQ(load_error(file_text(agent_text("a", ", \"x\": " + objects))),
+            "serialization error: recursion limit exceeded");
+  EXPECT_EQ(load_error(file_text("", ", \"x\": " + std::string(100, '[') + std::string(100, ']'))), "<ok>");
+}
+
+TEST_F(StateFixture, VersionsAndRegistrationFailures) {
+  EXPECT_EQ(load_error(R"({"version": 4, "agents": []})"), "unsupported snapshot version 4 (supported up to 3)");
+  EXPECT_EQ(load_error(file_text(agent_text("ok") + ", " + agent_text(""))),
+            "serialization error: Failed to register agent during load: Configuration error: Agent name "
+            "cannot be empty");
+  EXPECT_EQ(load_error(file_text(R"({"name": "a", "capabilities": [], "metadata": {}, "diameter": 1,)"
+                                 R"( "tau": 1, "sigma": 0, "forwards_count": 0,)"
+                                 R"( "consecutive_pulse_timeouts": 0, "feedback": []})")),
+            "serialization error: Failed to register agent during load: Configuration error: Capabilities "
+            "list cannot be empty");
+}
+
+TEST_F(StateFixture, LoadKeepsTheLastHundredFeedbackRecordsAndClosesCircuits) {
+  // A hand-made file may hold more than the index keeps.
+  std::string records;
+  for (int i = 0; i < 150; ++i) {
+    const std::string bytes = number_list(64, [&](int) { return i; });
+    if (i > 0) records.push_back(',');
+    records += R"({"query_minhash": [)" + bytes + R"(], "outcome": )" +
+               (i % 2 ? "1.0" : "-1.0") + "}";
+  }
+  const std::string agent =
+      set_member(set_member(agent_text("a"), "consecutive_pulse_timeouts", "7"), "feedback", "[" + records + "]");
+  auto loaded = load_text(file_text(agent));
+  ASSERT_TRUE(loaded) << loaded.error();
+  const AgentRecord& a = *loaded.value()->find("a");
+  ASSERT_EQ(a.feedback.size(), 100u);
+  for (std::size_t i = 0; i < 100; ++i) {
+    EXPECT_EQ(a.feedback[i].query_signature[0], 50 + i);
+    EXPECT_EQ(a.feedback[i].outcome, (50 + i) % 2 ? 1.0 : -1.0);
+  }
+  EXPECT_EQ(a.circuit.kind, CircuitState::Kind::Closed);
+  EXPECT_EQ(a.consecutive_pulse_timeouts, 7);
+  loaded.value()->record_failure("a", std::nullopt);
+  EXPECT_EQ(loaded.value()->find("a")->circuit.kind, CircuitState::Kind::Open);
+}
+
+TEST_F(StateFixture, FailedSavesLeaveTargetAndDirectoryAsTheyWere) {
+  reg("a", {"x"});
+  EXPECT_EQ(error_text(net->save(dir.file("missing/state.json"))),
+            "I/O error: No such file or directory (os error 2)");
+  EXPECT_TRUE(dir.entries().empty());
+
+  fs::create_directory(dir.file("target"));
+  write_file(dir.file("target/keep"), "k");
+  EXPECT_EQ(error_text(net->save(dir.file("target"))).rfind(
+                "I/O error: Failed to persist temp file: failed to persist temporary file: ", 0),
+            0u);
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"target"});
+  EXPECT_EQ(read_file(dir.file("target/keep")), "k");
+
+  // A wall clock before 1970 cannot be written; the old file stays.
+  const std::string path = dir.file("state.json");
+  write_file(path, "old");
+  clock->set_wall(std::chrono::system_clock::time_point{-5s});
+  EXPECT_EQ(error_text(net->save(path)), "serialization error: SystemTime must be later than UNIX_EPOCH");
+  EXPECT_EQ(read_file(path), "old");
+
+  // Invalid UTF-8 cannot be represented in the file.
+  clock->set_wall(std::chrono::system_clock::time_point{5s});
+  reg("bad\xff", {"x"});
+  EXPECT_EQ(error_text(net->save(path)).rfind("serialization error: ", 0), 0u);
+  EXPECT_EQ(read_file(path), "old");
+  EXPECT_EQ((dir.entries()), (std::vector<std::string>{"state.json", "target"}));
+}
+
+TEST_F(StateFixture, SaveReplacesAnExistingFileAndLeavesTheEngineAlone) {
+  reg("a", {"x"});
+  const std::string path = dir.file("state.json");
+  write_file(path, "old contents");
+  net->enable_replay(10);
+  net->record_success("a", "q");
+  ASSERT_EQ(error_text(net->save(path)), "<ok>");
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"state.json"});
+  EXPECT_EQ(nlohmann::json::parse(read_file(path))["agents"][0]["name"], "a");
+  EXPECT_DOUBLE_EQ(net->exploration_epsilon(), 0.792);
+  EXPECT_EQ(net->with_replay_log([](const ReplayLog& log) { return log.size(); }), 1u);
+}
+
+TEST_F(StateFixture, SaveLocksTheExpanderWithItsContext) {
+  try {
+    auto guard = safe_lock(net->cooccurrence_mutex(), "test");
+    throw std::runtime_error("holder failed");
+  } catch (const std::runtime_error&) {
+  }
+  auto sink = std::make_shared<log::CapturingSink>(log::Level::Warn);
+  log::ScopedSink guard(sink);
+  ASSERT_EQ(error_text(net->save(dir.file("state.json"))), "<ok>");
+  const auto warnings = sink->events_with("Mutex poisoned, recovering inner value");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(*warnings[0].field("context"), "cooccurrence save");
+}
+
+}  // namespace
+}  // namespace kova
