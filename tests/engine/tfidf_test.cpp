@@ -44,7 +44,8 @@ TEST(TfIdfTokenize, NonAsciiLettersMarksAndDigits) {
             (Tokens{"\xE0\xA4\xB9\xE0\xA4\xBF\xE0\xA4\xA8", "\xE0\xA4\xA6\xE0\xA5\x80"}));
   // Digits of other scripts and other numeric characters are token characters.
   EXPECT_EQ(TfIdfScorer::tokenize("\xD9\xA3\xD9\xA4 order"), (Tokens{"\xD9\xA3\xD9\xA4", "order"}));
-  EXPECT_EQ(TfIdfScorer::tokenize("x\xC2\xB2 \xC2\xB2"), (Tokens{"x\xC2\xB2", "\xC2\xB2"}));  // x² ²
+  // x² ² (a superscript digit is numeric; alone it is two bytes long)
+  EXPECT_EQ(TfIdfScorer::tokenize("x\xC2\xB2 \xC2\xB2"), (Tokens{"x\xC2\xB2", "\xC2\xB2"}));
   EXPECT_EQ(TfIdfScorer::tokenize("\xE2\x85\xAB"), (Tokens{"\xE2\x85\xBB"}));  // Ⅻ -> ⅻ
 }
 
@@ -261,6 +262,29 @@ TEST(TfIdfScoring, ConcurrentScoresAgreeAfterAChange) {
   for (auto& t : threads) t.join();
   const auto single = as_map(scorer.score("alpha gamma sigma").value());
   for (const auto& r : results) EXPECT_EQ(r, single);
+}
+
+TEST(TfIdfScoring, LongResultListsMatchReference) {
+  // Hundreds of listed agents with many equal similarities: the ranking must still be the
+  // reference's values, highest first.
+  TfIdfScorer scorer;
+  NaiveTfIdf naive;
+  std::mt19937_64 rng(11);
+  const std::vector<std::string> words{"alpha", "beta", "gamma", "delta", "omega", "sigma",
+                                       "kappa", "theta", "lambda", "zeta"};
+  for (int i = 0; i < 1500; ++i) {
+    std::vector<std::string> caps(1 + rng() % 2);
+    for (auto& c : caps) {
+      for (std::size_t w = rng() % 4; w < 4; ++w) c += words[rng() % words.size()] + " ";
+    }
+    const std::string name = "agent" + std::to_string(i);
+    scorer.index_capabilities(name, caps);
+    naive.index(name, caps);
+  }
+  for (const char* query : {"alpha", "alpha beta gamma", "zeta zeta omega", "kappa x unknown"}) {
+    expect_scores_match(scorer, naive, query);
+  }
+  EXPECT_GT(scorer.score("alpha beta").value().pairs.size(), 500u);
 }
 
 // --- random operations against the reference model ----------------------------------------------

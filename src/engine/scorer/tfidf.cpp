@@ -1,10 +1,13 @@
 #include "scorer/tfidf.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <deque>
+#include <utility>
 
 #include "text/unicode.hpp"
 
@@ -28,6 +31,38 @@ struct DocTerm {
   double tf;
 };
 
+// A listed document. Only similarities > 0 are ranked (so never NaN), and the bit patterns of
+// positive doubles order as their values do: `key` is the complement, ascending = highest first.
+struct Ranked {
+  std::uint64_t key;
+  Slot slot;
+};
+
+// Stable: equal similarities keep their visiting order. Query results run to thousands of
+// entries; a radix sort over the keys' bytes beats a comparison sort on doubles several times.
+void sort_highest_first(std::vector<Ranked>& ranked) {
+  if (ranked.size() < 64) {
+    std::stable_sort(ranked.begin(), ranked.end(),
+                     [](const Ranked& a, const Ranked& b) { return a.key < b.key; });
+    return;
+  }
+  constexpr int kPasses = 8;
+  std::array<std::array<std::uint32_t, 256>, kPasses> counts{};
+  for (const Ranked& r : ranked) {
+    for (int pass = 0; pass < kPasses; ++pass) ++counts[pass][(r.key >> (8 * pass)) & 0xFF];
+  }
+  std::vector<Ranked> buffer(ranked.size());
+  for (int pass = 0; pass < kPasses; ++pass) {
+    auto& count = counts[pass];
+    // Similarities share their leading bytes: a pass where all keys agree changes nothing.
+    if (count[(ranked[0].key >> (8 * pass)) & 0xFF] == ranked.size()) continue;
+    std::uint32_t offset = 0;
+    for (std::uint32_t& c : count) offset += std::exchange(c, offset);
+    for (const Ranked& r : ranked) buffer[count[(r.key >> (8 * pass)) & 0xFF]++] = r;
+    ranked.swap(buffer);
+  }
+}
+
 double inverse_document_frequency(double num_documents, std::size_t df) {
   return std::log(num_documents / (static_cast<double>(df) + 1.0) + 1.0);
 }
@@ -38,26 +73,57 @@ struct TfIdfScorer::Impl {
   struct Document {
     std::string name;
     std::vector<DocTerm> terms;  // ascending term id
-    // Σ (tf × idf)² as of `norm_generation`. Every idf moves when N or any document frequency
-    // does, so the value is refreshed lazily by `score`; concurrent scorers may race to store
-    // it, but they compute the same value for the same generation.
-    mutable std::atomic<std::uint64_t> norm_generation{0};
-    mutable std::atomic<double> norm_squared{0.0};
   };
   struct Term {
     std::string text;
     std::vector<Posting> postings;  // its length is the document frequency
   };
 
+  // A value derived from N and the document frequencies (a term's idf, a document's
+  // Σ (tf × idf)²), valid for one `generation`. Every idf moves when N or any document
+  // frequency does, so such values are refreshed lazily by `score`. Concurrent scorers may
+  // race to store one, but they compute the same value for the same generation.
+  struct Cached {
+    std::atomic<std::uint64_t> generation{0};
+    std::atomic<double> value{0.0};
+  };
+  // Indexed by slot or term id and packed densely: a query visits them in no particular
+  // order, and they stay in cache where documents and terms do not. Grown only by changes;
+  // a fresh entry is merely stale, so nothing is carried over.
+  struct CacheArray {
+    std::unique_ptr<Cached[]> entries;
+    std::size_t capacity = 0;
+
+    void ensure(std::size_t index) {
+      if (index < capacity) return;
+      capacity = std::max<std::size_t>({64, 2 * capacity, index + 1});
+      entries = std::make_unique<Cached[]>(capacity);
+    }
+    template <class Compute>
+    double get(std::size_t index, std::uint64_t generation, Compute compute) const {
+      Cached& c = entries[index];
+      if (c.generation.load(std::memory_order_acquire) == generation) {
+        return c.value.load(std::memory_order_relaxed);
+      }
+      const double value = compute();
+      c.value.store(value, std::memory_order_relaxed);
+      c.generation.store(generation, std::memory_order_release);
+      return value;
+    }
+  };
+
   // Deques keep elements in place as they grow: the maps' keys view the strings inside them
   // and score results view document names.
   std::deque<Document> documents;
   std::vector<Slot> free_slots;
+  std::vector<std::string_view> names;  // by slot, for the same reason as the caches
+  CacheArray norms;                     // by slot
   std::unordered_map<std::string_view, Slot> slot_by_name;
   std::deque<Term> terms;
   std::vector<TermId> free_terms;
   std::unordered_map<std::string_view, TermId> id_by_term;
-  std::uint64_t generation = 1;  // bumped by every change; a norm of generation 0 is stale
+  CacheArray idfs;               // by term id
+  std::uint64_t generation = 1;  // bumped by every change; cache entries start at 0, stale
 
   double num_documents() const { return static_cast<double>(slot_by_name.size()); }
 
@@ -73,6 +139,7 @@ struct TfIdfScorer::Impl {
     }
     terms[id].text = text;
     id_by_term.emplace(terms[id].text, id);
+    idfs.ensure(id);
     return id;
   }
 
@@ -87,6 +154,9 @@ struct TfIdfScorer::Impl {
     }
     documents[slot].name.assign(name);
     slot_by_name.emplace(documents[slot].name, slot);
+    if (slot >= names.size()) names.resize(slot + 1);
+    names[slot] = documents[slot].name;
+    norms.ensure(slot);
     return slot;
   }
 
@@ -115,18 +185,21 @@ struct TfIdfScorer::Impl {
     doc.terms.clear();
   }
 
-  double norm_squared(const Document& doc, double n) const {
-    if (doc.norm_generation.load(std::memory_order_acquire) == generation) {
-      return doc.norm_squared.load(std::memory_order_relaxed);
-    }
-    double sum = 0.0;
-    for (const DocTerm& entry : doc.terms) {
-      const double wa = entry.tf * inverse_document_frequency(n, terms[entry.term].postings.size());
-      sum += wa * wa;
-    }
-    doc.norm_squared.store(sum, std::memory_order_relaxed);
-    doc.norm_generation.store(generation, std::memory_order_release);
-    return sum;
+  double idf(TermId id, double n) const {
+    return idfs.get(id, generation, [&] {
+      return inverse_document_frequency(n, terms[id].postings.size());
+    });
+  }
+
+  double norm_squared(Slot slot, double n) const {
+    return norms.get(slot, generation, [&] {
+      double sum = 0.0;
+      for (const DocTerm& entry : documents[slot].terms) {
+        const double wa = entry.tf * idf(entry.term, n);
+        sum += wa * wa;
+      }
+      return sum;
+    });
   }
 };
 
@@ -184,6 +257,7 @@ void TfIdfScorer::remove_agent(std::string_view agent_id) {
   s.withdraw(slot);
   s.slot_by_name.erase(it);
   s.documents[slot].name.clear();
+  s.names[slot] = {};
   s.free_slots.push_back(slot);
   ++s.generation;
 }
@@ -229,20 +303,18 @@ ScoreResult TfIdfScorer::score(std::string_view query) const {
   }
 
   const double query_norm = std::sqrt(query_norm_squared);
-  out.pairs.reserve(visited.size());
-  for (Slot slot : visited) {
-    const Impl::Document& doc = s.documents[slot];
-    const double denominator = std::sqrt(s.norm_squared(doc, n)) * query_norm;
-    const double similarity = denominator > 0.0 ? dot[slot] / denominator : 0.0;
-    if (similarity > 0.0) out.pairs.emplace_back(doc.name, similarity);
+  std::vector<Ranked> ranked;
+  ranked.reserve(visited.size());
+  for (std::uint32_t i = 0; i < visited.size(); ++i) {
+    const double denominator = std::sqrt(s.norm_squared(visited[i], n)) * query_norm;
+    const double similarity = denominator > 0.0 ? dot[visited[i]] / denominator : 0.0;
+    if (similarity > 0.0) ranked.push_back({~std::bit_cast<std::uint64_t>(similarity), visited[i]});
   }
-
-  // A comparator that is not a strict weak order is undefined behaviour, so NaN (which the
-  // filter above already keeps out) would go last rather than into the comparison.
-  auto numbers_end = std::stable_partition(out.pairs.begin(), out.pairs.end(),
-                                           [](const auto& p) { return !std::isnan(p.second); });
-  std::stable_sort(out.pairs.begin(), numbers_end,
-                   [](const auto& a, const auto& b) { return a.second > b.second; });
+  sort_highest_first(ranked);
+  out.pairs.reserve(ranked.size());
+  for (const Ranked& r : ranked) {
+    out.pairs.emplace_back(s.names[r.slot], std::bit_cast<double>(~r.key));
+  }
   return ScoreResult::ok(std::move(out));
 }
 
