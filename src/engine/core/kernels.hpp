@@ -16,7 +16,12 @@
 
 namespace kova {
 
-enum class KernelType : std::uint8_t { Capability = 0, Novelty = 1, LoadBalancing = 2, TemporalRecency = 3 };
+enum class KernelType : std::uint8_t {
+  Capability = 0,
+  Novelty = 1,
+  LoadBalancing = 2,
+  TemporalRecency = 3
+};
 
 // "capability_matching", "novelty_seeking", "load_balancing", "temporal_recency"
 std::string_view kernel_type_name(KernelType type);
@@ -36,29 +41,41 @@ class ReasoningKernel {
   virtual KernelType kernel_type() const = 0;
   // Score of one agent; `now` is read once per evaluation.
   virtual double score(const EligibleAgent& agent, MonoTime now) const = 0;
+  // score() of every agent into out[0 .. agents.size()). The built-in kernels override it with
+  // a loop free of virtual calls.
+  virtual void score_all(std::span<const EligibleAgent> agents, MonoTime now, double* out) const;
   // Full ranking: every agent, highest first, stable, NaN after every number.
-  Ranking evaluate(const MinHashSignature& query, std::span<const EligibleAgent> agents, MonoTime now) const;
+  Ranking evaluate(const MinHashSignature& query, std::span<const EligibleAgent> agents,
+                   MonoTime now) const;
 };
 
+// sim x diameter x (0.5 + 0.5 x min(tau, 1))
 class CapabilityKernel final : public ReasoningKernel {
  public:
   KernelType kernel_type() const override { return KernelType::Capability; }
   double score(const EligibleAgent& agent, MonoTime now) const override;
+  void score_all(std::span<const EligibleAgent> agents, MonoTime now, double* out) const override;
 };
+// 1 / (sigma + 1)
 class NoveltyKernel final : public ReasoningKernel {
  public:
   KernelType kernel_type() const override { return KernelType::Novelty; }
   double score(const EligibleAgent& agent, MonoTime now) const override;
+  void score_all(std::span<const EligibleAgent> agents, MonoTime now, double* out) const override;
 };
+// diameter / (forwards + 1)
 class LoadBalancingKernel final : public ReasoningKernel {
  public:
   KernelType kernel_type() const override { return KernelType::LoadBalancing; }
   double score(const EligibleAgent& agent, MonoTime now) const override;
+  void score_all(std::span<const EligibleAgent> agents, MonoTime now, double* out) const override;
 };
+// exp(seconds since last activity / -86.6)
 class TemporalRecencyKernel final : public ReasoningKernel {
  public:
   KernelType kernel_type() const override { return KernelType::TemporalRecency; }
   double score(const EligibleAgent& agent, MonoTime now) const override;
+  void score_all(std::span<const EligibleAgent> agents, MonoTime now, double* out) const override;
 };
 
 struct KernelVote {
@@ -73,14 +90,15 @@ struct KernelEvaluation {
   std::vector<double> scores;
   std::vector<NameHash> hashes;  // the eligible agents' hashes, aligned with `scores`
 
-  // Score for a name hash (nullopt when absent).
+  // Score for a name hash (nullopt when absent). A linear search: callers that hold the
+  // eligible list index `scores` directly.
   std::optional<double> score_for(const NameHash& hash) const;
 };
 
 struct RoutingDecision {
   enum class Kind { Single, Parallel, NoRoute };
   Kind kind = Kind::NoRoute;
-  std::vector<NameHash> agents;  // one for Single, several for Parallel, none for NoRoute
+  std::vector<NameHash> agents;  // one for Single, several (or none) for Parallel, none for NoRoute
   std::uint64_t process_count = 0;
 };
 
@@ -94,18 +112,22 @@ struct QuorumRule {
 class Enzyme {
  public:
   virtual ~Enzyme() = default;
-  virtual RoutingDecision process(const MinHashSignature& query, std::span<const EligibleAgent> agents,
-                                  MonoTime now) = 0;
+  virtual RoutingDecision process(const MinHashSignature& query,
+                                  std::span<const EligibleAgent> agents, MonoTime now) = 0;
 };
 
 class SLNEnzyme final : public Enzyme {
  public:
   explicit SLNEnzyme(std::size_t max_split = 3, QuorumRule quorum = {});
 
-  KernelEvaluation evaluate_with_scores(const MinHashSignature& query, std::span<const EligibleAgent> agents,
-                                        MonoTime now) const;
+  KernelEvaluation evaluate_with_scores(const MinHashSignature& query,
+                                        std::span<const EligibleAgent> agents, MonoTime now) const;
   RoutingDecision process(const MinHashSignature& query, std::span<const EligibleAgent> agents,
                           MonoTime now) override;
+  // process() for a caller that already holds the kernels' votes for the same agents at the
+  // same instant (evaluate_with_scores gives exactly the votes process would collect):
+  // counts the call and routes without ranking everything a second time.
+  RoutingDecision process_votes(std::span<const KernelVote> votes);
 
   const QuorumRule& quorum() const { return quorum_; }
   std::size_t max_split() const { return max_split_; }

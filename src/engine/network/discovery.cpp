@@ -1,0 +1,132 @@
+// The six ways a query enters the engine. Lock order: co-occurrence expander, then the
+// kernels; the replay log is never held together with the kernels.
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "log/log.hpp"
+#include "network/network.hpp"
+#include "network/pipeline.hpp"
+
+namespace kova {
+
+namespace {
+
+std::vector<DiscoveryResult> short_results(std::vector<ScoredCandidate>&& candidates) {
+  std::vector<DiscoveryResult> results;
+  results.reserve(candidates.size());
+  for (ScoredCandidate& c : candidates) results.push_back(to_discovery_result(std::move(c)));
+  return results;
+}
+
+ConfidenceResponse confidence_response(PipelineOutput&& output,
+                                       std::pair<DiscoveryConfidence, std::size_t>&& confidence) {
+  ConfidenceResponse response;
+  response.results = short_results(std::move(output.results));
+  response.best_below_threshold = std::move(output.best_below_threshold);
+  response.confidence = std::move(confidence.first);
+  response.recommended_parallelism = confidence.second;
+  return response;
+}
+
+void report_query_failure(const std::string& error) {
+  log::event(log::Level::Error, log::kTargetNetwork, "Query evaluation failed",
+             [&] { return std::vector<log::Field>{{"error", error}}; });
+}
+
+}  // namespace
+
+std::vector<DiscoveryResult> LocalNetwork::discover_filtered(std::string_view query,
+                                                             const FilterMap* filters) const {
+  const double epsilon = exploration_epsilon();
+  {
+    auto replay = safe_lock(replay_, "replay submit");
+    if (replay->enabled()) {
+      replay->record(EventKind{EventKind::QuerySubmitted{std::string(query)}}, clock_->monotonic_now());
+    }
+  }
+  auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
+  PipelineOutput output;
+  {
+    auto enzyme = safe_lock(enzyme_, "enzyme");
+    output = run_pipeline({agents_, scorer_, *enzyme, *clock_}, query, filters, *cooccurrence, epsilon);
+  }
+  {
+    auto replay = safe_lock(replay_, "replay discover");
+    if (replay->enabled()) {
+      for (const ScoredCandidate& c : output.results) {
+        replay->record(EventKind{EventKind::AgentScored{std::string(query), c.agent_name, c.raw_similarity,
+                                                        c.enzyme_score, c.feedback_factor, c.final_score}},
+                       clock_->monotonic_now());
+      }
+    }
+  }
+  return short_results(std::move(output.results));
+}
+
+std::vector<ExplainedResult> LocalNetwork::discover_explained(std::string_view query,
+                                                              const FilterMap* filters) const {
+  const double epsilon = exploration_epsilon();
+  auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
+  auto enzyme = safe_lock(enzyme_, "enzyme");
+  return run_pipeline({agents_, scorer_, *enzyme, *clock_}, query, filters, *cooccurrence, epsilon).results;
+}
+
+ConfidenceResponse LocalNetwork::discover_with_confidence_filtered(std::string_view query,
+                                                                   const FilterMap* filters) const {
+  const double epsilon = exploration_epsilon();
+  auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
+  auto enzyme = safe_lock(enzyme_, "enzyme discover");
+  PipelineOutput output =
+      run_pipeline({agents_, scorer_, *enzyme, *clock_}, query, filters, *cooccurrence, epsilon);
+  auto confidence = derive_confidence(output.evaluation, agents_, *enzyme);
+  return confidence_response(std::move(output), std::move(confidence));
+}
+
+std::vector<DiscoveryResult> LocalNetwork::discover_query(const Query& query, const FilterMap* filters) const {
+  auto scores = query.evaluate(*scorer_.scorer);
+  if (!scores) {
+    report_query_failure(scores.error());
+    return {};
+  }
+  const std::string_view text = query.primary_text().value_or(std::string_view());
+  const double epsilon = exploration_epsilon();
+  auto enzyme = safe_lock(enzyme_, "enzyme");
+  return short_results(run_pipeline_with_scores({agents_, scorer_, *enzyme, *clock_}, text,
+                                                std::move(scores).value(), filters, epsilon)
+                           .results);
+}
+
+std::vector<ExplainedResult> LocalNetwork::discover_query_explained(const Query& query,
+                                                                    const FilterMap* filters) const {
+  auto scores = query.evaluate(*scorer_.scorer);
+  if (!scores) {
+    report_query_failure(scores.error());
+    return {};
+  }
+  const std::string_view text = query.primary_text().value_or(std::string_view());
+  const double epsilon = exploration_epsilon();
+  auto enzyme = safe_lock(enzyme_, "enzyme");
+  return run_pipeline_with_scores({agents_, scorer_, *enzyme, *clock_}, text, std::move(scores).value(),
+                                  filters, epsilon)
+      .results;
+}
+
+ConfidenceResponse LocalNetwork::discover_query_with_confidence(const Query& query,
+                                                                const FilterMap* filters) const {
+  auto scores = query.evaluate(*scorer_.scorer);
+  if (!scores) {
+    report_query_failure(scores.error());
+    return ConfidenceResponse{};  // no results, no confidence, parallelism 1
+  }
+  const std::string_view text = query.primary_text().value_or(std::string_view());
+  const double epsilon = exploration_epsilon();
+  auto enzyme = safe_lock(enzyme_, "enzyme discover");
+  PipelineOutput output = run_pipeline_with_scores({agents_, scorer_, *enzyme, *clock_}, text,
+                                                   std::move(scores).value(), filters, epsilon);
+  auto confidence = derive_confidence(output.evaluation, agents_, *enzyme);
+  return confidence_response(std::move(output), std::move(confidence));
+}
+
+}  // namespace kova

@@ -1,0 +1,313 @@
+// One query in, ranked candidates out.
+//
+// The per-agent work is a single walk over the registry into a flat list of eligible agents,
+// one hash lookup each for the similarity, and the kernels' passes over that list. Nothing is
+// allocated per agent; names, endpoints and metadata are copied only for the candidates that
+// pass the threshold.
+
+#include "network/pipeline.hpp"
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/lsh.hpp"
+#include "log/log.hpp"
+#include "text/unicode.hpp"
+
+namespace kova {
+
+std::atomic<std::uint64_t> TIE_BREAK_COUNTER{0};
+
+namespace {
+
+using ScorePair = std::pair<std::string_view, double>;
+
+constexpr double kTieBand = 0.0001;
+constexpr double kOverlapScoreGap = 0.05;
+constexpr double kInverseSignatureLength = 0.015625;  // 1 / 64
+
+// Name -> similarity over a list of (name, similarity) pairs in which a later pair replaces an
+// earlier one of the same name. Open addressing with linear probing; each slot holds the high
+// half of the name's hash and the pair's position plus one (0 marks an empty slot).
+class ScoreLookup {
+ public:
+  explicit ScoreLookup(std::span<const ScorePair> pairs) : pairs_(pairs) {
+    std::size_t capacity = 16;
+    while (capacity < pairs.size() * 2) capacity *= 2;
+    slots_.assign(capacity, 0);
+    mask_ = capacity - 1;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+      const std::uint64_t h = hash(pairs[i].first);
+      std::uint64_t& slot = slots_[probe(pairs[i].first, h)];
+      slot = (h & ~kIndexMask) | (i + 1);
+    }
+  }
+
+  const double* find(std::string_view name) const {
+    const std::uint64_t slot = slots_[probe(name, hash(name))];
+    return slot == 0 ? nullptr : &pairs_[(slot & kIndexMask) - 1].second;
+  }
+
+  // The entry a stable highest-first sort of the distinct names would put first (NaN after
+  // every number). Among equal similarities the slot order decides.
+  std::optional<ScorePair> best() const {
+    std::optional<ScorePair> top;
+    for (const std::uint64_t slot : slots_) {
+      if (slot == 0) continue;
+      const ScorePair& entry = pairs_[(slot & kIndexMask) - 1];
+      if (!top || (!std::isnan(entry.second) && (std::isnan(top->second) || entry.second > top->second))) {
+        top = entry;
+      }
+    }
+    return top;
+  }
+
+ private:
+  static constexpr std::uint64_t kIndexMask = 0xFFFF'FFFFull;
+
+  static std::uint64_t hash(std::string_view name) { return XXH3_64bits(name.data(), name.size()); }
+
+  // Position of the slot holding `name`, or of the empty slot where it would go.
+  std::size_t probe(std::string_view name, std::uint64_t h) const {
+    const std::uint64_t tag = h & ~kIndexMask;
+    for (std::size_t pos = h & mask_;; pos = (pos + 1) & mask_) {
+      const std::uint64_t slot = slots_[pos];
+      if (slot == 0) return pos;
+      if ((slot & ~kIndexMask) == tag && pairs_[(slot & kIndexMask) - 1].first == name) return pos;
+    }
+  }
+
+  std::span<const ScorePair> pairs_;
+  std::vector<std::uint64_t> slots_;
+  std::size_t mask_ = 0;
+};
+
+// A candidate while ranking; name, endpoint and metadata stay in the record.
+struct Working {
+  std::size_t agent;  // position in the eligible list
+  double similarity;
+  double lower;
+  double upper;
+  double enzyme_score;
+  double feedback_factor;
+  double final_score;
+};
+
+double feedback_factor(const FeedbackIndex& index, const MinHashSignature& query, double threshold) {
+  if (index.empty()) return 0.0;
+  double weight = 0.0;
+  double weighted = 0.0;
+  for (const std::size_t position : index.candidates(query)) {
+    const FeedbackRecord& record = index[position];
+    const double est =
+        static_cast<double>(signature_matches(record.query_signature, query)) * kInverseSignatureLength;
+    if (est >= threshold) {
+      weight += est;
+      weighted += est * record.outcome;
+    }
+  }
+  if (!(weight > 0.0)) return 0.0;
+  return std::fmin(std::fmax(weighted / weight, -1.0), 1.0);
+}
+
+// Ascending key = the ranking order: higher score first, NaN after every number, -0.0 level
+// with 0.0. Sorting (key, position) gives exactly what a stable sort on the score gives.
+std::uint64_t rank_key(double score) {
+  if (std::isnan(score)) return std::numeric_limits<std::uint64_t>::max();
+  if (score == 0.0) score = 0.0;
+  const auto bits = std::bit_cast<std::uint64_t>(score);
+  const std::uint64_t ascending = (bits >> 63) != 0 ? ~bits : bits | (1ull << 63);
+  return ~ascending;
+}
+
+std::uint64_t tie_break_draw(std::string_view query) {
+  const std::uint64_t seed = TIE_BREAK_COUNTER.fetch_add(1, std::memory_order_seq_cst);
+  return xxhash_with_seed(query, seed);
+}
+
+// Shuffles near-ties at the top in place; `order` holds candidate positions, best first.
+void break_ties(std::vector<std::uint32_t>& order, const std::vector<Working>& candidates,
+                std::string_view query, double epsilon) {
+  if (order.empty()) return;
+  const Working& first = candidates[order[0]];
+  const double top = first.final_score;
+  std::size_t exact = 0;
+  while (exact < order.size() && std::fabs(candidates[order[exact]].final_score - top) < kTieBand) ++exact;
+  std::size_t overlap = 0;
+  while (overlap < order.size()) {
+    const Working& c = candidates[order[overlap]];
+    if (!(first.upper >= c.lower && c.upper >= first.lower && top - c.final_score < kOverlapScoreGap)) break;
+    ++overlap;
+  }
+  std::size_t group = exact;
+  if (epsilon > 0.0 && overlap > exact) {
+    const double r = static_cast<double>(tie_break_draw(query) % 1000) / 1000.0;
+    if (epsilon > r) group = overlap;
+  }
+  if (group < 2) return;
+  std::uint64_t state = tie_break_draw(query);
+  for (std::size_t i = group; i >= 2; --i) {
+    state += 0x9E3779B97F4A7C15ull;
+    std::uint64_t z = state;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    std::swap(order[i - 1], order[z % i]);
+  }
+}
+
+std::uint64_t hash_prefix(const NameHash& hash) {
+  std::uint64_t prefix;
+  std::memcpy(&prefix, hash.data(), sizeof prefix);
+  return prefix;
+}
+
+void add_forward(const AgentRecord& record) {
+  // The registry is read-only here except for this counter, which is atomic so that forwards
+  // may be counted while other readers are active.
+  const_cast<std::atomic<std::uint64_t>&>(record.forwards_count).fetch_add(1);
+}
+
+PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view query,
+                                std::span<const ScorePair> scores, const FilterMap* filters,
+                                double epsilon) {
+  PipelineOutput output;
+  if (ctx.agents.empty()) return output;
+
+  const LshConfig& lsh = ctx.scorer.config;
+  const MinHashSignature signature = compute_signature(query, lsh);
+  const MonoTime now = ctx.clock.monotonic_now();
+  const ScoreLookup lookup(scores);
+
+  std::vector<EligibleAgent> eligible;
+  std::vector<const std::string*> names;
+  std::vector<const AgentRecord*> open;  // left out of everything but forward counting
+  eligible.reserve(ctx.agents.size());
+  names.reserve(ctx.agents.size());
+  for (const auto& [name, record] : ctx.agents) {
+    if (record.circuit.kind == CircuitState::Kind::Open) {
+      open.push_back(&record);
+      continue;
+    }
+    const double* sim = lookup.find(name);
+    eligible.push_back({&record, sim == nullptr ? 0.0 : *sim});
+    names.push_back(&name);
+  }
+
+  output.evaluation = ctx.enzyme.evaluate_with_scores(signature, eligible, now);
+  const std::vector<double>& enzyme_scores = output.evaluation.scores;
+
+  const double threshold = lsh.similarity_threshold;
+  const bool filtering = filters != nullptr && !filters->empty();
+  std::vector<Working> candidates;
+  for (std::size_t i = 0; i < eligible.size(); ++i) {
+    const AgentRecord& record = *eligible[i].record;
+    if (filtering && !passes_filters(filters, record.metadata)) continue;
+    const double sim = eligible[i].similarity;
+    if (threshold > sim) continue;  // equal passes, and so does NaN
+    Working c;
+    c.agent = i;
+    c.similarity = sim;
+    c.feedback_factor = feedback_factor(record.feedback, signature, threshold);
+    c.enzyme_score = enzyme_scores.empty() ? 0.0 : enzyme_scores[i];
+    const double half = 1.96 * std::sqrt((1.0 - sim) * sim * kInverseSignatureLength);
+    c.lower = std::fmax(sim - half, 0.0);
+    c.upper = std::fmin(sim + half, 1.0);
+    c.final_score = (1.0 + 0.2 * c.feedback_factor) * ((0.5 + 0.5 * c.enzyme_score) * sim);
+    candidates.push_back(c);
+  }
+
+  std::vector<std::uint32_t> order(candidates.size());
+  {
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed(candidates.size());
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+      keyed[i] = {rank_key(candidates[i].final_score), static_cast<std::uint32_t>(i)};
+    }
+    std::sort(keyed.begin(), keyed.end());
+    for (std::size_t i = 0; i < keyed.size(); ++i) order[i] = keyed[i].second;
+  }
+  break_ties(order, candidates, query, epsilon);
+
+  output.results.reserve(order.size());
+  for (const std::uint32_t position : order) {
+    const Working& c = candidates[position];
+    const AgentRecord& record = *eligible[c.agent].record;
+    ScoredCandidate& out = output.results.emplace_back();
+    out.agent_name = *names[c.agent];
+    out.endpoint = record.endpoint;
+    out.metadata = record.metadata;
+    out.raw_similarity = c.similarity;
+    out.similarity = c.similarity;
+    out.similarity_lower = c.lower;
+    out.similarity_upper = c.upper;
+    out.diameter = record.diameter;
+    out.enzyme_score = c.enzyme_score;
+    out.feedback_factor = c.feedback_factor;
+    out.final_score = c.final_score;
+  }
+
+  // The evaluation holds exactly the votes routing would collect for these agents now.
+  const RoutingDecision decision = ctx.enzyme.process_votes(output.evaluation.votes);
+  if (!decision.agents.empty()) {
+    // Every agent carrying a routed hash gets the forward, open circuits included; the
+    // evaluation keeps the eligible agents' hashes in one flat array.
+    std::vector<std::uint64_t> prefixes;
+    for (const NameHash& routed : decision.agents) prefixes.push_back(hash_prefix(routed));
+    const std::vector<NameHash>& hashes = output.evaluation.hashes;
+    for (std::size_t i = 0; i < hashes.size(); ++i) {
+      const std::uint64_t prefix = hash_prefix(hashes[i]);
+      for (std::size_t k = 0; k < prefixes.size(); ++k) {
+        if (prefix == prefixes[k] && hashes[i] == decision.agents[k]) add_forward(*eligible[i].record);
+      }
+    }
+    for (const AgentRecord* record : open) {
+      for (const NameHash& routed : decision.agents) {
+        if (record->name_hash == routed) add_forward(*record);
+      }
+    }
+  }
+
+  if (output.results.empty()) {
+    if (auto best = lookup.best()) output.best_below_threshold.emplace(std::string(best->first), best->second);
+  }
+  return output;
+}
+
+}  // namespace
+
+PipelineOutput run_pipeline(const PipelineContext& ctx, std::string_view query, const FilterMap* filters,
+                            const CoOccurrenceExpander& expander, double epsilon) {
+  const std::vector<std::string> expanded = expander.expand_query(text::split_whitespace_lower(query));
+  std::string expanded_text;
+  for (std::size_t i = 0; i < expanded.size(); ++i) {
+    if (i > 0) expanded_text += ' ';
+    expanded_text += expanded[i];
+  }
+  const ScoreResult scored = ctx.scorer.scorer->score(expanded_text);
+  if (!scored) {
+    log::event(log::Level::Error, log::kTargetPipeline, "Scorer failed during query evaluation",
+               [&] { return std::vector<log::Field>{{"error", scored.error()}}; });
+    return {};
+  }
+  return score_candidates(ctx, query, scored.value().pairs, filters, epsilon);
+}
+
+PipelineOutput run_pipeline_with_scores(const PipelineContext& ctx, std::string_view query, ScoreMap scores,
+                                        const FilterMap* filters, double epsilon) {
+  std::vector<ScorePair> pairs;
+  pairs.reserve(scores.size());
+  for (const auto& [name, sim] : scores) pairs.emplace_back(name, sim);
+  return score_candidates(ctx, query, pairs, filters, epsilon);
+}
+
+}  // namespace kova
