@@ -1,0 +1,328 @@
+"""Result objects: attributes, fresh values on each read, representations, the response's
+sequence protocol and confidence fields, and reference ownership."""
+
+import gc
+import re
+import sys
+import weakref
+
+import pytest
+
+import kova_discovery._native as native
+from kova_discovery import (
+    DiscoveryResponse,
+    DiscoveryResult,
+    ExplainedResult,
+    LocalNetwork,
+    Query,
+)
+
+
+class FixedScorer:
+    def __init__(self, table):
+        self.table = table
+
+    def index_capabilities(self, name, capabilities):
+        pass
+
+    def remove_agent(self, name):
+        pass
+
+    def score(self, query):
+        if query not in self.table:
+            raise KeyError(query)
+        return list(self.table[query].items())
+
+
+def network(table, agents):
+    net = LocalNetwork(scorer=FixedScorer(table))
+    for name, kwargs in agents.items():
+        net.register(name, [name], **kwargs)
+    return net
+
+
+@pytest.fixture
+def three():
+    return network(
+        {"q": {"a": 0.9, "b": 0.6, "c": 0.3}, "low": {"b": 0.05, "a": 0.02}, "none": {}},
+        {
+            "a": {"endpoint": "mcp://a:1/x", "metadata": {"k": "v", "z": "1"}},
+            "b": {},
+            "c": {"metadata": {"only": "c"}},
+        },
+    )
+
+
+# ---- DiscoveryResult ----
+
+
+def test_result_attributes_and_aliases(three):
+    by_name = {r.agent_name: r for r in three.discover("q")}
+    a = by_name["a"]
+    assert a.similarity == 0.9 and a.raw_similarity == 0.9
+    assert a.final_score == a.score > 0
+    assert a.endpoint == "mcp://a:1/x"
+    assert a.metadata == {"k": "v", "z": "1"}
+    assert a.invoke is None
+    assert by_name["b"].endpoint is None and by_name["b"].metadata == {}
+    for attr in ("agent_name", "score", "metadata", "invoke", "final_score"):
+        with pytest.raises(AttributeError):
+            setattr(a, attr, None)
+    assert DiscoveryResult.final_score.__doc__ == (
+        "Alias for `score` (matches ExplainedResult naming for consistency)."
+    )
+    assert DiscoveryResult.raw_similarity.__doc__ == (
+        "Alias for `similarity` (matches ExplainedResult naming for consistency)."
+    )
+
+
+def test_metadata_is_a_new_dict_on_each_read(three):
+    a = next(r for r in three.discover("q") if r.agent_name == "a")
+    first = a.metadata
+    first["k"] = "changed"
+    first["new"] = "x"
+    assert a.metadata == {"k": "v", "z": "1"}
+    assert a.metadata is not a.metadata
+
+
+def test_representations_with_and_without_endpoint():
+    net = network({"q": {"a": 0.42}}, {"a": {}})
+    (r,) = net.discover("q")
+    assert repr(r) == f"DiscoveryResult(agent='a', similarity=0.420, score={r.score:.3f})"
+    net = network({"q": {"it's": 0.42}}, {"it's": {"endpoint": "x"}})
+    (r,) = net.discover("q")
+    assert repr(r) == (
+        f"DiscoveryResult(agent='it's', similarity=0.420, score={r.score:.3f}, endpoint='x')"
+    )
+
+
+def test_three_digit_rounding_matches_python():
+    values = [0.0005, 0.0015, 0.1235, 0.9995, 0.12345678, 1.0, 0.1]
+    net = network({"q": {f"n{i}": v for i, v in enumerate(values)}},
+                  {f"n{i}": {} for i in range(len(values))})
+    for e in net.discover("q", explain=True):
+        assert f"sim={e.raw_similarity:.3f} " in repr(e)
+    for r in net.discover("q"):
+        assert f"similarity={r.similarity:.3f}," in repr(r)
+
+
+# ---- ExplainedResult ----
+
+
+def test_explained_result_fields_and_representation(three):
+    explained = {e.agent_name: e for e in three.discover("q", explain=True)}
+    a = explained["a"]
+    assert a.raw_similarity == 0.9
+    assert 0.0 <= a.similarity_lower <= 0.9 <= a.similarity_upper <= 1.0
+    assert a.feedback_factor == 0.0
+    assert a.final_score == pytest.approx((0.5 + 0.5 * a.enzyme_score) * 0.9)
+    assert a.endpoint == "mcp://a:1/x" and a.metadata == {"k": "v", "z": "1"}
+    assert a.metadata is not a.metadata
+    for missing in ("similarity", "score", "invoke"):
+        assert not hasattr(a, missing)
+    assert repr(a) == (
+        f"ExplainedResult(agent='a', sim={a.raw_similarity:.3f} "
+        f"[{a.similarity_lower:.3f}, {a.similarity_upper:.3f}], diameter={a.diameter:.3f}, "
+        f"enzyme={a.enzyme_score:.3f}, feedback={a.feedback_factor:.3f}, "
+        f"score={a.final_score:.3f})"
+    )
+
+
+# ---- DiscoveryResponse ----
+
+
+def test_response_sequence_protocol(three):
+    response = three.discover("q", with_confidence=True)
+    results = response.results
+    assert len(response) == 3
+    ranked = [r.agent_name for r in results]
+    assert [response[i].agent_name for i in range(3)] == ranked
+    assert response[-1].agent_name == ranked[2]
+    assert response[-3].agent_name == ranked[0]
+    for bad in (-4, 3, 2**40, -(2**62)):
+        with pytest.raises(IndexError, match="^index out of range$"):
+            response[bad]
+    with pytest.raises(OverflowError):
+        response[2**63]
+    with pytest.raises(TypeError):
+        response[0:2]
+    with pytest.raises(TypeError):
+        response["0"]
+    assert [r.agent_name for r in response] == ranked
+
+
+def test_response_iterator(three):
+    response = three.discover("q", with_confidence=True)
+    it = iter(response)
+    assert type(it).__name__ == "PyDiscoveryResponseIter"
+    assert type(it).__module__ == "builtins"
+    assert type(it).__doc__ == "Iterator for PyDiscoveryResponse."
+    assert not hasattr(native, "PyDiscoveryResponseIter")
+    assert iter(it) is it
+    seen = [next(it).agent_name for _ in range(3)]
+    assert seen == [r.agent_name for r in response.results]
+    for _ in range(2):
+        with pytest.raises(StopIteration):
+            next(it)
+    with pytest.raises(TypeError):
+        type(it)()
+
+
+def test_results_are_fresh_on_each_read(three):
+    response = three.discover("q", with_confidence=True)
+    first, second = response.results, response.results
+    assert first is not second
+    assert all(x is not y for x, y in zip(first, second))
+    assert [repr(x) for x in first] == [repr(y) for y in second]
+    assert response[0] is not response[0]
+    first.clear()
+    assert len(response.results) == 3
+    alternatives = response.alternative_agents
+    alternatives.append("intruder")
+    assert "intruder" not in response.alternative_agents
+
+
+def test_response_fields_for_a_single_agent():
+    net = network({"q": {"a": 0.5}}, {"a": {}})
+    response = net.discover("q", with_confidence=True)
+    assert response.confidence == "unanimous"
+    assert response.dissenting_kernel is None
+    assert response.alternative_agents == []
+    assert response.recommended_parallelism == 1
+    assert response.best_below_threshold is None
+    assert repr(response) == "DiscoveryResponse(results=1, confidence='unanimous', parallelism=1)"
+    for attr in ("confidence", "results", "best_below_threshold"):
+        with pytest.raises(AttributeError):
+            setattr(response, attr, None)
+
+
+def test_confidence_values_are_known_texts(three):
+    response = three.discover("q", with_confidence=True)
+    assert response.confidence in {"unanimous", "majority", "split"}
+    if response.confidence == "majority":
+        assert response.dissenting_kernel in {
+            "capability_matching", "novelty_seeking", "load_balancing", "temporal_recency"}
+    else:
+        assert response.dissenting_kernel is None
+    if response.confidence != "split":
+        assert response.alternative_agents == []
+    assert repr(response) == (
+        f"DiscoveryResponse(results=3, confidence='{response.confidence}', "
+        f"parallelism={response.recommended_parallelism})"
+    )
+
+
+def test_best_below_threshold_on_empty_results(three):
+    low = three.discover("low", with_confidence=True)
+    assert len(low) == 0 and low.results == [] and list(low) == []
+    assert low.best_below_threshold == ("b", 0.05)
+    nothing = three.discover("none", with_confidence=True)
+    assert len(nothing) == 0 and nothing.best_below_threshold is None
+    with pytest.raises(IndexError, match="^index out of range$"):
+        nothing[0]
+    with pytest.raises(IndexError, match="^index out of range$"):
+        nothing[-1]
+
+
+def test_failure_outcomes(three):
+    # A scorer failure on the text path: no viable agents.
+    failed = three.discover("unknown text", with_confidence=True)
+    assert (failed.confidence, failed.recommended_parallelism, len(failed)) == (
+        "no_viable_agents", 0, 0)
+    # A composed query that fails to evaluate: no confidence at all.
+    failed = three.discover(Query.all("q", "unknown text"), with_confidence=True)
+    assert (failed.confidence, failed.recommended_parallelism, failed.best_below_threshold) == (
+        "none", 1, None)
+    assert repr(failed) == "DiscoveryResponse(results=0, confidence='none', parallelism=1)"
+
+
+# ---- class shape ----
+
+
+@pytest.mark.parametrize("cls", [DiscoveryResult, ExplainedResult, DiscoveryResponse])
+def test_result_classes_are_final_and_not_constructible(cls):
+    with pytest.raises(TypeError):
+        cls()
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    assert cls.__module__ == "builtins"
+
+
+def test_class_docstrings():
+    assert DiscoveryResult.__doc__.startswith("A single discovery result.\n\nAttributes:\n")
+    assert "invoke: Callable if provided at registration, else None." in DiscoveryResult.__doc__
+    assert ExplainedResult.__doc__.startswith(
+        "Extended discovery result with full scoring breakdown.")
+    assert "feedback_factor: Per-query feedback adjustment [-1.0, 1.0]." in (
+        ExplainedResult.__doc__)
+    assert DiscoveryResponse.__doc__.startswith("Discovery response with confidence signal.")
+    assert 'confidence: "unanimous", "majority", or "split".' in DiscoveryResponse.__doc__
+    assert DiscoveryResponse.results.__doc__ == (
+        "Get the results as a list of DiscoveryResult objects.")
+    assert DiscoveryResponse.best_below_threshold.__doc__.startswith(
+        "When results are empty, reports the highest similarity score that was filtered out.\n"
+        "Format: (agent_name, similarity_score) or None")
+    doc = LocalNetwork.discover.__doc__
+    assert LocalNetwork.discover.__text_signature__ == (
+        "($self, query, *, filters=None, explain=False, with_confidence=False)")
+    assert doc.startswith("Discover agents matching a query string.\n\nReturns a ranked list")
+    for form in ('"$in"', '"$lt"', '"$gt"', '"$contains"', '{"protocol": "mcp"}'):
+        assert form in doc
+    assert LocalNetwork.discover_many.__text_signature__ == (
+        "($self, queries, *, filters=None, explain=False)")
+    assert "Optional metadata filters (shared across all queries)." in (
+        LocalNetwork.discover_many.__doc__)
+
+
+# ---- references ----
+
+
+def test_callable_references_are_balanced():
+    def handler():
+        pass
+
+    net = network({"q": {"a": 0.9}}, {"a": {"invoke": handler}})
+    gc.collect()
+    before = sys.getrefcount(handler)
+    for _ in range(50):
+        (r,) = net.discover("q")
+        response = net.discover("q", with_confidence=True)
+        items = list(response) + response.results + [response[0]]
+        it = iter(response)
+        next(it)
+        batch = net.discover_many(["q", "q"])
+        with pytest.raises(ValueError):
+            net.discover("q", filters={"x": {"$bad": 1}})
+    del r, response, items, it, batch
+    gc.collect()
+    assert sys.getrefcount(handler) == before
+
+
+def test_cycles_through_callables_are_collected():
+    box = []
+
+    def handler():
+        return box
+
+    ref = weakref.ref(handler)
+    net = network({"q": {"a": 0.9}}, {"a": {"invoke": handler}})
+    box.append(net.discover("q")[0])
+    response = net.discover("q", with_confidence=True)
+    box.append(response)
+    box.append(iter(response))
+    net.deregister("a")
+    del handler, response
+    gc.collect()
+    assert ref() is not None  # still reachable through `box`
+    del box
+    gc.collect()
+    assert ref() is None
+
+
+def test_name_with_quote_and_unicode_round_trips():
+    name = "agent-\u00e9\u2603'"
+    net = network({"q": {name: 0.7}}, {name: {"endpoint": "e\u00e9"}})
+    (r,) = net.discover("q")
+    assert r.agent_name == name
+    assert re.fullmatch(r"DiscoveryResult\(agent='agent-\u00e9\u2603'', similarity=0\.700, "
+                        r"score=\d\.\d{3}, endpoint='e\u00e9'\)", repr(r))
