@@ -146,6 +146,10 @@ struct NetworkObject {
   std::unique_ptr<LocalNetwork> engine;
   InvokeMap* invoke;    // never null while the object is alive
   std::int64_t borrow;  // 0 free, >0 shared readers, -1 exclusive
+  // The exploration epsilon is a pure function of the engine's feedback counter; the getter
+  // remembers the last value so that a read without intervening feedback skips the power.
+  std::uint64_t epsilon_epoch;  // counter value `epsilon` belongs to; UINT64_MAX for none
+  double epsilon;
 };
 
 // The callable stored for `name`, as a new reference, or None.

@@ -243,7 +243,8 @@ PyObject* breaker_repr(PyObject* self) {
 
 PyMethodDef g_breaker_methods[] = {
     {"with_threshold_and_timeout",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(breaker_with_threshold_and_timeout)),
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(breaker_with_threshold_and_timeout)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "with_threshold_and_timeout(failure_threshold, recovery_timeout_secs)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

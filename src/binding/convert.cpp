@@ -267,8 +267,9 @@ void raise_too_many_positional(const ArgSpec& spec, Py_ssize_t nargs) {
     PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given",
                  spec.func, spec.n_positional, plural(spec.n_positional), nargs, verb);
   } else {
-    PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
-                 spec.func, spec.n_required, spec.n_positional, nargs, verb);
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes from %zu to %zu positional arguments but %zd %s given", spec.func,
+                 spec.n_required, spec.n_positional, nargs, verb);
   }
 }
 

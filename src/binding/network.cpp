@@ -61,6 +61,8 @@ PyObject* make_network(PyTypeObject* type, std::unique_ptr<LocalNetwork> engine)
   new (&self->engine) std::unique_ptr<LocalNetwork>(std::move(engine));
   self->invoke = map.release();
   self->borrow = 0;
+  self->epsilon_epoch = UINT64_MAX;
+  self->epsilon = 0.0;
   return reinterpret_cast<PyObject*>(self);
 }
 
@@ -142,8 +144,8 @@ int network_traverse(PyObject* self, visitproc visit, void* arg) {
   if (net->invoke) {
     for (const auto& [name, callable] : *net->invoke) Py_VISIT(callable.get());
   }
-  if (net->engine) return traverse_py_scorer(net->engine->scorer_adapter().scorer.get(), visit, arg);
-  return 0;
+  if (!net->engine) return 0;
+  return traverse_py_scorer(net->engine->scorer_adapter().scorer.get(), visit, arg);
 }
 
 // Breaks a reference cycle through a callable or the host scorer. The references are moved
@@ -304,7 +306,12 @@ PyObject* network_exploration_epsilon(PyObject* self, void*) {
     NetworkObject* net = as_network(self);
     Borrow borrow(net, Mode::Shared);
     if (!borrow.ok()) return nullptr;
-    return PyFloat_FromDouble(net->engine->exploration_epsilon());
+    const std::uint64_t epoch = net->engine->feedback_epoch();
+    if (epoch != net->epsilon_epoch) {
+      net->epsilon = net->engine->exploration_epsilon();
+      net->epsilon_epoch = epoch;
+    }
+    return PyFloat_FromDouble(net->epsilon);
   });
 }
 

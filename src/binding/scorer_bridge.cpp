@@ -77,7 +77,9 @@ class PyScorer final : public Scorer {
     Ref name = from_str(agent_id);
     Ref list = name ? from_str_list(capabilities) : Ref();
     Ref result;
-    if (list) result = call_method<2>(host_.get(), name_index_capabilities(), {name.get(), list.get()});
+    if (list) {
+      result = call_method<2>(host_.get(), name_index_capabilities(), {name.get(), list.get()});
+    }
     if (!result) {
       warn("Python scorer index_capabilities() failed", agent_id,
            current_error_or("index_capabilities() failed"));
@@ -105,7 +107,9 @@ class PyScorer final : public Scorer {
     }
     std::string problem;
     ScoreList pairs = convert(result.get(), problem);
-    if (!problem.empty()) return ScoreResult::err("scorer.score() returned invalid type: " + problem);
+    if (!problem.empty()) {
+      return ScoreResult::err("scorer.score() returned invalid type: " + problem);
+    }
     return ScoreResult::ok(std::move(pairs));
   }
 
