@@ -103,6 +103,7 @@ NetworkObject* as_network(PyObject* self) { return reinterpret_cast<NetworkObjec
 
 // The agent's callable, or an empty Ref when it has none.
 Ref invoke_for(const NetworkObject* net, std::string_view agent_name) {
+  if (net->invoke->empty()) return Ref();  // the common case: skip hashing every name
   auto it = net->invoke->find(agent_name);
   return it == net->invoke->end() ? Ref() : it->second;
 }
