@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -58,52 +59,78 @@ void row(const char* name, double value, const char* unit, const char* target) {
   std::printf("%-52s %12.3f %-4s %s\n", name, value, unit, target);
 }
 
+// CPU time of this process, which the other processes on a busy machine do not inflate.
+double cpu_ms() { return 1000.0 * static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
+
 }  // namespace
 
-int main() {
+// Arguments: "success", "state" or nothing for both.
+int main(int argc, char** argv) {
+  const std::string only = argc > 1 ? argv[1] : "";
   std::mt19937_64 rng(7);
 
-  {
+  if (only.empty() || only == "success") {
     auto net = build(1000, 0, rng);
     std::vector<std::string> queries;
     for (int i = 0; i < 256; ++i) queries.push_back(words_of(5, rng));
     const int iters = 2000;
     std::vector<double> samples;
+    std::vector<double> cpu;
     for (int run = 0; run < 7; ++run) {
       const auto t0 = Steady::now();
+      const double c0 = cpu_ms();
       for (int i = 0; i < iters; ++i) {
         net->record_success("agent-" + std::to_string(i % 1000), queries[i % queries.size()]);
       }
+      cpu.push_back((cpu_ms() - c0) * 1000.0 / iters);
       samples.push_back(std::chrono::duration<double, std::micro>(Steady::now() - t0).count() /
                         iters);
     }
-    row("record_success with query, 1000 agents", median(samples), "us", "(target <= 15 us)");
+    // The floor under record_success: propagation scores the whole registry once.
+    std::vector<double> scoring;
+    const std::string text = words_of(12, rng);
+    for (int run = 0; run < 7; ++run) {
+      const double c0 = cpu_ms();
+      for (int i = 0; i < iters; ++i) {
+        auto scores = net->scorer_adapter().scorer->score(text);
+        if (!scores) return 1;
+      }
+      scoring.push_back((cpu_ms() - c0) * 1000.0 / iters);
+    }
+    row("record_success with query, 1000 agents (wall)", median(samples), "us", "(target <= 15 us)");
+    row("record_success with query, 1000 agents (cpu)", median(cpu), "us", "");
+    row("  of which scoring 1000 agents (cpu)", median(scoring), "us", "");
   }
 
-  {
+  if (only.empty() || only == "state") {
     auto net = build(1000, 100, rng);
     const std::string dir = std::filesystem::temp_directory_path() / "kova_bench_state";
     std::filesystem::create_directories(dir);
     const std::string path = dir + "/state.json";
-    std::vector<double> saves;
-    std::vector<double> loads;
+    std::vector<double> saves, save_cpu, loads, load_cpu;
     for (int run = 0; run < 5; ++run) {
       auto t0 = Steady::now();
+      double c0 = cpu_ms();
       if (auto error = net->save(path)) {
         std::fprintf(stderr, "save failed: %s\n", error->display().c_str());
         return 1;
       }
       saves.push_back(std::chrono::duration<double, std::milli>(Steady::now() - t0).count());
+      save_cpu.push_back(cpu_ms() - c0);
       t0 = Steady::now();
+      c0 = cpu_ms();
       auto loaded = kova::LocalNetwork::load(path);
       loads.push_back(std::chrono::duration<double, std::milli>(Steady::now() - t0).count());
+      load_cpu.push_back(cpu_ms() - c0);
       if (!loaded) {
         std::fprintf(stderr, "load failed: %s\n", loaded.error().display().c_str());
         return 1;
       }
     }
-    row("save, 1000 agents x 100 feedback records", median(saves), "ms", "(target <= 2000 ms)");
-    row("load, 1000 agents x 100 feedback records", median(loads), "ms", "(target <= 2000 ms)");
+    row("save, 1000 agents x 100 feedback records (wall)", median(saves), "ms", "(target <= 2000 ms)");
+    row("save, 1000 agents x 100 feedback records (cpu)", median(save_cpu), "ms", "");
+    row("load, 1000 agents x 100 feedback records (wall)", median(loads), "ms", "(target <= 2000 ms)");
+    row("load, 1000 agents x 100 feedback records (cpu)", median(load_cpu), "ms", "");
     row("state file size", static_cast<double>(std::filesystem::file_size(path)) / 1e6, "MB", "");
     std::filesystem::remove_all(dir);
   }

@@ -11,12 +11,14 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <charconv>
 #include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "network/network.hpp"
@@ -35,6 +37,15 @@ constexpr std::size_t kMaxDepth = 128;
 
 // ---------------------------------------------------------------------------------------------
 // System errors
+
+// The library's exception text without its "[json.exception.kind.nnn] " tag.
+std::string library_message(std::string_view what) {
+  if (!what.empty() && what.front() == '[') {
+    const auto close = what.find("] ");
+    if (close != std::string_view::npos) what.remove_prefix(close + 2);
+  }
+  return std::string(what);
+}
 
 std::string os_error_text(int err) {
   return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
@@ -75,49 +86,134 @@ class FileDescriptor {
 // ---------------------------------------------------------------------------------------------
 // Writing
 
-// Appends a member. Keys are known distinct, and the library's own insertion scans every
-// existing member first, which is quadratic for the co-occurrence matrix.
-void put(Json& object, std::string_view key, Json value) {
-  object.get_ref<Json::object_t&>().emplace_back(std::string(key), std::move(value));
-}
+// Writes the document with two-space indentation and one element per line, the layout of the
+// library's own pretty printer. The library still renders every string and floating-point
+// number; only the structure is written here, because building the library's document tree for
+// a large network (one node per signature byte) and tearing it down again cost several times
+// the writing itself.
+class PrettyWriter {
+ public:
+  explicit PrettyWriter(std::string& out) : out_(out) {}
 
-Json agent_json(const std::string& name, const AgentRecord& agent, MonoTime now) {
-  Json out = Json::object();
-  put(out, "name", name);
-  put(out, "capabilities", agent.capabilities);
-  put(out, "endpoint", agent.endpoint ? Json(*agent.endpoint) : Json(nullptr));
-  Json metadata = Json::object();
-  for (const auto& [key, value] : agent.metadata) put(metadata, key, value);
-  put(out, "metadata", std::move(metadata));
-  put(out, "diameter", Json(agent.diameter));
-  put(out, "tau", Json(agent.tau));
-  put(out, "sigma", Json(agent.sigma));
-  put(out, "omega", 0.0);
-  put(out, "forwards_count", agent.forwards());
-  put(out, "consecutive_pulse_timeouts", static_cast<unsigned>(agent.consecutive_pulse_timeouts));
+  void begin_object() { open('{'); }
+  void end_object() { close('}'); }
+  void begin_array() { open('['); }
+  void end_array() { close(']'); }
 
-  Json feedback = Json::array();
-  feedback.get_ref<Json::array_t&>().reserve(agent.feedback.size());
+  // A member name; its value follows.
+  void key(std::string_view name) {
+    next_item();
+    string(name);
+    out_.append(": ");
+  }
+  // An array element that is a scalar; containers start with begin_*.
+  void element() { next_item(); }
+
+  void string(std::string_view text) { out_ += Json(text).dump(); }
+  void null() { out_.append("null"); }
+  void number(std::uint64_t value) {
+    char buffer[24];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+    out_.append(buffer, end);
+  }
+  // Shortest form that reads back exactly, whole numbers with ".0", non-finite as null.
+  void number(double value) {
+    if (value == 1.0) {
+      out_.append("1.0");
+    } else if (value == -1.0) {
+      out_.append("-1.0");
+    } else {
+      out_ += Json(value).dump();
+    }
+  }
+  // A key followed by a scalar value.
+  template <class T>
+  void member(std::string_view name, const T& value) {
+    key(name);
+    if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view>) {
+      string(value);
+    } else {
+      number(value);
+    }
+  }
+
+ private:
+  void open(char bracket) {
+    out_.push_back(bracket);
+    counts_.push_back(0);
+  }
+  void close(char bracket) {
+    const bool empty = counts_.back() == 0;
+    counts_.pop_back();
+    if (!empty) newline();
+    out_.push_back(bracket);
+  }
+  void next_item() {
+    if (counts_.back()++ > 0) out_.push_back(',');
+    newline();
+  }
+  void newline() {
+    out_.push_back('\n');
+    out_.append(2 * counts_.size(), ' ');
+  }
+
+  std::string& out_;
+  std::vector<std::size_t> counts_;  // items written so far in each open container
+};
+
+void write_agent(PrettyWriter& w, const std::string& name, const AgentRecord& agent, MonoTime now) {
+  w.begin_object();
+  w.member("name", name);
+  w.key("capabilities");
+  w.begin_array();
+  for (const std::string& capability : agent.capabilities) {
+    w.element();
+    w.string(capability);
+  }
+  w.end_array();
+  w.key("endpoint");
+  if (agent.endpoint) {
+    w.string(*agent.endpoint);
+  } else {
+    w.null();
+  }
+  w.key("metadata");
+  w.begin_object();
+  for (const auto& [key, value] : agent.metadata) w.member(key, value);
+  w.end_object();
+  w.member("diameter", agent.diameter);
+  w.member("tau", agent.tau);
+  w.member("sigma", agent.sigma);
+  w.member("omega", 0.0);
+  w.member("forwards_count", agent.forwards());
+  w.member("consecutive_pulse_timeouts", std::uint64_t{agent.consecutive_pulse_timeouts});
+
+  w.key("feedback");
+  w.begin_array();
   for (std::size_t i = 0; i < agent.feedback.size(); ++i) {
     const FeedbackRecord& record = agent.feedback[i];
-    Json minhash = Json::array();
-    auto& bytes = minhash.get_ref<Json::array_t&>();
-    bytes.reserve(kSignatureBytes);
-    for (std::uint8_t byte : record.query_signature) bytes.emplace_back(static_cast<unsigned>(byte));
-    Json entry = Json::object();
-    put(entry, "query_minhash", std::move(minhash));
-    put(entry, "outcome", Json(record.outcome));
-    feedback.push_back(std::move(entry));
+    w.element();
+    w.begin_object();
+    w.key("query_minhash");
+    w.begin_array();
+    for (std::uint8_t byte : record.query_signature) {
+      w.element();
+      w.number(std::uint64_t{byte});
+    }
+    w.end_array();
+    w.member("outcome", record.outcome);
+    w.end_object();
   }
-  put(out, "feedback", std::move(feedback));
-  put(out, "conductance", Json(agent.conductance));
+  w.end_array();
+  w.member("conductance", agent.conductance);
 
   const std::int64_t idle = std::max<std::int64_t>((now - agent.last_activity).count(), 0);
-  Json duration = Json::object();
-  put(duration, "secs", static_cast<std::uint64_t>(idle) / kNanosPerSec);
-  put(duration, "nanos", static_cast<std::uint32_t>(static_cast<std::uint64_t>(idle) % kNanosPerSec));
-  put(out, "last_activity_duration", std::move(duration));
-  return out;
+  w.key("last_activity_duration");
+  w.begin_object();
+  w.member("secs", static_cast<std::uint64_t>(idle) / kNanosPerSec);
+  w.member("nanos", static_cast<std::uint64_t>(idle) % kNanosPerSec);
+  w.end_object();
+  w.end_object();
 }
 
 std::string temp_name() {
@@ -180,14 +276,12 @@ std::optional<NetworkError> write_atomically(const std::string& path, const std:
                 os_error_text(errno));
   }
 
-  // The rename itself becomes durable only with the directory entry.
+  // The rename itself becomes durable only with the directory entry. Failing that is not a
+  // failed save: the target already holds the complete new file, and a power loss could at
+  // worst bring back the complete old one.
   FileDescriptor dir(retry_eintr(
       [&] { return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-  if (dir.get() >= 0 && retry_eintr([&] { return ::fsync(dir.get()); }) != 0 &&
-      errno != EINVAL && errno != ENOTSUP) {
-    // The new file is in place; what failed is only the guarantee that it stays there.
-    return NetworkError::io("Failed to sync directory: " + os_error_text(errno));
-  }
+  if (dir.get() >= 0) retry_eintr([&] { return ::fsync(dir.get()); });
   return std::nullopt;
 }
 
@@ -502,13 +596,7 @@ class SnapshotReader {
   }
 
   bool parse_error(std::size_t, const std::string&, const nlohmann::json::exception& ex) {
-    // "[json.exception.parse_error.101] parse error at line 1, ..." without the tag.
-    std::string_view what = ex.what();
-    if (!what.empty() && what.front() == '[') {
-      const auto close = what.find("] ");
-      if (close != std::string_view::npos) what.remove_prefix(close + 2);
-    }
-    return fail(std::string(what));
+    return fail(library_message(ex.what()));
   }
 
  private:
@@ -648,23 +736,35 @@ Result<std::string, NetworkError> read_text_file(const std::string& path) {
   if (file.get() < 0) return Result<std::string, NetworkError>::err(NetworkError::io(os_error_text(errno)));
   std::string text;
   struct stat info {};
-  if (::fstat(file.get(), &info) == 0 && info.st_size > 0) {
-    text.reserve(static_cast<std::size_t>(info.st_size));
-  }
-  std::array<char, 1 << 16> buffer{};
+  std::size_t size = 0;
+  if (::fstat(file.get(), &info) == 0 && info.st_size > 0) size = static_cast<std::size_t>(info.st_size);
+  // Read straight into the text; it grows only if the file grew since fstat.
+  text.resize(size + 1);
+  std::size_t filled = 0;
   for (;;) {
-    const ssize_t n = ::read(file.get(), buffer.data(), buffer.size());
+    if (filled == text.size()) text.resize(text.size() * 2);
+    const ssize_t n = ::read(file.get(), text.data() + filled, text.size() - filled);
     if (n < 0) {
       if (errno == EINTR) continue;
       return Result<std::string, NetworkError>::err(NetworkError::io(os_error_text(errno)));
     }
     if (n == 0) break;
-    text.append(buffer.data(), static_cast<std::size_t>(n));
+    filled += static_cast<std::size_t>(n);
   }
+  text.resize(filled);
 
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
   const auto length = static_cast<std::int64_t>(text.size());
   for (std::int64_t i = 0; i < length;) {
+    // State files are nearly all ASCII: skip it eight bytes at a time.
+    if (i + 8 <= length) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes + i, sizeof word);
+      if ((word & 0x8080808080808080ull) == 0) {
+        i += 8;
+        continue;
+      }
+    }
     if (bytes[i] < 0x80) {
       ++i;
       continue;
@@ -696,16 +796,26 @@ std::optional<NetworkError> LocalNetwork::save(const std::string& path) const {
     const auto wall_nanos = static_cast<std::uint64_t>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count());
 
-    Json root = Json::object();
-    put(root, "version", kSnapshotVersion);
-    Json agents = Json::array();
-    agents.get_ref<Json::array_t&>().reserve(agents_.size());
-    for (const auto& [name, agent] : agents_) agents.push_back(agent_json(name, agent, now));
-    put(root, "agents", std::move(agents));
-    Json epoch = Json::object();
-    put(epoch, "secs_since_epoch", wall_nanos / kNanosPerSec);
-    put(epoch, "nanos_since_epoch", static_cast<std::uint32_t>(wall_nanos % kNanosPerSec));
-    put(root, "network_epoch", std::move(epoch));
+    // Roughly 17 bytes per signature byte; reserving avoids repeated copies of a large text.
+    std::size_t estimate = 512;
+    for (const auto& entry : agents_) estimate += 1024 + entry.second.feedback.size() * 1150;
+    text.reserve(estimate);
+
+    PrettyWriter w(text);
+    w.begin_object();
+    w.member("version", std::uint64_t{kSnapshotVersion});
+    w.key("agents");
+    w.begin_array();
+    for (const auto& [name, agent] : agents_) {
+      w.element();
+      write_agent(w, name, agent, now);
+    }
+    w.end_array();
+    w.key("network_epoch");
+    w.begin_object();
+    w.member("secs_since_epoch", wall_nanos / kNanosPerSec);
+    w.member("nanos_since_epoch", wall_nanos % kNanosPerSec);
+    w.end_object();
 
     // Sorted so that equal states give equal files.
     std::vector<CoOccurrenceExpander::Pair> pairs = expander->pairs();
@@ -715,15 +825,15 @@ std::optional<NetworkError> LocalNetwork::save(const std::string& path) const {
       members.emplace_back(std::move(pair.query_term) + "," + pair.capability_term, pair.count);
     }
     std::sort(members.begin(), members.end());
-    Json matrix = Json::object();
-    for (auto& [key, count] : members) put(matrix, key, count);
-    put(root, "cooccurrence_matrix", std::move(matrix));
-    put(root, "cooccurrence_feedback_count", expander->feedback_count());
-
-    text = root.dump(2);
+    w.key("cooccurrence_matrix");
+    w.begin_object();
+    for (const auto& [key, count] : members) w.member(key, std::uint64_t{count});
+    w.end_object();
+    w.member("cooccurrence_feedback_count", expander->feedback_count());
+    w.end_object();
   } catch (const std::exception& e) {
     // Invalid UTF-8 in a name or capability; allocation failure.
-    return NetworkError::serialization(e.what());
+    return NetworkError::serialization(library_message(e.what()));
   }
   return write_atomically(path, text);
 }
@@ -741,7 +851,7 @@ Result<std::unique_ptr<LocalNetwork>, NetworkError> LocalNetwork::load(
       reader.error = "parse error";
     }
   } catch (const std::exception& e) {
-    reader.error = e.what();
+    reader.error = library_message(e.what());
   }
   if (!reader.error.empty()) return Out::err(NetworkError::serialization(reader.error));
   text.value() = std::string();  // release the text before the engine grows

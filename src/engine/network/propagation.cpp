@@ -24,7 +24,7 @@ void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view 
 
   const double boost = outcome * settings.propagation_attenuation;
   for (const auto& [name, similarity] : scores.value().pairs) {
-    if (name == source || !(similarity >= settings.propagation_threshold)) continue;
+    if (!(similarity >= settings.propagation_threshold) || name == source) continue;
     const auto it = agents.find(name);
     // No cap: tick decays whatever propagation adds.
     if (it != agents.end()) it->second.tau += similarity * boost;
