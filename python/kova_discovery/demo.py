@@ -203,6 +203,7 @@ def run(out: TextIO | None = None) -> int:
     query = "translate documents from German to English"
     before = network.discover(query, explain=True)
     tour.show(f'before feedback: discover("{query}", explain=True)', before, explained=True)
+    say(f"  {confidence_line(network.discover(query, with_confidence=True))}")
     if len(before) < 2:
         say("  (fewer than two candidates: nothing to reorder)")
     else:
@@ -223,17 +224,17 @@ def run(out: TextIO | None = None) -> int:
             f"{loser}: {describe_rank(rank_of(before, loser))} -> "
             f"{describe_rank(rank_of(after, loser))}")
         say()
-        similar = "translate a German document into English"
+        similar = "translate documents from German into English"
         unrelated = "check calendar availability"
-        similar_results = network.discover(similar, explain=True)
-        tour.show(f'a similar query benefits too: discover("{similar}", explain=True)',
-                  similar_results, explained=True)
-        say()
-        say(f'an unrelated query keeps its ranking: "{unrelated}" -> '
-            + ", ".join(r.agent_name for r in network.discover(unrelated)[:3]))
+        factors = {r.agent_name: r.feedback_factor for r in network.discover(similar, explain=True)}
+        say(f'a similar query learns too: for "{similar}" the feedback factors are '
+            f"{winner} {factors.get(winner, 0.0):+.3f} and {loser} {factors.get(loser, 0.0):+.3f}")
+        untouched = all(r.feedback_factor == 0.0 for r in network.discover(unrelated, explain=True))
+        say(f'an unrelated query is {"not affected" if untouched else "affected"}: every feedback '
+            f'factor for "{unrelated}" is {"0" if untouched else "not 0"}')
         say()
         response = network.discover(query, with_confidence=True)
-        say(f'confidence for "{query}" now: {confidence_line(response)}')
+        say(f'after feedback, "{query}" has {confidence_line(response)}')
 
     # ---------------------------------------------------------------------------------------
     tour.section("Circuit breaker: five failures in a row take an agent out")
