@@ -71,87 +71,58 @@ def result_names(out: str) -> list[str]:
     return names
 
 
-# ------------------------------------------------------------------------------------ add
+# ----------------------------------------------------------------------------- commands
 
 
-def test_add_registers_with_endpoint_and_metadata(state: Path) -> None:
-    agents = state_agents(state)
-    assert sorted(agents) == ["deepl-bridge", "legal-lingua", "mail-sender", "polyglot-mt"]
-    legal = agents["legal-lingua"]
+def test_add_registers_and_replaces(state: Path, tmp_path: Path) -> None:
+    legal = state_agents(state)["legal-lingua"]
     assert legal["capabilities"] == ["translate legal contracts", "legal translation"]
     assert legal["endpoint"] == "https://agents.example.com/legal-lingua"
     assert legal["metadata"] == {"region": "eu", "cost": "0.40", "protocol": "a2a",
                                  "tags": "translation,legal"}
 
-
-def test_add_again_replaces_and_says_so(state: Path) -> None:
     assert run("--state", state, "feedback", "mail-sender", "failure")[0] == 0
-    code, out, _ = run("--state", state, "add", "mail-sender", "send newsletters")
+    code, out, _ = run("add", "mail-sender", "send newsletters", "--state", state)
     assert code == 0 and "re-registered" in out
     agent = state_agents(state)["mail-sender"]
     assert agent["capabilities"] == ["send newsletters"]
     assert agent["consecutive_pulse_timeouts"] == 0 and agent["metadata"] == {}
 
-
-def test_state_option_after_the_command(tmp_path: Path) -> None:
-    path = tmp_path / "s.json"
-    assert run("add", "a", "cap", "--state", path)[0] == 0
-    assert list(state_agents(path)) == ["a"]
+    assert run("--state", tmp_path / "s.json", "add", "n" * 256, "cap")[0] == 0
 
 
 @pytest.mark.parametrize(
-    "argv",
+    "code, argv",
     [
-        ["add", "x", "cap", "--meta", "novalue"],
-        ["add", "x", "cap", "--meta", "=v"],
-        ["add", "", "cap"],
-        ["add", "n" * 257, "cap"],
-        ["add", "\u00e9" * 129, "cap"],  # 258 bytes in UTF-8
+        (1, ["add", "x", "cap", "--meta", "novalue"]),
+        (1, ["add", "x", "cap", "--meta", "=v"]),
+        (1, ["add", "", "cap"]),
+        (1, ["add", "n" * 257, "cap"]),
+        (1, ["add", "\u00e9" * 129, "cap"]),  # 258 bytes in UTF-8
+        (1, ["query", "x", "--filter", "region"]),
+        (1, ["query", "x", "--filter", "=eu"]),
+        (1, ["query", "x", "--filter", "cost<abc"]),
+        (1, ["query", "x", "--filter", "cost< 5"]),
+        (1, ["query", "x", "--filter", "cost<1_0"]),
+        (1, ["query", "x", "--filter", "region=eu", "--filter", "region=us"]),
+        (1, ["feedback", "nobody", "success"]),
+        (1, ["import-cards", "/no/such/card.json"]),
+        (2, ["add", "only-a-name"]),
+        (2, ["frobnicate"]),
+        (2, []),
+        (2, ["query", "x", "--explain", "--confidence"]),
+        (2, ["feedback", "mail-sender", "maybe"]),
+        (2, ["drift", "--min-samples", "-1"]),
+        (2, ["drift", "--threshold", "high"]),
     ],
 )
-def test_add_rejects_bad_input_without_touching_state(state: Path, argv: list[str]) -> None:
+def test_bad_input_fails_in_one_line_and_keeps_state(state: Path, code: int,
+                                                     argv: list[str]) -> None:
     before = state.read_bytes()
-    code, out, err = run("--state", state, *argv)
-    assert code == 1 and out == ""
-    assert_one_line_error(err)
+    got, out, err = run("--state", state, *argv)
+    assert (got, out) == (code, "")
+    assert len(err.splitlines()) == 1 and "error: " in err and "Traceback" not in err
     assert state.read_bytes() == before
-
-
-def test_add_accepts_a_name_of_exactly_256_bytes(tmp_path: Path) -> None:
-    path = tmp_path / "s.json"
-    assert run("--state", path, "add", "n" * 256, "cap")[0] == 0
-
-
-@pytest.mark.parametrize(
-    "argv",
-    [
-        ["add", "only-a-name"],
-        ["frobnicate"],
-        [],
-        ["query", "x", "--explain", "--confidence"],
-        ["feedback", "a", "maybe"],
-        ["drift", "--min-samples", "-1"],
-        ["drift", "--threshold", "high"],
-    ],
-)
-def test_usage_errors_exit_2_with_one_line(state: Path, argv: list[str]) -> None:
-    before = state.read_bytes()
-    code, out, err = run("--state", state, *argv)
-    assert code == 2 and out == ""
-    assert len(err.splitlines()) == 1 and "error:" in err
-    assert state.read_bytes() == before
-
-
-# ---------------------------------------------------------------------------------- query
-
-
-def test_query_ranks_and_shows_endpoints(state: Path) -> None:
-    code, out, _ = run("--state", state, "query", "translate", "legal", "contracts")
-    assert code == 0
-    names = result_names(out)
-    assert names[0] == "legal-lingua"
-    assert "mail-sender" not in names
-    assert "https://agents.example.com/legal-lingua" in out
 
 
 @pytest.mark.parametrize(
@@ -167,136 +138,76 @@ def test_query_ranks_and_shows_endpoints(state: Path) -> None:
     ],
 )
 def test_query_filter_forms(state: Path, filters: list[str], expected: set[str]) -> None:
-    argv = ["--state", state, "query", "translate"]
+    argv: list[str | Path] = ["--state", state, "query", "translate"]
     for f in filters:
         argv += ["--filter", f]
     code, out, _ = run(*argv)
     assert code == 0
     assert set(result_names(out)) == expected
-    if not expected:
-        assert "no agent matched" in out
 
 
-@pytest.mark.parametrize(
-    "expr",
-    ["region", "=eu", "cost<abc", "cost< 5", "cost<1_0", "cost>", "region=eu|region=us"],
-)
-def test_query_rejects_bad_filters(state: Path, expr: str) -> None:
-    before = state.read_bytes()
-    argv = ["--state", state, "query", "translate", "--filter", expr]
-    if expr.startswith("region=eu|"):
-        argv = ["--state", state, "query", "translate", "--filter", "region=eu",
-                "--filter", "region=us"]
-    code, out, err = run(*argv)
-    assert code == 1 and out == ""
-    assert_one_line_error(err)
-    assert state.read_bytes() == before
+def test_query_modes(state: Path, tmp_path: Path) -> None:
+    forwards = sum(a["forwards_count"] for a in state_agents(state).values())
+    code, out, _ = run("--state", state, "query", "translate", "legal", "contracts")
+    assert code == 0 and result_names(out)[0] == "legal-lingua"
+    assert "mail-sender" not in result_names(out)
+    assert "https://agents.example.com/legal-lingua" in out
+    # discovery counts forwards, which later rankings read: the state keeps them
+    assert sum(a["forwards_count"] for a in state_agents(state).values()) > forwards
 
-
-def test_query_explain_and_confidence(state: Path) -> None:
     code, out, _ = run("--state", state, "query", "translate legal contracts", "--explain")
-    assert code == 0
     header = out.splitlines()[0].split()
     assert header[:2] == ["#", "agent"] and "enzyme" in header and "feedback" in header
-    assert result_names(out)[0] == "legal-lingua"
 
     code, out, _ = run("--state", state, "query", "translate legal contracts", "--confidence")
-    assert code == 0
     first = out.splitlines()[0]
-    assert first.startswith("confidence: ") and "recommended parallelism: " in first
     assert first.split()[1].rstrip(";") in {"unanimous", "majority", "split"}
+    assert "recommended parallelism: " in first
 
-
-def test_query_without_match_names_the_closest_agent(state: Path) -> None:
     code, out, _ = run("--state", state, "query", "translate", "--confidence",
                        "--filter", "region=mars")
-    assert code == 0
-    assert out.startswith("confidence: ")
-    assert "no agent matched; closest candidate: " in out
+    assert code == 0 and "no agent matched; closest candidate: " in out
+
+    missing = tmp_path / "none.json"
+    code, out, _ = run("--state", missing, "query", "anything")
+    assert code == 0 and "no agent matched" in out and not missing.exists()
 
 
-def test_query_on_missing_state_creates_nothing(tmp_path: Path) -> None:
-    path = tmp_path / "none.json"
-    code, out, _ = run("--state", path, "query", "anything")
-    assert code == 0 and "no agent matched" in out
-    assert not path.exists()
-
-
-def test_query_keeps_forwards(state: Path) -> None:
-    before = sum(a["forwards_count"] for a in state_agents(state).values())
-    assert run("--state", state, "query", "translate legal contracts")[0] == 0
-    after = sum(a["forwards_count"] for a in state_agents(state).values())
-    assert after > before
-
-
-# -------------------------------------------------------------------- feedback, tick, agents
-
-
-def test_feedback_changes_routing_state_and_ranking(state: Path) -> None:
+def test_feedback_tick_and_agents(state: Path, tmp_path: Path) -> None:
     query = "translate documents"
     code, out, _ = run("--state", state, "feedback", "legal-lingua", "success", "--query", query)
     assert code == 0 and "recorded success for legal-lingua" in out
-    agent = state_agents(state)["legal-lingua"]
-    assert agent["tau"] == pytest.approx(0.06)
-    assert len(agent["feedback"]) == 1 and agent["feedback"][0]["outcome"] == 1.0
-
+    legal = state_agents(state)["legal-lingua"]
+    assert legal["tau"] == pytest.approx(0.06)
+    assert [f["outcome"] for f in legal["feedback"]] == [1.0]
     for _ in range(2):
         assert run("--state", state, "feedback", "deepl-bridge", "failure", "--query", query)[0] == 0
-    deepl = state_agents(state)["deepl-bridge"]
-    assert deepl["consecutive_pulse_timeouts"] == 2
-    assert deepl["diameter"] == pytest.approx(0.9)
 
     code, out, _ = run("--state", state, "query", query, "--explain")
     rows = {line.split()[1]: line.split() for line in out.splitlines()[2:]}
     assert float(rows["legal-lingua"][-1]) > 0 > float(rows["deepl-bridge"][-1])
 
-
-def test_feedback_for_unknown_agent_is_an_error(state: Path, tmp_path: Path) -> None:
-    before = state.read_bytes()
-    code, out, err = run("--state", state, "feedback", "nobody", "success")
-    assert code == 1 and out == ""
-    assert_one_line_error(err)
-    assert "nobody" in err
-    assert state.read_bytes() == before
-    # and no state file appears for a network that does not exist
-    missing = tmp_path / "missing.json"
-    assert run("--state", missing, "feedback", "nobody", "failure")[0] == 1
-    assert not missing.exists()
-
-
-def test_tick_decays_tau(state: Path) -> None:
-    assert run("--state", state, "feedback", "mail-sender", "success")[0] == 0
-    tau = state_agents(state)["mail-sender"]["tau"]
     code, out, _ = run("--state", state, "tick")
     assert code == 0 and "4 agents" in out
-    assert state_agents(state)["mail-sender"]["tau"] == pytest.approx(tau * 0.995)
+    assert state_agents(state)["legal-lingua"]["tau"] == pytest.approx(0.06 * 0.995)
 
-
-def test_agents_lists_routing_state(state: Path, tmp_path: Path) -> None:
-    for _ in range(3):
-        run("--state", state, "feedback", "polyglot-mt", "failure")
     code, out, _ = run("--state", state, "agents")
-    assert code == 0
     lines = out.splitlines()
     assert lines[0].split()[:5] == ["agent", "diameter", "tau", "forwards", "failures"]
     rows = {line.split()[0]: line.split() for line in lines[2:]}
     assert sorted(rows) == ["deepl-bridge", "legal-lingua", "mail-sender", "polyglot-mt"]
-    assert rows["polyglot-mt"][1:5] == ["0.850", "0.0100", "0", "3"]
+    assert rows["deepl-bridge"][1] == "0.900" and rows["deepl-bridge"][4:6] == ["2", "2"]
 
     code, out, _ = run("--state", tmp_path / "nothing.json", "agents")
     assert code == 0 and "no agents" in out
 
 
-# ----------------------------------------------------------------------------------- drift
-
-
-def test_drift_reports_agents_with_enough_successes(state: Path) -> None:
+def test_drift(state: Path) -> None:
     code, out, _ = run("--state", state, "drift")
     assert code == 0 and "no agent has 5" in out
     for query in ["send email with attachments"] * 3 + ["bake a chocolate cake"] * 3:
         run("--state", state, "feedback", "mail-sender", "success", "--query", query)
     code, out, _ = run("--state", state, "drift", "--min-samples", "6", "--threshold", "0.9")
-    assert code == 0
     row = out.splitlines()[2].split()
     assert row[0] == "mail-sender" and row[2] == "6" and row[3] == "DRIFTED"
     assert 0.4 < float(row[1]) < 0.9
@@ -337,34 +248,25 @@ def test_import_cards_from_directory_and_file(tmp_path: Path) -> None:
 @pytest.mark.parametrize(
     "content",
     ['{"name": "broken", ', "[1, 2, 3]", '"just a string"', "{}", '{"name": 42}',
-     b"\xff\xfe\x00garbage"],
+     b"\xff\xfe\x00garbage", None],
 )
 def test_import_cards_rejects_bad_cards_and_imports_nothing(
-    state: Path, tmp_path: Path, content: str | bytes
+    state: Path, tmp_path: Path, content: str | bytes | None
 ) -> None:
     good = tmp_path / "good.json"
     good.write_text(json.dumps({"name": "good-agent", "description": "does good things"}))
     bad = tmp_path / "bad.json"
     if isinstance(content, bytes):
         bad.write_bytes(content)
-    else:
+    elif content is not None:
         bad.write_text(content)
+    else:
+        bad.mkdir()  # a directory without cards
     before = state.read_bytes()
     code, out, err = run("--state", state, "import-cards", good, bad)
     assert code == 1 and out == ""
     assert_one_line_error(err)
     assert "bad.json" in err
-    assert state.read_bytes() == before
-
-
-def test_import_cards_missing_paths(state: Path, tmp_path: Path) -> None:
-    before = state.read_bytes()
-    empty = tmp_path / "empty"
-    empty.mkdir()
-    for path in (tmp_path / "nope.json", empty):
-        code, _, err = run("--state", state, "import-cards", path)
-        assert code == 1
-        assert_one_line_error(err)
     assert state.read_bytes() == before
 
 
@@ -387,24 +289,10 @@ def test_unusable_state_file_is_reported_and_kept(tmp_path: Path, content: str) 
         assert path.read_bytes() == before, argv
     assert sorted(p.name for p in tmp_path.iterdir()) == ["state.json"]
 
-
-def test_state_in_missing_directory_fails_cleanly(tmp_path: Path) -> None:
-    path = tmp_path / "no" / "such" / "dir" / "state.json"
-    code, out, err = run("--state", path, "add", "a", "cap")
-    assert code == 1 and out == ""
+    # a state file that cannot be written: the directory does not exist
+    code, _, err = run("--state", tmp_path / "no" / "state.json", "add", "a", "cap")
+    assert code == 1 and not (tmp_path / "no").exists()
     assert_one_line_error(err)
-    assert not (tmp_path / "no").exists()
-
-
-def test_state_file_round_trips_through_the_python_api(state: Path) -> None:
-    from kova_discovery._native import LocalNetwork
-
-    network = LocalNetwork.load(str(state))
-    assert network.agents() == ["deepl-bridge", "legal-lingua", "mail-sender", "polyglot-mt"]
-    network.register("from-python", ["summarize documents"])
-    network.save(str(state))
-    code, out, _ = run("--state", state, "query", "summarize documents")
-    assert result_names(out)[0] == "from-python"
 
 
 # ------------------------------------------------------------------------------- processes
@@ -472,5 +360,5 @@ def test_real_cards_and_tool_corpus(tmp_path: Path) -> None:
         code, out, err = run("--state", path, *argv)
         assert code == 0, (argv, err)
         assert err == ""
-    code, out, _ = run("--state", path, "query", "manage calendar", "--filter", "protocol=a2a")
-    assert any("Calendar" in line or "calendar" in line for line in out.splitlines()[2:])
+        if argv[:2] == ["query", "manage calendar"]:
+            assert any("alendar" in line for line in out.splitlines()[2:])
