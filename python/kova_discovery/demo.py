@@ -176,8 +176,8 @@ def run(out: TextIO | None = None) -> int:
         ("a weighted blend: mostly invoices, a little payments",
          Query.weighted({"create invoices": 3.0, "process online payments": 1.0})),
     ]
-    for label, query in composed:
-        tour.show(f"{label}\n  {query!r}", network.discover(query))
+    for label, composed_query in composed:
+        tour.show(f"{label}\n  {composed_query!r}", network.discover(composed_query))
         say()
 
     # ---------------------------------------------------------------------------------------
