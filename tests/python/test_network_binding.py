@@ -3,6 +3,7 @@ drift, persistence, reference counts and memory."""
 
 import gc
 import json
+import os
 import re
 import sys
 
@@ -345,6 +346,8 @@ def test_register_deregister_loop_does_not_grow_memory():
     before = rss_kib()
     cycle(5000)
     gc.collect()
-    assert rss_kib() - before < 2048
+    # AddressSanitizer keeps freed memory in quarantine, so resident size says nothing there.
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):
+        assert rss_kib() - before < 2048
     assert sys.getrefcount(handler) == base_refs
     assert net.agent_count == 0
