@@ -152,13 +152,3 @@ def test_failures_in_index_and_remove_are_swallowed():
     assert net.deregister("a") is True
     assert sys.exc_info() == (None, None, None)
     assert net.agents() == []
-
-
-def test_each_discovery_calls_the_scorer_afresh():
-    scorer = Recorder(ValueError("first fails"))
-    net = LocalNetwork(scorer=scorer)
-    net.register("a", ["x"])
-    net.discover("x")
-    scorer.reply = [("a", 0.5)]
-    net.discover("x")
-    assert [c for c in scorer.calls if c[0] == "score"] == [("score", "x"), ("score", "x")]
