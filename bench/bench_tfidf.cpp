@@ -1,6 +1,7 @@
 // TfIdfScorer::score over 10,000 agents with 3 capabilities of 10 words, 6-word queries.
-// Prints the median time per query for several vocabularies, warm (norms cached) and cold
-// (first query after a registration, every norm stale).
+// Prints, for several vocabularies, the time of the first query after indexing and the median
+// time per query warm (norms cached) and cold (right after one re-registration, which makes
+// every cached norm stale).
 
 #include <algorithm>
 #include <chrono>
@@ -92,6 +93,12 @@ void run(const Row& row) {
                               row.shared_word));
   }
 
+  // The first query after bulk indexing computes every norm.
+  auto t_first = Clock::now();
+  (void)scorer.score(queries[0]);
+  const double first_ms =
+      std::chrono::duration<double, std::milli>(Clock::now() - t_first).count();
+
   std::vector<double> warm, cold;
   std::size_t listed = 0;
   for (int round = 0; round < 5; ++round) {
@@ -111,9 +118,8 @@ void run(const Row& row) {
     auto t1 = Clock::now();
     cold.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
   }
-  std::printf("%-28s %10.1f %12.3f %12.3f %12.3f %10zu\n", row.name, index_ms, median(warm),
-              *std::max_element(warm.begin(), warm.end()), median(cold),
-              listed / warm.size());
+  std::printf("%-28s %10.1f %10.3f %12.3f %12.3f %10zu\n", row.name, index_ms, first_ms,
+              median(warm), median(cold), listed / warm.size());
 }
 
 }  // namespace
@@ -121,8 +127,8 @@ void run(const Row& row) {
 int main() {
   std::printf("TfIdfScorer::score, %d agents x %d capabilities x %d words, %d-word queries\n",
               kAgents, kCapabilities, kWordsPerCapability, kQueryWords);
-  std::printf("%-28s %10s %12s %12s %12s %10s\n", "vocabulary", "index ms", "warm med ms",
-              "warm max ms", "cold med ms", "listed");
+  std::printf("%-28s %10s %10s %12s %12s %10s\n", "vocabulary", "index ms", "first ms",
+              "warm med ms", "cold med ms", "listed");
   const Row rows[] = {
       {"uniform 2,000 words", 2000, false, ""},
       {"uniform 20,000 words", 20000, false, ""},
