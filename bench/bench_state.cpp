@@ -24,10 +24,10 @@ double median(std::vector<double> samples) {
 }
 
 std::string words_of(std::size_t count, std::mt19937_64& rng) {
-  static const char* words[] = {"translate", "legal",  "contract", "summarise", "pdf",
-                                "report",    "image",  "classify", "search",    "web",
-                                "SQL",       "query",  "agent",    "schedule",  "meeting",
-                                "email",     "code",   "review",   "python",    "invoice"};
+  static const char* words[] = {"translate", "legal", "contract", "summarise", "pdf",
+                                "report",    "image", "classify", "search",    "web",
+                                "SQL",       "query", "agent",    "schedule",  "meeting",
+                                "email",     "code",  "review",   "python",    "invoice"};
   std::string out;
   for (std::size_t i = 0; i < count; ++i) {
     if (i > 0) out.push_back(' ');
@@ -60,7 +60,9 @@ void row(const char* name, double value, const char* unit, const char* target) {
 }
 
 // CPU time of this process, which the other processes on a busy machine do not inflate.
-double cpu_ms() { return 1000.0 * static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
+double cpu_ms() {
+  return 1000.0 * static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+}
 
 }  // namespace
 
@@ -97,7 +99,8 @@ int main(int argc, char** argv) {
       }
       scoring.push_back((cpu_ms() - c0) * 1000.0 / iters);
     }
-    row("record_success with query, 1000 agents (wall)", median(samples), "us", "(target <= 15 us)");
+    row("record_success with query, 1000 agents (wall)", median(samples), "us",
+        "(target <= 15 us)");
     row("record_success with query, 1000 agents (cpu)", median(cpu), "us", "");
     row("  of which scoring 1000 agents (cpu)", median(scoring), "us", "");
   }
@@ -127,9 +130,11 @@ int main(int argc, char** argv) {
         return 1;
       }
     }
-    row("save, 1000 agents x 100 feedback records (wall)", median(saves), "ms", "(target <= 2000 ms)");
+    row("save, 1000 agents x 100 feedback records (wall)", median(saves), "ms",
+        "(target <= 2000 ms)");
     row("save, 1000 agents x 100 feedback records (cpu)", median(save_cpu), "ms", "");
-    row("load, 1000 agents x 100 feedback records (wall)", median(loads), "ms", "(target <= 2000 ms)");
+    row("load, 1000 agents x 100 feedback records (wall)", median(loads), "ms",
+        "(target <= 2000 ms)");
     row("load, 1000 agents x 100 feedback records (cpu)", median(load_cpu), "ms", "");
     row("state file size", static_cast<double>(std::filesystem::file_size(path)) / 1e6, "MB", "");
     std::filesystem::remove_all(dir);

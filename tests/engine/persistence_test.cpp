@@ -37,7 +37,8 @@ class TempDir {
   std::string file(const std::string& name) const { return (path_ / name).string(); }
   std::vector<std::string> entries() const {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(path_)) names.push_back(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(path_))
+      names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -75,7 +76,8 @@ struct StateFixture : ::testing::Test {
     const std::string path = dir.file("in.json");
     write_file(path, text);
     auto loaded = LocalNetwork::load(path, clock);
-    if (!loaded) return Result<std::unique_ptr<LocalNetwork>, std::string>::err(loaded.error().display());
+    if (!loaded)
+      return Result<std::unique_ptr<LocalNetwork>, std::string>::err(loaded.error().display());
     return Result<std::unique_ptr<LocalNetwork>, std::string>::ok(std::move(loaded).value());
   }
   std::string load_error(const std::string& text) {
@@ -183,11 +185,15 @@ struct RandomEngine {
   std::mt19937_64 rng;
   explicit RandomEngine(std::uint64_t seed) : rng(seed) {}
 
-  std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); }
+  std::size_t below(std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+  }
   std::string text(std::size_t max_len) {
     static const std::vector<std::string> pieces = {
-        "a", "Z", "7", " ", ",", "\"", "\\", "\n", "\t", std::string(1, '\x01'), "\u00e9", "\u4e2d",
-        "\U0001F600", "/", "{", "}", "translate", "legal"};
+        "a",      "Z",         "7",          " ",  ",",
+        "\"",     "\\",        "\n",         "\t", std::string(1, '\x01'),
+        "\u00e9", "\u4e2d",    "\U0001F600", "/",  "{",
+        "}",      "translate", "legal"};
     std::string out;
     const std::size_t n = below(max_len + 1);
     for (std::size_t i = 0; i < n; ++i) out += pieces[below(pieces.size())];
@@ -195,12 +201,19 @@ struct RandomEngine {
   }
   double number() {
     switch (below(6)) {
-      case 0: return std::uniform_real_distribution<double>(0.001, 1.0)(rng);
-      case 1: return std::ldexp(std::uniform_real_distribution<double>(1, 2)(rng), static_cast<int>(below(2000)) - 1000);
-      case 2: return static_cast<double>(below(1000));
-      case 3: return 0.1;
-      case 4: return std::numeric_limits<double>::max();
-      default: return std::numeric_limits<double>::denorm_min() * static_cast<double>(below(5) + 1);
+      case 0:
+        return std::uniform_real_distribution<double>(0.001, 1.0)(rng);
+      case 1:
+        return std::ldexp(std::uniform_real_distribution<double>(1, 2)(rng),
+                          static_cast<int>(below(2000)) - 1000);
+      case 2:
+        return static_cast<double>(below(1000));
+      case 3:
+        return 0.1;
+      case 4:
+        return std::numeric_limits<double>::max();
+      default:
+        return std::numeric_limits<double>::denorm_min() * static_cast<double>(below(5) + 1);
     }
   }
   double signed_number() { return below(2) ? number() : -number(); }
@@ -241,7 +254,8 @@ struct RandomEngine {
   }
 };
 
-void expect_same_state(const LocalNetwork& original, const LocalNetwork& loaded, MonoTime loaded_at) {
+void expect_same_state(const LocalNetwork& original, const LocalNetwork& loaded,
+                       MonoTime loaded_at) {
   ASSERT_EQ(original.agents(), loaded.agents());
   for (const auto& [name, a] : original.agent_table()) {
     SCOPED_TRACE(name);
@@ -361,9 +375,9 @@ TEST_F(StateFixture, ReadingAcceptsAnyOrderUnknownMembersAndDefaults) {
 }
 
 TEST_F(StateFixture, LoadedTauIsFlooredAndNullFloatsReadAsNaN) {
-  auto loaded = load_text(file_text(set_member(agent_text("a"), "tau", "0") + ", " +
-                                    set_member(set_member(agent_text("b"), "tau", "null"), "diameter",
-                                               "null")));
+  auto loaded = load_text(
+      file_text(set_member(agent_text("a"), "tau", "0") + ", " +
+                set_member(set_member(agent_text("b"), "tau", "null"), "diameter", "null")));
   ASSERT_TRUE(loaded) << loaded.error();
   EXPECT_EQ(loaded.value()->find("a")->tau, 0.001);
   EXPECT_EQ(loaded.value()->find("b")->tau, 0.001);
@@ -376,22 +390,27 @@ TEST_F(StateFixture, MalformedMembersAreReportedByName) {
   EXPECT_EQ(load_error(R"({"version": 3})"), prefix + "missing field `agents`");
   EXPECT_EQ(load_error(R"({"version": 3, "version": 3, "agents": []})"),
             prefix + "duplicate field `version`");
-  EXPECT_EQ(load_error(file_text(agent_text("a", R"(, "sigma": 1)"))), prefix + "duplicate field `sigma`");
-  EXPECT_EQ(load_error(file_text(R"({"name": "a", "capabilities": [], "metadata": {}, "diameter": 1,)"
-                                 R"( "tau": 1, "forwards_count": 0, "consecutive_pulse_timeouts": 0,)"
-                                 R"( "feedback": []})")),
-            prefix + "missing field `sigma`");
+  EXPECT_EQ(load_error(file_text(agent_text("a", R"(, "sigma": 1)"))),
+            prefix + "duplicate field `sigma`");
+  EXPECT_EQ(
+      load_error(file_text(R"({"name": "a", "capabilities": [], "metadata": {}, "diameter": 1,)"
+                           R"( "tau": 1, "forwards_count": 0, "consecutive_pulse_timeouts": 0,)"
+                           R"( "feedback": []})")),
+      prefix + "missing field `sigma`");
   EXPECT_EQ(load_error(file_text(agent_text("a", R"(, "last_activity_duration": {"secs": 1})"))),
             prefix + "missing field `nanos`");
   EXPECT_EQ(load_error(file_text("", R"(, "network_epoch": {"nanos_since_epoch": 1})")),
             prefix + "missing field `secs_since_epoch`");
-  EXPECT_EQ(load_error(file_text("", R"(, "network_epoch": {"secs_since_epoch": 9223372036854775808,)"
-                                     R"( "nanos_since_epoch": 0})")),
-            prefix + "overflow deserializing SystemTime");
-  EXPECT_EQ(load_error(file_text("", R"(, "network_epoch": {"secs_since_epoch": 1.5, "nanos_since_epoch": 0})")),
+  EXPECT_EQ(
+      load_error(file_text("", R"(, "network_epoch": {"secs_since_epoch": 9223372036854775808,)"
+                               R"( "nanos_since_epoch": 0})")),
+      prefix + "overflow deserializing SystemTime");
+  EXPECT_EQ(load_error(file_text(
+                "", R"(, "network_epoch": {"secs_since_epoch": 1.5, "nanos_since_epoch": 0})")),
             prefix + "invalid type: floating point `1.5`, expected u64");
-  EXPECT_EQ(load_error(file_text("", R"(, "network_epoch": {"secs_since_epoch": 1, "nanos_since_epoch": 1,)"
-                                     R"( "nanos_since_epoch": 1})")),
+  EXPECT_EQ(load_error(file_text(
+                "", R"(, "network_epoch": {"secs_since_epoch": 1, "nanos_since_epoch": 1,)"
+                    R"( "nanos_since_epoch": 1})")),
             prefix + "duplicate field `nanos_since_epoch`");
 }
 
@@ -402,13 +421,17 @@ TEST_F(StateFixture, IntegersMustBeIntegersInRange) {
   };
   EXPECT_EQ(load_error(with("forwards_count", "1.0")),
             prefix + "invalid type: floating point `1.0`, expected u64");
-  EXPECT_EQ(load_error(with("forwards_count", "-1")), prefix + "invalid value: integer `-1`, expected u64");
+  EXPECT_EQ(load_error(with("forwards_count", "-1")),
+            prefix + "invalid value: integer `-1`, expected u64");
   EXPECT_EQ(load_error(with("forwards_count", "18446744073709551615")), "<ok>");
   EXPECT_EQ(load_error(with("consecutive_pulse_timeouts", "256")),
             prefix + "invalid value: integer `256`, expected u8");
-  EXPECT_EQ(load_error(with("diameter", "\"1\"")), prefix + "invalid type: string \"1\", expected f64");
-  EXPECT_EQ(load_error(with("capabilities", "[1]")), prefix + "invalid type: integer `1`, expected a string");
-  EXPECT_EQ(load_error(with("metadata", R"({"k": 1})")), prefix + "invalid type: integer `1`, expected a string");
+  EXPECT_EQ(load_error(with("diameter", "\"1\"")),
+            prefix + "invalid type: string \"1\", expected f64");
+  EXPECT_EQ(load_error(with("capabilities", "[1]")),
+            prefix + "invalid type: integer `1`, expected a string");
+  EXPECT_EQ(load_error(with("metadata", R"({"k": 1})")),
+            prefix + "invalid type: integer `1`, expected a string");
   EXPECT_EQ(load_error(R"({"version": "3", "agents": []})"),
             prefix + "invalid type: string \"3\", expected u32");
   EXPECT_EQ(load_error(R"({"version": 4294967296, "agents": []})"),
@@ -422,16 +445,22 @@ TEST_F(StateFixture, IntegersMustBeIntegersInRange) {
     return with("feedback", R"([{"query_minhash": [)" + bytes + R"(], "outcome": 1.0}])");
   };
   EXPECT_EQ(load_error(minhash(64, 255)), "<ok>");
-  EXPECT_EQ(load_error(minhash(63, 1)), prefix + "invalid length 63, expected an array of length 64");
-  EXPECT_EQ(load_error(minhash(65, 1)), prefix + "invalid length 65, expected an array of length 64");
+  EXPECT_EQ(load_error(minhash(63, 1)),
+            prefix + "invalid length 63, expected an array of length 64");
+  EXPECT_EQ(load_error(minhash(65, 1)),
+            prefix + "invalid length 65, expected an array of length 64");
   EXPECT_EQ(load_error(minhash(64, 256)), prefix + "invalid value: integer `256`, expected u8");
 }
 
 TEST_F(StateFixture, BrokenTextIsASerializationOrIoError) {
-  EXPECT_EQ(load_error("").rfind("serialization error: parse error at line 1", 0), 0u) << load_error("");
+  EXPECT_EQ(load_error("").rfind("serialization error: parse error at line 1", 0), 0u)
+      << load_error("");
   EXPECT_EQ(load_error(file_text("") + " x").rfind("serialization error: parse error", 0), 0u);
-  EXPECT_EQ(load_error(R"({"version": 3, "agents": [], "x": "\ud800"})").rfind("serialization error: ", 0), 0u);
-  EXPECT_EQ(load_error(file_text("", ", \"x\": \"\xff\"")), "I/O error: stream did not contain valid UTF-8");
+  EXPECT_EQ(load_error(R"({"version": 3, "agents": [], "x": "\ud800"})")
+                .rfind("serialization error: ", 0),
+            0u);
+  EXPECT_EQ(load_error(file_text("", ", \"x\": \"\xff\"")),
+            "I/O error: stream did not contain valid UTF-8");
   auto absent = LocalNetwork::load(dir.file("absent.json"));
   ASSERT_FALSE(absent);
   EXPECT_EQ(absent.error().display(), "I/O error: No such file or directory (os error 2)");
@@ -440,7 +469,8 @@ TEST_F(StateFixture, BrokenTextIsASerializationOrIoError) {
 TEST_F(StateFixture, DeepNestingIsRefusedWithoutExhaustingTheStack) {
   const std::size_t depth = 100000;
   const std::string nested = std::string(depth, '[') + std::string(depth, ']');
-  EXPECT_EQ(load_error(file_text("", ", \"x\": " + nested)), "serialization error: recursion limit exceeded");
+  EXPECT_EQ(load_error(file_text("", ", \"x\": " + nested)),
+            "serialization error: recursion limit exceeded");
   const std::string objects = [&] {
     std::string s;
     for (std::size_t i = 0; i < depth; ++i) s += "{\"a\":";
@@ -448,19 +478,24 @@ TEST_F(StateFixture, DeepNestingIsRefusedWithoutExhaustingTheStack) {
   }();
   EXPECT_EQ(load_error(file_text(agent_text("a", ", \"x\": " + objects))),
             "serialization error: recursion limit exceeded");
-  EXPECT_EQ(load_error(file_text("", ", \"x\": " + std::string(100, '[') + std::string(100, ']'))), "<ok>");
+  EXPECT_EQ(load_error(file_text("", ", \"x\": " + std::string(100, '[') + std::string(100, ']'))),
+            "<ok>");
 }
 
 TEST_F(StateFixture, VersionsAndRegistrationFailures) {
-  EXPECT_EQ(load_error(R"({"version": 4, "agents": []})"), "unsupported snapshot version 4 (supported up to 3)");
-  EXPECT_EQ(load_error(file_text(agent_text("ok") + ", " + agent_text(""))),
-            "serialization error: Failed to register agent during load: Configuration error: Agent name "
-            "cannot be empty");
-  EXPECT_EQ(load_error(file_text(R"({"name": "a", "capabilities": [], "metadata": {}, "diameter": 1,)"
-                                 R"( "tau": 1, "sigma": 0, "forwards_count": 0,)"
-                                 R"( "consecutive_pulse_timeouts": 0, "feedback": []})")),
-            "serialization error: Failed to register agent during load: Configuration error: Capabilities "
-            "list cannot be empty");
+  EXPECT_EQ(load_error(R"({"version": 4, "agents": []})"),
+            "unsupported snapshot version 4 (supported up to 3)");
+  EXPECT_EQ(
+      load_error(file_text(agent_text("ok") + ", " + agent_text(""))),
+      "serialization error: Failed to register agent during load: Configuration error: Agent name "
+      "cannot be empty");
+  EXPECT_EQ(
+      load_error(file_text(R"({"name": "a", "capabilities": [], "metadata": {}, "diameter": 1,)"
+                           R"( "tau": 1, "sigma": 0, "forwards_count": 0,)"
+                           R"( "consecutive_pulse_timeouts": 0, "feedback": []})")),
+      "serialization error: Failed to register agent during load: Configuration error: "
+      "Capabilities "
+      "list cannot be empty");
 }
 
 TEST_F(StateFixture, LoadKeepsTheLastHundredFeedbackRecordsAndClosesCircuits) {
@@ -469,11 +504,12 @@ TEST_F(StateFixture, LoadKeepsTheLastHundredFeedbackRecordsAndClosesCircuits) {
   for (int i = 0; i < 150; ++i) {
     const std::string bytes = number_list(64, [&](int) { return i; });
     if (i > 0) records.push_back(',');
-    records += R"({"query_minhash": [)" + bytes + R"(], "outcome": )" +
-               (i % 2 ? "1.0" : "-1.0") + "}";
+    records +=
+        R"({"query_minhash": [)" + bytes + R"(], "outcome": )" + (i % 2 ? "1.0" : "-1.0") + "}";
   }
   const std::string agent =
-      set_member(set_member(agent_text("a"), "consecutive_pulse_timeouts", "7"), "feedback", "[" + records + "]");
+      set_member(set_member(agent_text("a"), "consecutive_pulse_timeouts", "7"), "feedback",
+                 "[" + records + "]");
   auto loaded = load_text(file_text(agent));
   ASSERT_TRUE(loaded) << loaded.error();
   const AgentRecord& a = *loaded.value()->find("a");
@@ -496,9 +532,10 @@ TEST_F(StateFixture, FailedSavesLeaveTargetAndDirectoryAsTheyWere) {
 
   fs::create_directory(dir.file("target"));
   write_file(dir.file("target/keep"), "k");
-  EXPECT_EQ(error_text(net->save(dir.file("target"))).rfind(
-                "I/O error: Failed to persist temp file: failed to persist temporary file: ", 0),
-            0u);
+  EXPECT_EQ(
+      error_text(net->save(dir.file("target")))
+          .rfind("I/O error: Failed to persist temp file: failed to persist temporary file: ", 0),
+      0u);
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"target"});
   EXPECT_EQ(read_file(dir.file("target/keep")), "k");
 
@@ -506,13 +543,15 @@ TEST_F(StateFixture, FailedSavesLeaveTargetAndDirectoryAsTheyWere) {
   const std::string path = dir.file("state.json");
   write_file(path, "old");
   clock->set_wall(std::chrono::system_clock::time_point{-5s});
-  EXPECT_EQ(error_text(net->save(path)), "serialization error: SystemTime must be later than UNIX_EPOCH");
+  EXPECT_EQ(error_text(net->save(path)),
+            "serialization error: SystemTime must be later than UNIX_EPOCH");
   EXPECT_EQ(read_file(path), "old");
 
   // Invalid UTF-8 cannot be represented in the file.
   clock->set_wall(std::chrono::system_clock::time_point{5s});
   reg("bad\xff", {"x"});
-  EXPECT_EQ(error_text(net->save(path)), "serialization error: invalid UTF-8 byte at index 3: 0xFF");
+  EXPECT_EQ(error_text(net->save(path)),
+            "serialization error: invalid UTF-8 byte at index 3: 0xFF");
   EXPECT_EQ(read_file(path), "old");
   EXPECT_EQ((dir.entries()), (std::vector<std::string>{"state.json", "target"}));
 }

@@ -53,7 +53,8 @@ TEST_F(PropagationFixture, ThresholdIsInclusiveAndSourceAndStrangersAreSkipped) 
   reg("at", {"y"});
   reg("high", {"z"});
   reg("unscored", {"w"});
-  script->similarities = {{"source", 1.0}, {"below", 0.29}, {"at", 0.3}, {"ghost", 0.9}, {"high", 1.0}};
+  script->similarities = {
+      {"source", 1.0}, {"below", 0.29}, {"at", 0.3}, {"ghost", 0.9}, {"high", 1.0}};
 
   net->record_success("source", std::nullopt);
 

@@ -72,8 +72,8 @@ void LocalNetwork::record_success(std::string_view agent_name,
   }
 
   feedback_epoch_.fetch_add(1);
-  record_replay(EventKind{EventKind::FeedbackRecorded{std::string(agent_name), owned(query),
-                                                      kSuccessOutcome}});
+  record_replay(EventKind{
+      EventKind::FeedbackRecorded{std::string(agent_name), owned(query), kSuccessOutcome}});
   if (agent == nullptr) return;
 
   if (query) {
@@ -113,8 +113,8 @@ void LocalNetwork::record_failure(std::string_view agent_name,
   }
 
   feedback_epoch_.fetch_add(1);
-  record_replay(EventKind{EventKind::FeedbackRecorded{std::string(agent_name), owned(query),
-                                                      kFailureOutcome}});
+  record_replay(EventKind{
+      EventKind::FeedbackRecorded{std::string(agent_name), owned(query), kFailureOutcome}});
 }
 
 void LocalNetwork::tick() {

@@ -8,10 +8,10 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <charconv>
 #include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -279,8 +279,8 @@ std::optional<NetworkError> write_atomically(const std::string& path, const std:
   // The rename itself becomes durable only with the directory entry. Failing that is not a
   // failed save: the target already holds the complete new file, and a power loss could at
   // worst bring back the complete old one.
-  FileDescriptor dir(retry_eintr(
-      [&] { return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  FileDescriptor dir(
+      retry_eintr([&] { return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
   if (dir.get() >= 0) retry_eintr([&] { return ::fsync(dir.get()); });
   return std::nullopt;
 }
@@ -386,11 +386,11 @@ constexpr std::array kDurationMembers{
 
 // One open object or array. Structs know their members; maps and arrays only their slot.
 struct Frame {
-  Slot slot;                                  // the container's own slot
-  std::span<const Member> members;            // empty unless a struct
-  Slot pending = Slot::Skip;                  // where the next value of a struct goes
-  std::uint32_t seen = 0;                     // struct members met so far
-  std::size_t count = 0;                      // elements of an array
+  Slot slot;                        // the container's own slot
+  std::span<const Member> members;  // empty unless a struct
+  Slot pending = Slot::Skip;        // where the next value of a struct goes
+  std::uint32_t seen = 0;           // struct members met so far
+  std::size_t count = 0;            // elements of an array
 };
 
 struct Scalar {
@@ -407,49 +407,70 @@ struct Scalar {
 
 std::string describe(const Scalar& s) {
   switch (s.type) {
-    case Scalar::Type::Null: return "null";
-    case Scalar::Type::Boolean: return std::string("boolean `") + (s.boolean ? "true" : "false") + "`";
-    case Scalar::Type::Integer: return "integer `" + std::to_string(s.integer) + "`";
-    case Scalar::Type::Unsigned: return "integer `" + std::to_string(s.unsigned_value) + "`";
-    case Scalar::Type::Float: return "floating point `" + std::string(s.raw) + "`";
-    case Scalar::Type::String: return "string \"" + std::string(s.raw) + "\"";
+    case Scalar::Type::Null:
+      return "null";
+    case Scalar::Type::Boolean:
+      return std::string("boolean `") + (s.boolean ? "true" : "false") + "`";
+    case Scalar::Type::Integer:
+      return "integer `" + std::to_string(s.integer) + "`";
+    case Scalar::Type::Unsigned:
+      return "integer `" + std::to_string(s.unsigned_value) + "`";
+    case Scalar::Type::Float:
+      return "floating point `" + std::string(s.raw) + "`";
+    case Scalar::Type::String:
+      return "string \"" + std::string(s.raw) + "\"";
   }
   return "value";
 }
 
 const char* expected_text(Slot slot) {
   switch (slot) {
-    case Slot::Root: return "struct NetworkSnapshot";
-    case Slot::Agent: return "struct AgentSnapshot";
-    case Slot::Feedback: return "struct FeedbackSnapshot";
-    case Slot::Epoch: return "struct SystemTime";
-    case Slot::Duration: return "struct Duration";
+    case Slot::Root:
+      return "struct NetworkSnapshot";
+    case Slot::Agent:
+      return "struct AgentSnapshot";
+    case Slot::Feedback:
+      return "struct FeedbackSnapshot";
+    case Slot::Epoch:
+      return "struct SystemTime";
+    case Slot::Duration:
+      return "struct Duration";
     case Slot::Agents:
     case Slot::Capabilities:
-    case Slot::Feedbacks: return "a sequence";
-    case Slot::QueryMinhash: return "an array of length 64";
+    case Slot::Feedbacks:
+      return "a sequence";
+    case Slot::QueryMinhash:
+      return "an array of length 64";
     case Slot::Metadata:
-    case Slot::Matrix: return "a map";
+    case Slot::Matrix:
+      return "a map";
     case Slot::Name:
     case Slot::Capability:
-    case Slot::MetadataValue: return "a string";
-    case Slot::Endpoint: return "a string or null";
+    case Slot::MetadataValue:
+      return "a string";
+    case Slot::Endpoint:
+      return "a string or null";
     case Slot::Diameter:
     case Slot::Tau:
     case Slot::Sigma:
     case Slot::UnusedFloat:
-    case Slot::Outcome: return "f64";
+    case Slot::Outcome:
+      return "f64";
     case Slot::PulseTimeouts:
-    case Slot::MinhashByte: return "u8";
+    case Slot::MinhashByte:
+      return "u8";
     case Slot::Version:
     case Slot::EpochNanos:
     case Slot::DurationNanos:
-    case Slot::MatrixValue: return "u32";
+    case Slot::MatrixValue:
+      return "u32";
     case Slot::FeedbackCount:
     case Slot::EpochSecs:
     case Slot::DurationSecs:
-    case Slot::ForwardsCount: return "u64";
-    case Slot::Skip: break;
+    case Slot::ForwardsCount:
+      return "u64";
+    case Slot::Skip:
+      break;
   }
   return "a value";
 }
@@ -509,8 +530,12 @@ class SnapshotReader {
     switch (slot) {
       case Slot::Skip:
       case Slot::Metadata:
-      case Slot::Matrix: stack_.push_back({slot, {}}); return true;
-      case Slot::Root: stack_.push_back({slot, kRootMembers}); return true;
+      case Slot::Matrix:
+        stack_.push_back({slot, {}});
+        return true;
+      case Slot::Root:
+        stack_.push_back({slot, kRootMembers});
+        return true;
       case Slot::Agent:
         snapshot.agents.emplace_back();
         stack_.push_back({slot, kAgentMembers});
@@ -529,7 +554,8 @@ class SnapshotReader {
         nanos_ = 0;
         stack_.push_back({slot, kDurationMembers});
         return true;
-      default: return invalid_type("map", slot);
+      default:
+        return invalid_type("map", slot);
     }
   }
 
@@ -581,15 +607,19 @@ class SnapshotReader {
       case Slot::Agents:
       case Slot::Capabilities:
       case Slot::Feedbacks:
-      case Slot::QueryMinhash: stack_.push_back({slot, {}}); return true;
-      default: return invalid_type("sequence", slot);
+      case Slot::QueryMinhash:
+        stack_.push_back({slot, {}});
+        return true;
+      default:
+        return invalid_type("sequence", slot);
     }
   }
 
   bool end_array() {
     const Frame& top = stack_.back();
     if (top.slot == Slot::QueryMinhash && top.count != kSignatureBytes) {
-      return fail("invalid length " + std::to_string(top.count) + ", expected an array of length 64");
+      return fail("invalid length " + std::to_string(top.count) +
+                  ", expected an array of length 64");
     }
     stack_.pop_back();
     return true;
@@ -620,14 +650,26 @@ class SnapshotReader {
     if (stack_.empty()) return Slot::Root;
     Frame& top = stack_.back();
     switch (top.slot) {
-      case Slot::Skip: return Slot::Skip;
-      case Slot::Agents: ++top.count; return Slot::Agent;
-      case Slot::Capabilities: ++top.count; return Slot::Capability;
-      case Slot::Feedbacks: ++top.count; return Slot::Feedback;
-      case Slot::QueryMinhash: ++top.count; return Slot::MinhashByte;
-      case Slot::Metadata: return Slot::MetadataValue;
-      case Slot::Matrix: return Slot::MatrixValue;
-      default: return top.pending;
+      case Slot::Skip:
+        return Slot::Skip;
+      case Slot::Agents:
+        ++top.count;
+        return Slot::Agent;
+      case Slot::Capabilities:
+        ++top.count;
+        return Slot::Capability;
+      case Slot::Feedbacks:
+        ++top.count;
+        return Slot::Feedback;
+      case Slot::QueryMinhash:
+        ++top.count;
+        return Slot::MinhashByte;
+      case Slot::Metadata:
+        return Slot::MetadataValue;
+      case Slot::Matrix:
+        return Slot::MatrixValue;
+      default:
+        return top.pending;
     }
   }
 
@@ -641,11 +683,20 @@ class SnapshotReader {
 
   bool float_value(const Scalar& s, Slot slot, double& out) {
     switch (s.type) {
-      case Scalar::Type::Null: out = std::numeric_limits<double>::quiet_NaN(); return true;
-      case Scalar::Type::Integer: out = static_cast<double>(s.integer); return true;
-      case Scalar::Type::Unsigned: out = static_cast<double>(s.unsigned_value); return true;
-      case Scalar::Type::Float: out = s.floating; return true;
-      default: return invalid_type(describe(s), slot);
+      case Scalar::Type::Null:
+        out = std::numeric_limits<double>::quiet_NaN();
+        return true;
+      case Scalar::Type::Integer:
+        out = static_cast<double>(s.integer);
+        return true;
+      case Scalar::Type::Unsigned:
+        out = static_cast<double>(s.unsigned_value);
+        return true;
+      case Scalar::Type::Float:
+        out = s.floating;
+        return true;
+      default:
+        return invalid_type(describe(s), slot);
     }
   }
 
@@ -659,7 +710,8 @@ class SnapshotReader {
     const Slot slot = next_slot();
     std::uint64_t u = 0;
     switch (slot) {
-      case Slot::Skip: return true;
+      case Slot::Skip:
+        return true;
       case Slot::Version:
         if (!unsigned_value(s, slot, UINT32_MAX, u)) return false;
         snapshot.version = static_cast<std::uint32_t>(u);
@@ -667,9 +719,11 @@ class SnapshotReader {
       case Slot::FeedbackCount:
         return unsigned_value(s, slot, UINT64_MAX, snapshot.feedback_count);
       case Slot::EpochSecs:
-      case Slot::DurationSecs: return unsigned_value(s, slot, UINT64_MAX, secs_);
+      case Slot::DurationSecs:
+        return unsigned_value(s, slot, UINT64_MAX, secs_);
       case Slot::EpochNanos:
-      case Slot::DurationNanos: return unsigned_value(s, slot, UINT32_MAX, nanos_);
+      case Slot::DurationNanos:
+        return unsigned_value(s, slot, UINT32_MAX, nanos_);
       case Slot::MatrixValue: {
         if (!unsigned_value(s, slot, UINT32_MAX, u)) return false;
         // "query,capability": the first comma splits, so capability terms may hold commas.
@@ -680,7 +734,8 @@ class SnapshotReader {
         }
         return true;
       }
-      case Slot::Name: return string_value(s, slot, agent().name);
+      case Slot::Name:
+        return string_value(s, slot, agent().name);
       case Slot::Capability: {
         std::string text;
         if (!string_value(s, slot, text)) return false;
@@ -699,14 +754,18 @@ class SnapshotReader {
         agent().metadata.insert_or_assign(std::move(key_), std::move(text));
         return true;
       }
-      case Slot::Diameter: return float_value(s, slot, agent().diameter);
-      case Slot::Tau: return float_value(s, slot, agent().tau);
-      case Slot::Sigma: return float_value(s, slot, agent().sigma);
+      case Slot::Diameter:
+        return float_value(s, slot, agent().diameter);
+      case Slot::Tau:
+        return float_value(s, slot, agent().tau);
+      case Slot::Sigma:
+        return float_value(s, slot, agent().sigma);
       case Slot::UnusedFloat: {
         double ignored = 0.0;
         return float_value(s, slot, ignored);
       }
-      case Slot::ForwardsCount: return unsigned_value(s, slot, UINT64_MAX, agent().forwards_count);
+      case Slot::ForwardsCount:
+        return unsigned_value(s, slot, UINT64_MAX, agent().forwards_count);
       case Slot::PulseTimeouts:
         if (!unsigned_value(s, slot, UINT8_MAX, u)) return false;
         agent().consecutive_pulse_timeouts = static_cast<std::uint8_t>(u);
@@ -719,8 +778,10 @@ class SnapshotReader {
         }
         return true;
       }
-      case Slot::Outcome: return float_value(s, slot, agent().feedback.back().outcome);
-      default: return invalid_type(describe(s), slot);
+      case Slot::Outcome:
+        return float_value(s, slot, agent().feedback.back().outcome);
+      default:
+        return invalid_type(describe(s), slot);
     }
   }
 
@@ -733,11 +794,13 @@ class SnapshotReader {
 // The file as text. Invalid UTF-8 is an I/O failure ("invalid data"), as for any text read.
 Result<std::string, NetworkError> read_text_file(const std::string& path) {
   FileDescriptor file(retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
-  if (file.get() < 0) return Result<std::string, NetworkError>::err(NetworkError::io(os_error_text(errno)));
+  if (file.get() < 0)
+    return Result<std::string, NetworkError>::err(NetworkError::io(os_error_text(errno)));
   std::string text;
-  struct stat info {};
+  struct stat info{};
   std::size_t size = 0;
-  if (::fstat(file.get(), &info) == 0 && info.st_size > 0) size = static_cast<std::size_t>(info.st_size);
+  if (::fstat(file.get(), &info) == 0 && info.st_size > 0)
+    size = static_cast<std::size_t>(info.st_size);
   // Read straight into the text; it grows only if the file grew since fstat.
   text.resize(size + 1);
   std::size_t filled = 0;
@@ -865,9 +928,8 @@ Result<std::unique_ptr<LocalNetwork>, NetworkError> LocalNetwork::load(
   std::vector<FeedbackIndex> memories(snapshot.agents.size());
   for (std::size_t i = 0; i < snapshot.agents.size(); ++i) {
     const auto& records = snapshot.agents[i].feedback;
-    const std::size_t skip = records.size() > FeedbackIndex::kCapacity
-                                 ? records.size() - FeedbackIndex::kCapacity
-                                 : 0;
+    const std::size_t skip =
+        records.size() > FeedbackIndex::kCapacity ? records.size() - FeedbackIndex::kCapacity : 0;
     for (std::size_t r = skip; r < records.size(); ++r) memories[i].insert(records[r]);
   }
 
@@ -879,9 +941,9 @@ Result<std::unique_ptr<LocalNetwork>, NetworkError> LocalNetwork::load(
 
   for (std::size_t i = 0; i < snapshot.agents.size(); ++i) {
     AgentSnapshot& stored = snapshot.agents[i];
-    if (auto error = network->register_agent(stored.name, stored.capabilities,
-                                             std::move(stored.endpoint),
-                                             std::move(stored.metadata))) {
+    if (auto error =
+            network->register_agent(stored.name, stored.capabilities, std::move(stored.endpoint),
+                                    std::move(stored.metadata))) {
       return Out::err(
           NetworkError::serialization("Failed to register agent during load: " + error->display()));
     }
