@@ -37,12 +37,24 @@ void counted_free(void* p) noexcept {
 
 }  // namespace
 
-void* operator new(std::size_t n) { return counted_alloc(n); }
-void* operator new[](std::size_t n) { return counted_alloc(n); }
-void operator delete(void* p) noexcept { counted_free(p); }
-void operator delete[](void* p) noexcept { counted_free(p); }
-void operator delete(void* p, std::size_t) noexcept { counted_free(p); }
-void operator delete[](void* p, std::size_t) noexcept { counted_free(p); }
+void* operator new(std::size_t n) {
+  return counted_alloc(n);
+}
+void* operator new[](std::size_t n) {
+  return counted_alloc(n);
+}
+void operator delete(void* p) noexcept {
+  counted_free(p);
+}
+void operator delete[](void* p) noexcept {
+  counted_free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  counted_free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  counted_free(p);
+}
 
 namespace {
 
@@ -118,7 +130,8 @@ int main() {
   const double total = median(per_agent_bytes);
   const double strings = median(per_agent_string_bytes);
   std::printf("%-48s %12s %10s\n", "measure (median of 7 runs, 2000 agents)", "value", "target");
-  std::printf("%-48s %9.2f us %7s us\n", "register, 3 capabilities of 50 bytes", median(per_agent_us), "40");
+  std::printf("%-48s %9.2f us %7s us\n", "register, 3 capabilities of 50 bytes",
+              median(per_agent_us), "40");
   std::printf("%-48s %10.0f B\n", "live heap per agent, all", total);
   std::printf("%-48s %10.0f B\n", "  of which the record's string buffers", strings);
   std::printf("%-48s %10.0f B %8s B\n", "per agent beyond its strings", total - strings, "1024");

@@ -1,10 +1,10 @@
+#include "network/cooccurrence.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
-
-#include "network/cooccurrence.hpp"
 
 namespace kova {
 namespace {
@@ -49,11 +49,13 @@ TEST(CoOccurrence, ExpansionTakesTheThreeStrongestPerTermWithoutDeduplication) {
   ASSERT_EQ(out.size(), 4u);
   EXPECT_EQ(out[0], "translate");
   EXPECT_EQ(out[1], "legal");
-  EXPECT_EQ((Terms{std::min(out[2], out[3]), std::max(out[2], out[3])}), (Terms{"contract", "german"}));
+  EXPECT_EQ((Terms{std::min(out[2], out[3]), std::max(out[2], out[3])}),
+            (Terms{"contract", "german"}));
 
   // Each query term expands on its own; duplicates stay.
   feed(e, 2, {"law"}, {"legal"});
-  EXPECT_EQ(e.expand_query({"law", "law", "unknown"}), (Terms{"law", "law", "unknown", "legal", "legal"}));
+  EXPECT_EQ(e.expand_query({"law", "law", "unknown"}),
+            (Terms{"law", "law", "unknown", "legal", "legal"}));
 }
 
 TEST(CoOccurrence, TopThreeAgreesWithAStableSortOfTheRow) {
@@ -65,9 +67,11 @@ TEST(CoOccurrence, TopThreeAgreesWithAStableSortOfTheRow) {
   for (auto& p : e.pairs()) {
     if (p.query_term == "q") row.push_back(p);
   }
-  std::stable_sort(row.begin(), row.end(), [](const auto& a, const auto& b) { return a.count > b.count; });
+  std::stable_sort(row.begin(), row.end(),
+                   [](const auto& a, const auto& b) { return a.count > b.count; });
   const Terms out = e.expand_query({"q"});
-  EXPECT_EQ(out, (Terms{"q", row[0].capability_term, row[1].capability_term, row[2].capability_term}));
+  EXPECT_EQ(out,
+            (Terms{"q", row[0].capability_term, row[1].capability_term, row[2].capability_term}));
 }
 
 // Fills the matrix with `n` distinct pairs of count `count` under the query term `q`.

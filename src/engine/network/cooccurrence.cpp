@@ -28,7 +28,8 @@ void CoOccurrenceExpander::record_feedback(const std::vector<std::string>& query
           it = row.try_emplace(c, 0).first;
           ++size_;
         }
-        // Saturate rather than wrap: a wrapped count would turn the strongest pair into the weakest.
+        // Saturate rather than wrap: a wrapped count would turn the strongest pair into the
+        // weakest.
         if (it->second != std::numeric_limits<std::uint32_t>::max()) ++it->second;
       }
     }
@@ -60,7 +61,8 @@ void CoOccurrenceExpander::record_feedback(const std::vector<std::string>& query
   }
 }
 
-std::vector<std::string> CoOccurrenceExpander::expand_query(const std::vector<std::string>& terms) const {
+std::vector<std::string> CoOccurrenceExpander::expand_query(
+    const std::vector<std::string>& terms) const {
   std::vector<std::string> result(terms);
   if (feedback_count_ < kMinFeedback) return result;
 
@@ -85,7 +87,8 @@ std::vector<std::string> CoOccurrenceExpander::expand_query(const std::vector<st
   return result;
 }
 
-std::uint32_t CoOccurrenceExpander::count(std::string_view query_term, std::string_view capability_term) const {
+std::uint32_t CoOccurrenceExpander::count(std::string_view query_term,
+                                          std::string_view capability_term) const {
   const auto row_it = matrix_.find(query_term);
   if (row_it == matrix_.end()) return 0;
   const auto it = row_it->second.find(capability_term);
@@ -96,7 +99,8 @@ std::vector<CoOccurrenceExpander::Pair> CoOccurrenceExpander::pairs() const {
   std::vector<Pair> out;
   out.reserve(size_);
   for (const auto& [query_term, row] : matrix_) {
-    for (const auto& [capability_term, n] : row) out.push_back(Pair{query_term, capability_term, n});
+    for (const auto& [capability_term, n] : row)
+      out.push_back(Pair{query_term, capability_term, n});
   }
   return out;
 }

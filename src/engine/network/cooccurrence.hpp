@@ -38,10 +38,13 @@ class CoOccurrenceExpander {
  private:
   struct StringHash {
     using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    std::size_t operator()(std::string_view s) const noexcept {
+      return std::hash<std::string_view>{}(s);
+    }
   };
   using Row = std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>>;
-  std::unordered_map<std::string, Row, StringHash, std::equal_to<>> matrix_;  // query term -> row
+  // query term -> (capability term -> count)
+  std::unordered_map<std::string, Row, StringHash, std::equal_to<>> matrix_;
   std::size_t size_ = 0;  // number of pairs
   std::uint64_t feedback_count_ = 0;
 };

@@ -11,7 +11,9 @@ namespace kova {
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_word) {
   if (text.size() != lower_word.size()) return false;
@@ -126,7 +128,9 @@ bool FilterValue::matches(std::string_view value) const {
   struct Visitor {
     std::string_view v;
     bool operator()(const Exact& c) const { return v == c.value; }
-    bool operator()(const Contains& c) const { return v.find(c.substring) != std::string_view::npos; }
+    bool operator()(const Contains& c) const {
+      return v.find(c.substring) != std::string_view::npos;
+    }
     bool operator()(const OneOf& c) const {
       return std::any_of(c.options.begin(), c.options.end(),
                          [this](const std::string& option) { return v == option; });

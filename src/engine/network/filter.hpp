@@ -13,11 +13,21 @@
 namespace kova {
 
 struct FilterValue {
-  struct Exact { std::string value; };
-  struct Contains { std::string substring; };
-  struct OneOf { std::vector<std::string> options; };
-  struct LessThan { double threshold; };
-  struct GreaterThan { double threshold; };
+  struct Exact {
+    std::string value;
+  };
+  struct Contains {
+    std::string substring;
+  };
+  struct OneOf {
+    std::vector<std::string> options;
+  };
+  struct LessThan {
+    double threshold;
+  };
+  struct GreaterThan {
+    double threshold;
+  };
   using Variant = std::variant<Exact, Contains, OneOf, LessThan, GreaterThan>;
   Variant condition;
 

@@ -55,9 +55,8 @@ std::unique_ptr<LocalNetwork> LocalNetwork::with_config(const LshConfig& lsh,
 
 std::unique_ptr<LocalNetwork> LocalNetwork::with_scorer(std::unique_ptr<Scorer> scorer,
                                                         std::shared_ptr<const Clock> clock) {
-  return std::unique_ptr<LocalNetwork>(
-      new LocalNetwork(LshConfig{}, std::move(scorer), DiscoveryConfig{}.max_disagreement_split,
-                       std::move(clock)));
+  return std::unique_ptr<LocalNetwork>(new LocalNetwork(
+      LshConfig{}, std::move(scorer), DiscoveryConfig{}.max_disagreement_split, std::move(clock)));
 }
 
 std::unique_ptr<LocalNetwork> LocalNetwork::create_default(std::shared_ptr<const Clock> clock) {
@@ -65,10 +64,9 @@ std::unique_ptr<LocalNetwork> LocalNetwork::create_default(std::shared_ptr<const
   return with_config(config.lsh, config.max_disagreement_split, std::move(clock));
 }
 
-std::optional<DiscoveryError> LocalNetwork::register_agent(std::string_view name,
-                                                           std::span<const std::string> capabilities,
-                                                           std::optional<std::string> endpoint,
-                                                           Metadata metadata) {
+std::optional<DiscoveryError> LocalNetwork::register_agent(
+    std::string_view name, std::span<const std::string> capabilities,
+    std::optional<std::string> endpoint, Metadata metadata) {
   const log::Span span(log::Level::Info, log::kTargetNetwork, "register", [&] {
     return std::vector<log::Field>{
         {"name", std::string(name)},

@@ -37,13 +37,15 @@ struct DriftReport {
 class LocalNetwork {
  public:
   // MinHash scorer over `lsh`; kernels with `max_disagreement_split`.
-  static std::unique_ptr<LocalNetwork> with_config(const LshConfig& lsh, std::size_t max_disagreement_split,
-                                                   std::shared_ptr<const Clock> clock = system_clock());
+  static std::unique_ptr<LocalNetwork> with_config(
+      const LshConfig& lsh, std::size_t max_disagreement_split,
+      std::shared_ptr<const Clock> clock = system_clock());
   // The given scorer, default LshConfig, split 3.
-  static std::unique_ptr<LocalNetwork> with_scorer(std::unique_ptr<Scorer> scorer,
-                                                   std::shared_ptr<const Clock> clock = system_clock());
+  static std::unique_ptr<LocalNetwork> with_scorer(
+      std::unique_ptr<Scorer> scorer, std::shared_ptr<const Clock> clock = system_clock());
   // with_config of the default DiscoveryConfig.
-  static std::unique_ptr<LocalNetwork> create_default(std::shared_ptr<const Clock> clock = system_clock());
+  static std::unique_ptr<LocalNetwork> create_default(
+      std::shared_ptr<const Clock> clock = system_clock());
 
   LocalNetwork(const LocalNetwork&) = delete;
   LocalNetwork& operator=(const LocalNetwork&) = delete;
@@ -51,8 +53,10 @@ class LocalNetwork {
 
   // --- registry (exclusive access) ---
   // "register" in the host API; a C++ keyword here.
-  std::optional<DiscoveryError> register_agent(std::string_view name, std::span<const std::string> capabilities,
-                                               std::optional<std::string> endpoint, Metadata metadata);
+  std::optional<DiscoveryError> register_agent(std::string_view name,
+                                               std::span<const std::string> capabilities,
+                                               std::optional<std::string> endpoint,
+                                               Metadata metadata);
   bool deregister(std::string_view name);
   std::vector<std::string> agents() const;
   std::size_t agent_count() const { return agents_.size(); }
@@ -67,12 +71,17 @@ class LocalNetwork {
   std::uint64_t feedback_epoch() const { return feedback_epoch_.load(); }
 
   // --- discovery (shared access) ---
-  std::vector<DiscoveryResult> discover_filtered(std::string_view query, const FilterMap* filters) const;
-  std::vector<ExplainedResult> discover_explained(std::string_view query, const FilterMap* filters) const;
-  ConfidenceResponse discover_with_confidence_filtered(std::string_view query, const FilterMap* filters) const;
+  std::vector<DiscoveryResult> discover_filtered(std::string_view query,
+                                                 const FilterMap* filters) const;
+  std::vector<ExplainedResult> discover_explained(std::string_view query,
+                                                  const FilterMap* filters) const;
+  ConfidenceResponse discover_with_confidence_filtered(std::string_view query,
+                                                       const FilterMap* filters) const;
   std::vector<DiscoveryResult> discover_query(const Query& query, const FilterMap* filters) const;
-  std::vector<ExplainedResult> discover_query_explained(const Query& query, const FilterMap* filters) const;
-  ConfidenceResponse discover_query_with_confidence(const Query& query, const FilterMap* filters) const;
+  std::vector<ExplainedResult> discover_query_explained(const Query& query,
+                                                        const FilterMap* filters) const;
+  ConfidenceResponse discover_query_with_confidence(const Query& query,
+                                                    const FilterMap* filters) const;
 
   // --- analysis (shared access) ---
   std::vector<DriftReport> detect_drift(std::size_t min_samples, double threshold) const;
@@ -94,8 +103,8 @@ class LocalNetwork {
 
   // --- persistence ---
   std::optional<NetworkError> save(const std::string& path) const;
-  static Result<std::unique_ptr<LocalNetwork>, NetworkError> load(const std::string& path,
-                                                                  std::shared_ptr<const Clock> clock = system_clock());
+  static Result<std::unique_ptr<LocalNetwork>, NetworkError> load(
+      const std::string& path, std::shared_ptr<const Clock> clock = system_clock());
 
   // --- components (engine-internal and tests) ---
   const ScorerAdapter& scorer_adapter() const { return scorer_; }
@@ -114,8 +123,8 @@ class LocalNetwork {
   static constexpr double kEpsilonDecayRate = 0.99;
 
  private:
-  LocalNetwork(const LshConfig& lsh, std::unique_ptr<Scorer> scorer, std::size_t max_disagreement_split,
-               std::shared_ptr<const Clock> clock);
+  LocalNetwork(const LshConfig& lsh, std::unique_ptr<Scorer> scorer,
+               std::size_t max_disagreement_split, std::shared_ptr<const Clock> clock);
   // Appends `event` stamped with the clock's time, under the replay lock taken with `context`
   // (the label a poisoned-lock warning shows). A disabled log drops the event.
   void record_replay(EventKind event, std::string_view context = "replay record") const;
@@ -136,7 +145,7 @@ class LocalNetwork {
 
 // Spreads a success to agents whose capabilities resemble the source's.
 void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view source,
-                        std::span<const std::string> capabilities, const Scorer& scorer, AgentTable& agents,
-                        double outcome);
+                        std::span<const std::string> capabilities, const Scorer& scorer,
+                        AgentTable& agents, double outcome);
 
 }  // namespace kova

@@ -12,7 +12,9 @@
 namespace kova {
 
 struct EventKind {
-  struct QuerySubmitted { std::string query; };
+  struct QuerySubmitted {
+    std::string query;
+  };
   struct AgentScored {
     std::string query;
     std::string agent_name;

@@ -23,9 +23,12 @@ class PoisonableMutex {
 
   class Guard {
    public:
-    Guard(PoisonableMutex& owner) : owner_(&owner), lock_(owner.mutex_), exceptions_(std::uncaught_exceptions()) {}
+    Guard(PoisonableMutex& owner)
+        : owner_(&owner), lock_(owner.mutex_), exceptions_(std::uncaught_exceptions()) {}
     Guard(Guard&& other) noexcept
-        : owner_(std::exchange(other.owner_, nullptr)), lock_(std::move(other.lock_)), exceptions_(other.exceptions_) {}
+        : owner_(std::exchange(other.owner_, nullptr)),
+          lock_(std::move(other.lock_)),
+          exceptions_(other.exceptions_) {}
     ~Guard() {
       if (owner_ && std::uncaught_exceptions() > exceptions_) owner_->poisoned_ = true;
     }
