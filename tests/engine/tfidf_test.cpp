@@ -214,33 +214,6 @@ TEST(TfIdfScoring, TokenlessAgentIsADocumentButNeverListed) {
   EXPECT_EQ(scorer.num_documents(), 3u);
 }
 
-TEST(TfIdfScoring, DocumentFrequencyUpkeep) {
-  TfIdfScorer scorer;
-  const std::vector<std::string> first{"legal translation legal"};
-  const std::vector<std::string> second{"medical translation"};
-  scorer.index_capabilities("a", first);
-  scorer.index_capabilities("b", second);
-  EXPECT_EQ(scorer.document_frequency("legal"), 1u);  // once per document, not per token
-  EXPECT_EQ(scorer.document_frequency("translation"), 2u);
-
-  // Replacing withdraws the old terms.
-  scorer.index_capabilities("a", second);
-  EXPECT_FALSE(scorer.has_document_frequency("legal"));
-  EXPECT_EQ(scorer.document_frequency("medical"), 2u);
-  EXPECT_EQ(scorer.num_documents(), 2u);
-
-  scorer.remove_agent("never-indexed");
-  EXPECT_EQ(scorer.num_documents(), 2u);
-  EXPECT_EQ(scorer.distinct_terms(), 2u);
-
-  scorer.remove_agent("a");
-  scorer.remove_agent("b");
-  EXPECT_EQ(scorer.num_documents(), 0u);
-  EXPECT_EQ(scorer.distinct_terms(), 0u);
-  EXPECT_FALSE(scorer.has_document_frequency("translation"));
-  EXPECT_TRUE(scorer.score("medical translation").value().pairs.empty());
-}
-
 TEST(TfIdfScoring, ConcurrentScoresAgreeAfterAChange) {
   // Norms are refreshed lazily by score; scorers running together must not disturb each other.
   TfIdfScorer scorer;
