@@ -73,7 +73,8 @@ TEST(FormatQuote, Escapes) {
 }
 
 TEST(ErrorTexts, DisplayAndDebug) {
-  DiscoveryError scorer{DiscoveryError::Kind::Scorer, "", {ScorerError::Kind::Other, "timeout"}, {}};
+  DiscoveryError scorer{
+      DiscoveryError::Kind::Scorer, "", {ScorerError::Kind::Other, "timeout"}, {}};
   EXPECT_EQ(scorer.display(), "Scorer error: Scorer failed: timeout");
   EXPECT_EQ(scorer.debug(), "Scorer(Other(\"timeout\"))");
   EXPECT_EQ((ScorerError{ScorerError::Kind::InvalidQuery, "q"}).display(), "Invalid query: q");
@@ -118,7 +119,8 @@ TEST(ConfigValidate, RulesMessagesAndOrder) {
   c.epsilon_initial = 0.05;
   EXPECT_EQ(failure(c), "ok");
   c.epsilon_initial = 0.04;
-  EXPECT_EQ(failure(c), "Configuration error: epsilon_initial (0.04) must be >= epsilon_floor (0.05)");
+  EXPECT_EQ(failure(c),
+            "Configuration error: epsilon_initial (0.04) must be >= epsilon_floor (0.05)");
 
   c = {};
   c.epsilon_decay_rate = 1.0;

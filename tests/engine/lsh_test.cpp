@@ -39,9 +39,12 @@ std::vector<FixtureRow> read_rows(const std::filesystem::path& path) {
     FixtureRow row;
     const std::string mode = j.value("mode", std::string("hybrid"));
     const std::size_t width = j.value("width", std::size_t{3});
-    if (mode == "characters") row.config.shingle_mode = ShingleMode::characters(width);
-    else if (mode == "words") row.config.shingle_mode = ShingleMode::words();
-    else row.config.shingle_mode = ShingleMode::hybrid(width);
+    if (mode == "characters")
+      row.config.shingle_mode = ShingleMode::characters(width);
+    else if (mode == "words")
+      row.config.shingle_mode = ShingleMode::words();
+    else
+      row.config.shingle_mode = ShingleMode::hybrid(width);
     row.text = j.at("text").get<std::string>();
     row.hex = j.at("signature_hex").get<std::string>();
     rows.push_back(std::move(row));
@@ -60,7 +63,8 @@ void expect_rows(const std::vector<FixtureRow>& rows) {
 }
 
 TEST(LshFixtures, AgreesWithIndependentXxhashComputation) {
-  const auto rows = read_rows(std::filesystem::path(KOVA_TEST_DATA_DIR) / "signature_fixtures.jsonl");
+  const auto rows =
+      read_rows(std::filesystem::path(KOVA_TEST_DATA_DIR) / "signature_fixtures.jsonl");
   ASSERT_GE(rows.size(), 50u);
   expect_rows(rows);
 }
@@ -81,7 +85,8 @@ TEST(LshHash, KnownXxh3Values) {
 
 TEST(LshSignature, CaseFoldingIsAsciiOnly) {
   const LshConfig cfg;
-  EXPECT_EQ(compute_signature("Legal Translation", cfg), compute_signature("legal translation", cfg));
+  EXPECT_EQ(compute_signature("Legal Translation", cfg),
+            compute_signature("legal translation", cfg));
   // A with diaeresis, upper and lower case: different bytes, different shingles.
   EXPECT_NE(compute_signature("\xC3\x84", cfg), compute_signature("\xC3\xA4", cfg));
 }
@@ -130,7 +135,8 @@ TEST(LshSignature, LongTextsOnHeapPathMatchShortPathRule) {
   const MinHashSignature s = compute_signature(text, LshConfig{});
   for (std::size_t i = 0; i < kSignatureBytes; ++i) {
     std::uint64_t m = ~0ULL;
-    for (const auto& sh : shingles) m = std::min(m, xxhash_with_seed(sh, (i + 1) * 0x9E3779B97F4A7C15ULL));
+    for (const auto& sh : shingles)
+      m = std::min(m, xxhash_with_seed(sh, (i + 1) * 0x9E3779B97F4A7C15ULL));
     std::uint8_t folded = 0;
     for (int k = 0; k < 8; ++k) folded ^= static_cast<std::uint8_t>(m >> (8 * k));
     ASSERT_EQ(s[i], folded) << i;

@@ -116,7 +116,7 @@ TEST_F(MinHashScorerTest, PresignedSignaturesReusedOnlyWhenSafe) {
   const std::vector<std::string> caps = {"short capability", tokens(51, " ")};
   const std::vector<MinHashSignature> given = {marker, marker};
   scorer.index_capabilities_presigned("a", caps, given, cfg);
-  EXPECT_EQ(stored("a", 0), marker);  // reused as given
+  EXPECT_EQ(stored("a", 0), marker);                                   // reused as given
   EXPECT_EQ(stored("a", 1), compute_signature(tokens(50, " "), cfg));  // truncated: re-signed
   EXPECT_EQ(sink->events_with("truncating long capability string").size(), 1u);
 
@@ -155,7 +155,8 @@ TEST_F(MinHashScorerTest, AgreesWithBruteForceThroughChurn) {
     std::map<std::string, double> expected;
     for (const auto& [name, caps] : model) {
       double best = 0.0;
-      for (const auto& c : caps) best = std::max(best, signature_similarity(q, compute_signature(c, cfg)));
+      for (const auto& c : caps)
+        best = std::max(best, signature_similarity(q, compute_signature(c, cfg)));
       if (best > 0.0) expected[name] = best;
     }
     EXPECT_EQ(as_map(scorer.score(query)), expected);

@@ -85,12 +85,23 @@ KOVA_ALWAYS_INLINE void fold_characters(const unsigned char* s, std::size_t n, s
     return;
   }
   switch (width) {
-    case 1: fold_windows_fixed<1>(s, n, mins); return;
-    case 2: fold_windows_fixed<2>(s, n, mins); return;
-    case 3: fold_windows_fixed<3>(s, n, mins); return;
-    case 4: fold_windows_fixed<4>(s, n, mins); return;
-    case 5: fold_windows_fixed<5>(s, n, mins); return;
-    default: break;
+    case 1:
+      fold_windows_fixed<1>(s, n, mins);
+      return;
+    case 2:
+      fold_windows_fixed<2>(s, n, mins);
+      return;
+    case 3:
+      fold_windows_fixed<3>(s, n, mins);
+      return;
+    case 4:
+      fold_windows_fixed<4>(s, n, mins);
+      return;
+    case 5:
+      fold_windows_fixed<5>(s, n, mins);
+      return;
+    default:
+      break;
   }
   for (std::size_t off = 0; off + width <= n; ++off) fold_shingle(s + off, width, mins);
 }

@@ -20,7 +20,9 @@ inline std::uint64_t band_key_of(const MinHashSignature& s, std::size_t band) {
   return XXH3_64bits_withSeed(s.data() + 4 * band, 4, band);
 }
 
-inline std::size_t home_slot(std::uint64_t key) { return static_cast<std::size_t>(key >> 56); }
+inline std::size_t home_slot(std::uint64_t key) {
+  return static_cast<std::size_t>(key >> 56);
+}
 
 }  // namespace
 
@@ -64,7 +66,8 @@ struct FeedbackIndex::Impl {
     std::memset(heads, kNone, sizeof heads);
     std::uint64_t keys[kCapacity][kBands];
     for (std::size_t p = 0; p < count; ++p) {
-      for (std::size_t b = 0; b < kBands; ++b) keys[p][b] = band_key_of(records[p].query_signature, b);
+      for (std::size_t b = 0; b < kBands; ++b)
+        keys[p][b] = band_key_of(records[p].query_signature, b);
     }
     for (std::size_t b = 0; b < kBands; ++b) {
       for (std::size_t p = 0; p < count; ++p) {
@@ -110,8 +113,8 @@ std::vector<std::size_t> FeedbackIndex::candidates(const MinHashSignature& signa
   std::uint64_t seen[2] = {0, 0};
   for (std::size_t b = 0; b < kBands; ++b) {
     const std::uint64_t key = band_key_of(signature, b);
-    const std::size_t s =
-        m.find(b, key, [&](std::uint8_t h) { return band_key_of(m.records[h].query_signature, b); });
+    const std::size_t s = m.find(
+        b, key, [&](std::uint8_t h) { return band_key_of(m.records[h].query_signature, b); });
     for (std::uint8_t p = m.heads[b][s]; p != kNone; p = m.next[b][p]) {
       seen[p >> 6] |= std::uint64_t{1} << (p & 63);
     }
@@ -126,7 +129,9 @@ std::vector<std::size_t> FeedbackIndex::candidates(const MinHashSignature& signa
   return out;
 }
 
-std::size_t FeedbackIndex::size() const { return impl_ ? impl_->count : 0; }
+std::size_t FeedbackIndex::size() const {
+  return impl_ ? impl_->count : 0;
+}
 
 const FeedbackRecord& FeedbackIndex::operator[](std::size_t position) const {
   assert(impl_ && position < impl_->count);
@@ -137,6 +142,8 @@ std::uint64_t FeedbackIndex::band_key(const MinHashSignature& signature, std::si
   return band_key_of(signature, band);
 }
 
-std::size_t FeedbackIndex::heap_bytes() const { return impl_ ? sizeof(Impl) : 0; }
+std::size_t FeedbackIndex::heap_bytes() const {
+  return impl_ ? sizeof(Impl) : 0;
+}
 
 }  // namespace kova

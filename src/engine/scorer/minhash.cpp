@@ -147,7 +147,9 @@ void MinHashScorer::index_capabilities_presigned(std::string_view agent_id,
   store_->set(agent_id, sigs);
 }
 
-void MinHashScorer::remove_agent(std::string_view agent_id) { store_->remove(agent_id); }
+void MinHashScorer::remove_agent(std::string_view agent_id) {
+  store_->remove(agent_id);
+}
 
 ScoreResult MinHashScorer::score(std::string_view query) const {
   const MinHashSignature q = compute_signature(query, config_);
@@ -166,7 +168,9 @@ ScoreResult MinHashScorer::score(std::string_view query) const {
   return ScoreResult::ok(std::move(list));
 }
 
-std::size_t MinHashScorer::agent_count() const { return store_->entries.size(); }
+std::size_t MinHashScorer::agent_count() const {
+  return store_->entries.size();
+}
 
 std::optional<std::span<const MinHashSignature>> MinHashScorer::signatures_of(
     std::string_view agent_id) const {

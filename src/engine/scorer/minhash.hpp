@@ -17,18 +17,22 @@ class MinHashScorer final : public Scorer {
  public:
   static constexpr std::size_t kDefaultMaxTokens = 50;
 
-  explicit MinHashScorer(const LshConfig& config, std::optional<std::size_t> max_tokens = kDefaultMaxTokens);
+  explicit MinHashScorer(const LshConfig& config,
+                         std::optional<std::size_t> max_tokens = kDefaultMaxTokens);
 
-  void index_capabilities(std::string_view agent_id, std::span<const std::string> capabilities) override;
+  void index_capabilities(std::string_view agent_id,
+                          std::span<const std::string> capabilities) override;
   void remove_agent(std::string_view agent_id) override;
   ScoreResult score(std::string_view query) const override;
-  void index_capabilities_presigned(std::string_view agent_id, std::span<const std::string> capabilities,
+  void index_capabilities_presigned(std::string_view agent_id,
+                                    std::span<const std::string> capabilities,
                                     std::span<const MinHashSignature> signatures,
                                     const LshConfig& config) override;
 
   // The text actually signed for a capability: unchanged up to max_tokens whitespace tokens,
   // else the first max_tokens joined by single spaces (with a WARN event).
-  std::optional<std::string> truncate_capability(std::string_view agent_id, std::string_view capability) const;
+  std::optional<std::string> truncate_capability(std::string_view agent_id,
+                                                 std::string_view capability) const;
 
   const LshConfig& config() const { return config_; }
   std::size_t agent_count() const;
