@@ -215,8 +215,10 @@ PyObject* make_breaker(PyTypeObject* type, const CircuitBreakerConfig& value) {
 const ArgSpec kNoArgsBreaker{"CircuitBreakerConfig", {}, 0, 0};
 
 PyObject* breaker_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  if (!parse_args(kNoArgsBreaker, args, kwargs, nullptr)) return nullptr;
-  return make_breaker(type, CircuitBreakerConfig{});
+  return guarded([&]() -> PyObject* {
+    if (!parse_args(kNoArgsBreaker, args, kwargs, nullptr)) return nullptr;
+    return make_breaker(type, CircuitBreakerConfig{});
+  });
 }
 
 constexpr const char* kBreakerFactoryNames[] = {"failure_threshold", "recovery_timeout_secs"};
@@ -225,13 +227,15 @@ const ArgSpec kBreakerFactoryArgs{"CircuitBreakerConfig.with_threshold_and_timeo
 
 PyObject* breaker_with_threshold_and_timeout(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                              PyObject* kwnames) {
-  PyObject* a[2];
-  if (!parse_args(kBreakerFactoryArgs, args, nargs, kwnames, a)) return nullptr;
-  const auto threshold = to_u8(a[0], kBreakerFactoryNames[0]);
-  if (!threshold) return nullptr;
-  const auto timeout = to_u64(a[1], kBreakerFactoryNames[1]);
-  if (!timeout) return nullptr;
-  return make_breaker(circuit_breaker_type(), CircuitBreakerConfig{*threshold, *timeout});
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!parse_args(kBreakerFactoryArgs, args, nargs, kwnames, a)) return nullptr;
+    const auto threshold = to_u8(a[0], kBreakerFactoryNames[0]);
+    if (!threshold) return nullptr;
+    const auto timeout = to_u64(a[1], kBreakerFactoryNames[1]);
+    if (!timeout) return nullptr;
+    return make_breaker(circuit_breaker_type(), CircuitBreakerConfig{*threshold, *timeout});
+  });
 }
 
 PyObject* breaker_repr(PyObject* self) {
@@ -282,8 +286,10 @@ PyObject* make_propagator(PyTypeObject* type, const MycorrhizalPropagator& value
 const ArgSpec kNoArgsPropagator{"MycorrhizalPropagator", {}, 0, 0};
 
 PyObject* propagator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  if (!parse_args(kNoArgsPropagator, args, kwargs, nullptr)) return nullptr;
-  return make_propagator(type, MycorrhizalPropagator{});
+  return guarded([&]() -> PyObject* {
+    if (!parse_args(kNoArgsPropagator, args, kwargs, nullptr)) return nullptr;
+    return make_propagator(type, MycorrhizalPropagator{});
+  });
 }
 
 constexpr const char* kPropagatorFactoryNames[] = {"propagation_attenuation",
@@ -293,13 +299,15 @@ const ArgSpec kPropagatorFactoryArgs{"MycorrhizalPropagator.with_config", kPropa
 
 PyObject* propagator_with_config(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  PyObject* a[2];
-  if (!parse_args(kPropagatorFactoryArgs, args, nargs, kwnames, a)) return nullptr;
-  const auto attenuation = to_double(a[0], kPropagatorFactoryNames[0]);
-  if (!attenuation) return nullptr;
-  const auto threshold = to_double(a[1], kPropagatorFactoryNames[1]);
-  if (!threshold) return nullptr;
-  return make_propagator(mycorrhizal_type(), MycorrhizalPropagator{*attenuation, *threshold});
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!parse_args(kPropagatorFactoryArgs, args, nargs, kwnames, a)) return nullptr;
+    const auto attenuation = to_double(a[0], kPropagatorFactoryNames[0]);
+    if (!attenuation) return nullptr;
+    const auto threshold = to_double(a[1], kPropagatorFactoryNames[1]);
+    if (!threshold) return nullptr;
+    return make_propagator(mycorrhizal_type(), MycorrhizalPropagator{*attenuation, *threshold});
+  });
 }
 
 PyObject* propagator_repr(PyObject* self) {
