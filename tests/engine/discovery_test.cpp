@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "chosen_scorer.hpp"
+#include "core/lsh.hpp"
+#include "log/log.hpp"
+#include "network/network.hpp"
+#include "network/pipeline.hpp"
+
+namespace kova {
+namespace {
+
+using test_support::ChosenScorer;
+
+struct Engine {
+  std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+  ChosenScorer* scorer = new ChosenScorer;
+  std::unique_ptr<LocalNetwork> net = LocalNetwork::with_scorer(std::unique_ptr<Scorer>(scorer), clock);
+
+  explicit Engine(const std::vector<std::string>& names) {
+    const std::vector<std::string> caps{"does things"};
+    for (const auto& n : names) EXPECT_FALSE(net->register_agent(n, caps, "ep-" + n, {{"k", n}}).has_value());
+  }
+  std::uint64_t forwards(const std::string& name) const { return net->find(name)->forwards(); }
+  std::uint64_t process_count() const { return net->enzyme_mutex().unsafe_value().process_count(); }
+};
+
+template <class T>
+void poison(PoisonableMutex<T>& mutex) {
+  try {
+    auto guard = safe_lock(mutex, "test");
+    throw std::runtime_error("holder fails");
+  } catch (const std::runtime_error&) {
+  }
+}
+
+template <class Results>
+std::vector<std::string> names_of(const Results& results) {
+  std::vector<std::string> names;
+  for (const auto& r : results) names.push_back(r.agent_name);
+  return names;
+}
+
+TEST(DiscoveryReplay, OnlyThePlainTextOperationRecords) {
+  Engine e({"a", "b", "c"});
+  e.scorer->set_fallback({{"a", 0.9}, {"b", 0.5}, {"c", 0.05}});
+  e.scorer->answer("nothing", {{"c", 0.05}});
+  e.net->enable_replay(100);
+
+  const auto results = e.net->discover_filtered("Find Agents", nullptr);
+  ASSERT_EQ(names_of(results), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(results[0].endpoint, "ep-a");
+  EXPECT_EQ(results[0].metadata.at("k"), "a");
+  e.net->with_replay_log([&](const ReplayLog& log) {
+    const auto& events = log.events();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(std::get<EventKind::QuerySubmitted>(events[0].event.value).query, "Find Agents");
+    for (std::size_t i = 0; i < 2; ++i) {
+      const auto& scored = std::get<EventKind::AgentScored>(events[i + 1].event.value);
+      EXPECT_EQ(scored.query, "Find Agents");
+      EXPECT_EQ(scored.agent_name, results[i].agent_name);
+      EXPECT_EQ(scored.raw_similarity, results[i].similarity);
+      EXPECT_EQ(scored.final_score, results[i].score);
+      EXPECT_EQ(scored.feedback_factor, 0.0);
+      EXPECT_GT(scored.enzyme_score, 0.0);
+    }
+  });
+
+  e.net->clear_replay();
+  EXPECT_TRUE(e.net->discover_filtered("nothing", nullptr).empty());
+  EXPECT_EQ(e.net->with_replay_log([](const ReplayLog& log) { return log.size(); }), 1u);
+
+  e.net->clear_replay();
+  e.net->discover_explained("Find Agents", nullptr);
+  e.net->discover_with_confidence_filtered("Find Agents", nullptr);
+  e.net->discover_query(Query::text("x"), nullptr);
+  e.net->discover_query_explained(Query::text("x"), nullptr);
+  e.net->discover_query_with_confidence(Query::text("x"), nullptr);
+  EXPECT_EQ(e.net->with_replay_log([](const ReplayLog& log) { return log.size(); }), 0u);
+}
+
+TEST(DiscoveryOperations, ExplainedFormsMatchTheShortFormsUnderTheSameDraws) {
+  const std::vector<std::string> names{"a", "b", "c", "d"};
+  const ChosenScorer::Pairs tied{{"a", 0.6}, {"b", 0.6}, {"c", 0.6}, {"d", 0.3}};
+  for (std::uint64_t start : {7ull, 8ull, 9ull, 10ull}) {
+    Engine short_form(names), long_form(names);
+    short_form.scorer->set_fallback(tied);
+    long_form.scorer->set_fallback(tied);
+
+    TIE_BREAK_COUNTER.store(start);
+    const auto text_short = short_form.net->discover_filtered("q", nullptr);
+    TIE_BREAK_COUNTER.store(start);
+    const auto text_long = long_form.net->discover_explained("q", nullptr);
+    ASSERT_EQ(names_of(text_short), names_of(text_long));
+    for (std::size_t i = 0; i < text_short.size(); ++i) {
+      EXPECT_EQ(text_short[i].score, text_long[i].final_score);
+      EXPECT_EQ(text_short[i].similarity, text_long[i].raw_similarity);
+      EXPECT_EQ(text_long[i].endpoint, "ep-" + text_long[i].agent_name);
+      EXPECT_GT(text_long[i].similarity_upper, text_long[i].similarity_lower);
+      EXPECT_GT(text_long[i].enzyme_score, 0.0);
+      EXPECT_EQ(text_long[i].diameter, 1.0);
+    }
+    EXPECT_EQ(text_short.back().agent_name, "d");
+
+    TIE_BREAK_COUNTER.store(start);
+    const auto query_short = short_form.net->discover_query(Query::text("q"), nullptr);
+    TIE_BREAK_COUNTER.store(start);
+    const auto query_long = long_form.net->discover_query_explained(Query::text("q"), nullptr);
+    EXPECT_EQ(names_of(query_short), names_of(query_long));
+  }
+}
+
+TEST(DiscoveryOperations, QueryOperationsScoreTheQueryAndUseItsPrimaryText) {
+  Engine e({"a", "b"});
+  e.scorer->answer("base", {{"a", 0.8}, {"b", 0.6}});
+  e.scorer->answer("minus", {{"b", 0.5}});
+  e.net->cooccurrence_mutex().unsafe_value().replace({{"base", "extra", 3}}, 10);
+  e.net->find_mut("a")->feedback.insert({compute_signature("base", e.net->lsh_config()), 1.0});
+
+  const auto text = e.net->discover_explained("BASE", nullptr);
+  EXPECT_EQ(e.scorer->calls.back(), "base extra");  // text operations expand
+  EXPECT_TRUE(text.empty());                          // "base extra" has no answer
+
+  const auto results = e.net->discover_query_explained(Query::exclude(Query::text("base"), Query::text("minus")),
+                                                       nullptr);
+  EXPECT_EQ(e.scorer->calls, (std::vector<std::string>{"base extra", "base", "minus"}));
+  ASSERT_EQ(names_of(results), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(results[0].feedback_factor, 1.0);  // looked up under the primary text
+  EXPECT_EQ(results[1].raw_similarity, 0.3);
+
+  // No primary text: the pipeline still runs, over the empty text.
+  const std::uint64_t runs = e.process_count();
+  EXPECT_TRUE(e.net->discover_query(Query::all({}), nullptr).empty());
+  EXPECT_EQ(e.process_count(), runs + 1);
+}
+
+TEST(DiscoveryOperations, FailingQueryYieldsTheEmptyOutcome) {
+  Engine e({"a"});
+  e.scorer->answer("ok", {{"a", 0.9}});
+  e.scorer->fail_on("bad");
+  auto sink = std::make_shared<log::CapturingSink>();
+  log::ScopedSink scoped(sink);
+  const Query failing = Query::all({Query::text("ok"), Query::text("bad"), Query::text("never")});
+  const std::uint64_t draws = TIE_BREAK_COUNTER.load();
+
+  EXPECT_TRUE(e.net->discover_query(failing, nullptr).empty());
+  EXPECT_TRUE(e.net->discover_query_explained(failing, nullptr).empty());
+  const ConfidenceResponse response = e.net->discover_query_with_confidence(failing, nullptr);
+  EXPECT_TRUE(response.results.empty());
+  EXPECT_FALSE(response.best_below_threshold.has_value());
+  EXPECT_FALSE(response.confidence.has_value());
+  EXPECT_EQ(response.recommended_parallelism, 1u);
+
+  EXPECT_EQ(e.forwards("a"), 0u);
+  EXPECT_EQ(e.process_count(), 0u);
+  EXPECT_EQ(TIE_BREAK_COUNTER.load(), draws);
+  EXPECT_EQ(std::count(e.scorer->calls.begin(), e.scorer->calls.end(), "never"), 0);
+  const auto events = sink->events_with("Query evaluation failed");
+  ASSERT_EQ(events.size(), 3u);
+  for (const auto& event : events) {
+    EXPECT_EQ(event.level, log::Level::Error);
+    EXPECT_EQ(event.target, "kova_discovery_native::network");
+    ASSERT_NE(event.field("error"), nullptr);
+    EXPECT_EQ(*event.field("error"), "no answer for bad");
+  }
+}
+
+TEST(DiscoveryOperations, ConfidenceResponses) {
+  Engine e({"a", "b"});
+  e.scorer->answer("good", {{"a", 0.9}, {"b", 0.2}});
+  e.scorer->answer("weak", {{"a", 0.06}, {"b", 0.05}, {"ghost", 0.08}});
+  e.scorer->fail_on("broken");
+
+  // Fresh agents: all four kernels favour a.
+  ConfidenceResponse r = e.net->discover_with_confidence_filtered("good", nullptr);
+  ASSERT_TRUE(r.confidence.has_value());
+  EXPECT_EQ(r.confidence->kind, DiscoveryConfidence::Kind::Unanimous);
+  EXPECT_EQ(r.recommended_parallelism, 1u);
+  EXPECT_EQ(names_of(r.results), (std::vector<std::string>{"a", "b"}));
+  EXPECT_FALSE(r.best_below_threshold.has_value());
+
+  // a has a forward now, so load balancing prefers b: 3-1.
+  r = e.net->discover_query_with_confidence(Query::text("weak"), nullptr);
+  ASSERT_TRUE(r.confidence.has_value());
+  EXPECT_EQ(r.confidence->kind, DiscoveryConfidence::Kind::Majority);
+  EXPECT_EQ(r.confidence->dissenting_kernel, KernelType::LoadBalancing);
+  EXPECT_TRUE(r.results.empty());
+  ASSERT_TRUE(r.best_below_threshold.has_value());
+  EXPECT_EQ(r.best_below_threshold->first, "ghost");
+
+  r = e.net->discover_with_confidence_filtered("broken", nullptr);
+  ASSERT_TRUE(r.confidence.has_value());
+  EXPECT_EQ(r.confidence->kind, DiscoveryConfidence::Kind::NoViableAgents);
+  EXPECT_EQ(r.recommended_parallelism, 0u);
+  EXPECT_TRUE(r.results.empty());
+}
+
+TEST(DiscoveryOperations, FiltersNarrowResultsButNotRouting) {
+  Engine e({"a", "b"});
+  e.scorer->set_fallback({{"a", 0.9}, {"b", 0.8}});
+  const FilterMap only_b{{"k", FilterValue{FilterValue::Exact{"b"}}}};
+  EXPECT_EQ(names_of(e.net->discover_filtered("q", &only_b)), (std::vector<std::string>{"b"}));
+  EXPECT_EQ(e.forwards("a"), 1u);  // the kernels still route to a
+  EXPECT_EQ(e.forwards("b"), 0u);
+  EXPECT_EQ(names_of(e.net->discover_query(Query::text("q"), &only_b)), (std::vector<std::string>{"b"}));
+  EXPECT_EQ(e.forwards("a"), 2u);
+}
+
+TEST(DiscoveryLocks, EachOperationTakesItsLocksInOrderAndSurvivesPoison) {
+  Engine e({"a"});
+  e.scorer->set_fallback({{"a", 0.9}});
+  e.net->enable_replay(10);
+  poison(e.net->replay_mutex());
+  poison(e.net->cooccurrence_mutex());
+  poison(e.net->enzyme_mutex());
+  auto sink = std::make_shared<log::CapturingSink>();
+  log::ScopedSink scoped(sink);
+  auto contexts = [&] {
+    std::vector<std::string> out;
+    for (const auto& ev : sink->events_with("Mutex poisoned, recovering inner value")) out.push_back(*ev.field("context"));
+    sink->entries.clear();
+    return out;
+  };
+  using V = std::vector<std::string>;
+
+  EXPECT_EQ(e.net->discover_filtered("q", nullptr).size(), 1u);
+  EXPECT_EQ(contexts(), (V{"replay submit", "cooccurrence", "enzyme", "replay discover"}));
+  EXPECT_EQ(e.net->discover_explained("q", nullptr).size(), 1u);
+  EXPECT_EQ(contexts(), (V{"cooccurrence", "enzyme"}));
+  EXPECT_EQ(e.net->discover_with_confidence_filtered("q", nullptr).results.size(), 1u);
+  EXPECT_EQ(contexts(), (V{"cooccurrence", "enzyme discover"}));
+  EXPECT_EQ(e.net->discover_query(Query::text("q"), nullptr).size(), 1u);
+  EXPECT_EQ(contexts(), (V{"enzyme"}));
+  EXPECT_EQ(e.net->discover_query_explained(Query::text("q"), nullptr).size(), 1u);
+  EXPECT_EQ(contexts(), (V{"enzyme"}));
+  EXPECT_EQ(e.net->discover_query_with_confidence(Query::text("q"), nullptr).results.size(), 1u);
+  EXPECT_EQ(contexts(), (V{"enzyme discover"}));
+}
+
+}  // namespace
+}  // namespace kova

@@ -1,0 +1,243 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/kernels.hpp"
+#include "core/name_hash.hpp"
+
+namespace kova {
+namespace {
+
+using std::chrono::seconds;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+const MonoTime kNow{5'000'000'000'000};
+const MinHashSignature kQuery{};
+
+AgentRecord& add_agent(AgentTable& table, const std::string& name) {
+  AgentRecord& r = table.try_emplace(name).first->second;
+  r.name_hash = compute_name_hash(name);
+  r.last_activity = kNow;
+  return r;
+}
+
+// Names sorted by ascending name hash.
+std::vector<std::string> by_hash(std::vector<std::string> names) {
+  std::sort(names.begin(), names.end(),
+            [](const std::string& a, const std::string& b) { return compute_name_hash(a) < compute_name_hash(b); });
+  return names;
+}
+
+std::vector<NameHash> hashes(const std::vector<std::string>& names) {
+  std::vector<NameHash> out;
+  for (const auto& n : names) out.push_back(compute_name_hash(n));
+  return out;
+}
+
+// Agents arranged so that each kernel's favourite is the named agent: capability via the
+// similarity, load balancing via the forwards, novelty via sigma, recency via last activity.
+struct Committee {
+  AgentTable table;
+  std::vector<EligibleAgent> eligible;
+
+  Committee(const std::vector<std::string>& names, const std::string& capability, const std::string& load,
+            const std::string& novelty, const std::string& recency) {
+    for (const auto& name : names) {
+      AgentRecord& r = add_agent(table, name);
+      r.forwards_count = name == load ? 0 : 1;
+      r.sigma = name == novelty ? 0.0 : 1.0;
+      r.last_activity = name == recency ? kNow : kNow - seconds(100);
+    }
+    for (const auto& [name, record] : table) eligible.push_back({&record, name == capability ? 1.0 : 0.1});
+  }
+};
+
+TEST(KernelScores, EachKernelFollowsItsFormula) {
+  AgentTable table;
+  AgentRecord& r = add_agent(table, "a");
+  r.diameter = 2.0;
+  r.tau = 0.5;
+  r.sigma = 1.0;
+  r.forwards_count = 1;
+  const EligibleAgent agent{&r, 0.5};
+
+  EXPECT_DOUBLE_EQ(CapabilityKernel().score(agent, kNow), 0.5 * 2.0 * 0.75);
+  r.tau = 3.0;  // tau counts at most 1
+  EXPECT_DOUBLE_EQ(CapabilityKernel().score(agent, kNow), 1.0);
+  EXPECT_EQ(CapabilityKernel().score({&r, 0.0}, kNow), 0.0);
+
+  EXPECT_EQ(NoveltyKernel().score(agent, kNow), 0.5);
+  r.sigma = 0.0;
+  EXPECT_EQ(NoveltyKernel().score(agent, kNow), 1.0);
+
+  EXPECT_EQ(LoadBalancingKernel().score(agent, kNow), 1.0);  // diameter 2 over 1 + 1 forwards
+  r.forwards_count = 3;
+  EXPECT_EQ(LoadBalancingKernel().score(agent, kNow), 0.5);
+
+  const TemporalRecencyKernel recency;
+  EXPECT_EQ(recency.score(agent, kNow), 1.0);
+  EXPECT_NEAR(recency.score(agent, kNow + seconds(60)), 0.5, 0.001);
+  EXPECT_DOUBLE_EQ(recency.score(agent, kNow + std::chrono::milliseconds(86'600)), std::exp(-1.0));
+  EXPECT_LT(recency.score(agent, kNow + seconds(3600)), 1e-15);
+  EXPECT_EQ(recency.score(agent, kNow - seconds(10)), 1.0);  // never negative elapsed time
+}
+
+TEST(KernelScores, RankingIsStableHighestFirstWithNaNLast) {
+  AgentTable table;
+  for (const char* n : {"a", "b", "c", "d", "e"}) add_agent(table, n);
+  std::vector<EligibleAgent> eligible;
+  const double sims[] = {kNaN, 0.2, 0.5, 0.2, kNaN};
+  std::size_t i = 0;
+  for (const auto& [name, record] : table) eligible.push_back({&record, sims[i++]});
+
+  const Ranking ranking = CapabilityKernel().evaluate(kQuery, eligible, kNow);
+  ASSERT_EQ(ranking.size(), 5u);
+  const std::vector<NameHash> expected = hashes({"c", "b", "d", "a", "e"});
+  for (std::size_t k = 0; k < 5; ++k) EXPECT_EQ(ranking[k].first, expected[k]) << k;
+  EXPECT_EQ(ranking[0].second, 0.5 * 1.0 * (0.5 + 0.5 * 0.01));
+  EXPECT_TRUE(std::isnan(ranking[4].second));
+  EXPECT_TRUE(CapabilityKernel().evaluate(kQuery, {}, kNow).empty());
+}
+
+TEST(EnzymeEvaluation, BlendsScoresRelativeToEachKernelsBest) {
+  AgentTable table;
+  AgentRecord& a = add_agent(table, "a");
+  AgentRecord& b = add_agent(table, "b");
+  a.last_activity = kNow - std::chrono::milliseconds(86'600);  // recency e^-1
+  b.sigma = 1.0;                                               // novelty 0.5
+  b.forwards_count = 1;                                        // load 0.5
+  // b is absent from the similarity map: capability 0.0, the other kernels still count.
+  const std::vector<EligibleAgent> eligible{{&a, 0.8}, {&b, 0.0}};
+
+  const KernelEvaluation ev = SLNEnzyme().evaluate_with_scores(kQuery, eligible, kNow);
+  ASSERT_EQ(ev.votes.size(), 4u);
+  const KernelType order[] = {KernelType::Capability, KernelType::LoadBalancing, KernelType::Novelty,
+                              KernelType::TemporalRecency};
+  for (std::size_t k = 0; k < 4; ++k) EXPECT_EQ(ev.votes[k].kernel, order[k]);
+  EXPECT_EQ(ev.votes[0].agent, a.name_hash);
+  EXPECT_EQ(ev.votes[1].agent, a.name_hash);
+  EXPECT_EQ(ev.votes[2].agent, a.name_hash);
+  EXPECT_EQ(ev.votes[3].agent, b.name_hash);
+  EXPECT_DOUBLE_EQ(*ev.score_for(a.name_hash), (1.0 + 1.0 + 1.0 + std::exp(-1.0)) / 4.0);
+  EXPECT_DOUBLE_EQ(*ev.score_for(b.name_hash), (0.0 + 0.5 + 0.5 + 1.0) / 4.0);
+  EXPECT_FALSE(ev.score_for(compute_name_hash("c")).has_value());
+}
+
+TEST(EnzymeEvaluation, EdgeCases) {
+  SLNEnzyme enzyme;
+  const KernelEvaluation none = enzyme.evaluate_with_scores(kQuery, {}, kNow);
+  EXPECT_TRUE(none.votes.empty());
+  EXPECT_TRUE(none.scores.empty());
+
+  // A single agent with positive scores everywhere gets 1.0.
+  AgentTable table;
+  AgentRecord& only = add_agent(table, "only");
+  std::vector<EligibleAgent> one{{&only, 0.3}};
+  EXPECT_EQ(*enzyme.evaluate_with_scores(kQuery, one, kNow).score_for(only.name_hash), 1.0);
+
+  // All similarities zero: capability adds nothing but still votes for the first agent;
+  // equal scores elsewhere vote for the first in registry order too.
+  AgentRecord& other = add_agent(table, "other");
+  std::vector<EligibleAgent> two{{&only, 0.0}, {&other, 0.0}};
+  const KernelEvaluation zero = enzyme.evaluate_with_scores(kQuery, two, kNow);
+  for (const KernelVote& vote : zero.votes) EXPECT_EQ(vote.agent, only.name_hash);
+  EXPECT_EQ(zero.scores, (std::vector<double>{0.75, 0.75}));
+
+  // A NaN score never wins a vote over a number, and does not spoil the best score.
+  two[0].similarity = kNaN;
+  two[1].similarity = 0.4;
+  const KernelEvaluation nan = enzyme.evaluate_with_scores(kQuery, two, kNow);
+  EXPECT_EQ(nan.votes[0].agent, other.name_hash);
+  EXPECT_TRUE(std::isnan(nan.scores[0]));
+  EXPECT_EQ(nan.scores[1], 1.0);
+}
+
+TEST(EnzymeProcess, UnanimousVoteRoutesToOneAgentUnderEveryRule) {
+  Committee c({"a", "b"}, "a", "a", "a", "a");
+  const QuorumRule rules[] = {{}, {QuorumRule::Kind::AllKernels}, {QuorumRule::Kind::MinimumFraction, 1.0}};
+  for (const QuorumRule& rule : rules) {
+    SLNEnzyme enzyme(3, rule);
+    const RoutingDecision d = enzyme.process(kQuery, c.eligible, kNow);
+    EXPECT_EQ(d.kind, RoutingDecision::Kind::Single);
+    EXPECT_EQ(d.agents, hashes({"a"}));
+    EXPECT_EQ(d.process_count, 1u);
+  }
+}
+
+TEST(EnzymeProcess, SplitVotesUnderEachQuorumAndSplitLimit) {
+  using K = RoutingDecision::Kind;
+  const auto ab = by_hash({"a", "b"});
+  // 3-1: a strict majority routes to the top agent alone; all-kernels does not.
+  Committee three_one({"a", "b"}, "a", "a", "a", "b");
+  EXPECT_EQ(SLNEnzyme(3).process(kQuery, three_one.eligible, kNow).agents, hashes({"a"}));
+  EXPECT_EQ(SLNEnzyme(3, {QuorumRule::Kind::MinimumFraction, 0.75}).process(kQuery, three_one.eligible, kNow).agents,
+            hashes({"a"}));
+  for (const QuorumRule rule : {QuorumRule{QuorumRule::Kind::AllKernels}, QuorumRule{QuorumRule::Kind::MinimumFraction, 0.8}}) {
+    SLNEnzyme split3(3, rule), split1(1, rule), split0(0, rule);
+    RoutingDecision d = split3.process(kQuery, three_one.eligible, kNow);
+    EXPECT_EQ(d.kind, K::Parallel);
+    EXPECT_EQ(d.agents, hashes(ab));
+    d = split1.process(kQuery, three_one.eligible, kNow);
+    EXPECT_EQ(d.kind, K::Single);
+    EXPECT_EQ(d.agents, hashes({ab[0]}));
+    d = split0.process(kQuery, three_one.eligible, kNow);
+    EXPECT_EQ(d.kind, K::Parallel);
+    EXPECT_TRUE(d.agents.empty());
+  }
+
+  // 2-2 is not a strict majority of four kernels: both in ascending hash order.
+  Committee two_two({"a", "b"}, "a", "b", "a", "b");
+  const RoutingDecision tied = SLNEnzyme(3).process(kQuery, two_two.eligible, kNow);
+  EXPECT_EQ(tied.kind, K::Parallel);
+  EXPECT_EQ(tied.agents, hashes(ab));
+  EXPECT_EQ(SLNEnzyme(3, {QuorumRule::Kind::MinimumFraction, 0.5}).process(kQuery, two_two.eligible, kNow).agents,
+            hashes({ab[1]}));  // equal counts: the greater hash is the top
+
+  // 1-1-1-1: the three smallest hashes; two with max_split 2; one with max_split 1.
+  const auto abcd = by_hash({"a", "b", "c", "d"});
+  Committee spread({"a", "b", "c", "d"}, "a", "b", "c", "d");
+  EXPECT_EQ(SLNEnzyme(3).process(kQuery, spread.eligible, kNow).agents, hashes({abcd[0], abcd[1], abcd[2]}));
+  EXPECT_EQ(SLNEnzyme(2).process(kQuery, spread.eligible, kNow).agents, hashes({abcd[0], abcd[1]}));
+  const RoutingDecision single = SLNEnzyme(1).process(kQuery, spread.eligible, kNow);
+  EXPECT_EQ(single.kind, K::Single);
+  EXPECT_EQ(single.agents, hashes({abcd[0]}));
+  EXPECT_EQ(SLNEnzyme(10).process(kQuery, spread.eligible, kNow).agents, hashes(abcd));
+}
+
+TEST(EnzymeProcess, CountsEveryCallAndAgreesWithEvaluationVotes) {
+  SLNEnzyme enzyme;
+  RoutingDecision d = enzyme.process(kQuery, {}, kNow);
+  EXPECT_EQ(d.kind, RoutingDecision::Kind::NoRoute);
+  EXPECT_EQ(d.process_count, 1u);
+
+  Committee c({"a", "b", "c"}, "b", "c", "b", "a");
+  const RoutingDecision full = enzyme.process(kQuery, c.eligible, kNow);
+  const RoutingDecision from_votes =
+      enzyme.process_votes(enzyme.evaluate_with_scores(kQuery, c.eligible, kNow).votes);
+  EXPECT_EQ(full.process_count, 2u);
+  EXPECT_EQ(from_votes.process_count, 3u);
+  EXPECT_EQ(enzyme.process_count(), 3u);
+  EXPECT_EQ(full.kind, from_votes.kind);
+  EXPECT_EQ(full.agents, from_votes.agents);
+  EXPECT_EQ(full.agents, hashes(by_hash({"a", "b", "c"})));  // 2-1-1 splits three ways
+}
+
+TEST(QuorumRules, Thresholds) {
+  EXPECT_FALSE(QuorumRule{}.holds(2, 4));
+  EXPECT_TRUE(QuorumRule{}.holds(3, 4));
+  EXPECT_FALSE(QuorumRule{QuorumRule::Kind::AllKernels}.holds(3, 4));
+  EXPECT_TRUE(QuorumRule{QuorumRule::Kind::AllKernels}.holds(4, 4));
+  EXPECT_TRUE((QuorumRule{QuorumRule::Kind::MinimumFraction, 0.5}.holds(2, 4)));
+  EXPECT_FALSE((QuorumRule{QuorumRule::Kind::MinimumFraction, 0.51}.holds(2, 4)));
+  EXPECT_EQ(kernel_type_name(KernelType::Capability), "capability_matching");
+  EXPECT_EQ(kernel_type_name(KernelType::Novelty), "novelty_seeking");
+  EXPECT_EQ(kernel_type_name(KernelType::LoadBalancing), "load_balancing");
+  EXPECT_EQ(kernel_type_name(KernelType::TemporalRecency), "temporal_recency");
+}
+
+}  // namespace
+}  // namespace kova
