@@ -21,6 +21,7 @@ using MinHashSignature = std::array<std::uint8_t, kSignatureBytes>;
 std::uint64_t xxhash_with_seed(std::string_view bytes, std::uint64_t seed);
 
 // Signature of a UTF-8 (or any byte) text; ASCII letters are folded to lower case first.
+// Always 64 positions: `config.num_hashes` is 64 in every configuration the system builds.
 MinHashSignature compute_signature(std::string_view text, const LshConfig& config);
 
 namespace detail {
