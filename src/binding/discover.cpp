@@ -99,7 +99,9 @@ bool parse_flag(PyObject* arg, const char* name, bool& out) {
 
 // ---- results ----
 
-NetworkObject* as_network(PyObject* self) { return reinterpret_cast<NetworkObject*>(self); }
+NetworkObject* as_network(PyObject* self) {
+  return reinterpret_cast<NetworkObject*>(self);
+}
 
 // The agent's callable, or an empty Ref when it has none.
 Ref invoke_for(const NetworkObject* net, std::string_view agent_name) {

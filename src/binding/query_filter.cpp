@@ -146,29 +146,25 @@ PyObject* query_repr(PyObject* self) {
 }
 
 PyMethodDef query_methods[] = {
-    {"all", as_cfunction<query_all>(),
-     METH_FASTCALL | METH_STATIC,
+    {"all", as_cfunction<query_all>(), METH_FASTCALL | METH_STATIC,
      "all(*queries)\n--\n\n"
      "Create an All query (AND semantics).\n\n"
      "Agent must match ALL sub-queries. Score = min across sub-queries.\n\n"
      "Args:\n"
      "    *queries: Text strings or Query objects."},
-    {"any", as_cfunction<query_any>(),
-     METH_FASTCALL | METH_STATIC,
+    {"any", as_cfunction<query_any>(), METH_FASTCALL | METH_STATIC,
      "any(*queries)\n--\n\n"
      "Create an Any query (OR semantics).\n\n"
      "Agent can match ANY sub-query. Score = max across sub-queries.\n\n"
      "Args:\n"
      "    *queries: Text strings or Query objects."},
-    {"weighted", as_cfunction<query_weighted>(),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"weighted", as_cfunction<query_weighted>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "weighted(mapping)\n--\n\n"
      "Create a Weighted query (boosted combination).\n\n"
      "Score = weighted average of sub-query similarities.\n\n"
      "Args:\n"
      "    mapping: Dict mapping query strings to weight floats."},
-    {"exclude", as_cfunction<query_exclude>(),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"exclude", as_cfunction<query_exclude>(), METH_FASTCALL | METH_KEYWORDS,
      "exclude($self, query)\n--\n\n"
      "Chain an exclusion onto this query.\n\n"
      "Agents matching the exclusion have their score reduced proportionally.\n\n"
@@ -263,8 +259,7 @@ PyObject* filter_one_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
                         });
 }
 
-PyObject* filter_less_than(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* filter_less_than(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return filter_factory(kLessThanArgs, args, nargs, kwnames,
                         [](PyObject* o, const char* arg) -> std::optional<FilterValue::Variant> {
                           auto d = to_double(o, arg);

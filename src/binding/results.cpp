@@ -3,20 +3,23 @@
 // Result objects keep the engine's structs as they came out of discovery and build host
 // values only when an attribute is read: most callers look at a name and a score, so making
 // every metadata dict up front would be wasted work.
+#include "results.hpp"
+
 #include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/format.hpp"
-#include "results.hpp"
 
 namespace kova::py {
 namespace {
 
 // ---- shared helpers ----
 
-PyObject* new_str(std::string_view s) { return from_str(s).release(); }
+PyObject* new_str(std::string_view s) {
+  return from_str(s).release();
+}
 
 PyObject* optional_str(const std::optional<std::string>& s) {
   if (!s) Py_RETURN_NONE;
@@ -42,7 +45,9 @@ struct ResultObject {
   Ref invoke;
 };
 
-ResultObject* as_result(PyObject* o) { return reinterpret_cast<ResultObject*>(o); }
+ResultObject* as_result(PyObject* o) {
+  return reinterpret_cast<ResultObject*>(o);
+}
 
 void result_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
@@ -101,7 +106,9 @@ std::string result_repr_text(const DiscoveryResult& r) {
   return s;
 }
 
-PyObject* result_repr(PyObject* self) { return new_repr(result_repr_text(as_result(self)->result)); }
+PyObject* result_repr(PyObject* self) {
+  return new_repr(result_repr_text(as_result(self)->result));
+}
 
 PyGetSetDef result_getset[] = {
     {"agent_name", result_agent_name, nullptr, nullptr, nullptr},
@@ -162,12 +169,14 @@ void explained_dealloc(PyObject* self) {
 PyObject* explained_agent_name(PyObject* self, void*) {
   return new_str(explained(self).agent_name);
 }
-PyObject* explained_endpoint(PyObject* self, void*) { return optional_str(explained(self).endpoint); }
+PyObject* explained_endpoint(PyObject* self, void*) {
+  return optional_str(explained(self).endpoint);
+}
 PyObject* explained_metadata(PyObject* self, void*) {
   return from_metadata(explained(self).metadata).release();
 }
 
-template <double ExplainedResult::*Field>
+template <double ExplainedResult::* Field>
 PyObject* explained_float(PyObject* self, void*) {
   return PyFloat_FromDouble(explained(self).*Field);
 }
@@ -223,8 +232,8 @@ PyType_Slot explained_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec explained_spec = {"builtins.ExplainedResult", sizeof(ExplainedObject), 0,
-                              kFinalNoInit, explained_slots};
+PyType_Spec explained_spec = {"builtins.ExplainedResult", sizeof(ExplainedObject), 0, kFinalNoInit,
+                              explained_slots};
 
 // ---- DiscoveryResponse ----
 
@@ -233,7 +242,9 @@ struct ResponseObject {
   ResponseData data;
 };
 
-ResponseData& response(PyObject* o) { return reinterpret_cast<ResponseObject*>(o)->data; }
+ResponseData& response(PyObject* o) {
+  return reinterpret_cast<ResponseObject*>(o)->data;
+}
 
 void response_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
@@ -266,7 +277,9 @@ Ref results_list(const ResponseData& data) {
   return list;
 }
 
-PyObject* response_results(PyObject* self, void*) { return results_list(response(self)).release(); }
+PyObject* response_results(PyObject* self, void*) {
+  return results_list(response(self)).release();
+}
 PyObject* response_confidence(PyObject* self, void*) {
   return PyUnicode_FromString(response(self).confidence);
 }
@@ -370,7 +383,9 @@ struct IterObject {
   std::size_t next;
 };
 
-IterObject* as_iter(PyObject* o) { return reinterpret_cast<IterObject*>(o); }
+IterObject* as_iter(PyObject* o) {
+  return reinterpret_cast<IterObject*>(o);
+}
 
 void iter_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
@@ -444,10 +459,18 @@ PyTypeObject* g_iter_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* discovery_result_type() { return cached_type(g_result_type, &result_spec); }
-PyTypeObject* explained_result_type() { return cached_type(g_explained_type, &explained_spec); }
-PyTypeObject* discovery_response_type() { return cached_type(g_response_type, &response_spec); }
-PyTypeObject* response_iter_type() { return cached_type(g_iter_type, &iter_spec); }
+PyTypeObject* discovery_result_type() {
+  return cached_type(g_result_type, &result_spec);
+}
+PyTypeObject* explained_result_type() {
+  return cached_type(g_explained_type, &explained_spec);
+}
+PyTypeObject* discovery_response_type() {
+  return cached_type(g_response_type, &response_spec);
+}
+PyTypeObject* response_iter_type() {
+  return cached_type(g_iter_type, &iter_spec);
+}
 
 Ref make_discovery_result(DiscoveryResult&& result, Ref invoke) {
   PyTypeObject* type = discovery_result_type();

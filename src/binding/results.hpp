@@ -22,7 +22,7 @@ struct StoredResult {
 // Everything a DiscoveryResponse shows, already in host terms.
 struct ResponseData {
   std::vector<StoredResult> results;
-  const char* confidence = "none";                // static text
+  const char* confidence = "none";               // static text
   std::optional<std::string> dissenting_kernel;  // majority only
   std::vector<std::string> alternative_agents;   // split only
   std::size_t recommended_parallelism = 1;
