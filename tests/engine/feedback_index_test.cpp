@@ -115,14 +115,5 @@ TEST(FeedbackIndexTest, CopiesAreIndependent) {
   EXPECT_EQ(c.size(), 2u);
 }
 
-TEST(FeedbackIndexTest, BandKeyIsSeededHashOfFourBytes) {
-  const MinHashSignature s = distinct(77);
-  for (std::size_t b = 0; b < FeedbackIndex::kBands; ++b) {
-    EXPECT_EQ(
-        FeedbackIndex::band_key(s, b),
-        xxhash_with_seed(std::string_view(reinterpret_cast<const char*>(s.data() + 4 * b), 4), b));
-  }
-}
-
 }  // namespace
 }  // namespace kova

@@ -114,35 +114,6 @@ TEST(LshSignature, LineFeedJoinsWordsOtherDelimitersSplit) {
   EXPECT_NE(compute_signature("translate\rlegal", words), split);
 }
 
-TEST(LshSignature, LongTextsOnHeapPathMatchShortPathRule) {
-  // A text longer than the stack scratch buffer, checked against a naive computation.
-  std::string text;
-  for (int i = 0; i < 90; ++i) text += "Word" + std::to_string(i) + (i % 3 ? " " : "-");
-  ASSERT_GT(text.size(), 512u);
-  std::string lower = text;
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  std::vector<std::string> shingles;
-  for (std::size_t i = 0; i + 3 <= lower.size(); ++i) shingles.push_back(lower.substr(i, 3));
-  std::string cur;
-  for (char c : lower + " ") {
-    if (c == ' ' || c == '-') {
-      if (!cur.empty()) shingles.push_back(cur);
-      cur.clear();
-    } else {
-      cur.push_back(c);
-    }
-  }
-  const MinHashSignature s = compute_signature(text, LshConfig{});
-  for (std::size_t i = 0; i < kSignatureBytes; ++i) {
-    std::uint64_t m = ~0ULL;
-    for (const auto& sh : shingles)
-      m = std::min(m, xxhash_with_seed(sh, (i + 1) * 0x9E3779B97F4A7C15ULL));
-    std::uint8_t folded = 0;
-    for (int k = 0; k < 8; ++k) folded ^= static_cast<std::uint8_t>(m >> (8 * k));
-    ASSERT_EQ(s[i], folded) << i;
-  }
-}
-
 TEST(LshSignature, ZeroWidthIsRejected) {
   EXPECT_THROW(ShingleMode::hybrid(0), std::invalid_argument);
   EXPECT_THROW(ShingleMode::characters(0), std::invalid_argument);

@@ -96,6 +96,7 @@ def cases() -> list[tuple[str, int, str]]:
         "ZZ top AND Zebra @[\\]^`{|}~",  # bytes next to A-Z and a-z stay as they are
         "\x00\x01\x1f\x7f tabs\tand  doubled  spaces ",
         "Summarises PDF reports, extracts tables_and figures - fast." * 3,
+        "Routes Support-Tickets to the right team, tags them_by urgency. " * 12,  # > 512 bytes
     ]
     out = [("hybrid", 3, t) for t in hybrid]
     for width in (1, 2, 4, 5, 7):
