@@ -13,7 +13,7 @@ PYTHON313 ?= $(shell for c in $$(command -v python3.13 2>/dev/null) \
   $$(ls -d $$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)/versions/3.13*/bin/python3.13 2>/dev/null | sort -V -r); do \
   "$$c" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null && { echo "$$c"; break; }; done)
 
-.PHONY: deps venv install engine-build engine-test py-test test demo bench sanitize clean
+.PHONY: deps venv install engine-build engine-test py-test test demo bench sanitize fuzz memcheck clean
 
 deps:
 	@missing=""; for p in $(DEB_PACKAGES); do \
@@ -55,8 +55,15 @@ test: engine-test py-test
 demo: install
 	$(VPY) -m kova_discovery demo
 
-bench: engine-build install
-	$(VPY) bench/run.py
+# The peers (datasketch, scikit-learn, rank-bm25) and matplotlib come in through the package's
+# `bench` extra, into the venv only. Only the benchmark programs are built, not the test suite.
+# KOVA_BENCH_QUICK=1 measures 1,000 and 10,000 agents only, with fewer repeats.
+BENCH_PROGRAMS := $(basename $(notdir $(wildcard bench/*.cpp)))
+bench: deps venv
+	$(VPY) -m pip install -q --no-build-isolation '.[bench]'
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/engine -G Ninja -DKOVA_BUILD_TESTS=ON -DKOVA_BUILD_BENCH=ON >/dev/null
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build build/engine -j $(JOBS) --target $(BENCH_PROGRAMS)
+	$(VPY) bench/run.py --cxx-dir build/engine
 
 # Engine tests and Python tests against an address+UB sanitized build. The extension is built
 # straight with CMake and staged beside the package sources; the interpreter itself is not
@@ -73,6 +80,41 @@ sanitize: deps venv
 	cp build/sanitize/_native*.so build/sanitize/stage/kova_discovery/
 	$(SAN_ENV) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  PYTHONPATH=$(CURDIR)/build/sanitize/stage $(VPY) -m pytest -q -p no:cacheprovider tests/python
+
+# Coverage-guided fuzzing: the libFuzzer targets under fuzz/ (built with clang, engine
+# instrumented, address and UB sanitizers on) and the atheris target for the Python surface,
+# each for FUZZ_SECONDS. New inputs go to build/fuzz/work/, crashes to build/fuzz/artifacts/;
+# fuzz/corpus/ holds the small seed corpora, which the engine tests also replay.
+FUZZ_SECONDS ?= 30
+FUZZ_TARGETS ?=
+FUZZ_DEB_PACKAGES := clang libclang-rt-14-dev
+fuzz: deps install
+	@missing=""; for p in $(FUZZ_DEB_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null || exit 1; \
+	  else \
+	    echo "missing Debian packages; run: sudo apt-get install -y$$missing"; exit 1; \
+	  fi; \
+	fi
+	$(VPY) -c 'import atheris' 2>/dev/null || $(VPY) -m pip install -q atheris
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DKOVA_BUILD_FUZZ=ON >/dev/null
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build build/fuzz -j $(JOBS)
+	fuzz/run.sh $(CURDIR)/build/fuzz $(CURDIR)/$(VPY) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# The engine tests under valgrind's memcheck: any invalid access, use of uninitialised memory
+# or definite leak fails the run. MEMCHECK_FILTER narrows it (a GoogleTest filter).
+MEMCHECK_FILTER ?= *
+memcheck: engine-build
+	@command -v valgrind >/dev/null || { \
+	  if [ "$$(id -u)" = 0 ]; then DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null; \
+	  else echo "valgrind missing; run: sudo apt-get install -y valgrind"; exit 1; fi; }
+	valgrind --quiet --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+	  --show-leak-kinds=definite,indirect ./build/engine/kova_engine_tests --gtest_brief=1 \
+	  --gtest_filter='$(MEMCHECK_FILTER)'
 
 clean:
 	rm -rf build $(VENV)

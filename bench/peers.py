@@ -1,0 +1,250 @@
+"""The systems under comparison, each behind the same two calls.
+
+`build(agents)` indexes a registry; `rank(query)` returns the agents for one query, best
+first, in the system's natural result form; `names(query)` returns just the ranked names
+(for the quality measures). Every system ranks the whole registry and returns every agent
+whose score clears its threshold: the engine's own similarity threshold, the same 0.1 for
+the estimated Jaccard and cosine peers, and any positive score for BM25, whose scores have
+no fixed scale.
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Sequence
+
+from workloads import Agent
+
+THRESHOLD = 0.1
+MINHASH_PERMUTATIONS = 64
+
+_DELIMITERS = re.compile(rb"[ \t,\-._]+")
+_TOKENS = re.compile(r"(?u)\b\w\w+\b")
+
+
+def engine_shingles(text: str) -> list[bytes]:
+    """The shingle set the engine signs: byte 3-grams plus delimiter-split words, ASCII lower."""
+    data = text.encode("utf-8").lower()  # bytes.lower touches ASCII letters only
+    grams = {data[i : i + 3] for i in range(len(data) - 2)} or {data}
+    words = {w for w in _DELIMITERS.split(data) if w} or {data}
+    return list(grams | words)
+
+
+def word_tokens(text: str) -> list[str]:
+    """Lower-case word tokens as scikit-learn's default analyser cuts them."""
+    return _TOKENS.findall(text.lower())
+
+
+class Ranker:
+    label = ""
+    family = ""
+
+    def build(self, agents: Sequence[Agent]) -> None:
+        raise NotImplementedError
+
+    def rank(self, query: str) -> list:
+        raise NotImplementedError
+
+    def rank_many(self, queries: Sequence[str]) -> list:
+        return [self.rank(q) for q in queries]
+
+    def names(self, query: str) -> list[str]:
+        return [name for name, _ in self.rank(query)]
+
+
+class Engine(Ranker):
+    """kova_discovery's LocalNetwork with the default MinHash scorer or TfIdfScorer."""
+
+    family = "kova_discovery"
+
+    def __init__(self, scorer: str = "minhash", threshold: float | None = None,
+                 many: bool = False) -> None:
+        self.scorer = scorer
+        self.threshold = threshold
+        self.many = many
+        kind = "TfIdfScorer" if scorer == "tfidf" else "MinHash (default)"
+        self.label = f"discover_many, {kind}" if many else f"discover, {kind}"
+        if threshold is not None:
+            self.label += f", threshold {threshold:g}"
+        self.network = None
+
+    def new_network(self):
+        from kova_discovery import LocalNetwork, TfIdfScorer
+
+        kwargs = {}
+        if self.scorer == "tfidf":
+            kwargs["scorer"] = TfIdfScorer()
+        if self.threshold is not None:
+            kwargs["similarity_threshold"] = self.threshold
+        return LocalNetwork(**kwargs)
+
+    def build(self, agents: Sequence[Agent]) -> None:
+        network = self.new_network()
+        register = network.register
+        for agent in agents:
+            register(agent.name, [agent.description])
+        self.network = network
+
+    def rank(self, query: str) -> list:
+        return self.network.discover(query)
+
+    def rank_many(self, queries: Sequence[str]) -> list:
+        if self.many:
+            return self.network.discover_many(list(queries))
+        discover = self.network.discover
+        return [discover(q) for q in queries]
+
+    def names(self, query: str) -> list[str]:
+        return [r.agent_name for r in self.network.discover(query)]
+
+
+class _Dense(Ranker):
+    """Shared tail: a score per agent in a numpy vector, thresholded and sorted."""
+
+    def __init__(self, threshold: float = THRESHOLD) -> None:
+        self.threshold = threshold
+
+    def _ranked(self, scores, keep):
+        import numpy as np
+
+        idx = np.flatnonzero(keep)
+        idx = idx[np.argsort(-scores[idx], kind="stable")]
+        return list(zip(self._names[idx].tolist(), scores[idx].tolist()))
+
+
+# The last registry's sketches: the scan and the LSH index index the same sketches, and
+# sketching is by far the costliest part of building either.
+_SKETCHES: dict[int, tuple] = {}
+
+
+def forget_sketches() -> None:
+    _SKETCHES.clear()
+
+
+class DataSketchScan(_Dense):
+    """datasketch MinHash (64 permutations) over the engine's shingles; every agent's
+    estimated Jaccard computed in one vectorised pass over the stacked signatures."""
+
+    label = "datasketch MinHash, linear scan"
+    family = "datasketch"
+
+    def build(self, agents: Sequence[Agent]) -> None:
+        import numpy as np
+        from datasketch import MinHash
+
+        cached = _SKETCHES.get(id(agents))
+        if cached is None or cached[0] is not agents:
+            sketches = MinHash.bulk((engine_shingles(a.description) for a in agents),
+                                    num_perm=MINHASH_PERMUTATIONS)
+            _SKETCHES.clear()
+            _SKETCHES[id(agents)] = (agents, sketches)
+        sketches = _SKETCHES[id(agents)][1]
+        self._names = np.array([a.name for a in agents], dtype=object)
+        self._matrix = np.vstack([m.hashvalues for m in sketches])
+        self._sketches = sketches
+        # Copying an empty sketch reuses its permutations; a new MinHash would draw them again.
+        self._empty = MinHash(num_perm=MINHASH_PERMUTATIONS)
+
+    def _query_sketch(self, query: str):
+        m = self._empty.copy()
+        m.update_batch(engine_shingles(query))
+        return m
+
+    def rank(self, query: str) -> list:
+        values = self._query_sketch(query).hashvalues
+        scores = (self._matrix == values).mean(axis=1)
+        return self._ranked(scores, scores >= self.threshold)
+
+
+class DataSketchLSH(DataSketchScan):
+    """datasketch's MinHashLSH index at the same threshold; its candidates are then ranked
+    by estimated Jaccard."""
+
+    label = "datasketch MinHashLSH index"
+
+    def build(self, agents: Sequence[Agent]) -> None:
+        from datasketch import MinHashLSH
+
+        super().build(agents)
+        self._lsh = MinHashLSH(threshold=max(self.threshold, 0.01), num_perm=MINHASH_PERMUTATIONS)
+        with self._lsh.insertion_session() as session:
+            for i, m in enumerate(self._sketches):
+                session.insert(i, m, check_duplication=False)
+
+    def rank(self, query: str) -> list:
+        import numpy as np
+
+        m = self._query_sketch(query)
+        found = np.fromiter(self._lsh.query(m), dtype=np.int64)
+        if found.size == 0:
+            return []
+        scores = (self._matrix[found] == m.hashvalues).mean(axis=1)
+        keep = np.flatnonzero(scores >= self.threshold)
+        order = keep[np.argsort(-scores[keep], kind="stable")]
+        return list(zip(self._names[found[order]].tolist(), scores[order].tolist()))
+
+
+class SklearnTfidf(_Dense):
+    """scikit-learn TfidfVectorizer; cosine as one sparse matrix-vector product (rows are
+    L2-normalised)."""
+
+    label = "scikit-learn TF-IDF + cosine"
+    family = "scikit-learn"
+
+    def build(self, agents: Sequence[Agent]) -> None:
+        import numpy as np
+        from sklearn.feature_extraction.text import TfidfVectorizer
+
+        self._vectorizer = TfidfVectorizer()
+        self._matrix = self._vectorizer.fit_transform([a.description for a in agents]).tocsr()
+        self._names = np.array([a.name for a in agents], dtype=object)
+
+    def rank(self, query: str) -> list:
+        q = self._vectorizer.transform([query])
+        scores = (self._matrix @ q.T).toarray().ravel()
+        return self._ranked(scores, scores >= self.threshold)
+
+
+class Bm25(_Dense):
+    """rank-bm25's BM25Okapi over scikit-learn-style word tokens."""
+
+    label = "rank-bm25 (BM25Okapi)"
+    family = "rank-bm25"
+
+    def build(self, agents: Sequence[Agent]) -> None:
+        import numpy as np
+        from rank_bm25 import BM25Okapi
+
+        self._bm25 = BM25Okapi([word_tokens(a.description) or ["_"] for a in agents])
+        self._names = np.array([a.name for a in agents], dtype=object)
+
+    def rank(self, query: str) -> list:
+        scores = self._bm25.get_scores(word_tokens(query))
+        return self._ranked(scores, scores > 0.0)
+
+
+def speed_systems() -> list[Ranker]:
+    return [
+        Engine("minhash"),
+        Engine("tfidf"),
+        Engine("minhash", many=True),
+        Engine("tfidf", many=True),
+        DataSketchScan(),
+        DataSketchLSH(),
+        SklearnTfidf(),
+        Bm25(),
+    ]
+
+
+def peers_available() -> str | None:
+    """None when every peer library imports, else a message naming the missing ones."""
+    missing = []
+    for module in ("numpy", "datasketch", "sklearn", "rank_bm25", "matplotlib"):
+        try:
+            __import__(module)
+        except ImportError:
+            missing.append(module)
+    if not missing:
+        return None
+    return ("benchmark extras not installed (" + ", ".join(missing) + "): "
+            "pip install 'kova_discovery[bench]'")

@@ -1,0 +1,281 @@
+"""Markdown report and latency chart from one benchmark run."""
+
+from __future__ import annotations
+
+import pathlib
+from collections.abc import Sequence
+from dataclasses import dataclass
+
+import quality
+import speed
+import timing
+
+ENGINE_FAMILY = "kova_discovery"
+
+
+@dataclass
+class Run:
+    environment: dict[str, str]
+    settings: speed.Settings
+    sizes: list[speed.SizeResult]
+    memory: list[speed.MemoryResult]
+    quality: list[quality.Row] | None
+    quality_note: str | None
+    noise: timing.Summary | None
+    load_before: tuple[float, float, float]
+    load_after: tuple[float, float, float]
+    cxx: list[tuple[str, str]]
+    elapsed: float
+
+
+def _us(seconds: float) -> str:
+    us = seconds * 1e6
+    if us >= 10_000:
+        return f"{us / 1000:,.1f} ms"
+    return f"{us:,.1f} µs" if us < 1000 else f"{us:,.0f} µs"
+
+
+def _size(n: int) -> str:
+    return f"{n:,}"
+
+
+def _bytes(b: float) -> str:
+    if b >= 1 << 20:
+        return f"{b / (1 << 20):,.1f} MiB"
+    if b >= 1 << 10:
+        return f"{b / (1 << 10):,.1f} KiB"
+    return f"{b:,.0f} B"
+
+
+def _table(header: Sequence[str], rows: Sequence[Sequence[str]]) -> list[str]:
+    out = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
+    out += ["| " + " | ".join(r) + " |" for r in rows]
+    return out
+
+
+def _labels(run: Run) -> list[str]:
+    seen: dict[str, None] = {}
+    for s in run.sizes:
+        for label in s.latency:
+            seen.setdefault(label, None)
+    return list(seen)
+
+
+def _is_engine(label: str) -> bool:
+    return label.startswith(("discover", "kova"))
+
+
+def speed_section(run: Run) -> list[str]:
+    sizes = run.sizes
+    out = ["## Speed", "",
+           "Per-query latency: CPU time per query, median of "
+           f"{run.settings.repeats} passes over the same query batch (spread of the passes, "
+           "(max − min) / median, in brackets). Every system ranks the whole registry for "
+           "each query and returns its ranked list; the engine rows include building the "
+           "Python result objects.", ""]
+    header = ["System"] + [f"{_size(s.agents)} agents" for s in sizes]
+    rows = []
+    for label in _labels(run):
+        cells = [f"**{label}**" if _is_engine(label) else label]
+        for s in sizes:
+            t = s.latency.get(label)
+            cells.append("—" if t is None else f"{_us(t.cpu)} (±{t.spread * 100:.0f}%)")
+        rows.append(cells)
+    out += _table(header, rows)
+    out += ["", "Wall-clock medians of the same passes, and the mean number of results per "
+            "query (first 20 queries):", ""]
+    rows = []
+    for label in _labels(run):
+        cells = [label]
+        for s in sizes:
+            t = s.latency.get(label)
+            cells.append("—" if t is None else
+                         f"{_us(t.wall)} / {s.results_per_query.get(label, 0):,.1f}")
+        rows.append(cells)
+    out += _table(["System"] + [f"{_size(s.agents)}: wall / results" for s in sizes], rows)
+    out += ["", "Queries per timed pass: "
+            + ", ".join(f"{label}: " + "/".join(str(s.latency[label].units) for s in sizes
+                                                 if label in s.latency)
+                        for label in _labels(run)) + ".", ""]
+    out += trailing_section(run)
+    return out
+
+
+def trailing_section(run: Run) -> list[str]:
+    out = ["### Engine against each peer", ""]
+    for s in run.sizes:
+        engine = {k: v for k, v in s.latency.items() if _is_engine(k)}
+        others = {k: v for k, v in s.latency.items() if not _is_engine(k)}
+        if not engine or not others:
+            continue
+        default = next((k for k in engine if k.startswith("discover, MinHash")), None)
+        best_label = min(engine, key=lambda k: engine[k].cpu)
+        fastest_peer = min(others, key=lambda k: others[k].cpu)
+        line = (f"- {_size(s.agents)} agents: fastest engine path {best_label} "
+                f"{_us(engine[best_label].cpu)}; fastest peer {fastest_peer} "
+                f"{_us(others[fastest_peer].cpu)}")
+        if default:
+            behind = [k for k in others if others[k].cpu < engine[default].cpu]
+            if behind:
+                line += ("; default `discover` trails " + ", ".join(
+                    f"{k} ({engine[default].cpu / others[k].cpu:.1f}×)" for k in behind))
+            else:
+                ahead = engine[default].cpu and others[fastest_peer].cpu / engine[default].cpu
+                line += f"; default `discover` leads every peer ({ahead:.1f}× the fastest)"
+        out.append(line + ".")
+    return out + [""]
+
+
+def build_section(run: Run) -> list[str]:
+    out = ["## Registration and index build", "",
+           "Time to register (engine) or index (peers) the whole registry, per agent and as "
+           "agents per second; engine figures are medians of "
+           f"{run.settings.build_repeats} builds, peers are built once. Each agent has one "
+           "capability text.", ""]
+    labels: dict[str, None] = {}
+    for s in run.sizes:
+        for label in s.build:
+            labels.setdefault(label, None)
+    rows = []
+    for label in labels:
+        cells = [label]
+        for s in run.sizes:
+            t = s.build.get(label)
+            cells.append("—" if t is None else
+                         f"{_us(t.cpu)}/agent, {1 / t.cpu if t.cpu else 0:,.0f}/s")
+        rows.append(cells)
+    return out + _table(["System"] + [f"{_size(s.agents)} agents" for s in run.sizes], rows) + [""]
+
+
+def memory_section(run: Run) -> list[str]:
+    out = ["## Memory and state file", "",
+           "Resident-size growth of a fresh interpreter while registering (default scorer), "
+           "and further growth once every agent holds a full feedback memory of 100 records "
+           "(distinct real queries). \"Strings\" is the agents' own name and capability "
+           "bytes, which the engine necessarily copies.", ""]
+    rows = []
+    for m in run.memory:
+        beyond = m.bytes_per_agent - m.string_bytes_per_agent
+        rows.append([_size(m.agents), _bytes(m.bytes_per_agent), _bytes(m.string_bytes_per_agent),
+                     _bytes(beyond),
+                     "—" if m.feedback_bytes_per_agent is None else
+                     f"{_bytes(m.feedback_bytes_per_agent)} ({m.feedback} records)"])
+    out += _table(["Agents", "Per agent", "of which strings", "Beyond strings",
+                   "Feedback memory per agent"], rows)
+    out += ["", "`save` and `load` (default scorer; `load` re-indexes every capability). "
+            f"Medians of {run.settings.build_repeats} runs without feedback; the feedback "
+            "rows are single runs in the memory probe.", ""]
+    rows = []
+    for s in run.sizes:
+        if s.save and s.load:
+            rows.append([_size(s.agents), "none", _us(s.save.cpu), _us(s.save.wall),
+                         _us(s.load.cpu), _us(s.load.wall), _bytes(s.file_bytes)])
+    for m in run.memory:
+        if m.save_cpu is not None:
+            rows.append([_size(m.agents), f"{m.feedback} records per agent", _us(m.save_cpu),
+                         _us(m.save_wall), _us(m.load_cpu), _us(m.load_wall),
+                         _bytes(m.file_bytes or 0)])
+    out += _table(["Agents", "Feedback", "save CPU", "save wall", "load CPU", "load wall",
+                   "File size"], rows)
+    return out + [""]
+
+
+def quality_section(run: Run) -> list[str]:
+    out = ["## Retrieval quality", ""]
+    if run.quality is None:
+        return out + [run.quality_note or "Not measured.", ""]
+    first = run.quality[0]
+    out += [
+        f"Labelled tool-selection data: {first.taught.queries + first.held_out.queries:,} "
+        "queries over its tool set (each query names its correct tools). Recall@k is the "
+        "share of a query's correct tools among the first k results; MRR uses the first "
+        "correct tool's rank. Feedback: for every query of the taught half the success of "
+        "each correct tool was recorded with that query; the held-out half was never "
+        "reported. Engine rows without a threshold use the default 0.1, which leaves a "
+        "tool out entirely when its similarity is lower.", ""]
+    if run.quality_note:
+        out += [run.quality_note, ""]
+
+    def cells(sc: quality.Scores | None) -> list[str]:
+        if sc is None:
+            return ["", "", ""]
+        return [f"{sc.recall1:.3f}", f"{sc.recall5:.3f}", f"{sc.mrr:.3f}"]
+
+    rows = [[r.system, r.condition] + cells(r.all) + cells(r.taught) + cells(r.held_out)
+            for r in run.quality]
+    header = ["System", "Feedback", "All R@1", "All R@5", "All MRR", "Taught R@1",
+              "Taught R@5", "Taught MRR", "Held-out R@1", "Held-out R@5", "Held-out MRR"]
+    return out + _table(header, rows) + [""]
+
+
+def noise_section(run: Run) -> list[str]:
+    out = ["## Machine and noise", ""]
+    for k, v in run.environment.items():
+        out.append(f"- {k}: {v}")
+    out.append(f"- load average (1, 5, 15 min) at start {run.load_before[0]:.2f}, "
+               f"{run.load_before[1]:.2f}, {run.load_before[2]:.2f}; at end "
+               f"{run.load_after[0]:.2f}, {run.load_after[1]:.2f}, {run.load_after[2]:.2f}")
+    if run.noise:
+        out.append(f"- calibration loop ({run.noise.samples} runs of the same pure-Python "
+                   f"work): CPU median {_us(run.noise.cpu)}, spread ±{run.noise.spread * 100:.0f}%"
+                   f"; wall median {_us(run.noise.wall)} (wall / CPU "
+                   f"{run.noise.wall / run.noise.cpu if run.noise.cpu else 0:.2f})")
+    spreads = sorted(t.spread for s in run.sizes for t in s.latency.values())
+    if spreads:
+        out.append(f"- spread of the latency rows: median ±{spreads[len(spreads) // 2] * 100:.0f}%, "
+                   f"largest ±{spreads[-1] * 100:.0f}%")
+    out.append(f"- whole run: {run.elapsed:,.0f} s")
+    return out + [""]
+
+
+def cxx_section(run: Run) -> list[str]:
+    if not run.cxx:
+        return []
+    out = ["## Engine benchmarks (C++, no Python)", "",
+           "Output of the stand-alone benchmark programs, as printed.", ""]
+    for name, text in run.cxx:
+        out += [f"### {name}", "", "```", text.rstrip(), "```", ""]
+    return out
+
+
+def write(run: Run, out_dir: pathlib.Path, chart_name: str = "latency.png") -> pathlib.Path:
+    out_dir.mkdir(parents=True, exist_ok=True)
+    chart(run, out_dir / chart_name)
+    lines = ["# kova_discovery against its peers", "",
+             "Generated by `bench/run.py` (`make bench`); do not edit by hand.", "",
+             f"![Per-query latency against the number of agents]({chart_name})", ""]
+    lines += speed_section(run)
+    lines += build_section(run)
+    lines += memory_section(run)
+    lines += quality_section(run)
+    lines += noise_section(run)
+    lines += cxx_section(run)
+    path = out_dir / "report.md"
+    path.write_text("\n".join(lines), encoding="utf-8")
+    return path
+
+
+def chart(run: Run, path: pathlib.Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, ax = plt.subplots(figsize=(8, 5), dpi=120)
+    for label in _labels(run):
+        points = [(s.agents, s.latency[label].cpu * 1e6) for s in run.sizes if label in s.latency]
+        if not points:
+            continue
+        xs, ys = zip(*points)
+        ax.plot(xs, ys, marker="o", linewidth=2.2 if _is_engine(label) else 1.2,
+                linestyle="-" if _is_engine(label) else "--", label=label)
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("agents in the registry")
+    ax.set_ylabel("CPU time per query (µs, median)")
+    ax.set_title("Per-query latency against the number of agents")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize=7, loc="upper left")
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
