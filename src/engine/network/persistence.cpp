@@ -236,7 +236,14 @@ std::string directory_of(const std::string& path) {
 // Writes `text` to `path` through an exclusively created temporary file in the same directory,
 // flushed to stable storage before it is renamed over the target, so that neither a crash nor
 // a power loss can leave a partial file under the target name.
+// The system calls take C strings: a NUL inside the path would silently name another file.
+std::optional<NetworkError> check_path(const std::string& path) {
+  if (path.find('\0') == std::string::npos) return std::nullopt;
+  return NetworkError::io("file name contained an unexpected NUL byte");
+}
+
 std::optional<NetworkError> write_atomically(const std::string& path, const std::string& text) {
+  if (auto error = check_path(path)) return error;
   const std::string directory = directory_of(path);
   std::string temp_path;
   FileDescriptor file;
@@ -793,6 +800,7 @@ class SnapshotReader {
 
 // The file as text. Invalid UTF-8 is an I/O failure ("invalid data"), as for any text read.
 Result<std::string, NetworkError> read_text_file(const std::string& path) {
+  if (auto error = check_path(path)) return Result<std::string, NetworkError>::err(*error);
   FileDescriptor file(retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
   if (file.get() < 0)
     return Result<std::string, NetworkError>::err(NetworkError::io(os_error_text(errno)));

@@ -59,7 +59,9 @@ Query& Query::operator=(Query&& other) noexcept {
 Query::Query(const Query& other) : node_(Text{}) {
   std::vector<std::pair<Query*, const Query*>> work{{this, &other}};
   while (!work.empty()) {
-    const auto [dst, src] = work.back();
+    // Plain variables rather than a structured binding, which older compilers cannot capture.
+    Query* const dst = work.back().first;
+    const Query* const src = work.back().second;
     work.pop_back();
     // Children are first created as empty texts, then filled in from the work list; the
     // containers are complete before any pointer into them is taken.

@@ -1,0 +1,55 @@
+// State-file loader: arbitrary bytes as a file. Whatever loads must save and load again to an
+// engine with the same agents.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "fuzz_support.hpp"
+#include "network/network.hpp"
+
+using kova::fuzz::check;
+
+namespace {
+
+std::string temp_path(const char* tag) {
+  const char* dir = std::getenv("TMPDIR");
+  return std::string(dir ? dir : "/tmp") + "/kova_fuzz_" + tag + "_" + std::to_string(getpid()) +
+         ".json";
+}
+
+void write_file(const std::string& path, const std::uint8_t* data, std::size_t size) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  check(f != nullptr);
+  check(size == 0 || std::fwrite(data, 1, size, f) == size);
+  std::fclose(f);
+}
+
+}  // namespace
+
+KOVA_FUZZ_TARGET(fuzz_state_load) {
+  static const std::string input = temp_path("in");
+  static const std::string output = temp_path("out");
+  write_file(input, data, size);
+
+  auto loaded = kova::LocalNetwork::load(input);
+  if (!loaded) {
+    check(!loaded.error().display().empty());
+    return 0;
+  }
+  const kova::LocalNetwork& first = *loaded.value();
+  check(!first.save(output).has_value());
+  auto again = kova::LocalNetwork::load(output);
+  check(again.has_value());
+  check(again.value()->agents() == first.agents());
+  for (const std::string& name : first.agents()) {
+    const kova::AgentRecord* a = first.find(name);
+    const kova::AgentRecord* b = again.value()->find(name);
+    check(a->capabilities == b->capabilities && a->metadata == b->metadata &&
+          a->endpoint == b->endpoint && a->forwards() == b->forwards() &&
+          a->feedback.size() == b->feedback.size());
+  }
+  return 0;
+}

@@ -1,0 +1,98 @@
+"""A process killed with SIGKILL while it saves in a loop never leaves a damaged state file.
+
+The child grows its network by one agent before each save, so every complete file it writes
+is distinct. After each kill the target must load as one of those files, and at most one
+temporary file (the save in flight) may be left behind.
+
+KOVA_CRASH_KILLS sets the number of kills (default 25).
+"""
+
+import os
+import random
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+from kova_discovery._native import LocalNetwork
+
+KILLS = int(os.environ.get("KOVA_CRASH_KILLS", "25"))
+
+CHILD = textwrap.dedent(
+    """
+    import sys
+    from kova_discovery._native import LocalNetwork
+
+    target, start = sys.argv[1], int(sys.argv[2])
+    net = LocalNetwork.load(target) if start else LocalNetwork()
+    caps = ["translate legal contracts " * 20, "summarise long reports", "plan travel"]
+    for i in range(40):
+        net.register(f"base-{i}", caps)
+        for _ in range(20):
+            net.record_success(f"base-{i}", query=f"query number {i}")
+    print("ready", flush=True)
+    n = start
+    while True:
+        n += 1
+        net.register(f"gen-{n:08d}", caps)
+        net.save(target)
+    """
+)
+
+
+def temp_files(directory):
+    return sorted(f for f in os.listdir(directory) if f.startswith(".tmp"))
+
+
+def generation(net):
+    gens = [int(name[4:]) for name in net.agents() if name.startswith("gen-")]
+    return max(gens, default=0)
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="uses SIGKILL and /proc semantics")
+def test_sigkill_during_save_loop(tmp_path):
+    rng = random.Random(20240611)
+    target = str(tmp_path / "state.json")
+    env = dict(os.environ)
+    last_generation = 0
+    survived = 0
+    left_behind = 0
+    for kill in range(KILLS):
+        child = subprocess.Popen(
+            [sys.executable, "-c", CHILD, target, str(last_generation)],
+            stdout=subprocess.PIPE,
+            env=env,
+        )
+        assert child.stdout.readline().strip() == b"ready"
+        time.sleep(rng.uniform(0.0, 0.15))
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+        assert child.returncode == -signal.SIGKILL
+
+        temps = temp_files(tmp_path)
+        assert len(temps) <= 1, temps
+        left_behind += len(temps)
+        # A leftover temporary file is either garbage or a complete state; reading it never
+        # crashes, and it has no bearing on the target.
+        for name in temps:
+            try:
+                LocalNetwork.load(str(tmp_path / name))
+            except OSError:
+                pass
+            os.unlink(tmp_path / name)
+
+        if not os.path.exists(target):
+            assert last_generation == 0  # killed before its first save completed
+            continue
+        net = LocalNetwork.load(target)  # a complete file, old or new
+        assert net.agent_count == 40 + generation(net)
+        assert generation(net) >= last_generation
+        last_generation = generation(net)
+        survived += 1
+
+    assert survived >= KILLS - 2
+    assert last_generation > 0
+    print(f"kills survived: {survived}/{KILLS}, temporary files left: {left_behind}")

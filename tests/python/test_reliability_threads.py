@@ -1,0 +1,256 @@
+"""Many host threads on one network and on several, with a host scorer that lets other threads
+run in the middle of a call. The only errors allowed are the two borrow RuntimeErrors; every
+call that did succeed must be accounted for in the network's state afterwards.
+
+KOVA_STRESS_CALLS sets the number of calls per thread (default 4000).
+"""
+
+import collections
+import os
+import random
+import sys
+import threading
+import time
+
+import pytest
+
+from kova_discovery._native import LocalNetwork, Query
+
+BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
+CALLS_PER_THREAD = int(os.environ.get("KOVA_STRESS_CALLS", "4000"))
+THREADS = 8
+
+
+class YieldingScorer:
+    """Scores every indexed agent; gives up the interpreter lock inside each method."""
+
+    def __init__(self):
+        self.names = {}
+
+    def index_capabilities(self, name, capabilities):
+        time.sleep(0)
+        self.names[name] = len(capabilities)
+
+    def remove_agent(self, name):
+        time.sleep(0)
+        self.names.pop(name, None)
+
+    def score(self, query):
+        time.sleep(0)
+        total = sum(ord(c) for c in query[:32])  # a little work between switches
+        time.sleep(0)
+        return [(name, 0.3 + (total + len(name)) % 7 / 10) for name in list(self.names)]
+
+
+class Ledger:
+    """What each network should show, counted from successful calls only."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.agents = set()
+        self.counts = collections.Counter()
+        self.scored = 0
+        self.unexpected = []
+        self.refused = collections.Counter()
+
+    def add(self, key, n=1):
+        with self.lock:
+            self.counts[key] += n
+
+
+@pytest.fixture(autouse=True)
+def fast_switching():
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(old)
+
+
+def worker(tid, networks, ledgers, seed, barrier):
+    rng = random.Random(seed)
+    mine = []  # (network index, name) registered by this thread and not yet removed
+    barrier.wait()
+    for i in range(CALLS_PER_THREAD):
+        k = rng.randrange(len(networks))
+        net, ledger = networks[k], ledgers[k]
+        op = rng.randrange(12)
+        try:
+            if op in (0, 1):
+                name = f"t{tid}-{i}"
+                net.register(name, [f"capability {i % 17} of thread {tid}", "shared words"])
+                with ledger.lock:
+                    ledger.agents.add(name)
+                mine.append((k, name))
+            elif op == 2 and mine:
+                j = rng.randrange(len(mine))
+                k2, name = mine[j]
+                removed = networks[k2].deregister(name)
+                assert removed, name
+                with ledgers[k2].lock:
+                    ledgers[k2].agents.discard(name)
+                mine.pop(j)
+            elif op in (3, 4):
+                results = net.discover(f"capability {i % 17} shared")
+                ledger.add("query_submitted")
+                ledger.add("agent_scored", len(results))
+            elif op == 5:
+                # Composed queries are not written to the replay log.
+                net.discover(Query.any("capability", Query.all("shared").exclude("x")))
+            elif op == 6:
+                many = net.discover_many(["shared words", f"thread {tid}"])
+                ledger.add("query_submitted", 2)
+                ledger.add("agent_scored", sum(len(r) for r in many))
+            elif op == 7:
+                net.record_success(f"t{tid}-{rng.randrange(i + 1)}", query="shared words")
+                ledger.add("feedback_recorded")
+            elif op == 8:
+                net.record_failure(f"t{tid}-{rng.randrange(i + 1)}")
+                ledger.add("feedback_recorded")
+            elif op == 9:
+                net.tick()
+                ledger.add("tick_applied")
+            elif op == 10:
+                assert net.agent_count >= 0
+                assert isinstance(net.agents(), list)
+                assert net.replay_event_count >= 0
+            else:
+                net.detect_drift(min_samples=1)
+                _ = net.exploration_epsilon
+        except RuntimeError as e:
+            if str(e) in BORROW_ERRORS:
+                with ledger.lock:
+                    ledger.refused[str(e)] += 1
+            else:
+                with ledger.lock:
+                    ledger.unexpected.append(repr(e))
+        except BaseException as e:  # noqa: BLE001 - anything else is a failure to report
+            with ledger.lock:
+                ledger.unexpected.append(repr(e))
+
+
+def run_threads(networks, ledgers, seed):
+    barrier = threading.Barrier(THREADS)
+    threads = [
+        threading.Thread(target=worker, args=(t, networks, ledgers, seed * 100 + t, barrier))
+        for t in range(THREADS)
+    ]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
+def check_consistent(net, ledger):
+    assert ledger.unexpected == []
+    assert set(net.agents()) == ledger.agents
+    assert net.agent_count == len(ledger.agents)
+    kinds = collections.Counter(e["type"] for e in net.replay_events())
+    for kind in ("query_submitted", "agent_scored", "feedback_recorded", "tick_applied"):
+        assert kinds[kind] == ledger.counts[kind], kind
+
+
+@pytest.mark.parametrize("count", [1, 3])
+def test_threads_hammering_networks(count):
+    networks = [LocalNetwork(scorer=YieldingScorer()) for _ in range(count)]
+    for net in networks:
+        net.enable_replay(10_000_000)
+    ledgers = [Ledger() for _ in networks]
+    run_threads(networks, ledgers, seed=count)
+    for net, ledger in zip(networks, ledgers):
+        check_consistent(net, ledger)
+    refused = sum(sum(l.refused.values()) for l in ledgers)
+    succeeded = sum(sum(l.counts.values()) for l in ledgers)
+    print(f"{THREADS} threads x {CALLS_PER_THREAD} calls on {count} network(s): "
+          f"{refused} refused with a borrow error, ledger entries {succeeded}")
+    # Contention actually happened: some calls were turned away while a scorer was running.
+    assert refused > 0
+    # And every borrow was given back.
+    for net in networks:
+        net.register("after", ["x"])
+        net.tick()
+
+
+def test_forward_counts_add_up_under_contention(tmp_path):
+    """One agent, many discovering threads: each successful discovery forwards to it once."""
+    import json
+
+    net = LocalNetwork(scorer=YieldingScorer())
+    net.register("only", ["the one capability"])
+    done = collections.Counter()
+    errors = []
+    lock = threading.Lock()
+
+    def run(seed):
+        rng = random.Random(seed)
+        for _ in range(CALLS_PER_THREAD // 2):
+            try:
+                if rng.random() < 0.8:
+                    net.discover("the one capability")
+                    key = "discover"
+                else:
+                    net.record_success("only", query="the one capability")
+                    key = "success"
+                with lock:
+                    done[key] += 1
+            except RuntimeError as e:
+                if str(e) not in BORROW_ERRORS:
+                    errors.append(repr(e))
+
+    threads = [threading.Thread(target=run, args=(s,)) for s in range(THREADS)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    path = tmp_path / "state.json"
+    net.save(str(path))
+    agent = json.loads(path.read_text())["agents"][0]
+    assert agent["forwards_count"] == done["discover"]
+    assert len(agent["feedback"]) == min(done["success"], 100)
+
+
+def test_scorer_reentering_from_many_threads():
+    """A scorer that calls back into its own network while other threads do the same."""
+    outcomes = collections.Counter()
+    lock = threading.Lock()
+
+    class Reentrant(YieldingScorer):
+        def score(self, query):
+            for call in (lambda: self.net.agents(), lambda: self.net.tick()):
+                try:
+                    call()
+                    with lock:
+                        outcomes["entered"] += 1
+                except RuntimeError as e:
+                    with lock:
+                        outcomes[str(e)] += 1
+            return super().score(query)
+
+    scorer = Reentrant()
+    net = LocalNetwork(scorer=scorer)
+    scorer.net = net
+    for i in range(5):
+        net.register(f"a{i}", ["reentrant work"])
+
+    def run():
+        for _ in range(CALLS_PER_THREAD // 4):
+            try:
+                net.discover("reentrant work")
+            except RuntimeError as e:
+                with lock:
+                    outcomes["outer " + str(e)] += 1
+
+    threads = [threading.Thread(target=run) for _ in range(THREADS)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    scorer.net = None
+    assert outcomes["entered"] == 0  # a scorer never gets into the network it serves
+    assert set(outcomes) <= {
+        "Already borrowed",
+        "Already mutably borrowed",
+        "outer Already borrowed",
+        "outer Already mutably borrowed",
+    }
+    assert net.agent_count == 5
