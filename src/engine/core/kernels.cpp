@@ -1,59 +1,100 @@
 #include "core/kernels.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <numeric>
 
 namespace kova {
 
 namespace {
 
-constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-
 // Ranking order: higher first, NaN after every number. A strict weak order, unlike a bare
 // `a > b` once NaN is about.
 bool ranks_before(double a, double b) { return !std::isnan(a) && (std::isnan(b) || a > b); }
 
-// Position a stable highest-first ranking would put first: the earliest of the greatest
-// numbers, or the first entry when every score is NaN.
-std::size_t top_index(const double* scores, std::size_t n) {
-  std::size_t top = kNone;
-  double best = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double s = scores[i];
-    if (top == kNone ? !std::isnan(s) : s > best) {
-      top = i;
-      best = s;
-    }
-  }
-  return top == kNone ? 0 : top;
+double capability_score(const KernelInput& a) {
+  const double tau = a.tau < 1.0 ? a.tau : 1.0;  // a NaN tau counts as 1.0, as fmin has it
+  return a.similarity * a.diameter * (0.5 + 0.5 * tau);
 }
 
-double capability_score(const EligibleAgent& agent) {
-  const AgentRecord& r = *agent.record;
-  return agent.similarity * r.diameter * (0.5 + 0.5 * std::fmin(r.tau, 1.0));
+double novelty_score(const KernelInput& a) { return 1.0 / (a.sigma + 1.0); }
+
+double load_score(const KernelInput& a) {
+  return a.diameter / (static_cast<double>(a.forwards) + 1.0);
 }
 
-double novelty_score(const EligibleAgent& agent) { return 1.0 / (agent.record->sigma + 1.0); }
-
-double load_score(const EligibleAgent& agent) {
-  const AgentRecord& r = *agent.record;
-  return r.diameter / (static_cast<double>(r.forwards()) + 1.0);
-}
-
-double recency_score(const EligibleAgent& agent, MonoTime now) {
-  const std::int64_t ns = std::max<std::int64_t>((now - agent.record->last_activity).count(), 0);
+double recency_score(const KernelInput& a, MonoTime now) {
+  const std::int64_t ns = std::max<std::int64_t>((now - a.last_activity).count(), 0);
   // Whole seconds plus the nanosecond fraction, each converted on its own.
   const double elapsed = static_cast<double>(ns / 1'000'000'000) +
                          static_cast<double>(ns % 1'000'000'000) / 1e9;
   return std::exp(elapsed / -86.6);
 }
 
-template <class F>
-void fill_scores(std::span<const EligibleAgent> agents, double* out, F f) {
-  for (std::size_t i = 0; i < agents.size(); ++i) out[i] = f(agents[i]);
+constexpr std::size_t kKernelTypes = 4;
+constexpr std::size_t kNoAgent = static_cast<std::size_t>(-1);
+
+// Every built-in kernel's score of every agent in one pass over the inputs: column t (the
+// KernelType value) holds the scores of that kernel.
+void score_columns(std::span<const KernelInput> inputs, MonoTime now, std::vector<double>& columns) {
+  const std::size_t n = inputs.size();
+  columns.resize(n * kKernelTypes);
+  double* capability = columns.data() + n * static_cast<std::size_t>(KernelType::Capability);
+  double* novelty = columns.data() + n * static_cast<std::size_t>(KernelType::Novelty);
+  double* load = columns.data() + n * static_cast<std::size_t>(KernelType::LoadBalancing);
+  double* recency = columns.data() + n * static_cast<std::size_t>(KernelType::TemporalRecency);
+  for (std::size_t i = 0; i < n; ++i) {
+    const KernelInput& a = inputs[i];
+    capability[i] = capability_score(a);
+    novelty[i] = novelty_score(a);
+    load[i] = load_score(a);
+    recency[i] = recency_score(a, now);
+  }
 }
+
+// Greatest number among the scores (NaN ignored), -inf when there is none. Four running
+// maxima keep the comparisons independent of each other.
+double greatest(const double* s, std::size_t n) {
+  constexpr double kLow = -std::numeric_limits<double>::infinity();
+  double b0 = kLow, b1 = kLow, b2 = kLow, b3 = kLow;
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    b0 = s[i] > b0 ? s[i] : b0;
+    b1 = s[i + 1] > b1 ? s[i + 1] : b1;
+    b2 = s[i + 2] > b2 ? s[i + 2] : b2;
+    b3 = s[i + 3] > b3 ? s[i + 3] : b3;
+  }
+  for (; i < n; ++i) b0 = s[i] > b0 ? s[i] : b0;
+  b0 = b1 > b0 ? b1 : b0;
+  b2 = b3 > b2 ? b3 : b2;
+  return b2 > b0 ? b2 : b0;
+}
+
+// Position a stable highest-first ranking would put first, given the greatest number.
+std::size_t first_of(const double* s, std::size_t n, double best) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (s[i] == best) return i;
+  }
+  return 0;  // every score is NaN: the ranking keeps registry order
+}
+
+std::vector<KernelInput> inputs_of(std::span<const EligibleAgent> agents) {
+  std::vector<KernelInput> inputs;
+  inputs.reserve(agents.size());
+  for (const EligibleAgent& a : agents) inputs.push_back(KernelInput::of(*a.record, a.similarity));
+  return inputs;
+}
+
+// Working memory of the evaluations on this thread, kept between calls: buffers of this size
+// would otherwise come fresh from the system, page faults included, on every query.
+struct Scratch {
+  std::vector<KernelInput> inputs;
+  std::vector<double> columns;
+};
+thread_local Scratch scratch;
 
 }  // namespace
 
@@ -71,15 +112,16 @@ std::string_view kernel_type_name(KernelType type) {
   return "capability_matching";
 }
 
-void ReasoningKernel::score_all(std::span<const EligibleAgent> agents, MonoTime now,
+void ReasoningKernel::score_all(std::span<const KernelInput> agents, MonoTime now,
                                 double* out) const {
   for (std::size_t i = 0; i < agents.size(); ++i) out[i] = score(agents[i], now);
 }
 
 Ranking ReasoningKernel::evaluate(const MinHashSignature& /*query*/,
                                   std::span<const EligibleAgent> agents, MonoTime now) const {
+  const std::vector<KernelInput> inputs = inputs_of(agents);
   std::vector<double> scores(agents.size());
-  score_all(agents, now, scores.data());
+  score_all(inputs, now, scores.data());
   std::vector<std::size_t> order(agents.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
@@ -91,35 +133,17 @@ Ranking ReasoningKernel::evaluate(const MinHashSignature& /*query*/,
   return ranking;
 }
 
-double CapabilityKernel::score(const EligibleAgent& agent, MonoTime) const {
+double CapabilityKernel::score(const KernelInput& agent, MonoTime) const {
   return capability_score(agent);
 }
-void CapabilityKernel::score_all(std::span<const EligibleAgent> agents, MonoTime,
-                                 double* out) const {
-  fill_scores(agents, out, capability_score);
-}
-
-double NoveltyKernel::score(const EligibleAgent& agent, MonoTime) const {
+double NoveltyKernel::score(const KernelInput& agent, MonoTime) const {
   return novelty_score(agent);
 }
-void NoveltyKernel::score_all(std::span<const EligibleAgent> agents, MonoTime, double* out) const {
-  fill_scores(agents, out, novelty_score);
-}
-
-double LoadBalancingKernel::score(const EligibleAgent& agent, MonoTime) const {
+double LoadBalancingKernel::score(const KernelInput& agent, MonoTime) const {
   return load_score(agent);
 }
-void LoadBalancingKernel::score_all(std::span<const EligibleAgent> agents, MonoTime,
-                                    double* out) const {
-  fill_scores(agents, out, load_score);
-}
-
-double TemporalRecencyKernel::score(const EligibleAgent& agent, MonoTime now) const {
+double TemporalRecencyKernel::score(const KernelInput& agent, MonoTime now) const {
   return recency_score(agent, now);
-}
-void TemporalRecencyKernel::score_all(std::span<const EligibleAgent> agents, MonoTime now,
-                                      double* out) const {
-  fill_scores(agents, out, [now](const EligibleAgent& a) { return recency_score(a, now); });
 }
 
 std::optional<double> KernelEvaluation::score_for(const NameHash& hash) const {
@@ -151,31 +175,41 @@ SLNEnzyme::SLNEnzyme(std::size_t max_split, QuorumRule quorum)
 }
 
 // Each kernel's ranking is described as a sorted list, but only its first entry and its
-// greatest score are ever used, so one pass per kernel gives the same votes and scores.
+// greatest score are ever used, so a pass or two per kernel gives the same votes and scores.
+// The kernel list is fixed (the four built-in kernels), so their scores are computed together
+// in one pass over the inputs.
 KernelEvaluation SLNEnzyme::evaluate_with_scores(const MinHashSignature& /*query*/,
                                                  std::span<const EligibleAgent> agents,
                                                  MonoTime now) const {
+  std::vector<NameHash> hashes;
+  hashes.reserve(agents.size());
+  std::vector<KernelInput>& inputs = scratch.inputs;
+  inputs.clear();
+  for (const EligibleAgent& a : agents) {
+    hashes.push_back(a.record->name_hash);
+    inputs.push_back(KernelInput::of(*a.record, a.similarity));
+  }
+  return evaluate_inputs(inputs, std::move(hashes), now);
+}
+
+KernelEvaluation SLNEnzyme::evaluate_inputs(std::span<const KernelInput> inputs,
+                                            std::vector<NameHash> hashes, MonoTime now) const {
   KernelEvaluation evaluation;
-  const std::size_t n = agents.size();
+  const std::size_t n = inputs.size();
   if (n == 0) return evaluation;  // every ranking is empty: no votes, no scores
+  evaluation.hashes = std::move(hashes);
   evaluation.votes.reserve(kernels_.size());
   evaluation.scores.assign(n, 0.0);
-  evaluation.hashes.resize(n);
-  for (std::size_t i = 0; i < n; ++i) evaluation.hashes[i] = agents[i].record->name_hash;
-
-  std::vector<double> buffer(n);
+  std::vector<double>& columns = scratch.columns;
+  score_columns(inputs, now, columns);
   double* blended = evaluation.scores.data();
   for (const auto& kernel : kernels_) {
-    kernel->score_all(agents, now, buffer.data());
-    double m = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-      if (buffer[i] > m) m = buffer[i];
-    }
-    const std::size_t top = top_index(buffer.data(), n);
-    evaluation.votes.push_back({kernel->kernel_type(), evaluation.hashes[top]});
+    const double* s = columns.data() + n * static_cast<std::size_t>(kernel->kernel_type());
+    const double best = greatest(s, n);
+    evaluation.votes.push_back({kernel->kernel_type(), evaluation.hashes[first_of(s, n, best)]});
     // Sums start at +0.0 and can never become -0.0, so adding 0.0 would change nothing.
-    if (m > 0.0) {
-      for (std::size_t i = 0; i < n; ++i) blended[i] += buffer[i] / m;
+    if (best > 0.0) {
+      for (std::size_t i = 0; i < n; ++i) blended[i] += s[i] / best;
     }
   }
   const double k = static_cast<double>(kernels_.size());
@@ -185,14 +219,27 @@ KernelEvaluation SLNEnzyme::evaluate_with_scores(const MinHashSignature& /*query
 
 RoutingDecision SLNEnzyme::process(const MinHashSignature& /*query*/,
                                    std::span<const EligibleAgent> agents, MonoTime now) {
+  // Routing needs each kernel's favourite only: one pass keeps a running best per kernel.
+  std::array<std::size_t, kKernelTypes> top;
+  std::array<double, kKernelTypes> best{};
+  top.fill(kNoAgent);
+  for (std::size_t i = 0; i < agents.size(); ++i) {
+    const KernelInput a = KernelInput::of(*agents[i].record, agents[i].similarity);
+    const double scores[kKernelTypes] = {capability_score(a), novelty_score(a), load_score(a),
+                                         recency_score(a, now)};
+    for (std::size_t t = 0; t < kKernelTypes; ++t) {
+      if (top[t] == kNoAgent ? !std::isnan(scores[t]) : scores[t] > best[t]) {
+        top[t] = i;
+        best[t] = scores[t];
+      }
+    }
+  }
   std::vector<KernelVote> votes;
   if (!agents.empty()) {
     votes.reserve(kernels_.size());
-    std::vector<double> buffer(agents.size());
     for (const auto& kernel : kernels_) {
-      kernel->score_all(agents, now, buffer.data());
-      const std::size_t top = top_index(buffer.data(), agents.size());
-      votes.push_back({kernel->kernel_type(), agents[top].record->name_hash});
+      const std::size_t t = top[static_cast<std::size_t>(kernel->kernel_type())];
+      votes.push_back({kernel->kernel_type(), agents[t == kNoAgent ? 0 : t].record->name_hash});
     }
   }
   return process_votes(votes);

@@ -33,6 +33,22 @@ struct EligibleAgent {
   double similarity;
 };
 
+// Everything the kernels read of one eligible agent, copied out of its record in one go so
+// that the kernels run over contiguous memory instead of chasing records four times.
+struct KernelInput {
+  double similarity;
+  double diameter;
+  double tau;
+  double sigma;
+  std::uint64_t forwards;
+  MonoTime last_activity;
+
+  static KernelInput of(const AgentRecord& record, double similarity) {
+    return {similarity,         record.diameter,   record.tau,
+            record.sigma,       record.forwards(), record.last_activity};
+  }
+};
+
 using Ranking = std::vector<std::pair<NameHash, double>>;
 
 class ReasoningKernel {
@@ -40,10 +56,12 @@ class ReasoningKernel {
   virtual ~ReasoningKernel() = default;
   virtual KernelType kernel_type() const = 0;
   // Score of one agent; `now` is read once per evaluation.
-  virtual double score(const EligibleAgent& agent, MonoTime now) const = 0;
-  // score() of every agent into out[0 .. agents.size()). The built-in kernels override it with
-  // a loop free of virtual calls.
-  virtual void score_all(std::span<const EligibleAgent> agents, MonoTime now, double* out) const;
+  virtual double score(const KernelInput& agent, MonoTime now) const = 0;
+  double score(const EligibleAgent& agent, MonoTime now) const {
+    return score(KernelInput::of(*agent.record, agent.similarity), now);
+  }
+  // score() of every agent into out[0 .. agents.size()).
+  virtual void score_all(std::span<const KernelInput> agents, MonoTime now, double* out) const;
   // Full ranking: every agent, highest first, stable, NaN after every number.
   Ranking evaluate(const MinHashSignature& query, std::span<const EligibleAgent> agents,
                    MonoTime now) const;
@@ -52,30 +70,30 @@ class ReasoningKernel {
 // sim x diameter x (0.5 + 0.5 x min(tau, 1))
 class CapabilityKernel final : public ReasoningKernel {
  public:
+  using ReasoningKernel::score;
   KernelType kernel_type() const override { return KernelType::Capability; }
-  double score(const EligibleAgent& agent, MonoTime now) const override;
-  void score_all(std::span<const EligibleAgent> agents, MonoTime now, double* out) const override;
+  double score(const KernelInput& agent, MonoTime now) const override;
 };
 // 1 / (sigma + 1)
 class NoveltyKernel final : public ReasoningKernel {
  public:
+  using ReasoningKernel::score;
   KernelType kernel_type() const override { return KernelType::Novelty; }
-  double score(const EligibleAgent& agent, MonoTime now) const override;
-  void score_all(std::span<const EligibleAgent> agents, MonoTime now, double* out) const override;
+  double score(const KernelInput& agent, MonoTime now) const override;
 };
 // diameter / (forwards + 1)
 class LoadBalancingKernel final : public ReasoningKernel {
  public:
+  using ReasoningKernel::score;
   KernelType kernel_type() const override { return KernelType::LoadBalancing; }
-  double score(const EligibleAgent& agent, MonoTime now) const override;
-  void score_all(std::span<const EligibleAgent> agents, MonoTime now, double* out) const override;
+  double score(const KernelInput& agent, MonoTime now) const override;
 };
 // exp(seconds since last activity / -86.6)
 class TemporalRecencyKernel final : public ReasoningKernel {
  public:
+  using ReasoningKernel::score;
   KernelType kernel_type() const override { return KernelType::TemporalRecency; }
-  double score(const EligibleAgent& agent, MonoTime now) const override;
-  void score_all(std::span<const EligibleAgent> agents, MonoTime now, double* out) const override;
+  double score(const KernelInput& agent, MonoTime now) const override;
 };
 
 struct KernelVote {
@@ -122,6 +140,10 @@ class SLNEnzyme final : public Enzyme {
 
   KernelEvaluation evaluate_with_scores(const MinHashSignature& query,
                                         std::span<const EligibleAgent> agents, MonoTime now) const;
+  // evaluate_with_scores over inputs the caller has already gathered; `hashes` (aligned with
+  // `inputs`) become the evaluation's hashes.
+  KernelEvaluation evaluate_inputs(std::span<const KernelInput> inputs,
+                                   std::vector<NameHash> hashes, MonoTime now) const;
   RoutingDecision process(const MinHashSignature& query, std::span<const EligibleAgent> agents,
                           MonoTime now) override;
   // process() for a caller that already holds the kernels' votes for the same agents at the

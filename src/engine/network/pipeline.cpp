@@ -36,46 +36,73 @@ constexpr double kTieBand = 0.0001;
 constexpr double kOverlapScoreGap = 0.05;
 constexpr double kInverseSignatureLength = 0.015625;  // 1 / 64
 
-// Name -> similarity over a list of (name, similarity) pairs in which a later pair replaces an
-// earlier one of the same name. Open addressing with linear probing; each slot holds the high
-// half of the name's hash and the pair's position plus one (0 marks an empty slot).
+// Byte equality, inline for the short texts agent names usually are.
+bool same_bytes(const char* a, const char* b, std::size_t n) {
+  if (n > 16) return std::memcmp(a, b, n) == 0;
+  if (n >= 8) {
+    std::uint64_t x0, y0, x1, y1;
+    std::memcpy(&x0, a, 8);
+    std::memcpy(&y0, b, 8);
+    std::memcpy(&x1, a + n - 8, 8);
+    std::memcpy(&y1, b + n - 8, 8);
+    return x0 == y0 && x1 == y1;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+// The distinct names of a list of (name, similarity) pairs in which a later pair replaces an
+// earlier one of the same name; needed only when nothing passed the threshold and the best
+// returned name is reported. Open addressing with linear probing; a slot holds the high half
+// of the name's hash and the entry's position plus one (0 marks an empty slot).
 class ScoreLookup {
  public:
-  explicit ScoreLookup(std::span<const ScorePair> pairs) : pairs_(pairs) {
+  explicit ScoreLookup(std::span<const ScorePair> pairs) {
     std::size_t capacity = 16;
     while (capacity < pairs.size() * 2) capacity *= 2;
     slots_.assign(capacity, 0);
     mask_ = capacity - 1;
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-      const std::uint64_t h = hash(pairs[i].first);
-      std::uint64_t& slot = slots_[probe(pairs[i].first, h)];
-      slot = (h & ~kIndexMask) | (i + 1);
+    entries_.reserve(pairs.size());
+    bytes_.reserve(pairs.size() * 16);
+    for (const auto& [name, similarity] : pairs) {
+      const std::uint64_t h = hash(name);
+      std::uint64_t& slot = slots_[probe(name, h)];
+      if (slot != 0) {
+        entries_[(slot & kIndexMask) - 1].similarity = similarity;
+        continue;
+      }
+      slot = (h & ~kIndexMask) | (entries_.size() + 1);
+      entries_.push_back({bytes_.size(), name.size(), similarity});
+      bytes_.insert(bytes_.end(), name.begin(), name.end());
     }
-  }
-
-  const double* find(std::string_view name) const {
-    const std::uint64_t slot = slots_[probe(name, hash(name))];
-    return slot == 0 ? nullptr : &pairs_[(slot & kIndexMask) - 1].second;
   }
 
   // The entry a stable highest-first sort of the distinct names would put first (NaN after
-  // every number). Among equal similarities the slot order decides.
-  std::optional<ScorePair> best() const {
-    std::optional<ScorePair> top;
-    for (const std::uint64_t slot : slots_) {
-      if (slot == 0) continue;
-      const ScorePair& entry = pairs_[(slot & kIndexMask) - 1];
-      if (!top || (!std::isnan(entry.second) && (std::isnan(top->second) || entry.second > top->second))) {
-        top = entry;
+  // every number). Among equal similarities the first returned name wins.
+  std::optional<std::pair<std::string, double>> best() const {
+    const Entry* top = nullptr;
+    for (const Entry& e : entries_) {
+      if (top == nullptr ||
+          (!std::isnan(e.similarity) && (std::isnan(top->similarity) || e.similarity > top->similarity))) {
+        top = &e;
       }
     }
-    return top;
+    if (top == nullptr) return std::nullopt;
+    return std::pair<std::string, double>(std::string(name_of(*top)), top->similarity);
   }
 
  private:
   static constexpr std::uint64_t kIndexMask = 0xFFFF'FFFFull;
+  struct Entry {
+    std::size_t offset;
+    std::size_t size;
+    double similarity;
+  };
 
   static std::uint64_t hash(std::string_view name) { return XXH3_64bits(name.data(), name.size()); }
+  std::string_view name_of(const Entry& e) const { return {bytes_.data() + e.offset, e.size}; }
 
   // Position of the slot holding `name`, or of the empty slot where it would go.
   std::size_t probe(std::string_view name, std::uint64_t h) const {
@@ -83,12 +110,70 @@ class ScoreLookup {
     for (std::size_t pos = h & mask_;; pos = (pos + 1) & mask_) {
       const std::uint64_t slot = slots_[pos];
       if (slot == 0) return pos;
-      if ((slot & ~kIndexMask) == tag && pairs_[(slot & kIndexMask) - 1].first == name) return pos;
+      if ((slot & ~kIndexMask) != tag) continue;
+      const Entry& e = entries_[(slot & kIndexMask) - 1];
+      if (e.size == name.size() && same_bytes(bytes_.data() + e.offset, name.data(), e.size)) return pos;
     }
   }
 
-  std::span<const ScorePair> pairs_;
   std::vector<std::uint64_t> slots_;
+  std::vector<Entry> entries_;
+  std::vector<char> bytes_;
+  std::size_t mask_ = 0;
+};
+
+// The eligible agents by name, for matching the scorer's names to them. The keys are the first
+// words of the agents' name hashes, which are XXH3-64 of the names with seed 0, so indexing
+// the registry costs no hashing; the names are copied into one contiguous block while the
+// registry walk has them at hand, so that matching compares against nearby memory.
+class EligibleIndex {
+ public:
+  // Empties the index and sizes it for `expected` names; the memory stays between uses.
+  void reset(std::size_t expected) {
+    std::size_t capacity = 16;
+    while (capacity < expected * 2) capacity *= 2;
+    slots_.assign(capacity, 0);
+    mask_ = capacity - 1;
+    entries_.clear();
+    entries_.reserve(expected);
+    bytes_.clear();
+    bytes_.reserve(expected * 16);
+  }
+
+  // Names are distinct (they come from the registry); `h` is the name's XXH3-64, seed 0.
+  void add(std::string_view name, std::uint64_t h) {
+    std::size_t pos = h & mask_;
+    while (slots_[pos] != 0) pos = (pos + 1) & mask_;
+    slots_[pos] = (h & ~kIndexMask) | (entries_.size() + 1);
+    entries_.push_back({bytes_.size(), name.size()});
+    bytes_.insert(bytes_.end(), name.begin(), name.end());
+  }
+
+  // Position, in the order of add(), of the agent named `name`; npos when none is.
+  std::size_t find(std::string_view name) const {
+    const std::uint64_t h = XXH3_64bits(name.data(), name.size());
+    const std::uint64_t tag = h & ~kIndexMask;
+    for (std::size_t pos = h & mask_;; pos = (pos + 1) & mask_) {
+      const std::uint64_t slot = slots_[pos];
+      if (slot == 0) return npos;
+      if ((slot & ~kIndexMask) != tag) continue;
+      const std::size_t index = (slot & kIndexMask) - 1;
+      const Entry& e = entries_[index];
+      if (e.size == name.size() && same_bytes(bytes_.data() + e.offset, name.data(), e.size)) return index;
+    }
+  }
+
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+ private:
+  static constexpr std::uint64_t kIndexMask = 0xFFFF'FFFFull;
+  struct Entry {
+    std::size_t offset;
+    std::size_t size;
+  };
+  std::vector<std::uint64_t> slots_;
+  std::vector<Entry> entries_;
+  std::vector<char> bytes_;
   std::size_t mask_ = 0;
 };
 
@@ -102,6 +187,21 @@ struct Working {
   double feedback_factor;
   double final_score;
 };
+
+// Working memory of the pipeline on this thread, kept between calls: at a few megabytes for a
+// large registry, fresh buffers would cost more in page faults than the work they hold.
+// Nothing the pipeline calls while using them can re-enter it.
+struct Scratch {
+  std::vector<KernelInput> inputs;
+  std::vector<const AgentRecord*> records;
+  std::vector<const std::string*> names;
+  std::vector<const AgentRecord*> open;
+  EligibleIndex index;
+  std::vector<Working> candidates;
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed;
+  std::vector<std::uint32_t> order;
+};
+thread_local Scratch scratch;
 
 double feedback_factor(const FeedbackIndex& index, const MinHashSignature& query, double threshold) {
   if (index.empty()) return 0.0;
@@ -166,6 +266,13 @@ void break_ties(std::vector<std::uint32_t>& order, const std::vector<Working>& c
   }
 }
 
+// The name hash's first word, XXH3-64 of the name with seed 0, stored little-endian.
+std::uint64_t first_word(const NameHash& hash) {
+  std::uint64_t word = 0;
+  for (int i = 7; i >= 0; --i) word = (word << 8) | hash[static_cast<std::size_t>(i)];
+  return word;
+}
+
 std::uint64_t hash_prefix(const NameHash& hash) {
   std::uint64_t prefix;
   std::memcpy(&prefix, hash.data(), sizeof prefix);
@@ -187,49 +294,75 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   const LshConfig& lsh = ctx.scorer.config;
   const MinHashSignature signature = compute_signature(query, lsh);
   const MonoTime now = ctx.clock.monotonic_now();
-  const ScoreLookup lookup(scores);
 
-  std::vector<EligibleAgent> eligible;
-  std::vector<const std::string*> names;
-  std::vector<const AgentRecord*> open;  // left out of everything but forward counting
-  eligible.reserve(ctx.agents.size());
-  names.reserve(ctx.agents.size());
+  // One walk over the registry gathers everything later steps need per agent.
+  const std::size_t total = ctx.agents.size();
+  std::vector<KernelInput>& inputs = scratch.inputs;
+  std::vector<const AgentRecord*>& records = scratch.records;
+  std::vector<const std::string*>& names = scratch.names;
+  std::vector<const AgentRecord*>& open = scratch.open;  // left out of all but forward counting
+  EligibleIndex& index = scratch.index;
+  std::vector<NameHash> hashes;  // handed over to the evaluation
+  inputs.clear();
+  records.clear();
+  names.clear();
+  open.clear();
+  index.reset(total);
+  inputs.reserve(total);
+  hashes.reserve(total);
+  records.reserve(total);
+  names.reserve(total);
   for (const auto& [name, record] : ctx.agents) {
     if (record.circuit.kind == CircuitState::Kind::Open) {
       open.push_back(&record);
       continue;
     }
-    const double* sim = lookup.find(name);
-    eligible.push_back({&record, sim == nullptr ? 0.0 : *sim});
+    index.add(name, first_word(record.name_hash));
+    inputs.push_back(KernelInput::of(record, 0.0));  // similarity filled in below
+    hashes.push_back(record.name_hash);
+    records.push_back(&record);
     names.push_back(&name);
   }
 
-  output.evaluation = ctx.enzyme.evaluate_with_scores(signature, eligible, now);
+  // Names the scorer returned that are not eligible agents are left out; a later pair with
+  // the same name replaces an earlier one.
+  for (const auto& [name, sim] : scores) {
+    const std::size_t position = index.find(name);
+    if (position != EligibleIndex::npos) inputs[position].similarity = sim;
+  }
+
+  output.evaluation = ctx.enzyme.evaluate_inputs(inputs, std::move(hashes), now);
   const std::vector<double>& enzyme_scores = output.evaluation.scores;
 
   const double threshold = lsh.similarity_threshold;
   const bool filtering = filters != nullptr && !filters->empty();
-  std::vector<Working> candidates;
-  for (std::size_t i = 0; i < eligible.size(); ++i) {
-    const AgentRecord& record = *eligible[i].record;
-    if (filtering && !passes_filters(filters, record.metadata)) continue;
-    const double sim = eligible[i].similarity;
+  std::vector<Working>& candidates = scratch.candidates;
+  candidates.clear();
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    const double sim = inputs[i].similarity;
     if (threshold > sim) continue;  // equal passes, and so does NaN
+    const AgentRecord& record = *records[i];
+    if (filtering && !passes_filters(filters, record.metadata)) continue;
     Working c;
     c.agent = i;
     c.similarity = sim;
     c.feedback_factor = feedback_factor(record.feedback, signature, threshold);
     c.enzyme_score = enzyme_scores.empty() ? 0.0 : enzyme_scores[i];
     const double half = 1.96 * std::sqrt((1.0 - sim) * sim * kInverseSignatureLength);
-    c.lower = std::fmax(sim - half, 0.0);
-    c.upper = std::fmin(sim + half, 1.0);
+    // NaN bounds fall back to the other operand, as fmax and fmin have it.
+    const double lower = sim - half;
+    const double upper = sim + half;
+    c.lower = lower > 0.0 ? lower : 0.0;
+    c.upper = upper < 1.0 ? upper : 1.0;
     c.final_score = (1.0 + 0.2 * c.feedback_factor) * ((0.5 + 0.5 * c.enzyme_score) * sim);
     candidates.push_back(c);
   }
 
-  std::vector<std::uint32_t> order(candidates.size());
+  std::vector<std::uint32_t>& order = scratch.order;
+  order.resize(candidates.size());
   {
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed(candidates.size());
+    std::vector<std::pair<std::uint64_t, std::uint32_t>>& keyed = scratch.keyed;
+    keyed.resize(candidates.size());
     for (std::size_t i = 0; i < candidates.size(); ++i) {
       keyed[i] = {rank_key(candidates[i].final_score), static_cast<std::uint32_t>(i)};
     }
@@ -241,7 +374,7 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   output.results.reserve(order.size());
   for (const std::uint32_t position : order) {
     const Working& c = candidates[position];
-    const AgentRecord& record = *eligible[c.agent].record;
+    const AgentRecord& record = *records[c.agent];
     ScoredCandidate& out = output.results.emplace_back();
     out.agent_name = *names[c.agent];
     out.endpoint = record.endpoint;
@@ -263,11 +396,11 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
     // evaluation keeps the eligible agents' hashes in one flat array.
     std::vector<std::uint64_t> prefixes;
     for (const NameHash& routed : decision.agents) prefixes.push_back(hash_prefix(routed));
-    const std::vector<NameHash>& hashes = output.evaluation.hashes;
-    for (std::size_t i = 0; i < hashes.size(); ++i) {
-      const std::uint64_t prefix = hash_prefix(hashes[i]);
+    const std::vector<NameHash>& eligible_hashes = output.evaluation.hashes;
+    for (std::size_t i = 0; i < eligible_hashes.size(); ++i) {
+      const std::uint64_t prefix = hash_prefix(eligible_hashes[i]);
       for (std::size_t k = 0; k < prefixes.size(); ++k) {
-        if (prefix == prefixes[k] && hashes[i] == decision.agents[k]) add_forward(*eligible[i].record);
+        if (prefix == prefixes[k] && eligible_hashes[i] == decision.agents[k]) add_forward(*records[i]);
       }
     }
     for (const AgentRecord* record : open) {
@@ -278,7 +411,7 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   }
 
   if (output.results.empty()) {
-    if (auto best = lookup.best()) output.best_below_threshold.emplace(std::string(best->first), best->second);
+    output.best_below_threshold = ScoreLookup(scores).best();
   }
   return output;
 }
