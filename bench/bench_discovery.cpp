@@ -53,26 +53,46 @@ struct Lcg {
 };
 
 const char* const kFamilies[] = {
-    "translate legal contracts between languages", "summarise long technical reports",
-    "answer customer billing questions",          "generate python code from specifications",
-    "review pull requests for security issues",   "classify incoming support tickets",
-    "extract fields from scanned invoices",       "schedule meetings across time zones",
-    "search the product catalog by description",  "monitor server logs for anomalies",
-    "draft marketing emails for campaigns",       "convert currencies at live rates",
-    "transcribe audio recordings to text",        "detect fraud in card payments",
-    "recommend movies from viewing history",      "plan delivery routes for vans",
-    "forecast weekly sales per store",            "tag images with detected objects",
-    "moderate user comments for abuse",           "book flights and hotel rooms",
-    "write unit tests for java services",         "optimise sql queries for postgres",
-    "compose music loops for videos",             "grade student essays with rubrics",
-    "track parcels across carriers",              "analyse sentiment of product reviews",
-    "manage kubernetes cluster deployments",      "answer medical dosage questions",
-    "prepare tax returns for freelancers",        "design logos from short briefs",
-    "reconcile bank statements monthly",          "summarise court rulings for lawyers",
-    "localise mobile apps into spanish",          "generate weather reports for farms",
-    "calculate insurance premiums for cars",      "screen job applicants by skills",
-    "index research papers by topic",             "control smart home lighting scenes",
-    "estimate renovation costs from photos",      "answer questions about hr policies",
+    "translate legal contracts between languages",
+    "summarise long technical reports",
+    "answer customer billing questions",
+    "generate python code from specifications",
+    "review pull requests for security issues",
+    "classify incoming support tickets",
+    "extract fields from scanned invoices",
+    "schedule meetings across time zones",
+    "search the product catalog by description",
+    "monitor server logs for anomalies",
+    "draft marketing emails for campaigns",
+    "convert currencies at live rates",
+    "transcribe audio recordings to text",
+    "detect fraud in card payments",
+    "recommend movies from viewing history",
+    "plan delivery routes for vans",
+    "forecast weekly sales per store",
+    "tag images with detected objects",
+    "moderate user comments for abuse",
+    "book flights and hotel rooms",
+    "write unit tests for java services",
+    "optimise sql queries for postgres",
+    "compose music loops for videos",
+    "grade student essays with rubrics",
+    "track parcels across carriers",
+    "analyse sentiment of product reviews",
+    "manage kubernetes cluster deployments",
+    "answer medical dosage questions",
+    "prepare tax returns for freelancers",
+    "design logos from short briefs",
+    "reconcile bank statements monthly",
+    "summarise court rulings for lawyers",
+    "localise mobile apps into spanish",
+    "generate weather reports for farms",
+    "calculate insurance premiums for cars",
+    "screen job applicants by skills",
+    "index research papers by topic",
+    "control smart home lighting scenes",
+    "estimate renovation costs from photos",
+    "answer questions about hr policies",
 };
 
 std::unique_ptr<kova::LocalNetwork> build_network(int agents) {
@@ -82,7 +102,8 @@ std::unique_ptr<kova::LocalNetwork> build_network(int agents) {
   for (int i = 0; i < agents; ++i) {
     std::vector<std::string> caps;
     for (int c = 0; c < 3; ++c) {
-      caps.push_back(std::string(kFamilies[rng.next() % kCount]) + " tier " + std::to_string(rng.next() % 50));
+      caps.push_back(std::string(kFamilies[rng.next() % kCount]) + " tier " +
+                     std::to_string(rng.next() % 50));
     }
     char name[32];
     std::snprintf(name, sizeof name, "agent-%06d", i);

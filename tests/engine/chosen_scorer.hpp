@@ -30,7 +30,8 @@ class ChosenScorer final : public Scorer {
     if (failing_.count(key) != 0) return ScoreResult::err("no answer for " + key);
     const auto it = answers_.find(key);
     ScoreList list;
-    for (const auto& [name, sim] : it == answers_.end() ? fallback_ : it->second) list.add_owned(name, sim);
+    for (const auto& [name, sim] : it == answers_.end() ? fallback_ : it->second)
+      list.add_owned(name, sim);
     return ScoreResult::ok(std::move(list));
   }
 

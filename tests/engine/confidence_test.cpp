@@ -11,15 +11,16 @@ namespace kova {
 namespace {
 
 using Kind = DiscoveryConfidence::Kind;
-constexpr KernelType kOrder[] = {KernelType::Capability, KernelType::LoadBalancing, KernelType::Novelty,
-                                 KernelType::TemporalRecency};
+constexpr KernelType kOrder[] = {KernelType::Capability, KernelType::LoadBalancing,
+                                 KernelType::Novelty, KernelType::TemporalRecency};
 
 struct Votes {
   AgentTable table;
   // `voted[k]` is the agent the k-th kernel (in kernel order) voted for.
   KernelEvaluation evaluation(const std::vector<std::string>& voted) const {
     KernelEvaluation ev;
-    for (std::size_t k = 0; k < voted.size(); ++k) ev.votes.push_back({kOrder[k], compute_name_hash(voted[k])});
+    for (std::size_t k = 0; k < voted.size(); ++k)
+      ev.votes.push_back({kOrder[k], compute_name_hash(voted[k])});
     return ev;
   }
   explicit Votes(std::vector<std::string> names) {
@@ -28,8 +29,9 @@ struct Votes {
 };
 
 std::vector<std::string> by_hash(std::vector<std::string> names) {
-  std::sort(names.begin(), names.end(),
-            [](const std::string& a, const std::string& b) { return compute_name_hash(a) < compute_name_hash(b); });
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    return compute_name_hash(a) < compute_name_hash(b);
+  });
   return names;
 }
 
@@ -50,11 +52,13 @@ TEST(ConfidenceDerivation, AgreementLevels) {
 
   // 2-2: the greater hash is the majority agent; the first vote for the other one dissents.
   const auto ab = by_hash({"a", "b"});
-  auto [two_two, p3] = derive_confidence(v.evaluation({ab[0], ab[1], ab[1], ab[0]}), v.table, enzyme);
+  auto [two_two, p3] =
+      derive_confidence(v.evaluation({ab[0], ab[1], ab[1], ab[0]}), v.table, enzyme);
   EXPECT_EQ(two_two.kind, Kind::Majority);
   EXPECT_EQ(two_two.dissenting_kernel, KernelType::Capability);
   EXPECT_EQ(p3, 1u);
-  auto [two_two_swapped, p4] = derive_confidence(v.evaluation({ab[1], ab[0], ab[0], ab[1]}), v.table, enzyme);
+  auto [two_two_swapped, p4] =
+      derive_confidence(v.evaluation({ab[1], ab[0], ab[0], ab[1]}), v.table, enzyme);
   EXPECT_EQ(two_two_swapped.dissenting_kernel, KernelType::LoadBalancing);
   EXPECT_EQ(p4, 1u);
 
@@ -79,7 +83,8 @@ TEST(ConfidenceDerivation, SplitNamesTheOtherAgentsInHashOrder) {
 
   // A voted hash no registered agent carries is left out of the names but still counts.
   const Votes partial({"a", "b", "c"});
-  auto [gap, p] = derive_confidence(partial.evaluation({"a", "b", "c", "zzz"}), partial.table, SLNEnzyme(3));
+  auto [gap, p] =
+      derive_confidence(partial.evaluation({"a", "b", "c", "zzz"}), partial.table, SLNEnzyme(3));
   std::vector<std::string> expected;
   for (const auto& n : by_hash({"a", "b", "c", "zzz"})) expected.push_back(n);
   expected.pop_back();  // the greatest hash is the top

@@ -21,11 +21,13 @@ using test_support::ChosenScorer;
 struct Engine {
   std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
   ChosenScorer* scorer = new ChosenScorer;
-  std::unique_ptr<LocalNetwork> net = LocalNetwork::with_scorer(std::unique_ptr<Scorer>(scorer), clock);
+  std::unique_ptr<LocalNetwork> net =
+      LocalNetwork::with_scorer(std::unique_ptr<Scorer>(scorer), clock);
 
   explicit Engine(const std::vector<std::string>& names) {
     const std::vector<std::string> caps{"does things"};
-    for (const auto& n : names) EXPECT_FALSE(net->register_agent(n, caps, "ep-" + n, {{"k", n}}).has_value());
+    for (const auto& n : names)
+      EXPECT_FALSE(net->register_agent(n, caps, "ep-" + n, {{"k", n}}).has_value());
   }
   std::uint64_t forwards(const std::string& name) const { return net->find(name)->forwards(); }
   std::uint64_t process_count() const { return net->enzyme_mutex().unsafe_value().process_count(); }
@@ -125,10 +127,10 @@ TEST(DiscoveryOperations, QueryOperationsScoreTheQueryAndUseItsPrimaryText) {
 
   const auto text = e.net->discover_explained("BASE", nullptr);
   EXPECT_EQ(e.scorer->calls.back(), "base extra");  // text operations expand
-  EXPECT_TRUE(text.empty());                          // "base extra" has no answer
+  EXPECT_TRUE(text.empty());                        // "base extra" has no answer
 
-  const auto results = e.net->discover_query_explained(Query::exclude(Query::text("base"), Query::text("minus")),
-                                                       nullptr);
+  const auto results = e.net->discover_query_explained(
+      Query::exclude(Query::text("base"), Query::text("minus")), nullptr);
   EXPECT_EQ(e.scorer->calls, (std::vector<std::string>{"base extra", "base", "minus"}));
   ASSERT_EQ(names_of(results), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(results[0].feedback_factor, 1.0);  // looked up under the primary text
@@ -208,7 +210,8 @@ TEST(DiscoveryOperations, FiltersNarrowResultsButNotRouting) {
   EXPECT_EQ(names_of(e.net->discover_filtered("q", &only_b)), (std::vector<std::string>{"b"}));
   EXPECT_EQ(e.forwards("a"), 1u);  // the kernels still route to a
   EXPECT_EQ(e.forwards("b"), 0u);
-  EXPECT_EQ(names_of(e.net->discover_query(Query::text("q"), &only_b)), (std::vector<std::string>{"b"}));
+  EXPECT_EQ(names_of(e.net->discover_query(Query::text("q"), &only_b)),
+            (std::vector<std::string>{"b"}));
   EXPECT_EQ(e.forwards("a"), 2u);
 }
 
@@ -223,7 +226,8 @@ TEST(DiscoveryLocks, EachOperationTakesItsLocksInOrderAndSurvivesPoison) {
   log::ScopedSink scoped(sink);
   auto contexts = [&] {
     std::vector<std::string> out;
-    for (const auto& ev : sink->events_with("Mutex poisoned, recovering inner value")) out.push_back(*ev.field("context"));
+    for (const auto& ev : sink->events_with("Mutex poisoned, recovering inner value"))
+      out.push_back(*ev.field("context"));
     sink->entries.clear();
     return out;
   };

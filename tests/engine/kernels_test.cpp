@@ -1,3 +1,5 @@
+#include "core/kernels.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "core/kernels.hpp"
 #include "core/name_hash.hpp"
 
 namespace kova {
@@ -27,8 +28,9 @@ AgentRecord& add_agent(AgentTable& table, const std::string& name) {
 
 // Names sorted by ascending name hash.
 std::vector<std::string> by_hash(std::vector<std::string> names) {
-  std::sort(names.begin(), names.end(),
-            [](const std::string& a, const std::string& b) { return compute_name_hash(a) < compute_name_hash(b); });
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    return compute_name_hash(a) < compute_name_hash(b);
+  });
   return names;
 }
 
@@ -44,15 +46,16 @@ struct Committee {
   AgentTable table;
   std::vector<EligibleAgent> eligible;
 
-  Committee(const std::vector<std::string>& names, const std::string& capability, const std::string& load,
-            const std::string& novelty, const std::string& recency) {
+  Committee(const std::vector<std::string>& names, const std::string& capability,
+            const std::string& load, const std::string& novelty, const std::string& recency) {
     for (const auto& name : names) {
       AgentRecord& r = add_agent(table, name);
       r.forwards_count = name == load ? 0 : 1;
       r.sigma = name == novelty ? 0.0 : 1.0;
       r.last_activity = name == recency ? kNow : kNow - seconds(100);
     }
-    for (const auto& [name, record] : table) eligible.push_back({&record, name == capability ? 1.0 : 0.1});
+    for (const auto& [name, record] : table)
+      eligible.push_back({&record, name == capability ? 1.0 : 0.1});
   }
 };
 
@@ -115,8 +118,8 @@ TEST(EnzymeEvaluation, BlendsScoresRelativeToEachKernelsBest) {
 
   const KernelEvaluation ev = SLNEnzyme().evaluate_with_scores(kQuery, eligible, kNow);
   ASSERT_EQ(ev.votes.size(), 4u);
-  const KernelType order[] = {KernelType::Capability, KernelType::LoadBalancing, KernelType::Novelty,
-                              KernelType::TemporalRecency};
+  const KernelType order[] = {KernelType::Capability, KernelType::LoadBalancing,
+                              KernelType::Novelty, KernelType::TemporalRecency};
   for (std::size_t k = 0; k < 4; ++k) EXPECT_EQ(ev.votes[k].kernel, order[k]);
   EXPECT_EQ(ev.votes[0].agent, a.name_hash);
   EXPECT_EQ(ev.votes[1].agent, a.name_hash);
@@ -158,7 +161,8 @@ TEST(EnzymeEvaluation, EdgeCases) {
 
 TEST(EnzymeProcess, UnanimousVoteRoutesToOneAgentUnderEveryRule) {
   Committee c({"a", "b"}, "a", "a", "a", "a");
-  const QuorumRule rules[] = {{}, {QuorumRule::Kind::AllKernels}, {QuorumRule::Kind::MinimumFraction, 1.0}};
+  const QuorumRule rules[] = {
+      {}, {QuorumRule::Kind::AllKernels}, {QuorumRule::Kind::MinimumFraction, 1.0}};
   for (const QuorumRule& rule : rules) {
     SLNEnzyme enzyme(3, rule);
     const RoutingDecision d = enzyme.process(kQuery, c.eligible, kNow);
@@ -174,9 +178,12 @@ TEST(EnzymeProcess, SplitVotesUnderEachQuorumAndSplitLimit) {
   // 3-1: a strict majority routes to the top agent alone; all-kernels does not.
   Committee three_one({"a", "b"}, "a", "a", "a", "b");
   EXPECT_EQ(SLNEnzyme(3).process(kQuery, three_one.eligible, kNow).agents, hashes({"a"}));
-  EXPECT_EQ(SLNEnzyme(3, {QuorumRule::Kind::MinimumFraction, 0.75}).process(kQuery, three_one.eligible, kNow).agents,
+  EXPECT_EQ(SLNEnzyme(3, {QuorumRule::Kind::MinimumFraction, 0.75})
+                .process(kQuery, three_one.eligible, kNow)
+                .agents,
             hashes({"a"}));
-  for (const QuorumRule rule : {QuorumRule{QuorumRule::Kind::AllKernels}, QuorumRule{QuorumRule::Kind::MinimumFraction, 0.8}}) {
+  for (const QuorumRule rule : {QuorumRule{QuorumRule::Kind::AllKernels},
+                                QuorumRule{QuorumRule::Kind::MinimumFraction, 0.8}}) {
     SLNEnzyme split3(3, rule), split1(1, rule), split0(0, rule);
     RoutingDecision d = split3.process(kQuery, three_one.eligible, kNow);
     EXPECT_EQ(d.kind, K::Parallel);
@@ -194,13 +201,16 @@ TEST(EnzymeProcess, SplitVotesUnderEachQuorumAndSplitLimit) {
   const RoutingDecision tied = SLNEnzyme(3).process(kQuery, two_two.eligible, kNow);
   EXPECT_EQ(tied.kind, K::Parallel);
   EXPECT_EQ(tied.agents, hashes(ab));
-  EXPECT_EQ(SLNEnzyme(3, {QuorumRule::Kind::MinimumFraction, 0.5}).process(kQuery, two_two.eligible, kNow).agents,
+  EXPECT_EQ(SLNEnzyme(3, {QuorumRule::Kind::MinimumFraction, 0.5})
+                .process(kQuery, two_two.eligible, kNow)
+                .agents,
             hashes({ab[1]}));  // equal counts: the greater hash is the top
 
   // 1-1-1-1: the three smallest hashes; two with max_split 2; one with max_split 1.
   const auto abcd = by_hash({"a", "b", "c", "d"});
   Committee spread({"a", "b", "c", "d"}, "a", "b", "c", "d");
-  EXPECT_EQ(SLNEnzyme(3).process(kQuery, spread.eligible, kNow).agents, hashes({abcd[0], abcd[1], abcd[2]}));
+  EXPECT_EQ(SLNEnzyme(3).process(kQuery, spread.eligible, kNow).agents,
+            hashes({abcd[0], abcd[1], abcd[2]}));
   EXPECT_EQ(SLNEnzyme(2).process(kQuery, spread.eligible, kNow).agents, hashes({abcd[0], abcd[1]}));
   const RoutingDecision single = SLNEnzyme(1).process(kQuery, spread.eligible, kNow);
   EXPECT_EQ(single.kind, K::Single);

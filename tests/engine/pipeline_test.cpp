@@ -1,3 +1,5 @@
+#include "network/pipeline.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,7 +13,6 @@
 #include "core/lsh.hpp"
 #include "core/name_hash.hpp"
 #include "log/log.hpp"
-#include "network/pipeline.hpp"
 
 namespace kova {
 namespace {
@@ -35,7 +36,8 @@ struct PipelineBench {
     return r;
   }
   PipelineContext ctx() { return {agents, adapter, enzyme, *clock}; }
-  PipelineOutput run(const ScoreMap& scores, double epsilon = 0.0, const FilterMap* filters = nullptr,
+  PipelineOutput run(const ScoreMap& scores, double epsilon = 0.0,
+                     const FilterMap* filters = nullptr,
                      std::string_view query = "translate legal contract") {
     return run_pipeline_with_scores(ctx(), query, scores, filters, epsilon);
   }
@@ -143,7 +145,8 @@ TEST(PipelineScoring, FeedbackFactorFromRelevantRecordsOnly) {
     ASSERT_EQ(out.results.size(), 1u);
     const ScoredCandidate& r = out.results[0];
     EXPECT_DOUBLE_EQ(r.feedback_factor, c.factor) << c.records.size();
-    EXPECT_DOUBLE_EQ(r.final_score, (1.0 + 0.2 * c.factor) * 0.6);  // a lone agent's enzyme score is 1
+    EXPECT_DOUBLE_EQ(r.final_score,
+                     (1.0 + 0.2 * c.factor) * 0.6);  // a lone agent's enzyme score is 1
   }
 }
 
@@ -251,7 +254,7 @@ TEST(PipelineRouting, SplitVoteForwardsEveryRoutedAgent) {
   PipelineBench b;
   b.add("a");
   AgentRecord& busy = b.add("b");
-  busy.forwards_count = 5;   // load balancing prefers a ...
+  busy.forwards_count = 5;                        // load balancing prefers a ...
   busy.last_activity += std::chrono::seconds(1);  // ... recency prefers b
   b.clock->advance(std::chrono::seconds(1));
   AgentRecord& a = b.agents.at("a");
@@ -284,19 +287,26 @@ TEST(PipelineBestBelow, HighestReturnedNameWhenNothingSurvives) {
 TEST(PipelineText, SplitsLowerCasesExpandsAndScoresTheOriginalText) {
   PipelineBench b;
   AgentRecord& a = b.add("a");
-  const std::string query = "  Translate\xE2\x80\x83LEGAL\t\xC3\x9C" "BER ";  // EM SPACE, U+00DC
+  const std::string query =
+      "  Translate\xE2\x80\x83LEGAL\t\xC3\x9C"
+      "BER ";  // EM SPACE, U+00DC
   a.feedback.insert({compute_signature(query, LshConfig{}), 1.0});
   b.scorer->set_fallback({{"a", 0.9}, {"a", 0.3}});  // the later pair wins
 
   PipelineOutput out = run_pipeline(b.ctx(), query, nullptr, b.expander, 0.0);
-  EXPECT_EQ(b.scorer->calls.back(), "translate legal \xC3\xBC" "ber");
+  EXPECT_EQ(b.scorer->calls.back(),
+            "translate legal \xC3\xBC"
+            "ber");
   ASSERT_EQ(out.results.size(), 1u);
   EXPECT_EQ(out.results[0].similarity, 0.3);
   EXPECT_EQ(out.results[0].feedback_factor, 1.0);  // feedback looked up under the text as given
 
-  b.expander.replace({{"translate", "german", 5}, {"translate", "legal", 3}, {"other", "x", 9}}, 10);
+  b.expander.replace({{"translate", "german", 5}, {"translate", "legal", 3}, {"other", "x", 9}},
+                     10);
   run_pipeline(b.ctx(), query, nullptr, b.expander, 0.0);
-  EXPECT_EQ(b.scorer->calls.back(), "translate legal \xC3\xBC" "ber german legal");
+  EXPECT_EQ(b.scorer->calls.back(),
+            "translate legal \xC3\xBC"
+            "ber german legal");
 }
 
 TEST(PipelineText, ScorerFailureEndsInAnEmptyOutput) {

@@ -1,3 +1,5 @@
+#include "query/query.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -6,7 +8,6 @@
 #include <vector>
 
 #include "chosen_scorer.hpp"
-#include "query/query.hpp"
 
 namespace kova {
 namespace {
@@ -14,7 +15,9 @@ namespace {
 using test_support::ChosenScorer;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-Query T(const char* t) { return Query::text(t); }
+Query T(const char* t) {
+  return Query::text(t);
+}
 
 class QueryEval : public ::testing::Test {
  protected:
@@ -57,7 +60,8 @@ TEST_F(QueryEval, AnyTakesTheMaximumFloorZero) {
   EXPECT_EQ(eval(Query::any({T("x"), T("y")})),
             (ScoreMap{{"a", 0.8}, {"b", 0.4}, {"c", 0.9}, {"d", 0.0}, {"e", 0.6}}));
   EXPECT_EQ(eval(Query::any({T("nan")})), (ScoreMap{{"a", 0.0}, {"b", 0.2}}));
-  EXPECT_EQ(eval(Query::any({T("nan"), T("half")})), (ScoreMap{{"a", 0.5}, {"b", 1.0}, {"z", 0.7}}));
+  EXPECT_EQ(eval(Query::any({T("nan"), T("half")})),
+            (ScoreMap{{"a", 0.5}, {"b", 1.0}, {"z", 0.7}}));
 }
 
 TEST_F(QueryEval, ExclusionScalesByTheRemainder) {
@@ -135,7 +139,8 @@ TEST(QueryShape, PrimaryTextSkipsExclusions) {
   EXPECT_EQ(Query::all({Query::exclude(T("x"), T("y")), T("z")}).primary_text(), "x");
   EXPECT_EQ(Query::exclude(Query::all({}), T("y")).primary_text(), std::nullopt);
   EXPECT_EQ(Query::any({}).primary_text(), std::nullopt);
-  EXPECT_EQ(Query::all({Query::any({}), Query::weighted({{T("w"), 0.0}}), T("z")}).primary_text(), "w");
+  EXPECT_EQ(Query::all({Query::any({}), Query::weighted({{T("w"), 0.0}}), T("z")}).primary_text(),
+            "w");
   EXPECT_EQ(Query::exclude(Query::exclude(T("q"), T("a")), T("b")).primary_text(), "q");
 }
 
@@ -143,9 +148,11 @@ TEST(QueryShape, DebugRendering) {
   EXPECT_EQ(Query::all({T("a"), T("b")}).debug(), "All([Text(\"a\"), Text(\"b\")])");
   EXPECT_EQ(Query::all({}).debug(), "All([])");
   EXPECT_EQ(Query::any({T("a")}).debug(), "Any([Text(\"a\")])");
-  EXPECT_EQ(Query::exclude(T("a"), T("b")).debug(), "Exclude { base: Text(\"a\"), exclusion: Text(\"b\") }");
+  EXPECT_EQ(Query::exclude(T("a"), T("b")).debug(),
+            "Exclude { base: Text(\"a\"), exclusion: Text(\"b\") }");
   EXPECT_EQ(Query::weighted({{T("a"), 2.0}, {T("b"), 0.5}, {T("c"), 1e-5}, {T("d"), kNaN}}).debug(),
-            "Weighted([(Text(\"a\"), 2.0), (Text(\"b\"), 0.5), (Text(\"c\"), 1e-5), (Text(\"d\"), NaN)])");
+            "Weighted([(Text(\"a\"), 2.0), (Text(\"b\"), 0.5), (Text(\"c\"), 1e-5), (Text(\"d\"), "
+            "NaN)])");
   EXPECT_EQ(T("say \"hi\"\\\n").debug(), "Text(\"say \\\"hi\\\"\\\\\\n\")");
 }
 

@@ -13,14 +13,18 @@ namespace {
 
 // Ranking order: higher first, NaN after every number. A strict weak order, unlike a bare
 // `a > b` once NaN is about.
-bool ranks_before(double a, double b) { return !std::isnan(a) && (std::isnan(b) || a > b); }
+bool ranks_before(double a, double b) {
+  return !std::isnan(a) && (std::isnan(b) || a > b);
+}
 
 double capability_score(const KernelInput& a) {
   const double tau = a.tau < 1.0 ? a.tau : 1.0;  // a NaN tau counts as 1.0, as fmin has it
   return a.similarity * a.diameter * (0.5 + 0.5 * tau);
 }
 
-double novelty_score(const KernelInput& a) { return 1.0 / (a.sigma + 1.0); }
+double novelty_score(const KernelInput& a) {
+  return 1.0 / (a.sigma + 1.0);
+}
 
 double load_score(const KernelInput& a) {
   return a.diameter / (static_cast<double>(a.forwards) + 1.0);
@@ -29,8 +33,8 @@ double load_score(const KernelInput& a) {
 double recency_score(const KernelInput& a, MonoTime now) {
   const std::int64_t ns = std::max<std::int64_t>((now - a.last_activity).count(), 0);
   // Whole seconds plus the nanosecond fraction, each converted on its own.
-  const double elapsed = static_cast<double>(ns / 1'000'000'000) +
-                         static_cast<double>(ns % 1'000'000'000) / 1e9;
+  const double elapsed =
+      static_cast<double>(ns / 1'000'000'000) + static_cast<double>(ns % 1'000'000'000) / 1e9;
   return std::exp(elapsed / -86.6);
 }
 
@@ -39,7 +43,8 @@ constexpr std::size_t kNoAgent = static_cast<std::size_t>(-1);
 
 // Every built-in kernel's score of every agent in one pass over the inputs: column t (the
 // KernelType value) holds the scores of that kernel.
-void score_columns(std::span<const KernelInput> inputs, MonoTime now, std::vector<double>& columns) {
+void score_columns(std::span<const KernelInput> inputs, MonoTime now,
+                   std::vector<double>& columns) {
   const std::size_t n = inputs.size();
   columns.resize(n * kKernelTypes);
   double* capability = columns.data() + n * static_cast<std::size_t>(KernelType::Capability);
@@ -254,8 +259,9 @@ RoutingDecision SLNEnzyme::process_votes(std::span<const KernelVote> votes) {
   std::vector<std::pair<NameHash, std::size_t>> tally;
   tally.reserve(votes.size());
   for (const KernelVote& vote : votes) {
-    auto it = std::lower_bound(tally.begin(), tally.end(), vote.agent,
-                               [](const auto& entry, const NameHash& h) { return entry.first < h; });
+    auto it =
+        std::lower_bound(tally.begin(), tally.end(), vote.agent,
+                         [](const auto& entry, const NameHash& h) { return entry.first < h; });
     if (it != tally.end() && it->first == vote.agent) {
       ++it->second;
     } else {
@@ -274,8 +280,7 @@ RoutingDecision SLNEnzyme::process_votes(std::span<const KernelVote> votes) {
   }
   const std::size_t kept = std::min(max_split_, tally.size());
   for (std::size_t i = 0; i < kept; ++i) decision.agents.push_back(tally[i].first);
-  decision.kind =
-      kept == 1 ? RoutingDecision::Kind::Single : RoutingDecision::Kind::Parallel;
+  decision.kind = kept == 1 ? RoutingDecision::Kind::Single : RoutingDecision::Kind::Parallel;
   return decision;
 }
 

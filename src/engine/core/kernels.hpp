@@ -44,8 +44,8 @@ struct KernelInput {
   MonoTime last_activity;
 
   static KernelInput of(const AgentRecord& record, double similarity) {
-    return {similarity,         record.diameter,   record.tau,
-            record.sigma,       record.forwards(), record.last_activity};
+    return {similarity,   record.diameter,   record.tau,
+            record.sigma, record.forwards(), record.last_activity};
   }
 };
 

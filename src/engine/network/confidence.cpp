@@ -43,8 +43,9 @@ std::pair<DiscoveryConfidence, std::size_t> derive_confidence(const KernelEvalua
   // Ascending name-hash order; at most one entry per vote.
   std::vector<std::pair<NameHash, std::size_t>> tally;
   for (const KernelVote& vote : evaluation.votes) {
-    auto it = std::lower_bound(tally.begin(), tally.end(), vote.agent,
-                               [](const auto& entry, const NameHash& h) { return entry.first < h; });
+    auto it =
+        std::lower_bound(tally.begin(), tally.end(), vote.agent,
+                         [](const auto& entry, const NameHash& h) { return entry.first < h; });
     if (it != tally.end() && it->first == vote.agent) {
       ++it->second;
     } else {

@@ -43,22 +43,25 @@ std::vector<DiscoveryResult> LocalNetwork::discover_filtered(std::string_view qu
   {
     auto replay = safe_lock(replay_, "replay submit");
     if (replay->enabled()) {
-      replay->record(EventKind{EventKind::QuerySubmitted{std::string(query)}}, clock_->monotonic_now());
+      replay->record(EventKind{EventKind::QuerySubmitted{std::string(query)}},
+                     clock_->monotonic_now());
     }
   }
   auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
   PipelineOutput output;
   {
     auto enzyme = safe_lock(enzyme_, "enzyme");
-    output = run_pipeline({agents_, scorer_, *enzyme, *clock_}, query, filters, *cooccurrence, epsilon);
+    output =
+        run_pipeline({agents_, scorer_, *enzyme, *clock_}, query, filters, *cooccurrence, epsilon);
   }
   {
     auto replay = safe_lock(replay_, "replay discover");
     if (replay->enabled()) {
       for (const ScoredCandidate& c : output.results) {
-        replay->record(EventKind{EventKind::AgentScored{std::string(query), c.agent_name, c.raw_similarity,
-                                                        c.enzyme_score, c.feedback_factor, c.final_score}},
-                       clock_->monotonic_now());
+        replay->record(
+            EventKind{EventKind::AgentScored{std::string(query), c.agent_name, c.raw_similarity,
+                                             c.enzyme_score, c.feedback_factor, c.final_score}},
+            clock_->monotonic_now());
       }
     }
   }
@@ -70,7 +73,8 @@ std::vector<ExplainedResult> LocalNetwork::discover_explained(std::string_view q
   const double epsilon = exploration_epsilon();
   auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
   auto enzyme = safe_lock(enzyme_, "enzyme");
-  return run_pipeline({agents_, scorer_, *enzyme, *clock_}, query, filters, *cooccurrence, epsilon).results;
+  return run_pipeline({agents_, scorer_, *enzyme, *clock_}, query, filters, *cooccurrence, epsilon)
+      .results;
 }
 
 ConfidenceResponse LocalNetwork::discover_with_confidence_filtered(std::string_view query,
@@ -84,7 +88,8 @@ ConfidenceResponse LocalNetwork::discover_with_confidence_filtered(std::string_v
   return confidence_response(std::move(output), std::move(confidence));
 }
 
-std::vector<DiscoveryResult> LocalNetwork::discover_query(const Query& query, const FilterMap* filters) const {
+std::vector<DiscoveryResult> LocalNetwork::discover_query(const Query& query,
+                                                          const FilterMap* filters) const {
   auto scores = query.evaluate(*scorer_.scorer);
   if (!scores) {
     report_query_failure(scores.error());
@@ -98,8 +103,8 @@ std::vector<DiscoveryResult> LocalNetwork::discover_query(const Query& query, co
                            .results);
 }
 
-std::vector<ExplainedResult> LocalNetwork::discover_query_explained(const Query& query,
-                                                                    const FilterMap* filters) const {
+std::vector<ExplainedResult> LocalNetwork::discover_query_explained(
+    const Query& query, const FilterMap* filters) const {
   auto scores = query.evaluate(*scorer_.scorer);
   if (!scores) {
     report_query_failure(scores.error());
@@ -108,8 +113,8 @@ std::vector<ExplainedResult> LocalNetwork::discover_query_explained(const Query&
   const std::string_view text = query.primary_text().value_or(std::string_view());
   const double epsilon = exploration_epsilon();
   auto enzyme = safe_lock(enzyme_, "enzyme");
-  return run_pipeline_with_scores({agents_, scorer_, *enzyme, *clock_}, text, std::move(scores).value(),
-                                  filters, epsilon)
+  return run_pipeline_with_scores({agents_, scorer_, *enzyme, *clock_}, text,
+                                  std::move(scores).value(), filters, epsilon)
       .results;
 }
 

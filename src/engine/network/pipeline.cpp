@@ -84,8 +84,8 @@ class ScoreLookup {
   std::optional<std::pair<std::string, double>> best() const {
     const Entry* top = nullptr;
     for (const Entry& e : entries_) {
-      if (top == nullptr ||
-          (!std::isnan(e.similarity) && (std::isnan(top->similarity) || e.similarity > top->similarity))) {
+      if (top == nullptr || (!std::isnan(e.similarity) &&
+                             (std::isnan(top->similarity) || e.similarity > top->similarity))) {
         top = &e;
       }
     }
@@ -112,7 +112,8 @@ class ScoreLookup {
       if (slot == 0) return pos;
       if ((slot & ~kIndexMask) != tag) continue;
       const Entry& e = entries_[(slot & kIndexMask) - 1];
-      if (e.size == name.size() && same_bytes(bytes_.data() + e.offset, name.data(), e.size)) return pos;
+      if (e.size == name.size() && same_bytes(bytes_.data() + e.offset, name.data(), e.size))
+        return pos;
     }
   }
 
@@ -159,7 +160,8 @@ class EligibleIndex {
       if ((slot & ~kIndexMask) != tag) continue;
       const std::size_t index = (slot & kIndexMask) - 1;
       const Entry& e = entries_[index];
-      if (e.size == name.size() && same_bytes(bytes_.data() + e.offset, name.data(), e.size)) return index;
+      if (e.size == name.size() && same_bytes(bytes_.data() + e.offset, name.data(), e.size))
+        return index;
     }
   }
 
@@ -203,14 +205,15 @@ struct Scratch {
 };
 thread_local Scratch scratch;
 
-double feedback_factor(const FeedbackIndex& index, const MinHashSignature& query, double threshold) {
+double feedback_factor(const FeedbackIndex& index, const MinHashSignature& query,
+                       double threshold) {
   if (index.empty()) return 0.0;
   double weight = 0.0;
   double weighted = 0.0;
   for (const std::size_t position : index.candidates(query)) {
     const FeedbackRecord& record = index[position];
-    const double est =
-        static_cast<double>(signature_matches(record.query_signature, query)) * kInverseSignatureLength;
+    const double est = static_cast<double>(signature_matches(record.query_signature, query)) *
+                       kInverseSignatureLength;
     if (est >= threshold) {
       weight += est;
       weighted += est * record.outcome;
@@ -242,11 +245,14 @@ void break_ties(std::vector<std::uint32_t>& order, const std::vector<Working>& c
   const Working& first = candidates[order[0]];
   const double top = first.final_score;
   std::size_t exact = 0;
-  while (exact < order.size() && std::fabs(candidates[order[exact]].final_score - top) < kTieBand) ++exact;
+  while (exact < order.size() && std::fabs(candidates[order[exact]].final_score - top) < kTieBand)
+    ++exact;
   std::size_t overlap = 0;
   while (overlap < order.size()) {
     const Working& c = candidates[order[overlap]];
-    if (!(first.upper >= c.lower && c.upper >= first.lower && top - c.final_score < kOverlapScoreGap)) break;
+    if (!(first.upper >= c.lower && c.upper >= first.lower &&
+          top - c.final_score < kOverlapScoreGap))
+      break;
     ++overlap;
   }
   std::size_t group = exact;
@@ -400,7 +406,8 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
     for (std::size_t i = 0; i < eligible_hashes.size(); ++i) {
       const std::uint64_t prefix = hash_prefix(eligible_hashes[i]);
       for (std::size_t k = 0; k < prefixes.size(); ++k) {
-        if (prefix == prefixes[k] && eligible_hashes[i] == decision.agents[k]) add_forward(*records[i]);
+        if (prefix == prefixes[k] && eligible_hashes[i] == decision.agents[k])
+          add_forward(*records[i]);
       }
     }
     for (const AgentRecord* record : open) {
@@ -418,9 +425,11 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
 
 }  // namespace
 
-PipelineOutput run_pipeline(const PipelineContext& ctx, std::string_view query, const FilterMap* filters,
-                            const CoOccurrenceExpander& expander, double epsilon) {
-  const std::vector<std::string> expanded = expander.expand_query(text::split_whitespace_lower(query));
+PipelineOutput run_pipeline(const PipelineContext& ctx, std::string_view query,
+                            const FilterMap* filters, const CoOccurrenceExpander& expander,
+                            double epsilon) {
+  const std::vector<std::string> expanded =
+      expander.expand_query(text::split_whitespace_lower(query));
   std::string expanded_text;
   for (std::size_t i = 0; i < expanded.size(); ++i) {
     if (i > 0) expanded_text += ' ';
@@ -435,8 +444,8 @@ PipelineOutput run_pipeline(const PipelineContext& ctx, std::string_view query, 
   return score_candidates(ctx, query, scored.value().pairs, filters, epsilon);
 }
 
-PipelineOutput run_pipeline_with_scores(const PipelineContext& ctx, std::string_view query, ScoreMap scores,
-                                        const FilterMap* filters, double epsilon) {
+PipelineOutput run_pipeline_with_scores(const PipelineContext& ctx, std::string_view query,
+                                        ScoreMap scores, const FilterMap* filters, double epsilon) {
   std::vector<ScorePair> pairs;
   pairs.reserve(scores.size());
   for (const auto& [name, sim] : scores) pairs.emplace_back(name, sim);

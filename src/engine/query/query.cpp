@@ -26,15 +26,23 @@ double value_or_zero(const ScoreMap& map, const std::string& agent) {
   return it == map.end() ? 0.0 : it->second;
 }
 
-void keep_positive(ScoreMap& map) { std::erase_if(map, [](const auto& e) { return !(e.second > 0.0); }); }
+void keep_positive(ScoreMap& map) {
+  std::erase_if(map, [](const auto& e) { return !(e.second > 0.0); });
+}
 
 }  // namespace
 
 Query::Query(Variant node) : node_(std::move(node)) {}
 
-Query Query::text(std::string t) { return Query(Variant(Text{std::move(t)})); }
-Query Query::all(std::vector<Query> parts) { return Query(Variant(All{std::move(parts)})); }
-Query Query::any(std::vector<Query> parts) { return Query(Variant(Any{std::move(parts)})); }
+Query Query::text(std::string t) {
+  return Query(Variant(Text{std::move(t)}));
+}
+Query Query::all(std::vector<Query> parts) {
+  return Query(Variant(All{std::move(parts)}));
+}
+Query Query::any(std::vector<Query> parts) {
+  return Query(Variant(Any{std::move(parts)}));
+}
 Query Query::weighted(std::vector<std::pair<Query, double>> parts) {
   return Query(Variant(Weighted{std::move(parts)}));
 }
@@ -70,14 +78,18 @@ Query::Query(const Query& other) : node_(Text{}) {
                    [&](const All& a) {
                      auto& parts = dst->node_.emplace<All>().parts;
                      parts.reserve(a.parts.size());
-                     for (std::size_t i = 0; i < a.parts.size(); ++i) parts.push_back(Query::text({}));
-                     for (std::size_t i = 0; i < a.parts.size(); ++i) work.emplace_back(&parts[i], &a.parts[i]);
+                     for (std::size_t i = 0; i < a.parts.size(); ++i)
+                       parts.push_back(Query::text({}));
+                     for (std::size_t i = 0; i < a.parts.size(); ++i)
+                       work.emplace_back(&parts[i], &a.parts[i]);
                    },
                    [&](const Any& a) {
                      auto& parts = dst->node_.emplace<Any>().parts;
                      parts.reserve(a.parts.size());
-                     for (std::size_t i = 0; i < a.parts.size(); ++i) parts.push_back(Query::text({}));
-                     for (std::size_t i = 0; i < a.parts.size(); ++i) work.emplace_back(&parts[i], &a.parts[i]);
+                     for (std::size_t i = 0; i < a.parts.size(); ++i)
+                       parts.push_back(Query::text({}));
+                     for (std::size_t i = 0; i < a.parts.size(); ++i)
+                       work.emplace_back(&parts[i], &a.parts[i]);
                    },
                    [&](const Exclude& e) {
                      auto& out = dst->node_.emplace<Exclude>();
@@ -89,7 +101,8 @@ Query::Query(const Query& other) : node_(Text{}) {
                    [&](const Weighted& w) {
                      auto& parts = dst->node_.emplace<Weighted>().parts;
                      parts.reserve(w.parts.size());
-                     for (const auto& [q, weight] : w.parts) parts.emplace_back(Query::text({}), weight);
+                     for (const auto& [q, weight] : w.parts)
+                       parts.emplace_back(Query::text({}), weight);
                      for (std::size_t i = 0; i < w.parts.size(); ++i) {
                        work.emplace_back(&parts[i].first, &w.parts[i].first);
                      }
@@ -182,7 +195,8 @@ Result<ScoreMap, std::string> Query::evaluate(const Scorer& scorer) const {
                        if (index == 0) {
                          f.acc = std::move(child);
                        } else {
-                         for (auto& [agent, v] : f.acc) v = std::fmin(v, value_or_zero(child, agent));
+                         for (auto& [agent, v] : f.acc)
+                           v = std::fmin(v, value_or_zero(child, agent));
                        }
                      },
                      [&](const Any&) {
@@ -204,7 +218,8 @@ Result<ScoreMap, std::string> Query::evaluate(const Scorer& scorer) const {
                      },
                      [&](const Weighted& w) {
                        const double weight = w.parts[index].second;
-                       for (const auto& [agent, s] : child) f.acc.try_emplace(agent, 0.0).first->second += s * weight;
+                       for (const auto& [agent, s] : child)
+                         f.acc.try_emplace(agent, 0.0).first->second += s * weight;
                      },
                  },
                  f.query->node_);
@@ -282,16 +297,19 @@ std::optional<std::string_view> Query::primary_text() const {
     std::visit(Overloaded{
                    [](const Text&) {},
                    [&](const All& a) {
-                     for (auto it = a.parts.rbegin(); it != a.parts.rend(); ++it) stack.push_back(&*it);
+                     for (auto it = a.parts.rbegin(); it != a.parts.rend(); ++it)
+                       stack.push_back(&*it);
                    },
                    [&](const Any& a) {
-                     for (auto it = a.parts.rbegin(); it != a.parts.rend(); ++it) stack.push_back(&*it);
+                     for (auto it = a.parts.rbegin(); it != a.parts.rend(); ++it)
+                       stack.push_back(&*it);
                    },
                    [&](const Exclude& e) {
                      if (e.base) stack.push_back(e.base.get());
                    },
                    [&](const Weighted& w) {
-                     for (auto it = w.parts.rbegin(); it != w.parts.rend(); ++it) stack.push_back(&it->first);
+                     for (auto it = w.parts.rbegin(); it != w.parts.rend(); ++it)
+                       stack.push_back(&it->first);
                    },
                },
                q->node_);
