@@ -93,16 +93,17 @@ def speed_section(run: Run) -> list[str]:
                          f"{_us(t.wall)} / {s.results_per_query.get(label, 0):,.1f}")
         rows.append(cells)
     out += _table(["System"] + [f"{_size(s.agents)}: wall / results" for s in sizes], rows)
-    out += ["", "Queries per timed pass: "
-            + ", ".join(f"{label}: " + "/".join(str(s.latency[label].units) for s in sizes
-                                                 if label in s.latency)
-                        for label in _labels(run)) + ".", ""]
+    out += ["", "Queries per timed pass × passes, by size: "
+            + "; ".join(f"{label}: " + ", ".join(
+                f"{s.latency[label].units}×{s.latency[label].samples}"
+                for s in sizes if label in s.latency) for label in _labels(run)) + ".", ""]
     out += trailing_section(run)
     return out
 
 
 def trailing_section(run: Run) -> list[str]:
-    out = ["### Engine against each peer", ""]
+    out = ["### Engine against each peer", "",
+           "Profiles of the slower cases, and what they point at, are in `bench/README.md`.", ""]
     for s in run.sizes:
         engine = {k: v for k, v in s.latency.items() if _is_engine(k)}
         others = {k: v for k, v in s.latency.items() if not _is_engine(k)}

@@ -48,10 +48,13 @@ def repeat(fn: Callable[[], object], repeats: int, units: int = 1) -> Summary:
 def per_query(batch_fn: Callable[[list[str]], object], queries: list[str], repeats: int,
               budget: float, min_queries: int = 3) -> Summary:
     """Per-query cost of `batch_fn` over as many of `queries` as fit in `budget` seconds of
-    CPU time per pass (at least `min_queries`), after one warm-up pass over a few of them."""
+    CPU time per pass (at least `min_queries`), after one warm-up pass over a few of them.
+    A system so slow that even the smallest pass takes several budgets gets three passes."""
     probe = queries[: max(1, min(len(queries), min_queries))]
     c, _ = sample(lambda: batch_fn(probe))
     estimate = max(c / len(probe), 1e-7)
     count = max(min_queries, min(len(queries), int(budget / estimate)))
+    if estimate * count > 4 * budget:
+        repeats = min(repeats, 3)
     batch = queries[:count]
     return repeat(lambda: batch_fn(batch), repeats, len(batch))
