@@ -25,8 +25,8 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr std::array kScores{0.0, 0.05, 0.5, 0.9, 1.0, 1.0000000000000002, -0.5, kNaN, kInf,
-                             -kInf, 1e300, 5e-324};
+constexpr std::array kScores{0.0,  0.05, 0.5,  0.9,   1.0,   1.0000000000000002,
+                             -0.5, kNaN, kInf, -kInf, 1e300, 5e-324};
 constexpr std::array kNames{"alpha", "beta", "gamma", "delta", "", "a,b", "\xff\xfe", "zeta"};
 
 class MoodyScorer final : public kova::Scorer {
@@ -75,9 +75,8 @@ KOVA_FUZZ_TARGET(fuzz_engine_ops) {
   std::unique_ptr<kova::LocalNetwork> net;
   if (scorer_kind == 0) {
     kova::LshConfig lsh;
-    lsh.similarity_threshold = in.boolean() ? kScores[in.in_range<std::size_t>(
-                                                      0, kScores.size() - 1)]
-                                                : 0.1;
+    lsh.similarity_threshold =
+        in.boolean() ? kScores[in.in_range<std::size_t>(0, kScores.size() - 1)] : 0.1;
     net = kova::LocalNetwork::with_config(lsh, in.in_range<std::size_t>(0, 8), clock);
   } else if (scorer_kind == 1) {
     net = kova::LocalNetwork::with_scorer(std::make_unique<kova::TfIdfScorer>(), clock);
@@ -98,8 +97,8 @@ KOVA_FUZZ_TARGET(fuzz_engine_ops) {
       moody->plan.clear();
       const auto n = in.in_range<int>(0, 6);
       for (int i = 0; i < n; ++i) {
-        moody->plan.emplace_back(pick_name(in), kScores[in.in_range<std::size_t>(
-                                                    0, kScores.size() - 1)]);
+        moody->plan.emplace_back(pick_name(in),
+                                 kScores[in.in_range<std::size_t>(0, kScores.size() - 1)]);
       }
     }
     const std::string name = pick_name(in);
@@ -150,7 +149,8 @@ KOVA_FUZZ_TARGET(fuzz_engine_ops) {
         break;
       }
       case 6: {
-        const auto response = net->discover_with_confidence_filtered(query.value_or(name), filter_ptr);
+        const auto response =
+            net->discover_with_confidence_filtered(query.value_or(name), filter_ptr);
         check(response.recommended_parallelism >= 1 || response.results.empty());
         for (const auto& r : response.results) check(model.count(r.agent_name) == 1);
         break;
@@ -158,10 +158,12 @@ KOVA_FUZZ_TARGET(fuzz_engine_ops) {
       case 7: {
         std::vector<kova::Query> parts;
         parts.push_back(kova::Query::text(name));
-        if (query) parts.push_back(kova::Query::exclude(kova::Query::text(*query), kova::Query::text(name)));
-        const kova::Query q = in.boolean() ? kova::Query::all(std::move(parts))
-                                               : kova::Query::any(std::move(parts));
-        for (const auto& r : net->discover_query(q, filter_ptr)) check(model.count(r.agent_name) == 1);
+        if (query)
+          parts.push_back(kova::Query::exclude(kova::Query::text(*query), kova::Query::text(name)));
+        const kova::Query q =
+            in.boolean() ? kova::Query::all(std::move(parts)) : kova::Query::any(std::move(parts));
+        for (const auto& r : net->discover_query(q, filter_ptr))
+          check(model.count(r.agent_name) == 1);
         (void)net->discover_query_explained(q, filter_ptr);
         (void)net->discover_query_with_confidence(q, filter_ptr);
         break;
@@ -185,9 +187,9 @@ KOVA_FUZZ_TARGET(fuzz_engine_ops) {
         if (in.boolean()) {
           net->clear_replay();
         } else {
-          for (const auto& report : net->detect_drift(in.in_range<std::size_t>(0, 3),
-                                                      kScores[in.in_range<std::size_t>(
-                                                          0, kScores.size() - 1)])) {
+          for (const auto& report :
+               net->detect_drift(in.in_range<std::size_t>(0, 3),
+                                 kScores[in.in_range<std::size_t>(0, kScores.size() - 1)])) {
             check(model.count(report.agent_name) == 1);
           }
         }
@@ -206,14 +208,16 @@ KOVA_FUZZ_TARGET(fuzz_engine_ops) {
     check(net->agents() == std::vector<std::string>(model.begin(), model.end()));
     check(net->agent_count() == model.size());
     const double epsilon = net->exploration_epsilon();
-    check(epsilon >= kova::LocalNetwork::kEpsilonFloor && epsilon <= kova::LocalNetwork::kEpsilonInitial);
+    check(epsilon >= kova::LocalNetwork::kEpsilonFloor &&
+          epsilon <= kova::LocalNetwork::kEpsilonInitial);
     for (auto& [agent, count] : forwards) {
       const std::uint64_t now = net->find(agent)->forwards();
       check(now >= count);
       count = now;
     }
     if (replay_bound > 0) {
-      const std::size_t events = net->with_replay_log([](const kova::ReplayLog& log) { return log.size(); });
+      const std::size_t events =
+          net->with_replay_log([](const kova::ReplayLog& log) { return log.size(); });
       check(events <= replay_bound);
     }
   }

@@ -2,9 +2,9 @@
 // the C locale) on every text both can read, and every condition kind evaluated on fuzzed
 // metadata values.
 
+#include <cctype>
 #include <cmath>
 #include <cstdint>
-#include <cctype>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -30,8 +30,7 @@ std::optional<double> strtod_whole(const std::string& text) {
 }
 
 bool same(double a, double b) {
-  return (std::isnan(a) && std::isnan(b)) ||
-         (a == b && std::signbit(a) == std::signbit(b));
+  return (std::isnan(a) && std::isnan(b)) || (a == b && std::signbit(a) == std::signbit(b));
 }
 
 }  // namespace

@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "fuzz_support.hpp"
 #include "core/lsh.hpp"
+#include "fuzz_support.hpp"
 #include "query/query.hpp"
 
 using kova::fuzz::check;
@@ -189,8 +189,7 @@ KOVA_FUZZ_TARGET(fuzz_query) {
       stack.back().query = moved;
       continue;
     }
-    const std::size_t k =
-        std::min<std::size_t>(in.in_range<std::size_t>(0, 4), stack.size());
+    const std::size_t k = std::min<std::size_t>(in.in_range<std::size_t>(0, 4), stack.size());
     if (op == 4 && stack.size() < 2) continue;
     std::size_t nodes = 1;
     std::size_t depth = 1;
@@ -212,8 +211,8 @@ KOVA_FUZZ_TARGET(fuzz_query) {
     } else if (op == 3) {
       std::vector<std::pair<kova::Query, double>> weighted;
       for (auto& p : parts) {
-        weighted.emplace_back(std::move(p), kWeights[in.in_range<std::size_t>(
-                                                0, kWeights.size() - 1)]);
+        weighted.emplace_back(std::move(p),
+                              kWeights[in.in_range<std::size_t>(0, kWeights.size() - 1)]);
       }
       stack.push_back({kova::Query::weighted(std::move(weighted)), nodes, depth});
     } else {

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "fuzz_support.hpp"
 #include "core/lsh.hpp"
+#include "fuzz_support.hpp"
 #include "scorer/tfidf.hpp"
 #include "text/unicode.hpp"
 

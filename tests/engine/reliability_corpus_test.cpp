@@ -29,7 +29,9 @@ struct Case {
   int random_inputs;
 };
 
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 std::vector<char> read_bytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);

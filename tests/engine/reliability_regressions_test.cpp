@@ -13,8 +13,8 @@ namespace {
 class ReliabilityRegressions : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("kova_regressions_" + std::to_string(::getpid()));
+    dir_ =
+        std::filesystem::temp_directory_path() / ("kova_regressions_" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
