@@ -250,7 +250,7 @@ std::optional<NetworkError> write_atomically(const std::string& path, const std:
   for (int attempt = 0;; ++attempt) {
     temp_path = directory + "/" + temp_name();
     const int fd = retry_eintr(
-        [&] { return ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); });
+        [&] { return ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); });
     if (fd >= 0) {
       file.reset(fd);
       break;
@@ -263,6 +263,13 @@ std::optional<NetworkError> write_atomically(const std::string& path, const std:
     ::unlink(temp_path.c_str());
     return NetworkError::io(std::move(message));
   };
+  // Replacing a state file keeps its permissions; a new one gets the process's usual mode
+  // (0666 less the umask, applied by open).
+  struct stat target {};
+  if (::stat(path.c_str(), &target) == 0 && S_ISREG(target.st_mode) &&
+      ::fchmod(file.get(), target.st_mode & 07777) != 0) {
+    return fail(os_error_text(errno));
+  }
 
   const char* data = text.data();
   std::size_t left = text.size();
