@@ -1,13 +1,14 @@
-"""capabilities_from_a2a_rust: capability texts from A2A agent cards."""
+"""Capability texts from A2A agent cards: the native rules and the package's card forms."""
 
 import json
-import pathlib
 
 import pytest
 
-from kova_discovery._native import LocalNetwork, capabilities_from_a2a_rust as caps
+from conftest import SHARED_DATA
+from kova_discovery import LocalNetwork, capabilities_from_a2a
+from kova_discovery._native import capabilities_from_a2a_rust as caps
 
-CARDS_DIR = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "data" / "a2a_cards"
+CARDS_DIR = SHARED_DATA / "a2a_cards"
 
 
 def skill(name=None, description=None, tags=None):
@@ -42,7 +43,6 @@ def skill(name=None, description=None, tags=None):
         ({"skills": [skill(tags=["a", 1])]}, []),
         ({"name": "n", "skills": "not skills"}, ["n"]),
         ({"name": "n", "skills": {"name": "mapping"}}, ["n"]),
-        ({"name": "n", "skills": 7}, ["n"]),
         ({"skills": (skill("t1"), skill("t2"))}, ["t1", "t2"]),
         ({"skills": ["plain string skill", 5, None, skill("real")]}, ["real"]),
         ({"skills": [skill(tags=["legal", ""])]}, ["legal, "]),
@@ -86,11 +86,41 @@ def test_any_object_with_key_lookup_is_read():
     assert caps(agent_card=Sub(name="x")) == ["x"]
 
 
-def test_result_registers_directly():
+CARD = {
+    "name": "legal-assistant",
+    "description": "Legal document analysis",
+    "skills": [skill("analyze_contract", "Analyze legal contracts", ["legal", "contracts"])],
+}
+EXPECTED = [
+    "legal assistant: Legal document analysis",
+    "analyze contract: Analyze legal contracts. legal, contracts",
+]
+
+
+def test_package_function_reads_every_card_form(tmp_path):
+    text = json.dumps(CARD)
+    path = tmp_path / "card.json"
+    path.write_text(text, encoding="utf-8")
+    for form in (CARD, text, text.encode(), bytearray(text.encode()), path):
+        assert capabilities_from_a2a(form) == EXPECTED, type(form)
+    path.write_text(json.dumps({"name": "caf\u00e9_bot"}, ensure_ascii=False), encoding="utf-8")
+    assert capabilities_from_a2a(path) == ["caf\u00e9 bot"]
+    # Valid JSON that is not an object reads as a card without members.
+    assert capabilities_from_a2a("[1, 2]") == []
     net = LocalNetwork()
-    card = {"name": "legal-assistant", "skills": [skill("analyze_contract", tags=["legal"])]}
-    net.register("legal", caps(card))
+    net.register("legal", capabilities_from_a2a(CARD))
     assert net.discover("analyze contract")[0].agent_name == "legal"
+
+
+def test_package_function_errors(tmp_path):
+    with pytest.raises(json.JSONDecodeError):
+        capabilities_from_a2a("not json")
+    with pytest.raises(json.JSONDecodeError):
+        capabilities_from_a2a(str(tmp_path))  # a str is JSON text, never a file name
+    with pytest.raises(FileNotFoundError):
+        capabilities_from_a2a(tmp_path / "missing.json")
+    with pytest.raises(TypeError, match="not int"):
+        capabilities_from_a2a(42)
 
 
 def reference(card):
@@ -130,8 +160,6 @@ def test_real_cards_match_the_reference():
     for path in real_cards():
         card = json.loads(path.read_text(encoding="utf-8"))
         got = caps(card)
-        assert got == reference(card), path.name
-        assert all(isinstance(t, str) for t in got)
-        if got:
-            net = LocalNetwork()
-            net.register(path.stem, got)
+        assert got and got == reference(card), path.name
+        assert capabilities_from_a2a(path) == got
+        LocalNetwork().register(path.stem, got)

@@ -1,0 +1,83 @@
+"""Helpers shared by the Python tests."""
+
+import os
+import pathlib
+import re
+
+import pytest
+
+from kova_discovery import LocalNetwork
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+SHARED_DATA = REPO.parent / "shared" / "data"
+
+
+def exact(msg):
+    """A `match=` pattern accepting exactly `msg`."""
+    return "^" + re.escape(msg) + "$"
+
+
+def names(results):
+    return {r.agent_name for r in results}
+
+
+def similarities(results):
+    return {r.agent_name: r.similarity for r in results}
+
+
+class TableScorer:
+    """Host scorer answering each query text from a table (text -> {agent: similarity}).
+
+    Unknown texts raise, which the engine treats as a scoring failure. Calls are recorded.
+    """
+
+    def __init__(self, table):
+        self.table = table
+        self.calls = []
+
+    def index_capabilities(self, name, capabilities):
+        self.calls.append(("index", name, capabilities))
+
+    def remove_agent(self, name):
+        self.calls.append(("remove", name))
+
+    def score(self, query):
+        self.calls.append(("score", query))
+        return list(self.table[query].items())
+
+
+def scored_network(table, agents):
+    """A network over a TableScorer; `agents` maps each name to its register() keywords."""
+    net = LocalNetwork(scorer=TableScorer(table))
+    for name, kwargs in agents.items():
+        net.register(name, [name], **kwargs)
+    return net
+
+
+def readme_python_blocks(body):
+    return re.findall(r"^```python\n(.*?)^```", body, flags=re.M | re.S)
+
+
+def run_blocks(blocks, label, where):
+    """Runs code blocks in order in one namespace, with `where` as the working directory."""
+    namespace = {"__name__": "__readme__"}
+    cwd = os.getcwd()
+    os.chdir(where)
+    try:
+        for i, block in enumerate(blocks, 1):
+            exec(compile(block, f"{label} block {i}", "exec"), namespace)
+    finally:
+        os.chdir(cwd)
+
+
+@pytest.fixture
+def three():
+    """Three agents with chosen similarities for "q"; "low" scores all below the threshold."""
+    return scored_network(
+        {"q": {"a": 0.9, "b": 0.6, "c": 0.3}, "low": {"b": 0.05, "a": 0.02}, "none": {}},
+        {
+            "a": {"endpoint": "mcp://a:1/x", "metadata": {"k": "v", "z": "1"}},
+            "b": {},
+            "c": {"metadata": {"only": "c"}},
+        },
+    )
