@@ -50,7 +50,7 @@ def test_protocol_calls_and_arguments():
     assert type(by_name["b"]) is float
 
 
-def test_nothing_is_looked_up_when_the_network_is_built():
+def test_scorer_methods_are_looked_up_per_call():
     net = LocalNetwork(scorer=object())
     # Without index_capabilities and remove_agent the registry still works (warnings only).
     net.register("a", ["x"])
@@ -58,8 +58,6 @@ def test_nothing_is_looked_up_when_the_network_is_built():
     assert net.discover("x") == []  # no score method: the failure is handled, not raised
     assert net.deregister("a") is True
 
-
-def test_scorer_with_only_score_method():
     class OnlyScore:
         def score(self, query):
             return [("a", 0.8)]
@@ -96,6 +94,7 @@ def test_scoring_failures_yield_no_results_and_no_pending_exception(reply):
     net.register("b", ["y"])
     assert net.discover("x") == []
     assert net.discover(Query.all("x", "y")) == []
+    assert net.discover_many(["x", "y"]) == [[], []]
     assert sys.exc_info() == (None, None, None)
     scorer.reply = [("a", 0.7)]
     assert names(net.discover("x")) == ["a"]
