@@ -12,10 +12,10 @@ from pathlib import Path
 
 import pytest
 
+from conftest import REPO, SHARED_DATA
+from kova_discovery._native import LocalNetwork
 from kova_discovery.cli import main
 
-REPO = Path(__file__).resolve().parents[2]
-SHARED_DATA = REPO.parent / "shared" / "data"
 DEMO_CARDS = REPO / "python" / "kova_discovery" / "demo_data" / "cards"
 
 
@@ -70,8 +70,6 @@ def result_names(out: str) -> list[str]:
             names.append(parts[1])
     return names
 
-
-# ----------------------------------------------------------------------------- commands
 
 
 def test_add_registers_and_replaces(state: Path, tmp_path: Path) -> None:
@@ -215,8 +213,6 @@ def test_drift(state: Path) -> None:
     assert out.splitlines()[2].split()[3] == "ok"
 
 
-# ---------------------------------------------------------------------------- import-cards
-
 
 def test_import_cards_from_directory_and_file(tmp_path: Path) -> None:
     path = tmp_path / "s.json"
@@ -270,8 +266,6 @@ def test_import_cards_rejects_bad_cards_and_imports_nothing(
     assert state.read_bytes() == before
 
 
-# ------------------------------------------------------------------------------ state file
-
 
 @pytest.mark.parametrize(
     "content",
@@ -294,8 +288,6 @@ def test_unusable_state_file_is_reported_and_kept(tmp_path: Path, content: str) 
     assert code == 1 and not (tmp_path / "no").exists()
     assert_one_line_error(err)
 
-
-# ------------------------------------------------------------------------------- processes
 
 
 def test_module_and_console_script_entry_points(state: Path) -> None:
@@ -322,13 +314,9 @@ def test_module_and_console_script_entry_points(state: Path) -> None:
         assert proc.returncode == 0 and "import-cards" in proc.stdout
 
 
-# ----------------------------------------------------------------------------- real data
-
 
 @pytest.mark.skipif(not SHARED_DATA.is_dir(), reason="shared data not available")
 def test_real_cards_and_tool_corpus(tmp_path: Path) -> None:
-    from kova_discovery._native import LocalNetwork
-
     path = tmp_path / "real.json"
     # The tool corpus goes in through the API (thousands of `add` runs would only be slow)...
     network = LocalNetwork()

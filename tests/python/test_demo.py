@@ -1,23 +1,18 @@
-"""The demo, its shipped data, and the README's five-minute tour."""
+"""The demo and its shipped data."""
 
 from __future__ import annotations
 
 import io
 import json
-import os
 import re
 import subprocess
 import sys
 import time
 from pathlib import Path
 
-import pytest
-
 import kova_discovery
 from kova_discovery import demo
 from kova_discovery._native import capabilities_from_a2a_rust
-
-REPO = Path(__file__).resolve().parents[2]
 
 
 def test_demo_runs_quickly_and_tells_the_whole_story() -> None:
@@ -79,28 +74,3 @@ def test_demo_data_is_installed_and_well_formed() -> None:
         assert len(capabilities_from_a2a_rust(card)) == 1 + len(card["skills"])
         names.append(card["name"])
     assert len(names) == len(set(names))
-
-
-def _tour_blocks() -> list[str]:
-    readme = (REPO / "README.md").read_text(encoding="utf-8")
-    start = readme.index("## Five-minute tour")
-    end = readme.find("\n## ", start + 1)
-    tour = readme[start:end if end >= 0 else len(readme)]
-    return re.findall(r"^```python\n(.*?)^```", tour, re.M | re.S)
-
-
-def test_readme_tour_runs_as_written(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
-    blocks = _tour_blocks()
-    assert len(blocks) >= 8
-    namespace: dict[str, object] = {"__name__": "__readme__"}
-    cwd = os.getcwd()
-    os.chdir(tmp_path)
-    try:
-        for i, block in enumerate(blocks, 1):
-            try:
-                exec(compile(block, f"README tour block {i}", "exec"), namespace)
-            except Exception as exc:
-                raise AssertionError(f"README tour block {i} failed:\n{block}") from exc
-    finally:
-        os.chdir(cwd)
-    assert capsys.readouterr().out
