@@ -63,13 +63,8 @@ def state_agents(path: Path) -> dict[str, dict]:
 
 def result_names(out: str) -> list[str]:
     """Agent names of a rendered result table (rows start with a rank)."""
-    names = []
-    for line in out.splitlines():
-        parts = line.split()
-        if len(parts) >= 2 and parts[0].isdigit():
-            names.append(parts[1])
-    return names
-
+    rows = [line.split() for line in out.splitlines()]
+    return [parts[1] for parts in rows if len(parts) >= 2 and parts[0].isdigit()]
 
 
 def test_add_registers_and_replaces(state: Path, tmp_path: Path) -> None:

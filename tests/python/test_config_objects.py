@@ -42,6 +42,12 @@ class TestDiscoveryConfig:
             "DiscoveryConfig(similarity_threshold=0.1, feedback_relevance_threshold=0.3, "
             "tau_floor=0.001, diameter_initial=0.5)"
         )
+        # Shortest plain decimals, never exponents.
+        config = DiscoveryConfig(similarity_threshold=5.0, tau_floor=1e-7, diameter_initial=1.0)
+        assert repr(config) == (
+            "DiscoveryConfig(similarity_threshold=5, feedback_relevance_threshold=0.3, "
+            "tau_floor=0.0000001, diameter_initial=1)"
+        )
 
     def test_positional_and_keyword_arguments_land_in_order(self):
         values = [0.2, 0.4, 0.001, 0.01, 7, 0.6, 0.05, 1.5, 0.9, 0.1, 0.95, 9]
@@ -51,13 +57,6 @@ class TestDiscoveryConfig:
         config = DiscoveryConfig(max_disagreement_split=0, tau_floor=5)
         assert config.max_disagreement_split == 0
         assert config.tau_floor == 5.0 and type(config.tau_floor) is float
-
-    def test_representation_uses_shortest_plain_decimals(self):
-        config = DiscoveryConfig(similarity_threshold=5.0, tau_floor=1e-7, diameter_initial=1.0)
-        assert repr(config) == (
-            "DiscoveryConfig(similarity_threshold=5, feedback_relevance_threshold=0.3, "
-            "tau_floor=0.0000001, diameter_initial=1)"
-        )
 
     @pytest.mark.parametrize(
         "kwargs,message",

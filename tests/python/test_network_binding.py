@@ -25,20 +25,6 @@ class TestConstructor:
         with pytest.raises(ValueError, match=exact(CONFIG_AND_THRESHOLD)):
             LocalNetwork(config=DiscoveryConfig(), similarity_threshold=0.5)
 
-    def test_threshold_is_ignored_with_a_scorer(self):
-        # 0.3 passes the engine's default 0.1 but would fail the ignored 0.5.
-        net = LocalNetwork(scorer=TableScorer({"query": {"a": 0.3}}), similarity_threshold=0.5)
-        net.register("a", ["anything"])
-        assert [r.agent_name for r in net.discover("query")] == ["a"]
-
-    def test_tfidf_instance_selects_the_engine_scorer(self):
-        # TfIdfScorer has no host scorer methods: were it wrapped as a host scorer, discovery
-        # would find nothing.
-        net = LocalNetwork(scorer=TfIdfScorer(), similarity_threshold=0.99)
-        net.register("legal", ["contract review for legal documents"])
-        net.register("cook", ["recipes and cooking advice"])
-        assert [r.agent_name for r in net.discover("legal contract review")] == ["legal"]
-
     @pytest.mark.parametrize(
         "kwargs,query,found",
         [
@@ -46,9 +32,13 @@ class TestConstructor:
             ({"similarity_threshold": 1.5, "config": None}, "translate text", 0),
             ({"similarity_threshold": -1.0}, "completely unrelated words", 1),
             ({"config": DiscoveryConfig(similarity_threshold=1.5)}, "translate text", 0),
+            # With a scorer the threshold is ignored: 0.3 passes the default 0.1, not 0.5.
+            ({"scorer": TableScorer({"q": {"a": 0.3}}), "similarity_threshold": 0.5}, "q", 1),
+            # TfIdfScorer has no host scorer methods: wrapped as one, it would find nothing.
+            ({"scorer": TfIdfScorer(), "similarity_threshold": 0.99}, "translate text", 1),
         ],
     )
-    def test_threshold_and_config_are_applied(self, kwargs, query, found):
+    def test_threshold_scorer_and_config_are_applied(self, kwargs, query, found):
         net = LocalNetwork(**kwargs)
         net.register("a", ["translate text"])
         assert len(net.discover(query)) == found

@@ -153,19 +153,15 @@ def test_confidence_values_are_known_texts(three):
     )
 
 
-def test_best_below_threshold_on_empty_results(three):
+def test_empty_and_failed_responses(three):
     low = three.discover("low", with_confidence=True)
     assert len(low) == 0 and low.results == [] and list(low) == []
     assert low.best_below_threshold == ("b", 0.05)
     nothing = three.discover("none", with_confidence=True)
     assert len(nothing) == 0 and nothing.best_below_threshold is None
-    with pytest.raises(IndexError, match="^index out of range$"):
-        nothing[0]
-    with pytest.raises(IndexError, match="^index out of range$"):
-        nothing[-1]
-
-
-def test_failure_outcomes(three):
+    for index in (0, -1):
+        with pytest.raises(IndexError, match="^index out of range$"):
+            nothing[index]
     # A scorer failure on the text path: no viable agents.
     failed = three.discover("unknown text", with_confidence=True)
     assert (failed.confidence, failed.recommended_parallelism, len(failed)) == (
