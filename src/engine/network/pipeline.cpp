@@ -146,8 +146,10 @@ class EligibleIndex {
     std::size_t pos = h & mask_;
     while (slots_[pos] != 0) pos = (pos + 1) & mask_;
     slots_[pos] = (h & ~kIndexMask) | (entries_.size() + 1);
-    entries_.push_back({bytes_.size(), name.size()});
-    bytes_.insert(bytes_.end(), name.begin(), name.end());
+    const std::size_t offset = bytes_.size();
+    entries_.push_back({offset, name.size()});
+    bytes_.resize(offset + name.size());
+    if (!name.empty()) std::memcpy(bytes_.data() + offset, name.data(), name.size());
   }
 
   // Position, in the order of add(), of the agent named `name`; npos when none is.
