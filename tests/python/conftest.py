@@ -4,8 +4,6 @@ import os
 import pathlib
 import re
 
-import pytest
-
 from kova_discovery import LocalNetwork
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
@@ -68,16 +66,3 @@ def run_blocks(blocks, label, where):
             exec(compile(block, f"{label} block {i}", "exec"), namespace)
     finally:
         os.chdir(cwd)
-
-
-@pytest.fixture
-def three():
-    """Three agents with chosen similarities for "q"; "low" scores all below the threshold."""
-    return scored_network(
-        {"q": {"a": 0.9, "b": 0.6, "c": 0.3}, "low": {"b": 0.05, "a": 0.02}, "none": {}},
-        {
-            "a": {"endpoint": "mcp://a:1/x", "metadata": {"k": "v", "z": "1"}},
-            "b": {},
-            "c": {"metadata": {"only": "c"}},
-        },
-    )

@@ -9,13 +9,12 @@ would make a test on list positions flaky.
 """
 
 import json
-import pathlib
 
 import pytest
 
+from conftest import SHARED_DATA as DATA
 from kova_discovery import LocalNetwork, Query, capabilities_from_a2a
 
-DATA = pathlib.Path(__file__).resolve().parents[3] / "shared" / "data"
 TOOLS = DATA / "retrieval" / "tools.jsonl"
 QUERIES = DATA / "retrieval" / "queries_dev.jsonl"
 CARDS = DATA / "a2a_cards"

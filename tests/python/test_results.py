@@ -12,6 +12,19 @@ from conftest import scored_network as network
 from kova_discovery import Query
 
 
+@pytest.fixture
+def three():
+    """Three agents with chosen similarities for "q"; "low" scores all below the threshold."""
+    return network(
+        {"q": {"a": 0.9, "b": 0.6, "c": 0.3}, "low": {"b": 0.05, "a": 0.02}, "none": {}},
+        {
+            "a": {"endpoint": "mcp://a:1/x", "metadata": {"k": "v", "z": "1"}},
+            "b": {},
+            "c": {"metadata": {"only": "c"}},
+        },
+    )
+
+
 # ---- DiscoveryResult ----
 
 
