@@ -47,6 +47,10 @@ def _bytes(b: float) -> str:
     return f"{b:,.0f} B"
 
 
+def _runs(count: int, what: str) -> str:
+    return f"medians of {count} {what}" if count > 1 else f"single {what}"
+
+
 def _table(header: Sequence[str], rows: Sequence[Sequence[str]]) -> list[str]:
     out = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
     out += ["| " + " | ".join(r) + " |" for r in rows]
@@ -130,9 +134,8 @@ def trailing_section(run: Run) -> list[str]:
 def build_section(run: Run) -> list[str]:
     out = ["## Registration and index build", "",
            "Time to register (engine) or index (peers) the whole registry, per agent and as "
-           "agents per second; engine figures are medians of "
-           f"{run.settings.build_repeats} builds, peers are built once. Each agent has one "
-           "capability text.", ""]
+           f"agents per second; engine figures are {_runs(run.settings.build_repeats, 'builds')}, "
+           "peers are built once. Each agent has one capability text.", ""]
     labels: dict[str, None] = {}
     for s in run.sizes:
         for label in s.build:
@@ -164,7 +167,7 @@ def memory_section(run: Run) -> list[str]:
     out += _table(["Agents", "Per agent", "of which strings", "Beyond strings",
                    "Feedback memory per agent"], rows)
     out += ["", "`save` and `load` (default scorer; `load` re-indexes every capability). "
-            f"Medians of {run.settings.build_repeats} runs without feedback; the feedback "
+            f"Without feedback: {_runs(run.settings.build_repeats, 'runs')}; the feedback "
             "rows are single runs in the memory probe.", ""]
     rows = []
     for s in run.sizes:

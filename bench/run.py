@@ -119,7 +119,11 @@ def run_cxx(directory: pathlib.Path, log) -> list[tuple[str, str]]:
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
-    log = lambda msg: print(msg, flush=True)  # noqa: E731
+    started = time.perf_counter()
+
+    def log(msg: str) -> None:
+        print(f"[{time.perf_counter() - started:6.0f} s] {msg}", flush=True)
+
     missing = workloads.data_status()
     if missing:
         log(f"skipping the benchmarks: {missing}")
@@ -129,7 +133,6 @@ def main(argv: list[str] | None = None) -> int:
         log(missing)
         return 1
 
-    started = time.perf_counter()
     load_before = os.getloadavg()
     settings = speed.Settings(args.sizes, args.repeats, args.budget, args.query_pool,
                               3 if not args.quick else 1)
