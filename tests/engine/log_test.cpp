@@ -1,8 +1,8 @@
+#include "log/log.hpp"
+
 #include <gtest/gtest.h>
 
 #include <memory>
-
-#include "log/log.hpp"
 
 namespace kova::log {
 namespace {
@@ -20,9 +20,12 @@ TEST(Log, NothingIsBuiltWithoutASink) {
 TEST(Log, CapturingSinkSeesEventsAndSpansUpToItsLevel) {
   auto sink = std::make_shared<CapturingSink>(Level::Warn);
   ScopedSink guard(sink);
-  event(Level::Warn, kTargetScorer, "truncating", [] { return std::vector<Field>{{"max_tokens", "50"}}; });
+  event(Level::Warn, kTargetScorer, "truncating",
+        [] { return std::vector<Field>{{"max_tokens", "50"}}; });
   event(Level::Info, kTargetScorer, "too verbose");
-  { Span span(Level::Warn, kTargetNetwork, "register"); }
+  {
+    Span span(Level::Warn, kTargetNetwork, "register");
+  }
   ASSERT_EQ(sink->entries.size(), 3u);
   EXPECT_EQ(sink->entries[0].target, kTargetScorer);
   ASSERT_NE(sink->entries[0].field("max_tokens"), nullptr);
