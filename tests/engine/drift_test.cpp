@@ -3,6 +3,7 @@
 #include <cmath>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/lsh.hpp"
@@ -77,7 +78,7 @@ TEST_F(DriftTest, BestMatchOverWholeCapabilityStrings) {
   EXPECT_TRUE(d.drifted);
 }
 
-TEST_F(DriftTest, ThresholdBounds) {
+TEST_F(DriftTest, ThresholdBoundsAndAgentsWithoutSuccesses) {
   add("aligned", {"translate legal documents"});
   add("drifter", {"translate legal documents"});
   for (int i = 0; i < 5; ++i) {
@@ -94,17 +95,17 @@ TEST_F(DriftTest, ThresholdBounds) {
   EXPECT_EQ(equal[0].agent_name, "aligned");
   EXPECT_FALSE(equal[0].drifted);
   EXPECT_TRUE(equal[1].drifted);
-}
 
-TEST_F(DriftTest, MinSamplesZeroReportsAgentsWithoutSuccesses) {
+  // With no minimum, an agent without successes is reported, never as drifted.
   add("idle", {"translate legal documents"});
   feedback("idle", "translate legal documents", -1.0);
   for (double threshold : {0.3, 2.0}) {
     const auto reports = net_->detect_drift(0, threshold);
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].sample_count, 0u);
-    EXPECT_TRUE(std::isnan(reports[0].alignment));
-    EXPECT_FALSE(reports[0].drifted);
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_EQ(reports[2].agent_name, "idle");
+    EXPECT_EQ(reports[2].sample_count, 0u);
+    EXPECT_TRUE(std::isnan(reports[2].alignment));
+    EXPECT_FALSE(reports[2].drifted);
   }
 }
 
@@ -122,10 +123,8 @@ TEST_F(DriftTest, NameOrderAndNoStateChange) {
   const auto second = net_->detect_drift(1, 0.9);
   ASSERT_EQ(second.size(), first.size());
   for (std::size_t i = 0; i < first.size(); ++i) {
-    EXPECT_EQ(second[i].agent_name, first[i].agent_name);
-    EXPECT_EQ(second[i].alignment, first[i].alignment);
-    EXPECT_EQ(second[i].sample_count, first[i].sample_count);
-    EXPECT_EQ(second[i].drifted, first[i].drifted);
+    EXPECT_EQ(std::tie(second[i].agent_name, second[i].alignment, second[i].sample_count),
+              std::tie(first[i].agent_name, first[i].alignment, first[i].sample_count));
   }
 }
 

@@ -36,15 +36,10 @@ std::vector<std::size_t> naive_candidates(const std::deque<FeedbackRecord>& reco
   return out;
 }
 
-TEST(FeedbackIndexTest, EmptyIndexCostsNothingAndFindsNothing) {
+TEST(FeedbackIndexTest, EmptyDuplicatesPartialSharingAndDisjointSignatures) {
   FeedbackIndex index;
-  EXPECT_TRUE(index.empty());
   EXPECT_EQ(index.heap_bytes(), 0u);
   EXPECT_TRUE(index.candidates(distinct(1)).empty());
-}
-
-TEST(FeedbackIndexTest, DuplicatesPartialSharingAndDisjointSignatures) {
-  FeedbackIndex index;
   index.insert({distinct(1), 1.0});
   index.insert({distinct(1), -1.0});
   index.insert({distinct(2), 1.0});
