@@ -199,22 +199,17 @@ struct RandomEngine {
     for (std::size_t i = 0; i < n; ++i) out += pieces[below(pieces.size())];
     return out;
   }
+  // Ordinary fractions, huge and tiny exponents, integers, 0.1, the largest and subnormals.
   double number() {
-    switch (below(6)) {
-      case 0:
-        return std::uniform_real_distribution<double>(0.001, 1.0)(rng);
-      case 1:
-        return std::ldexp(std::uniform_real_distribution<double>(1, 2)(rng),
-                          static_cast<int>(below(2000)) - 1000);
-      case 2:
-        return static_cast<double>(below(1000));
-      case 3:
-        return 0.1;
-      case 4:
-        return std::numeric_limits<double>::max();
-      default:
-        return std::numeric_limits<double>::denorm_min() * static_cast<double>(below(5) + 1);
-    }
+    const std::size_t kind = below(6);
+    if (kind == 0) return std::uniform_real_distribution<double>(0.001, 1.0)(rng);
+    if (kind == 1)
+      return std::ldexp(std::uniform_real_distribution<double>(1, 2)(rng),
+                        static_cast<int>(below(2000)) - 1000);
+    if (kind == 2) return static_cast<double>(below(1000));
+    if (kind == 3) return 0.1;
+    if (kind == 4) return std::numeric_limits<double>::max();
+    return std::numeric_limits<double>::denorm_min() * static_cast<double>(below(5) + 1);
   }
   double signed_number() { return below(2) ? number() : -number(); }
 

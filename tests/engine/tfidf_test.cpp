@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace kova {
@@ -18,45 +19,34 @@ using Tokens = std::vector<std::string>;
 
 // --- tokenisation -----------------------------------------------------------------------------
 
-TEST(TfIdfTokenize, SeparatorsAndShortPieces) {
-  EXPECT_EQ(TfIdfScorer::tokenize("Legal-Translation"), (Tokens{"legal", "translation"}));
-  EXPECT_EQ(TfIdfScorer::tokenize("Legal-Translation"), TfIdfScorer::tokenize("legal translation"));
-  EXPECT_EQ(TfIdfScorer::tokenize("A+ and B#"), (Tokens{"and"}));
-  EXPECT_EQ(TfIdfScorer::tokenize("x1 y2"), (Tokens{"x1", "y2"}));
-  EXPECT_EQ(TfIdfScorer::tokenize("snake_case\r\nline\tbreak/slash"),
-            (Tokens{"snake", "case", "line", "break", "slash"}));
-  EXPECT_TRUE(TfIdfScorer::tokenize("a b c ! ? 7").empty());
-  EXPECT_TRUE(TfIdfScorer::tokenize("").empty());
-}
-
-TEST(TfIdfTokenize, NonAsciiLettersMarksAndDigits) {
-  // A lone letter of two bytes is long enough; a lone ASCII letter is not.
-  EXPECT_EQ(TfIdfScorer::tokenize("a \xC3\xA9 b"), (Tokens{"\xC3\xA9"}));  // é
-  EXPECT_EQ(TfIdfScorer::tokenize("\xC3\x9F"), (Tokens{"\xC3\x9F"}));      // ß
-  // Precomposed é is a letter; a combining acute accent is neither alphabetic nor numeric,
-  // so the decomposed spelling splits there.
-  EXPECT_EQ(TfIdfScorer::tokenize("CAF\xC3\x89"), (Tokens{"caf\xC3\xA9"}));
-  EXPECT_EQ(TfIdfScorer::tokenize("cafe\xCC\x81 menu"), (Tokens{"cafe", "menu"}));
-  // Devanagari vowel signs are alphabetic marks and stay inside the word; the virama is not.
-  // हिन्दी = ह ि न ् द ी
-  EXPECT_EQ(TfIdfScorer::tokenize("\xE0\xA4\xB9\xE0\xA4\xBF\xE0\xA4\xA8\xE0\xA5\x8D"
-                                  "\xE0\xA4\xA6\xE0\xA5\x80"),
-            (Tokens{"\xE0\xA4\xB9\xE0\xA4\xBF\xE0\xA4\xA8", "\xE0\xA4\xA6\xE0\xA5\x80"}));
-  // Digits of other scripts and other numeric characters are token characters.
-  EXPECT_EQ(TfIdfScorer::tokenize("\xD9\xA3\xD9\xA4 order"), (Tokens{"\xD9\xA3\xD9\xA4", "order"}));
-  // x² ² (a superscript digit is numeric; alone it is two bytes long)
-  EXPECT_EQ(TfIdfScorer::tokenize("x\xC2\xB2 \xC2\xB2"), (Tokens{"x\xC2\xB2", "\xC2\xB2"}));
-  EXPECT_EQ(TfIdfScorer::tokenize("\xE2\x85\xAB"), (Tokens{"\xE2\x85\xBB"}));  // Ⅻ -> ⅻ
-}
-
-TEST(TfIdfTokenize, FullLowerCaseMapping) {
-  EXPECT_EQ(TfIdfScorer::tokenize("\xE1\xBA\x9E"), (Tokens{"\xC3\x9F"}));  // ẞ -> ß
-  // Final sigma: ΟΔΟΣ -> οδος with ς at the end.
-  EXPECT_EQ(TfIdfScorer::tokenize("\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3"),
-            (Tokens{"\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82"}));
-  // İ lower-cases to i followed by a combining dot above, which then separates: the lone i
-  // is too short to keep.
-  EXPECT_EQ(TfIdfScorer::tokenize("\xC4\xB0stanbul"), (Tokens{"stanbul"}));
+TEST(TfIdfTokenize, SeparatorsShortPiecesAndUnicode) {
+  const std::pair<std::string, Tokens> cases[] = {
+      {"Legal-Translation", {"legal", "translation"}},
+      {"A+ and B#", {"and"}},
+      {"x1 y2", {"x1", "y2"}},
+      {"snake_case\r\nline\tbreak/slash", {"snake", "case", "line", "break", "slash"}},
+      {"a b c ! ? 7", {}},
+      // A lone letter of two bytes is long enough; a lone ASCII letter is not.
+      {"a \xC3\xA9 b", {"\xC3\xA9"}},
+      // Precomposed é is a letter; a combining acute accent is neither alphabetic nor numeric,
+      // so the decomposed spelling splits there.
+      {"CAF\xC3\x89", {"caf\xC3\xA9"}},
+      {"cafe\xCC\x81 menu", {"cafe", "menu"}},
+      // Devanagari vowel signs are alphabetic marks and stay inside the word; the virama is
+      // not. हिन्दी = ह ि न ् द ी
+      {"\xE0\xA4\xB9\xE0\xA4\xBF\xE0\xA4\xA8\xE0\xA5\x8D\xE0\xA4\xA6\xE0\xA5\x80",
+       {"\xE0\xA4\xB9\xE0\xA4\xBF\xE0\xA4\xA8", "\xE0\xA4\xA6\xE0\xA5\x80"}},
+      // Digits of other scripts and other numeric characters are token characters.
+      {"\xD9\xA3\xD9\xA4 order", {"\xD9\xA3\xD9\xA4", "order"}},
+      {"x\xC2\xB2 \xC2\xB2", {"x\xC2\xB2", "\xC2\xB2"}},  // x² ²
+      {"\xE2\x85\xAB", {"\xE2\x85\xBB"}},                 // Ⅻ -> ⅻ
+      // Full lower-case mapping: ẞ -> ß; final sigma in ΟΔΟΣ; İ becomes i plus a combining
+      // dot, which separates, and the lone i is too short to keep.
+      {"\xE1\xBA\x9E", {"\xC3\x9F"}},
+      {"\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3", {"\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82"}},
+      {"\xC4\xB0stanbul", {"stanbul"}},
+  };
+  for (const auto& [text, tokens] : cases) EXPECT_EQ(TfIdfScorer::tokenize(text), tokens) << text;
 }
 
 TEST(TfIdfComputeTf, DenominatorCountsAllTextsTogether) {
@@ -161,18 +151,6 @@ void expect_scores_match(const TfIdfScorer& scorer, const NaiveTfIdf& naive,
 
 // --- scoring ------------------------------------------------------------------------------------
 
-TEST(TfIdfScoring, NothingToScore) {
-  TfIdfScorer scorer;
-  ASSERT_TRUE(scorer.score("legal translation").has_value());
-  EXPECT_TRUE(scorer.score("legal translation").value().pairs.empty());
-
-  const std::vector<std::string> caps{"legal translation"};
-  scorer.index_capabilities("lawyer", caps);
-  EXPECT_TRUE(scorer.score("a b , . \n").value().pairs.empty());
-  EXPECT_TRUE(scorer.score("").value().pairs.empty());
-  EXPECT_TRUE(scorer.score("unrelated words").value().pairs.empty());
-}
-
 TEST(TfIdfScoring, QueryEqualToAgentTextScoresOne) {
   TfIdfScorer scorer;
   const std::vector<std::string> caps{"Translate legal contracts between German and French"};
@@ -185,8 +163,10 @@ TEST(TfIdfScoring, QueryEqualToAgentTextScoresOne) {
   // Proportional term frequencies give 1.0 too, with other documents present.
   const std::vector<std::string> other{"summarise German news"};
   scorer.index_capabilities("news", other);
-  list = scorer.score("translate legal contracts between german and french "
-                      "translate legal contracts between german and french")
+  list = scorer
+             .score(
+                 "translate legal contracts between german and french "
+                 "translate legal contracts between german and french")
              .value();
   ASSERT_EQ(list.pairs.size(), 2u);
   EXPECT_EQ(list.pairs[0].first, "solo");
@@ -194,9 +174,10 @@ TEST(TfIdfScoring, QueryEqualToAgentTextScoresOne) {
   EXPECT_LT(list.pairs[1].second, 1.0);
 }
 
-TEST(TfIdfScoring, TokenlessAgentIsADocumentButNeverListed) {
+TEST(TfIdfScoring, NothingToScoreAndTokenlessAgents) {
   TfIdfScorer scorer;
   NaiveTfIdf naive;
+  EXPECT_TRUE(scorer.score("legal translation").value().pairs.empty());
   const std::vector<std::string> empty_caps{"a b c", "!"};
   const std::vector<std::string> caps{"legal translation", "contract review"};
   scorer.index_capabilities("letters", empty_caps);
@@ -208,25 +189,38 @@ TEST(TfIdfScoring, TokenlessAgentIsADocumentButNeverListed) {
   const auto list = scorer.score("legal contract a b c").value();
   ASSERT_EQ(list.pairs.size(), 1u);
   EXPECT_EQ(list.pairs[0].first, "lawyer");
+  for (const char* query : {"a b , . \n", "", "unrelated words"}) {
+    EXPECT_TRUE(scorer.score(query).value().pairs.empty()) << query;
+  }
 
   // An agent indexed with no capability texts at all is a document too.
   scorer.index_capabilities("nothing", {});
   EXPECT_EQ(scorer.num_documents(), 3u);
 }
 
+// `count` agents, each with one or two texts of up to four words from a small vocabulary, so
+// that many similarities tie.
+template <class Index>
+void index_random_agents(int count, std::uint64_t seed, Index index) {
+  std::mt19937_64 rng(seed);
+  const std::vector<std::string> words{"alpha", "beta",  "gamma",  "delta", "omega",
+                                       "sigma", "kappa", "lambda", "zeta",  "theta"};
+  for (int i = 0; i < count; ++i) {
+    std::vector<std::string> caps(1 + rng() % 2);
+    for (auto& c : caps) {
+      for (std::size_t w = rng() % 4; w < 4; ++w) c += words[rng() % words.size()] + " ";
+    }
+    index("agent" + std::to_string(i), caps);
+  }
+}
+
 TEST(TfIdfScoring, ConcurrentScoresAgreeAfterAChange) {
   // Norms are refreshed lazily by score; scorers running together must not disturb each other.
   TfIdfScorer scorer;
-  std::mt19937_64 rng(7);
-  const std::vector<std::string> words{"alpha", "beta", "gamma", "delta", "omega", "sigma"};
-  for (int i = 0; i < 300; ++i) {
-    std::string text;
-    for (int w = 0; w < 5; ++w) text += words[rng() % words.size()] + " ";
-    const std::vector<std::string> caps{text};
-    scorer.index_capabilities("agent" + std::to_string(i), caps);
-  }
-  const std::vector<std::string> caps{"alpha omega"};
-  scorer.index_capabilities("agent0", caps);
+  index_random_agents(300, 7, [&](const std::string& name, const std::vector<std::string>& caps) {
+    scorer.index_capabilities(name, caps);
+  });
+  scorer.index_capabilities("agent0", std::vector<std::string>{"alpha omega"});
   std::vector<std::map<std::string, double>> results(4);
   std::vector<std::thread> threads;
   for (auto& r : results) {
@@ -242,18 +236,10 @@ TEST(TfIdfScoring, LongResultListsMatchReference) {
   // reference's values, highest first.
   TfIdfScorer scorer;
   NaiveTfIdf naive;
-  std::mt19937_64 rng(11);
-  const std::vector<std::string> words{"alpha", "beta", "gamma", "delta", "omega", "sigma",
-                                       "kappa", "theta", "lambda", "zeta"};
-  for (int i = 0; i < 1500; ++i) {
-    std::vector<std::string> caps(1 + rng() % 2);
-    for (auto& c : caps) {
-      for (std::size_t w = rng() % 4; w < 4; ++w) c += words[rng() % words.size()] + " ";
-    }
-    const std::string name = "agent" + std::to_string(i);
+  index_random_agents(1500, 11, [&](const std::string& name, const std::vector<std::string>& caps) {
     scorer.index_capabilities(name, caps);
     naive.index(name, caps);
-  }
+  });
   for (const char* query : {"alpha", "alpha beta gamma", "zeta zeta omega", "kappa x unknown"}) {
     expect_scores_match(scorer, naive, query);
   }
@@ -263,11 +249,20 @@ TEST(TfIdfScoring, LongResultListsMatchReference) {
 // --- random operations against the reference model ----------------------------------------------
 
 TEST(TfIdfProperty, RandomOperationsMatchReferenceAndFreshScorer) {
-  const std::vector<std::string> vocabulary{
-      "legal",  "translation", "contract", "review",  "medical", "german", "french",
-      "news",   "summary",     "code",     "python",  "rust",    "data",   "stream",
-      "a",      "b",           "x1",       "\xC3\xA9t\xC3\xA9",  "\xC3\xA9", "\xD9\xA3\xD9\xA4",
-      "Legal",  "LEGAL",       "NEWS",     "images",  "audio",   "video",  "search"};
+  const std::vector<std::string> vocabulary{"legal",    "translation",
+                                            "contract", "review",
+                                            "medical",  "german",
+                                            "french",   "news",
+                                            "summary",  "code",
+                                            "python",   "rust",
+                                            "data",     "stream",
+                                            "a",        "b",
+                                            "x1",       "\xC3\xA9t\xC3\xA9",
+                                            "\xC3\xA9", "\xD9\xA3\xD9\xA4",
+                                            "Legal",    "LEGAL",
+                                            "NEWS",     "images",
+                                            "audio",    "video",
+                                            "search"};
   const std::vector<std::string> separators{" ", "-", ", ", "\n", "+", "_", "  "};
 
   for (std::uint64_t seed : {1u, 2u, 3u, 4u, 5u}) {
