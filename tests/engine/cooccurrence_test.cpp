@@ -31,26 +31,12 @@ TEST(CoOccurrence, CountsEveryPairAndEveryCall) {
   EXPECT_EQ(e.count("x", "legal"), 0u);
 }
 
-TEST(CoOccurrence, ExpansionStartsAtTheTenthFeedback) {
+TEST(CoOccurrence, ExpansionStartsAtTheTenthFeedbackPerTermWithoutDeduplication) {
   CoOccurrenceExpander e;
   feed(e, 9, {"translate"}, {"legal"});
   EXPECT_EQ(e.expand_query({"translate", "x"}), (Terms{"translate", "x"}));
   feed(e, 1, {"translate"}, {"legal"});
   EXPECT_EQ(e.expand_query({"translate", "x"}), (Terms{"translate", "x", "legal"}));
-}
-
-TEST(CoOccurrence, ExpansionTakesTheThreeStrongestPerTermWithoutDeduplication) {
-  CoOccurrenceExpander e;
-  feed(e, 5, {"translate"}, {"legal"});
-  feed(e, 4, {"translate"}, {"german"});
-  feed(e, 4, {"translate"}, {"contract"});
-  feed(e, 1, {"translate"}, {"fast"});
-  const Terms out = e.expand_query({"translate"});
-  ASSERT_EQ(out.size(), 4u);
-  EXPECT_EQ(out[0], "translate");
-  EXPECT_EQ(out[1], "legal");
-  EXPECT_EQ((Terms{std::min(out[2], out[3]), std::max(out[2], out[3])}),
-            (Terms{"contract", "german"}));
 
   // Each query term expands on its own; duplicates stay.
   feed(e, 2, {"law"}, {"legal"});
@@ -59,8 +45,8 @@ TEST(CoOccurrence, ExpansionTakesTheThreeStrongestPerTermWithoutDeduplication) {
 }
 
 TEST(CoOccurrence, TopThreeAgreesWithAStableSortOfTheRow) {
-  // Many counts per row with ties in every position; the stable order of equal counts is the
-  // row's iteration order, which pairs() exposes.
+  // The three strongest per term, from many counts per row with ties in every position; the
+  // stable order of equal counts is the row's iteration order, which pairs() exposes.
   CoOccurrenceExpander e;
   for (int i = 0; i < 40; ++i) feed(e, 1 + (i * 7) % 5, {"q"}, {"c" + std::to_string(i)});
   std::vector<CoOccurrenceExpander::Pair> row;
