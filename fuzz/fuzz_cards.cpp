@@ -11,8 +11,6 @@
 #include "text/cards.hpp"
 #include "text/unicode.hpp"
 
-using kova::fuzz::check;
-
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -73,7 +71,7 @@ KOVA_FUZZ_TARGET(fuzz_cards) {
   const kova::text::Card card = doc.is_object() ? card_from_json(doc) : card_from_bytes(in);
 
   const std::vector<std::string> texts = kova::text::card_capabilities(card);
-  check(texts.size() <= 1 + card.skills.size());
+  KOVA_FUZZ_CHECK(texts.size() <= 1 + card.skills.size());
   std::size_t skill_texts = 0;
   for (const auto& skill : card.skills) {
     std::string spaced = skill.name;
@@ -83,10 +81,10 @@ KOVA_FUZZ_TARGET(fuzz_cards) {
     skill_texts += has_text ? 1 : 0;
   }
   // The card's own text comes first when it has one; every skill with anything contributes.
-  check(texts.size() == skill_texts || texts.size() == skill_texts + 1);
+  KOVA_FUZZ_CHECK(texts.size() == skill_texts || texts.size() == skill_texts + 1);
   if (!texts.empty() && texts.size() == skill_texts + 1) {
-    check(!texts.front().empty());
-    check(kova::text::trim(texts.front()) == texts.front());
+    KOVA_FUZZ_CHECK(!texts.front().empty());
+    KOVA_FUZZ_CHECK(kova::text::trim(texts.front()) == texts.front());
   }
   return 0;
 }

@@ -19,8 +19,6 @@
 #include "network/network.hpp"
 #include "scorer/tfidf.hpp"
 
-using kova::fuzz::check;
-
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -62,7 +60,8 @@ std::vector<std::string> pick_capabilities(kova::fuzz::Input& in) {
 }
 
 std::string temp_path() {
-  return "/tmp/kova_fuzz_ops_" + std::to_string(getpid()) + ".json";
+  const char* dir = std::getenv("TMPDIR");
+  return std::string(dir ? dir : "/tmp") + "/kova_fuzz_ops_" + std::to_string(getpid()) + ".json";
 }
 
 }  // namespace
@@ -122,7 +121,7 @@ KOVA_FUZZ_TARGET(fuzz_engine_ops) {
         if (in.boolean()) endpoint = in.string(20);
         const auto before = net->agents();
         if (net->register_agent(name, caps, endpoint, metadata)) {
-          check(net->agents() == before);
+          KOVA_FUZZ_CHECK(net->agents() == before);
         } else {
           model.insert(name);
           forwards[name] = 0;
@@ -130,7 +129,7 @@ KOVA_FUZZ_TARGET(fuzz_engine_ops) {
         break;
       }
       case 2:
-        check(net->deregister(name) == (model.erase(name) == 1));
+        KOVA_FUZZ_CHECK(net->deregister(name) == (model.erase(name) == 1));
         forwards.erase(name);
         break;
       case 3:
@@ -138,21 +137,21 @@ KOVA_FUZZ_TARGET(fuzz_engine_ops) {
         const auto results = net->discover_filtered(query.value_or(name), filter_ptr);
         std::set<std::string> seen;
         for (const auto& r : results) {
-          check(model.count(r.agent_name) == 1 && seen.insert(r.agent_name).second);
-          check(kova::passes_filters(filter_ptr, r.metadata));
+          KOVA_FUZZ_CHECK(model.count(r.agent_name) == 1 && seen.insert(r.agent_name).second);
+          KOVA_FUZZ_CHECK(kova::passes_filters(filter_ptr, r.metadata));
         }
         break;
       }
       case 5: {
         const auto results = net->discover_explained(query.value_or(name), filter_ptr);
-        for (const auto& r : results) check(model.count(r.agent_name) == 1);
+        for (const auto& r : results) KOVA_FUZZ_CHECK(model.count(r.agent_name) == 1);
         break;
       }
       case 6: {
         const auto response =
             net->discover_with_confidence_filtered(query.value_or(name), filter_ptr);
-        check(response.recommended_parallelism >= 1 || response.results.empty());
-        for (const auto& r : response.results) check(model.count(r.agent_name) == 1);
+        KOVA_FUZZ_CHECK(response.recommended_parallelism >= 1 || response.results.empty());
+        for (const auto& r : response.results) KOVA_FUZZ_CHECK(model.count(r.agent_name) == 1);
         break;
       }
       case 7: {
@@ -163,7 +162,7 @@ KOVA_FUZZ_TARGET(fuzz_engine_ops) {
         const kova::Query q =
             in.boolean() ? kova::Query::all(std::move(parts)) : kova::Query::any(std::move(parts));
         for (const auto& r : net->discover_query(q, filter_ptr))
-          check(model.count(r.agent_name) == 1);
+          KOVA_FUZZ_CHECK(model.count(r.agent_name) == 1);
         (void)net->discover_query_explained(q, filter_ptr);
         (void)net->discover_query_with_confidence(q, filter_ptr);
         break;
@@ -190,7 +189,7 @@ KOVA_FUZZ_TARGET(fuzz_engine_ops) {
           for (const auto& report :
                net->detect_drift(in.in_range<std::size_t>(0, 3),
                                  kScores[in.in_range<std::size_t>(0, kScores.size() - 1)])) {
-            check(model.count(report.agent_name) == 1);
+            KOVA_FUZZ_CHECK(model.count(report.agent_name) == 1);
           }
         }
         break;
@@ -199,26 +198,26 @@ KOVA_FUZZ_TARGET(fuzz_engine_ops) {
         const std::string path = temp_path();
         if (net->save(path)) break;
         auto loaded = kova::LocalNetwork::load(path);
-        check(loaded.has_value());
-        check(loaded.value()->agents() == net->agents());
+        KOVA_FUZZ_CHECK(loaded.has_value());
+        KOVA_FUZZ_CHECK(loaded.value()->agents() == net->agents());
         break;
       }
     }
 
-    check(net->agents() == std::vector<std::string>(model.begin(), model.end()));
-    check(net->agent_count() == model.size());
+    KOVA_FUZZ_CHECK(net->agents() == std::vector<std::string>(model.begin(), model.end()));
+    KOVA_FUZZ_CHECK(net->agent_count() == model.size());
     const double epsilon = net->exploration_epsilon();
-    check(epsilon >= kova::LocalNetwork::kEpsilonFloor &&
-          epsilon <= kova::LocalNetwork::kEpsilonInitial);
+    KOVA_FUZZ_CHECK(epsilon >= kova::LocalNetwork::kEpsilonFloor &&
+                    epsilon <= kova::LocalNetwork::kEpsilonInitial);
     for (auto& [agent, count] : forwards) {
       const std::uint64_t now = net->find(agent)->forwards();
-      check(now >= count);
+      KOVA_FUZZ_CHECK(now >= count);
       count = now;
     }
     if (replay_bound > 0) {
       const std::size_t events =
           net->with_replay_log([](const kova::ReplayLog& log) { return log.size(); });
-      check(events <= replay_bound);
+      KOVA_FUZZ_CHECK(events <= replay_bound);
     }
   }
   return 0;

@@ -12,8 +12,6 @@
 #include "fuzz_support.hpp"
 #include "network/filter.hpp"
 
-using kova::fuzz::check;
-
 namespace {
 
 // strtod's reading of the whole text, when it reads all of it and the text is one of the
@@ -44,18 +42,18 @@ KOVA_FUZZ_TARGET(fuzz_filter) {
 
   const std::optional<double> parsed = kova::parse_decimal(value);
   const std::optional<double> reference = strtod_whole(value);
-  check(parsed.has_value() == reference.has_value());
-  if (parsed) check(same(*parsed, *reference));
+  KOVA_FUZZ_CHECK(parsed.has_value() == reference.has_value());
+  if (parsed) KOVA_FUZZ_CHECK(same(*parsed, *reference));
 
   kova::FilterValue filter;
   switch (kind) {
     case 0:
       filter.condition = kova::FilterValue::Exact{condition_text};
-      check(filter.matches(value) == (value == condition_text));
+      KOVA_FUZZ_CHECK(filter.matches(value) == (value == condition_text));
       break;
     case 1:
       filter.condition = kova::FilterValue::Contains{condition_text};
-      check(filter.matches(value) == (value.find(condition_text) != std::string::npos));
+      KOVA_FUZZ_CHECK(filter.matches(value) == (value.find(condition_text) != std::string::npos));
       break;
     case 2: {
       kova::FilterValue::OneOf one_of;
@@ -69,23 +67,23 @@ KOVA_FUZZ_TARGET(fuzz_filter) {
         start = comma + 1;
       }
       filter.condition = one_of;
-      check(filter.matches(value) == expected);
+      KOVA_FUZZ_CHECK(filter.matches(value) == expected);
       break;
     }
     case 3:
       filter.condition = kova::FilterValue::LessThan{threshold};
-      check(filter.matches(value) == (parsed && *parsed < threshold));
+      KOVA_FUZZ_CHECK(filter.matches(value) == (parsed && *parsed < threshold));
       break;
     default:
       filter.condition = kova::FilterValue::GreaterThan{threshold};
-      check(filter.matches(value) == (parsed && *parsed > threshold));
+      KOVA_FUZZ_CHECK(filter.matches(value) == (parsed && *parsed > threshold));
       break;
   }
 
   kova::FilterMap filters{{"k", filter}};
   const kova::Metadata with{{"k", value}};
-  check(kova::passes_filters(&filters, with) == filter.matches(value));
-  check(!kova::passes_filters(&filters, kova::Metadata{}));
-  check(kova::passes_filters(nullptr, with));
+  KOVA_FUZZ_CHECK(kova::passes_filters(&filters, with) == filter.matches(value));
+  KOVA_FUZZ_CHECK(!kova::passes_filters(&filters, kova::Metadata{}));
+  KOVA_FUZZ_CHECK(kova::passes_filters(nullptr, with));
   return 0;
 }

@@ -18,8 +18,6 @@
 #include "fuzz_support.hpp"
 #include "query/query.hpp"
 
-using kova::fuzz::check;
-
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -225,34 +223,34 @@ KOVA_FUZZ_TARGET(fuzz_query) {
   JunkScorer scorer;
   for (const Built& b : stack) {
     const kova::Query copy(b.query);
-    check(copy.debug() == b.query.debug());
-    check(copy.primary_text() == b.query.primary_text());
+    KOVA_FUZZ_CHECK(copy.debug() == b.query.debug());
+    KOVA_FUZZ_CHECK(copy.primary_text() == b.query.primary_text());
 
     scorer.calls = 0;
     auto result = b.query.evaluate(scorer);
     const std::size_t calls = scorer.calls;
     scorer.calls = 0;
     auto again = copy.evaluate(scorer);
-    check(scorer.calls == calls);
-    check(result.has_value() == again.has_value());
+    KOVA_FUZZ_CHECK(scorer.calls == calls);
+    KOVA_FUZZ_CHECK(result.has_value() == again.has_value());
     if (result) {
-      check(same_maps(result.value(), again.value()));
+      KOVA_FUZZ_CHECK(same_maps(result.value(), again.value()));
     } else {
-      check(result.error() == again.error());
+      KOVA_FUZZ_CHECK(result.error() == again.error());
     }
 
     // Deep trees are left to the engine's own walks; the recursive model would need the stack.
     if (b.depth > 400) continue;
-    check(reference_primary(b.query) == b.query.primary_text());
+    KOVA_FUZZ_CHECK(reference_primary(b.query) == b.query.primary_text());
     std::string error;
     scorer.calls = 0;
     const Eval expected = reference(b.query, scorer, error);
-    check(scorer.calls == calls);
-    check(expected.has_value() == result.has_value());
+    KOVA_FUZZ_CHECK(scorer.calls == calls);
+    KOVA_FUZZ_CHECK(expected.has_value() == result.has_value());
     if (expected) {
-      check(same_maps(*expected, result.value()));
+      KOVA_FUZZ_CHECK(same_maps(*expected, result.value()));
     } else {
-      check(error == result.error());
+      KOVA_FUZZ_CHECK(error == result.error());
     }
   }
   return 0;

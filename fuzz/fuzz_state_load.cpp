@@ -10,8 +10,6 @@
 #include "fuzz_support.hpp"
 #include "network/network.hpp"
 
-using kova::fuzz::check;
-
 namespace {
 
 std::string temp_path(const char* tag) {
@@ -22,8 +20,8 @@ std::string temp_path(const char* tag) {
 
 void write_file(const std::string& path, const std::uint8_t* data, std::size_t size) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
-  check(f != nullptr);
-  check(size == 0 || std::fwrite(data, 1, size, f) == size);
+  KOVA_FUZZ_CHECK(f != nullptr);
+  KOVA_FUZZ_CHECK(size == 0 || std::fwrite(data, 1, size, f) == size);
   std::fclose(f);
 }
 
@@ -36,20 +34,20 @@ KOVA_FUZZ_TARGET(fuzz_state_load) {
 
   auto loaded = kova::LocalNetwork::load(input);
   if (!loaded) {
-    check(!loaded.error().display().empty());
+    KOVA_FUZZ_CHECK(!loaded.error().display().empty());
     return 0;
   }
   const kova::LocalNetwork& first = *loaded.value();
-  check(!first.save(output).has_value());
+  KOVA_FUZZ_CHECK(!first.save(output).has_value());
   auto again = kova::LocalNetwork::load(output);
-  check(again.has_value());
-  check(again.value()->agents() == first.agents());
+  KOVA_FUZZ_CHECK(again.has_value());
+  KOVA_FUZZ_CHECK(again.value()->agents() == first.agents());
   for (const std::string& name : first.agents()) {
     const kova::AgentRecord* a = first.find(name);
     const kova::AgentRecord* b = again.value()->find(name);
-    check(a->capabilities == b->capabilities && a->metadata == b->metadata &&
-          a->endpoint == b->endpoint && a->forwards() == b->forwards() &&
-          a->feedback.size() == b->feedback.size());
+    KOVA_FUZZ_CHECK(a->capabilities == b->capabilities && a->metadata == b->metadata &&
+                    a->endpoint == b->endpoint && a->forwards() == b->forwards() &&
+                    a->feedback.size() == b->feedback.size());
   }
   return 0;
 }

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <source_location>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -24,16 +23,19 @@ namespace kova::fuzz {
 
 // A broken property. Under libFuzzer an abort, so the input is saved as a crash; when
 // replayed in the tests an exception naming the line, so the test reports it.
-inline void check(bool ok, std::source_location where = std::source_location::current()) {
-  if (ok) return;
+[[noreturn]] inline void property_failed(const char* file, int line) {
 #ifdef KOVA_FUZZ_REPLAY
-  throw std::logic_error(std::string("fuzz property failed at ") + where.file_name() + ":" +
-                         std::to_string(where.line()));
+  throw std::logic_error(std::string("fuzz property failed at ") + file + ":" +
+                         std::to_string(line));
 #else
-  (void)where;
+  (void)file;
+  (void)line;
   std::abort();
 #endif
 }
+
+#define KOVA_FUZZ_CHECK(condition) \
+  ((condition) ? void() : ::kova::fuzz::property_failed(__FILE__, __LINE__))
 
 // Reads typed values off the front of the input; past the end every read gives zeros and
 // empty strings, so any input is a complete program.

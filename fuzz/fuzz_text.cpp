@@ -11,8 +11,6 @@
 #include "scorer/tfidf.hpp"
 #include "text/unicode.hpp"
 
-using kova::fuzz::check;
-
 namespace {
 
 bool is_within(std::string_view inner, std::string_view outer) {
@@ -33,37 +31,37 @@ KOVA_FUZZ_TARGET(fuzz_text) {
                         : mode == 1 ? kova::ShingleMode::characters(width)
                                     : kova::ShingleMode::words();
   const kova::MinHashSignature sig = kova::compute_signature(text, config);
-  check(sig == kova::detail::compute_signature_baseline(text, config));
-  check(kova::signature_matches(sig, sig) == kova::kSignatureBytes);
+  KOVA_FUZZ_CHECK(sig == kova::detail::compute_signature_baseline(text, config));
+  KOVA_FUZZ_CHECK(kova::signature_matches(sig, sig) == kova::kSignatureBytes);
 
   const auto pieces = kova::text::split_whitespace(text);
-  check(pieces.size() == kova::text::count_whitespace_tokens(text));
+  KOVA_FUZZ_CHECK(pieces.size() == kova::text::count_whitespace_tokens(text));
   for (std::string_view piece : pieces) {
-    check(!piece.empty() && is_within(piece, text));
-    check(kova::text::trim(piece) == piece);
+    KOVA_FUZZ_CHECK(!piece.empty() && is_within(piece, text));
+    KOVA_FUZZ_CHECK(kova::text::trim(piece) == piece);
   }
   const auto lowered = kova::text::split_whitespace_lower(text);
-  check(lowered.size() == pieces.size());
+  KOVA_FUZZ_CHECK(lowered.size() == pieces.size());
   for (std::size_t i = 0; i < pieces.size(); ++i) {
-    check(lowered[i] == kova::text::to_lower(pieces[i]));
+    KOVA_FUZZ_CHECK(lowered[i] == kova::text::to_lower(pieces[i]));
   }
 
   const std::string_view trimmed = kova::text::trim(text);
-  check(is_within(trimmed, text));
-  check(kova::text::trim(trimmed) == trimmed);
-  check(kova::text::split_whitespace(trimmed).size() == pieces.size());
+  KOVA_FUZZ_CHECK(is_within(trimmed, text));
+  KOVA_FUZZ_CHECK(kova::text::trim(trimmed) == trimmed);
+  KOVA_FUZZ_CHECK(kova::text::split_whitespace(trimmed).size() == pieces.size());
 
   const std::string lower = kova::text::to_lower(text);
-  if (kova::text::is_ascii(text)) check(lower.size() == text.size());
+  if (kova::text::is_ascii(text)) KOVA_FUZZ_CHECK(lower.size() == text.size());
   // Lower-casing is not idempotent in general (a few code points lower to ones that lower
   // again), but it must never fail on its own output.
   (void)kova::text::to_lower(lower);
 
   const auto tokens = kova::TfIdfScorer::tokenize(text);
-  check(tokens == kova::text::alnum_tokens_lower(text, 2));
+  KOVA_FUZZ_CHECK(tokens == kova::text::alnum_tokens_lower(text, 2));
   for (const std::string& token : tokens) {
-    check(token.size() >= 2);
-    check(kova::text::split_whitespace(token).size() == 1);
+    KOVA_FUZZ_CHECK(token.size() >= 2);
+    KOVA_FUZZ_CHECK(kova::text::split_whitespace(token).size() == 1);
   }
   return 0;
 }

@@ -25,7 +25,7 @@ for t in "${targets[@]}"; do
   if [ -f "$root/fuzz/$t.py" ]; then
     cmd=("$python" "$root/fuzz/$t.py")
   else
-    cmd=("$build/$t")
+    cmd=("$build/fuzz/$t")
   fi
   # Leaks of the interpreter itself are not ours to report; everything else is.
   ASAN_OPTIONS=detect_leaks=0:${ASAN_OPTIONS:-} "${cmd[@]}" -max_total_time="$seconds" \
