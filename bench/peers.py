@@ -37,7 +37,6 @@ def word_tokens(text: str) -> list[str]:
 
 class Ranker:
     label = ""
-    family = ""
 
     def build(self, agents: Sequence[Agent]) -> None:
         raise NotImplementedError
@@ -55,7 +54,6 @@ class Ranker:
 class Engine(Ranker):
     """kova_discovery's LocalNetwork with the default MinHash scorer or TfIdfScorer."""
 
-    family = "kova_discovery"
 
     def __init__(self, scorer: str = "minhash", threshold: float | None = None,
                  many: bool = False) -> None:
@@ -126,7 +124,6 @@ class DataSketchScan(_Dense):
     estimated Jaccard computed in one vectorised pass over the stacked signatures."""
 
     label = "datasketch MinHash, linear scan"
-    family = "datasketch"
 
     def build(self, agents: Sequence[Agent]) -> None:
         import numpy as np
@@ -189,7 +186,6 @@ class SklearnTfidf(_Dense):
     L2-normalised)."""
 
     label = "scikit-learn TF-IDF + cosine"
-    family = "scikit-learn"
 
     def build(self, agents: Sequence[Agent]) -> None:
         import numpy as np
@@ -209,7 +205,6 @@ class Bm25(_Dense):
     """rank-bm25's BM25Okapi over scikit-learn-style word tokens."""
 
     label = "rank-bm25 (BM25Okapi)"
-    family = "rank-bm25"
 
     def build(self, agents: Sequence[Agent]) -> None:
         import numpy as np
