@@ -131,10 +131,6 @@ class EligibleIndex {
  public:
   // Empties the index and sizes it for `expected` names; the memory stays between uses.
   void reset(std::size_t expected) {
-    std::size_t capacity = 16;
-    while (capacity < expected * 2) capacity *= 2;
-    slots_.assign(capacity, 0);
-    mask_ = capacity - 1;
     entries_.clear();
     entries_.reserve(expected);
     bytes_.clear();
@@ -143,13 +139,23 @@ class EligibleIndex {
 
   // Names are distinct (they come from the registry); `h` is the name's XXH3-64, seed 0.
   void add(std::string_view name, std::uint64_t h) {
-    std::size_t pos = h & mask_;
-    while (slots_[pos] != 0) pos = (pos + 1) & mask_;
-    slots_[pos] = (h & ~kIndexMask) | (entries_.size() + 1);
-    const std::size_t offset = bytes_.size();
-    entries_.push_back({offset, name.size()});
-    bytes_.resize(offset + name.size());
-    if (!name.empty()) std::memcpy(bytes_.data() + offset, name.data(), name.size());
+    entries_.push_back({bytes_.size(), name.size(), h});
+    bytes_.append(name);
+  }
+
+  // Builds the table once every name is added. Kept apart from add() so that the registry walk
+  // waits on one memory access at a time, not on the table's as well.
+  void seal() {
+    std::size_t capacity = 16;
+    while (capacity < entries_.size() * 2) capacity *= 2;
+    slots_.assign(capacity, 0);
+    mask_ = capacity - 1;
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      const std::uint64_t h = entries_[i].hash;
+      std::size_t pos = h & mask_;
+      while (slots_[pos] != 0) pos = (pos + 1) & mask_;
+      slots_[pos] = (h & ~kIndexMask) | (i + 1);
+    }
   }
 
   // Position, in the order of add(), of the agent named `name`; npos when none is.
@@ -174,10 +180,11 @@ class EligibleIndex {
   struct Entry {
     std::size_t offset;
     std::size_t size;
+    std::uint64_t hash;
   };
   std::vector<std::uint64_t> slots_;
   std::vector<Entry> entries_;
-  std::vector<char> bytes_;
+  std::string bytes_;
   std::size_t mask_ = 0;
 };
 
@@ -197,8 +204,7 @@ struct Working {
 // Nothing the pipeline calls while using them can re-enter it.
 struct Scratch {
   std::vector<KernelInput> inputs;
-  std::vector<const AgentRecord*> records;
-  std::vector<const std::string*> names;
+  std::vector<const AgentTable::value_type*> agents;  // (name, record) of each eligible agent
   std::vector<const AgentRecord*> open;
   EligibleIndex index;
   std::vector<Working> candidates;
@@ -306,34 +312,32 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   // One walk over the registry gathers everything later steps need per agent.
   const std::size_t total = ctx.agents.size();
   std::vector<KernelInput>& inputs = scratch.inputs;
-  std::vector<const AgentRecord*>& records = scratch.records;
-  std::vector<const std::string*>& names = scratch.names;
+  std::vector<const AgentTable::value_type*>& agents = scratch.agents;
   std::vector<const AgentRecord*>& open = scratch.open;  // left out of all but forward counting
   EligibleIndex& index = scratch.index;
   std::vector<NameHash> hashes;  // handed over to the evaluation
   inputs.clear();
-  records.clear();
-  names.clear();
+  agents.clear();
   open.clear();
   index.reset(total);
   inputs.reserve(total);
   hashes.reserve(total);
-  records.reserve(total);
-  names.reserve(total);
-  for (const auto& [name, record] : ctx.agents) {
+  agents.reserve(total);
+  for (const auto& entry : ctx.agents) {
+    const AgentRecord& record = entry.second;
     if (record.circuit.kind == CircuitState::Kind::Open) {
       open.push_back(&record);
       continue;
     }
-    index.add(name, first_word(record.name_hash));
+    index.add(entry.first, first_word(record.name_hash));
     inputs.push_back(KernelInput::of(record, 0.0));  // similarity filled in below
     hashes.push_back(record.name_hash);
-    records.push_back(&record);
-    names.push_back(&name);
+    agents.push_back(&entry);
   }
 
   // Names the scorer returned that are not eligible agents are left out; a later pair with
   // the same name replaces an earlier one.
+  index.seal();
   for (const auto& [name, sim] : scores) {
     const std::size_t position = index.find(name);
     if (position != EligibleIndex::npos) inputs[position].similarity = sim;
@@ -349,7 +353,7 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     const double sim = inputs[i].similarity;
     if (threshold > sim) continue;  // equal passes, and so does NaN
-    const AgentRecord& record = *records[i];
+    const AgentRecord& record = agents[i]->second;
     if (filtering && !passes_filters(filters, record.metadata)) continue;
     Working c;
     c.agent = i;
@@ -382,9 +386,9 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   output.results.reserve(order.size());
   for (const std::uint32_t position : order) {
     const Working& c = candidates[position];
-    const AgentRecord& record = *records[c.agent];
+    const auto& [name, record] = *agents[c.agent];
     ScoredCandidate& out = output.results.emplace_back();
-    out.agent_name = *names[c.agent];
+    out.agent_name = name;
     out.endpoint = record.endpoint;
     out.metadata = record.metadata;
     out.raw_similarity = c.similarity;
@@ -409,7 +413,7 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
       const std::uint64_t prefix = hash_prefix(eligible_hashes[i]);
       for (std::size_t k = 0; k < prefixes.size(); ++k) {
         if (prefix == prefixes[k] && eligible_hashes[i] == decision.agents[k])
-          add_forward(*records[i]);
+          add_forward(agents[i]->second);
       }
     }
     for (const AgentRecord* record : open) {
