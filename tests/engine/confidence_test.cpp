@@ -106,21 +106,5 @@ TEST(ConfidenceDerivation, NoVotesMeansNoViableAgents) {
   EXPECT_EQ(p, 1u);
 }
 
-TEST(ConfidenceDerivation, ShortResultTakesSimilarityAndScore) {
-  ScoredCandidate c;
-  c.agent_name = "a";
-  c.endpoint = "http://a";
-  c.metadata = {{"k", "v"}};
-  c.raw_similarity = 0.25;
-  c.similarity = 0.5;
-  c.final_score = 0.75;
-  const DiscoveryResult r = to_discovery_result(std::move(c));
-  EXPECT_EQ(r.agent_name, "a");
-  EXPECT_EQ(r.endpoint, "http://a");
-  EXPECT_EQ(r.metadata.at("k"), "v");
-  EXPECT_EQ(r.similarity, 0.25);
-  EXPECT_EQ(r.score, 0.75);
-}
-
 }  // namespace
 }  // namespace kova

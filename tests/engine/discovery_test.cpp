@@ -203,18 +203,6 @@ TEST(DiscoveryOperations, ConfidenceResponses) {
   EXPECT_TRUE(r.results.empty());
 }
 
-TEST(DiscoveryOperations, FiltersNarrowResultsButNotRouting) {
-  Engine e({"a", "b"});
-  e.scorer->set_fallback({{"a", 0.9}, {"b", 0.8}});
-  const FilterMap only_b{{"k", FilterValue{FilterValue::Exact{"b"}}}};
-  EXPECT_EQ(names_of(e.net->discover_filtered("q", &only_b)), (std::vector<std::string>{"b"}));
-  EXPECT_EQ(e.forwards("a"), 1u);  // the kernels still route to a
-  EXPECT_EQ(e.forwards("b"), 0u);
-  EXPECT_EQ(names_of(e.net->discover_query(Query::text("q"), &only_b)),
-            (std::vector<std::string>{"b"}));
-  EXPECT_EQ(e.forwards("a"), 2u);
-}
-
 TEST(DiscoveryLocks, EachOperationTakesItsLocksInOrderAndSurvivesPoison) {
   Engine e({"a"});
   e.scorer->set_fallback({{"a", 0.9}});
