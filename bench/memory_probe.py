@@ -3,10 +3,11 @@
     python bench/memory_probe.py --agents 2000 --feedback 100 [--state-dir DIR]
 
 Prints one JSON object: resident bytes before and after registering the agents, after
-filling every agent's feedback memory with `--feedback` records (distinct real queries,
-reported as failures: a failure stores its record like a success does but neither
-propagates nor feeds the co-occurrence statistics, so the growth is the memory alone), the bytes of the agents' own strings, and with --state-dir the
-save and load times and the state file's size. The agents' texts are built before the first
+filling every agent's feedback memory with `--feedback` records, the bytes of the agents'
+own strings, and with --state-dir the save and load times and the state file's size. The
+records come from distinct real queries reported as failures: a failure stores its record as
+a success does but neither propagates nor feeds the co-occurrence statistics, so the growth
+is the feedback memory alone. The agents' texts are built before the first
 reading, so the growth is the engine's (its own copies of the strings included).
 """
 

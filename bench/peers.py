@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Sequence
+from typing import Any
 
 from workloads import Agent
 
@@ -64,17 +65,13 @@ class Engine(Ranker):
         self.label = f"discover_many, {kind}" if many else f"discover, {kind}"
         if threshold is not None:
             self.label += f", threshold {threshold:g}"
-        self.network = None
+        self.network: Any = None
 
-    def new_network(self):
+    def new_network(self) -> Any:
         from kova_discovery import LocalNetwork, TfIdfScorer
 
-        kwargs = {}
-        if self.scorer == "tfidf":
-            kwargs["scorer"] = TfIdfScorer()
-        if self.threshold is not None:
-            kwargs["similarity_threshold"] = self.threshold
-        return LocalNetwork(**kwargs)
+        return LocalNetwork(scorer=TfIdfScorer() if self.scorer == "tfidf" else None,
+                            similarity_threshold=self.threshold)
 
     def build(self, agents: Sequence[Agent]) -> None:
         network = self.new_network()

@@ -174,7 +174,8 @@ def memory_section(run: Run) -> list[str]:
             rows.append([_size(s.agents), "none", _us(s.save.cpu), _us(s.save.wall),
                          _us(s.load.cpu), _us(s.load.wall), _bytes(s.file_bytes)])
     for m in run.memory:
-        if m.save_cpu is not None:
+        if m.save_cpu is not None and m.save_wall is not None and m.load_cpu is not None \
+                and m.load_wall is not None:
             rows.append([_size(m.agents), f"{m.feedback} records per agent", _us(m.save_cpu),
                          _us(m.save_wall), _us(m.load_cpu), _us(m.load_wall),
                          _bytes(m.file_bytes or 0)])
@@ -225,8 +226,8 @@ def noise_section(run: Run) -> list[str]:
                    f"{run.noise.wall / run.noise.cpu if run.noise.cpu else 0:.2f})")
     spreads = sorted(t.spread for s in run.sizes for t in s.latency.values())
     if spreads:
-        out.append(f"- spread of the latency rows: median ±{spreads[len(spreads) // 2] * 100:.0f}%, "
-                   f"largest ±{spreads[-1] * 100:.0f}%")
+        out.append(f"- spread of the latency rows: median ±{spreads[len(spreads) // 2] * 100:.0f}"
+                   f"%, largest ±{spreads[-1] * 100:.0f}%")
     out.append(f"- whole run: {run.elapsed:,.0f} s")
     return out + [""]
 
