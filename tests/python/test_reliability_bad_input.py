@@ -278,7 +278,7 @@ EXPECTED = [
     ("FilterValue.one_of", "empty_str", TypeError),
     ("DiscoveryConfig(similarity_threshold)", "nan", None),
     ("DiscoveryConfig(max_feedback_records)", "negative", OverflowError),
-    ("DiscoveryConfig(diameter_min)", "nan", None)  # NaN passes every rule,
+    ("DiscoveryConfig(diameter_min)", "nan", None),  # NaN passes every rule
     ("CircuitBreakerConfig(threshold)", "u64_max_plus_1", OverflowError),
     ("CircuitBreakerConfig(timeout)", "min_i64_minus_1", OverflowError),
     ("MycorrhizalPropagator(attenuation)", "inf", None),

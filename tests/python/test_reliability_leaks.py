@@ -94,6 +94,44 @@ class TestCallableReferences:
         assert refs(handler) == base
 
 
+class Sentinel:
+    """Reports its own destruction, so a test can see a cycle being collected."""
+
+    def __init__(self, freed):
+        self.freed = freed
+
+    def __del__(self):
+        self.freed.append(True)
+
+
+def test_cycles_through_results_and_scorers_are_collected():
+    freed = []
+    box = []
+    sentinel = Sentinel(freed)
+
+    def call():
+        return box, sentinel
+
+    net = LocalNetwork()
+    net.register("a", ["translate legal text"], invoke=call)
+    # results -> callable -> box -> results, through every kind of result object
+    box.append(net.discover("translate legal text"))
+    response = net.discover("translate legal text", with_confidence=True)
+    box.extend([response, iter(response), response[0]])
+    del net, call, sentinel, response
+    gc.collect()
+    assert freed == [True]
+
+    scorer = Scorer()
+    scorer.sentinel = Sentinel(freed)
+    net = LocalNetwork(scorer=scorer)
+    scorer.net = net  # network -> scorer -> network
+    net.register("a", ["x"])
+    del net, scorer
+    gc.collect()
+    assert freed == [True, True]
+
+
 class TestScorerReferences:
     @pytest.mark.parametrize("raise_in", [(), ("index", "remove", "score")])
     def test_scorer_released_with_its_network(self, raise_in):
