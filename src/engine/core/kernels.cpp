@@ -250,29 +250,30 @@ RoutingDecision SLNEnzyme::process(const MinHashSignature& /*query*/,
   return process_votes(votes);
 }
 
+VoteTally tally_votes(std::span<const KernelVote> votes) {
+  VoteTally tally;
+  tally.counts.reserve(votes.size());
+  for (const KernelVote& vote : votes) {
+    auto it = std::lower_bound(tally.counts.begin(), tally.counts.end(), vote.agent,
+                               [](const auto& entry, const NameHash& h) { return entry.first < h; });
+    if (it != tally.counts.end() && it->first == vote.agent) {
+      ++it->second;
+    } else {
+      tally.counts.insert(it, {vote.agent, 1});
+    }
+  }
+  for (std::size_t i = 1; i < tally.counts.size(); ++i) {
+    if (tally.counts[i].second >= tally.counts[tally.top].second) tally.top = i;
+  }
+  return tally;
+}
+
 RoutingDecision SLNEnzyme::process_votes(std::span<const KernelVote> votes) {
   RoutingDecision decision;
   decision.process_count = ++process_count_;
   if (votes.empty()) return decision;
 
-  // Tally in ascending name-hash order; at most one entry per kernel.
-  std::vector<std::pair<NameHash, std::size_t>> tally;
-  tally.reserve(votes.size());
-  for (const KernelVote& vote : votes) {
-    auto it =
-        std::lower_bound(tally.begin(), tally.end(), vote.agent,
-                         [](const auto& entry, const NameHash& h) { return entry.first < h; });
-    if (it != tally.end() && it->first == vote.agent) {
-      ++it->second;
-    } else {
-      tally.insert(it, {vote.agent, 1});
-    }
-  }
-  // Most votes; among equal counts the greatest hash, i.e. the last in ascending order.
-  std::size_t top = 0;
-  for (std::size_t i = 1; i < tally.size(); ++i) {
-    if (tally[i].second >= tally[top].second) top = i;
-  }
+  const auto [tally, top] = tally_votes(votes);
   if (quorum_.holds(tally[top].second, kernels_.size())) {
     decision.kind = RoutingDecision::Kind::Single;
     decision.agents.push_back(tally[top].first);

@@ -101,6 +101,14 @@ struct KernelVote {
   NameHash agent;
 };
 
+// Votes per agent in ascending name-hash order, and the position of the most voted agent
+// (among equal counts the greatest hash). Routing and confidence read votes the same way.
+struct VoteTally {
+  std::vector<std::pair<NameHash, std::size_t>> counts;
+  std::size_t top = 0;  // meaningful only when counts is not empty
+};
+VoteTally tally_votes(std::span<const KernelVote> votes);
+
 struct KernelEvaluation {
   std::vector<KernelVote> votes;  // one per kernel that ranked an agent, in kernel order
   // enzyme_score per eligible agent, aligned with the eligible list given to

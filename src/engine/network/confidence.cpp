@@ -40,22 +40,7 @@ std::pair<DiscoveryConfidence, std::size_t> derive_confidence(const KernelEvalua
   const std::size_t n = evaluation.votes.size();
   if (n == 0) return {confidence, 0};
 
-  // Ascending name-hash order; at most one entry per vote.
-  std::vector<std::pair<NameHash, std::size_t>> tally;
-  for (const KernelVote& vote : evaluation.votes) {
-    auto it =
-        std::lower_bound(tally.begin(), tally.end(), vote.agent,
-                         [](const auto& entry, const NameHash& h) { return entry.first < h; });
-    if (it != tally.end() && it->first == vote.agent) {
-      ++it->second;
-    } else {
-      tally.insert(it, {vote.agent, 1});
-    }
-  }
-  std::size_t top = 0;
-  for (std::size_t i = 1; i < tally.size(); ++i) {
-    if (tally[i].second >= tally[top].second) top = i;
-  }
+  const auto [tally, top] = tally_votes(evaluation.votes);
   const std::size_t c = tally[top].second;
   const NameHash& top_hash = tally[top].first;
 
