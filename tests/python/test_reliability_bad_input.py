@@ -57,6 +57,7 @@ BAD_VALUES = {
     "nan": math.nan,
     "inf": math.inf,
     "-inf": -math.inf,
+    "zero": 0,
     "negative": -1,
     "min_i64_minus_1": -(2**63) - 1,
     "u64_max_plus_1": 2**64,
