@@ -90,8 +90,9 @@ void LocalNetwork::record_success(std::string_view agent_name,
 
   // The record lives in a map node, so its capabilities stay in place while propagation
   // changes the other agents' tau.
-  propagate_feedback(propagator_, agent_name, agent->capabilities, *scorer_.scorer, agents_,
-                     kSuccessOutcome);
+  propagate_feedback(
+      propagator_, agent_name, agent->capabilities, *scorer_.scorer, agents_.empty(),
+      [this](std::string_view name) { return find_mut(name); }, kSuccessOutcome);
 }
 
 void LocalNetwork::record_failure(std::string_view agent_name,

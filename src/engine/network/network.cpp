@@ -98,10 +98,14 @@ std::optional<DiscoveryError> LocalNetwork::register_agent(
   // AgentRecord holds an atomic and cannot be assigned, so a re-registration drops the old
   // node and builds the new record in a fresh one: nothing of the old state survives.
   auto it = agents_.lower_bound(name);
-  if (it != agents_.end() && it->first == name) it = agents_.erase(it);
+  if (it != agents_.end() && it->first == name) {
+    index_.erase(std::string_view(it->first));
+    it = agents_.erase(it);
+  }
   it = agents_.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(name),
                             std::forward_as_tuple());
   AgentRecord& record = it->second;
+  index_.emplace(std::string_view(it->first), &record);
   record.capabilities.assign(capabilities.begin(), capabilities.end());
   record.address.reserve(8 + name.size());
   record.address.append("local://").append(name);
@@ -118,6 +122,7 @@ bool LocalNetwork::deregister(std::string_view name) {
   scorer_.scorer->remove_agent(name);
   const auto it = agents_.find(name);
   if (it == agents_.end()) return false;
+  index_.erase(std::string_view(it->first));
   agents_.erase(it);
   return true;
 }
@@ -130,13 +135,13 @@ std::vector<std::string> LocalNetwork::agents() const {
 }
 
 const AgentRecord* LocalNetwork::find(std::string_view name) const {
-  const auto it = agents_.find(name);
-  return it == agents_.end() ? nullptr : &it->second;
+  const auto it = index_.find(name);
+  return it == index_.end() ? nullptr : it->second;
 }
 
 AgentRecord* LocalNetwork::find_mut(std::string_view name) {
-  const auto it = agents_.find(name);
-  return it == agents_.end() ? nullptr : &it->second;
+  const auto it = index_.find(name);
+  return it == index_.end() ? nullptr : it->second;
 }
 
 void LocalNetwork::enable_replay(std::size_t max_events) {

@@ -4,11 +4,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/clock.hpp"
@@ -129,9 +131,19 @@ class LocalNetwork {
   // (the label a poisoned-lock warning shows). A disabled log drops the event.
   void record_replay(EventKind event, std::string_view context = "replay record") const;
 
+  struct NameHasher {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept {
+      return std::hash<std::string_view>{}(s);
+    }
+  };
+
   ScorerAdapter scorer_;
   CircuitBreakerConfig circuit_breaker_{};
   AgentTable agents_;
+  // Name lookups without walking the ordered table; keys view the table's own node keys,
+  // which stay in place until their node is erased.
+  std::unordered_map<std::string_view, AgentRecord*, NameHasher, std::equal_to<>> index_;
   mutable PoisonableMutex<SLNEnzyme> enzyme_;
   double epsilon_initial_ = kEpsilonInitial;
   double epsilon_floor_ = kEpsilonFloor;
@@ -143,7 +155,13 @@ class LocalNetwork {
   std::shared_ptr<const Clock> clock_;
 };
 
-// Spreads a success to agents whose capabilities resemble the source's.
+// Spreads a success to agents whose capabilities resemble the source's. `find` maps a name to
+// its record (nullptr when not registered).
+void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view source,
+                        std::span<const std::string> capabilities, const Scorer& scorer,
+                        bool registry_empty,
+                        const std::function<AgentRecord*(std::string_view)>& find,
+                        double outcome);
 void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view source,
                         std::span<const std::string> capabilities, const Scorer& scorer,
                         AgentTable& agents, double outcome);

@@ -9,7 +9,9 @@ namespace kova {
 
 void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view source,
                         std::span<const std::string> capabilities, const Scorer& scorer,
-                        AgentTable& agents, double outcome) {
+                        bool registry_empty,
+                        const std::function<AgentRecord*(std::string_view)>& find,
+                        double outcome) {
   if (settings.propagation_attenuation == 0.0) return;
 
   std::string text;
@@ -20,15 +22,26 @@ void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view 
 
   // A failing scorer only costs the neighbours their share; the success itself stands.
   const ScoreResult scores = scorer.score(text);
-  if (!scores || agents.empty()) return;
+  if (!scores || registry_empty) return;
 
   const double boost = outcome * settings.propagation_attenuation;
   for (const auto& [name, similarity] : scores.value().pairs) {
     if (!(similarity >= settings.propagation_threshold) || name == source) continue;
-    const auto it = agents.find(name);
     // No cap: tick decays whatever propagation adds.
-    if (it != agents.end()) it->second.tau += similarity * boost;
+    if (AgentRecord* agent = find(name)) agent->tau += similarity * boost;
   }
+}
+
+void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view source,
+                        std::span<const std::string> capabilities, const Scorer& scorer,
+                        AgentTable& agents, double outcome) {
+  propagate_feedback(
+      settings, source, capabilities, scorer, agents.empty(),
+      [&agents](std::string_view name) -> AgentRecord* {
+        const auto it = agents.find(name);
+        return it == agents.end() ? nullptr : &it->second;
+      },
+      outcome);
 }
 
 }  // namespace kova
