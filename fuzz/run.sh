@@ -32,9 +32,9 @@ for t in "${targets[@]}"; do
     -print_final_stats=1 -rss_limit_mb=4096 -timeout=60 \
     -artifact_prefix="$build/artifacts/$t-" "$work" "$seeds" >"$log" 2>&1
   rc=$?
-  execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
+  execs=$(grep -ao 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
   if [ -z "$execs" ]; then
-    execs=$(grep -oE '^#[0-9]+' "$log" | tail -1 | tr -d '#')
+    execs=$(grep -aoE '^#[0-9]+' "$log" | tail -1 | tr -d '#')
   fi
   after=$(ls "$build/artifacts" | grep -c "^$t-" || true)
   crashes=$((after - before))
