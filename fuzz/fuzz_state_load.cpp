@@ -34,7 +34,8 @@ KOVA_FUZZ_TARGET(fuzz_state_load) {
 
   auto loaded = kova::LocalNetwork::load(input);
   if (!loaded) {
-    KOVA_FUZZ_CHECK(!loaded.error().display().empty());
+    const std::string message = loaded.error().display();
+    KOVA_FUZZ_CHECK(!message.empty() && kova::fuzz::is_valid_utf8(message));
     return 0;
   }
   const kova::LocalNetwork& first = *loaded.value();

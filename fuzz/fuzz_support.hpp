@@ -9,7 +9,10 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <type_traits>
+
+#include <unicode/utf8.h>
 
 #ifdef KOVA_FUZZ_REPLAY
 // The entry point of target `name`, called by the replaying test.
@@ -36,6 +39,18 @@ namespace kova::fuzz {
 
 #define KOVA_FUZZ_CHECK(condition) \
   ((condition) ? void() : ::kova::fuzz::property_failed(__FILE__, __LINE__))
+
+// Texts handed to the host (error messages above all) must decode as UTF-8.
+inline bool is_valid_utf8(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  const auto length = static_cast<std::int64_t>(text.size());
+  for (std::int64_t i = 0; i < length;) {
+    UChar32 c = 0;
+    U8_NEXT(bytes, i, length, c);
+    if (c < 0) return false;
+  }
+  return true;
+}
 
 // Reads typed values off the front of the input; past the end every read gives zeros and
 // empty strings, so any input is a complete program.

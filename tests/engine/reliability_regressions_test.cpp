@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "network/network.hpp"
@@ -38,6 +39,23 @@ TEST_F(ReliabilityRegressions, PathWithNulIsRefusedNotTruncated) {
   const auto loaded = kova::LocalNetwork::load(with_nul);
   ASSERT_FALSE(loaded.has_value());
   EXPECT_EQ(loaded.error().display(), "I/O error: file name contained an unexpected NUL byte");
+}
+
+// The parser's message quotes the bytes of the token it stopped at, which could end inside a
+// multi-byte character; the host then failed to decode the error text and raised a
+// UnicodeDecodeError instead of the load error.
+TEST_F(ReliabilityRegressions, ParseErrorInsideACharacterIsValidText) {
+  const auto path = dir_ / "split.json";
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << "{\"version\": 3, \"agents\": [\xc3\xa9]}";
+  }
+  const auto loaded = kova::LocalNetwork::load(path.string());
+  ASSERT_FALSE(loaded.has_value());
+  const std::string message = loaded.error().display();
+  EXPECT_EQ(message.rfind("serialization error: ", 0), 0u) << message;
+  EXPECT_NE(message.find("\xEF\xBF\xBD"), std::string::npos) << message;
+  EXPECT_EQ(message.find("\xc3'"), std::string::npos) << message;
 }
 
 }  // namespace

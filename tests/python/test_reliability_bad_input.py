@@ -353,3 +353,25 @@ def test_wrong_argument_counts_and_names_everywhere(tmp_path):
             except OK_EXCEPTIONS:
                 pass
     assert state(net, tmp_path) == before
+
+
+@pytest.mark.parametrize(
+    "content,prefix",
+    [
+        (b'{"version": 3, "agents": [\xc3\xa9]}', "serialization error: "),  # token ends mid-character
+        (b'{"version": 3, "agents": [', "serialization error: "),
+        (b"", "serialization error: "),
+        (b"\xff\xfe\x00garbage", "I/O error: "),
+        (b'{"version": 3, "agents": ' + b"[" * 100_000, "serialization error: "),
+        (b'{"version": 18446744073709551616, "agents": []}', "serialization error: "),
+        (b'{"version": 3, "agents": [{"name": "\\ud800"}]}', "serialization error: "),
+    ],
+)
+def test_corrupt_state_files_raise_os_error(tmp_path, content, prefix):
+    path = tmp_path / "state.json"
+    path.write_bytes(content)
+    with pytest.raises(OSError) as info:
+        LocalNetwork.load(str(path))
+    assert str(info.value).startswith(prefix)
+    with pytest.raises(OSError, match="^I/O error: "):
+        LocalNetwork.load(str(tmp_path))  # a directory

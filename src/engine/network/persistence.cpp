@@ -38,13 +38,34 @@ constexpr std::size_t kMaxDepth = 128;
 // ---------------------------------------------------------------------------------------------
 // System errors
 
+// `text` with every ill-formed UTF-8 sequence replaced by U+FFFD. The parser quotes the bytes
+// of the token it stopped at, which may end inside a multi-byte character; error texts must be
+// valid text all the same (the host decodes them).
+std::string valid_utf8(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  const auto length = static_cast<std::int64_t>(text.size());
+  std::string out;
+  out.reserve(text.size());
+  for (std::int64_t i = 0; i < length;) {
+    const std::int64_t start = i;
+    UChar32 c = 0;
+    U8_NEXT(bytes, i, length, c);
+    if (c < 0) {
+      out += "\xEF\xBF\xBD";
+    } else {
+      out.append(text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start)));
+    }
+  }
+  return out;
+}
+
 // The library's exception text without its "[json.exception.kind.nnn] " tag.
 std::string library_message(std::string_view what) {
   if (!what.empty() && what.front() == '[') {
     const auto close = what.find("] ");
     if (close != std::string_view::npos) what.remove_prefix(close + 2);
   }
-  return std::string(what);
+  return valid_utf8(what);
 }
 
 std::string os_error_text(int err) {
