@@ -3,6 +3,8 @@
 // `make fuzz`) and, with KOVA_FUZZ_REPLAY defined, into the engine test executable, which
 // replays the seed and regression corpora under fuzz/corpus/ on every test run.
 
+#include <unicode/utf8.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,8 +13,6 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
-
-#include <unicode/utf8.h>
 
 #ifdef KOVA_FUZZ_REPLAY
 // The entry point of target `name`, called by the replaying test.
