@@ -143,6 +143,7 @@ SITES = {
     "discover(filter value)": (lambda n, v: n.discover("translate", filters={"protocol": v}), True),
     "discover($in)": (lambda n, v: n.discover("translate", filters={"protocol": {"$in": v}}), True),
     "discover($lt)": (lambda n, v: n.discover("translate", filters={"version": {"$lt": v}}), True),
+    "discover($gt)": (lambda n, v: n.discover("translate", filters={"version": {"$gt": v}}), True),
     "discover($contains)": (
         lambda n, v: n.discover("translate", filters={"protocol": {"$contains": v}}),
         True,
@@ -171,17 +172,14 @@ SITES = {
     "FilterValue.one_of": (lambda n, v: FilterValue.one_of(v), False),
     "FilterValue.less_than": (lambda n, v: FilterValue.less_than(v), False),
     "FilterValue.greater_than": (lambda n, v: FilterValue.greater_than(v), False),
-    "DiscoveryConfig(similarity_threshold)": (lambda n, v: DiscoveryConfig(v), False),
-    "DiscoveryConfig(max_feedback_records)": (
-        lambda n, v: DiscoveryConfig(max_feedback_records=v),
-        False,
-    ),
-    "DiscoveryConfig(diameter_min)": (lambda n, v: DiscoveryConfig(diameter_min=v), False),
-    "DiscoveryConfig(epsilon_decay_rate)": (lambda n, v: DiscoveryConfig(epsilon_decay_rate=v), False),
-    "DiscoveryConfig(max_disagreement_split)": (
-        lambda n, v: DiscoveryConfig(max_disagreement_split=v),
-        False,
-    ),
+    **{
+        f"DiscoveryConfig({param})": (lambda n, v, param=param: DiscoveryConfig(**{param: v}), False)
+        for param in (
+            "similarity_threshold", "feedback_relevance_threshold", "tie_epsilon", "tau_floor",
+            "max_feedback_records", "diameter_initial", "diameter_min", "diameter_max",
+            "epsilon_initial", "epsilon_floor", "epsilon_decay_rate", "max_disagreement_split",
+        )
+    },
     "CircuitBreakerConfig(threshold)": (
         lambda n, v: CircuitBreakerConfig.with_threshold_and_timeout(v, 1),
         False,
