@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from kova_discovery._native import FilterValue, LocalNetwork, Query
+from kova_discovery._native import DiscoveryConfig, FilterValue, LocalNetwork, Query
 
 SOAK_CALLS = int(os.environ.get("KOVA_SOAK_CALLS", "100000"))
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
@@ -107,11 +107,10 @@ class Sentinel:
 
 def test_cycles_through_results_and_scorers_are_collected():
     freed = []
-    box = []
-    sentinel = Sentinel(freed)
+    box = [Sentinel(freed)]
 
     def call():
-        return box, sentinel
+        return box
 
     net = LocalNetwork()
     net.register("a", ["translate legal text"], invoke=call)
@@ -119,7 +118,7 @@ def test_cycles_through_results_and_scorers_are_collected():
     box.append(net.discover("translate legal text"))
     response = net.discover("translate legal text", with_confidence=True)
     box.extend([response, iter(response), response[0]])
-    del net, call, sentinel, response
+    del net, call, box, response
     gc.collect()
     assert freed == [True]
 
@@ -182,8 +181,6 @@ class TestScorerReferences:
         assert (refs(name), refs(pair)) == base
 
     def test_failed_constructions_release_the_scorer(self):
-        from kova_discovery._native import DiscoveryConfig
-
         scorer = Scorer()
         base = refs(scorer)
         for kwargs in (

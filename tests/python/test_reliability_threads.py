@@ -6,6 +6,7 @@ KOVA_STRESS_CALLS sets the number of calls per thread (default 4000).
 """
 
 import collections
+import json
 import os
 import random
 import sys
@@ -172,8 +173,6 @@ def test_threads_hammering_networks(count):
 
 def test_forward_counts_add_up_under_contention(tmp_path):
     """One agent, many discovering threads: each successful discovery forwards to it once."""
-    import json
-
     net = LocalNetwork(scorer=YieldingScorer())
     net.register("only", ["the one capability"])
     done = collections.Counter()
