@@ -109,7 +109,7 @@ def test_cycles_through_results_and_scorers_are_collected():
     freed = []
     box = [Sentinel(freed)]
 
-    def call():
+    def call(box=box):
         return box
 
     net = LocalNetwork()
