@@ -113,15 +113,25 @@ TEST_F(MinHashScorerTest, PresignedSignaturesReusedOnlyWhenSafe) {
   marker.fill(7);
   const std::vector<std::string> caps = {"short capability", tokens(51, " ")};
   const std::vector<MinHashSignature> given = {marker, marker};
-  scorer.index_capabilities_presigned("a", caps, given, cfg);
+  scorer.index_capabilities_presigned("a", caps, given, cfg, 5);
   EXPECT_EQ(stored("a", 0), marker);                                   // reused as given
   EXPECT_EQ(stored("a", 1), compute_signature(tokens(50, " "), cfg));  // truncated: re-signed
   EXPECT_EQ(sink->events_with("truncating long capability string").size(), 1u);
 
   LshConfig other = cfg;
   other.shingle_mode = ShingleMode::hybrid(4);
-  scorer.index_capabilities_presigned("b", caps, given, other);
+  scorer.index_capabilities_presigned("b", caps, given, other, 9);
   EXPECT_EQ(stored("b", 0), compute_signature(caps[0], cfg));
+
+  // Results carry the keys the agents were indexed with; plain indexing carries none.
+  scorer.index_capabilities("c", caps);
+  const ScoreList list = scorer.score("short capability").value();
+  ASSERT_EQ(list.keys.size(), list.pairs.size());
+  std::map<std::string, std::uint32_t> keys;
+  for (std::size_t i = 0; i < list.pairs.size(); ++i) {
+    keys[std::string(list.pairs[i].first)] = list.keys[i];
+  }
+  EXPECT_EQ(keys, (std::map<std::string, std::uint32_t>{{"a", 5}, {"b", 9}, {"c", 0}}));
 }
 
 TEST_F(MinHashScorerTest, AgreesWithBruteForceThroughChurn) {

@@ -31,8 +31,9 @@ class RecordingScorer final : public Scorer {
   }
   void index_capabilities_presigned(std::string_view id, std::span<const std::string> caps,
                                     std::span<const MinHashSignature> sigs,
-                                    const LshConfig&) override {
-    log_->calls.push_back("presigned:" + std::string(id) + ":" + std::to_string(caps.size()));
+                                    const LshConfig&, std::uint32_t key) override {
+    log_->calls.push_back("presigned:" + std::string(id) + ":" + std::to_string(caps.size()) +
+                          ":" + std::to_string(key));
     log_->last_signatures.assign(sigs.begin(), sigs.end());
   }
   void remove_agent(std::string_view id) override {
@@ -112,7 +113,7 @@ TEST(NetworkCore, RecordIsBuiltFromTheRegistration) {
   EXPECT_EQ(rec->metadata, (Metadata{{"protocol", "mcp"}}));
 
   // The scorer receives the very signatures the merged one is built from.
-  ASSERT_EQ(f.scorer_log->calls, (std::vector<std::string>{"presigned:lawyer:2"}));
+  ASSERT_EQ(f.scorer_log->calls, (std::vector<std::string>{"presigned:lawyer:2:1"}));
   ASSERT_EQ(f.scorer_log->last_signatures.size(), 2u);
   const LshConfig lsh;
   EXPECT_EQ(f.scorer_log->last_signatures[0], compute_signature(caps[0], lsh));
@@ -164,6 +165,16 @@ TEST(NetworkCore, OrderingListingAndRemoval) {
             (std::vector<std::string>{"remove:never", "remove:a", "remove:a"}));
   EXPECT_EQ(f.net->agents(), (std::vector<std::string>{"B", "aa", "b", "\xc3\xa9"}));
   EXPECT_EQ(f.net->find("a"), nullptr);
+
+  // Scorer keys stay with a name through re-registration and pass on once it is removed.
+  const std::uint32_t key_of_b = f.net->find("b")->key;
+  f.scorer_log->calls.clear();
+  ASSERT_FALSE(f.reg("b", {"y"}));
+  ASSERT_FALSE(f.reg("c", {"z"}));
+  ASSERT_FALSE(f.reg("d", {"z"}));
+  EXPECT_EQ(f.scorer_log->calls,
+            (std::vector<std::string>{"presigned:b:1:" + std::to_string(key_of_b),
+                                      "presigned:c:1:2", "presigned:d:1:6"}));
 }
 
 TEST(NetworkCore, RegisterSpanCarriesItsFields) {

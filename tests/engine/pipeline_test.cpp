@@ -70,7 +70,7 @@ TEST(PipelineThreshold, EqualAndNaNPassAbsentCountsAsZero) {
   EXPECT_EQ(names_of(out), (std::vector<std::string>{"e", "a", "c"}));  // NaN sorts last
   EXPECT_FALSE(out.best_below_threshold.has_value());
   EXPECT_TRUE(std::isnan(result(out, "c").final_score));
-  EXPECT_EQ(out.evaluation.hashes.size(), 5u);
+  EXPECT_EQ(out.evaluation.scores.size(), 5u);  // one per registered agent, none for "ghost"
 
   b.adapter.config.similarity_threshold = 0.0;
   out = b.run(scores);
@@ -97,7 +97,7 @@ TEST(PipelineScoring, FinalScoreBlendsSimilarityKernelsAndBand) {
   EXPECT_DOUBLE_EQ(ca.similarity_upper, 0.6225);
   EXPECT_EQ(ca.diameter, 1.5);
   EXPECT_EQ(ca.feedback_factor, 0.0);
-  EXPECT_EQ(ca.enzyme_score, *out.evaluation.score_for(a.name_hash));
+  EXPECT_EQ(ca.enzyme_score, out.evaluation.scores[0]);  // scores follow registry order
   EXPECT_EQ(ca.final_score, (0.5 + 0.5 * ca.enzyme_score) * 0.5);
 
   const ScoredCandidate& cb = result(out, "b");

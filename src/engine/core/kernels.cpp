@@ -199,11 +199,20 @@ KernelEvaluation SLNEnzyme::evaluate_with_scores(const MinHashSignature& /*query
 
 KernelEvaluation SLNEnzyme::evaluate_inputs(std::span<const KernelInput> inputs,
                                             std::vector<NameHash> hashes, MonoTime now) const {
+  KernelEvaluation evaluation = evaluate_inputs(
+      inputs, [&hashes](std::size_t i) { return hashes[i]; }, now);
+  if (!inputs.empty()) evaluation.hashes = std::move(hashes);
+  return evaluation;
+}
+
+KernelEvaluation SLNEnzyme::evaluate_inputs(std::span<const KernelInput> inputs,
+                                            const std::function<NameHash(std::size_t)>& hash_of,
+                                            MonoTime now) const {
   KernelEvaluation evaluation;
   const std::size_t n = inputs.size();
   if (n == 0) return evaluation;  // every ranking is empty: no votes, no scores
-  evaluation.hashes = std::move(hashes);
   evaluation.votes.reserve(kernels_.size());
+  evaluation.vote_positions.reserve(kernels_.size());
   evaluation.scores.assign(n, 0.0);
   std::vector<double>& columns = scratch.columns;
   score_columns(inputs, now, columns);
@@ -211,7 +220,9 @@ KernelEvaluation SLNEnzyme::evaluate_inputs(std::span<const KernelInput> inputs,
   for (const auto& kernel : kernels_) {
     const double* s = columns.data() + n * static_cast<std::size_t>(kernel->kernel_type());
     const double best = greatest(s, n);
-    evaluation.votes.push_back({kernel->kernel_type(), evaluation.hashes[first_of(s, n, best)]});
+    const std::size_t top = first_of(s, n, best);
+    evaluation.votes.push_back({kernel->kernel_type(), hash_of(top)});
+    evaluation.vote_positions.push_back(top);
     // Sums start at +0.0 and can never become -0.0, so adding 0.0 would change nothing.
     if (best > 0.0) {
       for (std::size_t i = 0; i < n; ++i) blended[i] += s[i] / best;

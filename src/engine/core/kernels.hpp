@@ -2,6 +2,7 @@
 // The committee of four reasoning kernels and the enzyme that blends and routes their votes.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -115,6 +116,7 @@ struct KernelEvaluation {
   // evaluate_with_scores; empty when no kernel ranked anything.
   std::vector<double> scores;
   std::vector<NameHash> hashes;  // the eligible agents' hashes, aligned with `scores`
+  std::vector<std::size_t> vote_positions;  // the eligible position each vote names
 
   // Score for a name hash (nullopt when absent). A linear search: callers that hold the
   // eligible list index `scores` directly.
@@ -152,6 +154,11 @@ class SLNEnzyme final : public Enzyme {
   // `inputs`) become the evaluation's hashes.
   KernelEvaluation evaluate_inputs(std::span<const KernelInput> inputs,
                                    std::vector<NameHash> hashes, MonoTime now) const;
+  // The same for a caller that resolves hashes itself: `hash_of(i)` is the name hash of
+  // input i, asked only for the voted agents; the evaluation's `hashes` stay empty.
+  KernelEvaluation evaluate_inputs(std::span<const KernelInput> inputs,
+                                   const std::function<NameHash(std::size_t)>& hash_of,
+                                   MonoTime now) const;
   RoutingDecision process(const MinHashSignature& query, std::span<const EligibleAgent> agents,
                           MonoTime now) override;
   // process() for a caller that already holds the kernels' votes for the same agents at the

@@ -24,20 +24,24 @@ struct CircuitState {
 };
 
 struct AgentRecord {
-  std::vector<std::string> capabilities;
-  std::string address;  // "local://" + name
-  MonoTime last_activity{};
+  // What every query reads of every agent comes first, so that a registry walk touches one
+  // cache line per agent.
   CircuitState circuit{};
+  MonoTime last_activity{};
   double diameter = 1.0;
   double tau = 0.01;
   double sigma = 0.0;
   std::atomic<std::uint64_t> forwards_count{0};
-  double conductance = 1.0;
+  // The engine's handle for this agent in scorer results; 0 when none was given.
+  std::uint32_t key = 0;
   std::uint8_t consecutive_pulse_timeouts = 0;
+  double conductance = 1.0;
+  FeedbackIndex feedback;
   NameHash name_hash{};
+  std::vector<std::string> capabilities;
+  std::string address;  // "local://" + name
   MinHashSignature capability_signature{};
   std::uint64_t capability_count = 0;
-  FeedbackIndex feedback;
   std::optional<std::string> endpoint;
   Metadata metadata;
 

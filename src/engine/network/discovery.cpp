@@ -52,7 +52,7 @@ std::vector<DiscoveryResult> LocalNetwork::discover_filtered(std::string_view qu
   {
     auto enzyme = safe_lock(enzyme_, "enzyme");
     output =
-        run_pipeline({agents_, scorer_, *enzyme, *clock_}, query, filters, *cooccurrence, epsilon);
+        run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order()}, query, filters, *cooccurrence, epsilon);
   }
   {
     auto replay = safe_lock(replay_, "replay discover");
@@ -73,7 +73,7 @@ std::vector<ExplainedResult> LocalNetwork::discover_explained(std::string_view q
   const double epsilon = exploration_epsilon();
   auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
   auto enzyme = safe_lock(enzyme_, "enzyme");
-  return run_pipeline({agents_, scorer_, *enzyme, *clock_}, query, filters, *cooccurrence, epsilon)
+  return run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order()}, query, filters, *cooccurrence, epsilon)
       .results;
 }
 
@@ -83,7 +83,7 @@ ConfidenceResponse LocalNetwork::discover_with_confidence_filtered(std::string_v
   auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
   auto enzyme = safe_lock(enzyme_, "enzyme discover");
   PipelineOutput output =
-      run_pipeline({agents_, scorer_, *enzyme, *clock_}, query, filters, *cooccurrence, epsilon);
+      run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order()}, query, filters, *cooccurrence, epsilon);
   auto confidence = derive_confidence(output.evaluation, agents_, *enzyme);
   return confidence_response(std::move(output), std::move(confidence));
 }
@@ -98,7 +98,7 @@ std::vector<DiscoveryResult> LocalNetwork::discover_query(const Query& query,
   const std::string_view text = query.primary_text().value_or(std::string_view());
   const double epsilon = exploration_epsilon();
   auto enzyme = safe_lock(enzyme_, "enzyme");
-  return short_results(run_pipeline_with_scores({agents_, scorer_, *enzyme, *clock_}, text,
+  return short_results(run_pipeline_with_scores({agents_, scorer_, *enzyme, *clock_, &registry_order()}, text,
                                                 std::move(scores).value(), filters, epsilon)
                            .results);
 }
@@ -113,7 +113,7 @@ std::vector<ExplainedResult> LocalNetwork::discover_query_explained(
   const std::string_view text = query.primary_text().value_or(std::string_view());
   const double epsilon = exploration_epsilon();
   auto enzyme = safe_lock(enzyme_, "enzyme");
-  return run_pipeline_with_scores({agents_, scorer_, *enzyme, *clock_}, text,
+  return run_pipeline_with_scores({agents_, scorer_, *enzyme, *clock_, &registry_order()}, text,
                                   std::move(scores).value(), filters, epsilon)
       .results;
 }
@@ -128,7 +128,7 @@ ConfidenceResponse LocalNetwork::discover_query_with_confidence(const Query& que
   const std::string_view text = query.primary_text().value_or(std::string_view());
   const double epsilon = exploration_epsilon();
   auto enzyme = safe_lock(enzyme_, "enzyme discover");
-  PipelineOutput output = run_pipeline_with_scores({agents_, scorer_, *enzyme, *clock_}, text,
+  PipelineOutput output = run_pipeline_with_scores({agents_, scorer_, *enzyme, *clock_, &registry_order()}, text,
                                                    std::move(scores).value(), filters, epsilon);
   auto confidence = derive_confidence(output.evaluation, agents_, *enzyme);
   return confidence_response(std::move(output), std::move(confidence));

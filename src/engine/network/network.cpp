@@ -93,18 +93,25 @@ std::optional<DiscoveryError> LocalNetwork::register_agent(
     signatures.push_back(compute_signature(capability, scorer_.config));
   }
   const MinHashSignature merged = signature_union(signatures);
-  scorer_.scorer->index_capabilities_presigned(name, capabilities, signatures, scorer_.config);
 
   // AgentRecord holds an atomic and cannot be assigned, so a re-registration drops the old
-  // node and builds the new record in a fresh one: nothing of the old state survives.
+  // node and builds the new record in a fresh one: nothing of the old state survives but the
+  // key, which the scorer already knows the agent by.
   auto it = agents_.lower_bound(name);
-  if (it != agents_.end() && it->first == name) {
+  const bool replacing = it != agents_.end() && it->first == name;
+  const std::uint32_t key = replacing ? it->second.key : take_key();
+  scorer_.scorer->index_capabilities_presigned(name, capabilities, signatures, scorer_.config,
+                                               key);
+  if (replacing) {
     index_.erase(std::string_view(it->first));
     it = agents_.erase(it);
+  } else {
+    mark_membership_changed();
   }
   it = agents_.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(name),
                             std::forward_as_tuple());
   AgentRecord& record = it->second;
+  record.key = key;
   index_.emplace(std::string_view(it->first), &record);
   record.capabilities.assign(capabilities.begin(), capabilities.end());
   record.address.reserve(8 + name.size());
@@ -122,9 +129,38 @@ bool LocalNetwork::deregister(std::string_view name) {
   scorer_.scorer->remove_agent(name);
   const auto it = agents_.find(name);
   if (it == agents_.end()) return false;
+  if (it->second.key != 0) free_keys_.push_back(it->second.key);
   index_.erase(std::string_view(it->first));
   agents_.erase(it);
+  mark_membership_changed();
   return true;
+}
+
+std::uint32_t LocalNetwork::take_key() {
+  if (!free_keys_.empty()) {
+    const std::uint32_t key = free_keys_.back();
+    free_keys_.pop_back();
+    return key;
+  }
+  // Past four billion distinct agents the newest go without a key and are matched by name.
+  if (next_key_ == RegistryOrder::kNoPosition - 1) return 0;
+  return next_key_++;
+}
+
+void LocalNetwork::mark_membership_changed() {
+  const std::lock_guard<std::mutex> lock(order_mutex_);
+  order_stale_ = true;
+}
+
+const RegistryOrder& LocalNetwork::registry_order() const {
+  // Queries share the engine, so the first one after a change rebuilds the order for all;
+  // nothing changes the membership while queries run.
+  const std::lock_guard<std::mutex> lock(order_mutex_);
+  if (order_stale_) {
+    order_.rebuild(agents_);
+    order_stale_ = false;
+  }
+  return order_;
 }
 
 std::vector<std::string> LocalNetwork::agents() const {

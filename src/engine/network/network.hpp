@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,6 +22,7 @@
 #include "network/agent_record.hpp"
 #include "network/cooccurrence.hpp"
 #include "network/filter.hpp"
+#include "network/pipeline.hpp"
 #include "network/replay.hpp"
 #include "network/results.hpp"
 #include "network/safe_lock.hpp"
@@ -131,6 +133,12 @@ class LocalNetwork {
   // (the label a poisoned-lock warning shows). A disabled log drops the event.
   void record_replay(EventKind event, std::string_view context = "replay record") const;
 
+  // A key for a new agent's scorer entry: a released one first, else the next unused.
+  std::uint32_t take_key();
+  void mark_membership_changed();
+  // The registry in walking order for queries, rebuilt on first use after a change.
+  const RegistryOrder& registry_order() const;
+
   struct NameHasher {
     using is_transparent = void;
     std::size_t operator()(std::string_view s) const noexcept {
@@ -144,6 +152,11 @@ class LocalNetwork {
   // Name lookups without walking the ordered table; keys view the table's own node keys,
   // which stay in place until their node is erased.
   std::unordered_map<std::string_view, AgentRecord*, NameHasher, std::equal_to<>> index_;
+  std::uint32_t next_key_ = 1;
+  std::vector<std::uint32_t> free_keys_;
+  mutable std::mutex order_mutex_;
+  mutable bool order_stale_ = true;
+  mutable RegistryOrder order_;
   mutable PoisonableMutex<SLNEnzyme> enzyme_;
   double epsilon_initial_ = kEpsilonInitial;
   double epsilon_floor_ = kEpsilonFloor;

@@ -123,11 +123,11 @@ class ScoreLookup {
   std::size_t mask_ = 0;
 };
 
-// The eligible agents by name, for matching the scorer's names to them. The keys are the first
-// words of the agents' name hashes, which are XXH3-64 of the names with seed 0, so indexing
-// the registry costs no hashing; the names are copied into one contiguous block while the
-// registry walk has them at hand, so that matching compares against nearby memory.
-class EligibleIndex {
+// The registered agents by name, for matching names from scorers that report no keys. The
+// table's hashes are the first words of the agents' name hashes, which are XXH3-64 of the
+// names with seed 0, so indexing the registry costs no hashing; the names are copied into one
+// contiguous block so that matching compares against nearby memory.
+class NameIndex {
  public:
   // Empties the index and sizes it for `expected` names; the memory stays between uses.
   void reset(std::size_t expected) {
@@ -143,8 +143,7 @@ class EligibleIndex {
     bytes_.append(name);
   }
 
-  // Builds the table once every name is added. Kept apart from add() so that the registry walk
-  // waits on one memory access at a time, not on the table's as well.
+  // Builds the table once every name is added.
   void seal() {
     std::size_t capacity = 16;
     while (capacity < entries_.size() * 2) capacity *= 2;
@@ -203,13 +202,15 @@ struct Working {
 // large registry, fresh buffers would cost more in page faults than the work they hold.
 // Nothing the pipeline calls while using them can re-enter it.
 struct Scratch {
+  RegistryOrder order;  // for callers that keep none
+  std::vector<double> similarity;  // by registry position
   std::vector<KernelInput> inputs;
-  std::vector<const AgentTable::value_type*> agents;  // (name, record) of each eligible agent
+  std::vector<std::uint32_t> eligible;  // registry position of each input
   std::vector<const AgentRecord*> open;
-  EligibleIndex index;
+  NameIndex names;
   std::vector<Working> candidates;
   std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed;
-  std::vector<std::uint32_t> order;
+  std::vector<std::uint32_t> order_of_candidates;
 };
 thread_local Scratch scratch;
 
@@ -287,20 +288,45 @@ std::uint64_t first_word(const NameHash& hash) {
   return word;
 }
 
-std::uint64_t hash_prefix(const NameHash& hash) {
-  std::uint64_t prefix;
-  std::memcpy(&prefix, hash.data(), sizeof prefix);
-  return prefix;
-}
-
 void add_forward(const AgentRecord& record) {
   // The registry is read-only here except for this counter, which is atomic so that forwards
   // may be counted while other readers are active.
   const_cast<std::atomic<std::uint64_t>&>(record.forwards_count).fetch_add(1);
 }
 
+// Writes each scored agent's similarity at its registry position. Names the scorer returned
+// that are not registered are left out; a later pair with the same name replaces an earlier
+// one. Pairs carrying a key are placed by it; the others by name.
+void place_similarities(const RegistryOrder& order, std::span<const ScorePair> scores,
+                        std::span<const std::uint32_t> keys, std::vector<double>& similarity) {
+  similarity.assign(order.entries.size(), 0.0);
+  const bool keyed = keys.size() == scores.size();
+  NameIndex& names = scratch.names;
+  bool names_ready = false;
+  const std::uint32_t key_limit = static_cast<std::uint32_t>(order.position_of_key.size());
+  for (std::size_t i = 0; i < scores.size(); ++i) {
+    if (keyed && keys[i] != 0) {
+      const std::uint32_t position =
+          keys[i] < key_limit ? order.position_of_key[keys[i]] : RegistryOrder::kNoPosition;
+      if (position != RegistryOrder::kNoPosition) similarity[position] = scores[i].second;
+      continue;
+    }
+    if (!names_ready) {
+      names.reset(order.entries.size());
+      for (const auto* entry : order.entries) {
+        names.add(entry->first, first_word(entry->second.name_hash));
+      }
+      names.seal();
+      names_ready = true;
+    }
+    const std::size_t position = names.find(scores[i].first);
+    if (position != NameIndex::npos) similarity[position] = scores[i].second;
+  }
+}
+
 PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view query,
-                                std::span<const ScorePair> scores, const FilterMap* filters,
+                                std::span<const ScorePair> scores,
+                                std::span<const std::uint32_t> keys, const FilterMap* filters,
                                 double epsilon) {
   PipelineOutput output;
   if (ctx.agents.empty()) return output;
@@ -309,41 +335,39 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   const MinHashSignature signature = compute_signature(query, lsh);
   const MonoTime now = ctx.clock.monotonic_now();
 
-  // One walk over the registry gathers everything later steps need per agent.
-  const std::size_t total = ctx.agents.size();
+  const RegistryOrder* order = ctx.order;
+  if (order == nullptr) {
+    scratch.order.rebuild(ctx.agents);
+    order = &scratch.order;
+  }
+  std::vector<double>& similarity = scratch.similarity;
+  place_similarities(*order, scores, keys, similarity);
+
+  // One walk over the registry gathers everything the kernels read.
+  const std::size_t total = order->entries.size();
   std::vector<KernelInput>& inputs = scratch.inputs;
-  std::vector<const AgentTable::value_type*>& agents = scratch.agents;
+  std::vector<std::uint32_t>& eligible = scratch.eligible;
   std::vector<const AgentRecord*>& open = scratch.open;  // left out of all but forward counting
-  EligibleIndex& index = scratch.index;
-  std::vector<NameHash> hashes;  // handed over to the evaluation
   inputs.clear();
-  agents.clear();
+  eligible.clear();
   open.clear();
-  index.reset(total);
   inputs.reserve(total);
-  hashes.reserve(total);
-  agents.reserve(total);
-  for (const auto& entry : ctx.agents) {
-    const AgentRecord& record = entry.second;
+  eligible.reserve(total);
+  for (std::size_t p = 0; p < total; ++p) {
+    const AgentRecord& record = order->entries[p]->second;
     if (record.circuit.kind == CircuitState::Kind::Open) {
       open.push_back(&record);
       continue;
     }
-    index.add(entry.first, first_word(record.name_hash));
-    inputs.push_back(KernelInput::of(record, 0.0));  // similarity filled in below
-    hashes.push_back(record.name_hash);
-    agents.push_back(&entry);
+    inputs.push_back(KernelInput::of(record, similarity[p]));
+    eligible.push_back(static_cast<std::uint32_t>(p));
   }
+  const auto entry_of = [&](std::size_t input) -> const AgentTable::value_type& {
+    return *order->entries[eligible[input]];
+  };
 
-  // Names the scorer returned that are not eligible agents are left out; a later pair with
-  // the same name replaces an earlier one.
-  index.seal();
-  for (const auto& [name, sim] : scores) {
-    const std::size_t position = index.find(name);
-    if (position != EligibleIndex::npos) inputs[position].similarity = sim;
-  }
-
-  output.evaluation = ctx.enzyme.evaluate_inputs(inputs, std::move(hashes), now);
+  output.evaluation = ctx.enzyme.evaluate_inputs(
+      inputs, [&](std::size_t input) { return entry_of(input).second.name_hash; }, now);
   const std::vector<double>& enzyme_scores = output.evaluation.scores;
 
   const double threshold = lsh.similarity_threshold;
@@ -353,7 +377,7 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     const double sim = inputs[i].similarity;
     if (threshold > sim) continue;  // equal passes, and so does NaN
-    const AgentRecord& record = agents[i]->second;
+    const AgentRecord& record = entry_of(i).second;
     if (filtering && !passes_filters(filters, record.metadata)) continue;
     Working c;
     c.agent = i;
@@ -370,8 +394,8 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
     candidates.push_back(c);
   }
 
-  std::vector<std::uint32_t>& order = scratch.order;
-  order.resize(candidates.size());
+  std::vector<std::uint32_t>& ranked = scratch.order_of_candidates;
+  ranked.resize(candidates.size());
   {
     std::vector<std::pair<std::uint64_t, std::uint32_t>>& keyed = scratch.keyed;
     keyed.resize(candidates.size());
@@ -379,14 +403,14 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
       keyed[i] = {rank_key(candidates[i].final_score), static_cast<std::uint32_t>(i)};
     }
     std::sort(keyed.begin(), keyed.end());
-    for (std::size_t i = 0; i < keyed.size(); ++i) order[i] = keyed[i].second;
+    for (std::size_t i = 0; i < keyed.size(); ++i) ranked[i] = keyed[i].second;
   }
-  break_ties(order, candidates, query, epsilon);
+  break_ties(ranked, candidates, query, epsilon);
 
-  output.results.reserve(order.size());
-  for (const std::uint32_t position : order) {
+  output.results.reserve(ranked.size());
+  for (const std::uint32_t position : ranked) {
     const Working& c = candidates[position];
-    const auto& [name, record] = *agents[c.agent];
+    const auto& [name, record] = entry_of(c.agent);
     ScoredCandidate& out = output.results.emplace_back();
     out.agent_name = name;
     out.endpoint = record.endpoint;
@@ -403,23 +427,19 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
 
   // The evaluation holds exactly the votes routing would collect for these agents now.
   const RoutingDecision decision = ctx.enzyme.process_votes(output.evaluation.votes);
-  if (!decision.agents.empty()) {
-    // Every agent carrying a routed hash gets the forward, open circuits included; the
-    // evaluation keeps the eligible agents' hashes in one flat array.
-    std::vector<std::uint64_t> prefixes;
-    for (const NameHash& routed : decision.agents) prefixes.push_back(hash_prefix(routed));
-    const std::vector<NameHash>& eligible_hashes = output.evaluation.hashes;
-    for (std::size_t i = 0; i < eligible_hashes.size(); ++i) {
-      const std::uint64_t prefix = hash_prefix(eligible_hashes[i]);
-      for (std::size_t k = 0; k < prefixes.size(); ++k) {
-        if (prefix == prefixes[k] && eligible_hashes[i] == decision.agents[k])
-          add_forward(agents[i]->second);
+  // Every agent carrying a routed hash gets the forward, open circuits included. Names are
+  // distinct, and so are their 256-bit hashes: among the eligible agents only the one a vote
+  // named can carry a routed hash.
+  const std::vector<KernelVote>& votes = output.evaluation.votes;
+  for (const NameHash& routed : decision.agents) {
+    for (std::size_t v = 0; v < votes.size(); ++v) {
+      if (votes[v].agent == routed) {
+        add_forward(entry_of(output.evaluation.vote_positions[v]).second);
+        break;
       }
     }
     for (const AgentRecord* record : open) {
-      for (const NameHash& routed : decision.agents) {
-        if (record->name_hash == routed) add_forward(*record);
-      }
+      if (record->name_hash == routed) add_forward(*record);
     }
   }
 
@@ -447,7 +467,7 @@ PipelineOutput run_pipeline(const PipelineContext& ctx, std::string_view query,
                [&] { return std::vector<log::Field>{{"error", scored.error()}}; });
     return {};
   }
-  return score_candidates(ctx, query, scored.value().pairs, filters, epsilon);
+  return score_candidates(ctx, query, scored.value().pairs, scored.value().keys, filters, epsilon);
 }
 
 PipelineOutput run_pipeline_with_scores(const PipelineContext& ctx, std::string_view query,
@@ -455,7 +475,22 @@ PipelineOutput run_pipeline_with_scores(const PipelineContext& ctx, std::string_
   std::vector<ScorePair> pairs;
   pairs.reserve(scores.size());
   for (const auto& [name, sim] : scores) pairs.emplace_back(name, sim);
-  return score_candidates(ctx, query, pairs, filters, epsilon);
+  return score_candidates(ctx, query, pairs, {}, filters, epsilon);
+}
+
+void RegistryOrder::rebuild(const AgentTable& agents) {
+  entries.clear();
+  entries.reserve(agents.size());
+  std::uint32_t key_limit = 0;
+  for (const auto& entry : agents) {
+    entries.push_back(&entry);
+    key_limit = std::max(key_limit, entry.second.key + 1);
+  }
+  position_of_key.assign(key_limit, kNoPosition);
+  for (std::size_t p = 0; p < entries.size(); ++p) {
+    const std::uint32_t key = entries[p]->second.key;
+    if (key != 0) position_of_key[key] = static_cast<std::uint32_t>(p);
+  }
 }
 
 }  // namespace kova

@@ -39,6 +39,7 @@ struct MinHashScorer::Store {
     std::string_view name;
     std::uint32_t first = 0;
     std::uint32_t count = 0;
+    std::uint32_t key = 0;
   };
 
   std::unordered_map<std::string, std::uint32_t, KeyHash, KeyEq> slots;  // name -> entry
@@ -46,13 +47,14 @@ struct MinHashScorer::Store {
   std::vector<MinHashSignature> signatures;
   std::size_t unreferenced = 0;
 
-  void set(std::string_view name, const std::vector<MinHashSignature>& sigs) {
+  void set(std::string_view name, const std::vector<MinHashSignature>& sigs, std::uint32_t key) {
     auto it = slots.find(name);
     if (it == slots.end()) {
       it = slots.emplace(std::string(name), static_cast<std::uint32_t>(entries.size())).first;
-      entries.push_back({it->first, 0, 0});
+      entries.push_back({it->first, 0, 0, 0});
     }
     Entry& e = entries[it->second];
+    e.key = key;
     if (sigs.size() <= e.count) {
       std::copy(sigs.begin(), sigs.end(), signatures.begin() + e.first);
       unreferenced += e.count - sigs.size();
@@ -127,15 +129,21 @@ void MinHashScorer::index_capabilities(std::string_view agent_id,
     const std::optional<std::string> truncated = truncate_capability(agent_id, cap);
     sigs.push_back(compute_signature(truncated ? std::string_view(*truncated) : cap, config_));
   }
-  store_->set(agent_id, sigs);
+  store_->set(agent_id, sigs, 0);
 }
 
 void MinHashScorer::index_capabilities_presigned(std::string_view agent_id,
                                                  std::span<const std::string> capabilities,
                                                  std::span<const MinHashSignature> signatures,
-                                                 const LshConfig& config) {
+                                                 const LshConfig& config, std::uint32_t key) {
   if (!(config == config_) || signatures.size() != capabilities.size()) {
-    index_capabilities(agent_id, capabilities);
+    std::vector<MinHashSignature> sigs;
+    sigs.reserve(capabilities.size());
+    for (const std::string& cap : capabilities) {
+      const std::optional<std::string> truncated = truncate_capability(agent_id, cap);
+      sigs.push_back(compute_signature(truncated ? std::string_view(*truncated) : cap, config_));
+    }
+    store_->set(agent_id, sigs, key);
     return;
   }
   std::vector<MinHashSignature> sigs;
@@ -144,7 +152,7 @@ void MinHashScorer::index_capabilities_presigned(std::string_view agent_id,
     const std::optional<std::string> truncated = truncate_capability(agent_id, capabilities[i]);
     sigs.push_back(truncated ? compute_signature(*truncated, config_) : signatures[i]);
   }
-  store_->set(agent_id, sigs);
+  store_->set(agent_id, sigs, key);
 }
 
 void MinHashScorer::remove_agent(std::string_view agent_id) {
@@ -156,6 +164,7 @@ ScoreResult MinHashScorer::score(std::string_view query) const {
   const Store& st = *store_;
   ScoreList list;
   list.pairs.reserve(st.entries.size());
+  list.keys.reserve(st.entries.size());
   const MinHashSignature* sigs = st.signatures.data();
   for (const Store::Entry& e : st.entries) {
     unsigned best = 0;
@@ -163,7 +172,10 @@ ScoreResult MinHashScorer::score(std::string_view query) const {
       const unsigned m = signature_matches(q, sigs[k]);
       best = m > best ? m : best;
     }
-    if (best > 0) list.pairs.emplace_back(e.name, static_cast<double>(best) / 64.0);
+    if (best > 0) {
+      list.pairs.emplace_back(e.name, static_cast<double>(best) / 64.0);
+      list.keys.push_back(e.key);
+    }
   }
   return ScoreResult::ok(std::move(list));
 }

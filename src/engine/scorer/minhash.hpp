@@ -27,7 +27,7 @@ class MinHashScorer final : public Scorer {
   void index_capabilities_presigned(std::string_view agent_id,
                                     std::span<const std::string> capabilities,
                                     std::span<const MinHashSignature> signatures,
-                                    const LshConfig& config) override;
+                                    const LshConfig& config, std::uint32_t key) override;
 
   // The text actually signed for a capability: unchanged up to max_tokens whitespace tokens,
   // else the first max_tokens joined by single spaces (with a WARN event).

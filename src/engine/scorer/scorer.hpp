@@ -1,6 +1,7 @@
 #pragma once
 // The pluggable similarity component.
 
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <span>
@@ -20,6 +21,9 @@ namespace kova {
 struct ScoreList {
   std::vector<std::pair<std::string_view, double>> pairs;
   std::deque<std::string> storage;  // a deque keeps earlier strings in place as it grows
+  // Either empty or one entry per pair: the key the engine gave the agent when indexing it
+  // (0 for none), so that the engine can match results to its agents without comparing names.
+  std::vector<std::uint32_t> keys;
 
   void add_owned(std::string name, double similarity) {
     storage.push_back(std::move(name));
@@ -41,11 +45,12 @@ class Scorer {
   virtual ScoreResult score(std::string_view query) const = 0;
 
   // Registration already computed one signature per capability with `config`; a scorer that
-  // signs capabilities the same way may reuse them. The default ignores them.
+  // signs capabilities the same way may reuse them. `key` is the engine's non-zero handle for
+  // the agent, which a scorer may report back in ScoreList::keys. The default ignores both.
   virtual void index_capabilities_presigned(std::string_view agent_id,
                                             std::span<const std::string> capabilities,
                                             std::span<const MinHashSignature> /*signatures*/,
-                                            const LshConfig& /*config*/) {
+                                            const LshConfig& /*config*/, std::uint32_t /*key*/) {
     index_capabilities(agent_id, capabilities);
   }
 };
