@@ -97,6 +97,53 @@ TEST(FeedbackIndexTest, AgreesWithBruteForceUnderHeavyBandCollisions) {
   }
 }
 
+TEST(FeedbackIndexTest, AgreesWithBruteForceThroughLongChurn) {
+  // Bands drawn from 8 values per byte: far more keys than a table keeps, so keys keep
+  // leaving the tables and the probe clusters behind them must stay reachable.
+  std::mt19937_64 rng(11);
+  auto random_sig = [&rng] {
+    MinHashSignature s{};
+    for (auto& byte : s) byte = static_cast<std::uint8_t>(rng() % 8);
+    return s;
+  };
+  FeedbackIndex index;
+  std::deque<FeedbackRecord> model;
+  for (int i = 0; i < 3000; ++i) {
+    const FeedbackRecord r{random_sig(), 1.0};
+    index.insert(r);
+    model.push_back(r);
+    if (model.size() > FeedbackIndex::kCapacity) model.pop_front();
+    if (i % 7 != 0) continue;
+    ASSERT_EQ(index.candidates(r.query_signature), naive_candidates(model, r.query_signature))
+        << "after insert " << i;
+    const MinHashSignature& old =
+        model[static_cast<std::size_t>(rng() % model.size())].query_signature;
+    ASSERT_EQ(index.candidates(old), naive_candidates(model, old)) << "after insert " << i;
+    ASSERT_EQ(index[0].query_signature, model.front().query_signature);
+  }
+}
+
+TEST(FeedbackIndexTest, EmptinessAndCachedCapabilitySignature) {
+  FeedbackIndex index;
+  MinHashSignature cached{};
+  cached.fill(7);
+  // Nothing to attach it to yet: an agent without feedback stays one pointer.
+  index.set_capability_text_signature(cached);
+  EXPECT_TRUE(index.empty());
+  EXPECT_EQ(index.capability_text_signature(), nullptr);
+
+  index.insert({distinct(1), 1.0});
+  EXPECT_FALSE(index.empty());
+  index.set_capability_text_signature(cached);
+  ASSERT_NE(index.capability_text_signature(), nullptr);
+  EXPECT_EQ(*index.capability_text_signature(), cached);
+
+  // A copy may land in another agent, whose capabilities differ.
+  const FeedbackIndex copy = index;
+  EXPECT_EQ(copy.capability_text_signature(), nullptr);
+  EXPECT_EQ(copy.size(), 1u);
+}
+
 TEST(FeedbackIndexTest, CopiesAreIndependent) {
   FeedbackIndex a;
   a.insert({distinct(1), 1.0});

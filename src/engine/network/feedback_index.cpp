@@ -1,6 +1,5 @@
 #include "network/feedback_index.hpp"
 
-#include <array>
 #include <bit>
 #include <cassert>
 #include <cstring>
@@ -12,138 +11,162 @@ namespace kova {
 
 namespace {
 
-constexpr std::size_t kSlots = 256;  // per band; at most 100 keys keeps probe chains short
-constexpr std::uint8_t kNone = 0xFF;
-static_assert(FeedbackIndex::kCapacity < kNone, "positions must fit below the empty marker");
+using Impl = FeedbackIndex::Impl;
+constexpr std::size_t kSlotMask = Impl::kSlots - 1;
+static_assert(FeedbackIndex::kCapacity < Impl::kNone, "ring slots must fit below the marker");
+static_assert(FeedbackIndex::kCapacity <= 128, "candidate slots are collected in 128 bits");
 
-inline std::uint64_t band_key_of(const MinHashSignature& s, std::size_t band) {
-  return XXH3_64bits_withSeed(s.data() + 4 * band, 4, band);
+// A band's four bytes stand for its key: XXH3-64 of four bytes is injective, so two bands have
+// the same key exactly when they have the same bytes, and the tables need not hash with it.
+inline std::uint32_t band_value(const MinHashSignature& s, std::size_t band) {
+  std::uint32_t v;
+  std::memcpy(&v, s.data() + 4 * band, sizeof v);
+  return v;
 }
 
-inline std::size_t home_slot(std::uint64_t key) {
-  return static_cast<std::size_t>(key >> 56);
+inline std::size_t home_slot(std::uint32_t value) {
+  return static_cast<std::size_t>((value * 0x9E3779B97F4A7C15ull) >> 56);
+}
+
+// Calls f(slot) for every set bit of `bits` (128 slots) in [lo, hi), ascending.
+template <class F>
+void for_each_bit(const std::uint64_t (&bits)[2], std::size_t lo, std::size_t hi, F&& f) {
+  for (std::size_t w = lo / 64; w < 2 && 64 * w < hi; ++w) {
+    std::uint64_t word = bits[w];
+    if (64 * w < lo) word &= ~std::uint64_t{0} << (lo - 64 * w);
+    if (hi < 64 * (w + 1)) word &= (std::uint64_t{1} << (hi - 64 * w)) - 1;
+    for (; word != 0; word &= word - 1)
+      f(64 * w + static_cast<std::size_t>(std::countr_zero(word)));
+  }
 }
 
 }  // namespace
 
-// Each band table is an open-addressing hash table from band key to the first position of a
-// chain; `next` links the other positions with the same key. Keys are not stored: a slot's key
-// is recomputed from its first record's bytes, which keeps a full index near 13 KiB.
-struct FeedbackIndex::Impl {
-  std::array<FeedbackRecord, kCapacity> records;
-  std::size_t count = 0;
-  std::uint8_t heads[kBands][kSlots];
-  std::uint8_t next[kBands][kCapacity];
+Impl::Impl() {
+  std::memset(head, kNone, sizeof head);
+}
 
-  Impl() { std::memset(heads, kNone, sizeof heads); }
+// The table slot holding `value` in the band, or the empty slot where it would go.
+std::size_t Impl::find(std::size_t band, std::uint32_t value) const {
+  std::size_t s = home_slot(value);
+  while (true) {
+    const std::uint8_t h = head[band][s];
+    if (h == kNone || band_value(records[h].query_signature, band) == value) return s;
+    s = (s + 1) & kSlotMask;
+  }
+}
 
-  // The slot holding `key` in band b, or the empty slot where it would go.
-  template <class KeyOf>
-  std::size_t find(std::size_t b, std::uint64_t key, KeyOf&& key_of) const {
-    std::size_t s = home_slot(key);
-    while (true) {
-      const std::uint8_t h = heads[b][s];
-      if (h == kNone || key_of(h) == key) return s;
-      s = (s + 1) & (kSlots - 1);
+void Impl::link(std::size_t band, std::size_t slot) {
+  const std::size_t s = find(band, band_value(records[slot].query_signature, band));
+  next[band][slot] = kNone;
+  if (head[band][s] == kNone) {
+    head[band][s] = static_cast<std::uint8_t>(slot);
+  } else {
+    next[band][tail[band][s]] = static_cast<std::uint8_t>(slot);
+  }
+  tail[band][s] = static_cast<std::uint8_t>(slot);
+}
+
+// Drops the oldest record from its chain; the record must still hold its bytes.
+void Impl::unlink_front(std::size_t band) {
+  std::size_t i = find(band, band_value(records[front].query_signature, band));
+  assert(head[band][i] == front);
+  const std::uint8_t rest = next[band][front];
+  if (rest != kNone) {
+    head[band][i] = rest;
+    return;
+  }
+  // The key leaves the table. Later entries of its probe cluster move back into the hole
+  // when their home allows it, so lookups never need tombstones.
+  head[band][i] = kNone;
+  for (std::size_t j = (i + 1) & kSlotMask; head[band][j] != kNone; j = (j + 1) & kSlotMask) {
+    const std::size_t home = home_slot(band_value(records[head[band][j]].query_signature, band));
+    if (((j - home) & kSlotMask) >= ((j - i) & kSlotMask)) {
+      head[band][i] = head[band][j];
+      tail[band][i] = tail[band][j];
+      head[band][j] = kNone;
+      i = j;
     }
   }
-
-  template <class KeyOf>
-  void link(std::size_t b, std::size_t p, std::uint64_t key, KeyOf&& key_of) {
-    const std::size_t s = find(b, key, key_of);
-    next[b][p] = heads[b][s];
-    heads[b][s] = static_cast<std::uint8_t>(p);
-  }
-
-  void link_record(std::size_t p) {
-    for (std::size_t b = 0; b < kBands; ++b) {
-      link(b, p, band_key_of(records[p].query_signature, b),
-           [&](std::uint8_t h) { return band_key_of(records[h].query_signature, b); });
-    }
-  }
-
-  void rebuild() {
-    std::memset(heads, kNone, sizeof heads);
-    std::uint64_t keys[kCapacity][kBands];
-    for (std::size_t p = 0; p < count; ++p) {
-      for (std::size_t b = 0; b < kBands; ++b)
-        keys[p][b] = band_key_of(records[p].query_signature, b);
-    }
-    for (std::size_t b = 0; b < kBands; ++b) {
-      for (std::size_t p = 0; p < count; ++p) {
-        link(b, p, keys[p][b], [&](std::uint8_t h) { return keys[h][b]; });
-      }
-    }
-  }
-};
+}
 
 FeedbackIndex::FeedbackIndex() = default;
 FeedbackIndex::~FeedbackIndex() = default;
 FeedbackIndex::FeedbackIndex(FeedbackIndex&&) noexcept = default;
 FeedbackIndex& FeedbackIndex::operator=(FeedbackIndex&&) noexcept = default;
 
-FeedbackIndex::FeedbackIndex(const FeedbackIndex& other)
-    : impl_(other.impl_ ? std::make_unique<Impl>(*other.impl_) : nullptr) {}
+namespace {
+std::unique_ptr<Impl> copy_of(const std::unique_ptr<Impl>& other) {
+  if (!other) return nullptr;
+  auto copy = std::make_unique<Impl>(*other);
+  copy->has_capability_text_signature = false;
+  return copy;
+}
+}  // namespace
+
+FeedbackIndex::FeedbackIndex(const FeedbackIndex& other) : impl_(copy_of(other.impl_)) {}
 
 FeedbackIndex& FeedbackIndex::operator=(const FeedbackIndex& other) {
-  if (this != &other) impl_ = other.impl_ ? std::make_unique<Impl>(*other.impl_) : nullptr;
+  if (this != &other) impl_ = copy_of(other.impl_);
   return *this;
 }
 
 void FeedbackIndex::insert(const FeedbackRecord& record) {
   if (!impl_) impl_ = std::make_unique<Impl>();
   Impl& m = *impl_;
+  std::size_t slot;
   if (m.count < kCapacity) {
-    m.records[m.count] = record;
-    m.link_record(m.count);
+    slot = m.front + m.count;
+    if (slot >= kCapacity) slot -= kCapacity;
     ++m.count;
-    return;
+  } else {
+    // The oldest record gives up its slot; positions shift by one because `front` moves.
+    for (std::size_t b = 0; b < kBands; ++b) m.unlink_front(b);
+    slot = m.front;
+    m.front = m.front + 1 == kCapacity ? 0 : m.front + 1;
   }
-  // Full: the oldest record goes, every position moves one towards the front, and the band
-  // tables are rebuilt from the remaining records in queue order.
-  std::memmove(&m.records[0], &m.records[1], (kCapacity - 1) * sizeof(FeedbackRecord));
-  m.records[kCapacity - 1] = record;
-  m.rebuild();
+  m.records[slot] = record;
+  for (std::size_t b = 0; b < kBands; ++b) m.link(b, slot);
 }
 
 std::vector<std::size_t> FeedbackIndex::candidates(const MinHashSignature& signature) const {
   std::vector<std::size_t> out;
-  if (!impl_ || impl_->count == 0) return out;
+  if (!impl_) return out;
   const Impl& m = *impl_;
   std::uint64_t seen[2] = {0, 0};
   for (std::size_t b = 0; b < kBands; ++b) {
-    const std::uint64_t key = band_key_of(signature, b);
-    const std::size_t s = m.find(
-        b, key, [&](std::uint8_t h) { return band_key_of(m.records[h].query_signature, b); });
-    for (std::uint8_t p = m.heads[b][s]; p != kNone; p = m.next[b][p]) {
+    const std::size_t s = m.find(b, band_value(signature, b));
+    for (std::uint8_t p = m.head[b][s]; p != Impl::kNone; p = m.next[b][p]) {
       seen[p >> 6] |= std::uint64_t{1} << (p & 63);
     }
   }
   out.reserve(static_cast<std::size_t>(std::popcount(seen[0]) + std::popcount(seen[1])));
-  for (std::size_t w = 0; w < 2; ++w) {
-    for (std::uint64_t bits = seen[w]; bits != 0; bits &= bits - 1) {
-      const std::size_t p = 64 * w + static_cast<std::size_t>(std::countr_zero(bits));
-      if (p < m.count) out.push_back(p);
-    }
-  }
+  // Ring slots from `front` onwards hold positions 0, 1, ...; the slots before it the rest.
+  for_each_bit(seen, m.front, kCapacity, [&](std::size_t slot) { out.push_back(slot - m.front); });
+  for_each_bit(seen, 0, m.front,
+               [&](std::size_t slot) { out.push_back(slot + kCapacity - m.front); });
   return out;
-}
-
-std::size_t FeedbackIndex::size() const {
-  return impl_ ? impl_->count : 0;
 }
 
 const FeedbackRecord& FeedbackIndex::operator[](std::size_t position) const {
   assert(impl_ && position < impl_->count);
-  return impl_->records[position];
+  std::size_t slot = impl_->front + position;
+  if (slot >= kCapacity) slot -= kCapacity;
+  return impl_->records[slot];
 }
 
 std::uint64_t FeedbackIndex::band_key(const MinHashSignature& signature, std::size_t band) {
-  return band_key_of(signature, band);
+  return XXH3_64bits_withSeed(signature.data() + 4 * band, 4, band);
 }
 
 std::size_t FeedbackIndex::heap_bytes() const {
   return impl_ ? sizeof(Impl) : 0;
+}
+
+void FeedbackIndex::set_capability_text_signature(const MinHashSignature& signature) {
+  if (!impl_) return;
+  impl_->capability_text_signature = signature;
+  impl_->has_capability_text_signature = true;
 }
 
 }  // namespace kova

@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <vector>
 
@@ -35,8 +34,10 @@ class FeedbackIndex {
   // in ascending order.
   std::vector<std::size_t> candidates(const MinHashSignature& signature) const;
 
-  std::size_t size() const;
-  bool empty() const { return size() == 0; }
+  // Inline because discovery asks every candidate agent, and most agents never get feedback:
+  // for them the answer comes from the pointer alone.
+  std::size_t size() const { return impl_ ? impl_->count : 0; }
+  bool empty() const { return impl_ == nullptr; }
   const FeedbackRecord& operator[](std::size_t position) const;  // 0 = oldest
 
   // Band key of band b (bytes 4b..4b+3) : XXH3-64 of those four bytes with seed b.
@@ -45,8 +46,40 @@ class FeedbackIndex {
   // Bytes held beyond sizeof(FeedbackIndex) (memory accounting in benchmarks).
   std::size_t heap_bytes() const;
 
+  // The signature of the agent's capabilities joined into one text, which every success
+  // propagates with. It is kept here because only agents that receive feedback need it, so
+  // the others pay nothing. Copies do not carry it: it belongs to one agent's registration.
+  const MinHashSignature* capability_text_signature() const {
+    return impl_ && impl_->has_capability_text_signature ? &impl_->capability_text_signature
+                                                         : nullptr;
+  }
+  // Ignored until the first insert.
+  void set_capability_text_signature(const MinHashSignature& signature);
+
+  // Storage is created on the first insert and never shrinks, so a non-null pointer means at
+  // least one record. Records form a ring whose oldest entry sits at `front`; each band table
+  // is an open-addressing hash table from the band's four bytes to the chain of ring slots
+  // holding them, oldest first, so the evicted record is always the head of its chains.
+  struct Impl {
+    static constexpr std::size_t kSlots = 256;  // per band; at most 100 keys stay live
+    static constexpr std::uint8_t kNone = 0xFF;
+
+    std::size_t count = 0;
+    std::size_t front = 0;
+    bool has_capability_text_signature = false;
+    std::uint8_t head[kBands][kSlots];
+    std::uint8_t tail[kBands][kSlots];
+    std::uint8_t next[kBands][kCapacity];
+    FeedbackRecord records[kCapacity];
+    MinHashSignature capability_text_signature{};
+
+    Impl();
+    std::size_t find(std::size_t band, std::uint32_t value) const;
+    void link(std::size_t band, std::size_t slot);
+    void unlink_front(std::size_t band);
+  };
+
  private:
-  struct Impl;  // allocated on first insert, so an agent without feedback costs one pointer
   std::unique_ptr<Impl> impl_;
 };
 
