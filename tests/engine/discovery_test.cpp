@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <variant>
@@ -233,6 +235,74 @@ TEST(DiscoveryLocks, EachOperationTakesItsLocksInOrderAndSurvivesPoison) {
   EXPECT_EQ(contexts(), (V{"enzyme"}));
   EXPECT_EQ(e.net->discover_query_with_confidence(Query::text("q"), nullptr).results.size(), 1u);
   EXPECT_EQ(contexts(), (V{"enzyme discover"}));
+}
+
+
+// Queries read a copy of each agent's routing state kept beside the registry. Whatever
+// changes the registry or a record between queries, the kernels must see the records as
+// they are: here against the kernels run straight over the records.
+TEST(DiscoveryRegistryOrder, QueriesSeeEveryChangeBetweenThem) {
+  auto clock = std::make_shared<ManualClock>();
+  auto net = LocalNetwork::create_default(clock);
+  const char* words[] = {"translate", "legal", "contracts", "summarise", "reports", "invoices"};
+  std::mt19937_64 rng(7);
+  const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+  const auto caps = [&] {
+    return std::vector<std::string>{std::string(words[pick(6)]) + " " + words[pick(6)] + " " +
+                                    words[pick(6)]};
+  };
+  const auto name = [&] { return "agent-" + std::to_string(pick(12)); };
+  const std::string query = "translate legal contracts";
+
+  for (int step = 0; step < 300; ++step) {
+    switch (pick(8)) {
+      case 0:
+      case 1:
+        ASSERT_FALSE(net->register_agent(name(), caps(), "ep", {}).has_value());
+        break;
+      case 2:
+        net->deregister(name());
+        break;
+      case 3:
+        net->record_success(name(), std::nullopt);
+        break;
+      case 4:
+        for (int i = 0; i < 5; ++i) net->record_failure(name(), std::nullopt);
+        break;
+      case 5:
+        clock->advance(std::chrono::seconds(40));
+        net->tick();
+        break;
+      case 6:
+        if (AgentRecord* r = net->find_mut(name())) r->sigma += 0.5;
+        break;
+      default:
+        break;  // queries alone: forwards change between them
+    }
+    // The expected enzyme scores, computed from the records before the query counts forwards.
+    std::map<std::string, double> similarity;
+    const ScoreResult scored = net->scorer_adapter().scorer->score(query);
+    ASSERT_TRUE(scored);
+    for (const auto& [agent, sim] : scored.value().pairs) {
+      similarity[std::string(agent)] = sim;
+    }
+    std::vector<EligibleAgent> eligible;
+    std::vector<std::string> names;
+    for (const auto& [agent, record] : net->agent_table()) {
+      if (record.circuit.kind == CircuitState::Kind::Open) continue;
+      eligible.push_back({&record, similarity.count(agent) ? similarity[agent] : 0.0});
+      names.push_back(agent);
+    }
+    const KernelEvaluation expected = net->enzyme_mutex().unsafe_value().evaluate_with_scores(
+        {}, eligible, clock->monotonic_now());
+
+    for (const ExplainedResult& r : net->discover_explained(query, nullptr)) {
+      const auto at = std::find(names.begin(), names.end(), r.agent_name);
+      ASSERT_NE(at, names.end()) << r.agent_name << " at step " << step;
+      EXPECT_EQ(r.enzyme_score, expected.scores[static_cast<std::size_t>(at - names.begin())])
+          << r.agent_name << " at step " << step;
+    }
+  }
 }
 
 }  // namespace

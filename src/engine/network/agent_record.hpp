@@ -32,11 +32,11 @@ struct AgentRecord {
   double tau = 0.01;
   double sigma = 0.0;
   std::atomic<std::uint64_t> forwards_count{0};
+  FeedbackIndex feedback;
   // The engine's handle for this agent in scorer results; 0 when none was given.
   std::uint32_t key = 0;
   std::uint8_t consecutive_pulse_timeouts = 0;
   double conductance = 1.0;
-  FeedbackIndex feedback;
   NameHash name_hash{};
   std::vector<std::string> capabilities;
   std::string address;  // "local://" + name

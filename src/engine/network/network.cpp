@@ -105,9 +105,8 @@ std::optional<DiscoveryError> LocalNetwork::register_agent(
   if (replacing) {
     index_.erase(std::string_view(it->first));
     it = agents_.erase(it);
-  } else {
-    mark_membership_changed();
   }
+  mark_membership_changed();
   it = agents_.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(name),
                             std::forward_as_tuple());
   AgentRecord& record = it->second;
@@ -150,16 +149,41 @@ std::uint32_t LocalNetwork::take_key() {
 void LocalNetwork::mark_membership_changed() {
   const std::lock_guard<std::mutex> lock(order_mutex_);
   order_stale_ = true;
+  changed_keys_.clear();
 }
 
-const RegistryOrder& LocalNetwork::registry_order() const {
-  // Queries share the engine, so the first one after a change rebuilds the order for all;
-  // nothing changes the membership while queries run.
+void LocalNetwork::mark_record_changed(const AgentRecord& record) {
+  const std::lock_guard<std::mutex> lock(order_mutex_);
+  if (order_stale_ || rows_stale_) return;
+  // Past a share of the registry, re-reading every row is cheaper than the list.
+  if (record.key == 0 || changed_keys_.size() >= 64 + agents_.size() / 8) {
+    rows_stale_ = true;
+    changed_keys_.clear();
+    return;
+  }
+  changed_keys_.push_back(record.key);
+}
+
+void LocalNetwork::mark_all_records_changed() {
+  const std::lock_guard<std::mutex> lock(order_mutex_);
+  rows_stale_ = true;
+  changed_keys_.clear();
+}
+
+RegistryOrder& LocalNetwork::registry_order() const {
+  // Queries share the engine, so the first one after a change brings the order up to date
+  // for all; nothing changes the registry while queries run.
   const std::lock_guard<std::mutex> lock(order_mutex_);
   if (order_stale_) {
     order_.rebuild(agents_);
-    order_stale_ = false;
+  } else if (rows_stale_) {
+    order_.refresh_rows();
+  } else {
+    for (const std::uint32_t key : changed_keys_) order_.refresh_row(key);
   }
+  order_stale_ = false;
+  rows_stale_ = false;
+  changed_keys_.clear();
   return order_;
 }
 
@@ -177,7 +201,9 @@ const AgentRecord* LocalNetwork::find(std::string_view name) const {
 
 AgentRecord* LocalNetwork::find_mut(std::string_view name) {
   const auto it = index_.find(name);
-  return it == index_.end() ? nullptr : it->second;
+  if (it == index_.end()) return nullptr;
+  mark_record_changed(*it->second);
+  return it->second;
 }
 
 void LocalNetwork::enable_replay(std::size_t max_events) {

@@ -119,7 +119,8 @@ class LocalNetwork {
   PoisonableMutex<SLNEnzyme>& enzyme_mutex() const { return enzyme_; }
   PoisonableMutex<ReplayLog>& replay_mutex() const { return replay_; }
   PoisonableMutex<CoOccurrenceExpander>& cooccurrence_mutex() const { return cooccurrence_; }
-  // Mutable record access for load and tests (exclusive access).
+  // Mutable record access for load and tests (exclusive access). Queries see what is changed
+  // through it before the next query; after a query, fetch the record again.
   AgentRecord* find_mut(std::string_view name);
 
   static constexpr double kEpsilonInitial = 0.8;
@@ -136,8 +137,12 @@ class LocalNetwork {
   // A key for a new agent's scorer entry: a released one first, else the next unused.
   std::uint32_t take_key();
   void mark_membership_changed();
-  // The registry in walking order for queries, rebuilt on first use after a change.
-  const RegistryOrder& registry_order() const;
+  // A record may be about to change: its routing row is re-read before the next query.
+  void mark_record_changed(const AgentRecord& record);
+  void mark_all_records_changed();
+  // The registry in walking order for queries, brought up to date on first use after a
+  // change. Queries run one at a time under the kernels' lock, which guards its rows.
+  RegistryOrder& registry_order() const;
 
   struct NameHasher {
     using is_transparent = void;
@@ -156,6 +161,8 @@ class LocalNetwork {
   std::vector<std::uint32_t> free_keys_;
   mutable std::mutex order_mutex_;
   mutable bool order_stale_ = true;
+  mutable bool rows_stale_ = false;
+  mutable std::vector<std::uint32_t> changed_keys_;
   mutable RegistryOrder order_;
   mutable PoisonableMutex<SLNEnzyme> enzyme_;
   double epsilon_initial_ = kEpsilonInitial;

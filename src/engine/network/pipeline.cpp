@@ -35,6 +35,7 @@ using ScorePair = std::pair<std::string_view, double>;
 constexpr double kTieBand = 0.0001;
 constexpr double kOverlapScoreGap = 0.05;
 constexpr double kInverseSignatureLength = 0.015625;  // 1 / 64
+constexpr std::size_t kPrefetchDistance = 8;
 
 // Byte equality, inline for the short texts agent names usually are.
 bool same_bytes(const char* a, const char* b, std::size_t n) {
@@ -206,7 +207,7 @@ struct Scratch {
   std::vector<double> similarity;  // by registry position
   std::vector<KernelInput> inputs;
   std::vector<std::uint32_t> eligible;  // registry position of each input
-  std::vector<const AgentRecord*> open;
+  std::vector<std::uint32_t> open;      // registry positions of open circuits
   NameIndex names;
   std::vector<Working> candidates;
   std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed;
@@ -288,12 +289,6 @@ std::uint64_t first_word(const NameHash& hash) {
   return word;
 }
 
-void add_forward(const AgentRecord& record) {
-  // The registry is read-only here except for this counter, which is atomic so that forwards
-  // may be counted while other readers are active.
-  const_cast<std::atomic<std::uint64_t>&>(record.forwards_count).fetch_add(1);
-}
-
 // Writes each scored agent's similarity at its registry position. Names the scorer returned
 // that are not registered are left out; a later pair with the same name replaces an earlier
 // one. Pairs carrying a key are placed by it; the others by name.
@@ -335,7 +330,7 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   const MinHashSignature signature = compute_signature(query, lsh);
   const MonoTime now = ctx.clock.monotonic_now();
 
-  const RegistryOrder* order = ctx.order;
+  RegistryOrder* order = ctx.order;
   if (order == nullptr) {
     scratch.order.rebuild(ctx.agents);
     order = &scratch.order;
@@ -343,27 +338,35 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   std::vector<double>& similarity = scratch.similarity;
   place_similarities(*order, scores, keys, similarity);
 
-  // One walk over the registry gathers everything the kernels read.
+  // One pass over the rows gathers everything the kernels read.
   const std::size_t total = order->entries.size();
   std::vector<KernelInput>& inputs = scratch.inputs;
   std::vector<std::uint32_t>& eligible = scratch.eligible;
-  std::vector<const AgentRecord*>& open = scratch.open;  // left out of all but forward counting
+  std::vector<std::uint32_t>& open = scratch.open;  // left out of all but forward counting
   inputs.clear();
   eligible.clear();
   open.clear();
   inputs.reserve(total);
   eligible.reserve(total);
   for (std::size_t p = 0; p < total; ++p) {
-    const AgentRecord& record = order->entries[p]->second;
-    if (record.circuit.kind == CircuitState::Kind::Open) {
-      open.push_back(&record);
+    const RoutingRow& row = order->rows[p];
+    if (row.open) {
+      open.push_back(static_cast<std::uint32_t>(p));
       continue;
     }
-    inputs.push_back(KernelInput::of(record, similarity[p]));
+    inputs.push_back(
+        {similarity[p], row.diameter, row.tau, row.sigma, row.forwards, row.last_activity});
     eligible.push_back(static_cast<std::uint32_t>(p));
   }
   const auto entry_of = [&](std::size_t input) -> const AgentTable::value_type& {
     return *order->entries[eligible[input]];
+  };
+  const auto add_forward = [&](std::uint32_t position) {
+    // The registry is read-only here except for this counter, which is atomic so that
+    // forwards may be counted while other readers are active.
+    const AgentRecord& record = order->entries[position]->second;
+    const_cast<std::atomic<std::uint64_t>&>(record.forwards_count).fetch_add(1);
+    ++order->rows[position].forwards;
   };
 
   output.evaluation = ctx.enzyme.evaluate_inputs(
@@ -408,8 +411,13 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   break_ties(ranked, candidates, query, epsilon);
 
   output.results.reserve(ranked.size());
-  for (const std::uint32_t position : ranked) {
-    const Working& c = candidates[position];
+  for (std::size_t r = 0; r < ranked.size(); ++r) {
+    if (r + kPrefetchDistance < ranked.size()) {
+      const auto& ahead = entry_of(candidates[ranked[r + kPrefetchDistance]].agent);
+      __builtin_prefetch(&ahead);
+      __builtin_prefetch(&ahead.second.metadata);
+    }
+    const Working& c = candidates[ranked[r]];
     const auto& [name, record] = entry_of(c.agent);
     ScoredCandidate& out = output.results.emplace_back();
     out.agent_name = name;
@@ -434,12 +442,12 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   for (const NameHash& routed : decision.agents) {
     for (std::size_t v = 0; v < votes.size(); ++v) {
       if (votes[v].agent == routed) {
-        add_forward(entry_of(output.evaluation.vote_positions[v]).second);
+        add_forward(eligible[output.evaluation.vote_positions[v]]);
         break;
       }
     }
-    for (const AgentRecord* record : open) {
-      if (record->name_hash == routed) add_forward(*record);
+    for (const std::uint32_t position : open) {
+      if (order->entries[position]->second.name_hash == routed) add_forward(position);
     }
   }
 
@@ -491,6 +499,20 @@ void RegistryOrder::rebuild(const AgentTable& agents) {
     const std::uint32_t key = entries[p]->second.key;
     if (key != 0) position_of_key[key] = static_cast<std::uint32_t>(p);
   }
+  refresh_rows();
+}
+
+void RegistryOrder::refresh_rows() {
+  rows.resize(entries.size());
+  for (std::size_t p = 0; p < entries.size(); ++p) rows[p] = RoutingRow::of(entries[p]->second);
+}
+
+bool RegistryOrder::refresh_row(std::uint32_t key) {
+  if (key == 0 || key >= position_of_key.size()) return false;
+  const std::uint32_t position = position_of_key[key];
+  if (position == kNoPosition) return false;
+  rows[position] = RoutingRow::of(entries[position]->second);
+  return true;
 }
 
 }  // namespace kova

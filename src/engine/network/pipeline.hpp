@@ -20,15 +20,35 @@ namespace kova {
 // Process-wide seed source for tie-breaking draws; each draw fetch-adds 1 (seq_cst).
 extern std::atomic<std::uint64_t> TIE_BREAK_COUNTER;
 
-// The registry in walking order, with the position of each agent by the key it was indexed
-// with in the scorer. A flat array walks far faster than the ordered map's nodes, and keys
-// match scorer results to agents without hashing or comparing names.
+// What the kernels read of one agent, and whether its circuit keeps it out of queries.
+struct RoutingRow {
+  double diameter;
+  double tau;
+  double sigma;
+  std::uint64_t forwards;
+  MonoTime last_activity;
+  bool open;
+
+  static RoutingRow of(const AgentRecord& record) {
+    return {record.diameter,   record.tau,        record.sigma, record.forwards(),
+            record.last_activity, record.circuit.kind == CircuitState::Kind::Open};
+  }
+};
+
+// The registry in walking order: the agents, a copy of what the kernels read of each, and
+// the position of each agent by the key it was indexed with in the scorer. Dense arrays walk
+// far faster than the ordered map's scattered nodes, and keys match scorer results to agents
+// without hashing or comparing names. The owner keeps the rows in step with the records.
 struct RegistryOrder {
   static constexpr std::uint32_t kNoPosition = UINT32_MAX;
   std::vector<const AgentTable::value_type*> entries;
+  std::vector<RoutingRow> rows;                // aligned with `entries`
   std::vector<std::uint32_t> position_of_key;  // kNoPosition where no agent holds the key
 
   void rebuild(const AgentTable& agents);
+  void refresh_rows();
+  // Re-reads the row of the agent holding `key`; false when no agent holds it.
+  bool refresh_row(std::uint32_t key);
 };
 
 // Everything the pipeline reads besides the query.
@@ -37,8 +57,9 @@ struct PipelineContext {
   const ScorerAdapter& scorer;
   SLNEnzyme& enzyme;
   const Clock& clock;
-  // `agents` in walking order when the caller keeps one; otherwise the pipeline derives it.
-  const RegistryOrder* order = nullptr;
+  // `agents` in walking order, rows current, when the caller keeps one; otherwise the
+  // pipeline derives it. Forwards counted by the query go to its rows as well.
+  RegistryOrder* order = nullptr;
 };
 
 PipelineOutput run_pipeline(const PipelineContext& ctx, std::string_view query, const FilterMap* filters,
