@@ -122,6 +122,7 @@ void LocalNetwork::tick() {
   const log::Span span(log::Level::Info, log::kTargetNetwork, "tick");
 
   const MonoTime now = clock_->monotonic_now();
+  mark_all_records_changed();
   for (auto& entry : agents_) {
     AgentRecord& agent = entry.second;
     agent.tau = std::fmax(agent.tau * kTickTauFactor, kTauFloor);
