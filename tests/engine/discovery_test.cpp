@@ -14,6 +14,7 @@
 #include "log/log.hpp"
 #include "network/network.hpp"
 #include "network/pipeline.hpp"
+#include "text/unicode.hpp"
 
 namespace kova {
 namespace {
@@ -264,11 +265,15 @@ TEST(DiscoveryRegistryOrder, QueriesSeeEveryChangeBetweenThem) {
         net->deregister(name());
         break;
       case 3:
-        net->record_success(name(), std::nullopt);
+        net->record_success(name(), pick(2) ? std::optional<std::string>(query) : std::nullopt);
         break;
-      case 4:
-        for (int i = 0; i < 5; ++i) net->record_failure(name(), std::nullopt);
+      case 4: {
+        const std::string n = name();
+        for (int i = 0; i < 5; ++i) {
+          net->record_failure(n, pick(2) ? std::optional<std::string>(query) : std::nullopt);
+        }
         break;
+      }
       case 5:
         clock->advance(std::chrono::seconds(40));
         net->tick();
@@ -281,7 +286,13 @@ TEST(DiscoveryRegistryOrder, QueriesSeeEveryChangeBetweenThem) {
     }
     // The expected enzyme scores, computed from the records before the query counts forwards.
     std::map<std::string, double> similarity;
-    const ScoreResult scored = net->scorer_adapter().scorer->score(query);
+    // The engine scores the query with the terms feedback taught it to add.
+    std::string expanded;
+    for (const std::string& term : net->cooccurrence_mutex().unsafe_value().expand_query(
+             text::split_whitespace_lower(query))) {
+      expanded += (expanded.empty() ? "" : " ") + term;
+    }
+    const ScoreResult scored = net->scorer_adapter().scorer->score(expanded);
     ASSERT_TRUE(scored);
     for (const auto& [agent, sim] : scored.value().pairs) {
       similarity[std::string(agent)] = sim;
@@ -301,6 +312,13 @@ TEST(DiscoveryRegistryOrder, QueriesSeeEveryChangeBetweenThem) {
       ASSERT_NE(at, names.end()) << r.agent_name << " at step " << step;
       EXPECT_EQ(r.enzyme_score, expected.scores[static_cast<std::size_t>(at - names.begin())])
           << r.agent_name << " at step " << step;
+      // Every feedback record was for this very query, so each weighs fully.
+      const FeedbackIndex& feedback = net->find(r.agent_name)->feedback;
+      double weighted = 0.0;
+      for (std::size_t i = 0; i < feedback.size(); ++i) weighted += feedback[i].outcome;
+      const double factor =
+          feedback.empty() ? 0.0 : weighted / static_cast<double>(feedback.size());
+      EXPECT_DOUBLE_EQ(r.feedback_factor, factor) << r.agent_name << " at step " << step;
     }
   }
 }

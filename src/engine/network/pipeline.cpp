@@ -190,7 +190,7 @@ class NameIndex {
 
 // A candidate while ranking; name, endpoint and metadata stay in the record.
 struct Working {
-  std::size_t agent;  // position in the eligible list
+  const AgentTable::value_type* agent;
   double similarity;
   double lower;
   double upper;
@@ -380,12 +380,15 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     const double sim = inputs[i].similarity;
     if (threshold > sim) continue;  // equal passes, and so does NaN
-    const AgentRecord& record = entry_of(i).second;
-    if (filtering && !passes_filters(filters, record.metadata)) continue;
+    const AgentTable::value_type& entry = entry_of(i);
+    // Only filters and feedback need the record itself; most agents have neither.
+    if (filtering && !passes_filters(filters, entry.second.metadata)) continue;
     Working c;
-    c.agent = i;
+    c.agent = &entry;
     c.similarity = sim;
-    c.feedback_factor = feedback_factor(record.feedback, signature, threshold);
+    c.feedback_factor = order->rows[eligible[i]].has_feedback
+                            ? feedback_factor(entry.second.feedback, signature, threshold)
+                            : 0.0;
     c.enzyme_score = enzyme_scores.empty() ? 0.0 : enzyme_scores[i];
     const double half = 1.96 * std::sqrt((1.0 - sim) * sim * kInverseSignatureLength);
     // NaN bounds fall back to the other operand, as fmax and fmin have it.
@@ -413,12 +416,12 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   output.results.reserve(ranked.size());
   for (std::size_t r = 0; r < ranked.size(); ++r) {
     if (r + kPrefetchDistance < ranked.size()) {
-      const auto& ahead = entry_of(candidates[ranked[r + kPrefetchDistance]].agent);
-      __builtin_prefetch(&ahead);
-      __builtin_prefetch(&ahead.second.metadata);
+      const AgentTable::value_type* ahead = candidates[ranked[r + kPrefetchDistance]].agent;
+      __builtin_prefetch(ahead);
+      __builtin_prefetch(&ahead->second.metadata);
     }
     const Working& c = candidates[ranked[r]];
-    const auto& [name, record] = entry_of(c.agent);
+    const auto& [name, record] = *c.agent;
     ScoredCandidate& out = output.results.emplace_back();
     out.agent_name = name;
     out.endpoint = record.endpoint;

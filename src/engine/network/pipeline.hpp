@@ -20,7 +20,8 @@ namespace kova {
 // Process-wide seed source for tie-breaking draws; each draw fetch-adds 1 (seq_cst).
 extern std::atomic<std::uint64_t> TIE_BREAK_COUNTER;
 
-// What the kernels read of one agent, and whether its circuit keeps it out of queries.
+// What the kernels read of one agent, whether its circuit keeps it out of queries, and
+// whether it has feedback to weigh.
 struct RoutingRow {
   double diameter;
   double tau;
@@ -28,10 +29,16 @@ struct RoutingRow {
   std::uint64_t forwards;
   MonoTime last_activity;
   bool open;
+  bool has_feedback;
 
   static RoutingRow of(const AgentRecord& record) {
-    return {record.diameter,   record.tau,        record.sigma, record.forwards(),
-            record.last_activity, record.circuit.kind == CircuitState::Kind::Open};
+    return {record.diameter,
+            record.tau,
+            record.sigma,
+            record.forwards(),
+            record.last_activity,
+            record.circuit.kind == CircuitState::Kind::Open,
+            !record.feedback.empty()};
   }
 };
 
