@@ -20,12 +20,16 @@ auto& row_for(Map& map, const std::string& key) {
 void CoOccurrenceExpander::record_feedback(const std::vector<std::string>& query_terms,
                                            const std::vector<std::string>& capability_terms) {
   if (!query_terms.empty() && !capability_terms.empty()) {
+    // Every row is searched for the same capability terms, so each is hashed once.
+    std::vector<HashedTerm> hashed;
+    hashed.reserve(capability_terms.size());
+    for (const std::string& c : capability_terms) hashed.push_back({c, StringHash{}(c)});
     for (const std::string& q : query_terms) {
       Row& row = row_for(matrix_, q);
-      for (const std::string& c : capability_terms) {
+      for (const HashedTerm& c : hashed) {
         auto it = row.find(c);
         if (it == row.end()) {
-          it = row.try_emplace(c, 0).first;
+          it = row.try_emplace(std::string(c.text), 0).first;
           ++size_;
         }
         // Saturate rather than wrap: a wrapped count would turn the strongest pair into the

@@ -36,11 +36,18 @@ class CoOccurrenceExpander {
   void replace(const std::vector<Pair>& pairs, std::uint64_t feedback_count);
 
  private:
+  // A term with its hash computed once, for looking it up in many rows.
+  struct HashedTerm {
+    std::string_view text;
+    std::size_t hash;
+    friend bool operator==(const HashedTerm& a, const std::string& b) { return a.text == b; }
+  };
   struct StringHash {
     using is_transparent = void;
     std::size_t operator()(std::string_view s) const noexcept {
       return std::hash<std::string_view>{}(s);
     }
+    std::size_t operator()(const HashedTerm& term) const noexcept { return term.hash; }
   };
   using Row = std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>>;
   // query term -> (capability term -> count)
