@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -247,6 +248,61 @@ TEST(QuorumRules, Thresholds) {
   EXPECT_EQ(kernel_type_name(KernelType::Novelty), "novelty_seeking");
   EXPECT_EQ(kernel_type_name(KernelType::LoadBalancing), "load_balancing");
   EXPECT_EQ(kernel_type_name(KernelType::TemporalRecency), "temporal_recency");
+}
+
+
+// The routing pass and the pipeline's evaluation skip work the full evaluation does (most
+// exponentials, most blends); their votes and scores must still be the full evaluation's.
+// Activity times cluster within nanoseconds, and some agents are old enough for their
+// recency score to reach zero, where many agents tie.
+TEST(KernelShortcuts, AgreeWithTheFullEvaluation) {
+  std::mt19937_64 rng(3);
+  for (int round = 0; round < 300; ++round) {
+    AgentTable table;
+    const int n = 1 + static_cast<int>(rng() % 40);
+    const bool ancient = round % 3 == 0;
+    for (int i = 0; i < n; ++i) {
+      AgentRecord& r = add_agent(table, "agent" + std::to_string(i));
+      r.diameter = static_cast<double>(rng() % 4) / 2.0;
+      r.tau = static_cast<double>(rng() % 5) / 2.0;
+      r.sigma = static_cast<double>(rng() % 3);
+      r.forwards_count = rng() % 3;
+      const std::int64_t age_ns =
+          ancient ? 70'000'000'000'000 + static_cast<std::int64_t>(rng() % 1000) * 1'000'000'000
+                  : static_cast<std::int64_t>(rng() % 4) * 1'000 +
+                        static_cast<std::int64_t>(rng() % 3) * 1'000'000'000;
+      r.last_activity = kNow - std::chrono::nanoseconds(age_ns);
+    }
+    std::vector<EligibleAgent> eligible;
+    std::vector<KernelInput> inputs;
+    std::vector<std::uint32_t> wanted;
+    for (const auto& [name, record] : table) {
+      const double sim = rng() % 7 == 0 ? kNaN : static_cast<double>(rng() % 5) / 4.0;
+      eligible.push_back({&record, sim});
+      inputs.push_back(KernelInput::of(record, sim));
+      if (rng() % 2 == 0) wanted.push_back(static_cast<std::uint32_t>(inputs.size() - 1));
+    }
+    SLNEnzyme enzyme;
+    const KernelEvaluation full = enzyme.evaluate_with_scores(kQuery, eligible, kNow);
+    const auto hash_of = [&](std::size_t i) { return eligible[i].record->name_hash; };
+    const KernelEvaluation part = enzyme.evaluate_selected(inputs, hash_of, wanted, kNow);
+    ASSERT_EQ(part.votes.size(), full.votes.size());
+    for (std::size_t v = 0; v < full.votes.size(); ++v) {
+      EXPECT_EQ(part.votes[v].kernel, full.votes[v].kernel);
+      EXPECT_EQ(part.votes[v].agent, full.votes[v].agent) << "round " << round << " vote " << v;
+      EXPECT_EQ(hash_of(part.vote_positions[v]), full.votes[v].agent);
+    }
+    ASSERT_EQ(part.scores.size(), wanted.size());
+    for (std::size_t k = 0; k < wanted.size(); ++k) {
+      const double expected = full.scores[wanted[k]];
+      const bool both_nan = std::isnan(part.scores[k]) && std::isnan(expected);
+      EXPECT_TRUE(part.scores[k] == expected || both_nan) << "round " << round;
+    }
+    const RoutingDecision routed = SLNEnzyme().process(kQuery, eligible, kNow);
+    const RoutingDecision voted = SLNEnzyme().process_votes(full.votes);
+    EXPECT_EQ(routed.agents, voted.agents) << "round " << round;
+    EXPECT_EQ(routed.kind, voted.kind);
+  }
 }
 
 }  // namespace

@@ -70,7 +70,8 @@ TEST(PipelineThreshold, EqualAndNaNPassAbsentCountsAsZero) {
   EXPECT_EQ(names_of(out), (std::vector<std::string>{"e", "a", "c"}));  // NaN sorts last
   EXPECT_FALSE(out.best_below_threshold.has_value());
   EXPECT_TRUE(std::isnan(result(out, "c").final_score));
-  EXPECT_EQ(out.evaluation.scores.size(), 5u);  // one per registered agent, none for "ghost"
+  EXPECT_EQ(out.evaluation.votes.size(), 4u);
+  EXPECT_EQ(out.evaluation.scores.size(), out.results.size());  // blended for candidates only
 
   b.adapter.config.similarity_threshold = 0.0;
   out = b.run(scores);

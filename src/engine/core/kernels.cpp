@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <limits>
 #include <numeric>
+#include <tuple>
+#include <utility>
 
 namespace kova {
 
@@ -30,15 +32,50 @@ double load_score(const KernelInput& a) {
   return a.diameter / (static_cast<double>(a.forwards) + 1.0);
 }
 
-double recency_score(const KernelInput& a, MonoTime now) {
+double elapsed_seconds(const KernelInput& a, MonoTime now) {
   const std::int64_t ns = std::max<std::int64_t>((now - a.last_activity).count(), 0);
   // Whole seconds plus the nanosecond fraction, each converted on its own.
-  const double elapsed =
-      static_cast<double>(ns / 1'000'000'000) + static_cast<double>(ns % 1'000'000'000) / 1e9;
+  return static_cast<double>(ns / 1'000'000'000) + static_cast<double>(ns % 1'000'000'000) / 1e9;
+}
+
+double recency_of(double elapsed) {
   return std::exp(elapsed / -86.6);
 }
 
+double recency_score(const KernelInput& a, MonoTime now) {
+  return recency_of(elapsed_seconds(a, now));
+}
+
+// The recency kernel's greatest score and the first position holding it, computing the
+// exponential only near the least elapsed time. The score falls strictly with elapsed time:
+// a microsecond more lowers it by a factor of about 1 - 1.2e-8, far more than the rounding of
+// two results, so no agent further out can equal or beat the best. Where the best score is
+// no longer a comfortably normal number, rounding is coarser and every score is computed.
+std::pair<std::size_t, double> recency_favourite(std::span<const KernelInput> inputs,
+                                                 MonoTime now) {
+  constexpr double kWindow = 1e-6;
+  constexpr double kSmallest = 1e-290;
+  double least = std::numeric_limits<double>::infinity();
+  for (const KernelInput& a : inputs) least = std::fmin(least, elapsed_seconds(a, now));
+  const bool narrow = recency_of(least) > kSmallest;
+  std::size_t top = 0;
+  double best = -std::numeric_limits<double>::infinity();
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    const double elapsed = elapsed_seconds(inputs[i], now);
+    if (narrow && elapsed > least + kWindow) continue;
+    const double score = recency_of(elapsed);
+    if (score > best) {
+      best = score;
+      top = i;
+    }
+  }
+  return {top, best};
+}
+
 constexpr std::size_t kKernelTypes = 4;
+// Kernel types 0 to 2 score without an exponential; type 3 is the recency kernel.
+constexpr std::size_t kCheapKernels = 3;
+constexpr std::size_t kRecency = static_cast<std::size_t>(KernelType::TemporalRecency);
 constexpr std::size_t kNoAgent = static_cast<std::size_t>(-1);
 
 // Every built-in kernel's score of every agent in one pass over the inputs: column t (the
@@ -235,15 +272,18 @@ KernelEvaluation SLNEnzyme::evaluate_inputs(std::span<const KernelInput> inputs,
 
 RoutingDecision SLNEnzyme::process(const MinHashSignature& /*query*/,
                                    std::span<const EligibleAgent> agents, MonoTime now) {
-  // Routing needs each kernel's favourite only: one pass keeps a running best per kernel.
+  // Routing needs each kernel's favourite only: one pass keeps a running best per kernel,
+  // and the recency kernel's favourite needs its exponential only near the newest agents.
   std::array<std::size_t, kKernelTypes> top;
   std::array<double, kKernelTypes> best{};
   top.fill(kNoAgent);
+  std::vector<KernelInput>& inputs = scratch.inputs;
+  inputs.clear();
   for (std::size_t i = 0; i < agents.size(); ++i) {
-    const KernelInput a = KernelInput::of(*agents[i].record, agents[i].similarity);
-    const double scores[kKernelTypes] = {capability_score(a), novelty_score(a), load_score(a),
-                                         recency_score(a, now)};
-    for (std::size_t t = 0; t < kKernelTypes; ++t) {
+    const KernelInput& a =
+        inputs.emplace_back(KernelInput::of(*agents[i].record, agents[i].similarity));
+    const double scores[kCheapKernels] = {capability_score(a), novelty_score(a), load_score(a)};
+    for (std::size_t t = 0; t < kCheapKernels; ++t) {
       if (top[t] == kNoAgent ? !std::isnan(scores[t]) : scores[t] > best[t]) {
         top[t] = i;
         best[t] = scores[t];
@@ -252,6 +292,7 @@ RoutingDecision SLNEnzyme::process(const MinHashSignature& /*query*/,
   }
   std::vector<KernelVote> votes;
   if (!agents.empty()) {
+    top[kRecency] = recency_favourite(inputs, now).first;
     votes.reserve(kernels_.size());
     for (const auto& kernel : kernels_) {
       const std::size_t t = top[static_cast<std::size_t>(kernel->kernel_type())];
@@ -259,6 +300,57 @@ RoutingDecision SLNEnzyme::process(const MinHashSignature& /*query*/,
     }
   }
   return process_votes(votes);
+}
+
+KernelEvaluation SLNEnzyme::evaluate_selected(std::span<const KernelInput> inputs,
+                                              const std::function<NameHash(std::size_t)>& hash_of,
+                                              std::span<const std::uint32_t> wanted,
+                                              MonoTime now) const {
+  KernelEvaluation evaluation;
+  const std::size_t n = inputs.size();
+  if (n == 0) return evaluation;
+  // The three kernels without an exponential are scored in full: their greatest scores need
+  // every agent. The recency kernel's is found without scoring everyone.
+  std::vector<double>& columns = scratch.columns;
+  columns.resize(n * kCheapKernels);
+  double* capability = columns.data() + n * static_cast<std::size_t>(KernelType::Capability);
+  double* novelty = columns.data() + n * static_cast<std::size_t>(KernelType::Novelty);
+  double* load = columns.data() + n * static_cast<std::size_t>(KernelType::LoadBalancing);
+  for (std::size_t i = 0; i < n; ++i) {
+    capability[i] = capability_score(inputs[i]);
+    novelty[i] = novelty_score(inputs[i]);
+    load[i] = load_score(inputs[i]);
+  }
+  std::array<std::size_t, kKernelTypes> top{};
+  std::array<double, kKernelTypes> best{};
+  for (std::size_t t = 0; t < kCheapKernels; ++t) {
+    best[t] = greatest(columns.data() + n * t, n);
+    top[t] = first_of(columns.data() + n * t, n, best[t]);
+  }
+  std::tie(top[kRecency], best[kRecency]) = recency_favourite(inputs, now);
+
+  evaluation.votes.reserve(kernels_.size());
+  evaluation.vote_positions.reserve(kernels_.size());
+  for (const auto& kernel : kernels_) {
+    const std::size_t t = static_cast<std::size_t>(kernel->kernel_type());
+    evaluation.votes.push_back({kernel->kernel_type(), hash_of(top[t])});
+    evaluation.vote_positions.push_back(top[t]);
+  }
+  // The same sums, in the same order, as the full evaluation makes for these agents.
+  const double k = static_cast<double>(kernels_.size());
+  evaluation.scores.reserve(wanted.size());
+  for (const std::uint32_t i : wanted) {
+    double blended = 0.0;
+    for (const auto& kernel : kernels_) {
+      const std::size_t t = static_cast<std::size_t>(kernel->kernel_type());
+      if (!(best[t] > 0.0)) continue;
+      const double score =
+          t == kRecency ? recency_score(inputs[i], now) : columns[n * t + i];
+      blended += score / best[t];
+    }
+    evaluation.scores.push_back(blended / k);
+  }
+  return evaluation;
 }
 
 VoteTally tally_votes(std::span<const KernelVote> votes) {

@@ -159,6 +159,11 @@ class SLNEnzyme final : public Enzyme {
   KernelEvaluation evaluate_inputs(std::span<const KernelInput> inputs,
                                    const std::function<NameHash(std::size_t)>& hash_of,
                                    MonoTime now) const;
+  // The votes of evaluate_inputs, with enzyme scores only for the inputs at the ascending
+  // positions `wanted`: `scores` holds one per wanted input, in that order.
+  KernelEvaluation evaluate_selected(std::span<const KernelInput> inputs,
+                                     const std::function<NameHash(std::size_t)>& hash_of,
+                                     std::span<const std::uint32_t> wanted, MonoTime now) const;
   RoutingDecision process(const MinHashSignature& query, std::span<const EligibleAgent> agents,
                           MonoTime now) override;
   // process() for a caller that already holds the kernels' votes for the same agents at the

@@ -210,6 +210,7 @@ struct Scratch {
   std::vector<std::uint32_t> open;      // registry positions of open circuits
   NameIndex names;
   std::vector<Working> candidates;
+  std::vector<std::uint32_t> selected;
   std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed;
   std::vector<std::uint32_t> order_of_candidates;
 };
@@ -369,14 +370,14 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
     ++order->rows[position].forwards;
   };
 
-  output.evaluation = ctx.enzyme.evaluate_inputs(
-      inputs, [&](std::size_t input) { return entry_of(input).second.name_hash; }, now);
-  const std::vector<double>& enzyme_scores = output.evaluation.scores;
-
+  // Candidates first: the kernels blend scores only for them, though every eligible agent
+  // takes part in their votes and in each kernel's greatest score.
   const double threshold = lsh.similarity_threshold;
   const bool filtering = filters != nullptr && !filters->empty();
   std::vector<Working>& candidates = scratch.candidates;
+  std::vector<std::uint32_t>& selected = scratch.selected;  // input position of each candidate
   candidates.clear();
+  selected.clear();
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     const double sim = inputs[i].similarity;
     if (threshold > sim) continue;  // equal passes, and so does NaN
@@ -389,7 +390,18 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
     c.feedback_factor = order->rows[eligible[i]].has_feedback
                             ? feedback_factor(entry.second.feedback, signature, threshold)
                             : 0.0;
-    c.enzyme_score = enzyme_scores.empty() ? 0.0 : enzyme_scores[i];
+    candidates.push_back(c);
+    selected.push_back(static_cast<std::uint32_t>(i));
+  }
+
+  output.evaluation = ctx.enzyme.evaluate_selected(
+      inputs, [&](std::size_t input) { return entry_of(input).second.name_hash; }, selected,
+      now);
+  const std::vector<double>& enzyme_scores = output.evaluation.scores;
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    Working& c = candidates[k];
+    const double sim = c.similarity;
+    c.enzyme_score = enzyme_scores[k];
     const double half = 1.96 * std::sqrt((1.0 - sim) * sim * kInverseSignatureLength);
     // NaN bounds fall back to the other operand, as fmax and fmin have it.
     const double lower = sim - half;
@@ -397,7 +409,6 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
     c.lower = lower > 0.0 ? lower : 0.0;
     c.upper = upper < 1.0 ? upper : 1.0;
     c.final_score = (1.0 + 0.2 * c.feedback_factor) * ((0.5 + 0.5 * c.enzyme_score) * sim);
-    candidates.push_back(c);
   }
 
   std::vector<std::uint32_t>& ranked = scratch.order_of_candidates;
