@@ -56,7 +56,10 @@ std::pair<std::size_t, double> recency_favourite(std::span<const KernelInput> in
   constexpr double kWindow = 1e-6;
   constexpr double kSmallest = 1e-290;
   double least = std::numeric_limits<double>::infinity();
-  for (const KernelInput& a : inputs) least = std::fmin(least, elapsed_seconds(a, now));
+  for (const KernelInput& a : inputs) {
+    const double elapsed = elapsed_seconds(a, now);  // never NaN
+    least = elapsed < least ? elapsed : least;
+  }
   const bool narrow = recency_of(least) > kSmallest;
   std::size_t top = 0;
   double best = -std::numeric_limits<double>::infinity();
@@ -88,13 +91,15 @@ void score_columns(std::span<const KernelInput> inputs, MonoTime now,
   double* novelty = columns.data() + n * static_cast<std::size_t>(KernelType::Novelty);
   double* load = columns.data() + n * static_cast<std::size_t>(KernelType::LoadBalancing);
   double* recency = columns.data() + n * static_cast<std::size_t>(KernelType::TemporalRecency);
+  // The exponentials apart, so that the rest of the pass can be vectorised.
   for (std::size_t i = 0; i < n; ++i) {
     const KernelInput& a = inputs[i];
     capability[i] = capability_score(a);
     novelty[i] = novelty_score(a);
     load[i] = load_score(a);
-    recency[i] = recency_score(a, now);
+    recency[i] = elapsed_seconds(a, now);
   }
+  for (std::size_t i = 0; i < n; ++i) recency[i] = recency_of(recency[i]);
 }
 
 // Greatest number among the scores (NaN ignored), -inf when there is none. Four running

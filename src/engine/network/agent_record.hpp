@@ -24,8 +24,8 @@ struct CircuitState {
 };
 
 struct AgentRecord {
-  // What every query reads of every agent comes first, so that a registry walk touches one
-  // cache line per agent.
+  // What the routing rows copy comes first, then what every result copies, so that each
+  // touches as few cache lines of the record as it can.
   CircuitState circuit{};
   MonoTime last_activity{};
   double diameter = 1.0;
@@ -33,6 +33,8 @@ struct AgentRecord {
   double sigma = 0.0;
   std::atomic<std::uint64_t> forwards_count{0};
   FeedbackIndex feedback;
+  std::optional<std::string> endpoint;
+  Metadata metadata;
   // The engine's handle for this agent in scorer results; 0 when none was given.
   std::uint32_t key = 0;
   std::uint8_t consecutive_pulse_timeouts = 0;
@@ -42,8 +44,6 @@ struct AgentRecord {
   std::string address;  // "local://" + name
   MinHashSignature capability_signature{};
   std::uint64_t capability_count = 0;
-  std::optional<std::string> endpoint;
-  Metadata metadata;
 
   std::uint64_t forwards() const { return forwards_count.load(std::memory_order_relaxed); }
 };

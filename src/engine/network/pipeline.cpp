@@ -210,6 +210,7 @@ struct Scratch {
   std::vector<std::uint32_t> open;      // registry positions of open circuits
   NameIndex names;
   std::vector<Working> candidates;
+  std::vector<Working> in_rank_order;
   std::vector<std::uint32_t> selected;
   std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed;
   std::vector<std::uint32_t> order_of_candidates;
@@ -339,14 +340,22 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   std::vector<double>& similarity = scratch.similarity;
   place_similarities(*order, scores, keys, similarity);
 
-  // One pass over the rows gathers everything the kernels read.
+  // One pass over the rows gathers everything the kernels read, and picks the candidates:
+  // the kernels blend scores only for them, though every eligible agent takes part in their
+  // votes and in each kernel's greatest score.
+  const double threshold = lsh.similarity_threshold;
+  const bool filtering = filters != nullptr && !filters->empty();
   const std::size_t total = order->entries.size();
   std::vector<KernelInput>& inputs = scratch.inputs;
   std::vector<std::uint32_t>& eligible = scratch.eligible;
   std::vector<std::uint32_t>& open = scratch.open;  // left out of all but forward counting
+  std::vector<Working>& candidates = scratch.candidates;
+  std::vector<std::uint32_t>& selected = scratch.selected;  // input position of each candidate
   inputs.clear();
   eligible.clear();
   open.clear();
+  candidates.clear();
+  selected.clear();
   inputs.reserve(total);
   eligible.reserve(total);
   for (std::size_t p = 0; p < total; ++p) {
@@ -355,9 +364,21 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
       open.push_back(static_cast<std::uint32_t>(p));
       continue;
     }
-    inputs.push_back(
-        {similarity[p], row.diameter, row.tau, row.sigma, row.forwards, row.last_activity});
+    const double sim = similarity[p];
+    const auto input = static_cast<std::uint32_t>(inputs.size());
+    inputs.push_back({sim, row.diameter, row.tau, row.sigma, row.forwards, row.last_activity});
     eligible.push_back(static_cast<std::uint32_t>(p));
+    if (threshold > sim) continue;  // equal passes, and so does NaN
+    // Only filters and feedback need the record itself; most agents have neither.
+    const AgentTable::value_type& entry = *order->entries[p];
+    if (filtering && !passes_filters(filters, entry.second.metadata)) continue;
+    Working c;
+    c.agent = &entry;
+    c.similarity = sim;
+    c.feedback_factor =
+        row.has_feedback ? feedback_factor(entry.second.feedback, signature, threshold) : 0.0;
+    candidates.push_back(c);
+    selected.push_back(input);
   }
   const auto entry_of = [&](std::size_t input) -> const AgentTable::value_type& {
     return *order->entries[eligible[input]];
@@ -369,30 +390,6 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
     const_cast<std::atomic<std::uint64_t>&>(record.forwards_count).fetch_add(1);
     ++order->rows[position].forwards;
   };
-
-  // Candidates first: the kernels blend scores only for them, though every eligible agent
-  // takes part in their votes and in each kernel's greatest score.
-  const double threshold = lsh.similarity_threshold;
-  const bool filtering = filters != nullptr && !filters->empty();
-  std::vector<Working>& candidates = scratch.candidates;
-  std::vector<std::uint32_t>& selected = scratch.selected;  // input position of each candidate
-  candidates.clear();
-  selected.clear();
-  for (std::size_t i = 0; i < inputs.size(); ++i) {
-    const double sim = inputs[i].similarity;
-    if (threshold > sim) continue;  // equal passes, and so does NaN
-    const AgentTable::value_type& entry = entry_of(i);
-    // Only filters and feedback need the record itself; most agents have neither.
-    if (filtering && !passes_filters(filters, entry.second.metadata)) continue;
-    Working c;
-    c.agent = &entry;
-    c.similarity = sim;
-    c.feedback_factor = order->rows[eligible[i]].has_feedback
-                            ? feedback_factor(entry.second.feedback, signature, threshold)
-                            : 0.0;
-    candidates.push_back(c);
-    selected.push_back(static_cast<std::uint32_t>(i));
-  }
 
   output.evaluation = ctx.enzyme.evaluate_selected(
       inputs, [&](std::size_t input) { return entry_of(input).second.name_hash; }, selected,
@@ -424,14 +421,23 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   }
   break_ties(ranked, candidates, query, epsilon);
 
-  output.results.reserve(ranked.size());
-  for (std::size_t r = 0; r < ranked.size(); ++r) {
-    if (r + kPrefetchDistance < ranked.size()) {
-      const AgentTable::value_type* ahead = candidates[ranked[r + kPrefetchDistance]].agent;
-      __builtin_prefetch(ahead);
+  // Candidates in rank order, so that copying out walks them in sequence and can ask for the
+  // records, scattered over the heap, well ahead of use.
+  std::vector<Working>& in_rank_order = scratch.in_rank_order;
+  in_rank_order.clear();
+  in_rank_order.reserve(ranked.size());
+  for (const std::uint32_t position : ranked) in_rank_order.push_back(candidates[position]);
+
+  output.results.reserve(in_rank_order.size());
+  for (std::size_t r = 0; r < in_rank_order.size(); ++r) {
+    if (r + kPrefetchDistance < in_rank_order.size()) {
+      const AgentTable::value_type* ahead = in_rank_order[r + kPrefetchDistance].agent;
+      __builtin_prefetch(&ahead->first);
+      __builtin_prefetch(&ahead->second.diameter);
+      __builtin_prefetch(&ahead->second.endpoint);
       __builtin_prefetch(&ahead->second.metadata);
     }
-    const Working& c = candidates[ranked[r]];
+    const Working& c = in_rank_order[r];
     const auto& [name, record] = *c.agent;
     ScoredCandidate& out = output.results.emplace_back();
     out.agent_name = name;
