@@ -47,26 +47,27 @@ double recency_score(const KernelInput& a, MonoTime now) {
 }
 
 // The recency kernel's greatest score and the first position holding it, computing the
-// exponential only near the least elapsed time. The score falls strictly with elapsed time:
-// a microsecond more lowers it by a factor of about 1 - 1.2e-8, far more than the rounding of
-// two results, so no agent further out can equal or beat the best. Where the best score is
-// no longer a comfortably normal number, rounding is coarser and every score is computed.
+// exponential only near the newest activity. The score falls strictly with elapsed time: a
+// microsecond more lowers it by a factor of about 1 - 1.2e-8, far more than the rounding of
+// two results, so no agent two microseconds older than the newest can equal or beat the
+// best. Where the best score is no longer a comfortably normal number, rounding is coarser
+// and every score is computed. `inputs` is not empty.
 std::pair<std::size_t, double> recency_favourite(std::span<const KernelInput> inputs,
                                                  MonoTime now) {
-  constexpr double kWindow = 1e-6;
+  constexpr std::int64_t kWindowNs = 2'000;
   constexpr double kSmallest = 1e-290;
-  double least = std::numeric_limits<double>::infinity();
-  for (const KernelInput& a : inputs) {
-    const double elapsed = elapsed_seconds(a, now);  // never NaN
-    least = elapsed < least ? elapsed : least;
-  }
-  const bool narrow = recency_of(least) > kSmallest;
+  MonoTime newest = inputs.front().last_activity;
+  for (const KernelInput& a : inputs) newest = a.last_activity > newest ? a.last_activity : newest;
+  KernelInput probe = inputs.front();
+  probe.last_activity = newest;
+  const std::int64_t least_ns = std::max<std::int64_t>((now - newest).count(), 0);
+  const bool narrow = recency_score(probe, now) > kSmallest;
   std::size_t top = 0;
   double best = -std::numeric_limits<double>::infinity();
   for (std::size_t i = 0; i < inputs.size(); ++i) {
-    const double elapsed = elapsed_seconds(inputs[i], now);
-    if (narrow && elapsed > least + kWindow) continue;
-    const double score = recency_of(elapsed);
+    const std::int64_t ns = std::max<std::int64_t>((now - inputs[i].last_activity).count(), 0);
+    if (narrow && ns - least_ns > kWindowNs) continue;
+    const double score = recency_score(inputs[i], now);
     if (score > best) {
       best = score;
       top = i;

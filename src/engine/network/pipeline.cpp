@@ -329,7 +329,12 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   if (ctx.agents.empty()) return output;
 
   const LshConfig& lsh = ctx.scorer.config;
-  const MinHashSignature signature = compute_signature(query, lsh);
+  // The query's own signature weighs feedback; most queries meet no agent that has any.
+  std::optional<MinHashSignature> signature;
+  const auto query_signature = [&]() -> const MinHashSignature& {
+    if (!signature) signature = compute_signature(query, lsh);
+    return *signature;
+  };
   const MonoTime now = ctx.clock.monotonic_now();
 
   RegistryOrder* order = ctx.order;
@@ -376,7 +381,8 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
     c.agent = &entry;
     c.similarity = sim;
     c.feedback_factor =
-        row.has_feedback ? feedback_factor(entry.second.feedback, signature, threshold) : 0.0;
+        row.has_feedback ? feedback_factor(entry.second.feedback, query_signature(), threshold)
+                         : 0.0;
     candidates.push_back(c);
     selected.push_back(input);
   }
