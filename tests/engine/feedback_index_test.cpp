@@ -4,6 +4,7 @@
 
 #include <deque>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace kova {
@@ -123,25 +124,28 @@ TEST(FeedbackIndexTest, AgreesWithBruteForceThroughLongChurn) {
   }
 }
 
-TEST(FeedbackIndexTest, EmptinessAndCachedCapabilitySignature) {
+TEST(FeedbackIndexTest, DerivedValuesNeedARecordAndNeverTravel) {
   FeedbackIndex index;
-  MinHashSignature cached{};
-  cached.fill(7);
-  // Nothing to attach it to yet: an agent without feedback stays one pointer.
-  index.set_capability_text_signature(cached);
+  // Nothing to attach them to yet: an agent without feedback stays one pointer.
+  EXPECT_EQ(index.derived(), nullptr);
   EXPECT_TRUE(index.empty());
-  EXPECT_EQ(index.capability_text_signature(), nullptr);
 
   index.insert({distinct(1), 1.0});
   EXPECT_FALSE(index.empty());
-  index.set_capability_text_signature(cached);
-  ASSERT_NE(index.capability_text_signature(), nullptr);
-  EXPECT_EQ(*index.capability_text_signature(), cached);
+  ASSERT_NE(index.derived(), nullptr);
+  index.derived()->capability_text_signature = distinct(7);
+  index.derived()->capability_terms = std::vector<std::string>{"legal"};
 
-  // A copy may land in another agent, whose capabilities differ.
-  const FeedbackIndex copy = index;
-  EXPECT_EQ(copy.capability_text_signature(), nullptr);
+  // A copy or a moved index may end up with another agent, whose capabilities differ.
+  FeedbackIndex copy = index;
   EXPECT_EQ(copy.size(), 1u);
+  EXPECT_FALSE(copy.derived()->capability_text_signature.has_value());
+  EXPECT_FALSE(copy.derived()->capability_terms.has_value());
+  ASSERT_TRUE(index.derived()->capability_terms.has_value());
+  FeedbackIndex moved;
+  moved = std::move(index);
+  EXPECT_EQ(moved.size(), 1u);
+  EXPECT_FALSE(moved.derived()->capability_text_signature.has_value());
 }
 
 TEST(FeedbackIndexTest, CopiesAreIndependent) {

@@ -186,6 +186,21 @@ TEST_F(FeedbackFixture, OnlySuccessesWithQueriesFeedCoOccurrence) {
   EXPECT_EQ(expander.size(), 4u);
 }
 
+TEST_F(FeedbackFixture, CoOccurrenceFollowsTheCurrentRegistration) {
+  reg("a", {"legal translation"});
+  auto& expander = net->cooccurrence_mutex().unsafe_value();
+  net->record_success("a", "contracts");
+  net->record_success("a", "contracts");
+  EXPECT_EQ(expander.count("contracts", "legal"), 2u);
+
+  reg("a", {"Python code"});
+  net->record_success("a", "contracts");
+  EXPECT_EQ(expander.count("contracts", "legal"), 2u);
+  EXPECT_EQ(expander.count("contracts", "python"), 1u);
+  EXPECT_EQ(expander.count("contracts", "code"), 1u);
+  EXPECT_EQ(expander.size(), 4u);
+}
+
 TEST_F(FeedbackFixture, SpansCarryTheirFieldsOnTheNetworkTarget) {
   reg("a", {"x"});
   auto sink = std::make_shared<log::CapturingSink>(log::Level::Info);

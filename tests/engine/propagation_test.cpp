@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "network/network.hpp"
+#include "scorer/minhash.hpp"
 
 namespace kova {
 namespace {
@@ -127,6 +131,141 @@ TEST(PropagateFeedbackMinHash, IdenticalCapabilitiesReceiveThreeTenths) {
   ASSERT_FALSE(alone->register_agent("a", caps, std::nullopt, {}).has_value());
   alone->record_success("a", std::nullopt);
   EXPECT_DOUBLE_EQ(alone->find("a")->tau, 0.06);
+}
+
+// Random capability texts over a small vocabulary, so that many agents resemble each other
+// and similarities fall on both sides of the threshold.
+std::string random_words(std::mt19937_64& rng, std::size_t count) {
+  static const char* const kWords[] = {"translate", "legal",  "contract", "pdf",   "report",
+                                       "image",     "search", "sql",      "email", "code"};
+  std::string out;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) out += ' ';
+    out += kWords[rng() % 10];
+  }
+  return out;
+}
+
+std::string joined(const Caps& caps) {
+  std::string text;
+  for (std::size_t i = 0; i < caps.size(); ++i) text += (i > 0 ? " " : "") + caps[i];
+  return text;
+}
+
+TEST(PropagateFeedbackMinHash, EngineAgreesWithScoringTheJoinedText) {
+  std::mt19937_64 rng(5);
+  auto net = LocalNetwork::create_default();
+  std::vector<Caps> caps(120);
+  for (std::size_t i = 0; i < caps.size(); ++i) {
+    caps[i] = {random_words(rng, 1 + rng() % 4), random_words(rng, 1 + rng() % 3)};
+    ASSERT_FALSE(
+        net->register_agent("agent-" + std::to_string(i), caps[i], std::nullopt, {}).has_value());
+  }
+  std::map<std::string, double> expected;
+  for (const auto& [name, record] : net->agent_table()) expected[name] = record.tau;
+
+  // Repeated sources reuse what their first success derived; some successes carry no query.
+  for (int round = 0; round < 40; ++round) {
+    const std::size_t source = rng() % 12;
+    const std::string name = "agent-" + std::to_string(source);
+    const ScoreResult scores = net->scorer_adapter().scorer->score(joined(caps[source]));
+    ASSERT_TRUE(scores);
+    expected[name] = std::fmax(expected[name] + 0.05, 0.001);
+    for (const auto& [other, similarity] : scores.value().pairs) {
+      if (similarity >= 0.3 && other != name) expected[std::string(other)] += similarity * 0.3;
+    }
+    if (round % 3 == 0) {
+      net->record_success(name, std::nullopt);
+    } else {
+      net->record_success(name, random_words(rng, 3));
+    }
+    for (const auto& [agent, record] : net->agent_table()) {
+      ASSERT_EQ(record.tau, expected[agent]) << agent << " after round " << round;
+    }
+  }
+}
+
+TEST(PropagateFeedbackMinHash, ReRegistrationPropagatesTheNewCapabilities) {
+  auto net = LocalNetwork::create_default();
+  const Caps legal{"legal contract review"};
+  const Caps code{"python code search"};
+  ASSERT_FALSE(net->register_agent("source", legal, std::nullopt, {}).has_value());
+  ASSERT_FALSE(net->register_agent("lawyer", legal, std::nullopt, {}).has_value());
+  ASSERT_FALSE(net->register_agent("coder", code, std::nullopt, {}).has_value());
+  net->record_success("source", "contracts");
+  EXPECT_DOUBLE_EQ(net->find("lawyer")->tau, 0.31);
+  EXPECT_EQ(net->find("coder")->tau, 0.01);
+
+  ASSERT_FALSE(net->register_agent("source", code, std::nullopt, {}).has_value());
+  net->record_success("source", "contracts");
+  EXPECT_DOUBLE_EQ(net->find("lawyer")->tau, 0.31);
+  EXPECT_DOUBLE_EQ(net->find("coder")->tau, 0.31);
+}
+
+TEST(MinHashScoreSignature, FloorKeepsExactlyTheScoredAgentsAtOrAboveIt) {
+  std::mt19937_64 rng(9);
+  const LshConfig config = DiscoveryConfig{}.lsh;
+  MinHashScorer scorer(config);
+  for (std::uint32_t i = 0; i < 300; ++i) {
+    const Caps caps{random_words(rng, 1 + rng() % 4), random_words(rng, 2)};
+    scorer.index_capabilities_presigned("agent-" + std::to_string(i), caps, {}, config,
+                                        i % 7 == 0 ? 0 : i + 1);
+  }
+  ASSERT_EQ(scorer.signature_config(), &scorer.config());
+  for (int round = 0; round < 20; ++round) {
+    const std::string text = random_words(rng, 2 + rng() % 6);
+    const MinHashSignature signature = compute_signature(text, config);
+    const ScoreList all = scorer.score(text).value();
+    ASSERT_EQ(all.keys.size(), all.pairs.size());
+    // 19/64 falls just short of 0.3 and 20/64 reaches it.
+    for (const double floor : {0.0, 0.3, 19.0 / 64.0, 20.0 / 64.0, 1.0}) {
+      const ScoreList some = scorer.score_signature(signature, floor).value();
+      std::vector<std::pair<std::string_view, double>> pairs;
+      std::vector<std::uint32_t> keys;
+      for (std::size_t i = 0; i < all.pairs.size(); ++i) {
+        if (all.pairs[i].second >= floor) {
+          pairs.push_back(all.pairs[i]);
+          keys.push_back(all.keys[i]);
+        }
+      }
+      EXPECT_EQ(some.pairs, pairs) << text << " at " << floor;
+      EXPECT_EQ(some.keys, keys) << text << " at " << floor;
+    }
+    EXPECT_TRUE(scorer.score_signature(signature, std::nan("")).value().pairs.empty());
+  }
+}
+
+TEST(PropagateFeedbackMinHash, QueriesAfterASuccessSeeWhatItSpread) {
+  // `fresh` re-reads every agent before its second query; `net` must see the same state,
+  // whether a few neighbours gained or many.
+  const Caps legal{"legal contract review"};
+  for (const int neighbours : {3, 20}) {
+    const auto clock = std::make_shared<ManualClock>();
+    auto net = LocalNetwork::create_default(clock);
+    auto fresh = LocalNetwork::create_default(clock);
+    for (auto* n : {net.get(), fresh.get()}) {
+      ASSERT_FALSE(n->register_agent("source", legal, std::nullopt, {}).has_value());
+      for (int i = 0; i < neighbours; ++i) {
+        ASSERT_FALSE(
+            n->register_agent("n" + std::to_string(i), legal, std::nullopt, {}).has_value());
+      }
+      (void)n->discover_explained("legal contract", nullptr);
+      for (int i = 0; i < 3; ++i) n->record_success("source", "contract review");
+    }
+    ASSERT_FALSE(fresh->register_agent("extra", Caps{"x"}, std::nullopt, {}).has_value());
+    ASSERT_TRUE(fresh->deregister("extra"));
+
+    std::map<std::string, double> seen;
+    std::map<std::string, double> expected;
+    for (const auto& r : net->discover_explained("legal contract", nullptr)) {
+      seen[r.agent_name] = r.enzyme_score;
+    }
+    for (const auto& r : fresh->discover_explained("legal contract", nullptr)) {
+      expected[r.agent_name] = r.enzyme_score;
+    }
+    EXPECT_EQ(seen.size(), static_cast<std::size_t>(neighbours) + 1);
+    EXPECT_EQ(seen, expected) << neighbours << " neighbours";
+  }
 }
 
 }  // namespace

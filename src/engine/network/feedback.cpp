@@ -27,6 +27,8 @@ constexpr double kTickTauFactor = 0.995;
 constexpr double kTickSigmaFactor = 0.99;
 constexpr double kSuccessOutcome = 1.0;
 constexpr double kFailureOutcome = -1.0;
+// Propagation marks the agents it changed one by one up to this many, else all at once.
+constexpr std::size_t kMarkEachUpTo = 8;
 
 std::vector<log::Field> feedback_span_fields(std::string_view agent_name,
                                              const std::optional<std::string_view>& query) {
@@ -49,6 +51,17 @@ bool elapsed_exceeds(MonoTime since, MonoTime now, std::uint64_t timeout_secs) {
   constexpr std::uint64_t kNanosPerSec = 1'000'000'000;
   const std::uint64_t secs = elapsed / kNanosPerSec;
   return secs > timeout_secs || (secs == timeout_secs && elapsed % kNanosPerSec > 0);
+}
+
+// Every capability split on white space and lower-cased, in order.
+std::vector<std::string> capability_terms(const AgentRecord& agent) {
+  std::vector<std::string> terms;
+  for (const std::string& capability : agent.capabilities) {
+    for (std::string& term : text::split_whitespace_lower(capability)) {
+      terms.push_back(std::move(term));
+    }
+  }
+  return terms;
 }
 
 }  // namespace
@@ -78,21 +91,45 @@ void LocalNetwork::record_success(std::string_view agent_name,
 
   if (query) {
     const std::vector<std::string> query_terms = text::split_whitespace_lower(*query);
-    std::vector<std::string> capability_terms;
-    for (const std::string& capability : agent->capabilities) {
-      for (std::string& term : text::split_whitespace_lower(capability)) {
-        capability_terms.push_back(std::move(term));
-      }
-    }
+    // The insert above gave the agent its feedback storage, where the terms are kept.
+    FeedbackIndex::Derived* derived = agent->feedback.derived();
+    if (!derived->capability_terms) derived->capability_terms = capability_terms(*agent);
     auto expander = safe_lock(cooccurrence_, "cooccurrence record_success");
-    expander->record_feedback(query_terms, capability_terms);
+    expander->record_feedback(query_terms, *derived->capability_terms);
   }
 
+  // Feedback has exclusive access, so no query uses the registry order meanwhile. While the
+  // membership is unchanged its key positions hold even when routing rows are stale, so the
+  // rows are left for the next query to re-read rather than refreshed on every success.
+  bool order_stale;
+  {
+    const std::lock_guard<std::mutex> lock(order_mutex_);
+    order_stale = order_stale_;
+  }
+  const RegistryOrder& order = order_stale ? registry_order() : order_;
+  std::vector<const AgentRecord*> gained;
   // The record lives in a map node, so its capabilities stay in place while propagation
   // changes the other agents' tau.
   propagate_feedback(
-      propagator_, agent_name, agent->capabilities, *scorer_.scorer, agents_.empty(),
-      [this](std::string_view name) { return find_mut(name); }, kSuccessOutcome);
+      propagator_, agent_name, *agent, *scorer_.scorer, agents_.empty(),
+      [this](std::string_view name) { return find_mut(name); },
+      [&](std::uint32_t key) -> AgentRecord* {
+        const std::uint32_t position = key < order.position_of_key.size()
+                                           ? order.position_of_key[key]
+                                           : RegistryOrder::kNoPosition;
+        if (position == RegistryOrder::kNoPosition) return nullptr;
+        // The order views this engine's own records, which feedback may change.
+        auto* record = const_cast<AgentRecord*>(&order.entries[position]->second);
+        if (record != agent) gained.push_back(record);
+        return record;
+      },
+      kSuccessOutcome);
+  // Each mark takes the order's lock; past a few agents one mark for all is cheaper.
+  if (gained.size() > kMarkEachUpTo) {
+    mark_all_records_changed();
+  } else {
+    for (const AgentRecord* record : gained) mark_record_changed(*record);
+  }
 }
 
 void LocalNetwork::record_failure(std::string_view agent_name,

@@ -92,14 +92,24 @@ void Impl::unlink_front(std::size_t band) {
 
 FeedbackIndex::FeedbackIndex() = default;
 FeedbackIndex::~FeedbackIndex() = default;
-FeedbackIndex::FeedbackIndex(FeedbackIndex&&) noexcept = default;
-FeedbackIndex& FeedbackIndex::operator=(FeedbackIndex&&) noexcept = default;
+
+FeedbackIndex::FeedbackIndex(FeedbackIndex&& other) noexcept : impl_(std::move(other.impl_)) {
+  if (impl_) impl_->derived = {};
+}
+
+FeedbackIndex& FeedbackIndex::operator=(FeedbackIndex&& other) noexcept {
+  if (this != &other) {
+    impl_ = std::move(other.impl_);
+    if (impl_) impl_->derived = {};
+  }
+  return *this;
+}
 
 namespace {
 std::unique_ptr<Impl> copy_of(const std::unique_ptr<Impl>& other) {
   if (!other) return nullptr;
   auto copy = std::make_unique<Impl>(*other);
-  copy->has_capability_text_signature = false;
+  copy->derived = {};
   return copy;
 }
 }  // namespace
@@ -161,12 +171,6 @@ std::uint64_t FeedbackIndex::band_key(const MinHashSignature& signature, std::si
 
 std::size_t FeedbackIndex::heap_bytes() const {
   return impl_ ? sizeof(Impl) : 0;
-}
-
-void FeedbackIndex::set_capability_text_signature(const MinHashSignature& signature) {
-  if (!impl_) return;
-  impl_->capability_text_signature = signature;
-  impl_->has_capability_text_signature = true;
 }
 
 }  // namespace kova

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "core/lsh.hpp"
@@ -46,15 +48,15 @@ class FeedbackIndex {
   // Bytes held beyond sizeof(FeedbackIndex) (memory accounting in benchmarks).
   std::size_t heap_bytes() const;
 
-  // The signature of the agent's capabilities joined into one text, which every success
-  // propagates with. It is kept here because only agents that receive feedback need it, so
-  // the others pay nothing. Copies do not carry it: it belongs to one agent's registration.
-  const MinHashSignature* capability_text_signature() const {
-    return impl_ && impl_->has_capability_text_signature ? &impl_->capability_text_signature
-                                                         : nullptr;
-  }
-  // Ignored until the first insert.
-  void set_capability_text_signature(const MinHashSignature& signature);
+  // What every success derives again from the agent's capabilities alone. It is kept here
+  // because only agents that receive feedback need it, so the others pay nothing. It never
+  // travels: copies and assignments start without it, since they may serve another agent.
+  struct Derived {
+    std::optional<MinHashSignature> capability_text_signature;  // the capabilities joined
+    std::optional<std::vector<std::string>> capability_terms;   // split and lower-cased
+  };
+  // Nullptr until the first insert.
+  Derived* derived() { return impl_ ? &impl_->derived : nullptr; }
 
   // Storage is created on the first insert and never shrinks, so a non-null pointer means at
   // least one record. Records form a ring whose oldest entry sits at `front`; each band table
@@ -66,12 +68,11 @@ class FeedbackIndex {
 
     std::size_t count = 0;
     std::size_t front = 0;
-    bool has_capability_text_signature = false;
     std::uint8_t head[kBands][kSlots];
     std::uint8_t tail[kBands][kSlots];
     std::uint8_t next[kBands][kCapacity];
     FeedbackRecord records[kCapacity];
-    MinHashSignature capability_text_signature{};
+    Derived derived;
 
     Impl();
     std::size_t find(std::size_t band, std::uint32_t value) const;

@@ -185,5 +185,12 @@ void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view 
 void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view source,
                         std::span<const std::string> capabilities, const Scorer& scorer,
                         AgentTable& agents, double outcome);
+// The engine's path for a registered source. Scorers that take signatures get the signature
+// of the joined capabilities, kept in the source's feedback memory once it has one, and only
+// agents at or above the threshold; results carrying keys are matched with `find_key`.
+void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view source_name,
+                        AgentRecord& source, const Scorer& scorer, bool registry_empty,
+                        const std::function<AgentRecord*(std::string_view)>& find,
+                        const std::function<AgentRecord*(std::uint32_t)>& find_key, double outcome);
 
 }  // namespace kova

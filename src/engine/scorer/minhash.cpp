@@ -5,6 +5,10 @@
 #include <string>
 #include <unordered_map>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "log/log.hpp"
 #include "text/unicode.hpp"
 
@@ -160,22 +164,94 @@ void MinHashScorer::remove_agent(std::string_view agent_id) {
 }
 
 ScoreResult MinHashScorer::score(std::string_view query) const {
-  const MinHashSignature q = compute_signature(query, config_);
+  return score_signature(compute_signature(query, config_), 0.0);
+}
+
+namespace {
+
+// The most positions any of `count` signatures from `sigs` shares with `q`.
+inline unsigned best_matches(const MinHashSignature& q, const MinHashSignature* sigs,
+                             std::uint32_t count) {
+  unsigned best = 0;
+  for (std::uint32_t k = 0; k < count; ++k) {
+    const unsigned m = signature_matches(q, sigs[k]);
+    best = m > best ? m : best;
+  }
+  return best;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same counts with the query held in two 32-byte registers: equal bytes become mask bits.
+// `best[i]` gets the count of entry i, whose signatures are `count` from `first` on.
+template <class Entry>
+__attribute__((target("avx2,popcnt"))) void best_matches_avx2(const MinHashSignature& q,
+                                                              const MinHashSignature* sigs,
+                                                              std::span<const Entry> entries,
+                                                              std::uint8_t* best) {
+  const __m256i q0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q.data()));
+  const __m256i q1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q.data() + 32));
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    unsigned most = 0;
+    const MinHashSignature* s = sigs + entries[i].first;
+    for (std::uint32_t k = 0, count = entries[i].count; k < count; ++k) {
+      const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s[k].data()));
+      const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s[k].data() + 32));
+      const auto lo = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, q0)));
+      const auto hi = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, q1)));
+      const auto m = static_cast<unsigned>(_mm_popcnt_u32(lo) + _mm_popcnt_u32(hi));
+      most = m > most ? m : most;
+    }
+    best[i] = static_cast<std::uint8_t>(most);
+  }
+}
+
+bool cpu_has_avx2() {
+  static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+  return has;
+}
+#endif
+
+}  // namespace
+
+ScoreResult MinHashScorer::score_signature(const MinHashSignature& signature,
+                                           double min_similarity) const {
+  // The fewest equal positions whose similarity reaches the floor, found with the same
+  // division the results report, so a floor of 0 keeps exactly the agents with any match.
+  unsigned min_matches = 1;
+  while (min_matches <= kSignatureBytes &&
+         !(static_cast<double>(min_matches) / 64.0 >= min_similarity)) {
+    ++min_matches;
+  }
   const Store& st = *store_;
   ScoreList list;
-  list.pairs.reserve(st.entries.size());
-  list.keys.reserve(st.entries.size());
+  if (min_matches <= 1) {
+    list.pairs.reserve(st.entries.size());
+    list.keys.reserve(st.entries.size());
+  }
   const MinHashSignature* sigs = st.signatures.data();
-  for (const Store::Entry& e : st.entries) {
-    unsigned best = 0;
-    for (std::uint32_t k = e.first, end = e.first + e.count; k < end; ++k) {
-      const unsigned m = signature_matches(q, sigs[k]);
-      best = m > best ? m : best;
-    }
-    if (best > 0) {
+  const auto emit = [&](const Store::Entry& e, unsigned best) {
+    if (best >= min_matches) {
       list.pairs.emplace_back(e.name, static_cast<double>(best) / 64.0);
       list.keys.push_back(e.key);
     }
+  };
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (cpu_has_avx2()) {
+    std::vector<std::uint8_t> best(st.entries.size());
+    best_matches_avx2(signature, sigs, std::span<const Store::Entry>(st.entries), best.data());
+    // Which agents reach a high floor is close to random, so they are picked without a branch.
+    std::vector<std::uint32_t> hits(best.size());
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < best.size(); ++i) {
+      hits[n] = static_cast<std::uint32_t>(i);
+      n += best[i] >= min_matches ? 1 : 0;
+    }
+    for (std::size_t h = 0; h < n; ++h) emit(st.entries[hits[h]], best[hits[h]]);
+    return ScoreResult::ok(std::move(list));
+  }
+#endif
+  for (const Store::Entry& e : st.entries) {
+    emit(e, best_matches(signature, sigs + e.first, e.count));
   }
   return ScoreResult::ok(std::move(list));
 }

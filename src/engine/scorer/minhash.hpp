@@ -24,6 +24,9 @@ class MinHashScorer final : public Scorer {
                           std::span<const std::string> capabilities) override;
   void remove_agent(std::string_view agent_id) override;
   ScoreResult score(std::string_view query) const override;
+  const LshConfig* signature_config() const override { return &config_; }
+  ScoreResult score_signature(const MinHashSignature& signature,
+                              double min_similarity) const override;
   void index_capabilities_presigned(std::string_view agent_id,
                                     std::span<const std::string> capabilities,
                                     std::span<const MinHashSignature> signatures,

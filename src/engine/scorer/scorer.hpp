@@ -53,6 +53,17 @@ class Scorer {
                                             const LshConfig& /*config*/, std::uint32_t /*key*/) {
     index_capabilities(agent_id, capabilities);
   }
+
+  // The settings this scorer signs texts with, when `score(text)` is exactly
+  // `score_signature(compute_signature(text, *settings), 0.0)`; nullptr for scorers that work
+  // otherwise. A caller holding a text's signature may then skip signing it again.
+  virtual const LshConfig* signature_config() const { return nullptr; }
+  // Only for scorers with a signature_config: `score` of the text so signed, except that agents
+  // below `min_similarity` may be left out.
+  virtual ScoreResult score_signature(const MinHashSignature& /*signature*/,
+                                      double /*min_similarity*/) const {
+    return ScoreResult::err("this scorer does not score signatures");
+  }
 };
 
 // Pairs the active scorer with the signature parameters the engine uses for its own queries.
