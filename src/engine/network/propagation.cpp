@@ -2,6 +2,8 @@
 // capabilities, so the network learns faster than one agent at a time.
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "network/network.hpp"
 
@@ -76,14 +78,21 @@ void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view 
   const double boost = outcome * settings.propagation_attenuation;
   const ScoreList& list = scores.value();
   const bool keyed = list.keys.size() == list.pairs.size();
+  // The neighbours' records are scattered: all are found and fetched before any is changed,
+  // so that their cache misses overlap.
+  std::vector<std::pair<AgentRecord*, double>> gains;
+  gains.reserve(list.pairs.size());
   for (std::size_t i = 0; i < list.pairs.size(); ++i) {
     const auto& [name, similarity] = list.pairs[i];
     if (!(similarity >= settings.propagation_threshold)) continue;
     AgentRecord* agent = keyed && list.keys[i] != 0 ? find_key(list.keys[i])
                          : name == source_name      ? nullptr
                                                     : find(name);
-    if (agent != nullptr && agent != &source) agent->tau += similarity * boost;
+    if (agent == nullptr || agent == &source) continue;
+    __builtin_prefetch(&agent->tau, 1);
+    gains.emplace_back(agent, similarity);
   }
+  for (const auto& [agent, similarity] : gains) agent->tau += similarity * boost;
 }
 
 }  // namespace kova

@@ -246,6 +246,8 @@ ScoreResult MinHashScorer::score_signature(const MinHashSignature& signature,
       hits[n] = static_cast<std::uint32_t>(i);
       n += best[i] >= min_matches ? 1 : 0;
     }
+    list.pairs.reserve(n);
+    list.keys.reserve(n);
     for (std::size_t h = 0; h < n; ++h) emit(st.entries[hits[h]], best[hits[h]]);
     return ScoreResult::ok(std::move(list));
   }
