@@ -239,6 +239,24 @@ TEST(DiscoveryLocks, EachOperationTakesItsLocksInOrderAndSurvivesPoison) {
 }
 
 
+TEST(DiscoveryRegistryOrder, BestBelowThresholdFromTheDefaultScorer) {
+  LshConfig lsh;
+  lsh.similarity_threshold = 1.5;  // nothing passes
+  auto net = LocalNetwork::with_config(lsh, 3);
+  for (const auto& [name, capability] :
+       {std::pair<std::string, std::string>{"far", "bake sourdough bread"},
+        {"near", "translate legal contracts"},
+        {"nearer", "translate legal contract"}}) {
+    ASSERT_FALSE(net->register_agent(name, std::vector<std::string>{capability}, {}, {}));
+  }
+  const ConfidenceResponse r =
+      net->discover_with_confidence_filtered("translate legal contract", nullptr);
+  EXPECT_TRUE(r.results.empty());
+  ASSERT_TRUE(r.best_below_threshold.has_value());
+  EXPECT_EQ(r.best_below_threshold->first, "nearer");
+  EXPECT_EQ(r.best_below_threshold->second, 1.0);
+}
+
 // Queries read a copy of each agent's routing state kept beside the registry. Whatever
 // changes the registry or a record between queries, the kernels must see the records as
 // they are: here against the kernels run straight over the records.

@@ -343,15 +343,20 @@ KernelEvaluation SLNEnzyme::evaluate_selected(std::span<const KernelInput> input
     evaluation.vote_positions.push_back(top[t]);
   }
   // The same sums, in the same order, as the full evaluation makes for these agents.
+  std::array<std::size_t, kKernelTypes> types{};
+  std::size_t blending = 0;  // kernels whose greatest score is positive, in kernel order
+  for (const auto& kernel : kernels_) {
+    const auto t = static_cast<std::size_t>(kernel->kernel_type());
+    if (best[t] > 0.0) types[blending++] = t;
+  }
   const double k = static_cast<double>(kernels_.size());
+  const double* cheap = columns.data();
   evaluation.scores.reserve(wanted.size());
   for (const std::uint32_t i : wanted) {
     double blended = 0.0;
-    for (const auto& kernel : kernels_) {
-      const std::size_t t = static_cast<std::size_t>(kernel->kernel_type());
-      if (!(best[t] > 0.0)) continue;
-      const double score =
-          t == kRecency ? recency_score(inputs[i], now) : columns[n * t + i];
+    for (std::size_t b = 0; b < blending; ++b) {
+      const std::size_t t = types[b];
+      const double score = t == kRecency ? recency_score(inputs[i], now) : cheap[n * t + i];
       blended += score / best[t];
     }
     evaluation.scores.push_back(blended / k);

@@ -124,6 +124,20 @@ class ScoreLookup {
   std::size_t mask_ = 0;
 };
 
+// The pair a stable highest-first sort would put first (NaN after every number), for pairs
+// whose names are known to be distinct.
+std::optional<std::pair<std::string, double>> best_of_distinct(std::span<const ScorePair> pairs) {
+  const ScorePair* top = nullptr;
+  for (const ScorePair& p : pairs) {
+    if (top == nullptr ||
+        (!std::isnan(p.second) && (std::isnan(top->second) || p.second > top->second))) {
+      top = &p;
+    }
+  }
+  if (top == nullptr) return std::nullopt;
+  return std::pair<std::string, double>(std::string(top->first), top->second);
+}
+
 // The registered agents by name, for matching names from scorers that report no keys. The
 // table's hashes are the first words of the agents' name hashes, which are XXH3-64 of the
 // names with seed 0, so indexing the registry costs no hashing; the names are copied into one
@@ -478,7 +492,10 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   }
 
   if (output.results.empty()) {
-    output.best_below_threshold = ScoreLookup(scores).best();
+    // Keyed results come from a scorer that lists each agent once: nothing to merge.
+    output.best_below_threshold = keys.size() == scores.size() && !scores.empty()
+                                      ? best_of_distinct(scores)
+                                      : ScoreLookup(scores).best();
   }
   return output;
 }
