@@ -1,5 +1,6 @@
 // Feedback, decay and the circuit breaker: how reported outcomes reshape later rankings.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -108,6 +109,7 @@ void LocalNetwork::record_success(std::string_view agent_name,
   }
   const RegistryOrder& order = order_stale ? registry_order() : order_;
   std::vector<const AgentRecord*> gained;
+  gained.reserve(std::min<std::size_t>(agents_.size(), 256));
   // The record lives in a map node, so its capabilities stay in place while propagation
   // changes the other agents' tau.
   propagate_feedback(
