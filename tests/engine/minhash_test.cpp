@@ -132,6 +132,19 @@ TEST_F(MinHashScorerTest, PresignedSignaturesReusedOnlyWhenSafe) {
     keys[std::string(list.pairs[i].first)] = list.keys[i];
   }
   EXPECT_EQ(keys, (std::map<std::string, std::uint32_t>{{"a", 5}, {"b", 9}, {"c", 0}}));
+
+  // Written by key: the listed similarity, 0 for an agent the listing leaves out, nothing
+  // for agents without a key or beyond the array.
+  scorer.index_capabilities_presigned("d", std::vector<std::string>{"zzzz"}, {}, cfg, 3);
+  std::map<std::string, double> listed;
+  for (const auto& [name, sim] : list.pairs) listed[std::string(name)] = sim;
+  std::vector<double> by_key(10, -1.0);
+  ASSERT_TRUE(scorer.score_keyed("short capability", by_key));
+  const std::vector<double> expected{-1, -1, -1, 0, -1, listed["a"], -1, -1, -1, listed["b"]};
+  EXPECT_EQ(by_key, expected);
+  std::vector<double> short_array(4, -1.0);
+  ASSERT_TRUE(scorer.score_keyed("short capability", short_array));
+  EXPECT_EQ(short_array, (std::vector<double>{-1, -1, -1, 0}));
 }
 
 TEST_F(MinHashScorerTest, AgreesWithBruteForceThroughChurn) {

@@ -138,6 +138,17 @@ std::optional<std::pair<std::string, double>> best_of_distinct(std::span<const S
   return std::pair<std::string, double>(std::string(top->first), top->second);
 }
 
+// The best of a scorer's results. Keyed results come from a scorer that lists each agent
+// once: nothing to merge.
+std::optional<std::pair<std::string, double>> best_returned(std::span<const ScorePair> scores,
+                                                            std::span<const std::uint32_t> keys) {
+  return keys.size() == scores.size() && !scores.empty() ? best_of_distinct(scores)
+                                                         : ScoreLookup(scores).best();
+}
+std::optional<std::pair<std::string, double>> best_returned(const ScoreList& list) {
+  return best_returned(list.pairs, list.keys);
+}
+
 // The registered agents by name, for matching names from scorers that report no keys. The
 // table's hashes are the first words of the agents' name hashes, which are XXH3-64 of the
 // names with seed 0, so indexing the registry costs no hashing; the names are copied into one
@@ -219,6 +230,7 @@ struct Working {
 struct Scratch {
   RegistryOrder order;  // for callers that keep none
   std::vector<double> similarity;  // by registry position
+  std::vector<double> by_key;      // by key, from scorers that write there
   std::vector<KernelInput> inputs;
   std::vector<std::uint32_t> eligible;  // registry position of each input
   std::vector<std::uint32_t> open;      // registry positions of open circuits
@@ -335,9 +347,12 @@ void place_similarities(const RegistryOrder& order, std::span<const ScorePair> s
   }
 }
 
+// Ranks the registry for `query` given its similarities: (name, similarity) pairs, with keys
+// when the scorer reported them, or else `by_key`, the similarity at each agent's key.
 PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view query,
                                 std::span<const ScorePair> scores,
-                                std::span<const std::uint32_t> keys, const FilterMap* filters,
+                                std::span<const std::uint32_t> keys,
+                                const std::vector<double>* by_key, const FilterMap* filters,
                                 double epsilon) {
   PipelineOutput output;
   if (ctx.agents.empty()) return output;
@@ -357,7 +372,15 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
     order = &scratch.order;
   }
   std::vector<double>& similarity = scratch.similarity;
-  place_similarities(*order, scores, keys, similarity);
+  if (by_key != nullptr) {
+    similarity.assign(order->entries.size(), 0.0);
+    for (std::size_t key = 0; key < order->position_of_key.size(); ++key) {
+      const std::uint32_t position = order->position_of_key[key];
+      if (position != RegistryOrder::kNoPosition) similarity[position] = (*by_key)[key];
+    }
+  } else {
+    place_similarities(*order, scores, keys, similarity);
+  }
 
   // One pass over the rows gathers everything the kernels read, and picks the candidates:
   // the kernels blend scores only for them, though every eligible agent takes part in their
@@ -491,11 +514,8 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
     }
   }
 
-  if (output.results.empty()) {
-    // Keyed results come from a scorer that lists each agent once: nothing to merge.
-    output.best_below_threshold = keys.size() == scores.size() && !scores.empty()
-                                      ? best_of_distinct(scores)
-                                      : ScoreLookup(scores).best();
+  if (output.results.empty() && by_key == nullptr) {
+    output.best_below_threshold = best_returned(scores, keys);
   }
   return output;
 }
@@ -512,13 +532,31 @@ PipelineOutput run_pipeline(const PipelineContext& ctx, std::string_view query,
     if (i > 0) expanded_text += ' ';
     expanded_text += expanded[i];
   }
-  const ScoreResult scored = ctx.scorer.scorer->score(expanded_text);
+  const Scorer& scorer = *ctx.scorer.scorer;
+  // A scorer that knows every agent by key writes similarities straight where the ranking
+  // reads them, without listing names.
+  if (ctx.order != nullptr && ctx.order->all_keyed && !ctx.agents.empty()) {
+    std::vector<double>& by_key = scratch.by_key;
+    by_key.assign(ctx.order->position_of_key.size(), 0.0);
+    if (scorer.score_keyed(expanded_text, by_key)) {
+      PipelineOutput output =
+          score_candidates(ctx, query, {}, {}, &by_key, filters, epsilon);
+      if (output.results.empty()) {
+        // Naming the best agent below the threshold takes the scorer's own listing.
+        const ScoreResult scored = scorer.score(expanded_text);
+        if (scored) output.best_below_threshold = best_returned(scored.value());
+      }
+      return output;
+    }
+  }
+  const ScoreResult scored = scorer.score(expanded_text);
   if (!scored) {
     log::event(log::Level::Error, log::kTargetPipeline, "Scorer failed during query evaluation",
                [&] { return std::vector<log::Field>{{"error", scored.error()}}; });
     return {};
   }
-  return score_candidates(ctx, query, scored.value().pairs, scored.value().keys, filters, epsilon);
+  return score_candidates(ctx, query, scored.value().pairs, scored.value().keys, nullptr, filters,
+                          epsilon);
 }
 
 PipelineOutput run_pipeline_with_scores(const PipelineContext& ctx, std::string_view query,
@@ -526,7 +564,7 @@ PipelineOutput run_pipeline_with_scores(const PipelineContext& ctx, std::string_
   std::vector<ScorePair> pairs;
   pairs.reserve(scores.size());
   for (const auto& [name, sim] : scores) pairs.emplace_back(name, sim);
-  return score_candidates(ctx, query, pairs, {}, filters, epsilon);
+  return score_candidates(ctx, query, pairs, {}, nullptr, filters, epsilon);
 }
 
 void RegistryOrder::rebuild(const AgentTable& agents) {
@@ -538,9 +576,11 @@ void RegistryOrder::rebuild(const AgentTable& agents) {
     key_limit = std::max(key_limit, entry.second.key + 1);
   }
   position_of_key.assign(key_limit, kNoPosition);
+  all_keyed = true;
   for (std::size_t p = 0; p < entries.size(); ++p) {
     const std::uint32_t key = entries[p]->second.key;
     if (key != 0) position_of_key[key] = static_cast<std::uint32_t>(p);
+    all_keyed = all_keyed && key != 0;
   }
   refresh_rows();
 }

@@ -51,6 +51,7 @@ struct RegistryOrder {
   std::vector<const AgentTable::value_type*> entries;
   std::vector<RoutingRow> rows;                // aligned with `entries`
   std::vector<std::uint32_t> position_of_key;  // kNoPosition where no agent holds the key
+  bool all_keyed = false;                      // no agent is without a key
 
   void rebuild(const AgentTable& agents);
   void refresh_rows();

@@ -213,6 +213,25 @@ bool cpu_has_avx2() {
 
 }  // namespace
 
+bool MinHashScorer::score_keyed(std::string_view query, std::span<double> by_key) const {
+  const MinHashSignature signature = compute_signature(query, config_);
+  const Store& st = *store_;
+  const MinHashSignature* sigs = st.signatures.data();
+  const auto write = [&](const Store::Entry& e, unsigned best) {
+    if (e.key != 0 && e.key < by_key.size()) by_key[e.key] = static_cast<double>(best) / 64.0;
+  };
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (cpu_has_avx2()) {
+    std::vector<std::uint8_t> best(st.entries.size());
+    best_matches_avx2(signature, sigs, std::span<const Store::Entry>(st.entries), best.data());
+    for (std::size_t i = 0; i < best.size(); ++i) write(st.entries[i], best[i]);
+    return true;
+  }
+#endif
+  for (const Store::Entry& e : st.entries) write(e, best_matches(signature, sigs + e.first, e.count));
+  return true;
+}
+
 ScoreResult MinHashScorer::score_signature(const MinHashSignature& signature,
                                            double min_similarity) const {
   // The fewest equal positions whose similarity reaches the floor, found with the same

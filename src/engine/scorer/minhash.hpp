@@ -24,6 +24,7 @@ class MinHashScorer final : public Scorer {
                           std::span<const std::string> capabilities) override;
   void remove_agent(std::string_view agent_id) override;
   ScoreResult score(std::string_view query) const override;
+  bool score_keyed(std::string_view query, std::span<double> by_key) const override;
   const LshConfig* signature_config() const override { return &config_; }
   ScoreResult score_signature(const MinHashSignature& signature,
                               double min_similarity) const override;

@@ -64,6 +64,12 @@ class Scorer {
                                       double /*min_similarity*/) const {
     return ScoreResult::err("this scorer does not score signatures");
   }
+  // `score(query)` written straight into `by_key`: each agent indexed with a key below its
+  // size gets its similarity at that key (0 where `score` would list nothing); other entries
+  // are left alone. False, with nothing written, for scorers that cannot.
+  virtual bool score_keyed(std::string_view /*query*/, std::span<double> /*by_key*/) const {
+    return false;
+  }
 };
 
 // Pairs the active scorer with the signature parameters the engine uses for its own queries.
