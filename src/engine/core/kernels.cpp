@@ -142,7 +142,12 @@ struct Scratch {
   std::vector<KernelInput> inputs;
   std::vector<double> columns;
 };
-thread_local Scratch scratch;
+// Reached through a call the optimiser cannot see into: in a shared library every use of a
+// thread-local variable may otherwise cost a call to find it.
+[[gnu::noinline]] Scratch& thread_scratch() {
+  thread_local Scratch scratch;
+  return scratch;
+}
 
 }  // namespace
 
@@ -231,7 +236,7 @@ KernelEvaluation SLNEnzyme::evaluate_with_scores(const MinHashSignature& /*query
                                                  MonoTime now) const {
   std::vector<NameHash> hashes;
   hashes.reserve(agents.size());
-  std::vector<KernelInput>& inputs = scratch.inputs;
+  std::vector<KernelInput>& inputs = thread_scratch().inputs;
   inputs.clear();
   for (const EligibleAgent& a : agents) {
     hashes.push_back(a.record->name_hash);
@@ -257,7 +262,7 @@ KernelEvaluation SLNEnzyme::evaluate_inputs(std::span<const KernelInput> inputs,
   evaluation.votes.reserve(kernels_.size());
   evaluation.vote_positions.reserve(kernels_.size());
   evaluation.scores.assign(n, 0.0);
-  std::vector<double>& columns = scratch.columns;
+  std::vector<double>& columns = thread_scratch().columns;
   score_columns(inputs, now, columns);
   double* blended = evaluation.scores.data();
   for (const auto& kernel : kernels_) {
@@ -283,7 +288,7 @@ RoutingDecision SLNEnzyme::process(const MinHashSignature& /*query*/,
   std::array<std::size_t, kKernelTypes> top;
   std::array<double, kKernelTypes> best{};
   top.fill(kNoAgent);
-  std::vector<KernelInput>& inputs = scratch.inputs;
+  std::vector<KernelInput>& inputs = thread_scratch().inputs;
   inputs.clear();
   for (std::size_t i = 0; i < agents.size(); ++i) {
     const KernelInput& a =
@@ -317,7 +322,7 @@ KernelEvaluation SLNEnzyme::evaluate_selected(std::span<const KernelInput> input
   if (n == 0) return evaluation;
   // The three kernels without an exponential are scored in full: their greatest scores need
   // every agent. The recency kernel's is found without scoring everyone.
-  std::vector<double>& columns = scratch.columns;
+  std::vector<double>& columns = thread_scratch().columns;
   columns.resize(n * kCheapKernels);
   double* capability = columns.data() + n * static_cast<std::size_t>(KernelType::Capability);
   double* novelty = columns.data() + n * static_cast<std::size_t>(KernelType::Novelty);

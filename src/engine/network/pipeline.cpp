@@ -241,7 +241,12 @@ struct Scratch {
   std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed;
   std::vector<std::uint32_t> order_of_candidates;
 };
-thread_local Scratch scratch;
+// Reached through a call the optimiser cannot see into: in a shared library every use of a
+// thread-local variable may otherwise cost a call to find it.
+[[gnu::noinline]] Scratch& thread_scratch() {
+  thread_local Scratch scratch;
+  return scratch;
+}
 
 double feedback_factor(const FeedbackIndex& index, const MinHashSignature& query,
                        double threshold) {
@@ -324,7 +329,7 @@ void place_similarities(const RegistryOrder& order, std::span<const ScorePair> s
                         std::span<const std::uint32_t> keys, std::vector<double>& similarity) {
   similarity.assign(order.entries.size(), 0.0);
   const bool keyed = keys.size() == scores.size();
-  NameIndex& names = scratch.names;
+  NameIndex& names = thread_scratch().names;
   bool names_ready = false;
   const std::uint32_t key_limit = static_cast<std::uint32_t>(order.position_of_key.size());
   for (std::size_t i = 0; i < scores.size(); ++i) {
@@ -366,6 +371,7 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   };
   const MonoTime now = ctx.clock.monotonic_now();
 
+  Scratch& scratch = thread_scratch();
   RegistryOrder* order = ctx.order;
   if (order == nullptr) {
     scratch.order.rebuild(ctx.agents);
@@ -536,7 +542,7 @@ PipelineOutput run_pipeline(const PipelineContext& ctx, std::string_view query,
   // A scorer that knows every agent by key writes similarities straight where the ranking
   // reads them, without listing names.
   if (ctx.order != nullptr && ctx.order->all_keyed && !ctx.agents.empty()) {
-    std::vector<double>& by_key = scratch.by_key;
+    std::vector<double>& by_key = thread_scratch().by_key;
     by_key.assign(ctx.order->position_of_key.size(), 0.0);
     if (scorer.score_keyed(expanded_text, by_key)) {
       PipelineOutput output =
