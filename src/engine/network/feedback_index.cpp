@@ -43,48 +43,49 @@ void for_each_bit(const std::uint64_t (&bits)[2], std::size_t lo, std::size_t hi
 }  // namespace
 
 Impl::Impl() {
-  std::memset(head, kNone, sizeof head);
+  std::memset(newest, kNone, sizeof newest);
 }
 
 // The table slot holding `value` in the band, or the empty slot where it would go.
 std::size_t Impl::find(std::size_t band, std::uint32_t value) const {
   std::size_t s = home_slot(value);
   while (true) {
-    const std::uint8_t h = head[band][s];
-    if (h == kNone || band_value(records[h].query_signature, band) == value) return s;
+    const std::uint8_t n = newest[band][s];
+    if (n == kNone || band_value(records[n].query_signature, band) == value) return s;
     s = (s + 1) & kSlotMask;
   }
 }
 
 void Impl::link(std::size_t band, std::size_t slot) {
   const std::size_t s = find(band, band_value(records[slot].query_signature, band));
-  next[band][slot] = kNone;
-  if (head[band][s] == kNone) {
-    head[band][s] = static_cast<std::uint8_t>(slot);
+  const auto added = static_cast<std::uint8_t>(slot);
+  const std::uint8_t last = newest[band][s];
+  if (last == kNone) {
+    next[band][slot] = added;
   } else {
-    next[band][tail[band][s]] = static_cast<std::uint8_t>(slot);
+    next[band][slot] = next[band][last];  // the oldest follows the newest
+    next[band][last] = added;
   }
-  tail[band][s] = static_cast<std::uint8_t>(slot);
+  newest[band][s] = added;
 }
 
 // Drops the oldest record from its chain; the record must still hold its bytes.
 void Impl::unlink_front(std::size_t band) {
   std::size_t i = find(band, band_value(records[front].query_signature, band));
-  assert(head[band][i] == front);
-  const std::uint8_t rest = next[band][front];
-  if (rest != kNone) {
-    head[band][i] = rest;
+  const std::uint8_t last = newest[band][i];
+  assert(next[band][last] == front);
+  if (last != front) {
+    next[band][last] = next[band][front];
     return;
   }
   // The key leaves the table. Later entries of its probe cluster move back into the hole
   // when their home allows it, so lookups never need tombstones.
-  head[band][i] = kNone;
-  for (std::size_t j = (i + 1) & kSlotMask; head[band][j] != kNone; j = (j + 1) & kSlotMask) {
-    const std::size_t home = home_slot(band_value(records[head[band][j]].query_signature, band));
+  newest[band][i] = kNone;
+  for (std::size_t j = (i + 1) & kSlotMask; newest[band][j] != kNone; j = (j + 1) & kSlotMask) {
+    const std::size_t home = home_slot(band_value(records[newest[band][j]].query_signature, band));
     if (((j - home) & kSlotMask) >= ((j - i) & kSlotMask)) {
-      head[band][i] = head[band][j];
-      tail[band][i] = tail[band][j];
-      head[band][j] = kNone;
+      newest[band][i] = newest[band][j];
+      newest[band][j] = kNone;
       i = j;
     }
   }
@@ -145,10 +146,13 @@ std::vector<std::size_t> FeedbackIndex::candidates(const MinHashSignature& signa
   const Impl& m = *impl_;
   std::uint64_t seen[2] = {0, 0};
   for (std::size_t b = 0; b < kBands; ++b) {
-    const std::size_t s = m.find(b, band_value(signature, b));
-    for (std::uint8_t p = m.head[b][s]; p != Impl::kNone; p = m.next[b][p]) {
+    const std::uint8_t last = m.newest[b][m.find(b, band_value(signature, b))];
+    if (last == Impl::kNone) continue;
+    std::uint8_t p = last;
+    do {
       seen[p >> 6] |= std::uint64_t{1} << (p & 63);
-    }
+      p = m.next[b][p];
+    } while (p != last);
   }
   out.reserve(static_cast<std::size_t>(std::popcount(seen[0]) + std::popcount(seen[1])));
   // Ring slots from `front` onwards hold positions 0, 1, ...; the slots before it the rest.

@@ -60,16 +60,16 @@ class FeedbackIndex {
 
   // Storage is created on the first insert and never shrinks, so a non-null pointer means at
   // least one record. Records form a ring whose oldest entry sits at `front`; each band table
-  // is an open-addressing hash table from the band's four bytes to the chain of ring slots
-  // holding them, oldest first, so the evicted record is always the head of its chains.
+  // is an open-addressing hash table from the band's four bytes to a circular chain of the
+  // ring slots holding them. The table keeps the newest slot, whose successor is the oldest,
+  // so appending and dropping the evicted record (always the oldest of its chains) are O(1).
   struct Impl {
     static constexpr std::size_t kSlots = 256;  // per band; at most 100 keys stay live
     static constexpr std::uint8_t kNone = 0xFF;
 
     std::size_t count = 0;
     std::size_t front = 0;
-    std::uint8_t head[kBands][kSlots];
-    std::uint8_t tail[kBands][kSlots];
+    std::uint8_t newest[kBands][kSlots];
     std::uint8_t next[kBands][kCapacity];
     FeedbackRecord records[kCapacity];
     Derived derived;
