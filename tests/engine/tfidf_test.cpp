@@ -174,6 +174,24 @@ TEST(TfIdfScoring, QueryEqualToAgentTextScoresOne) {
   EXPECT_LT(list.pairs[1].second, 1.0);
 }
 
+TEST(TfIdfScoring, ResultsCarryTheKeysAgentsWereIndexedWith) {
+  TfIdfScorer scorer;
+  const LshConfig lsh;
+  scorer.index_capabilities_presigned("a", std::vector<std::string>{"legal contracts"}, {}, lsh, 7);
+  scorer.index_capabilities("b", std::vector<std::string>{"legal advice"});
+  scorer.index_capabilities_presigned("c", std::vector<std::string>{"legal aid"}, {}, lsh, 9);
+  scorer.index_capabilities("c", std::vector<std::string>{"legal aid"});  // plain: key dropped
+  scorer.remove_agent("a");
+  scorer.index_capabilities_presigned("d", std::vector<std::string>{"legal"}, {}, lsh, 4);
+  const ScoreList list = scorer.score("legal").value();
+  ASSERT_EQ(list.keys.size(), list.pairs.size());
+  std::map<std::string, std::uint32_t> keys;
+  for (std::size_t i = 0; i < list.pairs.size(); ++i) {
+    keys[std::string(list.pairs[i].first)] = list.keys[i];
+  }
+  EXPECT_EQ(keys, (std::map<std::string, std::uint32_t>{{"b", 0}, {"c", 0}, {"d", 4}}));
+}
+
 TEST(TfIdfScoring, NothingToScoreAndTokenlessAgents) {
   TfIdfScorer scorer;
   NaiveTfIdf naive;

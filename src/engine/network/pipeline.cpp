@@ -1,9 +1,10 @@
 // One query in, ranked candidates out.
 //
-// The per-agent work is a single walk over the registry into a flat list of eligible agents,
-// one hash lookup each for the similarity, and the kernels' passes over that list. Nothing is
-// allocated per agent; names, endpoints and metadata are copied only for the candidates that
-// pass the threshold.
+// The per-agent work is one pass over the registry's dense routing rows, with similarities
+// placed by the agents' scorer keys, and the kernels' passes over the eligible agents' inputs.
+// Nothing is allocated per agent, and records are touched only for candidates (filters,
+// feedback) and for what results copy: names, endpoints and metadata, copied only for the
+// candidates that pass the threshold.
 
 #include "network/pipeline.hpp"
 

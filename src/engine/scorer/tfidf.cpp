@@ -117,6 +117,7 @@ struct TfIdfScorer::Impl {
   std::deque<Document> documents;
   std::vector<Slot> free_slots;
   std::vector<std::string_view> names;  // by slot, for the same reason as the caches
+  std::vector<std::uint32_t> keys;      // by slot: the engine's key for the agent, or 0
   CacheArray norms;                     // by slot
   std::unordered_map<std::string_view, Slot> slot_by_name;
   std::deque<Term> terms;
@@ -154,8 +155,12 @@ struct TfIdfScorer::Impl {
     }
     documents[slot].name.assign(name);
     slot_by_name.emplace(documents[slot].name, slot);
-    if (slot >= names.size()) names.resize(slot + 1);
+    if (slot >= names.size()) {
+      names.resize(slot + 1);
+      keys.resize(slot + 1);
+    }
     names[slot] = documents[slot].name;
+    keys[slot] = 0;
     norms.ensure(slot);
     return slot;
   }
@@ -225,6 +230,14 @@ TermFrequencies TfIdfScorer::compute_tf(std::span<const std::string> texts) {
   return counts;
 }
 
+void TfIdfScorer::index_capabilities_presigned(std::string_view agent_id,
+                                              std::span<const std::string> capabilities,
+                                              std::span<const MinHashSignature> /*signatures*/,
+                                              const LshConfig& /*config*/, std::uint32_t key) {
+  index_capabilities(agent_id, capabilities);
+  impl_->keys[impl_->slot_by_name.find(agent_id)->second] = key;
+}
+
 void TfIdfScorer::index_capabilities(std::string_view agent_id,
                                      std::span<const std::string> capabilities) {
   Impl& s = *impl_;
@@ -233,6 +246,7 @@ void TfIdfScorer::index_capabilities(std::string_view agent_id,
   if (auto it = s.slot_by_name.find(agent_id); it != s.slot_by_name.end()) {
     slot = it->second;
     s.withdraw(slot);
+    s.keys[slot] = 0;
   } else {
     slot = s.allocate(agent_id);
   }
@@ -312,8 +326,10 @@ ScoreResult TfIdfScorer::score(std::string_view query) const {
   }
   sort_highest_first(ranked);
   out.pairs.reserve(ranked.size());
+  out.keys.reserve(ranked.size());
   for (const Ranked& r : ranked) {
     out.pairs.emplace_back(s.names[r.slot], std::bit_cast<double>(~r.key));
+    out.keys.push_back(s.keys[r.slot]);
   }
   return ScoreResult::ok(std::move(out));
 }

@@ -37,6 +37,11 @@ class TfIdfScorer final : public Scorer {
 
   void index_capabilities(std::string_view agent_id,
                           std::span<const std::string> capabilities) override;
+  // As index_capabilities, remembering the engine's key to report with results.
+  void index_capabilities_presigned(std::string_view agent_id,
+                                    std::span<const std::string> capabilities,
+                                    std::span<const MinHashSignature> signatures,
+                                    const LshConfig& config, std::uint32_t key) override;
   void remove_agent(std::string_view agent_id) override;
   // Agents with similarity > 0, highest first (stable in visiting order for equal values).
   // Names view the scorer's own storage: valid until the scorer next changes. Safe to call
