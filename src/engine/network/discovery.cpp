@@ -51,8 +51,8 @@ std::vector<DiscoveryResult> LocalNetwork::discover_filtered(std::string_view qu
   PipelineOutput output;
   {
     auto enzyme = safe_lock(enzyme_, "enzyme");
-    output =
-        run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order()}, query, filters, *cooccurrence, epsilon);
+    output = run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order()}, query, filters,
+                          *cooccurrence, epsilon);
   }
   {
     auto replay = safe_lock(replay_, "replay discover");
@@ -73,7 +73,8 @@ std::vector<ExplainedResult> LocalNetwork::discover_explained(std::string_view q
   const double epsilon = exploration_epsilon();
   auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
   auto enzyme = safe_lock(enzyme_, "enzyme");
-  return run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order()}, query, filters, *cooccurrence, epsilon)
+  return run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order()}, query, filters,
+                      *cooccurrence, epsilon)
       .results;
 }
 
@@ -82,56 +83,56 @@ ConfidenceResponse LocalNetwork::discover_with_confidence_filtered(std::string_v
   const double epsilon = exploration_epsilon();
   auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
   auto enzyme = safe_lock(enzyme_, "enzyme discover");
-  PipelineOutput output =
-      run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order()}, query, filters, *cooccurrence, epsilon);
+  PipelineOutput output = run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order()},
+                                       query, filters, *cooccurrence, epsilon);
   auto confidence = derive_confidence(output.evaluation, agents_, *enzyme);
   return confidence_response(std::move(output), std::move(confidence));
+}
+
+void LocalNetwork::run_query_pipeline(
+    const Query& query, const FilterMap* filters, std::string_view lock_label,
+    const std::function<void(PipelineOutput&&, SLNEnzyme&)>& finish) const {
+  auto scores = query.evaluate(*scorer_.scorer);
+  if (!scores) {
+    report_query_failure(scores.error());
+    return;
+  }
+  const std::string_view text = query.primary_text().value_or(std::string_view());
+  const double epsilon = exploration_epsilon();
+  auto enzyme = safe_lock(enzyme_, lock_label);
+  finish(run_pipeline_with_scores({agents_, scorer_, *enzyme, *clock_, &registry_order()}, text,
+                                  std::move(scores).value(), filters, epsilon),
+         *enzyme);
 }
 
 std::vector<DiscoveryResult> LocalNetwork::discover_query(const Query& query,
                                                           const FilterMap* filters) const {
-  auto scores = query.evaluate(*scorer_.scorer);
-  if (!scores) {
-    report_query_failure(scores.error());
-    return {};
-  }
-  const std::string_view text = query.primary_text().value_or(std::string_view());
-  const double epsilon = exploration_epsilon();
-  auto enzyme = safe_lock(enzyme_, "enzyme");
-  return short_results(run_pipeline_with_scores({agents_, scorer_, *enzyme, *clock_, &registry_order()}, text,
-                                                std::move(scores).value(), filters, epsilon)
-                           .results);
+  std::vector<DiscoveryResult> results;
+  run_query_pipeline(query, filters, "enzyme", [&](PipelineOutput&& output, SLNEnzyme&) {
+    results = short_results(std::move(output.results));
+  });
+  return results;
 }
 
 std::vector<ExplainedResult> LocalNetwork::discover_query_explained(
     const Query& query, const FilterMap* filters) const {
-  auto scores = query.evaluate(*scorer_.scorer);
-  if (!scores) {
-    report_query_failure(scores.error());
-    return {};
-  }
-  const std::string_view text = query.primary_text().value_or(std::string_view());
-  const double epsilon = exploration_epsilon();
-  auto enzyme = safe_lock(enzyme_, "enzyme");
-  return run_pipeline_with_scores({agents_, scorer_, *enzyme, *clock_, &registry_order()}, text,
-                                  std::move(scores).value(), filters, epsilon)
-      .results;
+  std::vector<ExplainedResult> results;
+  run_query_pipeline(query, filters, "enzyme", [&](PipelineOutput&& output, SLNEnzyme&) {
+    results = std::move(output.results);
+  });
+  return results;
 }
 
 ConfidenceResponse LocalNetwork::discover_query_with_confidence(const Query& query,
                                                                 const FilterMap* filters) const {
-  auto scores = query.evaluate(*scorer_.scorer);
-  if (!scores) {
-    report_query_failure(scores.error());
-    return ConfidenceResponse{};  // no results, no confidence, parallelism 1
-  }
-  const std::string_view text = query.primary_text().value_or(std::string_view());
-  const double epsilon = exploration_epsilon();
-  auto enzyme = safe_lock(enzyme_, "enzyme discover");
-  PipelineOutput output = run_pipeline_with_scores({agents_, scorer_, *enzyme, *clock_, &registry_order()}, text,
-                                                   std::move(scores).value(), filters, epsilon);
-  auto confidence = derive_confidence(output.evaluation, agents_, *enzyme);
-  return confidence_response(std::move(output), std::move(confidence));
+  // A query that fails to evaluate: no results, no confidence, parallelism 1.
+  ConfidenceResponse response;
+  run_query_pipeline(query, filters, "enzyme discover",
+                     [&](PipelineOutput&& output, SLNEnzyme& enzyme) {
+                       auto confidence = derive_confidence(output.evaluation, agents_, enzyme);
+                       response = confidence_response(std::move(output), std::move(confidence));
+                     });
+  return response;
 }
 
 }  // namespace kova
