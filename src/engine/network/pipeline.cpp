@@ -487,6 +487,11 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
       __builtin_prefetch(&ahead->second.endpoint);
       __builtin_prefetch(&ahead->second.metadata);
     }
+    // Metadata entries hang off the map, whose head was asked for above.
+    if (r + kPrefetchDistance / 2 < in_rank_order.size()) {
+      const Metadata& metadata = in_rank_order[r + kPrefetchDistance / 2].agent->second.metadata;
+      if (!metadata.empty()) __builtin_prefetch(&*metadata.begin());
+    }
     const Working& c = in_rank_order[r];
     const auto& [name, record] = *c.agent;
     ScoredCandidate& out = output.results.emplace_back();
