@@ -28,8 +28,6 @@ constexpr double kTickTauFactor = 0.995;
 constexpr double kTickSigmaFactor = 0.99;
 constexpr double kSuccessOutcome = 1.0;
 constexpr double kFailureOutcome = -1.0;
-// Propagation marks the agents it changed one by one up to this many, else all at once.
-constexpr std::size_t kMarkEachUpTo = 8;
 
 std::vector<log::Field> feedback_span_fields(std::string_view agent_name,
                                              const std::optional<std::string_view>& query) {
@@ -126,12 +124,9 @@ void LocalNetwork::record_success(std::string_view agent_name,
         return record;
       },
       kSuccessOutcome);
-  // Each mark takes the order's lock; past a few agents one mark for all is cheaper.
-  if (gained.size() > kMarkEachUpTo) {
-    mark_all_records_changed();
-  } else {
-    for (const AgentRecord* record : gained) mark_record_changed(*record);
-  }
+  // Only these rows need re-reading before the next query: marking every row would make
+  // that query re-read the whole registry after each success.
+  mark_records_changed(gained);
 }
 
 void LocalNetwork::record_failure(std::string_view agent_name,

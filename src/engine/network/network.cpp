@@ -153,15 +153,22 @@ void LocalNetwork::mark_membership_changed() {
 }
 
 void LocalNetwork::mark_record_changed(const AgentRecord& record) {
+  const AgentRecord* const one[] = {&record};
+  mark_records_changed(one);
+}
+
+void LocalNetwork::mark_records_changed(std::span<const AgentRecord* const> records) {
   const std::lock_guard<std::mutex> lock(order_mutex_);
   if (order_stale_ || rows_stale_) return;
-  // Past a share of the registry, re-reading every row is cheaper than the list.
-  if (record.key == 0 || changed_keys_.size() >= 64 + agents_.size() / 8) {
-    rows_stale_ = true;
-    changed_keys_.clear();
-    return;
+  for (const AgentRecord* record : records) {
+    // Past a share of the registry, re-reading every row is cheaper than the list.
+    if (record->key == 0 || changed_keys_.size() >= 64 + agents_.size() / 8) {
+      rows_stale_ = true;
+      changed_keys_.clear();
+      return;
+    }
+    changed_keys_.push_back(record->key);
   }
-  changed_keys_.push_back(record.key);
 }
 
 void LocalNetwork::mark_all_records_changed() {

@@ -145,6 +145,7 @@ class LocalNetwork {
   void mark_membership_changed();
   // A record may be about to change: its routing row is re-read before the next query.
   void mark_record_changed(const AgentRecord& record);
+  void mark_records_changed(std::span<const AgentRecord* const> records);
   void mark_all_records_changed();
   // The registry in walking order for queries, brought up to date on first use after a
   // change. Queries run one at a time under the kernels' lock, which guards its rows.
