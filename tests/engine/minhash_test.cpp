@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "log/log.hpp"
+#include "score_lists.hpp"
 
 namespace kova {
 namespace {
@@ -127,11 +128,8 @@ TEST_F(MinHashScorerTest, PresignedSignaturesReusedOnlyWhenSafe) {
   scorer.index_capabilities("c", caps);
   const ScoreList list = scorer.score("short capability").value();
   ASSERT_EQ(list.keys.size(), list.pairs.size());
-  std::map<std::string, std::uint32_t> keys;
-  for (std::size_t i = 0; i < list.pairs.size(); ++i) {
-    keys[std::string(list.pairs[i].first)] = list.keys[i];
-  }
-  EXPECT_EQ(keys, (std::map<std::string, std::uint32_t>{{"a", 5}, {"b", 9}, {"c", 0}}));
+  EXPECT_EQ(test_support::keys_by_name(list),
+            (std::map<std::string, std::uint32_t>{{"a", 5}, {"b", 9}, {"c", 0}}));
 
   // Written by key: the listed similarity, 0 for an agent the listing leaves out, nothing
   // for agents without a key or beyond the array.

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "score_lists.hpp"
+
 namespace kova {
 namespace {
 
@@ -185,11 +187,8 @@ TEST(TfIdfScoring, ResultsCarryTheKeysAgentsWereIndexedWith) {
   scorer.index_capabilities_presigned("d", std::vector<std::string>{"legal"}, {}, lsh, 4);
   const ScoreList list = scorer.score("legal").value();
   ASSERT_EQ(list.keys.size(), list.pairs.size());
-  std::map<std::string, std::uint32_t> keys;
-  for (std::size_t i = 0; i < list.pairs.size(); ++i) {
-    keys[std::string(list.pairs[i].first)] = list.keys[i];
-  }
-  EXPECT_EQ(keys, (std::map<std::string, std::uint32_t>{{"b", 0}, {"c", 0}, {"d", 4}}));
+  EXPECT_EQ(test_support::keys_by_name(list),
+            (std::map<std::string, std::uint32_t>{{"b", 0}, {"c", 0}, {"d", 4}}));
 }
 
 TEST(TfIdfScoring, NothingToScoreAndTokenlessAgents) {

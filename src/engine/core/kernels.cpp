@@ -247,18 +247,10 @@ KernelEvaluation SLNEnzyme::evaluate_with_scores(const MinHashSignature& /*query
 
 KernelEvaluation SLNEnzyme::evaluate_inputs(std::span<const KernelInput> inputs,
                                             std::vector<NameHash> hashes, MonoTime now) const {
-  KernelEvaluation evaluation = evaluate_inputs(
-      inputs, [&hashes](std::size_t i) { return hashes[i]; }, now);
-  if (!inputs.empty()) evaluation.hashes = std::move(hashes);
-  return evaluation;
-}
-
-KernelEvaluation SLNEnzyme::evaluate_inputs(std::span<const KernelInput> inputs,
-                                            const std::function<NameHash(std::size_t)>& hash_of,
-                                            MonoTime now) const {
   KernelEvaluation evaluation;
   const std::size_t n = inputs.size();
   if (n == 0) return evaluation;  // every ranking is empty: no votes, no scores
+  evaluation.hashes = std::move(hashes);
   evaluation.votes.reserve(kernels_.size());
   evaluation.vote_positions.reserve(kernels_.size());
   evaluation.scores.assign(n, 0.0);
@@ -269,7 +261,7 @@ KernelEvaluation SLNEnzyme::evaluate_inputs(std::span<const KernelInput> inputs,
     const double* s = columns.data() + n * static_cast<std::size_t>(kernel->kernel_type());
     const double best = greatest(s, n);
     const std::size_t top = first_of(s, n, best);
-    evaluation.votes.push_back({kernel->kernel_type(), hash_of(top)});
+    evaluation.votes.push_back({kernel->kernel_type(), evaluation.hashes[top]});
     evaluation.vote_positions.push_back(top);
     // Sums start at +0.0 and can never become -0.0, so adding 0.0 would change nothing.
     if (best > 0.0) {

@@ -154,13 +154,10 @@ class SLNEnzyme final : public Enzyme {
   // `inputs`) become the evaluation's hashes.
   KernelEvaluation evaluate_inputs(std::span<const KernelInput> inputs,
                                    std::vector<NameHash> hashes, MonoTime now) const;
-  // The same for a caller that resolves hashes itself: `hash_of(i)` is the name hash of
-  // input i, asked only for the voted agents; the evaluation's `hashes` stay empty.
-  KernelEvaluation evaluate_inputs(std::span<const KernelInput> inputs,
-                                   const std::function<NameHash(std::size_t)>& hash_of,
-                                   MonoTime now) const;
-  // The votes of evaluate_inputs, with enzyme scores only for the inputs at the ascending
-  // positions `wanted`: `scores` holds one per wanted input, in that order.
+  // The votes of evaluate_inputs for a caller that resolves hashes itself (`hash_of(i)` is
+  // the name hash of input i, asked only for the voted agents; `hashes` stay empty), with
+  // enzyme scores only for the inputs at the ascending positions `wanted`: `scores` holds one
+  // per wanted input, in that order.
   KernelEvaluation evaluate_selected(std::span<const KernelInput> inputs,
                                      const std::function<NameHash(std::size_t)>& hash_of,
                                      std::span<const std::uint32_t> wanted, MonoTime now) const;

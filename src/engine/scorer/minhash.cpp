@@ -213,22 +213,32 @@ bool cpu_has_avx2() {
 
 }  // namespace
 
-bool MinHashScorer::score_keyed(std::string_view query, std::span<double> by_key) const {
-  const MinHashSignature signature = compute_signature(query, config_);
+// The most positions each stored agent shares with `signature`, in the store's entry order.
+std::vector<std::uint8_t> MinHashScorer::best_matches_of_all(
+    const MinHashSignature& signature) const {
   const Store& st = *store_;
+  std::vector<std::uint8_t> best(st.entries.size());
   const MinHashSignature* sigs = st.signatures.data();
-  const auto write = [&](const Store::Entry& e, unsigned best) {
-    if (e.key != 0 && e.key < by_key.size()) by_key[e.key] = static_cast<double>(best) / 64.0;
-  };
 #if defined(__x86_64__) && defined(__GNUC__)
   if (cpu_has_avx2()) {
-    std::vector<std::uint8_t> best(st.entries.size());
     best_matches_avx2(signature, sigs, std::span<const Store::Entry>(st.entries), best.data());
-    for (std::size_t i = 0; i < best.size(); ++i) write(st.entries[i], best[i]);
-    return true;
+    return best;
   }
 #endif
-  for (const Store::Entry& e : st.entries) write(e, best_matches(signature, sigs + e.first, e.count));
+  for (std::size_t i = 0; i < best.size(); ++i) {
+    const Store::Entry& e = st.entries[i];
+    best[i] = static_cast<std::uint8_t>(best_matches(signature, sigs + e.first, e.count));
+  }
+  return best;
+}
+
+bool MinHashScorer::score_keyed(std::string_view query, std::span<double> by_key) const {
+  const std::vector<std::uint8_t> best = best_matches_of_all(compute_signature(query, config_));
+  const Store& st = *store_;
+  for (std::size_t i = 0; i < best.size(); ++i) {
+    const std::uint32_t key = st.entries[i].key;
+    if (key != 0 && key < by_key.size()) by_key[key] = static_cast<double>(best[i]) / 64.0;
+  }
   return true;
 }
 
@@ -243,36 +253,20 @@ ScoreResult MinHashScorer::score_signature(const MinHashSignature& signature,
   }
   const Store& st = *store_;
   ScoreList list;
-  if (min_matches <= 1) {
-    list.pairs.reserve(st.entries.size());
-    list.keys.reserve(st.entries.size());
+  const std::vector<std::uint8_t> best = best_matches_of_all(signature);
+  // Which agents reach a high floor is close to random, so they are picked without a branch.
+  std::vector<std::uint32_t> hits(best.size());
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < best.size(); ++i) {
+    hits[n] = static_cast<std::uint32_t>(i);
+    n += best[i] >= min_matches ? 1 : 0;
   }
-  const MinHashSignature* sigs = st.signatures.data();
-  const auto emit = [&](const Store::Entry& e, unsigned best) {
-    if (best >= min_matches) {
-      list.pairs.emplace_back(e.name, static_cast<double>(best) / 64.0);
-      list.keys.push_back(e.key);
-    }
-  };
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (cpu_has_avx2()) {
-    std::vector<std::uint8_t> best(st.entries.size());
-    best_matches_avx2(signature, sigs, std::span<const Store::Entry>(st.entries), best.data());
-    // Which agents reach a high floor is close to random, so they are picked without a branch.
-    std::vector<std::uint32_t> hits(best.size());
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < best.size(); ++i) {
-      hits[n] = static_cast<std::uint32_t>(i);
-      n += best[i] >= min_matches ? 1 : 0;
-    }
-    list.pairs.reserve(n);
-    list.keys.reserve(n);
-    for (std::size_t h = 0; h < n; ++h) emit(st.entries[hits[h]], best[hits[h]]);
-    return ScoreResult::ok(std::move(list));
-  }
-#endif
-  for (const Store::Entry& e : st.entries) {
-    emit(e, best_matches(signature, sigs + e.first, e.count));
+  list.pairs.reserve(n);
+  list.keys.reserve(n);
+  for (std::size_t h = 0; h < n; ++h) {
+    const Store::Entry& e = st.entries[hits[h]];
+    list.pairs.emplace_back(e.name, static_cast<double>(best[hits[h]]) / 64.0);
+    list.keys.push_back(e.key);
   }
   return ScoreResult::ok(std::move(list));
 }

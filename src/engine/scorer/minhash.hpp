@@ -49,6 +49,7 @@ class MinHashScorer final : public Scorer {
   LshConfig config_;
   // Layout is the implementation's: see minhash.cpp.
   struct Store;
+  std::vector<std::uint8_t> best_matches_of_all(const MinHashSignature& signature) const;
   std::unique_ptr<Store> store_;
 
  public:
