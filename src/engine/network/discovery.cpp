@@ -23,7 +23,7 @@ std::vector<DiscoveryResult> short_results(std::vector<ScoredCandidate>&& candid
 ConfidenceResponse confidence_response(PipelineOutput&& output,
                                        std::pair<DiscoveryConfidence, std::size_t>&& confidence) {
   ConfidenceResponse response;
-  response.results = short_results(std::move(output.results));
+  response.results = std::move(output.brief);
   response.best_below_threshold = std::move(output.best_below_threshold);
   response.confidence = std::move(confidence.first);
   response.recommended_parallelism = confidence.second;
@@ -40,9 +40,12 @@ void report_query_failure(const std::string& error) {
 std::vector<DiscoveryResult> LocalNetwork::discover_filtered(std::string_view query,
                                                              const FilterMap* filters) const {
   const double epsilon = exploration_epsilon();
+  // The replay log records every scoring detail; without it the short form is all we need.
+  bool recording = false;
   {
     auto replay = safe_lock(replay_, "replay submit");
-    if (replay->enabled()) {
+    recording = replay->enabled();
+    if (recording) {
       replay->record(EventKind{EventKind::QuerySubmitted{std::string(query)}},
                      clock_->monotonic_now());
     }
@@ -51,9 +54,10 @@ std::vector<DiscoveryResult> LocalNetwork::discover_filtered(std::string_view qu
   PipelineOutput output;
   {
     auto enzyme = safe_lock(enzyme_, "enzyme");
-    output = run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order()}, query, filters,
-                          *cooccurrence, epsilon);
+    output = run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), !recording},
+                          query, filters, *cooccurrence, epsilon);
   }
+  if (!recording) return std::move(output.brief);
   {
     auto replay = safe_lock(replay_, "replay discover");
     if (replay->enabled()) {
@@ -83,14 +87,15 @@ ConfidenceResponse LocalNetwork::discover_with_confidence_filtered(std::string_v
   const double epsilon = exploration_epsilon();
   auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
   auto enzyme = safe_lock(enzyme_, "enzyme discover");
-  PipelineOutput output = run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order()},
-                                       query, filters, *cooccurrence, epsilon);
+  PipelineOutput output =
+      run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), true}, query, filters,
+                   *cooccurrence, epsilon);
   auto confidence = derive_confidence(output.evaluation, agents_, *enzyme);
   return confidence_response(std::move(output), std::move(confidence));
 }
 
 void LocalNetwork::run_query_pipeline(
-    const Query& query, const FilterMap* filters, std::string_view lock_label,
+    const Query& query, const FilterMap* filters, bool brief, std::string_view lock_label,
     const std::function<void(PipelineOutput&&, SLNEnzyme&)>& finish) const {
   auto scores = query.evaluate(*scorer_.scorer);
   if (!scores) {
@@ -100,16 +105,16 @@ void LocalNetwork::run_query_pipeline(
   const std::string_view text = query.primary_text().value_or(std::string_view());
   const double epsilon = exploration_epsilon();
   auto enzyme = safe_lock(enzyme_, lock_label);
-  finish(run_pipeline_with_scores({agents_, scorer_, *enzyme, *clock_, &registry_order()}, text,
-                                  std::move(scores).value(), filters, epsilon),
+  finish(run_pipeline_with_scores({agents_, scorer_, *enzyme, *clock_, &registry_order(), brief},
+                                  text, std::move(scores).value(), filters, epsilon),
          *enzyme);
 }
 
 std::vector<DiscoveryResult> LocalNetwork::discover_query(const Query& query,
                                                           const FilterMap* filters) const {
   std::vector<DiscoveryResult> results;
-  run_query_pipeline(query, filters, "enzyme", [&](PipelineOutput&& output, SLNEnzyme&) {
-    results = short_results(std::move(output.results));
+  run_query_pipeline(query, filters, true, "enzyme", [&](PipelineOutput&& output, SLNEnzyme&) {
+    results = std::move(output.brief);
   });
   return results;
 }
@@ -117,7 +122,7 @@ std::vector<DiscoveryResult> LocalNetwork::discover_query(const Query& query,
 std::vector<ExplainedResult> LocalNetwork::discover_query_explained(
     const Query& query, const FilterMap* filters) const {
   std::vector<ExplainedResult> results;
-  run_query_pipeline(query, filters, "enzyme", [&](PipelineOutput&& output, SLNEnzyme&) {
+  run_query_pipeline(query, filters, false, "enzyme", [&](PipelineOutput&& output, SLNEnzyme&) {
     results = std::move(output.results);
   });
   return results;
@@ -127,7 +132,7 @@ ConfidenceResponse LocalNetwork::discover_query_with_confidence(const Query& que
                                                                 const FilterMap* filters) const {
   // A query that fails to evaluate: no results, no confidence, parallelism 1.
   ConfidenceResponse response;
-  run_query_pipeline(query, filters, "enzyme discover",
+  run_query_pipeline(query, filters, true, "enzyme discover",
                      [&](PipelineOutput&& output, SLNEnzyme& enzyme) {
                        auto confidence = derive_confidence(output.evaluation, agents_, enzyme);
                        response = confidence_response(std::move(output), std::move(confidence));

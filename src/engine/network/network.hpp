@@ -135,9 +135,9 @@ class LocalNetwork {
   void record_replay(EventKind event, std::string_view context = "replay record") const;
 
   // Ranks the registry with a composed query's scores under the kernels' lock, taken with
-  // `lock_label` and held while `finish` runs. A query that fails to evaluate is reported and
-  // `finish` is not called.
-  void run_query_pipeline(const Query& query, const FilterMap* filters,
+  // `lock_label` and held while `finish` runs; `brief` asks for the short form of results. A
+  // query that fails to evaluate is reported and `finish` is not called.
+  void run_query_pipeline(const Query& query, const FilterMap* filters, bool brief,
                           std::string_view lock_label,
                           const std::function<void(PipelineOutput&&, SLNEnzyme&)>& finish) const;
   // A key for a new agent's scorer entry: a released one first, else the next unused.

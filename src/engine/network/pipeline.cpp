@@ -323,6 +323,57 @@ std::uint64_t first_word(const NameHash& hash) {
   return word;
 }
 
+// Most agents have no metadata; copying an empty map still costs a call.
+void copy_metadata(Metadata& out, const Metadata& from) {
+  if (!from.empty()) out = from;
+}
+
+void fill(ScoredCandidate& out, const Working& c) {
+  const auto& [name, record] = *c.agent;
+  out.agent_name = name;
+  out.endpoint = record.endpoint;
+  copy_metadata(out.metadata, record.metadata);
+  out.raw_similarity = c.similarity;
+  out.similarity = c.similarity;
+  out.similarity_lower = c.lower;
+  out.similarity_upper = c.upper;
+  out.diameter = record.diameter;
+  out.enzyme_score = c.enzyme_score;
+  out.feedback_factor = c.feedback_factor;
+  out.final_score = c.final_score;
+}
+
+void fill(DiscoveryResult& out, const Working& c) {
+  const auto& [name, record] = *c.agent;
+  out.agent_name = name;
+  out.endpoint = record.endpoint;
+  copy_metadata(out.metadata, record.metadata);
+  out.similarity = c.similarity;
+  out.score = c.final_score;
+}
+
+// Copies ranked candidates out of their records. The records are scattered over the heap and
+// visited in sequence, so each is asked for well ahead of use.
+template <class Result>
+void copy_out(const std::vector<Working>& ranked, std::vector<Result>& out) {
+  out.reserve(ranked.size());
+  for (std::size_t r = 0; r < ranked.size(); ++r) {
+    if (r + kPrefetchDistance < ranked.size()) {
+      const AgentTable::value_type* ahead = ranked[r + kPrefetchDistance].agent;
+      __builtin_prefetch(&ahead->first);
+      __builtin_prefetch(&ahead->second.diameter);
+      __builtin_prefetch(&ahead->second.endpoint);
+      __builtin_prefetch(&ahead->second.metadata);
+    }
+    // Metadata entries hang off the map, whose head was asked for above.
+    if (r + kPrefetchDistance / 2 < ranked.size()) {
+      const Metadata& metadata = ranked[r + kPrefetchDistance / 2].agent->second.metadata;
+      if (!metadata.empty()) __builtin_prefetch(&*metadata.begin());
+    }
+    fill(out.emplace_back(), ranked[r]);
+  }
+}
+
 // Writes each scored agent's similarity at its registry position. Names the scorer returned
 // that are not registered are left out; a later pair with the same name replaces an earlier
 // one. Pairs carrying a key are placed by it; the others by name.
@@ -378,16 +429,10 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
     scratch.order.rebuild(ctx.agents);
     order = &scratch.order;
   }
+  // Similarities by key are read through each row's key; the others are first placed by
+  // registry position.
   std::vector<double>& similarity = scratch.similarity;
-  if (by_key != nullptr) {
-    similarity.assign(order->entries.size(), 0.0);
-    for (std::size_t key = 0; key < order->position_of_key.size(); ++key) {
-      const std::uint32_t position = order->position_of_key[key];
-      if (position != RegistryOrder::kNoPosition) similarity[position] = (*by_key)[key];
-    }
-  } else {
-    place_similarities(*order, scores, keys, similarity);
-  }
+  if (by_key == nullptr) place_similarities(*order, scores, keys, similarity);
 
   // One pass over the rows gathers everything the kernels read, and picks the candidates:
   // the kernels blend scores only for them, though every eligible agent takes part in their
@@ -395,28 +440,31 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   const double threshold = lsh.similarity_threshold;
   const bool filtering = filters != nullptr && !filters->empty();
   const std::size_t total = order->entries.size();
-  std::vector<KernelInput>& inputs = scratch.inputs;
-  std::vector<std::uint32_t>& eligible = scratch.eligible;
+  // Inputs and their positions are written through pointers into buffers that only grow: the
+  // pass is a few instructions per agent, and a push_back's checks would double it.
+  if (scratch.inputs.size() < total) {
+    scratch.inputs.resize(total);
+    scratch.eligible.resize(total);
+  }
+  KernelInput* const input_out = scratch.inputs.data();
+  std::uint32_t* const eligible_out = scratch.eligible.data();
+  std::uint32_t input_count = 0;
   std::vector<std::uint32_t>& open = scratch.open;  // left out of all but forward counting
   std::vector<Working>& candidates = scratch.candidates;
   std::vector<std::uint32_t>& selected = scratch.selected;  // input position of each candidate
-  inputs.clear();
-  eligible.clear();
   open.clear();
   candidates.clear();
   selected.clear();
-  inputs.reserve(total);
-  eligible.reserve(total);
   for (std::size_t p = 0; p < total; ++p) {
     const RoutingRow& row = order->rows[p];
     if (row.open) {
       open.push_back(static_cast<std::uint32_t>(p));
       continue;
     }
-    const double sim = similarity[p];
-    const auto input = static_cast<std::uint32_t>(inputs.size());
-    inputs.push_back({sim, row.diameter, row.tau, row.sigma, row.forwards, row.last_activity});
-    eligible.push_back(static_cast<std::uint32_t>(p));
+    const double sim = by_key != nullptr ? (*by_key)[row.key] : similarity[p];
+    const std::uint32_t input = input_count++;
+    input_out[input] = {sim, row.diameter, row.tau, row.sigma, row.forwards, row.last_activity};
+    eligible_out[input] = static_cast<std::uint32_t>(p);
     if (threshold > sim) continue;  // equal passes, and so does NaN
     // Only filters and feedback need the record itself; most agents have neither.
     const AgentTable::value_type& entry = *order->entries[p];
@@ -430,6 +478,8 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
     candidates.push_back(c);
     selected.push_back(input);
   }
+  const std::span<const KernelInput> inputs(input_out, input_count);
+  const std::span<const std::uint32_t> eligible(eligible_out, input_count);
   const auto entry_of = [&](std::size_t input) -> const AgentTable::value_type& {
     return *order->entries[eligible[input]];
   };
@@ -471,41 +521,16 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   }
   break_ties(ranked, candidates, query, epsilon);
 
-  // Candidates in rank order, so that copying out walks them in sequence and can ask for the
-  // records, scattered over the heap, well ahead of use.
+  // Candidates in rank order, so that copying out walks them in sequence.
   std::vector<Working>& in_rank_order = scratch.in_rank_order;
   in_rank_order.clear();
   in_rank_order.reserve(ranked.size());
   for (const std::uint32_t position : ranked) in_rank_order.push_back(candidates[position]);
 
-  output.results.reserve(in_rank_order.size());
-  for (std::size_t r = 0; r < in_rank_order.size(); ++r) {
-    if (r + kPrefetchDistance < in_rank_order.size()) {
-      const AgentTable::value_type* ahead = in_rank_order[r + kPrefetchDistance].agent;
-      __builtin_prefetch(&ahead->first);
-      __builtin_prefetch(&ahead->second.diameter);
-      __builtin_prefetch(&ahead->second.endpoint);
-      __builtin_prefetch(&ahead->second.metadata);
-    }
-    // Metadata entries hang off the map, whose head was asked for above.
-    if (r + kPrefetchDistance / 2 < in_rank_order.size()) {
-      const Metadata& metadata = in_rank_order[r + kPrefetchDistance / 2].agent->second.metadata;
-      if (!metadata.empty()) __builtin_prefetch(&*metadata.begin());
-    }
-    const Working& c = in_rank_order[r];
-    const auto& [name, record] = *c.agent;
-    ScoredCandidate& out = output.results.emplace_back();
-    out.agent_name = name;
-    out.endpoint = record.endpoint;
-    out.metadata = record.metadata;
-    out.raw_similarity = c.similarity;
-    out.similarity = c.similarity;
-    out.similarity_lower = c.lower;
-    out.similarity_upper = c.upper;
-    out.diameter = record.diameter;
-    out.enzyme_score = c.enzyme_score;
-    out.feedback_factor = c.feedback_factor;
-    out.final_score = c.final_score;
+  if (ctx.brief) {
+    copy_out(in_rank_order, output.brief);
+  } else {
+    copy_out(in_rank_order, output.results);
   }
 
   // The evaluation holds exactly the votes routing would collect for these agents now.
@@ -526,7 +551,7 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
     }
   }
 
-  if (output.results.empty() && by_key == nullptr) {
+  if (output.empty() && by_key == nullptr) {
     output.best_below_threshold = best_returned(scores, keys);
   }
   return output;
@@ -553,7 +578,7 @@ PipelineOutput run_pipeline(const PipelineContext& ctx, std::string_view query,
     if (scorer.score_keyed(expanded_text, by_key)) {
       PipelineOutput output =
           score_candidates(ctx, query, {}, {}, &by_key, filters, epsilon);
-      if (output.results.empty()) {
+      if (output.empty()) {
         // Naming the best agent below the threshold takes the scorer's own listing.
         const ScoreResult scored = scorer.score(expanded_text);
         if (scored) output.best_below_threshold = best_returned(scored.value());

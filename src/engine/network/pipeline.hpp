@@ -28,6 +28,7 @@ struct RoutingRow {
   double sigma;
   std::uint64_t forwards;
   MonoTime last_activity;
+  std::uint32_t key;  // the agent's scorer key, 0 when it has none
   bool open;
   bool has_feedback;
 
@@ -37,6 +38,7 @@ struct RoutingRow {
             record.sigma,
             record.forwards(),
             record.last_activity,
+            record.key,
             record.circuit.kind == CircuitState::Kind::Open,
             !record.feedback.empty()};
   }
@@ -68,6 +70,8 @@ struct PipelineContext {
   // `agents` in walking order, rows current, when the caller keeps one; otherwise the
   // pipeline derives it. Forwards counted by the query go to its rows as well.
   RegistryOrder* order = nullptr;
+  // Results in the short form only (PipelineOutput::brief), for callers that need no more.
+  bool brief = false;
 };
 
 PipelineOutput run_pipeline(const PipelineContext& ctx, std::string_view query, const FilterMap* filters,

@@ -39,9 +39,12 @@ struct DiscoveryResult {
 };
 
 struct PipelineOutput {
-  std::vector<ScoredCandidate> results;
+  std::vector<ScoredCandidate> results;  // empty when the caller asked for the short form
+  std::vector<DiscoveryResult> brief;    // the short form, when asked for instead
   KernelEvaluation evaluation;
   std::optional<std::pair<std::string, double>> best_below_threshold;
+
+  bool empty() const { return results.empty() && brief.empty(); }
 };
 
 struct DiscoveryConfidence {
