@@ -106,7 +106,10 @@ TEST(DiscoveryOperations, ExplainedFormsMatchTheShortFormsUnderTheSameDraws) {
     for (std::size_t i = 0; i < text_short.size(); ++i) {
       EXPECT_EQ(text_short[i].score, text_long[i].final_score);
       EXPECT_EQ(text_short[i].similarity, text_long[i].raw_similarity);
+      EXPECT_EQ(text_short[i].endpoint, text_long[i].endpoint);
+      EXPECT_EQ(text_short[i].metadata, text_long[i].metadata);
       EXPECT_EQ(text_long[i].endpoint, "ep-" + text_long[i].agent_name);
+      EXPECT_EQ(text_long[i].metadata.at("k"), text_long[i].agent_name);
       EXPECT_GT(text_long[i].similarity_upper, text_long[i].similarity_lower);
       EXPECT_GT(text_long[i].enzyme_score, 0.0);
       EXPECT_EQ(text_long[i].diameter, 1.0);
@@ -118,6 +121,10 @@ TEST(DiscoveryOperations, ExplainedFormsMatchTheShortFormsUnderTheSameDraws) {
     TIE_BREAK_COUNTER.store(start);
     const auto query_long = long_form.net->discover_query_explained(Query::text("q"), nullptr);
     EXPECT_EQ(names_of(query_short), names_of(query_long));
+    for (std::size_t i = 0; i < query_short.size(); ++i) {
+      EXPECT_EQ(query_short[i].score, query_long[i].final_score);
+      EXPECT_EQ(query_short[i].metadata, query_long[i].metadata);
+    }
   }
 }
 
