@@ -208,3 +208,13 @@ def test_cycles_through_callables_are_collected():
     del box
     gc.collect()
     assert ref() is None
+
+
+def test_only_results_holding_a_callable_are_known_to_the_collector():
+    net = network({"q": {"a": 0.9, "b": 0.8}}, {"a": {"invoke": lambda: None}, "b": {}})
+    by_name = {r.agent_name: r for r in net.discover("q")}
+    assert gc.is_tracked(by_name["a"])
+    assert not gc.is_tracked(by_name["b"])
+    assert by_name["b"].invoke is None and by_name["a"].invoke() is None
+    gc.collect()
+    assert by_name["b"].agent_name == "b"
