@@ -261,12 +261,22 @@ TEST(KernelShortcuts, AgreeWithTheFullEvaluation) {
     AgentTable table;
     const int n = 1 + static_cast<int>(rng() % 40);
     const bool ancient = round % 3 == 0;
+    // Coarse values make ties; fine ones, with NaN and huge counts, test the arithmetic.
+    const bool fine = round % 2 == 1;
+    std::uniform_real_distribution<double> real(0.0, 2.5);
     for (int i = 0; i < n; ++i) {
       AgentRecord& r = add_agent(table, "agent" + std::to_string(i));
-      r.diameter = static_cast<double>(rng() % 4) / 2.0;
-      r.tau = static_cast<double>(rng() % 5) / 2.0;
-      r.sigma = static_cast<double>(rng() % 3);
-      r.forwards_count = rng() % 3;
+      if (fine) {
+        r.diameter = real(rng);
+        r.tau = rng() % 6 == 0 ? kNaN : real(rng);
+        r.sigma = real(rng);
+        r.forwards_count = rng() % 4 == 0 ? rng() : rng() % 1000;
+      } else {
+        r.diameter = static_cast<double>(rng() % 4) / 2.0;
+        r.tau = static_cast<double>(rng() % 5) / 2.0;
+        r.sigma = static_cast<double>(rng() % 3);
+        r.forwards_count = rng() % 3;
+      }
       const std::int64_t age_ns =
           ancient ? 70'000'000'000'000 + static_cast<std::int64_t>(rng() % 1000) * 1'000'000'000
                   : static_cast<std::int64_t>(rng() % 4) * 1'000 +

@@ -9,6 +9,10 @@
 #include <tuple>
 #include <utility>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 namespace kova {
 
 namespace {
@@ -74,6 +78,61 @@ std::pair<std::size_t, double> recency_favourite(std::span<const KernelInput> in
     }
   }
   return {top, best};
+}
+
+// The three kernels without an exponential, for every agent, into their columns. The two
+// divisions per agent dominate; with AVX2 they go four at a time. Vector and scalar
+// arithmetic round alike, so the scores are the same either way.
+void cheap_scores_baseline(std::span<const KernelInput> inputs, double* capability,
+                           double* novelty, double* load) {
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    capability[i] = capability_score(inputs[i]);
+    novelty[i] = novelty_score(inputs[i]);
+    load[i] = load_score(inputs[i]);
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx2"))) void cheap_scores_avx2(std::span<const KernelInput> inputs,
+                                                       double* capability, double* novelty,
+                                                       double* load) {
+  const std::size_t n = inputs.size();
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d half = _mm256_set1_pd(0.5);
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const KernelInput* a = inputs.data() + i;
+    const __m256d similarity =
+        _mm256_set_pd(a[3].similarity, a[2].similarity, a[1].similarity, a[0].similarity);
+    const __m256d diameter =
+        _mm256_set_pd(a[3].diameter, a[2].diameter, a[1].diameter, a[0].diameter);
+    const __m256d tau = _mm256_set_pd(a[3].tau, a[2].tau, a[1].tau, a[0].tau);
+    const __m256d sigma = _mm256_set_pd(a[3].sigma, a[2].sigma, a[1].sigma, a[0].sigma);
+    // The counts are converted one by one: no AVX2 instruction takes unsigned 64-bit numbers.
+    const __m256d forwards =
+        _mm256_set_pd(static_cast<double>(a[3].forwards), static_cast<double>(a[2].forwards),
+                      static_cast<double>(a[1].forwards), static_cast<double>(a[0].forwards));
+    // tau < 1 ? tau : 1, so that a NaN tau counts as 1.
+    const __m256d capped = _mm256_blendv_pd(one, tau, _mm256_cmp_pd(tau, one, _CMP_LT_OQ));
+    const __m256d factor = _mm256_add_pd(half, _mm256_mul_pd(half, capped));
+    _mm256_storeu_pd(capability + i, _mm256_mul_pd(_mm256_mul_pd(similarity, diameter), factor));
+    _mm256_storeu_pd(novelty + i, _mm256_div_pd(one, _mm256_add_pd(sigma, one)));
+    _mm256_storeu_pd(load + i, _mm256_div_pd(diameter, _mm256_add_pd(forwards, one)));
+  }
+  cheap_scores_baseline(inputs.subspan(i), capability + i, novelty + i, load + i);
+}
+#endif
+
+void score_cheap_kernels(std::span<const KernelInput> inputs, double* capability,
+                         double* novelty, double* load) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) {
+    cheap_scores_avx2(inputs, capability, novelty, load);
+    return;
+  }
+#endif
+  cheap_scores_baseline(inputs, capability, novelty, load);
 }
 
 constexpr std::size_t kKernelTypes = 4;
@@ -319,11 +378,7 @@ KernelEvaluation SLNEnzyme::evaluate_selected(std::span<const KernelInput> input
   double* capability = columns.data() + n * static_cast<std::size_t>(KernelType::Capability);
   double* novelty = columns.data() + n * static_cast<std::size_t>(KernelType::Novelty);
   double* load = columns.data() + n * static_cast<std::size_t>(KernelType::LoadBalancing);
-  for (std::size_t i = 0; i < n; ++i) {
-    capability[i] = capability_score(inputs[i]);
-    novelty[i] = novelty_score(inputs[i]);
-    load[i] = load_score(inputs[i]);
-  }
+  score_cheap_kernels(inputs, capability, novelty, load);
   std::array<std::size_t, kKernelTypes> top{};
   std::array<double, kKernelTypes> best{};
   for (std::size_t t = 0; t < kCheapKernels; ++t) {
