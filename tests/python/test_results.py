@@ -218,3 +218,14 @@ def test_only_results_holding_a_callable_are_known_to_the_collector():
     assert by_name["b"].invoke is None and by_name["a"].invoke() is None
     gc.collect()
     assert by_name["b"].agent_name == "b"
+
+
+def test_results_keep_the_metadata_they_were_found_with():
+    net = network({"q": {"a": 0.9}}, {"a": {"metadata": {"v": "1"}}})
+    before = net.discover("q")[0]
+    net.register("a", ["a"], metadata={"v": "2", "w": "3"})
+    after = net.discover("q")[0]
+    assert before.metadata == {"v": "1"}
+    assert after.metadata == {"v": "2", "w": "3"}
+    net.deregister("a")
+    assert before.metadata == {"v": "1"} and after.metadata["w"] == "3"

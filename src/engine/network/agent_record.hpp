@@ -4,8 +4,12 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/clock.hpp"
@@ -16,6 +20,45 @@
 namespace kova {
 
 using Metadata = std::map<std::string, std::string, std::less<>>;
+
+// An agent's metadata, immutable once made and shared: a result refers to its record's
+// metadata instead of copying it (most results are never asked for theirs), and a record
+// that changes gets new metadata. Reads behave as on the map itself.
+class SharedMetadata {
+ public:
+  SharedMetadata() = default;
+  SharedMetadata(Metadata metadata)  // NOLINT(google-explicit-constructor): a map converts
+      : shared_(metadata.empty() ? nullptr
+                                 : std::make_shared<const Metadata>(std::move(metadata))) {}
+
+  const Metadata& get() const { return shared_ ? *shared_ : none(); }
+  operator const Metadata&() const { return get(); }  // NOLINT(google-explicit-constructor)
+
+  bool empty() const { return shared_ == nullptr; }
+  std::size_t size() const { return get().size(); }
+  Metadata::const_iterator begin() const { return get().begin(); }
+  Metadata::const_iterator end() const { return get().end(); }
+  Metadata::const_iterator find(std::string_view key) const { return get().find(key); }
+  const std::string& at(std::string_view key) const { return find_or_throw(key); }
+
+  friend bool operator==(const SharedMetadata& a, const SharedMetadata& b) {
+    return a.shared_ == b.shared_ || a.get() == b.get();
+  }
+  friend bool operator==(const SharedMetadata& a, const Metadata& b) { return a.get() == b; }
+
+ private:
+  static const Metadata& none() {
+    static const Metadata empty;
+    return empty;
+  }
+  const std::string& find_or_throw(std::string_view key) const {
+    const auto it = get().find(key);
+    if (it == get().end()) throw std::out_of_range("metadata has no such key");
+    return it->second;
+  }
+
+  std::shared_ptr<const Metadata> shared_;
+};
 
 struct CircuitState {
   enum class Kind { Closed, Open, HalfOpen };
@@ -34,7 +77,7 @@ struct AgentRecord {
   std::atomic<std::uint64_t> forwards_count{0};
   FeedbackIndex feedback;
   std::optional<std::string> endpoint;
-  Metadata metadata;
+  SharedMetadata metadata;
   // The engine's handle for this agent in scorer results; 0 when none was given.
   std::uint32_t key = 0;
   std::uint8_t consecutive_pulse_timeouts = 0;

@@ -323,16 +323,11 @@ std::uint64_t first_word(const NameHash& hash) {
   return word;
 }
 
-// Most agents have no metadata; copying an empty map still costs a call.
-void copy_metadata(Metadata& out, const Metadata& from) {
-  if (!from.empty()) out = from;
-}
-
 void fill(ScoredCandidate& out, const Working& c) {
   const auto& [name, record] = *c.agent;
   out.agent_name = name;
   out.endpoint = record.endpoint;
-  copy_metadata(out.metadata, record.metadata);
+  out.metadata = record.metadata;
   out.raw_similarity = c.similarity;
   out.similarity = c.similarity;
   out.similarity_lower = c.lower;
@@ -347,7 +342,7 @@ void fill(DiscoveryResult& out, const Working& c) {
   const auto& [name, record] = *c.agent;
   out.agent_name = name;
   out.endpoint = record.endpoint;
-  copy_metadata(out.metadata, record.metadata);
+  out.metadata = record.metadata;
   out.similarity = c.similarity;
   out.score = c.final_score;
 }
@@ -364,11 +359,6 @@ void copy_out(const std::vector<Working>& ranked, std::vector<Result>& out) {
       __builtin_prefetch(&ahead->second.diameter);
       __builtin_prefetch(&ahead->second.endpoint);
       __builtin_prefetch(&ahead->second.metadata);
-    }
-    // Metadata entries hang off the map, whose head was asked for above.
-    if (r + kPrefetchDistance / 2 < ranked.size()) {
-      const Metadata& metadata = ranked[r + kPrefetchDistance / 2].agent->second.metadata;
-      if (!metadata.empty()) __builtin_prefetch(&*metadata.begin());
     }
     fill(out.emplace_back(), ranked[r]);
   }

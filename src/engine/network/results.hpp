@@ -15,7 +15,7 @@ namespace kova {
 struct ScoredCandidate {
   std::string agent_name;
   std::optional<std::string> endpoint;
-  Metadata metadata;
+  SharedMetadata metadata;
   double raw_similarity = 0.0;
   double similarity = 0.0;
   double similarity_lower = 0.0;
@@ -33,7 +33,7 @@ using ExplainedResult = ScoredCandidate;
 struct DiscoveryResult {
   std::string agent_name;
   std::optional<std::string> endpoint;
-  Metadata metadata;
+  SharedMetadata metadata;
   double similarity = 0.0;  // raw_similarity
   double score = 0.0;       // final_score
 };
