@@ -1,9 +1,9 @@
 // One query in, ranked candidates out.
 //
-// The per-agent work is one pass over the registry's dense routing rows, with similarities
+// The per-agent work is one pass over the registry's dense kernel inputs, with similarities
 // placed by the agents' scorer keys, and the kernels' passes over the eligible agents' inputs.
 // Nothing is allocated per agent, and records are touched only for candidates (filters,
-// feedback) and for what results copy: names, endpoints and metadata, copied only for the
+// feedback) and for what results copy: names and endpoints, copied only for the
 // candidates that pass the threshold.
 
 #include "network/pipeline.hpp"
@@ -232,8 +232,9 @@ struct Scratch {
   RegistryOrder order;  // for callers that keep none
   std::vector<double> similarity;  // by registry position
   std::vector<double> by_key;      // by key, from scorers that write there
-  std::vector<KernelInput> inputs;
-  std::vector<std::uint32_t> eligible;  // registry position of each input
+  std::vector<KernelInput> inputs;      // gathered when some circuit is open
+  std::vector<std::uint32_t> eligible;  // registry position of each gathered input
+  std::vector<std::uint32_t> passing;   // input positions at or above the threshold
   std::vector<std::uint32_t> open;      // registry positions of open circuits
   NameIndex names;
   std::vector<Working> candidates;
@@ -424,61 +425,96 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   std::vector<double>& similarity = scratch.similarity;
   if (by_key == nullptr) place_similarities(*order, scores, keys, similarity);
 
-  // One pass over the rows gathers everything the kernels read, and picks the candidates:
-  // the kernels blend scores only for them, though every eligible agent takes part in their
-  // votes and in each kernel's greatest score.
+  // One pass over the rows gives the kernels their inputs and finds the agents at or above
+  // the threshold; a second picks the candidates among them. The kernels blend scores only
+  // for candidates, though every eligible agent takes part in their votes and in each
+  // kernel's greatest score. Which agents pass is close to random, so the first pass lists
+  // them without a branch.
   const double threshold = lsh.similarity_threshold;
   const bool filtering = filters != nullptr && !filters->empty();
   const std::size_t total = order->entries.size();
-  // Inputs and their positions are written through pointers into buffers that only grow: the
-  // pass is a few instructions per agent, and a push_back's checks would double it.
-  if (scratch.inputs.size() < total) {
-    scratch.inputs.resize(total);
-    scratch.eligible.resize(total);
-  }
-  KernelInput* const input_out = scratch.inputs.data();
-  std::uint32_t* const eligible_out = scratch.eligible.data();
-  std::uint32_t input_count = 0;
+  const RoutingFlags* const flags = order->flags.data();
+  const double* const sims = by_key != nullptr ? by_key->data() : similarity.data();
+  const auto similarity_at = [&](std::size_t p) {
+    return by_key != nullptr ? sims[flags[p].key] : sims[p];
+  };
+  // Buffers written through pointers only grow: a push_back's checks would double the pass.
+  if (scratch.passing.size() < total) scratch.passing.resize(total);
+  std::uint32_t* const passing = scratch.passing.data();  // input position of each
+  std::size_t passing_count = 0;
+  // With no circuit open every agent is eligible and the registry's own inputs serve, input
+  // positions being registry positions; otherwise the eligible ones are gathered.
+  const bool all_eligible = order->open_count == 0;
   std::vector<std::uint32_t>& open = scratch.open;  // left out of all but forward counting
+  open.clear();
+  std::span<const KernelInput> inputs;
+  std::span<const std::uint32_t> eligible;  // registry position of each input, when gathered
+  if (all_eligible) {
+    KernelInput* const in = order->inputs.data();
+    for (std::size_t p = 0; p < total; ++p) {
+      const double sim = similarity_at(p);
+      in[p].similarity = sim;
+      passing[passing_count] = static_cast<std::uint32_t>(p);
+      passing_count += threshold > sim ? 0 : 1;  // equal passes, and so does NaN
+    }
+    inputs = std::span<const KernelInput>(in, total);
+  } else {
+    if (scratch.inputs.size() < total) {
+      scratch.inputs.resize(total);
+      scratch.eligible.resize(total);
+    }
+    KernelInput* const in = scratch.inputs.data();
+    std::uint32_t* const positions = scratch.eligible.data();
+    std::uint32_t count = 0;
+    for (std::size_t p = 0; p < total; ++p) {
+      if (flags[p].open) {
+        open.push_back(static_cast<std::uint32_t>(p));
+        continue;
+      }
+      const double sim = similarity_at(p);
+      in[count] = order->inputs[p];
+      in[count].similarity = sim;
+      positions[count] = static_cast<std::uint32_t>(p);
+      passing[passing_count] = count;
+      passing_count += threshold > sim ? 0 : 1;
+      ++count;
+    }
+    inputs = std::span<const KernelInput>(in, count);
+    eligible = std::span<const std::uint32_t>(positions, count);
+  }
+  const auto position_of = [&](std::size_t input) -> std::uint32_t {
+    return all_eligible ? static_cast<std::uint32_t>(input) : eligible[input];
+  };
+
   std::vector<Working>& candidates = scratch.candidates;
   std::vector<std::uint32_t>& selected = scratch.selected;  // input position of each candidate
-  open.clear();
   candidates.clear();
   selected.clear();
-  for (std::size_t p = 0; p < total; ++p) {
-    const RoutingRow& row = order->rows[p];
-    if (row.open) {
-      open.push_back(static_cast<std::uint32_t>(p));
-      continue;
-    }
-    const double sim = by_key != nullptr ? (*by_key)[row.key] : similarity[p];
-    const std::uint32_t input = input_count++;
-    input_out[input] = {sim, row.diameter, row.tau, row.sigma, row.forwards, row.last_activity};
-    eligible_out[input] = static_cast<std::uint32_t>(p);
-    if (threshold > sim) continue;  // equal passes, and so does NaN
+  for (std::size_t k = 0; k < passing_count; ++k) {
+    const std::uint32_t input = passing[k];
+    const std::uint32_t p = position_of(input);
     // Only filters and feedback need the record itself; most agents have neither.
     const AgentTable::value_type& entry = *order->entries[p];
     if (filtering && !passes_filters(filters, entry.second.metadata)) continue;
     Working c;
     c.agent = &entry;
-    c.similarity = sim;
+    c.similarity = inputs[input].similarity;
     c.feedback_factor =
-        row.has_feedback ? feedback_factor(entry.second.feedback, query_signature(), threshold)
-                         : 0.0;
+        flags[p].has_feedback
+            ? feedback_factor(entry.second.feedback, query_signature(), threshold)
+            : 0.0;
     candidates.push_back(c);
     selected.push_back(input);
   }
-  const std::span<const KernelInput> inputs(input_out, input_count);
-  const std::span<const std::uint32_t> eligible(eligible_out, input_count);
   const auto entry_of = [&](std::size_t input) -> const AgentTable::value_type& {
-    return *order->entries[eligible[input]];
+    return *order->entries[position_of(input)];
   };
   const auto add_forward = [&](std::uint32_t position) {
     // The registry is read-only here except for this counter, which is atomic so that
     // forwards may be counted while other readers are active.
     const AgentRecord& record = order->entries[position]->second;
     const_cast<std::atomic<std::uint64_t>&>(record.forwards_count).fetch_add(1);
-    ++order->rows[position].forwards;
+    ++order->inputs[position].forwards;
   };
 
   output.evaluation = ctx.enzyme.evaluate_selected(
@@ -532,7 +568,7 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   for (const NameHash& routed : decision.agents) {
     for (std::size_t v = 0; v < votes.size(); ++v) {
       if (votes[v].agent == routed) {
-        add_forward(eligible[output.evaluation.vote_positions[v]]);
+        add_forward(position_of(output.evaluation.vote_positions[v]));
         break;
       }
     }
@@ -613,15 +649,26 @@ void RegistryOrder::rebuild(const AgentTable& agents) {
 }
 
 void RegistryOrder::refresh_rows() {
-  rows.resize(entries.size());
-  for (std::size_t p = 0; p < entries.size(); ++p) rows[p] = RoutingRow::of(entries[p]->second);
+  inputs.resize(entries.size());
+  flags.resize(entries.size());
+  open_count = 0;
+  for (std::size_t p = 0; p < entries.size(); ++p) {
+    const AgentRecord& record = entries[p]->second;
+    inputs[p] = KernelInput::of(record, 0.0);
+    flags[p] = RoutingFlags::of(record);
+    open_count += flags[p].open ? 1 : 0;
+  }
 }
 
 bool RegistryOrder::refresh_row(std::uint32_t key) {
   if (key == 0 || key >= position_of_key.size()) return false;
   const std::uint32_t position = position_of_key[key];
   if (position == kNoPosition) return false;
-  rows[position] = RoutingRow::of(entries[position]->second);
+  const AgentRecord& record = entries[position]->second;
+  open_count -= flags[position].open ? 1 : 0;
+  inputs[position] = KernelInput::of(record, 0.0);
+  flags[position] = RoutingFlags::of(record);
+  open_count += flags[position].open ? 1 : 0;
   return true;
 }
 

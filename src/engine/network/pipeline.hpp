@@ -20,26 +20,16 @@ namespace kova {
 // Process-wide seed source for tie-breaking draws; each draw fetch-adds 1 (seq_cst).
 extern std::atomic<std::uint64_t> TIE_BREAK_COUNTER;
 
-// What the kernels read of one agent, whether its circuit keeps it out of queries, and
-// whether it has feedback to weigh.
-struct RoutingRow {
-  double diameter;
-  double tau;
-  double sigma;
-  std::uint64_t forwards;
-  MonoTime last_activity;
-  std::uint32_t key;  // the agent's scorer key, 0 when it has none
+// Of one agent, what the pipeline needs besides what the kernels read: its scorer key (0
+// when it has none), whether its circuit keeps it out of queries, and whether it has feedback
+// to weigh.
+struct RoutingFlags {
+  std::uint32_t key;
   bool open;
   bool has_feedback;
 
-  static RoutingRow of(const AgentRecord& record) {
-    return {record.diameter,
-            record.tau,
-            record.sigma,
-            record.forwards(),
-            record.last_activity,
-            record.key,
-            record.circuit.kind == CircuitState::Kind::Open,
+  static RoutingFlags of(const AgentRecord& record) {
+    return {record.key, record.circuit.kind == CircuitState::Kind::Open,
             !record.feedback.empty()};
   }
 };
@@ -51,7 +41,11 @@ struct RoutingRow {
 struct RegistryOrder {
   static constexpr std::uint32_t kNoPosition = UINT32_MAX;
   std::vector<const AgentTable::value_type*> entries;
-  std::vector<RoutingRow> rows;                // aligned with `entries`
+  // Aligned with `entries`. A query writes its similarities into the inputs' `similarity`
+  // and, when no circuit is open, hands the kernels the inputs as they stand.
+  std::vector<KernelInput> inputs;
+  std::vector<RoutingFlags> flags;
+  std::size_t open_count = 0;                  // rows whose circuit is open
   std::vector<std::uint32_t> position_of_key;  // kNoPosition where no agent holds the key
   bool all_keyed = false;                      // no agent is without a key
 
