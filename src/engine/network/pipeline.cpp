@@ -324,26 +324,29 @@ std::uint64_t first_word(const NameHash& hash) {
   return word;
 }
 
-void fill(ScoredCandidate& out, const Working& c) {
+// What both forms of a result copy from the record.
+template <class Result>
+void fill_agent(Result& out, const Working& c) {
   const auto& [name, record] = *c.agent;
   out.agent_name = name;
   out.endpoint = record.endpoint;
   out.metadata = record.metadata;
+}
+
+void fill(ScoredCandidate& out, const Working& c) {
+  fill_agent(out, c);
   out.raw_similarity = c.similarity;
   out.similarity = c.similarity;
   out.similarity_lower = c.lower;
   out.similarity_upper = c.upper;
-  out.diameter = record.diameter;
+  out.diameter = c.agent->second.diameter;
   out.enzyme_score = c.enzyme_score;
   out.feedback_factor = c.feedback_factor;
   out.final_score = c.final_score;
 }
 
 void fill(DiscoveryResult& out, const Working& c) {
-  const auto& [name, record] = *c.agent;
-  out.agent_name = name;
-  out.endpoint = record.endpoint;
-  out.metadata = record.metadata;
+  fill_agent(out, c);
   out.similarity = c.similarity;
   out.score = c.final_score;
 }
