@@ -245,7 +245,6 @@ TEST(DiscoveryLocks, EachOperationTakesItsLocksInOrderAndSurvivesPoison) {
   EXPECT_EQ(contexts(), (V{"enzyme discover"}));
 }
 
-
 TEST(DiscoveryRegistryOrder, BestBelowThresholdFromTheDefaultScorer) {
   LshConfig lsh;
   lsh.similarity_threshold = 1.5;  // nothing passes

@@ -250,7 +250,6 @@ TEST(QuorumRules, Thresholds) {
   EXPECT_EQ(kernel_type_name(KernelType::TemporalRecency), "temporal_recency");
 }
 
-
 // The routing pass and the pipeline's evaluation skip work the full evaluation does (most
 // exponentials, most blends); their votes and scores must still be the full evaluation's.
 // Activity times cluster within nanoseconds, and some agents are old enough for their

@@ -83,8 +83,8 @@ std::pair<std::size_t, double> recency_favourite(std::span<const KernelInput> in
 // The three kernels without an exponential, for every agent, into their columns. The two
 // divisions per agent dominate; with AVX2 they go four at a time. Vector and scalar
 // arithmetic round alike, so the scores are the same either way.
-void cheap_scores_baseline(std::span<const KernelInput> inputs, double* capability,
-                           double* novelty, double* load) {
+void cheap_scores_baseline(std::span<const KernelInput> inputs, double* capability, double* novelty,
+                           double* load) {
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     capability[i] = capability_score(inputs[i]);
     novelty[i] = novelty_score(inputs[i]);
@@ -123,8 +123,8 @@ __attribute__((target("avx2"))) void cheap_scores_avx2(std::span<const KernelInp
 }
 #endif
 
-void score_cheap_kernels(std::span<const KernelInput> inputs, double* capability,
-                         double* novelty, double* load) {
+void score_cheap_kernels(std::span<const KernelInput> inputs, double* capability, double* novelty,
+                         double* load) {
 #if defined(__x86_64__) && defined(__GNUC__)
   static const bool avx2 = __builtin_cpu_supports("avx2");
   if (avx2) {
@@ -420,8 +420,9 @@ VoteTally tally_votes(std::span<const KernelVote> votes) {
   VoteTally tally;
   tally.counts.reserve(votes.size());
   for (const KernelVote& vote : votes) {
-    auto it = std::lower_bound(tally.counts.begin(), tally.counts.end(), vote.agent,
-                               [](const auto& entry, const NameHash& h) { return entry.first < h; });
+    auto it =
+        std::lower_bound(tally.counts.begin(), tally.counts.end(), vote.agent,
+                         [](const auto& entry, const NameHash& h) { return entry.first < h; });
     if (it != tally.counts.end() && it->first == vote.agent) {
       ++it->second;
     } else {

@@ -187,8 +187,7 @@ class LocalNetwork {
 void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view source,
                         std::span<const std::string> capabilities, const Scorer& scorer,
                         bool registry_empty,
-                        const std::function<AgentRecord*(std::string_view)>& find,
-                        double outcome);
+                        const std::function<AgentRecord*(std::string_view)>& find, double outcome);
 void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view source,
                         std::span<const std::string> capabilities, const Scorer& scorer,
                         AgentTable& agents, double outcome);

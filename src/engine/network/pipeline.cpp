@@ -229,9 +229,9 @@ struct Working {
 // large registry, fresh buffers would cost more in page faults than the work they hold.
 // Nothing the pipeline calls while using them can re-enter it.
 struct Scratch {
-  RegistryOrder order;  // for callers that keep none
-  std::vector<double> similarity;  // by registry position
-  std::vector<double> by_key;      // by key, from scorers that write there
+  RegistryOrder order;                  // for callers that keep none
+  std::vector<double> similarity;       // by registry position
+  std::vector<double> by_key;           // by key, from scorers that write there
   std::vector<KernelInput> inputs;      // gathered when some circuit is open
   std::vector<std::uint32_t> eligible;  // registry position of each gathered input
   std::vector<std::uint32_t> passing;   // input positions at or above the threshold
@@ -502,10 +502,9 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
     Working c;
     c.agent = &entry;
     c.similarity = inputs[input].similarity;
-    c.feedback_factor =
-        flags[p].has_feedback
-            ? feedback_factor(entry.second.feedback, query_signature(), threshold)
-            : 0.0;
+    c.feedback_factor = flags[p].has_feedback
+                            ? feedback_factor(entry.second.feedback, query_signature(), threshold)
+                            : 0.0;
     candidates.push_back(c);
     selected.push_back(input);
   }
@@ -521,8 +520,7 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   };
 
   output.evaluation = ctx.enzyme.evaluate_selected(
-      inputs, [&](std::size_t input) { return entry_of(input).second.name_hash; }, selected,
-      now);
+      inputs, [&](std::size_t input) { return entry_of(input).second.name_hash; }, selected, now);
   const std::vector<double>& enzyme_scores = output.evaluation.scores;
   for (std::size_t k = 0; k < candidates.size(); ++k) {
     Working& c = candidates[k];
@@ -605,8 +603,7 @@ PipelineOutput run_pipeline(const PipelineContext& ctx, std::string_view query,
     std::vector<double>& by_key = thread_scratch().by_key;
     by_key.assign(ctx.order->position_of_key.size(), 0.0);
     if (scorer.score_keyed(expanded_text, by_key)) {
-      PipelineOutput output =
-          score_candidates(ctx, query, {}, {}, &by_key, filters, epsilon);
+      PipelineOutput output = score_candidates(ctx, query, {}, {}, &by_key, filters, epsilon);
       if (output.empty()) {
         // Naming the best agent below the threshold takes the scorer's own listing.
         const ScoreResult scored = scorer.score(expanded_text);

@@ -29,8 +29,7 @@ struct RoutingFlags {
   bool has_feedback;
 
   static RoutingFlags of(const AgentRecord& record) {
-    return {record.key, record.circuit.kind == CircuitState::Kind::Open,
-            !record.feedback.empty()};
+    return {record.key, record.circuit.kind == CircuitState::Kind::Open, !record.feedback.empty()};
   }
 };
 
@@ -68,14 +67,16 @@ struct PipelineContext {
   bool brief = false;
 };
 
-PipelineOutput run_pipeline(const PipelineContext& ctx, std::string_view query, const FilterMap* filters,
-                            const CoOccurrenceExpander& expander, double epsilon);
+PipelineOutput run_pipeline(const PipelineContext& ctx, std::string_view query,
+                            const FilterMap* filters, const CoOccurrenceExpander& expander,
+                            double epsilon);
 
-PipelineOutput run_pipeline_with_scores(const PipelineContext& ctx, std::string_view query, ScoreMap scores,
-                                        const FilterMap* filters, double epsilon);
+PipelineOutput run_pipeline_with_scores(const PipelineContext& ctx, std::string_view query,
+                                        ScoreMap scores, const FilterMap* filters, double epsilon);
 
 // Confidence signal and recommended parallelism from the kernel votes.
 std::pair<DiscoveryConfidence, std::size_t> derive_confidence(const KernelEvaluation& evaluation,
-                                                              const AgentTable& agents, const SLNEnzyme& enzyme);
+                                                              const AgentTable& agents,
+                                                              const SLNEnzyme& enzyme);
 
 }  // namespace kova

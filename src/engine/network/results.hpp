@@ -51,7 +51,7 @@ struct DiscoveryConfidence {
   enum class Kind { Unanimous, Majority, Split, NoViableAgents };
   Kind kind = Kind::NoViableAgents;
   KernelType dissenting_kernel = KernelType::Capability;  // Majority only
-  std::vector<std::string> alternative_agents;           // Split only
+  std::vector<std::string> alternative_agents;            // Split only
 
   // "unanimous", "majority", "split", "no_viable_agents"
   const char* text() const;
