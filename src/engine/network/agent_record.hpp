@@ -39,7 +39,11 @@ class SharedMetadata {
   Metadata::const_iterator begin() const { return get().begin(); }
   Metadata::const_iterator end() const { return get().end(); }
   Metadata::const_iterator find(std::string_view key) const { return get().find(key); }
-  const std::string& at(std::string_view key) const { return find_or_throw(key); }
+  const std::string& at(std::string_view key) const {
+    const auto it = find(key);
+    if (it == end()) throw std::out_of_range("metadata has no such key");
+    return it->second;
+  }
 
   friend bool operator==(const SharedMetadata& a, const SharedMetadata& b) {
     return a.shared_ == b.shared_ || a.get() == b.get();
@@ -50,11 +54,6 @@ class SharedMetadata {
   static const Metadata& none() {
     static const Metadata empty;
     return empty;
-  }
-  const std::string& find_or_throw(std::string_view key) const {
-    const auto it = get().find(key);
-    if (it == get().end()) throw std::out_of_range("metadata has no such key");
-    return it->second;
   }
 
   std::shared_ptr<const Metadata> shared_;

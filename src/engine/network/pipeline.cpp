@@ -649,27 +649,26 @@ void RegistryOrder::rebuild(const AgentTable& agents) {
 }
 
 void RegistryOrder::refresh_rows() {
-  inputs.resize(entries.size());
-  flags.resize(entries.size());
+  inputs.assign(entries.size(), KernelInput{});
+  flags.assign(entries.size(), RoutingFlags{});
   open_count = 0;
-  for (std::size_t p = 0; p < entries.size(); ++p) {
-    const AgentRecord& record = entries[p]->second;
-    inputs[p] = KernelInput::of(record, 0.0);
-    flags[p] = RoutingFlags::of(record);
-    open_count += flags[p].open ? 1 : 0;
-  }
+  for (std::size_t p = 0; p < entries.size(); ++p) read_row(p);
 }
 
 bool RegistryOrder::refresh_row(std::uint32_t key) {
   if (key == 0 || key >= position_of_key.size()) return false;
   const std::uint32_t position = position_of_key[key];
   if (position == kNoPosition) return false;
+  read_row(position);
+  return true;
+}
+
+void RegistryOrder::read_row(std::size_t position) {
   const AgentRecord& record = entries[position]->second;
   open_count -= flags[position].open ? 1 : 0;
   inputs[position] = KernelInput::of(record, 0.0);
   flags[position] = RoutingFlags::of(record);
   open_count += flags[position].open ? 1 : 0;
-  return true;
 }
 
 }  // namespace kova

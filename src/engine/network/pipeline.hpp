@@ -52,6 +52,9 @@ struct RegistryOrder {
   void refresh_rows();
   // Re-reads the row of the agent holding `key`; false when no agent holds it.
   bool refresh_row(std::uint32_t key);
+
+ private:
+  void read_row(std::size_t position);  // keeps `open_count` in step
 };
 
 // Everything the pipeline reads besides the query.
