@@ -70,6 +70,14 @@ class Scorer {
   virtual bool score_keyed(std::string_view /*query*/, std::span<double> /*by_key*/) const {
     return false;
   }
+
+  // Query memory: an indexed agent now also remembers `text` (learn) or no longer does
+  // (forget); its entry should then match its capabilities together with every text it
+  // remembers. A scorer that follows such changes incrementally does so and returns true.
+  // False means it does not: the engine then re-indexes the agent with its capabilities
+  // followed by its remembered texts.
+  virtual bool learn(std::string_view /*agent_id*/, std::string_view /*text*/) { return false; }
+  virtual bool forget(std::string_view /*agent_id*/, std::string_view /*text*/) { return false; }
 };
 
 // Pairs the active scorer with the signature parameters the engine uses for its own queries.
