@@ -78,6 +78,11 @@ class Scorer {
   // followed by its remembered texts.
   virtual bool learn(std::string_view /*agent_id*/, std::string_view /*text*/) { return false; }
   virtual bool forget(std::string_view /*agent_id*/, std::string_view /*text*/) { return false; }
+
+  // What a state file records so that a load can rebuild an empty scorer of the same kind and
+  // settings: a JSON object with a "kind" member, as text. Empty for the default scorer and
+  // for scorers a file cannot rebuild (host scorers).
+  virtual std::string settings_json() const { return {}; }
 };
 
 // Pairs the active scorer with the signature parameters the engine uses for its own queries.
