@@ -54,7 +54,8 @@ std::vector<DiscoveryResult> LocalNetwork::discover_filtered(std::string_view qu
   PipelineOutput output;
   {
     auto enzyme = safe_lock(enzyme_, "enzyme");
-    output = run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), !recording},
+    output = run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), !recording,
+                           learning_.query_expansion},
                           query, filters, *cooccurrence, epsilon);
   }
   if (!recording) return std::move(output.brief);
@@ -77,7 +78,9 @@ std::vector<ExplainedResult> LocalNetwork::discover_explained(std::string_view q
   const double epsilon = exploration_epsilon();
   auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
   auto enzyme = safe_lock(enzyme_, "enzyme");
-  return run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order()}, query, filters,
+  return run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), false,
+                       learning_.query_expansion},
+                      query, filters,
                       *cooccurrence, epsilon)
       .results;
 }
@@ -88,7 +91,9 @@ ConfidenceResponse LocalNetwork::discover_with_confidence_filtered(std::string_v
   auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
   auto enzyme = safe_lock(enzyme_, "enzyme discover");
   PipelineOutput output =
-      run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), true}, query, filters,
+      run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), true,
+                    learning_.query_expansion},
+                   query, filters,
                    *cooccurrence, epsilon);
   auto confidence = derive_confidence(output.evaluation, agents_, *enzyme);
   return confidence_response(std::move(output), std::move(confidence));

@@ -68,6 +68,8 @@ struct PipelineContext {
   RegistryOrder* order = nullptr;
   // Results in the short form only (PipelineOutput::brief), for callers that need no more.
   bool brief = false;
+  // Whether text queries are widened by co-occurring capability terms before scoring.
+  bool expand_query = true;
 };
 
 PipelineOutput run_pipeline(const PipelineContext& ctx, std::string_view query,

@@ -71,6 +71,38 @@ struct MinHashScorer::Store {
     maybe_compact();
   }
 
+  // One more signature for an indexed agent. Its range moves to the end of the store unless
+  // it is there already; what it leaves behind is compacted away in time.
+  void append(std::uint32_t slot, const MinHashSignature& sig) {
+    Entry& e = entries[slot];
+    if (e.first + e.count != signatures.size()) {
+      // Reserved first, so that copying the agent's own signatures never reallocates.
+      signatures.reserve(signatures.size() + e.count + 1);
+      const auto first = static_cast<std::uint32_t>(signatures.size());
+      for (std::uint32_t k = 0; k < e.count; ++k) signatures.push_back(signatures[e.first + k]);
+      unreferenced += e.count;
+      e.first = first;
+    }
+    signatures.push_back(sig);
+    ++e.count;
+    maybe_compact();
+  }
+
+  // Drops one signature equal to `sig` from the agent's range; false when it has none. Order
+  // within a range does not matter: an agent scores its best signature.
+  bool remove_one(std::uint32_t slot, const MinHashSignature& sig) {
+    Entry& e = entries[slot];
+    for (std::uint32_t k = e.count; k-- > 0;) {
+      if (signatures[e.first + k] != sig) continue;
+      signatures[e.first + k] = signatures[e.first + e.count - 1];
+      --e.count;
+      ++unreferenced;
+      maybe_compact();
+      return true;
+    }
+    return false;
+  }
+
   void remove(std::string_view name) {
     const auto it = slots.find(name);
     if (it == slots.end()) return;
@@ -157,6 +189,23 @@ void MinHashScorer::index_capabilities_presigned(std::string_view agent_id,
     sigs.push_back(truncated ? compute_signature(*truncated, config_) : signatures[i]);
   }
   store_->set(agent_id, sigs, key);
+}
+
+bool MinHashScorer::learn(std::string_view agent_id, std::string_view text) {
+  const auto it = store_->slots.find(agent_id);
+  if (it == store_->slots.end()) return true;
+  const std::optional<std::string> truncated = truncate_capability(agent_id, text);
+  store_->append(it->second, compute_signature(truncated ? std::string_view(*truncated) : text,
+                                               config_));
+  return true;
+}
+
+bool MinHashScorer::forget(std::string_view agent_id, std::string_view text) {
+  const auto it = store_->slots.find(agent_id);
+  if (it == store_->slots.end()) return true;
+  const std::optional<std::string> truncated = truncate_capability(agent_id, text);
+  return store_->remove_one(
+      it->second, compute_signature(truncated ? std::string_view(*truncated) : text, config_));
 }
 
 void MinHashScorer::remove_agent(std::string_view agent_id) {

@@ -23,6 +23,9 @@ class MinHashScorer final : public Scorer {
   void index_capabilities(std::string_view agent_id,
                           std::span<const std::string> capabilities) override;
   void remove_agent(std::string_view agent_id) override;
+  // A remembered text is one more signature of the agent, signed like a capability.
+  bool learn(std::string_view agent_id, std::string_view text) override;
+  bool forget(std::string_view agent_id, std::string_view text) override;
   ScoreResult score(std::string_view query) const override;
   bool score_keyed(std::string_view query, std::span<double> by_key) const override;
   const LshConfig* signature_config() const override { return &config_; }
