@@ -20,6 +20,7 @@ from collections.abc import Callable, Sequence
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
+import workloads  # noqa: E402
 from kova_discovery import LocalNetwork, TfIdfScorer  # noqa: E402
 from workloads import Agent, LabelledQuery, labelled  # noqa: E402
 
@@ -97,6 +98,8 @@ def rows(scorer: str) -> list[tuple[str, Setup]]:
          registered_with_past_queries(make(scorer), "query")),
         ("past queries as capabilities, success without query",
          registered_with_past_queries(make(scorer), "plain")),
+        ("past queries as capabilities, success with query, expansion off",
+         registered_with_past_queries(make(scorer, query_expansion=False), "query")),
         ("query_memory=100, expansion on",
          descriptions_only(make(scorer, 100, query_expansion=True), "query")),
         ("query_memory=100 (expansion off by default)",
@@ -104,12 +107,55 @@ def rows(scorer: str) -> list[tuple[str, Setup]]:
     ]
 
 
+def mixed(scorer: str, k: int, memory: int, expansion: bool | None = None) -> None:
+    """A large registry where only some agents have a history.
+
+    The public tool corpus joins the labelled tools; only a seeded half of the labelled tools
+    get their queries reported. Held-out queries are split by whether their tool had a
+    history: remembered texts must lift those without pushing the others down.
+    """
+    tools, queries = labelled()
+    corpus = [a for a in workloads.corpus_agents() if a.name not in {t.name for t in tools}]
+    names = sorted(t.name for t in tools)
+    with_history = set(random.Random(SEED).sample(names, len(names) // 2))
+    parts = folds(queries, k)
+    sums: dict[str, list[float]] = {"with history": [], "without history": []}
+    for i, held_out in enumerate(parts):
+        taught = [q for j, part in enumerate(parts) if j != i for q in part]
+        network = make(scorer, memory, query_expansion=expansion)()
+        for t in [*corpus, *tools]:
+            network.register(t.name, [t.description])
+        for q in taught:
+            for tool in q.tools:
+                if tool in with_history:
+                    network.record_success(tool, query=q.text)
+        for label, keep in (("with history", True), ("without history", False)):
+            chosen = [q for q in held_out if all((t in with_history) == keep for t in q.tools)]
+            sums[label].append(recall(network, chosen)[0])
+    print(f"| {scorer}, query_memory={memory}, expansion {network.query_expansion}, "
+          f"{len(corpus) + len(tools)} agents | "
+          + " | ".join(f"{statistics.mean(v):.3f}" for v in sums.values()) + " |", flush=True)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--folds", type=int, default=5)
     parser.add_argument("--scorer", choices=("tfidf", "minhash"), default="tfidf")
     parser.add_argument("--only", help="run only rows whose label contains this text")
+    parser.add_argument("--data", type=pathlib.Path, help="the shared data folder")
+    parser.add_argument("--mixed", action="store_true",
+                        help="a large registry where only some agents have a history")
     args = parser.parse_args()
+    if args.data:
+        workloads.TOOLS = args.data / "retrieval" / "tools.jsonl"
+        workloads.QUERIES = args.data / "retrieval" / "queries_dev.jsonl"
+    if args.mixed:
+        workloads.CORPUS = (args.data or workloads.DATA) / "tools_corpus.jsonl"
+        print("| registry | R@1, tools with history | R@1, tools without |")
+        print("|---|---|---|")
+        for memory, expansion in ((0, None), (0, False), (100, None)):
+            mixed(args.scorer, args.folds, memory, expansion)
+        return
     tools, queries = labelled()
     parts = folds(queries, args.folds)
     print(f"{args.scorer}, {args.folds} folds of {len(queries)} queries, {len(tools)} tools")

@@ -112,6 +112,10 @@ struct TfIdfScorer::Impl {
       capacity = std::max<std::size_t>({64, 2 * capacity, index + 1});
       entries = std::make_unique<Cached[]>(capacity);
     }
+    // Only changes call this, never concurrently with `get`.
+    void invalidate(std::size_t index) const {
+      entries[index].generation.store(0, std::memory_order_relaxed);
+    }
     template <class Compute>
     double get(std::size_t index, std::uint64_t generation, Compute compute) const {
       Cached& c = entries[index];
@@ -206,6 +210,14 @@ struct TfIdfScorer::Impl {
     }
   }
 
+  // A term's document frequency changed: its idf and the norm of every document holding it
+  // are stale. N is unchanged, so every other cached value still holds; a query right after
+  // a remembered text then recomputes a few norms instead of all.
+  void invalidate_term(TermId id) {
+    idfs.invalidate(id);
+    for (const Posting& p : terms[id].postings) norms.invalidate(p.slot);
+  }
+
   // One text's tokens join (`sign` +1) or leave (-1) the document; only the terms of the
   // text and the frequencies of the others change. False, with nothing changed, when the
   // document lacks tokens to take away.
@@ -249,7 +261,9 @@ struct TfIdfScorer::Impl {
     std::size_t kept = 0;
     for (std::size_t i = 0; i < doc.terms.size(); ++i) {
       if (counts[i] == 0.0) {
+        const TermId id = doc.terms[i].term;
         withdraw_posting(doc.terms[i]);
+        if (!terms[id].postings.empty()) invalidate_term(id);
         continue;
       }
       DocTerm entry = doc.terms[i];
@@ -263,13 +277,14 @@ struct TfIdfScorer::Impl {
       std::vector<Posting>& postings = terms[id].postings;
       doc.terms.push_back({id, static_cast<std::uint32_t>(postings.size()), n / new_total});
       postings.push_back({slot, n / new_total});
+      invalidate_term(id);
     }
     if (!fresh.empty()) {
       std::sort(doc.terms.begin(), doc.terms.end(),
                 [](const DocTerm& a, const DocTerm& b) { return a.term < b.term; });
     }
     doc.tokens = new_total;
-    ++generation;
+    norms.invalidate(slot);
     return true;
   }
 
