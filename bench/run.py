@@ -26,6 +26,7 @@ from importlib import metadata  # noqa: E402
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
+import encoders  # noqa: E402
 import peers  # noqa: E402
 import quality  # noqa: E402
 import report  # noqa: E402
@@ -51,6 +52,11 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                         help="agents in the full-feedback memory probe (0 skips it)")
     parser.add_argument("--quality-queries", type=int,
                         help="use only this many labelled queries (default: all)")
+    parser.add_argument("--quality-distractors", type=int,
+                        help="corpus agents beside the tool set in the larger-registry setting "
+                             "(default: the whole corpus, at most 20 per labelled query)")
+    parser.add_argument("--no-minilm", action="store_true",
+                        help="leave out the MiniLM embedding rows even where they can run")
     parser.add_argument("--cxx-dir", type=pathlib.Path, default=workloads.REPO / "build" / "engine",
                         help="where the C++ benchmark programs were built")
     parser.add_argument("--no-cxx", action="store_true", help="skip the C++ benchmarks")
@@ -154,7 +160,17 @@ def main(argv: list[str] | None = None) -> int:
     tools, labelled = workloads.labelled()
     if args.quality_queries:
         labelled = labelled[: args.quality_queries]
-    quality_rows = quality.run(tools, labelled)
+    spare = args.quality_distractors
+    if spare is None:
+        spare = 20 * len(labelled)
+    distractors = workloads.corpus_agents()[:spare]
+    named = [("hashed words", encoders.Memo(encoders.hashed()))]
+    real = None if args.no_minilm else encoders.minilm()
+    if real is not None:
+        named.append(("all-MiniLM-L6-v2", encoders.Memo(real)))
+    else:
+        log("MiniLM rows skipped: model or runtime not installed")
+    quality_rows = quality.run(tools, labelled, distractors, encoders=named, log=log)
 
     cxx = [] if args.no_cxx else run_cxx(args.cxx_dir, log)
     result = report.Run(environment(), settings, sizes, memory, quality_rows, None, noise,

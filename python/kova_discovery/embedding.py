@@ -86,7 +86,7 @@ class EmbeddingScorer:
         # Agent vectors, one row each; a removed agent's row is zeroed and handed to the
         # next one registered, so the matrix never holds more rows than agents ever coexisted.
         self._matrix: _Float = numpy.zeros((0, 0), dtype=numpy.float32)
-        self._names: list[str | None] = []
+        self._names: list[str] = []  # "" for a free row
         self._free: list[int] = []
 
     def __repr__(self) -> str:
@@ -180,7 +180,7 @@ class EmbeddingScorer:
         if agent is None:
             return
         self._matrix[agent.row] = 0.0
-        self._names[agent.row] = None
+        self._names[agent.row] = ""
         self._free.append(agent.row)
 
     def learn(self, name: str, text: str) -> None:
