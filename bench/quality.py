@@ -254,20 +254,20 @@ def learning_curve(config: Config, condition: str, tools: Sequence[Agent],
                    parts: Sequence[Sequence[LabelledQuery]]) -> Curve:
     """Held-out R@1 after every checkpoint of feedback events, averaged over the folds."""
     totals: dict[int, list[float]] = {}
-    for i, held_out in enumerate(parts):
+    trains = [[(t, q.text) for j, part in enumerate(parts) if j != i for q in part
+               for t in q.tools] for i in range(len(parts))]
+    # Every fold stops at the shortest fold's count, so that each point averages all folds.
+    last = min(len(t) for t in trains)
+    marks = sorted({m for m in CURVE_POINTS if m < last} | {last})
+    for held_out, train in zip(parts, trains):
         learner = Learner(config, condition, tools)
-        train = [(t, q.text) for j, part in enumerate(parts) if j != i for q in part
-                 for t in q.tools]
-        marks = sorted({m for m in CURVE_POINTS if m < len(train)} | {len(train)})
         done = 0
         for mark in marks:
             for tool, text in train[done:mark]:
                 learner.report(tool, text)
             done = mark
             totals.setdefault(mark, []).append(evaluate(learner.names, held_out).recall1)
-    # A checkpoint past the shortest fold's events is not reached by every fold.
-    points = tuple((m, sum(v) / len(v)) for m, v in sorted(totals.items())
-                   if len(v) == len(parts))
+    points = tuple((m, sum(v) / len(v)) for m, v in sorted(totals.items()))
     return Curve(f"{config.label}, {condition}", points)
 
 
@@ -315,4 +315,7 @@ def run(tools: Sequence[Agent], queries: Sequence[LabelledQuery],
     log("quality: learning curves")
     out.curves.append(learning_curve(best, "query memory", tools, parts))
     out.curves.append(learning_curve(all_configs[0], "after feedback", tools, parts))
+    embedded = [c for c in all_configs if c.label.startswith("EmbeddingScorer")]
+    if embedded:
+        out.curves.append(learning_curve(embedded[-1], "query memory", tools, parts))
     return out

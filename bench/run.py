@@ -56,7 +56,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                         help="corpus agents beside the tool set in the larger-registry setting "
                              "(default: the whole corpus, at most 20 per labelled query)")
     parser.add_argument("--no-minilm", action="store_true",
-                        help="leave out the MiniLM embedding rows even where they can run")
+                        help="leave out the MiniLM embedding rows even where they can run "
+                             "(also left out when --quality-queries samples the queries)")
     parser.add_argument("--cxx-dir", type=pathlib.Path, default=workloads.REPO / "build" / "engine",
                         help="where the C++ benchmark programs were built")
     parser.add_argument("--no-cxx", action="store_true", help="skip the C++ benchmarks")
@@ -165,11 +166,15 @@ def main(argv: list[str] | None = None) -> int:
         spare = 20 * len(labelled)
     distractors = workloads.corpus_agents()[:spare]
     named = [("hashed words", encoders.Memo(encoders.hashed()))]
-    real = None if args.no_minilm else encoders.minilm()
+    real = None if args.no_minilm or args.quality_queries else encoders.minilm()
     if real is not None:
         named.append(("all-MiniLM-L6-v2", encoders.Memo(real)))
     else:
         log("MiniLM rows skipped: model or runtime not installed")
+    texts = [q.text for q in labelled] + [a.description for a in tools + distractors]
+    for label, memo in named:
+        log(f"encoding {len(texts):,} texts with {label}")
+        memo(texts)  # in batches, once: the networks built later all hit the memo
     quality_rows = quality.run(tools, labelled, distractors, encoders=named, log=log)
 
     cxx = [] if args.no_cxx else run_cxx(args.cxx_dir, log)
