@@ -2,10 +2,10 @@
 
     python bench/run.py [--quick] [--out bench/results] [--cxx-dir build/engine]
 
-Writes report.md and latency.png into the output directory. KOVA_BENCH_QUICK=1 (or --quick)
-measures 1,000 and 10,000 agents only, with fewer repeats. Needs the package and the `bench`
-extras (datasketch, scikit-learn, rank-bm25, matplotlib) installed, and the shared data in
-../shared/data beside the repository; without the data it says so and exits cleanly.
+Writes report.md, latency.png and learning.png into the output directory. KOVA_BENCH_QUICK=1
+(or --quick) measures 1,000 and 10,000 agents only, with fewer repeats. Needs the package and
+the `bench` extras installed, and the shared data in ../shared/data beside the repository (or
+in $KOVA_DATA); without the data it says so and exits cleanly.
 """
 
 from __future__ import annotations
@@ -166,11 +166,12 @@ def main(argv: list[str] | None = None) -> int:
         spare = 20 * len(labelled)
     distractors = workloads.corpus_agents()[:spare]
     named = [("hashed words", encoders.Memo(encoders.hashed()))]
-    real = None if args.no_minilm or args.quality_queries else encoders.minilm()
-    if real is not None:
+    if args.no_minilm or args.quality_queries:
+        log("MiniLM rows left out (--no-minilm or a sample of the queries)")
+    elif (real := encoders.minilm()) is not None:
         named.append(("all-MiniLM-L6-v2", encoders.Memo(real)))
     else:
-        log("MiniLM rows skipped: model or runtime not installed")
+        log("MiniLM rows skipped: model files, tokenizers, safetensors or scipy not installed")
     texts = [q.text for q in labelled] + [a.description for a in tools + distractors]
     for label, memo in named:
         log(f"encoding {len(texts):,} texts with {label}")
