@@ -42,7 +42,7 @@ struct NetworkError {
   // settings this build does not know); the caller has to supply one.
   enum class Kind { Serialization, Io, UnsupportedVersion, Scorer };
   Kind kind = Kind::Io;
-  std::string message;            // Serialization / Io / Scorer payload text
+  std::string message;  // Serialization / Io / Scorer payload text
   std::uint32_t found_version = 0;
   std::uint64_t supported_version = 0;
 

@@ -80,8 +80,7 @@ std::vector<ExplainedResult> LocalNetwork::discover_explained(std::string_view q
   auto enzyme = safe_lock(enzyme_, "enzyme");
   return run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), false,
                        learning_.query_expansion},
-                      query, filters,
-                      *cooccurrence, epsilon)
+                      query, filters, *cooccurrence, epsilon)
       .results;
 }
 
@@ -90,11 +89,9 @@ ConfidenceResponse LocalNetwork::discover_with_confidence_filtered(std::string_v
   const double epsilon = exploration_epsilon();
   auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
   auto enzyme = safe_lock(enzyme_, "enzyme discover");
-  PipelineOutput output =
-      run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), true,
-                    learning_.query_expansion},
-                   query, filters,
-                   *cooccurrence, epsilon);
+  PipelineOutput output = run_pipeline(
+      {agents_, scorer_, *enzyme, *clock_, &registry_order(), true, learning_.query_expansion},
+      query, filters, *cooccurrence, epsilon);
   auto confidence = derive_confidence(output.evaluation, agents_, *enzyme);
   return confidence_response(std::move(output), std::move(confidence));
 }

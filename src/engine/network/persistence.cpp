@@ -1104,8 +1104,8 @@ Result<std::unique_ptr<LocalNetwork>, NetworkError> LocalNetwork::load(
     if (!rebuilt) return Out::err(NetworkError::scorer(std::move(rebuilt).error()));
     scorer = std::move(rebuilt).value();
   }
-  std::unique_ptr<LocalNetwork> network = scorer ? with_scorer(std::move(scorer), std::move(clock))
-                                                 : create_default(std::move(clock));
+  std::unique_ptr<LocalNetwork> network =
+      scorer ? with_scorer(std::move(scorer), std::move(clock)) : create_default(std::move(clock));
   // A file without the member keeps what its bound recommends.
   LearningSettings learning =
       LearningSettings::recommended(static_cast<std::size_t>(std::min<std::uint64_t>(

@@ -64,8 +64,7 @@ void LocalNetwork::restore_remembered(std::string_view name, AgentRecord& record
   // copy stays, and the bound keeps the newest texts.
   std::vector<std::string>& kept = record.remembered;
   kept.clear();
-  for (auto it = texts.rbegin(); it != texts.rend() && kept.size() < learning_.query_memory;
-       ++it) {
+  for (auto it = texts.rbegin(); it != texts.rend() && kept.size() < learning_.query_memory; ++it) {
     if (std::find(kept.begin(), kept.end(), *it) == kept.end()) kept.push_back(std::move(*it));
   }
   std::reverse(kept.begin(), kept.end());

@@ -78,8 +78,12 @@ struct MinHashScorer::Store {
   void append(std::uint32_t slot, const MinHashSignature& sig) {
     Entry& e = entries[slot];
     if (e.first + e.count != signatures.size()) {
-      // Reserved first, so that copying the agent's own signatures never reallocates.
-      signatures.reserve(signatures.size() + e.count + 1);
+      // Reserved first, so that copying the agent's own signatures never reallocates; grown
+      // geometrically, as a reserve of the exact size would move the whole store every time.
+      const std::size_t needed = signatures.size() + e.count + 1;
+      if (needed > signatures.capacity()) {
+        signatures.reserve(std::max(needed, 2 * signatures.capacity()));
+      }
       const auto first = static_cast<std::uint32_t>(signatures.size());
       for (std::uint32_t k = 0; k < e.count; ++k) signatures.push_back(signatures[e.first + k]);
       unreferenced += e.count;
@@ -199,7 +203,8 @@ bool MinHashScorer::learn(std::string_view agent_id, std::string_view text) {
   const auto it = store_->slots.find(agent_id);
   if (it == store_->slots.end()) return true;
   const std::optional<std::string> truncated = truncate_capability(agent_id, text);
-  const MinHashSignature sig = compute_signature(truncated ? std::string_view(*truncated) : text, config_);
+  const MinHashSignature sig =
+      compute_signature(truncated ? std::string_view(*truncated) : text, config_);
   store_->append(it->second, sig);
   return true;
 }
@@ -226,7 +231,9 @@ namespace {
 // finds chance matches far above a single description's, so unweighed they pushed agents
 // without a history down by half in a large registry; at 5/8 those keep their ranking (within
 // 0.01 R@1) while agents with a history still gain most of what full weight gives them.
-inline unsigned weigh_remembered(unsigned m) { return m * 5 / 8; }
+inline unsigned weigh_remembered(unsigned m) {
+  return m * 5 / 8;
+}
 
 // The most positions any of `count` signatures from `sigs` shares with `q`, the last
 // `remembered` of them weighed down.
@@ -258,8 +265,8 @@ __attribute__((target("avx2,popcnt"))) void best_matches_avx2(const MinHashSigna
                                                               std::uint8_t* best) {
   const __m256i q0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q.data()));
   const __m256i q1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q.data() + 32));
-  const auto matches = [q0, q1](const MinHashSignature& sig)
-                         __attribute__((target("avx2,popcnt"))) {
+  const auto matches =
+      [ q0, q1 ](const MinHashSignature& sig) __attribute__((target("avx2,popcnt"))) {
     const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sig.data()));
     const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sig.data() + 32));
     const auto lo = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, q0)));
