@@ -22,14 +22,14 @@ from kova_discovery._native import (
     Query,
     capabilities_from_a2a_rust,
 )
-from kova_discovery.cli import (
-    card_endpoint,
-    card_metadata,
+from kova_discovery._cards import card_endpoint, card_metadata
+from kova_discovery._display import (
     confidence_line,
     explained_table,
     fmt_float,
-    render_table,
+    print_table,
     results_table,
+    table,
 )
 
 TOP = 5
@@ -90,11 +90,10 @@ class Tour:
             self.say("  (no agent matched)")
             return
         if explained:
-            table = explained_table(results[:TOP])
+            rendered = explained_table(results[:TOP])
         else:
-            table = results_table(results[:TOP], META_COLUMNS)
-        for line in table.splitlines():
-            self.say("  " + line)
+            rendered = results_table(results[:TOP], META_COLUMNS)
+        print_table(self.out, rendered, indent="  ")
         if len(results) > TOP:
             self.say(f"  ... and {len(results) - TOP} more above the similarity threshold")
 
@@ -194,8 +193,7 @@ def run(out: TextIO | None = None) -> int:
         response = network.discover(text, with_confidence=True)
         say(f'discover("{text}", with_confidence=True)')
         say(f"  {confidence_line(response)}")
-        for line in results_table(response.results[:3], META_COLUMNS).splitlines():
-            say("  " + line)
+        print_table(tour.out, results_table(response.results[:3], META_COLUMNS), indent="  ")
         say()
 
     # ---------------------------------------------------------------------------------------
@@ -289,9 +287,8 @@ def run(out: TextIO | None = None) -> int:
             )
             identical = identical and same
             rows.append((text, ", ".join(n for n, _ in a[:3]), "yes" if same else "NO"))
-        for line in render_table(["query", "top 3 (original)", "same after load"],
-                                 rows).splitlines():
-            say("  " + line)
+        print_table(tour.out, table(["query", "top 3 (original)", "same after load"], rows),
+                    indent="  ")
         say("Not saved: circuit states (every agent starts closed) and the exploration schedule "
             f"(epsilon restarts at {loaded.exploration_epsilon:.3f}).")
         if not identical:
