@@ -8,6 +8,7 @@ wrapped, so that it can be read by ``grep``, ``awk`` or a test.
 from __future__ import annotations
 
 import math
+import os
 from collections.abc import Iterable, Sequence
 from typing import Any, TextIO
 
@@ -58,9 +59,12 @@ def isatty(out: TextIO) -> bool:
 def console(out: TextIO) -> Console:
     """A console on ``out``: colour and terminal width only when ``out`` is a terminal."""
     tty = isatty(out)
-    # markup and emoji off: agent names and metadata are data, never formatting codes.
-    return Console(file=out, width=None if tty else _UNBOUNDED_WIDTH, highlight=False,
-                   markup=False, emoji=False)
+    # rich itself only drops colours for NO_COLOR and keeps bold; no escape codes at all is
+    # what users setting it expect. markup and emoji off: names and metadata are data.
+    plain = os.environ.get("NO_COLOR", "") != ""
+    return Console(file=out, width=None if tty else _UNBOUNDED_WIDTH,
+                   color_system=None if plain else "auto", highlight=False, markup=False,
+                   emoji=False)
 
 
 def _cell(value: object) -> Text:

@@ -175,6 +175,8 @@ def _state_error(path: Path, exc: OSError) -> CliError:
         return CliError(f"cannot lock state file {path}: another command has held it for "
                         f"{DEFAULT_TIMEOUT:g} s")
     if exc.filename is not None and os.fsdecode(exc.filename) == str(lock_path(path)):
+        if isinstance(exc, FileNotFoundError):
+            return CliError(f"cannot write state file {path}: its directory does not exist")
         return CliError(f"cannot lock state file {path}: {exc.strerror or _reason(exc)}")
     if isinstance(exc, FileNotFoundError) and not os.path.lexists(path):
         return CliError(f"state file {path} does not exist (add or import-cards create one)")
@@ -206,6 +208,9 @@ def commit(state: LockedState) -> None:
         state.save()
     except OSError as exc:
         raise CliError(f"cannot save state file {state.path}: {_reason(exc)}") from None
+
+
+def announce_created(state: LockedState) -> None:
     if state.created:
         print(f"{PROG}: created new state file {state.path}", file=sys.stderr)
 
@@ -303,6 +308,7 @@ def cmd_add(args: argparse.Namespace, out: Any) -> int:
         except ValueError as exc:
             raise CliError(f"cannot register {args.name!r}: {_reason(exc)}") from None
         commit(state)
+    announce_created(state)
     count = len(args.capabilities)
     if args.json:
         emit_json({"agent": args.name, "replaced": existed, "capability_count": count,
@@ -342,6 +348,7 @@ def cmd_import_cards(args: argparse.Namespace, out: Any) -> int:
                 seen[card.name] = card.path
                 progress.advance(task)
             commit(state)
+    announce_created(state)
     if args.json:
         emit_json({"imported": imported, "agent_count": network.agent_count,
                    "state_created": state.created}, out)
