@@ -320,6 +320,11 @@ def cmd_add(args: argparse.Namespace, out: Any) -> int:
     return 0
 
 
+def _shown(path: Path) -> str:
+    # A file name need not be UTF-8; printing one that is not would fail after the import.
+    return os.fsencode(path).decode("utf-8", "replace")
+
+
 def cmd_import_cards(args: argparse.Namespace, out: Any) -> int:
     files = card_files(args.paths)
     err = sys.stderr
@@ -340,9 +345,9 @@ def cmd_import_cards(args: argparse.Namespace, out: Any) -> int:
             for card in cards:
                 network.register(card.name, card.capabilities, endpoint=card.endpoint,
                                  metadata=card.metadata)
-                imported.append({"agent": card.name, "card": os.fsdecode(card.path),
+                imported.append({"agent": card.name, "card": _shown(card.path),
                                  "capability_count": len(card.capabilities),
-                                 "replaces": os.fsdecode(seen[card.name])
+                                 "replaces": _shown(seen[card.name])
                                  if card.name in seen else None,
                                  "notes": card.notes})
                 seen[card.name] = card.path
