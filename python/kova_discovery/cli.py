@@ -15,12 +15,13 @@ initial value.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import math
 import os
 import re
 import sys
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import Any, NoReturn
 
@@ -475,6 +476,87 @@ def cmd_drift(args: argparse.Namespace, out: Any) -> int:
     return 0
 
 
+# --------------------------------------------------------------------------------------------
+# Tools for language-model applications: the MCP server and tool-definition import
+
+
+def cmd_mcp(args: argparse.Namespace, out: Any) -> int:
+    try:
+        from kova_discovery import mcp_server
+    except ImportError as exc:
+        raise CliError(f"the mcp command needs the mcp package ({_reason(exc)}); install it "
+                       "with: pip install 'kova_discovery[mcp]'") from None
+    mcp_server.serve(args.state, lock_timeout=args.lock_timeout)
+    return 0
+
+
+def read_tool_file(path: Path) -> list[Any]:
+    """Tool definitions from a JSON list, an MCP ``tools/list`` result (``{"tools": [...]}``)
+    or JSON Lines (one definition a line)."""
+    try:
+        text = path.read_text(encoding="utf-8")
+    except (OSError, UnicodeDecodeError) as exc:
+        raise CliError(f"{path}: cannot read: {_reason(exc)}") from None
+    try:
+        data: Any = json.loads(text)
+    except json.JSONDecodeError as whole:
+        try:
+            data = [json.loads(line) for line in text.splitlines() if line.strip()]
+        except json.JSONDecodeError:
+            raise CliError(f"{path}: malformed JSON: {_reason(whole)}") from None
+    except RecursionError as exc:
+        raise CliError(f"{path}: malformed JSON: {_reason(exc)}") from None
+    if isinstance(data, dict) and isinstance(data.get("result"), dict):
+        data = data["result"]  # a whole JSON-RPC response
+    if isinstance(data, dict) and isinstance(data.get("tools"), list):
+        data = data["tools"]
+    if not isinstance(data, list):
+        raise CliError(f"{path}: expected a list of tool definitions or an object with "
+                       "a \"tools\" list")
+    return data
+
+
+def cmd_import_tools(args: argparse.Namespace, out: Any) -> int:
+    from kova_discovery import tools
+
+    definitions = read_tool_file(args.file)
+    try:
+        prepared = tools.prepare_tools(definitions, args.source)
+    except (TypeError, ValueError) as exc:
+        raise CliError(f"{args.file}: {_reason(exc)}") from None
+    network = load_network(args.state)
+    existing = set(network.agents())
+    with _progress(len(prepared), f"importing {args.file.name}", out) as advance:
+        for start in range(0, len(prepared), _IMPORT_BATCH):
+            batch = prepared[start:start + _IMPORT_BATCH]
+            tools.register_prepared(network, batch)
+            advance(len(batch))
+    save_network(network, args.state)
+    replaced = sum(1 for tool in prepared if tool.name in existing)
+    note = f" ({replaced} replaced)" if replaced else ""
+    print(f"{len(prepared)} tools imported{note}; {network.agent_count} agents in {args.state}",
+          file=out)
+    return 0
+
+
+# Registration of a few hundred tools is far below what a person notices; the bar moves in
+# steps of this many and shows only for files large enough to take a moment.
+_IMPORT_BATCH = 200
+_PROGRESS_MIN = 2000
+
+
+@contextlib.contextmanager
+def _progress(total: int, label: str, out: Any) -> Iterator[Callable[[int], None]]:
+    if total < _PROGRESS_MIN or not getattr(out, "isatty", lambda: False)():
+        yield lambda _n: None
+        return
+    from rich.progress import Progress
+
+    with Progress(transient=True) as bar:
+        task = bar.add_task(label, total=total)
+        yield lambda n: bar.advance(task, n)
+
+
 def cmd_demo(args: argparse.Namespace, out: Any) -> int:
     from kova_discovery import demo
 
@@ -571,6 +653,21 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--min-samples", type=_non_negative_int, default=5, metavar="N",
                    help="successful queries needed before an agent is judged (default: 5)")
     p.set_defaults(func=cmd_drift)
+
+    p = sub.add_parser("import-tools", parents=[common],
+                       help="register tool definitions (OpenAI, Anthropic or MCP) from a "
+                       "JSON file")
+    p.add_argument("file", type=Path, metavar="FILE",
+                   help="a JSON list of definitions, an MCP tools/list result or JSON Lines")
+    p.add_argument("--source", metavar="NAME",
+                   help="recorded as the tools' tool_source metadata (a server name, say)")
+    p.set_defaults(func=cmd_import_tools)
+
+    p = sub.add_parser("mcp", parents=[common],
+                       help="serve the network to MCP clients over stdio")
+    p.add_argument("--lock-timeout", type=_float, default=10.0, metavar="SECONDS",
+                   help="how long a change waits for another writer's lock (default: 10)")
+    p.set_defaults(func=cmd_mcp)
 
     p = sub.add_parser("demo", help="run a guided tour on a built-in registry of agents")
     p.set_defaults(func=cmd_demo)
