@@ -39,7 +39,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Final, cast
 
-from kova_discovery._native import FilterValue, LocalNetwork
+from kova_discovery._native import LocalNetwork
 
 __all__ = ["SHAPES", "record_tool_call", "register_tools", "select_tools"]
 
@@ -63,11 +63,6 @@ DEFINITION_KEY: Final = "tool_definition"
 # sentence ends where possible) rather than lose their tails.
 _MAX_NAME_BYTES: Final = 256
 _MAX_WORDS: Final = 50
-
-# Restricts discovery to agents registered as tools when the network also holds others. An
-# agent without the key never matches a filter, and "contains the empty string" is the
-# cheapest condition the engine evaluates (a set of shapes costs twice as much per agent).
-_ONLY_TOOLS: Final = FilterValue.contains("")
 
 
 @dataclass(frozen=True, slots=True)
@@ -407,15 +402,19 @@ def select_tools(
         raise TypeError(f"k must be an int, not {type(k).__name__}")
     if k < 1:
         raise ValueError(f"k must be at least 1, got {k}")
-    conditions: dict[str, Any] = {DEFINITION_KEY: _ONLY_TOOLS}
-    if filters is not None:
-        if not isinstance(filters, Mapping):
-            raise TypeError(f"filters must be a dict or None, not {type(filters).__name__}")
-        conditions.update(filters)
+    if filters is not None and not isinstance(filters, Mapping):
+        raise TypeError(f"filters must be a dict or None, not {type(filters).__name__}")
+    # Agents that are not tools are passed over here rather than filtered out in the engine:
+    # any filter makes the engine read every candidate's record, which costs more than the
+    # whole selection when a network holds only tools, as it usually does.
     chosen = []
-    for result in network.discover(query, filters=conditions)[:k]:
+    for result in network.discover(query, filters=filters):
         metadata = result.metadata
-        chosen.append(_decode(metadata[SHAPE_KEY], metadata[DEFINITION_KEY]))
+        text = metadata.get(DEFINITION_KEY)
+        if text is not None:
+            chosen.append(_decode(metadata.get(SHAPE_KEY, ""), text))
+            if len(chosen) == k:
+                break
     return chosen
 
 
