@@ -144,3 +144,26 @@ def test_real_registry_tools_round_trip(tmp_path):
         loaded = LocalNetwork.load(str(tmp_path / "s.json"))
         for tool in tools:
             assert tool in select_tools(loaded, tool["name"], k=10), (server, tool["name"])
+
+
+def test_import_tools_command(tmp_path, capsys):
+    from kova_discovery.cli import main
+
+    state = tmp_path / "s.json"
+    files = {"list.json": json.dumps(list(FORMS.values())[:2]),
+             "listed.json": json.dumps({"result": {"tools": [FORMS["mcp"]]}}),
+             "lines.jsonl": "\n".join(json.dumps(t) for t in list(FORMS.values())[2:])}
+    for name, text in files.items():
+        (tmp_path / name).write_text(text)
+        assert main(["--state", str(state), "import-tools", str(tmp_path / name),
+                     "--source", name]) == 0
+    assert "1 replaced" in capsys.readouterr().out
+    before = state.read_bytes()
+    for bad in ['[{"name": "fine"}, {"description": "nameless"}]', '{"tools": 3}', "[1,"]:
+        (tmp_path / "bad.json").write_text(bad)
+        assert main(["--state", str(state), "import-tools", str(tmp_path / "bad.json")]) == 1
+        assert "kova-discovery: error:" in capsys.readouterr().err
+    assert state.read_bytes() == before
+    loaded = LocalNetwork.load(str(state))
+    assert loaded.agent_count == 5
+    assert select_tools(loaded, "send email", k=1) == [FORMS["mcp"]]
