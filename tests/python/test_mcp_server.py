@@ -2,6 +2,8 @@
 
 import asyncio
 import contextlib
+import os
+import shlex
 import subprocess
 import sys
 
@@ -19,7 +21,9 @@ CLI = [sys.executable, "-m", "kova_discovery"]
 
 def serve(state, tmp_path, *extra):
     """Runs ``body(call)`` against a server on ``state``; ``call`` returns (is_error, payload)."""
-    params = StdioServerParameters(command=sys.executable,
+    # The whole environment, so that a server under test runs the same build as the test does
+    # (the client would otherwise pass on only a few variables).
+    params = StdioServerParameters(command=sys.executable, env=dict(os.environ),
                                    args=[*CLI[1:], "--state", str(state), "mcp", *extra])
 
     def run(body):
@@ -97,10 +101,9 @@ def test_writer_lock_bounds_the_wait_and_no_update_is_lost(tmp_path):
         # The command line writes beside the server; each side's updates must all survive.
         with contextlib.ExitStack() as stack:
             script = "; ".join(
-                f"kova-discovery --state {state} add cli-{i} 'command line agent {i}' >/dev/null"
-                for i in range(rounds))
-            other = subprocess.Popen(["bash", "-c", script],
-                                     env={"PATH": f"{sys.prefix}/bin:/usr/bin:/bin"})
+                f"{shlex.join(CLI)} --state {state} add cli-{i} 'command line agent {i}' "
+                ">/dev/null" for i in range(rounds))
+            other = subprocess.Popen(["bash", "-c", script])
             stack.callback(other.wait)
             for i in range(rounds):
                 error, text = await call("register_agent", name=f"mcp-{i}",
