@@ -19,7 +19,8 @@ import json
 import pathlib
 import sys
 
-from kova_discovery import LocalNetwork, TfIdfScorer
+import kova_discovery
+from kova_discovery import LocalNetwork
 from kova_discovery.tools import record_tool_call, register_tools, select_tools
 
 DATA = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data"
@@ -46,6 +47,18 @@ def tool_definitions(corpus: pathlib.Path) -> list[dict]:
              "inputSchema": {"type": "object"}, "category": row["category"]} for row in rows]
 
 
+def new_network() -> tuple[str, LocalNetwork]:
+    """The recommended configuration: a word-level scorer, and query memory, which indexes the
+    requests each tool succeeded on beside its description; that is what carries reported
+    calls over to requests worded differently. A build without them uses TF-IDF alone."""
+    lexical = getattr(kova_discovery, "Bm25Scorer", None) or kova_discovery.TfIdfScorer
+    try:
+        network = LocalNetwork(scorer=lexical(), query_memory=100)  # type: ignore[call-arg]
+        return f"{lexical.__name__}() with query_memory=100", network
+    except TypeError:
+        return "TfIdfScorer() (this build has no query memory)", LocalNetwork(scorer=lexical())
+
+
 def rank(network: LocalNetwork, request: str, tool: str) -> str:
     names = [t["name"] for t in select_tools(network, request, k=50)]
     return f"#{names.index(tool) + 1}" if tool in names else "not in the top 50"
@@ -60,9 +73,9 @@ def main() -> int:
         print(f"no tool corpus at {corpus}; nothing to show")
         return 0
 
-    network = LocalNetwork(scorer=TfIdfScorer())
+    label, network = new_network()
     names = register_tools(network, tool_definitions(corpus))
-    print(f"{len(names)} MCP servers registered as tools\n")
+    print(f"{len(names)} MCP servers registered as tools, ranked by {label}\n")
 
     for request in ["take a screenshot of a web page", "run a read-only SQL query on Postgres",
                     "what is the weather in Paris tomorrow"]:

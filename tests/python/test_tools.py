@@ -2,6 +2,9 @@
 
 import collections
 import json
+import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -167,3 +170,14 @@ def test_import_tools_command(tmp_path, capsys):
     loaded = LocalNetwork.load(str(state))
     assert loaded.agent_count == 5
     assert select_tools(loaded, "send email", k=1) == [FORMS["mcp"]]
+
+
+@pytest.mark.parametrize("data", [SHARED_DATA, None], ids=["corpus", "no-corpus"])
+def test_example_runs(data, tmp_path):
+    if data is not None and not (data / "tools_corpus.jsonl").exists():
+        pytest.skip("no shared data")
+    example = pathlib.Path(__file__).resolve().parents[2] / "examples" / "tool_selection.py"
+    proc = subprocess.run([sys.executable, str(example), "--data", str(data or tmp_path)],
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    assert ("rank of the server" in proc.stdout) == (data is not None)
