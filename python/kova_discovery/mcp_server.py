@@ -25,7 +25,6 @@ server goes on serving.
 from __future__ import annotations
 
 import contextlib
-import errno
 import fcntl
 import math
 import os
@@ -62,28 +61,45 @@ def _stamp(path: Path) -> _Stamp | None:
     return (st.st_ino, st.st_size, st.st_mtime_ns)
 
 
+def lock_path(state: Path) -> Path:
+    """The state file's companion lock file, shared by every writer of that file."""
+    return Path(os.path.realpath(state) + ".lock")
+
+
 @contextlib.contextmanager
 def _try_lock(state: Path) -> Iterator[bool]:
     """The state file's exclusive writer lock, if free at once; yields whether it was taken.
 
     An advisory lock on a companion file, so that readers of the state file itself never wait
-    and the lock outlives the atomic rename that replaces the state file.
+    and the lock outlives the atomic rename that replaces the state file. The holder removes
+    the companion file before unlocking, so a writer that locked a file no longer under that
+    name has not got the lock, and tries the current one.
     """
-    fd = os.open(f"{state}.lock", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
-    try:
+    target = lock_path(state)
+    for _ in range(100):
+        fd = os.open(target, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666)
         try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except OSError as exc:
-            if exc.errno not in (errno.EWOULDBLOCK, errno.EAGAIN):
-                raise
-            yield False
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                yield False
+                return
+            try:
+                named = os.stat(target, follow_symlinks=False)
+            except FileNotFoundError:
+                continue
+            held = os.fstat(fd)
+            if (held.st_dev, held.st_ino) != (named.st_dev, named.st_ino):
+                continue
+            try:
+                yield True
+            finally:
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(target)
             return
-        try:
-            yield True
         finally:
-            fcntl.flock(fd, fcntl.LOCK_UN)
-    finally:
-        os.close(fd)
+            os.close(fd)
+    yield False  # the file kept changing under us: as good as taken
 
 
 class SharedState:
