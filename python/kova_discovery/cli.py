@@ -30,7 +30,7 @@ import os
 import re
 import stat
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Any, NoReturn
@@ -521,6 +521,90 @@ def cmd_drift(args: argparse.Namespace, out: Any) -> int:
     return 0
 
 
+# --------------------------------------------------------------------------------------------
+# Tools for language-model applications: the MCP server and tool-definition import
+
+
+def cmd_mcp(args: argparse.Namespace, out: Any) -> int:
+    try:
+        from kova_discovery import mcp_server
+    except ImportError as exc:
+        raise CliError(f"the mcp command needs the mcp package ({_reason(exc)}); install it "
+                       "with: pip install 'kova_discovery[mcp]'") from None
+    mcp_server.serve(args.state, lock_timeout=args.lock_timeout)
+    return 0
+
+
+def read_tool_file(path: Path) -> list[Any]:
+    """Tool definitions from a JSON list, an MCP ``tools/list`` result (``{"tools": [...]}``)
+    or JSON Lines (one definition a line)."""
+    try:
+        text = path.read_text(encoding="utf-8")
+    except (OSError, UnicodeDecodeError) as exc:
+        raise CliError(f"{path}: cannot read: {_reason(exc)}") from None
+    try:
+        data: Any = json.loads(text)
+    except json.JSONDecodeError as whole:
+        try:
+            data = [json.loads(line) for line in text.splitlines() if line.strip()]
+        except json.JSONDecodeError:
+            raise CliError(f"{path}: malformed JSON: {_reason(whole)}") from None
+    except RecursionError as exc:
+        raise CliError(f"{path}: malformed JSON: {_reason(exc)}") from None
+    if isinstance(data, dict) and isinstance(data.get("result"), dict):
+        data = data["result"]  # a whole JSON-RPC response
+    if isinstance(data, dict) and isinstance(data.get("tools"), list):
+        data = data["tools"]
+    if not isinstance(data, list):
+        raise CliError(f"{path}: expected a list of tool definitions or an object with "
+                       "a \"tools\" list")
+    return data
+
+
+def cmd_import_tools(args: argparse.Namespace, out: Any) -> int:
+    from kova_discovery import tools
+
+    definitions = read_tool_file(args.file)
+    try:
+        prepared = tools.prepare_tools(definitions, args.source)
+    except (TypeError, ValueError) as exc:
+        raise CliError(f"{args.file}: {_reason(exc)}") from None
+    with writing(args.state, create=True) as state:
+        network = state.network
+        existing = set(network.agents())
+        with _progress(len(prepared), f"importing {args.file.name}") as advance:
+            for start in range(0, len(prepared), _IMPORT_BATCH):
+                batch = prepared[start:start + _IMPORT_BATCH]
+                tools.register_prepared(network, batch)
+                advance(len(batch))
+        commit(state)
+    announce_created(state)
+    replaced = sum(1 for tool in prepared if tool.name in existing)
+    if args.json:
+        emit_json({"imported": len(prepared), "replaced": replaced,
+                   "agent_count": network.agent_count, "state_created": state.created}, out)
+        return 0
+    note = f" ({replaced} replaced)" if replaced else ""
+    print(f"{len(prepared)} tools imported{note}; {network.agent_count} agents in {args.state}",
+          file=out)
+    return 0
+
+
+# Registration of a few hundred tools is far below what a person notices; the bar moves in
+# steps of this many and shows only for files large enough to take a moment.
+_IMPORT_BATCH = 200
+_PROGRESS_MIN = 2000
+
+
+@contextmanager
+def _progress(total: int, label: str) -> Iterator[Callable[[int], None]]:
+    err = sys.stderr
+    show = total >= _PROGRESS_MIN and isatty(err)
+    with Progress(console=console(err), transient=True, disable=not show) as bar:
+        task = bar.add_task(label, total=total)
+        yield lambda n: bar.advance(task, n)
+
+
 def cmd_demo(args: argparse.Namespace, out: Any) -> int:
     from kova_discovery import demo
 
@@ -636,6 +720,17 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--min-samples", type=_non_negative_int, default=5, metavar="N",
                    help="successful queries needed before an agent is judged (default: 5)")
 
+    p = command("import-tools", "register tool definitions (OpenAI, Anthropic or MCP) from a "
+                "JSON file", cmd_import_tools, parents=[common])
+    p.add_argument("file", type=Path, metavar="FILE",
+                   help="a JSON list of definitions, an MCP tools/list result or JSON Lines")
+    p.add_argument("--source", metavar="NAME",
+                   help="recorded as the tools' tool_source metadata (a server name, say)")
+
+    p = command("mcp", "serve the network to MCP clients over stdio", cmd_mcp, parents=[common])
+    p.add_argument("--lock-timeout", type=_float, default=10.0, metavar="SECONDS",
+                   help="how long a change waits for another writer's lock (default: 10)")
+
     command("demo", "run a guided tour on a built-in registry of agents", cmd_demo)
     return parser
 
@@ -648,8 +743,9 @@ def _fail(message: str) -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
-    if args.json and args.command == "demo":
-        parser.error("argument --json: not allowed with demo, which is a guided tour")
+    if args.json and args.command in ("demo", "mcp"):
+        parser.error(f"argument --json: not allowed with {args.command}, which "
+                     + ("is a guided tour" if args.command == "demo" else "speaks MCP on stdout"))
     out = sys.stdout
     try:
         check_text_arguments(args)
