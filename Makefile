@@ -32,7 +32,7 @@ $(VENV)/.ready: pyproject.toml | deps
 	@if [ -z "$(PYTHON313)" ]; then echo "CPython 3.13 not found: install python3.13 (apt-get install python3.13 or pyenv install 3.13)"; exit 1; fi
 	$(PYTHON313) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q scikit-build-core cmake ninja pytest hypothesis mypy numpy
+	$(VPY) -m pip install -q scikit-build-core cmake ninja pytest hypothesis mypy numpy mcp
 	touch $@
 
 venv: $(VENV)/.ready
