@@ -12,9 +12,6 @@ class WordScorer:
     def index_capabilities(self, name, capabilities):
         self.texts[name] = list(capabilities)
 
-    def remove_agent(self, name):
-        self.texts.pop(name, None)
-
     def score(self, query):
         words = set(query.split())
         return [(n, len(words & set(" ".join(t).split())) / len(words))
@@ -58,16 +55,14 @@ def test_host_scorers_follow_the_memory_and_come_back_from_a_file(kind, tmp_path
     assert again.texts == {"a": ["legal contract", "file taxes"], "b": ["weather report"]}
 
 
-def test_a_raising_learn_is_logged_and_replaced_by_indexing():
+def test_settings_and_bad_input():
     host = LearningScorer()
-    host.fail = True
+    host.fail = True  # logged; the host scorer is indexed with the text instead
     net = LocalNetwork(scorer=host, query_memory=5)
     net.register("a", ["x"])
     net.record_success("a", query="q")
     assert (net.remembered("a"), host.texts["a"]) == (["q"], ["x", "q"])
 
-
-def test_settings_and_bad_input():
     assert (LocalNetwork().query_memory, LocalNetwork().query_expansion) == (0, True)
     assert LocalNetwork(query_memory=100, query_expansion=True).query_expansion
     assert LocalNetwork(query_memory=True).query_memory == 1  # as the module's other ints
