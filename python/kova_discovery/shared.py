@@ -341,18 +341,7 @@ class SharedNetwork:
             log.info("stream %r: starting from checkpoint %s at %s", stream, path,
                      position.decode())
             return network, position
-        try:
-            info = client.xinfo_stream(stream)
-        except redis.ResponseError as exc:
-            if "no such key" not in str(exc).lower():
-                raise
-            info = {}
-        deleted = info.get("max-deleted-entry-id", b"0-0")
-        if deleted not in (b"0-0", "0-0"):
-            raise StreamGapError(
-                f"stream {stream!r} has been trimmed and no checkpoint of it is readable "
-                f"here; open with checkpoint=<path of a recent checkpoint>"
-            )
+        _check_complete(client, stream)
         return LocalNetwork(**options), None
 
     def close(self) -> None:
@@ -434,13 +423,14 @@ class SharedNetwork:
             full = os.path.abspath(os.fspath(path))
             host = socket.gethostname()
             with _redis_errors(self._stream, "; the checkpoint was saved but not registered"):
-                now = self._client.time()[0]
+                secs, micros = self._client.time()
+                now = secs + micros / 1e6
                 entry = json.dumps({"id": position, "path": full, "host": host, "time": now})
                 self._client.hset(_registry_key(self._stream), f"{host}:{full}", entry)
                 self._trim(now)
             return position
 
-    def _trim(self, now: int) -> None:
+    def _trim(self, now: float) -> None:
         registry = self._client.hgetall(_registry_key(self._stream))
         live: list[tuple[int, int]] = []
         expired = []
@@ -471,6 +461,9 @@ class SharedNetwork:
     def _pull(self) -> int:
         """Catch up with the stream (lock held)."""
         read = 0
+        if self._position is None:
+            with _redis_errors(self._stream):
+                self._check_start()
         while True:
             started = time.monotonic()
             start = self._position if self._position is not None else b"-"
@@ -492,6 +485,9 @@ class SharedNetwork:
             if self._blocked is not None:
                 self._pull()  # raises again unless the cause has gone
             started = time.monotonic()
+            if self._position is None:
+                with _redis_errors(self._stream, f"; the {event['op']} was not applied"):
+                    self._check_start()
             start = self._position if self._position is not None else b"-"
             with _redis_errors(self._stream, f"; the {event['op']} was not applied"):
                 own, raw = self._append(keys=[self._key], args=[payload, start, _BATCH])
@@ -508,6 +504,13 @@ class SharedNetwork:
             finally:
                 self._pending.pop(own, None)
                 self._own = self._own_result = None
+
+    def _check_start(self) -> None:
+        try:
+            _check_complete(self._client, self._stream)
+        except StreamGapError as exc:
+            self._blocked = exc
+            raise
 
     def _apply(self, entries: Sequence[tuple[bytes, Mapping[bytes, bytes]]]) -> int:
         """Apply entries in order, after checking that the first is the current position."""
@@ -800,6 +803,23 @@ class SharedNetwork:
     def replay_clear(self) -> None:
         """Clear the replay log."""
         self._net.replay_clear()
+
+
+def _check_complete(client: redis.Redis, stream: str) -> None:
+    """Raises StreamGapError unless the stream still holds every entry ever appended: what a
+    replica that has applied nothing yet needs."""
+    try:
+        info = client.xinfo_stream(stream)
+    except redis.ResponseError as exc:
+        if "no such key" not in str(exc).lower():
+            raise
+        return
+    # Trimming leaves no deletion mark; a count of entries ever added above the length does.
+    if info.get("entries-added", 0) != info.get("length", 0):
+        raise StreamGapError(
+            f"stream {stream!r} has been trimmed and no checkpoint of it is readable here; "
+            "open with checkpoint=<path of a recent checkpoint>"
+        )
 
 
 def _registry_key(stream: str) -> str:
