@@ -2,7 +2,8 @@
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
 
-DEB_PACKAGES := g++ make pkg-config libxxhash-dev nlohmann-json3-dev libicu-dev libgtest-dev
+DEB_PACKAGES := g++ make pkg-config libxxhash-dev nlohmann-json3-dev libicu-dev libgtest-dev \
+  redis-server
 VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -33,6 +34,8 @@ $(VENV)/.ready: pyproject.toml | deps
 	$(PYTHON313) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q scikit-build-core cmake ninja pytest hypothesis mypy
+	# The client the shared network's tests talk to their own redis-server with.
+	$(VPY) -m pip install -q 'redis[hiredis]>=5'
 	touch $@
 
 venv: $(VENV)/.ready

@@ -71,6 +71,7 @@ _POSITION_MEMBER = "shared_position"
 _BATCH = 2000
 _MAX_BACKOFF = 30.0
 _NOT_GIVEN: Any = object()
+_decode = json.JSONDecoder().decode
 
 # Appends one event and returns its id with every entry from the replica's position (inclusive,
 # so that a trimmed position shows) up to the end: a mutation and the catch-up it needs in one
@@ -316,6 +317,7 @@ class SharedNetwork:
             socket_timeout=10.0,
         )
         try:
+            position: bytes | None
             with _redis_errors(stream):
                 if checkpoint is not None:
                     network, position = _load_checkpoint(checkpoint, stream, network_options)
@@ -468,7 +470,7 @@ class SharedNetwork:
             started = time.monotonic()
             start = self._position if self._position is not None else b"-"
             with _redis_errors(self._stream):
-                entries = self._client.xrange(self._key, min=start, max=b"+", count=_BATCH)
+                entries: Any = self._client.xrange(self._key, min=start, max=b"+", count=_BATCH)
             self._synced_at = started
             read += self._apply(entries)
             if len(entries) < _BATCH:
@@ -529,7 +531,7 @@ class SharedNetwork:
                 if payload is None:
                     raise _Malformed("no 'event' field")
                 try:
-                    event = json.loads(payload)
+                    event = _decode(payload.decode())
                 except ValueError as exc:
                     raise _Malformed(f"not JSON ({exc})") from None
                 if not isinstance(event, dict):
@@ -705,7 +707,7 @@ class SharedNetwork:
             self._maybe_sync()
         if filters is None and not explain and not with_confidence:
             return self._discover(query)
-        return self._discover(  # type: ignore[call-overload, no-any-return]
+        return self._discover(
             query, filters=filters, explain=explain, with_confidence=with_confidence
         )
 
@@ -743,7 +745,7 @@ class SharedNetwork:
         """:meth:`LocalNetwork.discover_many` on local state (after a catch-up when due)."""
         if time.monotonic() - self._synced_at > self._interval:
             self._maybe_sync()
-        return self._net.discover_many(  # type: ignore[call-overload, no-any-return]
+        return self._net.discover_many(
             queries, filters=filters, explain=explain
         )
 
@@ -856,7 +858,7 @@ class _redis_errors:
         exc_type: type[BaseException] | None,
         exc: BaseException | None,
         tb: TracebackType | None,
-    ) -> bool:
+    ) -> Literal[False]:
         if exc is None:
             return False
         if isinstance(exc, (redis.ConnectionError, redis.TimeoutError)):
