@@ -4,6 +4,7 @@ every write) on a free loopback port."""
 import json
 import logging
 import os
+import re
 import shutil
 import signal
 import socket
@@ -13,6 +14,7 @@ import time
 
 import pytest
 
+from conftest import REPO
 from kova_discovery import LocalNetwork
 
 redis = pytest.importorskip("redis")
@@ -224,6 +226,14 @@ def test_trimming_keeps_what_checkpoints_and_recent_readers_need(server, tmp_pat
         SharedNetwork.open(server.url, "net")
     with SharedNetwork.open(server.url, "net", checkpoint=tmp_path / "c1.json") as resumed:
         assert resumed.agent_count == 41
+
+
+def test_readme_example(server, monkeypatch, capsys):
+    text = (REPO / "README.md").read_text(encoding="utf-8")
+    section = text.split("## Running many processes", 1)[1].split("\n## ", 1)[0]
+    monkeypatch.setenv("REDIS_URL", server.url)
+    exec(re.search(r"^```py\n(.*?)^```", section, flags=re.M | re.S)[1], {})
+    assert capsys.readouterr().out.split()[1] == "translator"
 
 
 @pytest.mark.parametrize("kwargs, error", [
