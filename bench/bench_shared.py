@@ -67,13 +67,15 @@ def passes(fn: Callable[[], object], repeats: int, units: int,
 
 def interleaved(a: Callable[[], object], b: Callable[[], object], repeats: int, units: int,
                 clock: Callable[[], float]) -> list[tuple[float, float]]:
-    """`passes` of two systems, alternating pass by pass so that both see the same noise."""
-    samples: list[list[float]] = [[], []]
+    """`passes` of two systems, alternating pass by pass so that both see the same noise,
+    and the ratio b / a of neighbouring passes."""
+    samples: list[list[float]] = [[], [], []]
     for _ in range(repeats):
         for k, fn in enumerate((a, b)):
             t0 = clock()
             fn()
             samples[k].append((clock() - t0) / units)
+        samples[2].append(samples[1][-1] / samples[0][-1])  # b / a, pass by pass
     out = []
     for xs in samples:
         med = statistics.median(xs)
@@ -138,6 +140,31 @@ def main(argv: list[str] | None = None) -> None:
             plain = LocalNetwork()
             for a in agents:
                 plain.register(a.name, [a.description])
+
+            # The machine's own round trip, for scale.
+            med, spread = passes(lambda: [client.ping() for _ in range(200)], args.repeats, 200,
+                                 time.perf_counter)
+            row("redis-py PING round trip (wall)", f"{med * 1e6:.0f} µs", spread)
+
+            # Discovery on a synced replica (default sync_interval, so its periodic catch-up
+            # is included) against the same engine called directly, before any feedback.
+            synced = SharedNetwork.open(url, "bench")
+            engine = synced.network
+
+            def discover_all(fn: Callable[[str], object]) -> Callable[[], None]:
+                def run() -> None:
+                    for q in queries:
+                        fn(q)
+                return run
+
+            (direct_q, spread), (wrapped, wspread), (ratio, rspread) = interleaved(
+                discover_all(engine.discover), discover_all(synced.discover),
+                max(args.repeats, 9), len(queries), time.thread_time)
+            row(f"discover, plain engine ({args.agents} agents, CPU)", f"{direct_q * 1e6:.1f} µs",
+                spread)
+            row("discover, synced SharedNetwork (CPU)", f"{wrapped * 1e6:.1f} µs", wspread)
+            row("discover, synced SharedNetwork / plain (pass by pass)", f"{ratio:.3f}", rspread)
+            synced.close()
 
             # A mutation's round trip, against the same calls on a plain engine in the same
             # state (both apply identical sequences, passes interleaved).
@@ -209,24 +236,7 @@ def main(argv: list[str] | None = None) -> None:
             row("the same events applied by direct calls to a loaded engine (wall)",
                 f"{med:.2f} s", (max(direct) - min(direct)) / med)
 
-            # Discovery on a synced replica against the same engine called directly.
-            synced = SharedNetwork.open(url, "bench", checkpoint=path)  # default sync_interval
-            engine = synced.network
-
-            def discover_all(fn: Callable[[str], object]) -> Callable[[], None]:
-                def run() -> None:
-                    for q in queries:
-                        fn(q)
-                return run
-
-            (direct_q, spread), (wrapped, wspread) = interleaved(
-                discover_all(engine.discover), discover_all(synced.discover), args.repeats,
-                len(queries), time.thread_time)
-            row(f"discover, plain engine ({args.agents} agents, CPU)", f"{direct_q * 1e6:.1f} µs",
-                spread)
-            row("discover, synced SharedNetwork (CPU)", f"{wrapped * 1e6:.1f} µs", wspread)
-            row("discover, synced SharedNetwork / plain", f"{wrapped / direct_q:.3f}", 0.0)
-            for n in (net, reader, synced):
+            for n in (net, reader):
                 n.close()
         finally:
             proc.kill()

@@ -72,6 +72,7 @@ _BATCH = 2000
 _MAX_BACKOFF = 30.0
 _NOT_GIVEN: Any = object()
 _decode = json.JSONDecoder().decode
+_monotonic = time.monotonic
 
 # Appends one event and returns its id with every entry from the replica's position (inclusive,
 # so that a trimmed position shows) up to the end: a mutation and the catch-up it needs in one
@@ -184,7 +185,7 @@ def _str_field(event: Mapping[str, Any], key: str, optional: bool = False) -> An
 
 def _load_checkpoint(
     path: str | os.PathLike[str], stream: str, options: Mapping[str, Any]
-) -> tuple[LocalNetwork, bytes]:
+) -> tuple[LocalNetwork, bytes | None]:
     """The network saved in a checkpoint of `stream` and the stream position it holds."""
     accepted = inspect.signature(LocalNetwork.load).parameters
     load_options = {k: v for k, v in options.items() if k in accepted}
@@ -205,7 +206,8 @@ def _load_checkpoint(
     position = extra.get(_POSITION_MEMBER)
     if not isinstance(position, str):
         raise ValueError(f"{os.fspath(path)!r} holds no stream position")
-    return network, position.encode()
+    # "0-0": saved before anything was applied, so the whole stream is still to come.
+    return network, position.encode() if position != "0-0" else None
 
 
 class SharedNetwork:
@@ -340,8 +342,7 @@ class SharedNetwork:
             except (OSError, ValueError) as exc:
                 log.warning("checkpoint %s of stream %r not usable: %s", path, stream, exc)
                 continue
-            log.info("stream %r: starting from checkpoint %s at %s", stream, path,
-                     position.decode())
+            log.info("stream %r: starting from checkpoint %s at %s", stream, path, position)
             return network, position
         _check_complete(client, stream)
         return LocalNetwork(**options), None
@@ -703,7 +704,7 @@ class SharedNetwork:
         with_confidence: bool = False,
     ) -> list[DiscoveryResult] | list[ExplainedResult] | DiscoveryResponse:
         """:meth:`LocalNetwork.discover` on local state (after a catch-up when due)."""
-        if time.monotonic() - self._synced_at > self._interval:
+        if _monotonic() - self._synced_at > self._interval:
             self._maybe_sync()
         if filters is None and not explain and not with_confidence:
             return self._discover(query)
@@ -743,7 +744,7 @@ class SharedNetwork:
         explain: bool = False,
     ) -> list[list[DiscoveryResult]] | list[list[ExplainedResult]]:
         """:meth:`LocalNetwork.discover_many` on local state (after a catch-up when due)."""
-        if time.monotonic() - self._synced_at > self._interval:
+        if _monotonic() - self._synced_at > self._interval:
             self._maybe_sync()
         return self._net.discover_many(
             queries, filters=filters, explain=explain
@@ -752,13 +753,13 @@ class SharedNetwork:
     @property
     def agent_count(self) -> int:
         """Number of registered agents."""
-        if time.monotonic() - self._synced_at > self._interval:
+        if _monotonic() - self._synced_at > self._interval:
             self._maybe_sync()
         return self._net.agent_count
 
     def agents(self) -> list[str]:
         """List of all registered agent names."""
-        if time.monotonic() - self._synced_at > self._interval:
+        if _monotonic() - self._synced_at > self._interval:
             self._maybe_sync()
         return self._net.agents()
 
@@ -771,14 +772,14 @@ class SharedNetwork:
         self, *, threshold: float = 0.3, min_samples: int = 5
     ) -> list[dict[str, Any]]:
         """:meth:`LocalNetwork.detect_drift` on local state (after a catch-up when due)."""
-        if time.monotonic() - self._synced_at > self._interval:
+        if _monotonic() - self._synced_at > self._interval:
             self._maybe_sync()
         return self._net.detect_drift(threshold=threshold, min_samples=min_samples)
 
     def save(self, path: str) -> None:
         """Save the local state (after a catch-up when due); :meth:`checkpoint` also records
         the stream position, which a replica needs to start from the file."""
-        if time.monotonic() - self._synced_at > self._interval:
+        if _monotonic() - self._synced_at > self._interval:
             self._maybe_sync()
         self._net.save(path)
 
