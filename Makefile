@@ -14,7 +14,8 @@ PYTHON313 ?= $(shell for c in $$(command -v python3.13 2>/dev/null) \
   $$(ls -d $$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)/versions/3.13*/bin/python3.13 2>/dev/null | sort -V -r); do \
   "$$c" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null && { echo "$$c"; break; }; done)
 
-.PHONY: deps venv install engine-build engine-test py-test test demo bench sanitize fuzz memcheck clean
+.PHONY: deps venv install engine-build engine-test py-test test demo bench bench-shared sanitize fuzz \
+  memcheck clean
 
 deps:
 	@missing=""; for p in $(DEB_PACKAGES); do \
@@ -67,6 +68,13 @@ bench: deps venv
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/engine -G Ninja -DKOVA_BUILD_TESTS=ON -DKOVA_BUILD_BENCH=ON >/dev/null
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build build/engine -j $(JOBS) --target $(BENCH_PROGRAMS)
 	$(VPY) bench/run.py --cxx-dir build/engine
+
+# SharedNetwork against a redis-server of its own: a mutation's round trip, applying remote
+# events, catching up from a checkpoint, discovery on a synced replica. Writes
+# bench/results/shared.md.
+bench-shared: deps venv
+	$(VPY) -m pip install -q --no-build-isolation '.[shared]'
+	$(VPY) bench/bench_shared.py
 
 # Engine tests and Python tests against an address+UB sanitized build. The extension is built
 # straight with CMake and staged beside the package sources; the interpreter itself is not

@@ -193,7 +193,7 @@ def _load_checkpoint(
     # An option the file restores by itself is accepted when the loaded network reports the
     # same value; anything else would leave this replica configured unlike the others.
     for key, value in options.items():
-        if key in load_options:
+        if key in load_options or value is None:  # None: the option's default
             continue
         if getattr(network, key, _NOT_GIVEN) != value:
             raise ValueError(

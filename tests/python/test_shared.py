@@ -258,6 +258,15 @@ def test_extra_members_round_trip_and_refusals(tmp_path):
     assert list(extended)[-2:] == ["pos", "n"]
     assert {**original, "network_epoch": 0, "pos": "1-0", "n": -(2**63)} == {
         **extended, "network_epoch": 0}
+    # Other unknown members (of other types, or nested) are ignored as before.
+    extended.update(obj={"pos": "x"}, arr=[1, "x"], f=1.5, b=True, null=None, big=2**64 - 1)
+    extended["agents"] = [{"name": "a", "capabilities": ["x"], "metadata": {}, "diameter": 1.0,
+                           "tau": 1.0, "sigma": 0.0, "forwards_count": 0, "feedback": [],
+                           "consecutive_pulse_timeouts": 0, "pos": "y"}]
+    with open(path, "w") as f:
+        json.dump(extended, f)
+    loaded = LocalNetwork.load(path)
+    assert loaded.loaded_extra == {"pos": "1-0", "n": -(2**63)} and loaded.agents() == ["a"]
     for extra, error in (({"version": "x"}, ValueError), ({"a": 1.5}, TypeError),
                          ({"a": True}, TypeError), ({1: "a"}, TypeError)):
         with pytest.raises(error, match="extra"):
