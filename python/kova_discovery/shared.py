@@ -120,7 +120,7 @@ def _id_key(entry_id: bytes | str) -> tuple[int, int]:
     return int(ms), int(seq or 0)
 
 
-def _check_name(value: object, arg: str) -> str:
+def _str_arg(value: object, arg: str) -> str:
     if not isinstance(value, str):
         raise TypeError(f"{arg} must be str, not {type(value).__name__}")
     return value
@@ -131,7 +131,7 @@ def _registration(
 ) -> dict[str, Any]:
     """The event of a registration, after the checks the engine would make: an event in the
     stream must apply on every replica, so nothing the engine refuses may get that far."""
-    name = _check_name(name, "name")
+    name = _str_arg(name, "name")
     if isinstance(capabilities, (str, bytes)) or not isinstance(capabilities, Sequence):
         raise TypeError(
             f"capabilities must be a list of str, not {type(capabilities).__name__}"
@@ -149,7 +149,7 @@ def _registration(
         raise ValueError(f"Agent name exceeds 256 characters (got {size})")
     event: dict[str, Any] = {"op": "register", "agent": name, "caps": caps}
     if endpoint is not None:
-        event["endpoint"] = _check_name(endpoint, "endpoint")
+        event["endpoint"] = _str_arg(endpoint, "endpoint")
     if metadata is not None:
         if not isinstance(metadata, Mapping):
             raise TypeError(f"metadata must be a dict of str, not {type(metadata).__name__}")
@@ -164,9 +164,9 @@ def _registration(
 
 
 def _feedback(op: str, agent_name: object, query: object) -> dict[str, Any]:
-    event: dict[str, Any] = {"op": op, "agent": _check_name(agent_name, "agent_name")}
+    event: dict[str, Any] = {"op": op, "agent": _str_arg(agent_name, "agent_name")}
     if query is not None:
-        event["query"] = _check_name(query, "query")
+        event["query"] = _str_arg(query, "query")
     return event
 
 
@@ -553,7 +553,9 @@ class SharedNetwork:
                 result = handler(entry_id, event)
                 if entry_id == self._own:
                     self._own_result = result
-            except _Malformed as exc:
+            except (_Malformed, TypeError, ValueError) as exc:
+                # ValueError also covers text the engine cannot take (a lone surrogate
+                # escaped in the JSON, say): no entry may stop the stream for good.
                 self._skipped += 1
                 log.warning("stream %r: skipped entry %s: %s", self._stream,
                             entry_id.decode(), exc)
@@ -643,7 +645,7 @@ class SharedNetwork:
     def deregister(self, name: str) -> bool:
         """Remove an agent from every replica; True if it was registered when the removal
         applied here."""
-        return bool(self._mutate({"op": "deregister", "agent": _check_name(name, "name")}))
+        return bool(self._mutate({"op": "deregister", "agent": _str_arg(name, "name")}))
 
     def record_success(self, agent_name: str, *, query: str | None = None) -> None:
         """Record a successful interaction, on every replica."""

@@ -192,17 +192,18 @@ def test_foreign_malformed_and_newer_entries(server, caplog):
     net = SharedNetwork.open(server.url, "net")
     for fields in ({"other": "x"}, {"event": "{not json"}, {"event": '{"v":1,"op":"explode"}'},
                    {"event": '{"v":1,"op":"register","agent":"x","caps":[]}'},
-                   {"event": '{"v":1,"op":"success"}'}, {"event": '{"v":"1","op":"tick"}'}):
+                   {"event": '{"v":1,"op":"success"}'}, {"event": '{"v":"1","op":"tick"}'},
+                   {"event": r'{"v":1,"op":"failure","agent":"\ud800"}'}):
         server.client.xadd("net", fields)
     with caplog.at_level(logging.WARNING, logger="kova_discovery.shared"):
         net.register("a", ["translate documents"])
-    assert net.skipped_entries == 6 == sum("skipped" in r.message for r in caplog.records)
+    assert net.skipped_entries == 7 == sum("skipped" in r.message for r in caplog.records)
     assert net.agents() == ["a"]
     server.client.xadd("net", {"event": '{"v":2,"op":"tick"}'})
     for attempt in (net.sync, net.tick, net.sync):  # keeps refusing, appends nothing
         with pytest.raises(UnknownEventVersionError, match="event version 2"):
             attempt()
-    assert server.client.xlen("net") == 8
+    assert server.client.xlen("net") == 9
     assert net.agents() == ["a"]  # reads answer from local state
 
 
