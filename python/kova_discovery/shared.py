@@ -618,7 +618,7 @@ class SharedNetwork:
             if self._failures == 1:
                 log.warning("%s; reads answer from local state, retrying in %.1f s", exc,
                             delay)
-        except StreamError as exc:
+        except SharedNetworkError as exc:  # a stopped replica, or Redis refusing the read
             self._synced_at = time.monotonic() + _MAX_BACKOFF - self._interval
             log.error("%s; reads answer from local state", exc)
         else:
