@@ -70,10 +70,10 @@ def interleaved(a: Callable[[], object], b: Callable[[], object], repeats: int, 
     """`passes` of two systems, alternating pass by pass so that both see the same noise,
     and the ratio b / a of neighbouring passes."""
     samples: list[list[float]] = [[], [], []]
-    for _ in range(repeats):
-        for k, fn in enumerate((a, b)):
+    for r in range(repeats):
+        for k in ((0, 1) if r % 2 == 0 else (1, 0)):  # neither always runs first
             t0 = clock()
-            fn()
+            (a, b)[k]()
             samples[k].append((clock() - t0) / units)
         samples[2].append(samples[1][-1] / samples[0][-1])  # b / a, pass by pass
     out = []
@@ -153,13 +153,14 @@ def main(argv: list[str] | None = None) -> None:
 
             def discover_all(fn: Callable[[str], object]) -> Callable[[], None]:
                 def run() -> None:
-                    for q in queries:
-                        fn(q)
+                    for _ in range(3):
+                        for q in queries:
+                            fn(q)
                 return run
 
             (direct_q, spread), (wrapped, wspread), (ratio, rspread) = interleaved(
                 discover_all(engine.discover), discover_all(synced.discover),
-                max(args.repeats, 9), len(queries), time.thread_time)
+                max(args.repeats, 10), 3 * len(queries), time.thread_time)
             row(f"discover, plain engine ({args.agents} agents, CPU)", f"{direct_q * 1e6:.1f} µs",
                 spread)
             row("discover, synced SharedNetwork (CPU)", f"{wrapped * 1e6:.1f} µs", wspread)
