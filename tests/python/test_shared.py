@@ -272,3 +272,10 @@ def test_extra_members_round_trip_and_refusals(tmp_path):
                          ({"a": True}, TypeError), ({1: "a"}, TypeError)):
         with pytest.raises(error, match="extra"):
             net.save(path, extra=extra)
+
+
+def test_module_passes_mypy_strict(tmp_path):
+    mypy = pytest.importorskip("mypy.api")
+    out, err, status = mypy.run(["--strict", "--no-incremental", "--cache-dir", str(tmp_path),
+                                 str(REPO / "python" / "kova_discovery" / "shared.py")])
+    assert status == 0, out + err
