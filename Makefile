@@ -2,7 +2,8 @@
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
 
-DEB_PACKAGES := g++ make pkg-config libxxhash-dev nlohmann-json3-dev libicu-dev libgtest-dev
+DEB_PACKAGES := g++ make pkg-config libxxhash-dev nlohmann-json3-dev libicu-dev libgtest-dev \
+  redis-server
 VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -13,7 +14,8 @@ PYTHON313 ?= $(shell for c in $$(command -v python3.13 2>/dev/null) \
   $$(ls -d $$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)/versions/3.13*/bin/python3.13 2>/dev/null | sort -V -r); do \
   "$$c" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null && { echo "$$c"; break; }; done)
 
-.PHONY: deps venv install engine-build engine-test py-test test demo bench sanitize fuzz memcheck clean
+.PHONY: deps venv install engine-build engine-test py-test test demo bench bench-shared sanitize fuzz \
+  memcheck clean
 
 deps:
 	@missing=""; for p in $(DEB_PACKAGES); do \
@@ -33,6 +35,8 @@ $(VENV)/.ready: pyproject.toml | deps
 	$(PYTHON313) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q scikit-build-core cmake ninja pytest hypothesis mypy numpy mcp
+	# The client the shared network's tests talk to their own redis-server with.
+	$(VPY) -m pip install -q 'redis[hiredis]>=5'
 	touch $@
 
 venv: $(VENV)/.ready
@@ -68,6 +72,13 @@ bench: deps venv
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/engine -G Ninja -DKOVA_BUILD_TESTS=ON -DKOVA_BUILD_BENCH=ON >/dev/null
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build build/engine -j $(JOBS) --target $(BENCH_PROGRAMS)
 	$(VPY) bench/run.py --cxx-dir build/engine
+
+# SharedNetwork against a redis-server of its own: a mutation's round trip, applying remote
+# events, catching up from a checkpoint, discovery on a synced replica. Writes
+# bench/results/shared.md.
+bench-shared: deps venv
+	$(VPY) -m pip install -q --no-build-isolation '.[shared]'
+	$(VPY) bench/bench_shared.py
 
 # Engine tests and Python tests against an address+UB sanitized build. The extension is built
 # straight with CMake and staged beside the package sources; the interpreter itself is not
