@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,43 @@ TEST(CoOccurrence, TopThreeAgreesWithAStableSortOfTheRow) {
   const Terms out = e.expand_query({"q"});
   EXPECT_EQ(out,
             (Terms{"q", row[0].capability_term, row[1].capability_term, row[2].capability_term}));
+}
+
+TEST(CoOccurrence, DistinctTermBoundAgreesWithTheNestedWalkOverKeptTerms) {
+  // Oracle: the plain nested walk over the lists with every occurrence of a term beyond the
+  // first `bound` distinct ones removed. Small vocabularies make repeats and saturation-free
+  // multiplicities common; bound 50 leaves short lists as they are.
+  std::mt19937 rng(7);
+  auto draw = [&](std::size_t vocabulary) {
+    Terms terms(rng() % 120);
+    for (auto& t : terms) t = "t" + std::to_string(rng() % vocabulary);
+    return terms;
+  };
+  auto kept = [](const Terms& terms, std::size_t bound) {
+    Terms seen, out;
+    for (const auto& t : terms) {
+      bool keep = std::find(seen.begin(), seen.end(), t) != seen.end();
+      if (!keep && seen.size() < bound) {
+        seen.push_back(t);
+        keep = true;
+      }
+      if (keep) out.push_back(t);
+    }
+    return out;
+  };
+  for (int round = 0; round < 200; ++round) {
+    const std::size_t bound = round % 2 ? 50 : 1 + rng() % 8;
+    const Terms q = draw(1 + rng() % 70), c = draw(1 + rng() % 70);
+    CoOccurrenceExpander bounded, oracle;
+    bounded.record_feedback(q, c, bound);
+    for (const auto& a : kept(q, bound)) {
+      for (const auto& b : kept(c, bound)) oracle.record_feedback({a}, {b});
+    }
+    ASSERT_EQ(bounded.size(), oracle.size()) << round;
+    for (const auto& p : oracle.pairs()) {
+      ASSERT_EQ(bounded.count(p.query_term, p.capability_term), p.count) << round;
+    }
+  }
 }
 
 // Fills the matrix with `n` distinct pairs of count `count` under the query term `q`.
