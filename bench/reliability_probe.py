@@ -7,7 +7,7 @@ Prints one JSON object per probe with the median and the range over the repeats:
 - `cooccurrence`: one `record_success` whose query and agent capability are 3,000 distinct
   words each; CPU seconds of that call and the process's peak resident size.
 - `replay`: 150 discoveries of a 100 KB query over 50 agents with the replay log on; resident
-  growth.
+  growth of the log, then of the dictionaries `replay_events()` returns.
 - `error_text`: length of the exception text for a state file holding a 5,000,000-digit
   number, and for one holding an unterminated 5 MB string.
 - `special_files`: what `load` does with /dev/zero, a FIFO and a directory, and whether
@@ -58,7 +58,10 @@ PROBES = {
         for _ in range(150):
             net.discover(query)
         gc.collect()
-        result = {"rss_growth_mb": (rss() - before) / 2**20, "events": net.replay_event_count}
+        logged = rss()
+        events = net.replay_events()
+        result = {"rss_growth_mb": (logged - before) / 2**20, "events": len(events),
+                  "dicts_rss_growth_mb": (rss() - logged) / 2**20}
     """,
     "error_text": """
         import os, tempfile

@@ -20,8 +20,8 @@ class SharedText {
   SharedText() = default;
   SharedText(std::string text)  // NOLINT(google-explicit-constructor): a text is a SharedText
       : text_(std::make_shared<const std::string>(std::move(text))) {}
-  SharedText(const char* text)
-      : SharedText(std::string(text)) {}  // NOLINT(google-explicit-constructor)
+  // NOLINTNEXTLINE(google-explicit-constructor)
+  SharedText(const char* text) : SharedText(std::string(text)) {}
 
   const std::string& str() const { return text_ ? *text_ : empty(); }
   operator const std::string&() const { return str(); }  // NOLINT(google-explicit-constructor)
