@@ -27,8 +27,7 @@ CHILD = textwrap.dedent(
     import sys
     from kova_discovery._native import LocalNetwork
 
-    target = sys.argv[1]
-    start = int(sys.stdin.readline())  # sent once the previous child is dead
+    target, start = sys.argv[1], int(sys.argv[2])
     net = LocalNetwork.load(target) if start else LocalNetwork()
     caps = ["translate legal contracts " * 20, "summarise long reports", "plan travel"]
     for i in range(0 if start else 40):  # a loaded state has them already
@@ -62,18 +61,13 @@ def test_sigkill_during_save_loop(tmp_path):
     last_generation = 0
     survived = 0
     left_behind = 0
-
-    def spawn():
-        return subprocess.Popen([sys.executable, "-c", CHILD, target], stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, env=env)
-
-    upcoming = spawn()
     for kill in range(KILLS):
-        child = upcoming
-        child.stdin.write(b"%d\n" % last_generation)
-        child.stdin.flush()
+        child = subprocess.Popen(
+            [sys.executable, "-c", CHILD, target, str(last_generation)],
+            stdout=subprocess.PIPE,
+            env=env,
+        )
         assert child.stdout.readline().strip() == b"ready"
-        upcoming = spawn()  # starts its interpreter while this child saves
         time.sleep(rng.uniform(0.0, 0.15))
         child.send_signal(signal.SIGKILL)
         child.wait()
@@ -99,8 +93,6 @@ def test_sigkill_during_save_loop(tmp_path):
         last_generation = generation(net)
         survived += 1
 
-    upcoming.kill()
-    upcoming.wait()
     assert survived >= KILLS - 2
     assert last_generation > 0
     LocalNetwork.load(target).save(target)
