@@ -1,5 +1,6 @@
 """KOVA Discovery — local agent discovery via bio-inspired routing."""
 
+import os
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any, Literal, Protocol, Self, SupportsIndex, TypedDict, final, overload
 
@@ -124,11 +125,13 @@ class LocalNetwork:
     def detect_drift(
         self, *, threshold: float = 0.3, min_samples: int = 5
     ) -> list[dict[str, Any]]: ...
-    def save(self, path: str, *, extra: Mapping[str, str | int] | None = None) -> None: ...
+    def save(
+        self, path: str | os.PathLike[str], *, extra: Mapping[str, str | int] | None = None
+    ) -> None: ...
     @property
     def loaded_extra(self) -> dict[str, str | int]: ...
     @staticmethod
-    def load(path: str) -> LocalNetwork: ...
+    def load(path: str | os.PathLike[str]) -> LocalNetwork: ...
 
 @final
 class DiscoveryResult:

@@ -60,6 +60,9 @@ class Ref {
 // ---- conversions (convert.cpp); each returns nullopt with an exception set on failure ----
 // The raised exception's text is prefixed "argument '<arg>': " when `arg` is not null.
 std::optional<std::string_view> to_str(PyObject* o, const char* arg);  // str only (view into o)
+// A file path: str or os.PathLike[str] (bytes refused), encoded as the interpreter encodes file
+// names.
+std::optional<std::string> to_path(PyObject* o, const char* arg);
 std::optional<double> to_double(PyObject* o, const char* arg);        // anything float() takes
 std::optional<std::uint64_t> to_u64(PyObject* o, const char* arg);    // OverflowError outside range
 std::optional<std::uint8_t> to_u8(PyObject* o, const char* arg);

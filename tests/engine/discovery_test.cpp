@@ -66,8 +66,11 @@ TEST(DiscoveryReplay, OnlyThePlainTextOperationRecords) {
     const auto& events = log.events();
     ASSERT_EQ(events.size(), 3u);
     EXPECT_EQ(std::get<EventKind::QuerySubmitted>(events[0].event.value).query, "Find Agents");
+    const std::string& submitted =
+        std::get<EventKind::QuerySubmitted>(events[0].event.value).query.str();
     for (std::size_t i = 0; i < 2; ++i) {
       const auto& scored = std::get<EventKind::AgentScored>(events[i + 1].event.value);
+      EXPECT_EQ(&scored.query.str(), &submitted);  // one copy of the text for the discovery
       EXPECT_EQ(scored.query, "Find Agents");
       EXPECT_EQ(scored.agent_name, results[i].agent_name);
       EXPECT_EQ(scored.raw_similarity, results[i].similarity);

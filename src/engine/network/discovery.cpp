@@ -42,12 +42,13 @@ std::vector<DiscoveryResult> LocalNetwork::discover_filtered(std::string_view qu
   const double epsilon = exploration_epsilon();
   // The replay log records every scoring detail; without it the short form is all we need.
   bool recording = false;
+  SharedText recorded_query;
   {
     auto replay = safe_lock(replay_, "replay submit");
     recording = replay->enabled();
     if (recording) {
-      replay->record(EventKind{EventKind::QuerySubmitted{std::string(query)}},
-                     clock_->monotonic_now());
+      recorded_query = std::string(query);
+      replay->record(EventKind{EventKind::QuerySubmitted{recorded_query}}, clock_->monotonic_now());
     }
   }
   auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
@@ -63,7 +64,7 @@ std::vector<DiscoveryResult> LocalNetwork::discover_filtered(std::string_view qu
     if (replay->enabled()) {
       for (const ScoredCandidate& c : output.results) {
         replay->record(
-            EventKind{EventKind::AgentScored{std::string(query), c.agent_name, c.raw_similarity,
+            EventKind{EventKind::AgentScored{recorded_query, c.agent_name, c.raw_similarity,
                                              c.enzyme_score, c.feedback_factor, c.final_score}},
             clock_->monotonic_now());
       }

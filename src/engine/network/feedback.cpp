@@ -94,7 +94,8 @@ void LocalNetwork::record_success(std::string_view agent_name,
     FeedbackIndex::Derived* derived = agent->feedback.derived();
     if (!derived->capability_terms) derived->capability_terms = capability_terms(*agent);
     auto expander = safe_lock(cooccurrence_, "cooccurrence record_success");
-    expander->record_feedback(query_terms, *derived->capability_terms);
+    expander->record_feedback(query_terms, *derived->capability_terms,
+                              CoOccurrenceExpander::kMaxDistinctTerms);
   }
 
   // Feedback has exclusive access, so no query uses the registry order meanwhile. While the
