@@ -77,13 +77,9 @@ PyObject* os_error(const NetworkError& error, PyObject* filename) {
   Ref message = Ref::steal(PyUnicode_FromString(error.display().c_str()));
   if (!message) return nullptr;
   if (error.os_errno == 0) {
-    // No errno to pick a subclass by (a corrupt file, a refused target). The path goes into
-    // the filename attribute only: the message stays exactly what the engine reported.
-    Ref exception = Ref::steal(PyObject_CallOneArg(PyExc_OSError, message.get()));
-    if (!exception || PyObject_SetAttrString(exception.get(), "filename", filename) < 0) {
-      return nullptr;
-    }
-    PyErr_SetRaisedException(exception.release());
+    // No errno to pick a subclass by (a corrupt file, a refused target). No filename either:
+    // OSError would then print "[Errno None] None: path" in place of the engine's message.
+    PyErr_SetObject(PyExc_OSError, message.get());
     return nullptr;
   }
   Ref errno_value = Ref::steal(PyLong_FromLong(error.os_errno));
