@@ -54,6 +54,7 @@ class LocalNetwork:
         filters: _Filters | None = None,
         explain: Literal[False] = False,
         with_confidence: Literal[False] = False,
+        limit: int | None = None,
     ) -> list[DiscoveryResult]: ...
     @overload
     def discover(
@@ -63,6 +64,7 @@ class LocalNetwork:
         filters: _Filters | None = None,
         explain: Literal[True],
         with_confidence: bool = False,
+        limit: int | None = None,
     ) -> list[ExplainedResult]: ...
     @overload
     def discover(
@@ -72,6 +74,7 @@ class LocalNetwork:
         filters: _Filters | None = None,
         explain: Literal[False] = False,
         with_confidence: Literal[True],
+        limit: int | None = None,
     ) -> DiscoveryResponse: ...
     @overload
     def discover(
@@ -81,6 +84,7 @@ class LocalNetwork:
         filters: _Filters | None = None,
         explain: bool = False,
         with_confidence: bool = False,
+        limit: int | None = None,
     ) -> list[DiscoveryResult] | list[ExplainedResult] | DiscoveryResponse: ...
     @overload
     def discover_many(
@@ -89,6 +93,7 @@ class LocalNetwork:
         *,
         filters: _Filters | None = None,
         explain: Literal[False] = False,
+        limit: int | None = None,
     ) -> list[list[DiscoveryResult]]: ...
     @overload
     def discover_many(
@@ -97,6 +102,7 @@ class LocalNetwork:
         *,
         filters: _Filters | None = None,
         explain: Literal[True],
+        limit: int | None = None,
     ) -> list[list[ExplainedResult]]: ...
     @overload
     def discover_many(
@@ -105,6 +111,7 @@ class LocalNetwork:
         *,
         filters: _Filters | None = None,
         explain: bool = False,
+        limit: int | None = None,
     ) -> list[list[DiscoveryResult]] | list[list[ExplainedResult]]: ...
     def record_success(self, agent_name: str, *, query: str | None = None) -> None: ...
     def record_failure(self, agent_name: str, *, query: str | None = None) -> None: ...

@@ -347,5 +347,120 @@ TEST(DiscoveryRegistryOrder, QueriesSeeEveryChangeBetweenThem) {
   }
 }
 
+// A limited call returns exactly the start of what the same call without a limit returns
+// from the same state and the same tie-break counter, in all six operations; votes, forwards,
+// confidence and the draws taken stay those of the whole ranking. Similarities cluster on a
+// few levels so that exact ties, overlapping bands and exploration all come up.
+TEST(DiscoveryLimit, LimitedCallsAreThePrefixOfTheFullRanking) {
+  std::mt19937_64 rng(20240519);
+  const double levels[] = {0.05, 0.3, 0.5, 0.50004, 0.52, 0.6, 0.6, 0.9};
+  const FilterMap tiers{{"tier", FilterValue{FilterValue::OneOf{{"0", "1"}}}}};
+  for (int trial = 0; trial < 60; ++trial) {
+    const std::size_t n = 1 + rng() % 120;
+    std::vector<std::string> names;
+    ChosenScorer::Pairs sims;
+    for (std::size_t i = 0; i < n; ++i) {
+      names.push_back("a" + std::to_string(1000 + i));
+      const double jitter = rng() % 4 == 0 ? 1e-6 * static_cast<double>(rng() % 50) : 0.0;
+      sims.emplace_back(names.back(), levels[rng() % 8] + jitter);
+    }
+    Engine full(names), limited(names);
+    for (Engine* e : {&full, &limited}) {
+      e->scorer->set_fallback(sims);
+      for (const auto& name : names) {
+        e->net->find_mut(name)->metadata = Metadata{{"tier", std::to_string(name[4] % 3)}};
+      }
+    }
+    const std::size_t feedback = rng() % 300;  // exploration from 0.8 down to its floor
+    for (std::size_t f = 0; f < feedback; ++f) {
+      const std::string& who = names[f % n];
+      full.net->record_success(who, std::optional<std::string_view>("q"));
+      limited.net->record_success(who, std::optional<std::string_view>("q"));
+    }
+    for (int round = 0; round < 6; ++round) {
+      const std::size_t limit = 1 + rng() % (n + 2);
+      const FilterMap* filters = rng() % 3 == 0 ? &tiers : nullptr;
+      const Query composed = Query::any({Query::text("q"), Query::text("r")});
+      const std::uint64_t start = rng();
+      const auto compare = [&](const auto& all, const auto& some, auto&& same) {
+        ASSERT_EQ(some.size(), std::min(limit, all.size())) << trial << "/" << round;
+        for (std::size_t i = 0; i < some.size(); ++i) same(all[i], some[i]);
+      };
+      const auto same_short = [](const DiscoveryResult& a, const DiscoveryResult& b) {
+        EXPECT_EQ(a.agent_name, b.agent_name);
+        EXPECT_EQ(a.score, b.score);
+        EXPECT_EQ(a.metadata, b.metadata);
+      };
+      const auto same_full = [](const ExplainedResult& a, const ExplainedResult& b) {
+        EXPECT_EQ(a.agent_name, b.agent_name);
+        EXPECT_EQ(a.final_score, b.final_score);
+        EXPECT_EQ(a.enzyme_score, b.enzyme_score);
+        EXPECT_EQ(a.endpoint, b.endpoint);
+      };
+      const auto same_response = [&](const ConfidenceResponse& a, const ConfidenceResponse& b) {
+        compare(a.results, b.results, same_short);
+        ASSERT_TRUE(a.confidence && b.confidence);
+        EXPECT_EQ(a.confidence->kind, b.confidence->kind);
+        EXPECT_EQ(a.confidence->alternative_agents, b.confidence->alternative_agents);
+        EXPECT_EQ(a.recommended_parallelism, b.recommended_parallelism);
+        EXPECT_EQ(a.best_below_threshold, b.best_below_threshold);
+      };
+      const auto run = [&](auto&& call) {
+        TIE_BREAK_COUNTER.store(start);
+        auto all = call(*full.net, kAllResults);
+        const std::uint64_t drawn = TIE_BREAK_COUNTER.load();
+        TIE_BREAK_COUNTER.store(start);
+        auto some = call(*limited.net, limit);
+        EXPECT_EQ(TIE_BREAK_COUNTER.load(), drawn);
+        return std::make_pair(std::move(all), std::move(some));
+      };
+      switch (rng() % 6) {
+        case 0: {
+          auto [a, b] = run([&](LocalNetwork& net, std::size_t l) {
+            return net.discover_filtered("q", filters, l);
+          });
+          compare(a, b, same_short);
+          break;
+        }
+        case 1: {
+          auto [a, b] = run([&](LocalNetwork& net, std::size_t l) {
+            return net.discover_explained("q", filters, l);
+          });
+          compare(a, b, same_full);
+          break;
+        }
+        case 2: {
+          auto [a, b] = run([&](LocalNetwork& net, std::size_t l) {
+            return net.discover_with_confidence_filtered("q", filters, l);
+          });
+          same_response(a, b);
+          break;
+        }
+        case 3: {
+          auto [a, b] = run([&](LocalNetwork& net, std::size_t l) {
+            return net.discover_query(composed, filters, l);
+          });
+          compare(a, b, same_short);
+          break;
+        }
+        case 4: {
+          auto [a, b] = run([&](LocalNetwork& net, std::size_t l) {
+            return net.discover_query_explained(composed, filters, l);
+          });
+          compare(a, b, same_full);
+          break;
+        }
+        default: {
+          auto [a, b] = run([&](LocalNetwork& net, std::size_t l) {
+            return net.discover_query_with_confidence(composed, filters, l);
+          });
+          same_response(a, b);
+        }
+      }
+      for (const auto& name : names) ASSERT_EQ(full.forwards(name), limited.forwards(name));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kova

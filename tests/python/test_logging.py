@@ -1,0 +1,137 @@
+"""Engine log records in Python's logging: one logger per engine target, levels, fields,
+records only when something would handle them, and handlers that run after the call."""
+
+import logging
+import sys
+
+import pytest
+
+from conftest import TableScorer
+from kova_discovery import LocalNetwork
+
+
+class FailingScorer(TableScorer):
+    def index_capabilities(self, name, capabilities):
+        raise RuntimeError(f"cannot index {name}")
+
+    def score(self, query):
+        raise ValueError(f"no score for {query!r}")
+
+
+class ListHandler(logging.Handler):
+    def __init__(self, level=logging.NOTSET):
+        super().__init__(level)
+        self.records = []
+
+    def emit(self, record):
+        self.records.append(record)
+
+
+EVENTS = {
+    "host scorer score raises": (
+        lambda net: net.discover("legal"), [],
+        "kova_discovery.network.pipeline", logging.ERROR,
+        "Scorer failed during query evaluation: scorer.score() failed: "
+        "ValueError: no score for 'legal'",
+        {"error": "scorer.score() failed: ValueError: no score for 'legal'"}),
+    "index_capabilities raises": (
+        lambda net: net.register("b", ["cap"]), None,
+        "kova_discovery.pybridge", logging.WARNING,
+        "Python scorer index_capabilities() failed: RuntimeError: cannot index b (agent_id=b)",
+        {"agent_id": "b", "error": "RuntimeError: cannot index b"}),
+    "feedback for an unknown agent": (
+        lambda net: net.record_success("nope"), None,
+        "kova_discovery.network", logging.WARNING,
+        "Feedback names an unknown agent (agent_name=nope, operation=record_success)",
+        {"agent_name": "nope", "operation": "record_success"}),
+}
+
+
+@pytest.mark.parametrize("action, result, logger, level, message, fields", EVENTS.values(),
+                         ids=EVENTS.keys())
+def test_engine_events_reach_logging(caplog, action, result, logger, level, message, fields):
+    net = LocalNetwork(scorer=FailingScorer({}))
+    net.register("a", ["cap"])
+    caplog.set_level(logging.WARNING, logger="kova_discovery")
+    assert action(net) == result  # nothing raises and results stay as they were
+    [record] = caplog.records
+    assert (record.name, record.levelno, record.getMessage()) == (logger, level, message)
+    assert record.kova_fields == fields
+    assert record.filename == "test_logging.py"  # the caller's line, not the module's
+
+
+def test_spans_are_debug_records(caplog):
+    net = LocalNetwork()
+    caplog.set_level(logging.INFO, logger="kova_discovery")
+    net.register("a", ["translate"])
+    net.tick()
+    assert caplog.records == []
+    caplog.set_level(logging.DEBUG, logger="kova_discovery")
+    net.register("b", ["translate", "summarise"], endpoint="http://b")
+    net.record_success("b", query="x")
+    net.tick()
+    assert [(r.levelno, r.kova_fields.get("agent_name")) for r in caplog.records] == [
+        (logging.DEBUG, "b"), (logging.DEBUG, "b"), (logging.DEBUG, None)]
+    assert caplog.records[0].getMessage().startswith("register (name=b, capabilities=")
+    assert caplog.records[0].kova_fields["capability_count"] == "2"
+
+
+@pytest.fixture
+def package_logger(monkeypatch):
+    """The package logger at DEBUG with only its own NullHandler in reach."""
+    logger = logging.getLogger("kova_discovery")
+    monkeypatch.setattr(logger, "propagate", False)
+    logger.setLevel(logging.DEBUG)  # a level change: the next call looks at it all again
+    yield logger
+    logger.setLevel(logging.NOTSET)
+
+
+def test_no_logging_call_unless_a_handler_takes_the_level(monkeypatch, package_logger):
+    calls = []
+    real_log = logging.Logger.log
+    monkeypatch.setattr(logging.Logger, "log",
+                        lambda self, *a, **k: calls.append(self.name) or real_log(self, *a, **k))
+    net = LocalNetwork()
+    net.register("a", ["x"])
+    net.record_success("nope")
+    assert calls == []
+
+    handler = ListHandler(logging.WARNING)
+    package_logger.addHandler(handler)  # seen without a level change
+    net.register("b", ["x"])  # a DEBUG span: below the handler's level
+    net.record_success("nope")
+    assert calls == ["kova_discovery.network"]
+
+    package_logger.removeHandler(handler)
+    net.record_success("nope")
+    assert calls == ["kova_discovery.network"]
+    logging.disable(logging.CRITICAL)
+    try:
+        package_logger.addHandler(handler)
+        net.record_success("nope")
+        assert calls == ["kova_discovery.network"]
+    finally:
+        logging.disable(logging.NOTSET)
+        package_logger.removeHandler(handler)
+
+
+def test_handlers_run_after_the_call_and_may_fail(monkeypatch, package_logger):
+    net = LocalNetwork()
+    seen = []
+
+    class Reentrant(logging.Handler):
+        def emit(self, record):
+            seen.append(net.agent_count)  # the network is no longer borrowed
+            net.register("late", ["x"])
+            raise RuntimeError("handler broke")
+
+    hooked = []
+    monkeypatch.setattr(sys, "unraisablehook", hooked.append)
+    handler = Reentrant(logging.WARNING)
+    package_logger.addHandler(handler)
+    try:
+        assert net.record_success("nope") is None
+    finally:
+        package_logger.removeHandler(handler)
+    assert seen == [0] and net.agents() == ["late"]
+    assert [str(h.exc_value) for h in hooked] == ["handler broke"]
