@@ -348,8 +348,12 @@ TEST(DiscoveryRegistryOrder, QueriesSeeEveryChangeBetweenThem) {
   }
 }
 
-double score_of(const DiscoveryResult& r) { return r.score; }
-double score_of(const ExplainedResult& r) { return r.final_score; }
+double score_of(const DiscoveryResult& r) {
+  return r.score;
+}
+double score_of(const ExplainedResult& r) {
+  return r.final_score;
+}
 
 // A limited call returns exactly the start of what the same call without a limit returns
 // from the same state and the same tie-break counter, in all six operations; votes, forwards,
