@@ -31,6 +31,6 @@ assert restored.agents() == network.agents()
 assert restored.discover("transcribe audio")[0].agent_name == "transcriber"
 
 with open("/proc/self/maps", encoding="utf-8") as maps:
-    icu = {line.split()[-1] for line in maps if "libicu" in line}
+    icu = sorted({line.split()[-1] for line in maps if "libicu" in line})
 assert icu and all(path.startswith(str(site.parent)) for path in icu), icu
-print(f"wheel smoke test passed: {site} with {', '.join(sorted(os.path.basename(p) for p in icu))}")
+print("wheel smoke test passed:", site, *icu)

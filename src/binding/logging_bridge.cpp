@@ -171,18 +171,22 @@ struct WatchedList {
 // process, like the type objects.
 class Bridge {
  public:
-  // False when logging cannot be reached at all; the engine then stays silent.
-  bool sync() {
-    if (broken_) return false;
-    if (ready_ && !sink_->has_unknown_targets() && unchanged()) return true;
-    if (!refresh()) {
+  void sync() {
+    if (broken_) return;
+    if (ready_ && !sink_->has_unknown_targets() && unchanged()) return;
+    if (!ready_ && !initialise()) {
+      // No logging module to speak to: the engine stays silent, as it was.
       PyErr_Clear();
       broken_ = true;
+      return;
+    }
+    if (!refresh()) {
+      // A configuration that cannot be read (a handler whose level is not a number, say):
+      // silent until it changes again.
+      PyErr_Clear();
       sink_->set_levels(log::Level::Off, log::Level::Off);
       log::refresh_levels();
-      return false;
     }
-    return true;
   }
 
   void flush() {
@@ -233,6 +237,9 @@ class Bridge {
          {log::kTargetNetwork, log::kTargetPipeline, log::kTargetScorer, log::kTargetPyBridge}) {
       if (!add_target(t)) return false;
     }
+    // Every logger's level cache is emptied together, so one marker tells of any level change.
+    cache_ = attr(targets_.front().logger.get(), "_cache");
+    if (!cache_ || !PyDict_Check(cache_.get())) return false;
     sink_ = std::make_shared<PythonSink>();
     log::set_sink(sink_);
     ready_ = true;
@@ -315,8 +322,10 @@ class Bridge {
     return true;
   }
 
+  // On failure the marker and the lists seen so far stay, so that a configuration that cannot
+  // be read is read again only once it changes.
   bool refresh() {
-    if (!ready_ && !initialise()) return false;
+    if (PyDict_SetItem(cache_.get(), marker_.get(), Py_True) < 0) return false;
     for (const std::string& t : sink_->unknown_targets()) {
       bool known = false;
       for (const Target& target : targets_) known = known || target.engine_name == t;
@@ -330,8 +339,7 @@ class Bridge {
         Ref level = Ref::steal(PyLong_FromLong(kPyLevels[slot]));
         if (!level) return false;
         PyObject* args[] = {t.logger.get(), level.get()};
-        Ref enabled = Ref::steal(PyObject_VectorcallMethod(
-            name_enabled_.get(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        Ref enabled = Ref::steal(PyObject_VectorcallMethod(name_enabled_.get(), args, 2, nullptr));
         if (!enabled) return false;
         const int truth = PyObject_IsTrue(enabled.get());
         if (truth < 0) return false;
@@ -341,12 +349,6 @@ class Bridge {
         any[slot] = any[slot] || t.wanted[slot];
       }
       wanted.emplace_back(t.engine_name, t.wanted);
-    }
-    // Every logger's level cache is emptied together, so one marker tells of any level change.
-    cache_ = attr(targets_.front().logger.get(), "_cache");
-    if (!cache_ || !PyDict_Check(cache_.get()) ||
-        PyDict_SetItem(cache_.get(), marker_.get(), Py_True) < 0) {
-      return false;
     }
     sink_->set_wanted(std::move(wanted));
     // Spans are DEBUG records, so they are wanted only with DEBUG.
@@ -408,8 +410,8 @@ class Bridge {
     Ref result;
     if (ok) {
       PyObject* args[] = {logger, level.get(), message.get(), extra.get()};
-      result = Ref::steal(PyObject_VectorcallMethod(
-          name_log_.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, extra_kwnames_.get()));
+      result =
+          Ref::steal(PyObject_VectorcallMethod(name_log_.get(), args, 3, extra_kwnames_.get()));
     }
     if (!result) PyErr_WriteUnraisable(logger);
   }

@@ -257,14 +257,6 @@ def test_limit_keeps_the_start_of_the_ranking(net, call, limit):
         assert some[0].invoke is handle
 
 
-def test_limit_leaves_the_confidence_of_the_whole_vote(net):
-    full = net.discover("q", with_confidence=True)
-    one = net.discover("q", with_confidence=True, limit=1)
-    assert len(one) == 1 and len(full) == 3
-    assert (one.confidence, one.recommended_parallelism, one.alternative_agents) == (
-        full.confidence, full.recommended_parallelism, full.alternative_agents)
-
-
 @pytest.mark.parametrize("limit", [0, -1, -10**30, True, 2.0, "3", [1]])
 def test_bad_limits_are_refused(net, limit):
     error = ValueError if isinstance(limit, int) and not isinstance(limit, bool) else TypeError

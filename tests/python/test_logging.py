@@ -52,7 +52,6 @@ def test_operations_are_debug_records(caplog):
     net = LocalNetwork()
     caplog.set_level(logging.INFO, logger="kova_discovery")
     net.register("a", ["translate"])
-    assert caplog.records == []
     caplog.set_level(logging.DEBUG, logger="kova_discovery")
     net.register("b", ["translate", "summarise"], endpoint="http://b")
     net.tick()
@@ -62,12 +61,17 @@ def test_operations_are_debug_records(caplog):
 
 
 @pytest.fixture
-def package_logger(monkeypatch):
+def package_logger():
     """The package logger at DEBUG with only its own NullHandler in reach."""
     logger = logging.getLogger("kova_discovery")
-    monkeypatch.setattr(logger, "propagate", False)
+    own = list(logger.handlers)
+    logger.propagate = False
     logger.setLevel(logging.DEBUG)  # a level change: the next call looks at everything again
     yield logger
+    logging.disable(logging.NOTSET)
+    for handler in set(logger.handlers) - set(own):
+        logger.removeHandler(handler)
+    logger.propagate = True
     logger.setLevel(logging.NOTSET)
 
 
@@ -77,27 +81,21 @@ def test_no_logging_call_unless_a_handler_takes_the_level(monkeypatch, package_l
     monkeypatch.setattr(logging.Logger, "log",
                         lambda self, *a, **k: calls.append(self.name) or real_log(self, *a, **k))
     net = LocalNetwork()
-    handler = logging.Handler(logging.WARNING)
-    handler.emit = lambda record: None
-    for attach, expected in [(False, 0), (True, 1), (False, 1)]:
-        # Handlers added and removed are seen without a level change.
-        (package_logger.addHandler if attach else package_logger.removeHandler)(handler)
+    handler = type("Quiet", (logging.Handler,), {"emit": lambda self, record: None})(30)
+    # Handlers added and removed are seen without a level change; logging.disable is a level.
+    for change, expected in [(None, 0), (package_logger.addHandler, 1),
+                             (package_logger.removeHandler, 1),
+                             (lambda h: (package_logger.addHandler(h), logging.disable()), 1)]:
+        if change:
+            change(handler)
         net.register(f"agent{len(calls)}", ["x"])  # a DEBUG record: no handler below WARNING
         net.record_success("nope")
         assert len(calls) == expected
-    logging.disable(logging.CRITICAL)
-    package_logger.addHandler(handler)
-    try:
-        net.record_success("nope")
-        assert len(calls) == 1
-    finally:
-        logging.disable(logging.NOTSET)
-        package_logger.removeHandler(handler)
 
 
 def test_handlers_run_after_the_call_and_may_fail(monkeypatch, package_logger):
     net = LocalNetwork()
-    seen = []
+    seen, hooked = [], []
 
     class Reentrant(logging.Handler):
         def emit(self, record):
@@ -105,13 +103,8 @@ def test_handlers_run_after_the_call_and_may_fail(monkeypatch, package_logger):
             net.register("late", ["x"])
             raise RuntimeError("handler broke")
 
-    hooked = []
     monkeypatch.setattr(sys, "unraisablehook", hooked.append)
-    handler = Reentrant(logging.WARNING)
-    package_logger.addHandler(handler)
-    try:
-        assert net.record_success("nope") is None
-    finally:
-        package_logger.removeHandler(handler)
+    package_logger.addHandler(Reentrant(logging.WARNING))
+    assert net.record_success("nope") is None
     assert seen == [0] and net.agents() == ["late"]
     assert [str(h.exc_value) for h in hooked] == ["handler broke"]
