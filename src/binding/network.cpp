@@ -479,20 +479,64 @@ PyObject* network_detect_drift(PyObject* self, PyObject* const* args, Py_ssize_t
 // ---- persistence ----
 
 constexpr const char* kPathNames[] = {"path"};
-const ArgSpec kSaveArgs{"LocalNetwork.save", kPathNames, 1, 1};
+constexpr const char* kSaveNames[] = {"path", "extra"};
+const ArgSpec kSaveArgs{"LocalNetwork.save", kSaveNames, 1, 1};
 const ArgSpec kLoadArgs{"LocalNetwork.load", kPathNames, 1, 1};
+
+// `extra`: a dict of str to str or int; names of the state's own members are refused here,
+// where the caller can still be told which value is wrong.
+std::optional<ExtraMembers> to_extra_members(PyObject* o, const char* arg) {
+  if (!PyDict_Check(o)) {
+    raise_arg_error(PyExc_TypeError, arg, cast_error_text(o, "dict"));
+    return std::nullopt;
+  }
+  ExtraMembers out;
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(o, &pos, &key, &value)) {
+    const auto name = to_str(key, arg);
+    if (!name) return std::nullopt;
+    if (is_state_member(*name)) {
+      raise_arg_error(PyExc_ValueError, arg,
+                      "'" + std::string(*name) + "' is a member of the state itself");
+      return std::nullopt;
+    }
+    if (PyUnicode_Check(value)) {
+      const auto text = to_str(value, arg);
+      if (!text) return std::nullopt;
+      out.emplace_back(std::string(*name), std::string(*text));
+    } else if (PyLong_Check(value) && !PyBool_Check(value)) {
+      const auto number = to_i64(value, arg);
+      if (!number) return std::nullopt;
+      out.emplace_back(std::string(*name), *number);
+    } else {
+      raise_arg_error(PyExc_TypeError, arg,
+                      "value of '" + std::string(*name) + "' must be str or int, not '" +
+                          Py_TYPE(value)->tp_name + "'");
+      return std::nullopt;
+    }
+  }
+  return out;
+}
 
 PyObject* network_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[1];
+    PyObject* a[2];
     if (!parse_args(kSaveArgs, args, nargs, kwnames, a)) return nullptr;
-    const auto path = to_str(a[0], kPathNames[0]);
+    const auto path = to_str(a[0], kSaveNames[0]);
     if (!path) return nullptr;
+    ExtraMembers extra;
+    if (!is_absent(a[1])) {
+      auto converted = to_extra_members(a[1], kSaveNames[1]);
+      if (!converted) return nullptr;
+      extra = std::move(*converted);
+    }
     NetworkObject* net = as_network(self);
     Borrow borrow(net, Mode::Shared);
     if (!borrow.ok()) return nullptr;
-    if (const auto error = net->engine->save(std::string(*path))) return os_error(*error);
+    if (const auto error = net->engine->save(std::string(*path), extra)) return os_error(*error);
     return none();
   });
 }
@@ -509,6 +553,25 @@ PyObject* network_load(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t n
     auto loaded = LocalNetwork::load(std::string(*path));
     if (!loaded) return os_error(loaded.error());
     return make_network(type, std::move(loaded).value());
+  });
+}
+
+PyObject* network_loaded_extra(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    NetworkObject* net = as_network(self);
+    Borrow borrow(net, Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [name, value] : net->engine->loaded_extra()) {
+      Ref item = std::holds_alternative<std::string>(value)
+                     ? from_str(std::get<std::string>(value))
+                     : Ref::steal(PyLong_FromLongLong(std::get<std::int64_t>(value)));
+      if (!item) return nullptr;
+      Ref key = from_str(name);
+      if (!key || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) return nullptr;
+    }
+    return dict.release();
   });
 }
 
@@ -593,8 +656,13 @@ PyMethodDef g_methods[] = {
      "    min_samples: Successful feedback entries an agent needs to be reported\n"
      "        (default: 5)."},
     {"save", as_cfunction(network_save), kFastKw,
-     "save($self, path)\n--\n\n"
-     "Save the network state to a JSON file."},
+     "save($self, path, *, extra=None)\n--\n\n"
+     "Save the network state to a JSON file.\n\n"
+     "Args:\n"
+     "    path: The file to write (replaced atomically).\n"
+     "    extra: Optional dict of str to str or int, written as additional top-level\n"
+     "        members after the state's own; readers that do not know them ignore them,\n"
+     "        and ``loaded_extra`` of the loaded network hands them back."},
     {"load", as_cfunction(network_load), kFastKw | METH_STATIC,
      "load(path)\n--\n\n"
      "Load network state from a previously saved JSON file.\n\n"
@@ -614,6 +682,11 @@ PyGetSetDef g_getset[] = {
     {"replay_event_count", network_replay_event_count, nullptr,
      "Number of events in the replay log.", nullptr},
     {"replay_enabled", network_replay_enabled, nullptr, "Whether the replay log is enabled.",
+     nullptr},
+    {"loaded_extra", network_loaded_extra, nullptr,
+     "Top-level members of the state file this network was loaded from that the network\n"
+     "does not use itself (str or int values, as ``save(extra=...)`` writes them); empty\n"
+     "for a network not made by ``load``.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -87,7 +87,7 @@ SIGNATURES = [
     (N.replay_events, "($self)"),
     (N.replay_clear, "($self)"),
     (N.detect_drift, "($self, *, threshold=0.3, min_samples=5)"),
-    (N.save, "($self, path)"),
+    (N.save, "($self, path, *, extra=None)"),
     (N.load, "(path)"),
     (N.discover,
      "($self, query, *, filters=None, explain=False, with_confidence=False, limit=None)"),

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "core/clock.hpp"
@@ -30,6 +32,14 @@
 #include "scorer/scorer.hpp"
 
 namespace kova {
+
+// A top-level member of a state file that the engine does not use itself: written after its
+// own members on request and handed back by load, so that callers can keep a few values of
+// their own (a replication position, say) in the same atomic file.
+using ExtraMember = std::pair<std::string, std::variant<std::string, std::int64_t>>;
+using ExtraMembers = std::vector<ExtraMember>;
+// Whether `name` is one of the engine's own top-level members of a state file.
+bool is_state_member(std::string_view name);
 
 struct DriftReport {
   std::string agent_name;
@@ -112,9 +122,14 @@ class LocalNetwork {
   void clear_replay();
 
   // --- persistence ---
-  std::optional<NetworkError> save(const std::string& path) const;
+  // `extra` members go after the engine's own, in the order given; a name the engine uses
+  // itself is refused (Serialization).
+  std::optional<NetworkError> save(const std::string& path, const ExtraMembers& extra = {}) const;
   static Result<std::unique_ptr<LocalNetwork>, NetworkError> load(
       const std::string& path, std::shared_ptr<const Clock> clock = system_clock());
+  // The top-level members with a string or integer value that load met but does not use, in
+  // file order; empty for a network not built by load.
+  const ExtraMembers& loaded_extra() const { return loaded_extra_; }
 
   // --- components (engine-internal and tests) ---
   const ScorerAdapter& scorer_adapter() const { return scorer_; }
@@ -186,6 +201,7 @@ class LocalNetwork {
   mutable PoisonableMutex<CoOccurrenceExpander> cooccurrence_;
   MycorrhizalPropagator propagator_{};
   std::shared_ptr<const Clock> clock_;
+  ExtraMembers loaded_extra_;
 };
 
 // Spreads a success to agents whose capabilities resemble the source's. `find` maps a name to

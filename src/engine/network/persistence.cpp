@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "network/network.hpp"
@@ -133,6 +134,11 @@ class PrettyWriter {
   void string(std::string_view text) { out_ += Json(text).dump(); }
   void null() { out_.append("null"); }
   void number(std::uint64_t value) {
+    char buffer[24];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+    out_.append(buffer, end);
+  }
+  void integer(std::int64_t value) {
     char buffer[24];
     const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
     out_.append(buffer, end);
@@ -341,11 +347,13 @@ struct NetworkSnapshot {
   std::vector<AgentSnapshot> agents;
   std::vector<CoOccurrenceExpander::Pair> matrix;
   std::uint64_t feedback_count = 0;
+  ExtraMembers extra;
 };
 
 // Where a JSON value lands.
 enum class Slot : std::uint8_t {
   Skip,
+  Extra,  // an unknown top-level member: kept if a string or an integer, else skipped
   Root,
   Version,
   Agents,
@@ -505,6 +513,7 @@ const char* expected_text(Slot slot) {
     case Slot::ForwardsCount:
       return "u64";
     case Slot::Skip:
+    case Slot::Extra:
       break;
   }
   return "a value";
@@ -568,6 +577,9 @@ class SnapshotReader {
       case Slot::Matrix:
         stack_.push_back({slot, {}});
         return true;
+      case Slot::Extra:
+        stack_.push_back({Slot::Skip, {}});
+        return true;
       case Slot::Root:
         stack_.push_back({slot, kRootMembers});
         return true;
@@ -601,7 +613,8 @@ class SnapshotReader {
       return true;
     }
     if (top.members.empty()) return true;
-    top.pending = Slot::Skip;
+    top.pending = top.slot == Slot::Root ? Slot::Extra : Slot::Skip;
+    if (top.slot == Slot::Root) key_ = name;
     for (std::size_t i = 0; i < top.members.size(); ++i) {
       if (top.members[i].name != name) continue;
       if ((top.seen >> i) & 1u) return fail("duplicate field `" + name + "`");
@@ -638,6 +651,9 @@ class SnapshotReader {
     const Slot slot = next_slot();
     if (stack_.size() >= kMaxDepth) return fail("recursion limit exceeded");
     switch (slot) {
+      case Slot::Extra:
+        stack_.push_back({Slot::Skip, {}});
+        return true;
       case Slot::Skip:
       case Slot::Agents:
       case Slot::Capabilities:
@@ -746,6 +762,16 @@ class SnapshotReader {
     std::uint64_t u = 0;
     switch (slot) {
       case Slot::Skip:
+        return true;
+      case Slot::Extra:
+        if (s.type == Scalar::Type::String) {
+          snapshot.extra.emplace_back(std::move(key_), std::move(*s.string));
+        } else if (s.type == Scalar::Type::Integer) {
+          snapshot.extra.emplace_back(std::move(key_), s.integer);
+        } else if (s.type == Scalar::Type::Unsigned &&
+                   s.unsigned_value <= static_cast<std::uint64_t>(INT64_MAX)) {
+          snapshot.extra.emplace_back(std::move(key_), static_cast<std::int64_t>(s.unsigned_value));
+        }
         return true;
       case Slot::Version:
         if (!unsigned_value(s, slot, UINT32_MAX, u)) return false;
@@ -880,7 +906,20 @@ Result<std::string, NetworkError> read_text_file(const std::string& path) {
 
 }  // namespace
 
-std::optional<NetworkError> LocalNetwork::save(const std::string& path) const {
+bool is_state_member(std::string_view name) {
+  return std::any_of(kRootMembers.begin(), kRootMembers.end(),
+                     [&](const Member& m) { return m.name == name; });
+}
+
+std::optional<NetworkError> LocalNetwork::save(const std::string& path,
+                                               const ExtraMembers& extra) const {
+  for (const auto& member : extra) {
+    if (is_state_member(member.first)) {
+      return NetworkError::serialization("extra member `" + member.first +
+                                         "` is a member of the state");
+    }
+  }
+
   // Held to the end, so the statistics written are the ones of one moment and recording waits.
   auto expander = safe_lock(cooccurrence_, "cooccurrence save");
 
@@ -929,6 +968,14 @@ std::optional<NetworkError> LocalNetwork::save(const std::string& path) const {
     for (const auto& [key, count] : members) w.member(key, std::uint64_t{count});
     w.end_object();
     w.member("cooccurrence_feedback_count", expander->feedback_count());
+    for (const auto& [name, value] : extra) {
+      if (const auto* text = std::get_if<std::string>(&value)) {
+        w.member(name, *text);
+      } else {
+        w.key(name);
+        w.integer(std::get<std::int64_t>(value));
+      }
+    }
     w.end_object();
   } catch (const std::exception& e) {
     // Invalid UTF-8 in a name or capability; allocation failure.
@@ -991,6 +1038,7 @@ Result<std::unique_ptr<LocalNetwork>, NetworkError> LocalNetwork::load(
     agent->consecutive_pulse_timeouts = stored.consecutive_pulse_timeouts;
     agent->feedback = std::move(memories[i]);
   }
+  network->loaded_extra_ = std::move(snapshot.extra);
   return Out::ok(std::move(network));
 }
 
