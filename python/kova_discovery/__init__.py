@@ -14,6 +14,7 @@ metadata filters, and report feedback from which the network learns::
 from __future__ import annotations
 
 import json
+import logging
 import os
 from collections.abc import Mapping
 from importlib.metadata import PackageNotFoundError, version
@@ -33,6 +34,12 @@ from kova_discovery._native import (
     capabilities_from_a2a_rust,
 )
 from kova_discovery.embedding import EmbeddingScorer
+
+# The engine's log records go to loggers under "kova_discovery" (see the README's Logging
+# section). As the logging documentation asks of libraries, nothing is printed unless the
+# application configures logging: without this handler, warnings would reach stderr through
+# logging's last-resort handler.
+logging.getLogger("kova_discovery").addHandler(logging.NullHandler())
 
 try:
     __version__: str = version("kova_discovery")

@@ -55,6 +55,7 @@ class LocalNetwork:
         filters: _Filters | None = None,
         explain: Literal[False] = False,
         with_confidence: Literal[False] = False,
+        limit: int | None = None,
     ) -> list[DiscoveryResult]: ...
     @overload
     def discover(
@@ -64,6 +65,7 @@ class LocalNetwork:
         filters: _Filters | None = None,
         explain: Literal[True],
         with_confidence: bool = False,
+        limit: int | None = None,
     ) -> list[ExplainedResult]: ...
     @overload
     def discover(
@@ -73,6 +75,7 @@ class LocalNetwork:
         filters: _Filters | None = None,
         explain: Literal[False] = False,
         with_confidence: Literal[True],
+        limit: int | None = None,
     ) -> DiscoveryResponse: ...
     @overload
     def discover(
@@ -82,6 +85,7 @@ class LocalNetwork:
         filters: _Filters | None = None,
         explain: bool = False,
         with_confidence: bool = False,
+        limit: int | None = None,
     ) -> list[DiscoveryResult] | list[ExplainedResult] | DiscoveryResponse: ...
     @overload
     def discover_many(
@@ -90,6 +94,7 @@ class LocalNetwork:
         *,
         filters: _Filters | None = None,
         explain: Literal[False] = False,
+        limit: int | None = None,
     ) -> list[list[DiscoveryResult]]: ...
     @overload
     def discover_many(
@@ -98,6 +103,7 @@ class LocalNetwork:
         *,
         filters: _Filters | None = None,
         explain: Literal[True],
+        limit: int | None = None,
     ) -> list[list[ExplainedResult]]: ...
     @overload
     def discover_many(
@@ -106,6 +112,7 @@ class LocalNetwork:
         *,
         filters: _Filters | None = None,
         explain: bool = False,
+        limit: int | None = None,
     ) -> list[list[DiscoveryResult]] | list[list[ExplainedResult]]: ...
     def record_success(self, agent_name: str, *, query: str | None = None) -> None: ...
     def record_failure(self, agent_name: str, *, query: str | None = None) -> None: ...

@@ -13,6 +13,9 @@ namespace kova::py {
 // ---- borrow rule ----
 
 Borrow::Borrow(NetworkObject* self, Mode mode) : self_(self), mode_(mode) {
+  // Every operation that may log takes exclusive access; the levels are brought up to date
+  // before the borrow, so that a refresh that calls into `logging` finds the network free.
+  if (mode == Mode::Exclusive) sync_log_levels();
   if (!self->engine) {
     PyErr_SetString(PyExc_RuntimeError, "LocalNetwork has been cleared and can no longer be used");
     return;

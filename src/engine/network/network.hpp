@@ -85,17 +85,23 @@ class LocalNetwork {
   std::uint64_t feedback_epoch() const { return feedback_epoch_.load(); }
 
   // --- discovery (shared access) ---
-  std::vector<DiscoveryResult> discover_filtered(std::string_view query,
-                                                 const FilterMap* filters) const;
-  std::vector<ExplainedResult> discover_explained(std::string_view query,
-                                                  const FilterMap* filters) const;
+  // `limit` bounds the results to the best that many (kAllResults keeps all; 0 is not a
+  // limit callers pass): the first `limit` of the full ranking, drawn alike. Only the returned
+  // results are copied and, for the plain text operation, recorded in the replay log.
+  std::vector<DiscoveryResult> discover_filtered(std::string_view query, const FilterMap* filters,
+                                                 std::size_t limit = kAllResults) const;
+  std::vector<ExplainedResult> discover_explained(std::string_view query, const FilterMap* filters,
+                                                  std::size_t limit = kAllResults) const;
   ConfidenceResponse discover_with_confidence_filtered(std::string_view query,
-                                                       const FilterMap* filters) const;
-  std::vector<DiscoveryResult> discover_query(const Query& query, const FilterMap* filters) const;
+                                                       const FilterMap* filters,
+                                                       std::size_t limit = kAllResults) const;
+  std::vector<DiscoveryResult> discover_query(const Query& query, const FilterMap* filters,
+                                              std::size_t limit = kAllResults) const;
   std::vector<ExplainedResult> discover_query_explained(const Query& query,
-                                                        const FilterMap* filters) const;
-  ConfidenceResponse discover_query_with_confidence(const Query& query,
-                                                    const FilterMap* filters) const;
+                                                        const FilterMap* filters,
+                                                        std::size_t limit = kAllResults) const;
+  ConfidenceResponse discover_query_with_confidence(const Query& query, const FilterMap* filters,
+                                                    std::size_t limit = kAllResults) const;
 
   // --- analysis (shared access) ---
   std::vector<DriftReport> detect_drift(std::size_t min_samples, double threshold) const;
@@ -153,7 +159,7 @@ class LocalNetwork {
   // `lock_label` and held while `finish` runs; `brief` asks for the short form of results. A
   // query that fails to evaluate is reported and `finish` is not called.
   void run_query_pipeline(const Query& query, const FilterMap* filters, bool brief,
-                          std::string_view lock_label,
+                          std::size_t limit, std::string_view lock_label,
                           const std::function<void(PipelineOutput&&, SLNEnzyme&)>& finish) const;
   // A key for a new agent's scorer entry: a released one first, else the next unused.
   std::uint32_t take_key();
