@@ -392,12 +392,14 @@ def cmd_query(args: argparse.Namespace, out: Any) -> int:
     filters = parse_filters(args.filter or [])
     network = read_network(args.state)
     response = None
-    # Slicing after the fact still ranks and copies every match; fine for a shell command.
+    # One result beyond the limit tells whether more agents matched.
     if args.confidence:
-        response = network.discover(text, filters=filters, with_confidence=True)
+        response = network.discover(text, filters=filters, with_confidence=True,
+                                    limit=args.limit + 1)
         results = list(response.results)
     else:
-        results = network.discover(text, filters=filters, explain=args.explain)
+        results = network.discover(text, filters=filters, explain=args.explain,
+                                   limit=args.limit + 1)
     more = len(results) > args.limit
     results = results[: args.limit]
     if args.json:

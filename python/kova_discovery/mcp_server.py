@@ -172,10 +172,10 @@ def build_server(state: Path, *, lock_timeout: float = DEFAULT_LOCK_TIMEOUT,
         metadata and scores."""
         network = shared.current()
         try:
-            results = network.discover(query, filters=filters)
+            results = network.discover(query, filters=filters, limit=limit)
         except (TypeError, ValueError) as exc:
             raise ToolError(str(exc)) from None
-        return {"agents": [_agent_entry(r) for r in results[:limit]]}
+        return {"agents": [_agent_entry(r) for r in results]}
 
     @server.tool()
     async def record_outcome(

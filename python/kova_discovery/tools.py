@@ -407,15 +407,22 @@ def select_tools(
     # Agents that are not tools are passed over here rather than filtered out in the engine:
     # any filter makes the engine read every candidate's record, which costs more than the
     # whole selection when a network holds only tools, as it usually does.
-    chosen = []
-    for result in network.discover(query, filters=filters):
-        metadata = result.metadata
-        text = metadata.get(DEFINITION_KEY)
-        if text is not None:
-            chosen.append(_decode(metadata.get(SHAPE_KEY, ""), text))
-            if len(chosen) == k:
-                break
-    return chosen
+    # Usually every result is a tool and one call asks for exactly k; agents that are not
+    # tools among the first k make it discover again with room for more.
+    limit = k
+    while True:
+        results = network.discover(query, filters=filters, limit=limit)
+        chosen = []
+        for result in results:
+            metadata = result.metadata
+            text = metadata.get(DEFINITION_KEY)
+            if text is not None:
+                chosen.append(_decode(metadata.get(SHAPE_KEY, ""), text))
+                if len(chosen) == k:
+                    return chosen
+        if len(results) < limit:
+            return chosen
+        limit *= 4
 
 
 def record_tool_call(

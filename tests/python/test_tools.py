@@ -50,8 +50,10 @@ def test_every_form_comes_back_as_given_before_and_after_a_load(tmp_path):
     network.save(str(tmp_path / "s.json"))
     T._decoded.clear()  # as in a fresh process
     loaded = LocalNetwork.load(str(tmp_path / "s.json"))
+    # A loaded network ranks with the default scorer, whose near-ties are shuffled: what is
+    # checked here is that every definition comes back as given, not its rank.
     for query, tool in zip(queries, given):
-        assert tool in select_tools(loaded, query, k=3)
+        assert tool in select_tools(loaded, query, k=len(given))
     assert type(select_tools(loaded, queries[-1], k=1)[0]) is type(sdk_tool)
 
 
