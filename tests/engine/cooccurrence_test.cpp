@@ -126,6 +126,44 @@ TEST(CoOccurrence, PruningSkipsEmptyPassesWhenAllCountsAreHigh) {
   EXPECT_EQ(e.count("hi", "hi0"), 40u);
 }
 
+TEST(CoOccurrence, RepeatedPruningAgreesWithANaiveMatrix) {
+  // A matrix held near its limit prunes after nearly every success. Loads install counts the
+  // expander did not make itself, ones included.
+  std::mt19937 rng(11);
+  CoOccurrenceExpander e;
+  std::map<std::pair<std::string, std::string>, std::uint64_t> naive;
+  auto load = [&](bool demote) {
+    std::vector<CoOccurrenceExpander::Pair> pairs;
+    for (auto& [key, n] : naive) {
+      n = demote && n == 2 ? 1 : n;
+      pairs.push_back({key.first, key.second, static_cast<std::uint32_t>(n)});
+    }
+    e.replace(pairs, e.feedback_count());
+  };
+  for (int i = 0; i < 49'900; ++i)
+    naive[{"b" + std::to_string(i % 97), std::to_string(i)}] = 3 + i % 5;
+  load(false);
+  int prunes = 0;
+  auto draw = [&](char side, int vocabulary, int n) {
+    Terms terms;
+    for (int i = 0; i < n; ++i) terms.push_back(side + std::to_string(rng() % vocabulary));
+    return terms;
+  };
+  for (int call = 0; call < 400; ++call) {
+    if (call == 200) load(true);
+    const Terms q = draw('q', 200, 1 + rng() % 8), c = draw('c', 200, 1 + rng() % 12);
+    e.record_feedback(q, c);
+    for (const auto& a : q)
+      for (const auto& b : c) ++naive[{a, b}];
+    prunes += naive.size() >= CoOccurrenceExpander::kMaxEntries;
+    for (std::uint64_t t = 2; naive.size() >= CoOccurrenceExpander::kMaxEntries; ++t)
+      std::erase_if(naive, [t](const auto& entry) { return entry.second < t; });
+    ASSERT_EQ(e.size(), naive.size()) << call;
+  }
+  EXPECT_GT(prunes, 150);
+  for (const auto& [key, n] : naive) ASSERT_EQ(e.count(key.first, key.second), n);
+}
+
 TEST(CoOccurrence, ReplaceRestoresPairsAndCount) {
   CoOccurrenceExpander e;
   feed(e, 3, {"old"}, {"pair"});

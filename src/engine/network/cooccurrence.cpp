@@ -53,16 +53,22 @@ void CoOccurrenceExpander::record_feedback(const std::vector<std::string>& query
     const std::vector<TermCount> capabilities = distinct_terms(capability_terms, max_distinct);
     constexpr std::uint64_t kMaxCount = std::numeric_limits<std::uint32_t>::max();
     for (const TermCount& q : queries) {
-      Row& row = row_for(matrix_, q.text);
+      auto row_it = matrix_.find(q.text);
+      if (row_it == matrix_.end()) row_it = matrix_.try_emplace(std::string(q.text)).first;
+      const std::string_view query_term = row_it->first;
+      Row& row = row_it->second;
       for (const TermCount& c : capabilities) {
         auto it = row.find(HashedTerm{c.text, c.hash});
-        if (it == row.end()) {
-          it = row.try_emplace(std::string(c.text), 0).first;
-          ++size_;
-        }
         // Saturate rather than wrap: a wrapped count would turn the strongest pair into the
         // weakest.
         const std::uint64_t gain = c.count > kMaxCount / q.count ? kMaxCount : q.count * c.count;
+        if (it == row.end()) {
+          it = row.try_emplace(std::string(c.text), 0).first;
+          ++size_;
+          if (gain < kPruneMinCount && new_pairs_complete_) {
+            new_pairs_.push_back({query_term, &row, it->first});
+          }
+        }
         it->second = static_cast<std::uint32_t>(std::min(kMaxCount, it->second + gain));
       }
     }
@@ -74,24 +80,43 @@ void CoOccurrenceExpander::record_feedback(const std::vector<std::string>& query
   // matrix is under the limit. A pass whose threshold is at most the smallest remaining count
   // drops nothing, so the threshold may jump straight past that count with the same outcome.
   std::uint64_t threshold = kPruneMinCount;
-  for (;;) {
-    std::uint64_t smallest_left = std::numeric_limits<std::uint64_t>::max();
-    for (auto row_it = matrix_.begin(); row_it != matrix_.end();) {
-      Row& row = row_it->second;
-      for (auto it = row.begin(); it != row.end();) {
-        if (it->second < threshold) {
-          it = row.erase(it);
-          --size_;
-        } else {
-          smallest_left = std::min<std::uint64_t>(smallest_left, it->second);
-          ++it;
-        }
+  if (new_pairs_complete_) {
+    std::vector<std::string_view> emptied;  // rows stay until every listed pair is seen
+    for (const PairRef& pair : new_pairs_) {
+      const auto it = pair.row->find(pair.capability_term);
+      if (it != pair.row->end() && it->second < kPruneMinCount) {
+        pair.row->erase(it);
+        --size_;
+        if (pair.row->empty()) emptied.push_back(pair.query_term);
       }
-      row_it = row.empty() ? matrix_.erase(row_it) : std::next(row_it);
     }
-    if (size_ < kMaxEntries) break;
+    for (const std::string_view query_term : emptied) matrix_.erase(matrix_.find(query_term));
+    ++threshold;
+  }
+  while (size_ >= kMaxEntries) {
+    const std::uint64_t smallest_left = prune_pass(threshold);
     threshold = std::max(threshold + 1, smallest_left + 1);
   }
+  new_pairs_.clear();
+  new_pairs_complete_ = true;
+}
+
+std::uint64_t CoOccurrenceExpander::prune_pass(std::uint64_t threshold) {
+  std::uint64_t smallest_left = std::numeric_limits<std::uint64_t>::max();
+  for (auto row_it = matrix_.begin(); row_it != matrix_.end();) {
+    Row& row = row_it->second;
+    for (auto it = row.begin(); it != row.end();) {
+      if (it->second < threshold) {
+        it = row.erase(it);
+        --size_;
+      } else {
+        smallest_left = std::min<std::uint64_t>(smallest_left, it->second);
+        ++it;
+      }
+    }
+    row_it = row.empty() ? matrix_.erase(row_it) : std::next(row_it);
+  }
+  return smallest_left;
 }
 
 std::vector<std::string> CoOccurrenceExpander::expand_query(
@@ -141,6 +166,8 @@ std::vector<CoOccurrenceExpander::Pair> CoOccurrenceExpander::pairs() const {
 void CoOccurrenceExpander::replace(const std::vector<Pair>& pairs, std::uint64_t feedback_count) {
   matrix_.clear();
   size_ = 0;
+  new_pairs_.clear();
+  new_pairs_complete_ = false;
   for (const Pair& pair : pairs) {
     Row& row = row_for(matrix_, pair.query_term);
     const auto [it, inserted] = row.insert_or_assign(pair.capability_term, pair.count);

@@ -59,10 +59,26 @@ class CoOccurrenceExpander {
     std::size_t operator()(const HashedTerm& term) const noexcept { return term.hash; }
   };
   using Row = std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>>;
+  // A pair by where it lives: rows and keys stay in place until erased.
+  struct PairRef {
+    std::string_view query_term;
+    Row* row;
+    std::string_view capability_term;
+  };
+  // Removes the pairs counted below `threshold`; the smallest count left.
+  std::uint64_t prune_pass(std::uint64_t threshold);
+
   // query term -> (capability term -> count)
   std::unordered_map<std::string, Row, StringHash, std::equal_to<>> matrix_;
   std::size_t size_ = 0;  // number of pairs
   std::uint64_t feedback_count_ = 0;
+  // Once full, the matrix is pruned after nearly every success, and the first pass of a prune
+  // (t = 2) removes just the pairs still counted once. Every pass leaves counts of 2 or more,
+  // so those are the pairs made since the last prune: listing them as they are made spares
+  // that pass a walk over the whole matrix. `new_pairs_complete_` says the list holds every
+  // pair counted once (not so after `replace`, which may install any count).
+  std::vector<PairRef> new_pairs_;
+  bool new_pairs_complete_ = true;
 };
 
 }  // namespace kova
