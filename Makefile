@@ -2,7 +2,8 @@
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
 
-DEB_PACKAGES := g++ make pkg-config libxxhash-dev nlohmann-json3-dev libicu-dev libgtest-dev
+DEB_PACKAGES := g++ make pkg-config libxxhash-dev nlohmann-json3-dev libicu-dev libgtest-dev \
+  libstemmer-dev
 VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)

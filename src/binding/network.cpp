@@ -6,7 +6,6 @@
 #include <variant>
 
 #include "common.hpp"
-#include "scorer/tfidf.hpp"
 
 namespace kova::py {
 
@@ -120,13 +119,9 @@ PyObject* network_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       engine = LocalNetwork::with_config(config->lsh, config->max_disagreement_split);
     } else if (scorer) {
       // The threshold is not applied with a scorer: the engine keeps its default.
-      PyTypeObject* tfidf = tfidf_scorer_type();
-      if (!tfidf) return nullptr;
-      if (PyObject_TypeCheck(scorer.get(), tfidf)) {
-        engine = LocalNetwork::with_scorer(std::make_unique<TfIdfScorer>());
-      } else {
-        engine = LocalNetwork::with_scorer(make_py_scorer(scorer.get()));
-      }
+      std::unique_ptr<Scorer> built = engine_scorer_of(scorer.get());
+      if (!built) return nullptr;
+      engine = LocalNetwork::with_scorer(std::move(built));
     } else {
       DiscoveryConfig defaults;
       if (threshold) defaults.lsh.similarity_threshold = *threshold;

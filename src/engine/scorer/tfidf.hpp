@@ -47,6 +47,7 @@ class TfIdfScorer final : public Scorer {
   // Names view the scorer's own storage: valid until the scorer next changes. Safe to call
   // from several threads at once as long as nothing changes the scorer meanwhile.
   ScoreResult score(std::string_view query) const override;
+  std::string settings_json() const override { return R"({"kind":"tfidf"})"; }
 
   std::size_t num_documents() const;
   // Document frequency of a term (0 when it has no entry) and whether it has an entry.

@@ -1,0 +1,140 @@
+#include "text/analysis.hpp"
+
+#include <libstemmer.h>
+#include <unicode/ubrk.h>
+#include <unicode/utext.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <unordered_set>
+
+#include "text/unicode.hpp"
+
+namespace kova::text {
+
+namespace {
+
+struct BreakIteratorCloser {
+  void operator()(UBreakIterator* it) const { ubrk_close(it); }
+};
+
+// Opening a word iterator loads its rules and dictionaries, far dearer than a query; each
+// thread keeps one (an iterator is not shareable between threads) and points it at new text.
+UBreakIterator* word_iterator() {
+  thread_local std::unique_ptr<UBreakIterator, BreakIteratorCloser> iterator = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    UBreakIterator* it = ubrk_open(UBRK_WORD, "", nullptr, 0, &status);
+    if (U_FAILURE(status)) throw std::runtime_error(u_errorName(status));
+    return std::unique_ptr<UBreakIterator, BreakIteratorCloser>(it);
+  }();
+  return iterator.get();
+}
+
+struct UTextCloser {
+  void operator()(UText* t) const { utext_close(t); }
+};
+
+// Replaces each U+2019 (E2 80 99) by "'" in place.
+void plain_apostrophes(std::string& word) {
+  std::size_t at = word.find("\xE2\x80\x99");
+  if (at == std::string::npos) return;
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < word.size();) {
+    if (word.compare(i, 3, "\xE2\x80\x99") == 0) {
+      word[out++] = '\'';
+      i += 3;
+    } else {
+      word[out++] = word[i++];
+    }
+  }
+  word.resize(out);
+}
+
+}  // namespace
+
+std::vector<std::string> word_tokens_lower(std::string_view text) {
+  std::vector<std::string> words;
+  if (text.empty()) return words;
+  const std::string lowered = to_lower(text);
+  UErrorCode status = U_ZERO_ERROR;
+  UText storage = UTEXT_INITIALIZER;
+  std::unique_ptr<UText, UTextCloser> utext(utext_openUTF8(
+      &storage, lowered.data(), static_cast<std::int64_t>(lowered.size()), &status));
+  UBreakIterator* it = word_iterator();
+  ubrk_setUText(it, utext.get(), &status);
+  if (U_FAILURE(status)) throw std::runtime_error(u_errorName(status));
+  std::int32_t start = ubrk_first(it);
+  for (std::int32_t end = ubrk_next(it); end != UBRK_DONE; start = end, end = ubrk_next(it)) {
+    // Below UBRK_WORD_NUMBER are spaces, punctuation and symbols.
+    if (ubrk_getRuleStatus(it) < UBRK_WORD_NUMBER) continue;
+    std::string& word = words.emplace_back(lowered, static_cast<std::size_t>(start),
+                                           static_cast<std::size_t>(end - start));
+    plain_apostrophes(word);
+  }
+  return words;
+}
+
+std::vector<std::string> stemmer_languages() {
+  std::vector<std::string> out;
+  for (const char** name = sb_stemmer_list(); *name != nullptr; ++name) out.emplace_back(*name);
+  return out;
+}
+
+std::unique_ptr<Stemmer> Stemmer::create(const std::string& language) {
+  // The library also takes ISO 639 codes ("en"); only the canonical names it lists are
+  // accepted, so that a setting reads the same everywhere it is recorded.
+  const std::vector<std::string> names = stemmer_languages();
+  if (std::find(names.begin(), names.end(), language) == names.end()) return nullptr;
+  sb_stemmer* stemmer = sb_stemmer_new(language.c_str(), "UTF_8");
+  if (stemmer == nullptr) throw std::bad_alloc();
+  return std::unique_ptr<Stemmer>(new Stemmer(stemmer));
+}
+
+Stemmer::~Stemmer() { sb_stemmer_delete(stemmer_); }
+
+void Stemmer::stem_all(std::vector<std::string>& words) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (std::string& word : words) {
+    const sb_symbol* stem = sb_stemmer_stem(
+        stemmer_, reinterpret_cast<const sb_symbol*>(word.data()), static_cast<int>(word.size()));
+    if (stem == nullptr) throw std::bad_alloc();
+    word.assign(reinterpret_cast<const char*>(stem),
+                static_cast<std::size_t>(sb_stemmer_length(stemmer_)));
+  }
+}
+
+Result<std::unique_ptr<Analyzer>, std::string> Analyzer::create(
+    const std::optional<std::string>& stop_words, const std::optional<std::string>& stemmer) {
+  using R = Result<std::unique_ptr<Analyzer>, std::string>;
+  auto analyzer = std::make_unique<Analyzer>();
+  if (stop_words) {
+    if (*stop_words != "english") {
+      return R::err("unknown stop-word list '" + *stop_words + "' (available: 'english')");
+    }
+    analyzer->english_stop_words_ = true;
+  }
+  if (stemmer) {
+    analyzer->stemmer_ = Stemmer::create(*stemmer);
+    if (!analyzer->stemmer_) {
+      std::string available;
+      for (const std::string& name : stemmer_languages()) {
+        available += (available.empty() ? "'" : ", '") + name + "'";
+      }
+      return R::err("unknown stemmer language '" + *stemmer + "' (available: " + available + ")");
+    }
+  }
+  return R::ok(std::move(analyzer));
+}
+
+std::vector<std::string> Analyzer::terms(std::string_view text) const {
+  std::vector<std::string> words = word_tokens_lower(text);
+  if (english_stop_words_) {
+    std::erase_if(words, [](const std::string& w) { return is_english_stop_word(w); });
+  }
+  if (stemmer_) stemmer_->stem_all(words);
+  return words;
+}
+
+}  // namespace kova::text
