@@ -157,8 +157,9 @@ class CharGramScorer final : public Scorer {
     for (const auto& [name, g] : grams_) {
       std::size_t common = 0;
       for (const std::string& x : q) common += g.count(x);
-      const double dice = q.empty() ? 0.0 : 2.0 * static_cast<double>(common) /
-                                               static_cast<double>(q.size() + g.size());
+      const double dice =
+          q.empty() ? 0.0
+                    : 2.0 * static_cast<double>(common) / static_cast<double>(q.size() + g.size());
       if (dice > 0.0) out.add_owned(name, dice);
     }
     return ScoreResult::ok(std::move(out));
@@ -318,8 +319,8 @@ void print(const char* label, const Scores& s) {
 
 void tune(const Data& d, bool quick) {
   std::vector<Bm25Settings> grid;
-  const std::vector<double> k1s = quick ? std::vector<double>{0.9, 1.2, 1.8}
-                                        : std::vector<double>{0.6, 0.9, 1.2, 1.5, 2.0};
+  const std::vector<double> k1s =
+      quick ? std::vector<double>{0.9, 1.2, 1.8} : std::vector<double>{0.6, 0.9, 1.2, 1.5, 2.0};
   const std::vector<double> bs =
       quick ? std::vector<double>{0.5, 0.75} : std::vector<double>{0.3, 0.5, 0.75, 0.9};
   const std::vector<double> ws = quick ? std::vector<double>{0.25, 0.5, 1.0}
@@ -411,8 +412,7 @@ void some_with_history(const Data& d, const std::vector<std::pair<std::string, F
       taught.add(evaluate(scorer_ranker(*scorer), held_out_of(f, true)));
     }
     std::printf("%-40s no history R@1 %.3f -> %.3f with others' memory; with history R@1 %.3f\n",
-                rows[r].first.c_str(), without.mean().r1, with_others.mean().r1,
-                taught.mean().r1);
+                rows[r].first.c_str(), without.mean().r1, with_others.mean().r1, taught.mean().r1);
   }
 }
 
@@ -420,7 +420,8 @@ Factory hybrid(std::vector<std::pair<Factory, double>> parts, Fusion fusion) {
   return [parts, fusion] {
     std::vector<HybridPart> built;
     for (const auto& [make, weight] : parts) built.push_back({make(), weight});
-    return std::unique_ptr<Scorer>(HybridScorer::create(std::move(built), fusion).value().release());
+    return std::unique_ptr<Scorer>(
+        HybridScorer::create(std::move(built), fusion).value().release());
   };
 }
 
@@ -503,10 +504,8 @@ int main(int argc, char** argv) {
       for (const bool engine : {false, true}) {
         for (const Fusion fusion : {Fusion::MinMax, Fusion::ReciprocalRank}) {
           const std::pair<const char*, Factory> rows[] = {
-              {"BM25 0.5 + TF-IDF 0.5",
-               hybrid({{bm25(recommended), 0.5}, {tfidf, 0.5}}, fusion)},
-              {"BM25 0.7 + TF-IDF 0.3",
-               hybrid({{bm25(recommended), 0.7}, {tfidf, 0.3}}, fusion)},
+              {"BM25 0.5 + TF-IDF 0.5", hybrid({{bm25(recommended), 0.5}, {tfidf, 0.5}}, fusion)},
+              {"BM25 0.7 + TF-IDF 0.3", hybrid({{bm25(recommended), 0.7}, {tfidf, 0.3}}, fusion)},
               {"BM25 0.5 + char 4-gram host 0.5",
                hybrid({{bm25(recommended), 0.5}, {grams, 0.5}}, fusion)},
               {"BM25 0.75 + char 4-gram host 0.25",
@@ -521,10 +520,10 @@ int main(int argc, char** argv) {
           }
         }
       }
-      print(memory == Memory::None ? "char 4-gram host alone, no feedback (scorer)"
-                                   : "char 4-gram host alone, remembered (scorer)",
-            cross_validated(d, grams, memory == Memory::None ? Memory::None : Memory::Append,
-                            false));
+      print(
+          memory == Memory::None ? "char 4-gram host alone, no feedback (scorer)"
+                                 : "char 4-gram host alone, remembered (scorer)",
+          cross_validated(d, grams, memory == Memory::None ? Memory::None : Memory::Append, false));
     }
   }
 

@@ -20,12 +20,14 @@ from importlib.metadata import PackageNotFoundError, version
 from typing import Any
 
 from kova_discovery._native import (
+    Bm25Scorer,
     CircuitBreakerConfig,
     DiscoveryConfig,
     DiscoveryResponse,
     DiscoveryResult,
     ExplainedResult,
     FilterValue,
+    HybridScorer,
     LocalNetwork,
     MycorrhizalPropagator,
     Query,
@@ -84,12 +86,14 @@ def capabilities_from_a2a(card: AgentCard) -> list[str]:
 
 __all__ = [
     "AgentCard",
+    "Bm25Scorer",
     "CircuitBreakerConfig",
     "DiscoveryConfig",
     "DiscoveryResponse",
     "DiscoveryResult",
     "ExplainedResult",
     "FilterValue",
+    "HybridScorer",
     "LocalNetwork",
     "MycorrhizalPropagator",
     "Query",

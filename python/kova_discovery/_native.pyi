@@ -27,13 +27,16 @@ class _HostScorer(Protocol):
     def remove_agent(self, agent_id: str, /) -> object: ...
     def score(self, query: str, /) -> Sequence[tuple[str, float]]: ...
 
+# What `LocalNetwork(scorer=...)` and `HybridScorer` accept.
+_Scorer = TfIdfScorer | Bm25Scorer | HybridScorer | _HostScorer
+
 @final
 class LocalNetwork:
     def __new__(
         cls,
         *,
         similarity_threshold: float | None = None,
-        scorer: TfIdfScorer | _HostScorer | None = None,
+        scorer: _Scorer | None = None,
         config: DiscoveryConfig | None = None,
     ) -> Self: ...
     def register(
@@ -214,6 +217,41 @@ class FilterValue:
 @final
 class TfIdfScorer:
     def __new__(cls) -> Self: ...
+
+@final
+class Bm25Scorer:
+    def __new__(
+        cls,
+        *,
+        k1: float = 1.2,
+        b: float = 0.75,
+        stop_words: str | None = "english",
+        stemmer: str | None = "english",
+        memory_weight: float = 0.25,
+    ) -> Self: ...
+    @property
+    def k1(self) -> float: ...
+    @property
+    def b(self) -> float: ...
+    @property
+    def stop_words(self) -> str | None: ...
+    @property
+    def stemmer(self) -> str | None: ...
+    @property
+    def memory_weight(self) -> float: ...
+
+@final
+class HybridScorer:
+    def __new__(
+        cls,
+        scorers: Sequence[tuple[_Scorer, float]],
+        *,
+        fusion: Literal["minmax", "rrf"] = "minmax",
+    ) -> Self: ...
+    @property
+    def scorers(self) -> tuple[tuple[_Scorer, float], ...]: ...
+    @property
+    def fusion(self) -> Literal["minmax", "rrf"]: ...
 
 @final
 class CircuitBreakerConfig:

@@ -21,8 +21,7 @@ namespace {
 
 // Only settings: a network builds its own scorer from them.
 struct Bm25Object {
-  PyObject_HEAD
-  Bm25Settings settings;
+  PyObject_HEAD Bm25Settings settings;
 };
 
 const Bm25Settings& bm25_settings_of(PyObject* self) {
@@ -54,8 +53,8 @@ PyObject* bm25_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       if (v) field.emplace(*v);
       return v.has_value();
     };
-    if (!number(0, s.k1) || !number(1, s.b) || !name(2, s.stop_words) ||
-        !name(3, s.stemmer) || !number(4, s.memory_weight)) {
+    if (!number(0, s.k1) || !number(1, s.b) || !name(2, s.stop_words) || !name(3, s.stemmer) ||
+        !number(4, s.memory_weight)) {
       return nullptr;
     }
     // Building a scorer checks every setting, languages included, with the engine's texts.
@@ -120,7 +119,7 @@ PyGetSetDef g_bm25_getset[] = {
 
 constexpr const char kBm25Doc[] =
     "Bm25Scorer(*, k1=1.2, b=0.75, stop_words='english', stemmer='english', "
-    "memory_weight=0.5)\n--\n\n"
+    "memory_weight=0.25)\n--\n\n"
     "Built-in BM25 scorer over words.\n\n"
     "Okapi BM25 with ICU word segmentation and full lower-casing; by default English\n"
     "stop words are dropped and words are reduced to their Snowball stem. Pass to\n"
@@ -152,12 +151,13 @@ PyType_Spec g_bm25_spec = {"builtins.Bm25Scorer", sizeof(Bm25Object), 0,
 // ===================== HybridScorer =====================
 
 struct HybridObject {
-  PyObject_HEAD
-  std::vector<std::pair<Ref, double>>* parts;  // never null while the object is alive
+  PyObject_HEAD std::vector<std::pair<Ref, double>>* parts;  // never null while the object is alive
   Fusion fusion;
 };
 
-HybridObject* as_hybrid(PyObject* self) { return reinterpret_cast<HybridObject*>(self); }
+HybridObject* as_hybrid(PyObject* self) {
+  return reinterpret_cast<HybridObject*>(self);
+}
 
 constexpr const char* kHybridNames[] = {"scorers", "fusion"};
 const ArgSpec kHybridArgs{"HybridScorer", kHybridNames, 1, 1};
@@ -180,15 +180,15 @@ std::optional<std::vector<std::pair<Ref, double>>> parse_parts(PyObject* scorers
     PyObject* item = PyTuple_GET_ITEM(items.get(), i);
     const std::string where = "item " + std::to_string(i);
     if (!PyTuple_Check(item) && !PyList_Check(item)) {
-      raise_arg_error(PyExc_TypeError, kHybridNames[0],
-                      where + " must be a (scorer, weight) pair: " +
-                          cast_error_text(item, "tuple"));
+      raise_arg_error(
+          PyExc_TypeError, kHybridNames[0],
+          where + " must be a (scorer, weight) pair: " + cast_error_text(item, "tuple"));
       return std::nullopt;
     }
     if (PySequence_Size(item) != 2) {
       raise_arg_error(PyExc_ValueError, kHybridNames[0],
-                      where + " must be a (scorer, weight) pair, got " +
-                          std::to_string(PySequence_Size(item)) + " elements");
+                      where + " must be a (scorer, weight) pair, got length " +
+                          std::to_string(PySequence_Size(item)));
       return std::nullopt;
     }
     Ref scorer = Ref::steal(PySequence_GetItem(item, 0));
@@ -207,9 +207,9 @@ std::optional<std::vector<std::pair<Ref, double>>> parse_parts(PyObject* scorers
     const auto weight = to_double(weight_obj.get(), kHybridNames[0]);
     if (!weight) return std::nullopt;
     if (!(*weight >= 0.0) || !std::isfinite(*weight)) {
-      raise_arg_error(PyExc_ValueError, kHybridNames[0],
-                      where + ": weights must be finite numbers >= 0, got " +
-                          format_shortest(*weight));
+      raise_arg_error(
+          PyExc_ValueError, kHybridNames[0],
+          where + ": weights must be finite numbers >= 0, got " + format_shortest(*weight));
       return std::nullopt;
     }
     parts.emplace_back(std::move(scorer), *weight);

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
-#include <cstdio>
 #include <deque>
 #include <nlohmann/json.hpp>
 #include <unordered_map>
@@ -54,12 +52,8 @@ TermCounts counted(std::vector<std::string> terms) {
   return out;
 }
 
-int knob(const char* name) { const char* v = getenv(name); return v ? atoi(v) : 0; }
 double inverse_document_frequency(double n, std::size_t df) {
   const double d = static_cast<double>(df);
-  static const int mode = knob("BM25_IDF");
-  if (mode == 1) return std::max(std::log((n - d + 0.5) / (d + 0.5)), 0.1);
-  if (mode == 2) return std::log((n + 1.0) / (d + 0.5));
   return std::log(1.0 + (n - d + 0.5) / (d + 0.5));
 }
 
@@ -98,7 +92,8 @@ struct Bm25Scorer::Impl {
   };
   struct Term {
     std::string text;
-    std::vector<Posting> postings;  // its length is the document frequency
+    std::vector<Posting> postings;    // its length is the document frequency
+    std::uint32_t remembered_by = 0;  // postings with a remembered count
   };
 
   Bm25Settings settings;
@@ -164,6 +159,7 @@ struct Bm25Scorer::Impl {
   void detach(const DocTerm& entry) {
     Term& term = terms[entry.term];
     std::vector<Posting>& postings = term.postings;
+    term.remembered_by -= postings[entry.position].memory > 0 ? 1 : 0;
     if (entry.position + 1 != postings.size()) {
       postings[entry.position] = postings.back();
       Document& moved = documents[postings[entry.position].slot];
@@ -197,84 +193,79 @@ struct Bm25Scorer::Impl {
     set_memory_length(slot, 0);
   }
 
-  // Normalised similarities of every agent sharing a term with the query, left in
-  // scratch.acc at the slots listed in scratch.visited (the caller clears them).
+  // Similarities of every agent sharing a term with the query, left in scratch.acc at the
+  // slots listed in scratch.visited (the caller clears them).
   void accumulate(std::string_view query, Scratch& scratch) const {
     scratch.visited.clear();
     if (slot_by_name.empty()) return;
     const TermCounts query_terms = counted(analyzer->terms(query));
     const double n = static_cast<double>(slot_by_name.size());
+    const double remembering = static_cast<double>(with_memory);
     struct Weighted {
       const Term* term;
-      double weight;
+      double weight;  // q(t) · idf(t)
+      double memory;  // w · r(t)
     };
     std::vector<Weighted> known;
     double total = 0.0;
     for (const auto& [text, count] : query_terms) {
       const auto it = id_by_term.find(text);
       const Term* term = it == id_by_term.end() ? nullptr : &terms[it->second];
-      const double weight =
-          (knob("BM25_QTF") ? 1.0 : count) * inverse_document_frequency(n, term ? term->postings.size() : 0);
-      total += weight;
-      if (term) known.push_back({term, weight});
+      const double idf = inverse_document_frequency(n, term ? term->postings.size() : 0);
+      total += count * idf;
+      if (!term) continue;
+      const double rarity =
+          term->remembered_by > 0
+              ? std::min(1.0, inverse_document_frequency(remembering, term->remembered_by) / idf)
+              : 0.0;
+      known.push_back({term, count * idf, settings.memory_weight * rarity});
     }
     if (known.empty()) return;
 
     const double k1 = settings.k1;
-    const double w = settings.memory_weight;
-    // B(d) = c0 + c1 · length for each field.
+    // B(d) = c0 + c1 · |caps(d)| and m0 + m1 · |mem(d)|.
     const double c0 = 1.0 - settings.b;
     const double c1 = total_caps > 0 ? settings.b * n / static_cast<double>(total_caps) : 0.0;
     const double m0 = 1.0 - settings.memory_b;
-    const double m1 = total_memory > 0 ? settings.memory_b * static_cast<double>(with_memory) /
-                                             static_cast<double>(total_memory)
-                                       : 0.0;
+    const double m1 = total_memory > 0
+                          ? settings.memory_b * remembering / static_cast<double>(total_memory)
+                          : 0.0;
     if (scratch.acc.size() < documents.size()) scratch.acc.resize(documents.size(), 0.0);
     double* acc = scratch.acc.data();
     const Lengths* len = lengths.data();
     for (const Weighted& q : known) {
       for (const Posting& p : q.term->postings) {
-        // tf' / (k1 + tf') with tf' = caps / Bc + w · memory / Bm, as one division.
-        double num;
-        double den;
-        if (p.memory == 0) {
-          num = p.caps;
-          den = c0 + c1 * len[p.slot].caps;
-        } else if (p.caps == 0) {
-          num = w * p.memory;
-          den = m0 + m1 * len[p.slot].memory;
-        } else {
-          const double bc = c0 + c1 * len[p.slot].caps;
-          const double bm = m0 + m1 * len[p.slot].memory;
-          num = p.caps * bm + w * p.memory * bc;
-          den = bc * bm;
+        // tf' / (k1 + tf') with tf' = caps / Bc + memory', as num / (num + k1 · den).
+        double num = p.caps;
+        double den = c0 + c1 * len[p.slot].caps;
+        if (p.memory > 0) {
+          const double memory = q.memory * p.memory / (m0 + m1 * len[p.slot].memory);
+          if (p.caps > 0) {
+            num += memory * den;
+          } else {
+            num = memory;
+            den = 1.0;
+          }
         }
-        // Nothing to add for a remembered-only term at memory weight 0. Every other
-        // contribution is positive (idf > 0 as df <= N), so a zero marks an unvisited agent.
+        // A remembered-only term at memory weight 0 adds nothing. Every other contribution
+        // is positive (idf > 0 as df <= N), so a zero marks an agent not yet visited.
         if (!(num > 0.0)) continue;
         if (acc[p.slot] == 0.0) scratch.visited.push_back(p.slot);
         acc[p.slot] += q.weight * (num / (num + k1 * den));
       }
     }
-    static const int mode = getenv("BM25_NORM") ? atoi(getenv("BM25_NORM")) : 0;
-    const double scale = 1.0 / total;
-    for (const Slot slot : scratch.visited) {
-      const double x = acc[slot] * scale * (k1 + 1.0);
-      double v = x / (k1 + 1.0);
-      if (mode == 1) v = std::min(x, 1.0);
-      if (mode == 2) v = std::tanh(x);
-      if (mode == 3) v = 1.0 - std::exp(-x);
-      if (mode == 4) v = x / (1.0 + x);
-      acc[slot] = std::min(v, 1.0);
-    }
+    // x = S / Σ q · idf is 1 for an agent holding every query term once in capabilities of
+    // average length; tanh keeps the order, stays close to x where thresholds act, and
+    // approaches 1 as x grows (x < k1 + 1).
+    const double scale = (k1 + 1.0) / total;
+    for (const Slot slot : scratch.visited) acc[slot] = std::tanh(acc[slot] * scale);
   }
 };
 
 Bm25Scorer::Bm25Scorer() : impl_(std::make_unique<Impl>()) {}
 Bm25Scorer::~Bm25Scorer() = default;
 
-Result<std::unique_ptr<Bm25Scorer>, std::string> Bm25Scorer::create(
-    const Bm25Settings& settings) {
+Result<std::unique_ptr<Bm25Scorer>, std::string> Bm25Scorer::create(const Bm25Settings& settings) {
   using R = Result<std::unique_ptr<Bm25Scorer>, std::string>;
   if (auto problem = settings.problem()) return R::err(std::move(*problem));
   auto analyzer = text::Analyzer::create(settings.stop_words, settings.stemmer);
@@ -285,7 +276,9 @@ Result<std::unique_ptr<Bm25Scorer>, std::string> Bm25Scorer::create(
   return R::ok(std::move(scorer));
 }
 
-const Bm25Settings& Bm25Scorer::settings() const { return impl_->settings; }
+const Bm25Settings& Bm25Scorer::settings() const {
+  return impl_->settings;
+}
 
 std::vector<std::string> Bm25Scorer::terms(std::string_view text) const {
   return impl_->analyzer->terms(text);
@@ -328,9 +321,9 @@ void Bm25Scorer::index_capabilities(std::string_view agent_id,
 }
 
 void Bm25Scorer::index_capabilities_presigned(std::string_view agent_id,
-                                             std::span<const std::string> capabilities,
-                                             std::span<const MinHashSignature> /*signatures*/,
-                                             const LshConfig& /*config*/, std::uint32_t key) {
+                                              std::span<const std::string> capabilities,
+                                              std::span<const MinHashSignature> /*signatures*/,
+                                              const LshConfig& /*config*/, std::uint32_t key) {
   index_capabilities(agent_id, capabilities);
   impl_->keys[impl_->slot_by_name.find(agent_id)->second] = key;
 }
@@ -361,10 +354,13 @@ bool Bm25Scorer::learn(std::string_view agent_id, std::string_view text) {
                                [](const DocTerm& e, TermId t) { return e.term < t; });
     std::vector<Posting>& postings = s.terms[id].postings;
     if (at != doc_terms.end() && at->term == id) {
-      postings[at->position].memory += count;
+      Posting& posting = postings[at->position];
+      s.terms[id].remembered_by += posting.memory == 0 ? 1 : 0;
+      posting.memory += count;
     } else {
       doc_terms.insert(at, {id, static_cast<std::uint32_t>(postings.size())});
       postings.push_back({slot, 0, count});
+      ++s.terms[id].remembered_by;
     }
     added += count;
   }
@@ -401,6 +397,7 @@ bool Bm25Scorer::forget(std::string_view agent_id, std::string_view text) {
                                [](const DocTerm& e, TermId t) { return e.term < t; });
     Posting& posting = s.terms[ids[i]].postings[at->position];
     posting.memory -= counts[i].second;
+    if (posting.memory == 0) --s.terms[ids[i]].remembered_by;
     if (posting.caps == 0 && posting.memory == 0) {
       const DocTerm entry = *at;
       doc_terms.erase(at);
@@ -457,7 +454,9 @@ std::string Bm25Scorer::settings_json() const {
   return j.dump();
 }
 
-std::size_t Bm25Scorer::num_documents() const { return impl_->slot_by_name.size(); }
+std::size_t Bm25Scorer::num_documents() const {
+  return impl_->slot_by_name.size();
+}
 
 std::size_t Bm25Scorer::document_frequency(std::string_view term) const {
   const auto it = impl_->id_by_term.find(term);

@@ -4,27 +4,31 @@
 // Each indexed agent is one document with two fields: its capability texts, and the texts it
 // remembers (query memory, through learn/forget). Texts are analysed into terms by ICU word
 // segmentation of the lower-cased text, optionally without English stop words and with
-// Snowball stemming. A term t with frequency c in the capabilities and m in the remembered
-// texts of agent d counts as
+// Snowball stemming. A term t with count c in the capabilities and m in the remembered texts
+// of agent d counts as
 //
-//   tf'(t, d) = c / Bc(d) + w · m / Bm(d),   Bc(d) = 1 - b + b · |caps(d)| / avg |caps|,
-//                                            Bm(d) = 1 - bm + bm · |mem(d)| / avg |mem|,
+//   tf'(t, d) = c / Bc(d) + w · r(t) · m / Bm(d),
+//   Bc(d) = 1 - b + b · |caps(d)| / avg |caps|,   Bm(d) = 1 - bm + bm · |mem(d)| / avg |mem|,
 //
-// where avg |mem| runs over the agents that remember anything, and w is `memory_weight`.
-// The BM25 score of a query with term counts q(t) is
+// where avg |mem| runs over the agents that remember anything, w is `memory_weight` and bm
+// `memory_b`. The BM25 score of a query with term counts q(t) is
 //
 //   S(d) = Σ_t q(t) · idf(t) · (k1 + 1) · tf' / (k1 + tf'),
 //   idf(t) = ln(1 + (N - df(t) + 0.5) / (df(t) + 0.5)),
 //
-// with df(t) the number of agents holding t in either field. The similarity reported is
+// with df(t) the number of agents holding t in either field. r(t) = min(1, idf_mem(t) /
+// idf(t)), where idf_mem is the same formula over the agents that remember anything and the
+// number of them remembering t: a word common to remembered queries in general (the way
+// users phrase requests) counts little from memory even where few agents remember anything
+// and the word is rare in the registry, so that agents with histories do not win queries on
+// phrasing alone. Where every agent remembers texts, r(t) is about 1.
 //
-//   S(d) / Σ_t q(t) · idf(t) · (k1 + 1),
-//
-// the share of the query's weight the agent attains, each term counting at most its
-// saturation limit. It lies in [0, 1), ranks exactly as S does, does not depend on the other
-// agents' scores (so a similarity threshold keeps one meaning across queries), and falls with
-// every query word the agent lacks, unknown words included. One query term found once in a
-// capability text of average length attains 1 / (k1 + 1) of its share (0.45 at k1 = 1.2).
+// The similarity reported is tanh(x), x = S(d) / Σ_t q(t) · idf(t). x is 1 for an agent
+// holding every query term once in capability texts of average length, 0.1 for one holding
+// a tenth of the query's weight that way; tanh keeps the order of S, stays close to x at
+// the usual thresholds and keeps similarities below 1 (x < k1 + 1). It does not depend on
+// the other agents' scores, so a similarity threshold keeps one meaning across queries, and
+// falls with every query word the agent lacks, unknown words included.
 //
 // Every term keeps a postings list of the agents holding it, so a query costs the postings of
 // its terms, not the registry.
@@ -49,8 +53,8 @@ struct Bm25Settings {
   double b = 0.75;
   std::optional<std::string> stop_words = "english";  // "english" or none
   std::optional<std::string> stemmer = "english";     // a Snowball algorithm name or none
-  double memory_weight = 0.5;                         // w above
-  double memory_b = 0.75;                             // bm above
+  double memory_weight = 0.25;                        // w above
+  double memory_b = 0.5;                              // bm above
 
   // A text naming the first invalid setting and its value, or nullopt. k1 must be finite and
   // >= 0; b, memory_b in [0, 1]; memory_weight finite and >= 0. (Stop-word list and stemmer

@@ -150,8 +150,7 @@ struct HybridScorer::Impl {
   void add_reciprocal_ranks(double weight, std::vector<Slot> touched,
                             const std::vector<double>& value, std::vector<double>& fused) const {
     std::erase_if(touched, [&](Slot slot) { return !(value[slot] > 0.0); });
-    std::sort(touched.begin(), touched.end(),
-              [&](Slot a, Slot b) { return value[a] > value[b]; });
+    std::sort(touched.begin(), touched.end(), [&](Slot a, Slot b) { return value[a] > value[b]; });
     std::size_t rank = 1;
     for (std::size_t i = 0; i < touched.size(); ++i) {
       if (i > 0 && value[touched[i]] < value[touched[i - 1]]) rank = i + 1;
@@ -185,8 +184,12 @@ Result<std::unique_ptr<HybridScorer>, std::string> HybridScorer::create(
   return R::ok(std::unique_ptr<HybridScorer>(new HybridScorer(std::move(parts), fusion)));
 }
 
-std::span<const HybridPart> HybridScorer::parts() const { return impl_->parts; }
-Fusion HybridScorer::fusion() const { return impl_->fusion; }
+std::span<const HybridPart> HybridScorer::parts() const {
+  return impl_->parts;
+}
+Fusion HybridScorer::fusion() const {
+  return impl_->fusion;
+}
 
 void HybridScorer::index_capabilities(std::string_view agent_id,
                                       std::span<const std::string> capabilities) {
@@ -194,9 +197,9 @@ void HybridScorer::index_capabilities(std::string_view agent_id,
 }
 
 void HybridScorer::index_capabilities_presigned(std::string_view agent_id,
-                                               std::span<const std::string> capabilities,
-                                               std::span<const MinHashSignature> signatures,
-                                               const LshConfig& config, std::uint32_t key) {
+                                                std::span<const std::string> capabilities,
+                                                std::span<const MinHashSignature> signatures,
+                                                const LshConfig& config, std::uint32_t key) {
   Impl& s = *impl_;
   const Slot slot = s.slot_for(agent_id);
   Impl::Agent& agent = s.agents[slot];
@@ -204,8 +207,7 @@ void HybridScorer::index_capabilities_presigned(std::string_view agent_id,
   agent.remembered.clear();
   agent.key = key;
   for (HybridPart& part : s.parts) {
-    part.scorer->index_capabilities_presigned(agent_id, capabilities, signatures, config,
-                                              slot + 1);
+    part.scorer->index_capabilities_presigned(agent_id, capabilities, signatures, config, slot + 1);
   }
 }
 

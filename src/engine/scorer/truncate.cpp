@@ -8,8 +8,7 @@
 namespace kova {
 
 std::optional<std::string> truncate_indexed_text(std::optional<std::size_t> max_tokens,
-                                                 std::string_view agent_id,
-                                                 std::string_view text) {
+                                                 std::string_view agent_id, std::string_view text) {
   if (!max_tokens) return std::nullopt;
   const std::size_t limit = *max_tokens;
   const std::size_t tokens = text::count_whitespace_tokens(text);

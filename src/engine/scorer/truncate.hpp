@@ -15,8 +15,7 @@ inline constexpr std::size_t kMaxIndexedTokens = 50;
 // nullopt when `text` is indexed unchanged (no limit, or at most `max_tokens` tokens);
 // otherwise the cut text, after the warning naming `agent_id`.
 std::optional<std::string> truncate_indexed_text(std::optional<std::size_t> max_tokens,
-                                                 std::string_view agent_id,
-                                                 std::string_view text);
+                                                 std::string_view agent_id, std::string_view text);
 
 // `text` itself, or its cut form kept in `storage`.
 inline std::string_view indexed_text(std::string_view agent_id, std::string_view text,

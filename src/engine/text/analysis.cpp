@@ -60,8 +60,8 @@ std::vector<std::string> word_tokens_lower(std::string_view text) {
   const std::string lowered = to_lower(text);
   UErrorCode status = U_ZERO_ERROR;
   UText storage = UTEXT_INITIALIZER;
-  std::unique_ptr<UText, UTextCloser> utext(utext_openUTF8(
-      &storage, lowered.data(), static_cast<std::int64_t>(lowered.size()), &status));
+  std::unique_ptr<UText, UTextCloser> utext(
+      utext_openUTF8(&storage, lowered.data(), static_cast<std::int64_t>(lowered.size()), &status));
   UBreakIterator* it = word_iterator();
   ubrk_setUText(it, utext.get(), &status);
   if (U_FAILURE(status)) throw std::runtime_error(u_errorName(status));
@@ -92,16 +92,28 @@ std::unique_ptr<Stemmer> Stemmer::create(const std::string& language) {
   return std::unique_ptr<Stemmer>(new Stemmer(stemmer));
 }
 
-Stemmer::~Stemmer() { sb_stemmer_delete(stemmer_); }
+Stemmer::~Stemmer() {
+  sb_stemmer_delete(stemmer_);
+}
 
 void Stemmer::stem_all(std::vector<std::string>& words) const {
+  // Enough for any registry's vocabulary; beyond it (a stream of unique words) the table
+  // starts over rather than grow without bound.
+  constexpr std::size_t kMaxKnown = 1 << 16;
   std::lock_guard<std::mutex> lock(mutex_);
   for (std::string& word : words) {
+    if (const auto it = known_.find(word); it != known_.end()) {
+      word = it->second;
+      continue;
+    }
     const sb_symbol* stem = sb_stemmer_stem(
         stemmer_, reinterpret_cast<const sb_symbol*>(word.data()), static_cast<int>(word.size()));
     if (stem == nullptr) throw std::bad_alloc();
-    word.assign(reinterpret_cast<const char*>(stem),
-                static_cast<std::size_t>(sb_stemmer_length(stemmer_)));
+    std::string stemmed(reinterpret_cast<const char*>(stem),
+                        static_cast<std::size_t>(sb_stemmer_length(stemmer_)));
+    if (known_.size() >= kMaxKnown) known_.clear();
+    known_.emplace(std::move(word), stemmed);
+    word = std::move(stemmed);
   }
 }
 

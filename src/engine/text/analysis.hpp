@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/result.hpp"
@@ -32,7 +33,8 @@ bool is_english_stop_word(std::string_view word);
 std::vector<std::string> stemmer_languages();
 
 // A Snowball stemmer for one language. The library's stemmer object is not reentrant, so
-// calls are serialised; each call stems a whole list under one lock.
+// calls are serialised; each call stems a whole list under one lock. Stems are remembered:
+// a registry's vocabulary is small and repeats, and a lookup costs a fraction of stemming.
 class Stemmer {
  public:
   // nullptr when the library has no algorithm of that name.
@@ -47,6 +49,7 @@ class Stemmer {
   explicit Stemmer(sb_stemmer* stemmer) : stemmer_(stemmer) {}
   sb_stemmer* stemmer_;
   mutable std::mutex mutex_;
+  mutable std::unordered_map<std::string, std::string> known_;  // word -> stem, bounded
 };
 
 // Segmentation, then stop words, then stemming, with the settings it was created with.

@@ -11,6 +11,7 @@ namespace kova::text {
 
 namespace {
 
+// clang-format off
 constexpr std::string_view kEnglish[] = {
     // articles and determiners
     "a", "an", "the", "this", "that", "these", "those", "some", "any", "each", "every", "either",
@@ -53,12 +54,12 @@ constexpr std::string_view kEnglish[] = {
     "meanwhile", "perhaps", "maybe", "indeed", "namely", "not", "yes", "please",
     "wherever", "whenever", "somewhere", "anywhere", "everywhere", "nowhere",
 };
+// clang-format on
 
 }  // namespace
 
 bool is_english_stop_word(std::string_view word) {
-  static const std::unordered_set<std::string_view> words(std::begin(kEnglish),
-                                                          std::end(kEnglish));
+  static const std::unordered_set<std::string_view> words(std::begin(kEnglish), std::end(kEnglish));
   return words.contains(word);
 }
 
