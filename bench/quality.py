@@ -5,22 +5,34 @@ tools found among the first k results, averaged over queries; MRR averages 1 / t
 the first correct tool (0 when none is returned). A system that drops a tool (below its
 threshold) simply never ranks it.
 
-Feedback learning: the queries are split in two halves with a fixed seed; for every query of
-the first half, each correct tool's success is recorded with that query; then both halves are
-evaluated on the same network. The first half shows how well the engine recalls what it was
-taught, the second how far that teaching carries to queries it has not seen.
+Learning is judged only on queries it never saw: the queries are dealt into folds with a fixed
+seed; for each fold a fresh network is taught with every other fold's queries, as users report
+them (`record_success(correct tool, query=q)` for each correct tool), and then asked the
+fold's own queries. Every query is thus evaluated exactly once, held out; the tables pool
+them and give the range of the per-fold R@1. Three conditions per scorer: no feedback; the
+feedback reported with the query learning of the default network; and the same feedback with
+query memory on. Nothing is tuned on these queries.
+
+A second setting checks that memory does not push down agents without history: the tool set
+joins a larger registry of real tool descriptions, only a third of the tools (seeded) get
+feedback, and the held-out queries of the other tools are scored on their own.
 """
 
 from __future__ import annotations
 
 import random
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
+from typing import Any
 
 import peers
 from workloads import Agent, LabelledQuery
 
 SPLIT_SEED = 4242
+FOLDS = 5
+MEMORY = 100  # remembered texts per agent: what the documentation recommends
+CURVE_POINTS = (0, 25, 50, 100, 200, 400, 800)
+CONDITIONS = ("no feedback", "after feedback", "query memory")
 
 
 @dataclass(frozen=True)
@@ -31,7 +43,7 @@ class Scores:
     queries: int
 
 
-def evaluate(ranked: Callable[[str], list[str]], queries: Sequence[LabelledQuery]) -> Scores:
+def _sums(ranked: Callable[[str], list[str]], queries: Sequence[LabelledQuery]):
     r1 = r5 = rr = 0.0
     for q in queries:
         names = ranked(q.text)
@@ -40,6 +52,11 @@ def evaluate(ranked: Callable[[str], list[str]], queries: Sequence[LabelledQuery
         r5 += len(correct.intersection(names[:5])) / len(correct)
         rank = next((i for i, n in enumerate(names, 1) if n in correct), None)
         rr += 1.0 / rank if rank else 0.0
+    return r1, r5, rr
+
+
+def evaluate(ranked: Callable[[str], list[str]], queries: Sequence[LabelledQuery]) -> Scores:
+    r1, r5, rr = _sums(ranked, queries)
     n = max(len(queries), 1)
     return Scores(r1 / n, r5 / n, rr / n, len(queries))
 
@@ -51,45 +68,254 @@ def split(queries: Sequence[LabelledQuery], seed: int = SPLIT_SEED):
     return order[:half], order[half:]
 
 
+def folds(queries: Sequence[LabelledQuery], k: int = FOLDS,
+          seed: int = SPLIT_SEED) -> list[list[LabelledQuery]]:
+    order = list(queries)
+    random.Random(seed).shuffle(order)
+    return [order[i::k] for i in range(k)]
+
+
+def _pool(parts: Sequence[Scores]) -> Scores:
+    n = sum(p.queries for p in parts)
+    if not n:
+        return Scores(0.0, 0.0, 0.0, 0)
+    return Scores(sum(p.recall1 * p.queries for p in parts) / n,
+                  sum(p.recall5 * p.queries for p in parts) / n,
+                  sum(p.mrr * p.queries for p in parts) / n, n)
+
+
+# -- the engine configurations -------------------------------------------------------------
+
+def memory_supported() -> bool:
+    from kova_discovery import LocalNetwork
+
+    try:
+        LocalNetwork(query_memory=1)  # type: ignore[call-arg]
+    except TypeError:
+        return False
+    return True
+
+
+@dataclass
+class Config:
+    """One scorer set-up; `make` builds a fresh scorer (None: the default MinHash)."""
+
+    label: str
+    make: Callable[[], Any]
+
+
+class Learner:
+    """A network over one configuration under one condition, taught as users report.
+
+    Where the engine has no query memory yet, "query memory" is emulated with the same
+    bound: a host scorer with `learn` is taught directly, a built-in one re-registers the
+    agent with its capability followed by its remembered texts.
+    """
+
+    def __init__(self, config: Config, condition: str, tools: Sequence[Agent]) -> None:
+        from kova_discovery import LocalNetwork
+
+        self.condition = condition
+        self.scorer = config.make()
+        native_memory = condition == "query memory" and memory_supported()
+        self.emulated = condition == "query memory" and not native_memory
+        kwargs: dict[str, Any] = {"query_memory": MEMORY} if native_memory else {}
+        self.network = LocalNetwork(scorer=self.scorer, **kwargs)
+        self.capability = {t.name: t.description for t in tools}
+        self.remembered: dict[str, list[str]] = {}
+        for tool in tools:
+            self.network.register(tool.name, [tool.description])
+        self.events = 0
+
+    def report(self, tool: str, query: str) -> None:
+        self.events += 1
+        if self.condition == "no feedback":
+            return
+        if not self.emulated:
+            self.network.record_success(tool, query=query)
+            return
+        texts = self.remembered.setdefault(tool, [])
+        if query in texts:
+            texts.remove(query)
+        texts.append(query)
+        dropped = texts.pop(0) if len(texts) > MEMORY else None
+        if hasattr(self.scorer, "learn"):
+            self.scorer.learn(tool, query)
+            if dropped is not None:
+                self.scorer.forget(tool, dropped)
+        else:
+            self.network.register(tool, [self.capability[tool]] + texts)
+
+    def teach(self, queries: Sequence[LabelledQuery], only: set[str] | None = None) -> None:
+        for q in queries:
+            for tool in q.tools:
+                if only is None or tool in only:
+                    self.report(tool, q.text)
+
+    def names(self, query: str) -> list[str]:
+        return [r.agent_name for r in self.network.discover(query)]
+
+
+def configs(encoders: Sequence[tuple[str, Callable[[list[str]], Any]]]) -> list[Config]:
+    import kova_discovery
+    from kova_discovery import EmbeddingScorer, TfIdfScorer
+
+    out = [Config("MinHash (default)", lambda: None), Config("TfIdfScorer", TfIdfScorer)]
+    bm25 = getattr(kova_discovery, "Bm25Scorer", None)
+    if bm25 is not None:
+        out.append(Config("Bm25Scorer", bm25))
+    for name, encode in encoders:
+        out.append(Config(f"EmbeddingScorer ({name})",
+                          lambda encode=encode: EmbeddingScorer(encode)))
+    hybrid = getattr(kova_discovery, "HybridScorer", None)
+    if hybrid is not None and bm25 is not None and encoders:
+        name, encode = encoders[-1]
+        out.append(Config(f"HybridScorer (Bm25Scorer 0.25, embedding {name} 0.75)",
+                          lambda: hybrid([(bm25(), 0.25), (EmbeddingScorer(encode), 0.75)])))
+    return out
+
+
+def recommended(all_configs: Sequence[Config]) -> Config:
+    """The lexical configuration the documentation recommends (BM25 where it is built)."""
+    by_label = {c.label: c for c in all_configs}
+    return by_label.get("Bm25Scorer") or by_label["TfIdfScorer"]
+
+
+# -- the measurements ----------------------------------------------------------------------
+
 @dataclass(frozen=True)
-class Row:
+class FoldRow:
     system: str
-    condition: str  # "no feedback" or "after feedback"
-    all: Scores | None
-    taught: Scores
-    held_out: Scores
+    condition: str
+    pooled: Scores
+    fold_recall1: tuple[float, ...]
+    emulated: bool = False
 
 
-def engine_rows(tools: Sequence[Agent], queries: Sequence[LabelledQuery], scorer: str,
-                threshold: float | None) -> list[Row]:
-    taught, held_out = split(queries)
-    engine = peers.Engine(scorer, threshold=threshold)
-    engine.build(tools)
-    label = engine.label.replace("discover, ", "kova_discovery ")
-    before = Row(label, "no feedback", evaluate(engine.names, queries),
-                 evaluate(engine.names, taught), evaluate(engine.names, held_out))
-    for q in taught:
-        for tool in q.tools:
-            engine.network.record_success(tool, query=q.text)
-    after = Row(label, "after feedback", None, evaluate(engine.names, taught),
-                evaluate(engine.names, held_out))
-    return [before, after]
+def fold_row(config: Config, condition: str, tools: Sequence[Agent],
+             parts: Sequence[Sequence[LabelledQuery]]) -> FoldRow:
+    if condition == "no feedback":
+        # Nothing is taught, so every fold would see the same network.
+        learner = Learner(config, condition, tools)
+        per = [evaluate(learner.names, part) for part in parts]
+        return FoldRow(config.label, condition, _pool(per), tuple(p.recall1 for p in per))
+    per, emulated = [], False
+    for i, held_out in enumerate(parts):
+        learner = Learner(config, condition, tools)
+        learner.teach([q for j, part in enumerate(parts) if j != i for q in part])
+        per.append(evaluate(learner.names, held_out))
+        emulated = learner.emulated
+    return FoldRow(config.label, condition, _pool(per), tuple(p.recall1 for p in per), emulated)
 
 
 def baseline_row(system: peers.Ranker, tools: Sequence[Agent],
-                 queries: Sequence[LabelledQuery]) -> Row:
-    taught, held_out = split(queries)
+                 parts: Sequence[Sequence[LabelledQuery]]) -> FoldRow:
     system.build(tools)
-    return Row(system.label, "no feedback", evaluate(system.names, queries),
-               evaluate(system.names, taught), evaluate(system.names, held_out))
+    per = [evaluate(system.names, part) for part in parts]
+    return FoldRow(system.label, "no feedback", _pool(per), tuple(p.recall1 for p in per))
 
 
-def run(tools: Sequence[Agent], queries: Sequence[LabelledQuery]) -> list[Row]:
-    rows: list[Row] = []
-    for scorer in ("minhash", "tfidf"):
-        for threshold in (None, 0.0):
-            rows += engine_rows(tools, queries, scorer, threshold)
+@dataclass(frozen=True)
+class MixedRow:
+    """The larger registry: R@1 of queries whose tools had no feedback, and of the others."""
+
+    system: str
+    condition: str
+    without_history: Scores
+    with_history: Scores
+
+
+def mixed_rows(config: Config, tools: Sequence[Agent], registry: Sequence[Agent],
+               parts: Sequence[Sequence[LabelledQuery]], history: set[str]) -> list[MixedRow]:
+    rows = []
+    for condition in CONDITIONS:
+        lone, taught = [], []
+        runs = [0] if condition == "no feedback" else range(len(parts))
+        for i in runs:
+            learner = Learner(config, condition, registry)
+            learner.teach([q for j, part in enumerate(parts) if j != i for q in part], history)
+            held_out = [q for part in parts for q in part] if condition == "no feedback" \
+                else parts[i]
+            lone.append(evaluate(learner.names,
+                                 [q for q in held_out if not history.intersection(q.tools)]))
+            taught.append(evaluate(learner.names,
+                                   [q for q in held_out if history.intersection(q.tools)]))
+        rows.append(MixedRow(config.label, condition, _pool(lone), _pool(taught)))
+    return rows
+
+
+@dataclass(frozen=True)
+class Curve:
+    label: str
+    points: tuple[tuple[float, float], ...]  # (feedback events, held-out R@1)
+
+
+def learning_curve(config: Config, condition: str, tools: Sequence[Agent],
+                   parts: Sequence[Sequence[LabelledQuery]]) -> Curve:
+    """Held-out R@1 after every checkpoint of feedback events, averaged over the folds."""
+    totals: dict[int, list[float]] = {}
+    trains = [[(t, q.text) for j, part in enumerate(parts) if j != i for q in part
+               for t in q.tools] for i in range(len(parts))]
+    # Every fold stops at the shortest fold's count, so that each point averages all folds.
+    last = min(len(t) for t in trains)
+    marks = sorted({m for m in CURVE_POINTS if m < last} | {last})
+    for held_out, train in zip(parts, trains):
+        learner = Learner(config, condition, tools)
+        done = 0
+        for mark in marks:
+            for tool, text in train[done:mark]:
+                learner.report(tool, text)
+            done = mark
+            totals.setdefault(mark, []).append(evaluate(learner.names, held_out).recall1)
+    points = tuple((m, sum(v) / len(v)) for m, v in sorted(totals.items()))
+    return Curve(f"{config.label}, {condition}", points)
+
+
+@dataclass
+class Results:
+    queries: int
+    folds: int
+    rows: list[FoldRow] = field(default_factory=list)
+    mixed: list[MixedRow] = field(default_factory=list)
+    mixed_agents: int = 0
+    mixed_history: int = 0
+    curves: list[Curve] = field(default_factory=list)
+    notes: list[str] = field(default_factory=list)
+
+
+def run(tools: Sequence[Agent], queries: Sequence[LabelledQuery],
+        distractors: Sequence[Agent] = (), k: int = FOLDS,
+        encoders: Sequence[tuple[str, Callable[[list[str]], Any]]] = (),
+        log: Callable[[str], None] = lambda _msg: None) -> Results:
+    parts = folds(queries, k)
+    out = Results(len(queries), k)
+    all_configs = configs(encoders)
+    for config in all_configs:
+        log(f"quality: {config.label}")
+        for condition in CONDITIONS:
+            out.rows.append(fold_row(config, condition, tools, parts))
     # The baselines rank every agent: no threshold cuts their lists.
     for system in (peers.Bm25(0.0), peers.SklearnTfidf(0.0), peers.DataSketchScan(0.0)):
-        rows.append(baseline_row(system, tools, queries))
-    return rows
+        out.rows.append(baseline_row(system, tools, parts))
+    if any(r.emulated for r in out.rows):
+        out.notes.append("The engine built here has no query memory: the query-memory rows "
+                         "emulate it (capability plus remembered texts, same bound).")
+
+    if distractors:
+        known = {t.name.lower() for t in tools}
+        registry = list(tools) + [a for a in distractors if a.name.lower() not in known]
+        history = set(random.Random(SPLIT_SEED).sample(sorted(t.name for t in tools),
+                                                       len(tools) // 3))
+        out.mixed_agents, out.mixed_history = len(registry), len(history)
+        for config in all_configs:
+            log(f"quality, larger registry: {config.label}")
+            out.mixed += mixed_rows(config, tools, registry, parts, history)
+
+    best = recommended(all_configs)
+    log("quality: learning curves")
+    out.curves.append(learning_curve(best, "query memory", tools, parts))
+    out.curves.append(learning_curve(all_configs[0], "after feedback", tools, parts))
+    embedded = [c for c in all_configs if c.label.startswith("EmbeddingScorer")]
+    if embedded:
+        out.curves.append(learning_curve(embedded[-1], "query memory", tools, parts))
+    return out

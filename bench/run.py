@@ -2,10 +2,10 @@
 
     python bench/run.py [--quick] [--out bench/results] [--cxx-dir build/engine]
 
-Writes report.md and latency.png into the output directory. KOVA_BENCH_QUICK=1 (or --quick)
-measures 1,000 and 10,000 agents only, with fewer repeats. Needs the package and the `bench`
-extras (datasketch, scikit-learn, rank-bm25, matplotlib) installed, and the shared data in
-../shared/data beside the repository; without the data it says so and exits cleanly.
+Writes report.md, latency.png and learning.png into the output directory. KOVA_BENCH_QUICK=1
+(or --quick) measures 1,000 and 10,000 agents only, with fewer repeats. Needs the package and
+the `bench` extras installed, and the shared data in ../shared/data beside the repository (or
+in $KOVA_DATA); without the data it says so and exits cleanly.
 """
 
 from __future__ import annotations
@@ -26,6 +26,7 @@ from importlib import metadata  # noqa: E402
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
+import encoders  # noqa: E402
 import peers  # noqa: E402
 import quality  # noqa: E402
 import report  # noqa: E402
@@ -51,6 +52,12 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                         help="agents in the full-feedback memory probe (0 skips it)")
     parser.add_argument("--quality-queries", type=int,
                         help="use only this many labelled queries (default: all)")
+    parser.add_argument("--quality-distractors", type=int,
+                        help="corpus agents beside the tool set in the larger-registry setting "
+                             "(default: the whole corpus, at most 20 per labelled query)")
+    parser.add_argument("--no-minilm", action="store_true",
+                        help="leave out the MiniLM embedding rows even where they can run "
+                             "(also left out when --quality-queries samples the queries)")
     parser.add_argument("--cxx-dir", type=pathlib.Path, default=workloads.REPO / "build" / "engine",
                         help="where the C++ benchmark programs were built")
     parser.add_argument("--no-cxx", action="store_true", help="skip the C++ benchmarks")
@@ -154,7 +161,22 @@ def main(argv: list[str] | None = None) -> int:
     tools, labelled = workloads.labelled()
     if args.quality_queries:
         labelled = labelled[: args.quality_queries]
-    quality_rows = quality.run(tools, labelled)
+    spare = args.quality_distractors
+    if spare is None:
+        spare = 20 * len(labelled)
+    distractors = workloads.corpus_agents()[:spare]
+    named = [("hashed words", encoders.Memo(encoders.hashed()))]
+    if args.no_minilm or args.quality_queries:
+        log("MiniLM rows left out (--no-minilm or a sample of the queries)")
+    elif (real := encoders.minilm()) is not None:
+        named.append(("all-MiniLM-L6-v2", encoders.Memo(real)))
+    else:
+        log("MiniLM rows skipped: model files, tokenizers, safetensors or scipy not installed")
+    texts = [q.text for q in labelled] + [a.description for a in tools + distractors]
+    for label, memo in named:
+        log(f"encoding {len(texts):,} texts with {label}")
+        memo(texts)  # in batches, once: the networks built later all hit the memo
+    quality_rows = quality.run(tools, labelled, distractors, encoders=named, log=log)
 
     cxx = [] if args.no_cxx else run_cxx(args.cxx_dir, log)
     result = report.Run(environment(), settings, sizes, memory, quality_rows, None, noise,

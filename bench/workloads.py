@@ -10,12 +10,14 @@ generators, so a size always yields the same agents.
 from __future__ import annotations
 
 import json
+import os
 import pathlib
 import random
 from dataclasses import dataclass
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
-DATA = (REPO / ".." / "shared" / "data").resolve()
+# KOVA_DATA points elsewhere, e.g. from a second checkout that has no data beside it.
+DATA = pathlib.Path(os.environ.get("KOVA_DATA") or (REPO / ".." / "shared" / "data")).resolve()
 CORPUS = DATA / "tools_corpus.jsonl"
 QUERIES = DATA / "retrieval" / "queries_dev.jsonl"
 TOOLS = DATA / "retrieval" / "tools.jsonl"

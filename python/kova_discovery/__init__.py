@@ -34,6 +34,7 @@ from kova_discovery._native import (
     TfIdfScorer,
     capabilities_from_a2a_rust,
 )
+from kova_discovery.embedding import EmbeddingScorer
 
 try:
     __version__: str = version("kova_discovery")
@@ -91,6 +92,7 @@ __all__ = [
     "DiscoveryConfig",
     "DiscoveryResponse",
     "DiscoveryResult",
+    "EmbeddingScorer",
     "ExplainedResult",
     "FilterValue",
     "HybridScorer",

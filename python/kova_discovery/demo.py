@@ -3,12 +3,17 @@
 Run it with ``python -m kova_discovery demo`` (or ``make demo``). It registers the agents that
 ship in ``demo_data`` (a JSON registry and a folder of A2A agent cards), asks plain, filtered,
 composed, explained and confidence queries, teaches the network with feedback, trips a circuit
-breaker, and saves and reloads the learned state. It only prints; nothing is left behind.
+breaker, and saves and reloads the learned state. Last, it shows a network that remembers what
+users asked ranking queries it has never seen: on the labelled tool-selection data when it lies
+in ``../shared/data`` (or ``$KOVA_DATA``), else on the requests in ``demo_data/queries.json``.
+It only prints; nothing is left behind.
 """
 
 from __future__ import annotations
 
 import json
+import os
+import random
 import sys
 import tempfile
 import time
@@ -16,6 +21,7 @@ from importlib import resources
 from pathlib import Path
 from typing import Any, TextIO
 
+import kova_discovery
 from kova_discovery._native import (
     FilterValue,
     LocalNetwork,
@@ -53,6 +59,47 @@ def load_cards() -> list[tuple[Path, dict[str, Any]]]:
         with open(path, encoding="utf-8") as f:
             cards.append((path, json.load(f)))
     return cards
+
+
+def load_requests() -> list[tuple[str, str]]:
+    with open(data_dir() / "queries.json", encoding="utf-8") as f:
+        return [(q["query"], q["agent"]) for q in json.load(f)["queries"]]
+
+
+def retrieval_dir() -> Path | None:
+    """The labelled tool-selection data, where a checkout keeps it beside the repository."""
+    root = os.environ.get("KOVA_DATA") or str(Path.cwd().parent / "shared" / "data")
+    folder = Path(root) / "retrieval"
+    if (folder / "tools.jsonl").is_file() and (folder / "queries_dev.jsonl").is_file():
+        return folder
+    return None
+
+
+def _jsonl(path: Path) -> list[dict[str, Any]]:
+    with open(path, encoding="utf-8") as f:
+        return [json.loads(line) for line in f if line.strip()]
+
+
+def learning_material() -> tuple[str, list[tuple[str, list[str]]], list[tuple[str, str]],
+                                 list[tuple[str, str]]]:
+    """(where from, agents with capabilities, requests to report, requests held out)."""
+    folder = retrieval_dir()
+    if folder is not None:
+        agents = [(t["name"], [t["description"]]) for t in _jsonl(folder / "tools.jsonl")]
+        known = {name for name, _ in agents}
+        asked = [(q["query"], q["tools"][0]) for q in _jsonl(folder / "queries_dev.jsonl")
+                 if len(q["tools"]) == 1 and q["tools"][0] in known]
+        random.Random(7).shuffle(asked)
+        cut = len(asked) // 5
+        return (f"{folder}: {len(agents)} tools, each registered with its one-line "
+                "description", agents, asked[cut:], asked[:cut])
+    agents = [(a["name"], a["capabilities"]) for a in load_agents()]
+    asked = load_requests()
+    last = {agent: text for text, agent in asked}  # each agent's last request is held out
+    held = [(text, agent) for agent, text in last.items()]
+    return (f"demo_data/queries.json: requests to {len(held)} of the demo's "
+            f"{len(agents)} agents", agents,
+            [(t, a) for t, a in asked if last[a] != t], held)
 
 
 def build_network() -> tuple[Any, int, int]:
@@ -298,10 +345,62 @@ def run(out: TextIO | None = None) -> int:
             say("(A difference above comes from kernels that read the clock: a loaded agent's")
             say(" last activity is the time of loading.)")
 
+    learning_tour(tour)
+
     say()
     say(f"Done in {time.perf_counter() - started:.2f} s. Next: kova-discovery --help, or the "
         "five-minute tour in README.md.")
     return 0
+
+
+def learning_tour(tour: Tour) -> None:
+    say = tour.say
+    tour.section("Remembering what users asked: learning that carries to new queries")
+    source, agents, reported, held_out = learning_material()
+    lexical = getattr(kova_discovery, "Bm25Scorer", None) or kova_discovery.TfIdfScorer
+    try:
+        learner = LocalNetwork(scorer=lexical(), query_memory=100)  # type: ignore[call-arg]
+    except TypeError:
+        say("(this build has no query memory; section skipped)")
+        return
+    default = LocalNetwork()
+    for network in (learner, default):
+        for name, capabilities in agents:
+            network.register(name, capabilities)
+    say(f"Data: {source}.")
+    say(f"LocalNetwork(scorer={lexical.__name__}(), query_memory=100) remembers, per agent, the")
+    say("queries it succeeded on and matches new queries against them too.")
+
+    def ranks(network: Any) -> list[int | None]:
+        return [rank_of(network.discover(text), agent) for text, agent in held_out]
+
+    before = ranks(learner)
+    default_before = ranks(default)
+    for text, agent in reported:
+        learner.record_success(agent, query=text)
+        default.record_success(agent, query=text)
+    after = ranks(learner)
+    say(f"Reported {len(reported)} successes with their queries, then asked "
+        f"{len(held_out)} queries never reported:")
+    say()
+    # The queries the right agent did not win before: where learning has to show.
+    order = [i for i in range(len(held_out)) if before[i] != 1] or list(range(len(held_out)))
+    rows = []
+    for i in order[:6]:
+        text, agent = held_out[i]
+        shown = text if len(text) <= 60 else text[:57] + "..."
+        rows.append((shown, agent, describe_rank(before[i]), describe_rank(after[i])))
+    for line in render_table(["query (never reported)", "right agent", "before", "after"],
+                             rows).splitlines():
+        say("  " + line)
+
+    def share(got: list[int | None]) -> str:
+        return f"{sum(r == 1 for r in got) / max(len(got), 1):.2f}"
+
+    say()
+    say(f"Right agent first, over all {len(held_out)} unseen queries: {share(before)} -> "
+        f"{share(after)} with query memory; the default network taught the same way: "
+        f"{share(default_before)} -> {share(ranks(default))}.")
 
 
 def _ranked(results: Any) -> list[tuple[str, float]]:

@@ -10,6 +10,8 @@ import sys
 import time
 from pathlib import Path
 
+import pytest
+
 import kova_discovery
 from kova_discovery import demo
 from kova_discovery._native import capabilities_from_a2a_rust
@@ -74,3 +76,14 @@ def test_demo_data_is_installed_and_well_formed() -> None:
         assert len(capabilities_from_a2a_rust(card)) == 1 + len(card["skills"])
         names.append(card["name"])
     assert len(names) == len(set(names))
+
+
+def test_demo_remembered_queries_lift_unseen_ones() -> None:
+    out = io.StringIO()
+    demo.learning_tour(demo.Tour(out))
+    text = out.getvalue()
+    if "section skipped" in text:
+        pytest.skip("this build has no query memory")
+    shares = re.search(r"unseen queries: ([\d.]+) -> ([\d.]+) with query memory", text)
+    assert shares, text
+    assert float(shares.group(2)) > float(shares.group(1))

@@ -1,0 +1,220 @@
+"""A host scorer over dense text embeddings from any encoder.
+
+numpy is imported when the first :class:`EmbeddingScorer` is built, so ``import kova_discovery``
+works without it (``pip install 'kova_discovery[embedding]'`` brings it in).
+"""
+
+from __future__ import annotations
+
+from collections import OrderedDict
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+
+    _Int16 = npt.NDArray[np.int16]
+    _Float = npt.NDArray[np.float32]
+else:
+    _Int16 = _Float = Any
+
+#: Unit-length text vectors are stored as 16-bit fixed point with this scale. Integer sums of
+#: them are exact, so forgetting a text subtracts precisely what learning it added, in any
+#: order: an agent's vector after any run of learn/forget equals the one built from scratch.
+#: The rounding (at most 1.5e-5 per component) moves a cosine by far less than rankings notice.
+_SCALE = 32767.0
+
+
+class _Agent:
+    __slots__ = ("row", "total", "count", "remembered")
+
+    def __init__(self, row: int, total: Any, count: int) -> None:
+        self.row = row
+        self.total = total  # int64 sum of the fixed-point vectors of every text
+        self.count = count
+        self.remembered: dict[str, _Int16] = {}
+
+
+class EmbeddingScorer:
+    """A scorer for :class:`LocalNetwork` that ranks agents by the cosine similarity of sentence
+    embeddings.
+
+    ``encode`` takes a list of texts and returns one vector per text as a 2-D array-like of
+    shape ``(len(texts), dimension)``; any encoder works, for example sentence-transformers::
+
+        from sentence_transformers import SentenceTransformer
+        from kova_discovery import EmbeddingScorer, LocalNetwork
+
+        model = SentenceTransformer("all-MiniLM-L6-v2")
+        scorer = EmbeddingScorer(lambda texts: model.encode(texts))
+        network = LocalNetwork(scorer=scorer, query_memory=100)
+
+    Each text's vector is scaled to unit length; an agent's vector is the normalised mean of
+    the vectors of its capabilities and of the query texts it remembers (``learn`` adds one,
+    ``forget`` takes it away again, both without re-encoding the rest). A query's similarity
+    to an agent is the cosine of the two vectors, clipped at 0: texts pointing away from each
+    other are no match, not a negative one. Agents at 0 are left out of the result.
+
+    ``cache_size`` query vectors are kept (least recently used dropped first), so that a
+    success reported with a query just discovered, and a repeated query, encode nothing.
+    Encoding a query is usually the whole cost of a discovery with this scorer.
+
+    Raises ValueError when ``encode`` returns something other than one finite vector per text,
+    or vectors of a different dimension than before.
+    """
+
+    def __init__(self, encode: Callable[[list[str]], Any], *, cache_size: int = 1024) -> None:
+        try:
+            import numpy
+        except ImportError as exc:  # pragma: no cover - depends on the environment
+            raise ImportError(
+                "EmbeddingScorer needs numpy: pip install 'kova_discovery[embedding]'"
+            ) from exc
+        if not callable(encode):
+            raise TypeError(f"encode must be callable, not {type(encode).__name__}")
+        if isinstance(cache_size, bool) or not isinstance(cache_size, int):
+            raise TypeError(f"cache_size must be an int, not {type(cache_size).__name__}")
+        if cache_size < 0:
+            raise ValueError(f"cache_size must be >= 0, got {cache_size}")
+        self._np = numpy
+        self._encode = encode
+        self._cache_size = cache_size
+        self._cache: OrderedDict[str, tuple[_Float, _Int16]] = OrderedDict()
+        self._dim: int | None = None
+        self._agents: dict[str, _Agent] = {}
+        # Agent vectors, one row each; a removed agent's row is zeroed and handed to the
+        # next one registered, so the matrix never holds more rows than agents ever coexisted.
+        self._matrix: _Float = numpy.zeros((0, 0), dtype=numpy.float32)
+        self._names: list[str] = []  # "" for a free row
+        self._free: list[int] = []
+
+    def __repr__(self) -> str:
+        return f"EmbeddingScorer(agents={len(self._agents)}, dimension={self._dim})"
+
+    @property
+    def dimension(self) -> int | None:
+        """The encoder's vector length, known once it has encoded something."""
+        return self._dim
+
+    # -- encoding ------------------------------------------------------------------------
+
+    def _vectors(self, texts: Sequence[str]) -> tuple[_Float, _Int16]:
+        """Unit-length float vectors and their fixed-point form, one row per text."""
+        np = self._np
+        if not texts:
+            dim = self._dim or 0
+            return np.zeros((0, dim), np.float32), np.zeros((0, dim), np.int16)
+        raw = np.asarray(self._encode(list(texts)), dtype=np.float64)
+        if raw.ndim != 2 or raw.shape[0] != len(texts):
+            raise ValueError(
+                f"encode() must return one vector per text: {len(texts)} texts gave an array "
+                f"of shape {raw.shape}"
+            )
+        if self._dim is not None and raw.shape[1] != self._dim:
+            raise ValueError(
+                f"encode() returned vectors of dimension {raw.shape[1]}, earlier ones had "
+                f"{self._dim}"
+            )
+        if not np.isfinite(raw).all():
+            raise ValueError("encode() returned a vector with a NaN or infinite component")
+        self._dim = raw.shape[1]
+        norms = np.linalg.norm(raw, axis=1, keepdims=True)
+        unit = raw / np.where(norms > 0.0, norms, 1.0)
+        return unit.astype(np.float32), np.rint(unit * _SCALE).astype(np.int16)
+
+    def _one(self, text: str) -> tuple[_Float, _Int16]:
+        hit = self._cache.get(text)
+        if hit is not None:
+            self._cache.move_to_end(text)
+            return hit
+        unit, fixed = self._vectors([text])
+        pair = (unit[0], fixed[0])
+        if self._cache_size:
+            self._cache[text] = pair
+            if len(self._cache) > self._cache_size:
+                self._cache.popitem(last=False)
+        return pair
+
+    # -- the matrix ----------------------------------------------------------------------
+
+    def _write_row(self, agent: _Agent) -> None:
+        np = self._np
+        if self._matrix.shape[1] != self._dim:
+            # The first vectors fix the dimension; rows written before it are all zero.
+            self._matrix = np.zeros((self._matrix.shape[0], self._dim or 0), np.float32)
+        vector = agent.total.astype(np.float64)
+        norm = float(np.linalg.norm(vector))
+        self._matrix[agent.row] = vector / norm if norm > 0.0 else 0.0
+
+    def _take_row(self, name: str) -> int:
+        if self._free:
+            row = self._free.pop()
+            self._names[row] = name
+            return row
+        row = len(self._names)
+        self._names.append(name)
+        if row >= self._matrix.shape[0]:
+            grown = self._np.zeros((max(16, 2 * row), self._matrix.shape[1]), self._np.float32)
+            grown[:row] = self._matrix[:row]
+            self._matrix = grown
+        return row
+
+    # -- the host scorer protocol --------------------------------------------------------
+
+    def index_capabilities(self, name: str, capabilities: list[str]) -> None:
+        """Index (or re-index) an agent; it forgets every text it had learned."""
+        _, fixed = self._vectors(capabilities)  # may raise: nothing changes before this
+        np = self._np
+        total = fixed.sum(axis=0, dtype=np.int64) if len(fixed) else np.zeros(
+            self._dim or 0, np.int64)
+        agent = self._agents.get(name)
+        if agent is None:
+            agent = self._agents[name] = _Agent(self._take_row(name), total, len(fixed))
+        else:
+            agent.total, agent.count, agent.remembered = total, len(fixed), {}
+        self._write_row(agent)
+
+    def remove_agent(self, name: str) -> None:
+        agent = self._agents.pop(name, None)
+        if agent is None:
+            return
+        self._matrix[agent.row] = 0.0
+        self._names[agent.row] = ""
+        self._free.append(agent.row)
+
+    def learn(self, name: str, text: str) -> None:
+        """Add a remembered query text to an agent's vector (a text it holds is ignored)."""
+        agent = self._agents.get(name)
+        if agent is None or text in agent.remembered:
+            return
+        _, fixed = self._one(text)
+        if agent.total.shape[0] != fixed.shape[0]:
+            # Registered with no text before anything fixed the dimension: its sum is empty.
+            agent.total = self._np.zeros(fixed.shape[0], self._np.int64)
+        agent.remembered[text] = fixed
+        agent.total = agent.total + fixed
+        agent.count += 1
+        self._write_row(agent)
+
+    def forget(self, name: str, text: str) -> None:
+        """Take a remembered text out of an agent's vector again (unknown texts are ignored)."""
+        agent = self._agents.get(name)
+        fixed = None if agent is None else agent.remembered.pop(text, None)
+        if agent is None or fixed is None:
+            return
+        agent.total = agent.total - fixed
+        agent.count -= 1
+        self._write_row(agent)
+
+    def score(self, query: str) -> list[tuple[str, float]]:
+        """(agent, similarity in [0, 1]) for every agent with a positive cosine."""
+        unit, _ = self._one(query)
+        used = len(self._names)
+        if not used or self._matrix.shape[1] != unit.shape[0]:
+            return []
+        sims = self._matrix[:used] @ unit
+        hits = self._np.flatnonzero(sims > 0.0)
+        names = self._names
+        # Rounding can carry a text's cosine with itself a hair past 1.
+        return [(names[i], min(s, 1.0)) for i, s in zip(hits.tolist(), sims[hits].tolist())]
