@@ -19,7 +19,9 @@
 // "scorer" rows rank by the scorer's similarities alone (deterministic); "engine" rows rank
 // through LocalNetwork::discover_filtered, kernels, threshold 0.1 and exploration included.
 //
-// Usage: bm25_quality [data-dir] [--quick]   (--quick: smaller tuning grid)
+// Usage: bm25_quality [data-dir] [--only=rows|hybrid|history|tune] [--folds=N] [--quick]
+// (--quick: a smaller tuning grid). The data directory defaults to ../shared/data beside the
+// repository.
 
 #include <algorithm>
 #include <cmath>

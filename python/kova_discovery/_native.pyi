@@ -242,16 +242,9 @@ class Bm25Scorer:
 
 @final
 class HybridScorer:
-    def __new__(
-        cls,
-        scorers: Sequence[tuple[_Scorer, float]],
-        *,
-        fusion: Literal["minmax", "rrf"] = "minmax",
-    ) -> Self: ...
+    def __new__(cls, scorers: Sequence[tuple[_Scorer, float]]) -> Self: ...
     @property
     def scorers(self) -> tuple[tuple[_Scorer, float], ...]: ...
-    @property
-    def fusion(self) -> Literal["minmax", "rrf"]: ...
 
 @final
 class CircuitBreakerConfig:

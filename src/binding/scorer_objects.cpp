@@ -21,7 +21,8 @@ namespace {
 
 // Only settings: a network builds its own scorer from them.
 struct Bm25Object {
-  PyObject_HEAD Bm25Settings settings;
+  PyObject_HEAD
+  Bm25Settings settings;
 };
 
 const Bm25Settings& bm25_settings_of(PyObject* self) {
@@ -151,15 +152,15 @@ PyType_Spec g_bm25_spec = {"builtins.Bm25Scorer", sizeof(Bm25Object), 0,
 // ===================== HybridScorer =====================
 
 struct HybridObject {
-  PyObject_HEAD std::vector<std::pair<Ref, double>>* parts;  // never null while the object is alive
-  Fusion fusion;
+  PyObject_HEAD
+  std::vector<std::pair<Ref, double>>* parts;  // never null while the object is alive
 };
 
 HybridObject* as_hybrid(PyObject* self) {
   return reinterpret_cast<HybridObject*>(self);
 }
 
-constexpr const char* kHybridNames[] = {"scorers", "fusion"};
+constexpr const char* kHybridNames[] = {"scorers"};
 const ArgSpec kHybridArgs{"HybridScorer", kHybridNames, 1, 1};
 
 // The (scorer, weight) pairs of `scorers`, or nullopt with TypeError/ValueError set.
@@ -219,20 +220,8 @@ std::optional<std::vector<std::pair<Ref, double>>> parse_parts(PyObject* scorers
 
 PyObject* hybrid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[2];
+    PyObject* a[1];
     if (!parse_args(kHybridArgs, args, kwargs, a)) return nullptr;
-    Fusion fusion = Fusion::MinMax;
-    if (a[1]) {
-      const auto name = to_str(a[1], kHybridNames[1]);
-      if (!name) return nullptr;
-      if (*name == "rrf") {
-        fusion = Fusion::ReciprocalRank;
-      } else if (*name != "minmax") {
-        raise_arg_error(PyExc_ValueError, kHybridNames[1],
-                        "unknown fusion '" + std::string(*name) + "' (expected 'minmax' or 'rrf')");
-        return nullptr;
-      }
-    }
     auto parts = parse_parts(a[0]);
     if (!parts) return nullptr;
     double total = 0.0;
@@ -246,7 +235,6 @@ PyObject* hybrid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto* self = as_hybrid(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     self->parts = owned.release();
-    self->fusion = fusion;
     return reinterpret_cast<PyObject*>(self);
   });
 }
@@ -294,41 +282,33 @@ PyObject* hybrid_get_scorers(PyObject* self, void*) {
   });
 }
 
-PyObject* hybrid_get_fusion(PyObject* self, void*) {
-  return guarded([&] { return from_str(fusion_name(as_hybrid(self)->fusion)).release(); });
-}
-
 PyObject* hybrid_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     Ref list = parts_list(self);
     if (!list) return nullptr;
-    const std::string fusion(fusion_name(as_hybrid(self)->fusion));
-    return PyUnicode_FromFormat("HybridScorer(%R, fusion='%s')", list.get(), fusion.c_str());
+    return PyUnicode_FromFormat("HybridScorer(%R)", list.get());
   });
 }
 
 PyGetSetDef g_hybrid_getset[] = {
     {"scorers", hybrid_get_scorers, nullptr, "The (scorer, weight) pairs, as a tuple.", nullptr},
-    {"fusion", hybrid_get_fusion, nullptr, "How scores are fused: 'minmax' or 'rrf'.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 constexpr const char kHybridDoc[] =
-    "HybridScorer(scorers, *, fusion='minmax')\n--\n\n"
+    "HybridScorer(scorers)\n--\n\n"
     "Fuses several scorers into one.\n\n"
-    "Each query is scored by every scorer; each scorer's scores are normalised for that\n"
-    "query and the similarity is their weighted mean, in [0, 1]. Pass to\n"
-    "``LocalNetwork(scorer=HybridScorer([(Bm25Scorer(), 0.5), (TfIdfScorer(), 0.5)]))``.\n\n"
+    "Each query is scored by every scorer; each scorer's scores are rescaled for that\n"
+    "query so that its best agent gets 1 and its worst 0 (agents it leaves out count as 0),\n"
+    "and the similarity is their weighted mean, in [0, 1]. Pass to\n"
+    "``LocalNetwork(scorer=HybridScorer([(Bm25Scorer(), 0.7), (TfIdfScorer(), 0.3)]))``.\n\n"
     "Args:\n"
     "    scorers: (scorer, weight) pairs. A scorer is a TfIdfScorer, a Bm25Scorer, another\n"
-    "        HybridScorer or any host scorer object; weights are finite and >= 0, not all 0.\n"
-    "    fusion: 'minmax' rescales each scorer's scores so that its best agent gets 1 and\n"
-    "        its worst 0; 'rrf' (reciprocal rank) gives the agent a scorer ranks r-th\n"
-    "        61 / (60 + r).\n\n"
+    "        HybridScorer or any host scorer object; weights are finite and >= 0, not all 0.\n\n"
     "Every scorer sees every registration, removal and remembered query text; a host scorer\n"
     "without learn/forget is re-indexed with its capabilities and remembered texts. A host\n"
-    "scorer whose score() fails is left out of that query (logged as a warning); the query\n"
-    "fails only when every scorer fails.";
+    "scorer whose score() fails is left out of that query (logged as a warning) and the\n"
+    "weights of the others are rescaled; the query fails only when every scorer fails.";
 
 PyType_Slot g_hybrid_slots[] = {
     {Py_tp_doc, const_cast<char*>(kHybridDoc)},
@@ -381,7 +361,9 @@ std::unique_ptr<Scorer> engine_scorer_of(PyObject* host) {
       if (!scorer) return nullptr;
       parts.push_back({std::move(scorer), weight});
     }
-    auto fused = HybridScorer::create(std::move(parts), as_hybrid(host)->fusion);
+    // Min-max: reciprocal ranks crowd the first places near 1 (61/61, 61/62, ...), which
+    // leaves the similarity threshold nothing to cut and lets the kernels reorder them.
+    auto fused = HybridScorer::create(std::move(parts), Fusion::MinMax);
     if (!fused) {
       PyErr_SetString(PyExc_ValueError, fused.error().c_str());
       return nullptr;

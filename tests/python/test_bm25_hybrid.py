@@ -32,7 +32,7 @@ def test_hybrid_class_shape_and_signatures():
         type("Sub", (cls,), {})
     with pytest.raises(TypeError):
         cls.extra = 1
-    assert cls.__text_signature__ == "(scorers, *, fusion='minmax')"
+    assert cls.__text_signature__ == "(scorers)"
     assert Bm25Scorer.__text_signature__ == (
         "(*, k1=1.2, b=0.75, stop_words='english', stemmer='english', memory_weight=0.25)")
     assert "LocalNetwork(scorer=Bm25Scorer())" in Bm25Scorer.__doc__
@@ -79,43 +79,42 @@ def test_bm25_ranks_stems_and_ignores_function_words():
     assert all(0 < r.similarity < 1 for r in ranked)
 
 
-@pytest.mark.parametrize("args,kwargs,exc,message", [
-    ([[]], {}, ValueError, "argument 'scorers': a hybrid scorer needs at least one scorer"),
-    ([[(Bm25Scorer(), -1)]], {}, ValueError,
+@pytest.mark.parametrize("args,exc,message", [
+    ([[]], ValueError, "argument 'scorers': a hybrid scorer needs at least one scorer"),
+    ([[(Bm25Scorer(), -1)]], ValueError,
      "argument 'scorers': item 0: weights must be finite numbers >= 0, got -1"),
-    ([[(Bm25Scorer(), math.nan)]], {}, ValueError,
+    ([[(Bm25Scorer(), math.nan)]], ValueError,
      "argument 'scorers': item 0: weights must be finite numbers >= 0, got NaN"),
-    ([[(Bm25Scorer(), 0), (TfIdfScorer(), 0.0)]], {}, ValueError,
+    ([[(Bm25Scorer(), 0), (TfIdfScorer(), 0.0)]], ValueError,
      "argument 'scorers': at least one weight must be greater than 0"),
-    ([[(Bm25Scorer(), 1, 2)]], {}, ValueError,
+    ([[(Bm25Scorer(), 1, 2)]], ValueError,
      "argument 'scorers': item 0 must be a (scorer, weight) pair, got length 3"),
-    ([[Bm25Scorer()]], {}, TypeError,
+    ([[Bm25Scorer()]], TypeError,
      "argument 'scorers': item 0 must be a (scorer, weight) pair: 'Bm25Scorer' object cannot be "
      "converted to 'tuple'"),
-    ([[(Bm25Scorer(), "1")]], {}, TypeError,
+    ([[(Bm25Scorer(), "1")]], TypeError,
      "argument 'scorers': item 0: 'str' object cannot be converted to 'float'"),
-    ([[(None, 1)]], {}, TypeError, "argument 'scorers': item 0: the scorer is None"),
-    (["ab"], {}, TypeError, "argument 'scorers': 'str' object cannot be converted to 'Sequence'"),
-    ([[(Bm25Scorer(), 1)]], {"fusion": "max"}, ValueError,
-     "argument 'fusion': unknown fusion 'max' (expected 'minmax' or 'rrf')"),
+    ([[(None, 1)]], TypeError, "argument 'scorers': item 0: the scorer is None"),
+    (["ab"], TypeError, "argument 'scorers': 'str' object cannot be converted to 'Sequence'"),
 ])
-def test_hybrid_bad_input(args, kwargs, exc, message):
+def test_hybrid_bad_input(args, exc, message):
     with pytest.raises(exc, match=exact(message)):
-        HybridScorer(*args, **kwargs)
+        HybridScorer(*args)
 
 
 def test_hybrid_fuses_and_a_failing_host_part_contributes_nothing():
     bm25 = Bm25Scorer()
     table = TableScorer({"translate legal contracts": {"weather": 0.9, "legal": 0.3}})
-    hybrid = HybridScorer([(bm25, 0.5), (table, 0.5)], fusion="rrf")
-    assert hybrid.scorers == ((bm25, 0.5), (table, 0.5)) and hybrid.fusion == "rrf"
+    hybrid = HybridScorer([(bm25, 0.25), (table, 0.75)])
+    assert hybrid.scorers == ((bm25, 0.25), (table, 0.75))
     assert repr(hybrid).startswith("HybridScorer([(Bm25Scorer(k1=1.2, b=0.75")
-    assert repr(hybrid).endswith(", 0.5)], fusion='rrf')")
+    assert repr(hybrid).endswith(", 0.75)])")
     net = network(hybrid)
     assert [call[:2] for call in table.calls] == [("index", name) for name in AGENTS]
-    # legal: first for BM25, second for the table; weather: first for the table only.
+    # Each part's best agent gets 1 and unlisted agents 0: legal is BM25's only match, and
+    # gets a third of the table's best.
     assert similarities(net.discover("translate legal contracts")) == pytest.approx(
-        {"legal": (1 + 61 / 62) / 2, "weather": 0.5})
+        {"legal": 0.25 + 0.75 / 3, "weather": 0.75})
     # The table has no answer for this query and raises: BM25 alone ranks it.
     assert similarities(net.discover("weather forecasts")) == {"weather": 1.0}
     # With every part failing, the query fails as a failing host scorer does.

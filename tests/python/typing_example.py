@@ -150,7 +150,7 @@ def main() -> None:
     custom = LocalNetwork(scorer=WordScorer())
     bm25 = Bm25Scorer(stemmer=None, memory_weight=0.5)
     assert_type(bm25.stop_words, str | None)
-    fused = HybridScorer([(bm25, 0.7), (WordScorer(), 0.3)], fusion="rrf")
+    fused = HybridScorer([(bm25, 0.7), (WordScorer(), 0.3)])
     assert_type(fused.scorers[0][1], float)
     LocalNetwork(scorer=fused)
     custom.register("weather", ["weather forecast"])
