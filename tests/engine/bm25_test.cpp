@@ -39,6 +39,18 @@ TEST(Bm25Analysis, SegmentsLowerCasesDropsStopWordsAndStems) {
   };
   for (const auto& [text, expected] : words) EXPECT_EQ(text::word_tokens_lower(text), expected);
 
+  // ASCII text takes a path of its own; ICU segments it whenever a non-ASCII word follows.
+  std::mt19937 rng(7);
+  const std::string alphabet = "aZ09_.,;:'@ \t\n-!\"/$x";
+  for (int round = 0; round < 20000; ++round) {
+    std::string ascii(rng() % 12, ' ');
+    for (char& c : ascii) c = rng() % 8 ? alphabet[rng() % alphabet.size()] : char(1 + rng() % 127);
+    Words icu = text::word_tokens_lower(ascii + " \xC3\xA9");
+    ASSERT_EQ(icu.back(), "\xC3\xA9");
+    icu.pop_back();
+    ASSERT_EQ(text::word_tokens_lower(ascii), icu) << ascii;
+  }
+
   auto english = text::Analyzer::create("english", "english");
   ASSERT_TRUE(english);
   EXPECT_EQ(english.value()->terms("It\xE2\x80\x99s the user's data: could you translate the "

@@ -11,6 +11,8 @@ std::optional<std::string> truncate_indexed_text(std::optional<std::size_t> max_
                                                  std::string_view agent_id, std::string_view text) {
   if (!max_tokens) return std::nullopt;
   const std::size_t limit = *max_tokens;
+  // More than `limit` tokens take at least 2 · limit + 1 bytes; most texts are shorter.
+  if (text.size() <= 2 * limit) return std::nullopt;
   const std::size_t tokens = text::count_whitespace_tokens(text);
   if (tokens <= limit) return std::nullopt;
   log::event(log::Level::Warn, log::kTargetScorer, "truncating long capability string", [&] {
