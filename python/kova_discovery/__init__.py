@@ -14,6 +14,7 @@ metadata filters, and report feedback from which the network learns::
 from __future__ import annotations
 
 import json
+import logging
 import os
 from collections.abc import Mapping
 from importlib.metadata import PackageNotFoundError, version
@@ -36,6 +37,12 @@ from kova_discovery._native import (
 )
 from kova_discovery.embedding import EmbeddingScorer
 
+# The engine's log records go to loggers under "kova_discovery" (see the README's Logging
+# section). As the logging documentation asks of libraries, nothing is printed unless the
+# application configures logging: without this handler, warnings would reach stderr through
+# logging's last-resort handler.
+logging.getLogger("kova_discovery").addHandler(logging.NullHandler())
+
 try:
     __version__: str = version("kova_discovery")
 except PackageNotFoundError:  # running from a source tree that was never installed
@@ -45,16 +52,32 @@ except PackageNotFoundError:  # running from a source tree that was never instal
 AgentCard = Mapping[str, Any] | str | bytes | bytearray | os.PathLike[str]
 
 
+def _names_card_file(text: str) -> bool:
+    # A str that reads as a JSON object or array is a card, whatever files exist.
+    return text.lstrip()[:1] not in ("{", "[") and os.path.isfile(text)
+
+
+def _read_card_file(path: str | os.PathLike[str]) -> object:
+    with open(path, encoding="utf-8") as f:
+        return json.load(f)
+
+
 def capabilities_from_a2a(card: AgentCard) -> list[str]:
     """Turn an A2A agent card into capability texts for :meth:`LocalNetwork.register`.
 
     The card may be given as:
 
     - a mapping, such as the ``dict`` that ``json.load`` returns for a card file;
-    - a JSON document as ``str``, ``bytes`` or ``bytearray`` (a ``str`` is always read as
-      JSON text, never as a file name);
+    - a JSON document as ``str``, ``bytes`` or ``bytearray``;
     - a path-like object (``pathlib.Path``, or anything implementing ``os.PathLike``)
-      naming a card file, read as UTF-8 JSON.
+      naming a card file, read as UTF-8 JSON;
+    - a ``str`` naming an existing card file, read the same way.
+
+    A ``str`` is JSON text when its first non-space character is ``{`` or ``[``, or when no
+    regular file of that name exists; otherwise it is the file's name. So a card's JSON text
+    is never mistaken for a file name, and a name that exists is read, while a misspelt name
+    fails as JSON text would (``json.JSONDecodeError``); use a ``pathlib.Path`` to get
+    ``FileNotFoundError`` instead.
 
     The result holds one text for the card itself ("name: description") followed by one
     text per skill ("name: description. tag, tag"). Members that are missing or of the
@@ -72,11 +95,12 @@ def capabilities_from_a2a(card: AgentCard) -> list[str]:
     """
     if isinstance(card, Mapping):
         parsed: object = card
+    elif isinstance(card, str) and _names_card_file(card):
+        parsed = _read_card_file(card)
     elif isinstance(card, (str, bytes, bytearray)):
         parsed = json.loads(card)
     elif isinstance(card, os.PathLike):
-        with open(card, encoding="utf-8") as f:
-            parsed = json.load(f)
+        parsed = _read_card_file(card)
     else:
         raise TypeError(
             "card must be a mapping, a JSON str/bytes or a path-like object, "

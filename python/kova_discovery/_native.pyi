@@ -1,5 +1,6 @@
 """KOVA Discovery — local agent discovery via bio-inspired routing."""
 
+import os
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any, Literal, Protocol, Self, SupportsIndex, TypedDict, final, overload
 
@@ -57,6 +58,7 @@ class LocalNetwork:
         filters: _Filters | None = None,
         explain: Literal[False] = False,
         with_confidence: Literal[False] = False,
+        limit: int | None = None,
     ) -> list[DiscoveryResult]: ...
     @overload
     def discover(
@@ -66,6 +68,7 @@ class LocalNetwork:
         filters: _Filters | None = None,
         explain: Literal[True],
         with_confidence: bool = False,
+        limit: int | None = None,
     ) -> list[ExplainedResult]: ...
     @overload
     def discover(
@@ -75,6 +78,7 @@ class LocalNetwork:
         filters: _Filters | None = None,
         explain: Literal[False] = False,
         with_confidence: Literal[True],
+        limit: int | None = None,
     ) -> DiscoveryResponse: ...
     @overload
     def discover(
@@ -84,6 +88,7 @@ class LocalNetwork:
         filters: _Filters | None = None,
         explain: bool = False,
         with_confidence: bool = False,
+        limit: int | None = None,
     ) -> list[DiscoveryResult] | list[ExplainedResult] | DiscoveryResponse: ...
     @overload
     def discover_many(
@@ -92,6 +97,7 @@ class LocalNetwork:
         *,
         filters: _Filters | None = None,
         explain: Literal[False] = False,
+        limit: int | None = None,
     ) -> list[list[DiscoveryResult]]: ...
     @overload
     def discover_many(
@@ -100,6 +106,7 @@ class LocalNetwork:
         *,
         filters: _Filters | None = None,
         explain: Literal[True],
+        limit: int | None = None,
     ) -> list[list[ExplainedResult]]: ...
     @overload
     def discover_many(
@@ -108,6 +115,7 @@ class LocalNetwork:
         *,
         filters: _Filters | None = None,
         explain: bool = False,
+        limit: int | None = None,
     ) -> list[list[DiscoveryResult]] | list[list[ExplainedResult]]: ...
     def record_success(self, agent_name: str, *, query: str | None = None) -> None: ...
     def record_failure(self, agent_name: str, *, query: str | None = None) -> None: ...
@@ -127,9 +135,13 @@ class LocalNetwork:
     def detect_drift(
         self, *, threshold: float = 0.3, min_samples: int = 5
     ) -> list[dict[str, Any]]: ...
-    def save(self, path: str) -> None: ...
+    def save(
+        self, path: str | os.PathLike[str], *, extra: Mapping[str, str | int] | None = None
+    ) -> None: ...
+    @property
+    def loaded_extra(self) -> dict[str, str | int]: ...
     @staticmethod
-    def load(path: str) -> LocalNetwork: ...
+    def load(path: str | os.PathLike[str]) -> LocalNetwork: ...
 
 @final
 class DiscoveryResult:

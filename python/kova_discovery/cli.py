@@ -1,10 +1,19 @@
 """The ``kova-discovery`` command line: drive a discovery network kept in a state file.
 
-Every command loads the state file (or starts an empty network when the file does not exist),
-does its work and, when it changed the network, saves it back. The engine writes the file
-through a temporary file and a rename, so a failed command never leaves a damaged file behind;
-and every check on the command's input runs before anything is registered or recorded, so a
-rejected command leaves the file exactly as it was.
+Commands that change the network (``add``, ``import-cards``, ``remove``, ``feedback``,
+``tick``) load the state file, change the network and save it back, all under the file's
+exclusive lock (see ``_statefile``), so that concurrent commands never lose each other's
+updates. Only ``add`` and ``import-cards`` create a missing file. Commands that only read
+(``query``, ``agents``, ``drift``) take no lock and never write: a save is a rename of a
+complete file, so a reader sees either the old version or the new one.
+
+``query`` does not keep the forward counts that discovery adds up: a query from the shell is a
+lookup, not traffic routed to an agent, and writing the whole file for every lookup would make
+each one as costly as an update and serialise it behind every writer.
+
+The engine writes the file through a temporary file and a rename, so a failed command never
+leaves a damaged file behind; and every check on the command's input runs before anything is
+registered or recorded, so a rejected command leaves the file exactly as it was.
 
 What the state file keeps is what the engine persists: agents, their routing state, per-query
 feedback and co-occurrence statistics. It does not keep circuit-breaker states or the
@@ -19,103 +28,46 @@ import json
 import math
 import os
 import re
+import stat
 import sys
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
 from pathlib import Path
 from typing import Any, NoReturn
+
+from rich.progress import Progress
+
+from kova_discovery import __version__
+from kova_discovery._cards import CardError, card_files, check_name, read_card
+from kova_discovery._display import (
+    confidence_line,
+    console,
+    explained_table,
+    fmt_float,
+    fmt_number,
+    isatty,
+    print_table,
+    results_table,
+    table,
+)
+from kova_discovery._statefile import (
+    DEFAULT_TIMEOUT,
+    LockedState,
+    StateLockTimeout,
+    lock_path,
+    locked_state,
+    read_state,
+)
 
 PROG = "kova-discovery"
 DEFAULT_STATE = "kova-state.json"
 
-# The engine refuses longer names; checking here turns that into an ordinary input error.
-MAX_NAME_BYTES = 256
+# Below this many cards an import is over before a progress bar would be worth drawing.
+PROGRESS_MIN_CARDS = 20
 
 
 class CliError(Exception):
     """Bad input or an unusable state file: reported as one line, exit status 1."""
-
-
-# --------------------------------------------------------------------------------------------
-# Plain-text tables (shared with the demo)
-
-
-def _cell(value: object) -> str:
-    text = value if isinstance(value, str) else str(value)
-    # Control characters (a newline in an agent name, say) would break the table's rows.
-    if text.isprintable():
-        return text
-    return "".join(ch if ch.isprintable() else " " for ch in text)
-
-
-def fmt_float(value: float, digits: int = 3) -> str:
-    if math.isnan(value):
-        return "nan"
-    return f"{value:.{digits}f}"
-
-
-def render_table(headers: Sequence[str], rows: Iterable[Sequence[object]], align: str = "") -> str:
-    """Render rows as aligned columns; ``align`` holds one 'l' or 'r' per column (default 'l')."""
-    cells = [[_cell(v) for v in row] for row in rows]
-    widths = [len(h) for h in headers]
-    for row in cells:
-        for i, text in enumerate(row):
-            widths[i] = max(widths[i], len(text))
-    align = align.ljust(len(headers), "l")
-
-    def line(values: Sequence[str]) -> str:
-        parts = [
-            v.rjust(widths[i]) if align[i] == "r" else v.ljust(widths[i])
-            for i, v in enumerate(values)
-        ]
-        return "  ".join(parts).rstrip()
-
-    out = [line(list(headers)), line(["-" * w for w in widths])]
-    out.extend(line(row) for row in cells)
-    return "\n".join(out)
-
-
-def results_table(results: Sequence[Any], meta_keys: Sequence[str] = ()) -> str:
-    """Rank, agent, score and similarity of plain discovery results, then either the chosen
-    metadata entries or, by default, the endpoint."""
-    rows = []
-    for i, r in enumerate(results, 1):
-        row: list[object] = [i, r.agent_name, fmt_float(r.score), fmt_float(r.similarity)]
-        if meta_keys:
-            metadata = r.metadata
-            row.extend(metadata.get(k, "-") for k in meta_keys)
-        else:
-            row.append(r.endpoint or "-")
-        rows.append(row)
-    extra = list(meta_keys) or ["endpoint"]
-    return render_table(["#", "agent", "score", "similarity", *extra], rows, "rlrr")
-
-
-def explained_table(results: Sequence[Any]) -> str:
-    """The full scoring breakdown of explained results."""
-    rows = [
-        (
-            i,
-            r.agent_name,
-            fmt_float(r.final_score),
-            fmt_float(r.raw_similarity),
-            f"[{fmt_float(r.similarity_lower)}, {fmt_float(r.similarity_upper)}]",
-            fmt_float(r.diameter),
-            fmt_float(r.enzyme_score),
-            f"{r.feedback_factor:+.3f}",
-        )
-        for i, r in enumerate(results, 1)
-    ]
-    headers = ["#", "agent", "score", "similarity", "95% band", "diameter", "enzyme", "feedback"]
-    return render_table(headers, rows, "rlrrlrrr")
-
-
-def confidence_line(response: Any) -> str:
-    text = f"confidence: {response.confidence}"
-    if response.dissenting_kernel:
-        text += f" (dissenting kernel: {response.dissenting_kernel})"
-    if response.alternative_agents:
-        text += f" (alternatives: {', '.join(response.alternative_agents)})"
-    return text + f"; recommended parallelism: {response.recommended_parallelism}"
 
 
 # --------------------------------------------------------------------------------------------
@@ -180,142 +132,36 @@ def parse_metadata(items: Sequence[str]) -> dict[str, str]:
     return metadata
 
 
-def check_name(name: str, what: str = "agent name") -> None:
-    if not name:
-        raise CliError(f"{what} is empty")
-    size = len(name.encode("utf-8", "surrogatepass"))
-    if size > MAX_NAME_BYTES:
-        raise CliError(f"{what} is {size} bytes long; at most {MAX_NAME_BYTES} are allowed")
+def _check_name(name: str) -> None:
+    problem = check_name(name)
+    if problem:
+        raise CliError(problem)
 
 
-# --------------------------------------------------------------------------------------------
-# A2A agent cards
+# How each argument is named when it cannot be used. Card paths are absent on purpose: a file
+# name is bytes to the system and opens whatever it holds.
+_ARGUMENT_LABELS = {
+    "state": "--state", "name": "agent name", "names": "agent name",
+    "capabilities": "capability", "endpoint": "--endpoint", "meta": "--meta",
+    "text": "query text", "filter": "--filter", "query": "--query",
+}
 
 
-class Card:
-    """One agent card read from a file, ready to register."""
-
-    def __init__(self, path: Path, name: str, capabilities: list[str], endpoint: str | None,
-                 metadata: dict[str, str]) -> None:
-        self.path = path
-        self.name = name
-        self.capabilities = capabilities
-        self.endpoint = endpoint
-        self.metadata = metadata
-
-
-def card_files(paths: Sequence[str]) -> list[Path]:
-    """Expand directories into their ``*.json`` files (sorted); keep files as given."""
-    files: list[Path] = []
-    for raw in paths:
-        path = Path(raw)
-        if path.is_dir():
-            found = sorted(p for p in path.glob("*.json") if p.is_file())
-            if not found:
-                raise CliError(f"{raw}: no .json card files in this directory")
-            files.extend(found)
-        elif path.exists():
-            files.append(path)
-        else:
-            raise CliError(f"{raw}: no such file or directory")
-    return files
-
-
-def _text(value: Any) -> str | None:
-    return value.strip() if isinstance(value, str) and value.strip() else None
-
-
-def card_endpoint(card: dict[str, Any]) -> str | None:
-    """The card's ``url``, or the first interface URL of cards that list interfaces instead."""
-    url = _text(card.get("url"))
-    if url:
-        return url
-    for key in ("supportedInterfaces", "additionalInterfaces"):
-        interfaces = card.get(key)
-        if isinstance(interfaces, list):
-            for interface in interfaces:
-                if isinstance(interface, dict) and _text(interface.get("url")):
-                    return str(interface["url"]).strip()
-    return None
-
-
-def card_metadata(card: dict[str, Any], path: Path) -> dict[str, str]:
-    metadata = {"protocol": "a2a", "card": path.name}
-    version = card.get("version")
-    if isinstance(version, (str, int, float)) and not isinstance(version, bool):
-        metadata["version"] = str(version)
-    transport = _text(card.get("preferredTransport"))
-    if transport:
-        metadata["transport"] = transport
-    provider = card.get("provider")
-    if isinstance(provider, dict) and _text(provider.get("organization")):
-        metadata["provider"] = str(provider["organization"]).strip()
-    tags: list[str] = []
-    skills = card.get("skills")
-    if isinstance(skills, list):
-        for skill in skills:
-            if isinstance(skill, dict) and isinstance(skill.get("tags"), list):
-                tags.extend(t for t in skill["tags"] if isinstance(t, str) and t not in tags)
-    if tags:
-        metadata["tags"] = ",".join(tags)
-    return metadata
-
-
-def read_card(path: Path) -> Card:
-    from kova_discovery._native import capabilities_from_a2a_rust
-
-    try:
-        text = path.read_text(encoding="utf-8")
-    except (OSError, UnicodeDecodeError) as exc:
-        raise CliError(f"{path}: cannot read card: {_reason(exc)}") from None
-    try:
-        card = json.loads(text)
-    except (json.JSONDecodeError, RecursionError) as exc:
-        raise CliError(f"{path}: malformed card: {_reason(exc)}") from None
-    if not isinstance(card, dict):
-        raise CliError(f"{path}: malformed card: expected a JSON object")
-    capabilities = list(capabilities_from_a2a_rust(card))
-    if not capabilities:
-        raise CliError(f"{path}: the card has no name, description or skills to index")
-    name = _text(card.get("name")) or path.stem
-    check_name(name, f"{path}: agent name")
-    return Card(path, name, capabilities, card_endpoint(card), card_metadata(card, path))
+def check_text_arguments(args: argparse.Namespace) -> None:
+    """Refuse arguments the engine cannot take as text: bytes that are not UTF-8 reach Python
+    as lone surrogates, which no UTF-8 string can hold."""
+    for dest, label in _ARGUMENT_LABELS.items():
+        value = getattr(args, dest, None)
+        for item in value if isinstance(value, list) else [value]:
+            if isinstance(item, (str, Path)):
+                try:
+                    str(item).encode("utf-8")
+                except UnicodeEncodeError:
+                    raise CliError(f"{label} is not valid UTF-8: {str(item)!r}") from None
 
 
 # --------------------------------------------------------------------------------------------
 # State file
-
-
-def load_network(state: Path) -> Any:
-    from kova_discovery._native import LocalNetwork
-
-    if not state.exists():
-        return LocalNetwork()
-    try:
-        return LocalNetwork.load(str(state))
-    except OSError as exc:
-        raise CliError(f"cannot load state file {state}: {_reason(exc)}") from None
-
-
-def save_network(network: Any, state: Path) -> None:
-    try:
-        network.save(str(state))
-    except OSError as exc:
-        raise CliError(f"cannot save state file {state}: {_reason(exc)}") from None
-
-
-def read_state_json(state: Path) -> dict[str, Any]:
-    """The state file as plain JSON, for listings that need routing values."""
-    try:
-        data = json.loads(state.read_text(encoding="utf-8"))
-    except (OSError, UnicodeDecodeError, json.JSONDecodeError, RecursionError) as exc:
-        raise CliError(f"cannot read state file {state}: {_reason(exc)}") from None
-    if not isinstance(data, dict) or not isinstance(data.get("agents"), list):
-        raise CliError(f"cannot read state file {state}: no \"agents\" list")
-    version = data.get("version")
-    if not isinstance(version, int) or isinstance(version, bool) or not 0 <= version <= 3:
-        raise CliError(f"cannot read state file {state}: unsupported version {version!r}")
-    return data
 
 
 def _reason(exc: BaseException) -> str:
@@ -323,14 +169,127 @@ def _reason(exc: BaseException) -> str:
     return " ".join(text.split())
 
 
-def _number(value: Any, digits: int = 3) -> str:
-    if isinstance(value, bool) or value is None:
-        return "-"
-    if isinstance(value, int):
-        return str(value)
-    if isinstance(value, float):
-        return fmt_float(value, digits)
-    return "?"
+def _state_error(path: Path, exc: OSError) -> CliError:
+    """The one message each kind of unusable state file gets, whichever command met it."""
+    if isinstance(exc, StateLockTimeout):
+        return CliError(f"cannot lock state file {path}: another command has held it for "
+                        f"{DEFAULT_TIMEOUT:g} s")
+    if exc.filename is not None and os.fsdecode(exc.filename) == str(lock_path(path)):
+        if isinstance(exc, FileNotFoundError):
+            return CliError(f"cannot write state file {path}: its directory does not exist")
+        return CliError(f"cannot lock state file {path}: {exc.strerror or _reason(exc)}")
+    if isinstance(exc, FileNotFoundError) and not os.path.lexists(path):
+        return CliError(f"state file {path} does not exist (add or import-cards create one)")
+    return CliError(f"cannot load state file {path}: {_reason(exc)}")
+
+
+def read_network(path: Path) -> Any:
+    """The network in the state file, for commands that only read it."""
+    try:
+        return read_state(path)
+    except OSError as exc:
+        raise _state_error(path, exc) from None
+
+
+@contextmanager
+def writing(path: Path, *, create: bool = False) -> Iterator[LockedState]:
+    """The state file loaded under its lock; the caller saves with :func:`commit`."""
+    try:
+        with locked_state(path, create=create, timeout=DEFAULT_TIMEOUT) as state:
+            yield state
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        raise _state_error(path, exc) from None
+
+
+def commit(state: LockedState) -> None:
+    try:
+        state.save()
+    except OSError as exc:
+        raise CliError(f"cannot save state file {state.path}: {_reason(exc)}") from None
+
+
+def announce_created(state: LockedState) -> None:
+    if state.created:
+        print(f"{PROG}: created new state file {state.path}", file=sys.stderr)
+
+
+def _routing_values(path: Path, data: bytes) -> dict[str, dict[str, Any]]:
+    """Stored routing values by agent name, from the text of a file the engine accepted."""
+    try:
+        snapshot = json.loads(data)
+    except (ValueError, RecursionError) as exc:
+        raise CliError(f"cannot load state file {path}: {_reason(exc)}") from None
+    agents = snapshot.get("agents") if isinstance(snapshot, dict) else None
+    values: dict[str, dict[str, Any]] = {}
+    for agent in agents if isinstance(agents, list) else []:
+        if isinstance(agent, dict) and isinstance(agent.get("name"), str):
+            values[agent["name"]] = agent  # a repeated name: the later one, as on loading
+    return values
+
+
+def read_with_routing(path: Path) -> tuple[Any, dict[str, dict[str, Any]]]:
+    """The network and the routing values of one and the same version of the state file."""
+    while True:
+        try:
+            fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        except OSError:
+            read_network(path)  # fails with the message every command gives for this file
+            continue  # it appeared meanwhile
+        with open(fd, "rb") as f:
+            held = os.fstat(f.fileno())
+            if not stat.S_ISREG(held.st_mode):
+                read_network(path)  # refuses it with the usual message
+                raise CliError(f"cannot load state file {path}: not a regular file")
+            network = read_network(path)
+            # Files are replaced, never rewritten: the name still naming the inode held open
+            # since before the load means the load read these very bytes.
+            try:
+                named = os.stat(path)
+            except FileNotFoundError:
+                continue
+            if (named.st_dev, named.st_ino) == (held.st_dev, held.st_ino):
+                return network, _routing_values(path, f.read())
+
+
+# --------------------------------------------------------------------------------------------
+# Output
+
+
+def _json_value(value: Any) -> Any:
+    if isinstance(value, float) and not math.isfinite(value):
+        return None  # JSON has no NaN or infinity; the state file writes them as null too
+    return value
+
+
+def emit_json(document: dict[str, Any], out: Any) -> None:
+    print(json.dumps(document, indent=2, allow_nan=False), file=out)
+
+
+def _result_json(rank: int, r: Any, explained: bool) -> dict[str, Any]:
+    doc: dict[str, Any] = {
+        "rank": rank,
+        "agent": r.agent_name,
+        "score": _json_value(r.final_score),
+        "similarity": _json_value(r.raw_similarity),
+        "endpoint": r.endpoint,
+        "metadata": r.metadata,
+        "explain": None,
+    }
+    if explained:
+        doc["explain"] = {
+            "similarity_band": [_json_value(r.similarity_lower), _json_value(r.similarity_upper)],
+            "diameter": _json_value(r.diameter),
+            "enzyme": _json_value(r.enzyme_score),
+            "feedback": _json_value(r.feedback_factor),
+        }
+    return doc
+
+
+def _stored(agent: dict[str, Any], key: str) -> Any:
+    value = agent.get(key)
+    return value if isinstance(value, (int, float)) and not isinstance(value, bool) else None
 
 
 # --------------------------------------------------------------------------------------------
@@ -338,130 +297,219 @@ def _number(value: Any, digits: int = 3) -> str:
 
 
 def cmd_add(args: argparse.Namespace, out: Any) -> int:
-    check_name(args.name)
+    _check_name(args.name)
     metadata = parse_metadata(args.meta or [])
-    network = load_network(args.state)
-    existed = args.name in network.agents()
-    try:
-        network.register(args.name, list(args.capabilities), endpoint=args.endpoint,
-                         metadata=metadata)
-    except ValueError as exc:
-        raise CliError(f"cannot register {args.name!r}: {_reason(exc)}") from None
-    save_network(network, args.state)
+    with writing(args.state, create=True) as state:
+        network = state.network
+        existed = args.name in network.agents()
+        try:
+            network.register(args.name, list(args.capabilities), endpoint=args.endpoint,
+                             metadata=metadata)
+        except ValueError as exc:
+            raise CliError(f"cannot register {args.name!r}: {_reason(exc)}") from None
+        commit(state)
+    announce_created(state)
     count = len(args.capabilities)
-    verb = "re-registered (routing state reset)" if existed else "registered"
-    print(f"{verb} {args.name} with {count} capabilit{'y' if count == 1 else 'ies'}", file=out)
+    if args.json:
+        emit_json({"agent": args.name, "replaced": existed, "capability_count": count,
+                   "agent_count": network.agent_count, "state_created": state.created}, out)
+    else:
+        verb = "re-registered (routing state reset)" if existed else "registered"
+        print(f"{verb} {args.name} with {count} capabilit{'y' if count == 1 else 'ies'}",
+              file=out)
     return 0
 
 
+def _shown(path: Path) -> str:
+    # A file name need not be UTF-8; printing one that is not would fail after the import.
+    return os.fsencode(path).decode("utf-8", "replace")
+
+
 def cmd_import_cards(args: argparse.Namespace, out: Any) -> int:
-    # Read and check every card before touching the network: one bad card imports nothing.
-    cards = [read_card(path) for path in card_files(args.paths)]
-    network = load_network(args.state)
-    seen: dict[str, Path] = {}
-    for card in cards:
-        network.register(card.name, card.capabilities, endpoint=card.endpoint,
-                         metadata=card.metadata)
-        note = f" (replaces the card from {seen[card.name]})" if card.name in seen else ""
-        seen[card.name] = card.path
-        print(f"imported {card.name!r} from {card.path} "
-              f"({len(card.capabilities)} capability texts){note}", file=out)
-    save_network(network, args.state)
+    files = card_files(args.paths)
+    err = sys.stderr
+    show = len(files) >= PROGRESS_MIN_CARDS and isatty(err)
+    imported: list[dict[str, Any]] = []
+    # transient: the bar goes away when done, leaving only the report below it.
+    with Progress(console=console(err), transient=True, disable=not show) as progress:
+        # Read and check every card before touching the network: one bad card imports nothing.
+        task = progress.add_task("reading cards", total=len(files))
+        cards = []
+        for path in files:
+            cards.append(read_card(path))
+            progress.advance(task)
+        with writing(args.state, create=True) as state:
+            network = state.network
+            task = progress.add_task("registering", total=len(cards))
+            seen: dict[str, Path] = {}
+            for card in cards:
+                network.register(card.name, card.capabilities, endpoint=card.endpoint,
+                                 metadata=card.metadata)
+                imported.append({"agent": card.name, "card": _shown(card.path),
+                                 "capability_count": len(card.capabilities),
+                                 "replaces": _shown(seen[card.name])
+                                 if card.name in seen else None,
+                                 "notes": card.notes})
+                seen[card.name] = card.path
+                progress.advance(task)
+            commit(state)
+    announce_created(state)
+    if args.json:
+        emit_json({"imported": imported, "agent_count": network.agent_count,
+                   "state_created": state.created}, out)
+        return 0
+    for item in imported:
+        extra = "".join(f"; {note}" for note in item["notes"])
+        replaces = f" (replaces the card from {item['replaces']})" if item["replaces"] else ""
+        print(f"imported {item['agent']!r} from {item['card']} "
+              f"({item['capability_count']} capability texts{extra}){replaces}", file=out)
     print(f"{len(seen)} agents imported; {network.agent_count} in {args.state}", file=out)
+    return 0
+
+
+def cmd_remove(args: argparse.Namespace, out: Any) -> int:
+    names = list(dict.fromkeys(args.names))
+    with writing(args.state) as state:
+        network = state.network
+        known = set(network.agents())
+        unknown = [n for n in names if n not in known]
+        if unknown:
+            raise CliError(f"unknown agent {unknown[0]!r}")
+        for name in names:
+            network.deregister(name)
+        commit(state)
+    if args.json:
+        emit_json({"removed": names, "agent_count": network.agent_count}, out)
+    else:
+        for name in names:
+            print(f"removed {name}", file=out)
+        print(f"{network.agent_count} agents left in {args.state}", file=out)
     return 0
 
 
 def cmd_query(args: argparse.Namespace, out: Any) -> int:
     text = " ".join(args.text)
     filters = parse_filters(args.filter or [])
-    existed = args.state.exists()
-    network = load_network(args.state)
-    if args.explain:
-        results = network.discover(text, filters=filters, explain=True)
-        body = explained_table(results) if results else None
-        response = None
-    elif args.confidence:
-        response = network.discover(text, filters=filters, with_confidence=True)
-        results = response.results
-        print(confidence_line(response), file=out)
-        body = results_table(results) if results else None
+    network = read_network(args.state)
+    response = None
+    # One result beyond the limit tells whether more agents matched.
+    if args.confidence:
+        response = network.discover(text, filters=filters, with_confidence=True,
+                                    limit=args.limit + 1)
+        results = list(response.results)
     else:
-        results = network.discover(text, filters=filters)
-        body = results_table(results) if results else None
-        response = None
-    if body is None:
+        results = network.discover(text, filters=filters, explain=args.explain,
+                                   limit=args.limit + 1)
+    more = len(results) > args.limit
+    results = results[: args.limit]
+    if args.json:
+        confidence = None
+        if response is not None:
+            below = response.best_below_threshold
+            confidence = {
+                "level": response.confidence,
+                "dissenting_kernel": response.dissenting_kernel,
+                "alternative_agents": list(response.alternative_agents),
+                "recommended_parallelism": response.recommended_parallelism,
+                "closest_below_threshold": None if below is None else
+                {"agent": below[0], "similarity": _json_value(below[1])},
+            }
+        emit_json({"query": text,
+                   "results": [_result_json(i, r, args.explain)
+                               for i, r in enumerate(results, 1)],
+                   "more": more, "confidence": confidence}, out)
+        return 0
+    if response is not None:
+        print(confidence_line(response), file=out)
+    if results:
+        print_table(out, explained_table(results) if args.explain else results_table(results))
+        if more:
+            print("more agents matched; raise --limit to see them", file=out)
+    else:
         message = "no agent matched"
         if response is not None and response.best_below_threshold is not None:
             name, similarity = response.best_below_threshold
             message += (f"; closest candidate: {name} (similarity {fmt_float(similarity)}), "
                         "filtered out or below the similarity threshold")
         print(message, file=out)
-    else:
-        print(body, file=out)
-    # Discovery counts forwards for the agents it routes to, which the load-balancing kernel
-    # reads later: keep them, but never create a state file just for an empty network.
-    if existed:
-        save_network(network, args.state)
     return 0
 
 
 def cmd_feedback(args: argparse.Namespace, out: Any) -> int:
-    network = load_network(args.state)
-    if args.name not in network.agents():
-        raise CliError(f"unknown agent {args.name!r}")
-    if args.outcome == "success":
-        network.record_success(args.name, query=args.query)
+    with writing(args.state) as state:
+        network = state.network
+        if args.name not in network.agents():
+            raise CliError(f"unknown agent {args.name!r}")
+        if args.outcome == "success":
+            network.record_success(args.name, query=args.query)
+        else:
+            network.record_failure(args.name, query=args.query)
+        commit(state)
+        # Still under the lock: what the file holds now is exactly what this command wrote.
+        agent = _routing_values(args.state, args.state.read_bytes()).get(args.name, {})
+    values = {"diameter": _stored(agent, "diameter"), "tau": _stored(agent, "tau"),
+              "consecutive_failures": _stored(agent, "consecutive_pulse_timeouts")}
+    if args.json:
+        emit_json({"agent": args.name, "outcome": args.outcome, "query": args.query,
+                   **{k: _json_value(v) for k, v in values.items()}}, out)
     else:
-        network.record_failure(args.name, query=args.query)
-    save_network(network, args.state)
-    for agent in read_state_json(args.state)["agents"]:
-        if isinstance(agent, dict) and agent.get("name") == args.name:
-            print(f"recorded {args.outcome} for {args.name}: "
-                  f"diameter {_number(agent.get('diameter'))}, tau {_number(agent.get('tau'))}, "
-                  f"consecutive failures {_number(agent.get('consecutive_pulse_timeouts'))}",
-                  file=out)
-            break
+        print(f"recorded {args.outcome} for {args.name}: "
+              f"diameter {fmt_number(values['diameter'])}, tau {fmt_number(values['tau'])}, "
+              f"consecutive failures {fmt_number(values['consecutive_failures'])}", file=out)
     return 0
 
 
 def cmd_tick(args: argparse.Namespace, out: Any) -> int:
-    network = load_network(args.state)
-    network.tick()
-    save_network(network, args.state)
-    print(f"applied one decay step to {network.agent_count} agents", file=out)
+    with writing(args.state) as state:
+        state.network.tick()
+        commit(state)
+    count = state.network.agent_count
+    if args.json:
+        emit_json({"agent_count": count}, out)
+    else:
+        print(f"applied one decay step to {count} agents", file=out)
     return 0
 
 
 def cmd_agents(args: argparse.Namespace, out: Any) -> int:
-    if not args.state.exists():
-        print(f"no agents ({args.state} does not exist yet)", file=out)
-        return 0
-    agents = read_state_json(args.state)["agents"]
-    rows = []
-    for agent in agents:
-        if not isinstance(agent, dict):
-            continue
+    network, stored = read_with_routing(args.state)
+    listing = []
+    for name in network.agents():
+        agent = stored.get(name, {})
         feedback = agent.get("feedback")
-        rows.append((
-            _cell(agent.get("name", "?")),
-            _number(agent.get("diameter")),
-            _number(agent.get("tau"), 4),
-            _number(agent.get("forwards_count")),
-            _number(agent.get("consecutive_pulse_timeouts")),
-            len(feedback) if isinstance(feedback, list) else "-",
-            agent.get("endpoint") or "-",
-        ))
-    if not rows:
+        listing.append({
+            "agent": name,
+            "diameter": _stored(agent, "diameter"),
+            "tau": _stored(agent, "tau"),
+            "forwards": _stored(agent, "forwards_count"),
+            "failures": _stored(agent, "consecutive_pulse_timeouts"),
+            "feedback": len(feedback) if isinstance(feedback, list) else None,
+            "endpoint": agent.get("endpoint") if isinstance(agent.get("endpoint"), str)
+            else None,
+        })
+    if args.json:
+        emit_json({"agents": [{k: _json_value(v) for k, v in a.items()} for a in listing]}, out)
+        return 0
+    if not listing:
         print("no agents", file=out)
         return 0
+    rows = [(a["agent"], fmt_number(a["diameter"]), fmt_number(a["tau"]),
+             fmt_number(a["forwards"]), fmt_number(a["failures"]), fmt_number(a["feedback"]),
+             a["endpoint"] or "-") for a in listing]
     headers = ["agent", "diameter", "tau", "forwards", "failures", "feedback", "endpoint"]
-    print(render_table(headers, rows, "lrrrrrl"), file=out)
+    print_table(out, table(headers, rows, "lrrrrrl"))
     return 0
 
 
 def cmd_drift(args: argparse.Namespace, out: Any) -> int:
-    network = load_network(args.state)
+    network = read_network(args.state)
     reports = network.detect_drift(threshold=args.threshold, min_samples=args.min_samples)
+    if args.json:
+        emit_json({"threshold": _json_value(args.threshold), "min_samples": args.min_samples,
+                   "agents": [{"agent": r["agent_name"], "alignment": _json_value(r["alignment"]),
+                               "samples": r["sample_count"], "drifted": r["drifted"]}
+                              for r in reports]}, out)
+        return 0
     if not reports:
         print(f"no agent has {args.min_samples} or more successful queries with feedback",
               file=out)
@@ -471,8 +519,92 @@ def cmd_drift(args: argparse.Namespace, out: Any) -> int:
          "DRIFTED" if r["drifted"] else "ok")
         for r in reports
     ]
-    print(render_table(["agent", "alignment", "samples", "status"], rows, "lrrl"), file=out)
+    print_table(out, table(["agent", "alignment", "samples", "status"], rows, "lrrl"))
     return 0
+
+
+# --------------------------------------------------------------------------------------------
+# Tools for language-model applications: the MCP server and tool-definition import
+
+
+def cmd_mcp(args: argparse.Namespace, out: Any) -> int:
+    try:
+        from kova_discovery import mcp_server
+    except ImportError as exc:
+        raise CliError(f"the mcp command needs the mcp package ({_reason(exc)}); install it "
+                       "with: pip install 'kova_discovery[mcp]'") from None
+    mcp_server.serve(args.state, lock_timeout=args.lock_timeout)
+    return 0
+
+
+def read_tool_file(path: Path) -> list[Any]:
+    """Tool definitions from a JSON list, an MCP ``tools/list`` result (``{"tools": [...]}``)
+    or JSON Lines (one definition a line)."""
+    try:
+        text = path.read_text(encoding="utf-8")
+    except (OSError, UnicodeDecodeError) as exc:
+        raise CliError(f"{path}: cannot read: {_reason(exc)}") from None
+    try:
+        data: Any = json.loads(text)
+    except json.JSONDecodeError as whole:
+        try:
+            data = [json.loads(line) for line in text.splitlines() if line.strip()]
+        except json.JSONDecodeError:
+            raise CliError(f"{path}: malformed JSON: {_reason(whole)}") from None
+    except RecursionError as exc:
+        raise CliError(f"{path}: malformed JSON: {_reason(exc)}") from None
+    if isinstance(data, dict) and isinstance(data.get("result"), dict):
+        data = data["result"]  # a whole JSON-RPC response
+    if isinstance(data, dict) and isinstance(data.get("tools"), list):
+        data = data["tools"]
+    if not isinstance(data, list):
+        raise CliError(f"{path}: expected a list of tool definitions or an object with "
+                       "a \"tools\" list")
+    return data
+
+
+def cmd_import_tools(args: argparse.Namespace, out: Any) -> int:
+    from kova_discovery import tools
+
+    definitions = read_tool_file(args.file)
+    try:
+        prepared = tools.prepare_tools(definitions, args.source)
+    except (TypeError, ValueError) as exc:
+        raise CliError(f"{args.file}: {_reason(exc)}") from None
+    with writing(args.state, create=True) as state:
+        network = state.network
+        existing = set(network.agents())
+        with _progress(len(prepared), f"importing {args.file.name}") as advance:
+            for start in range(0, len(prepared), _IMPORT_BATCH):
+                batch = prepared[start:start + _IMPORT_BATCH]
+                tools.register_prepared(network, batch)
+                advance(len(batch))
+        commit(state)
+    announce_created(state)
+    replaced = sum(1 for tool in prepared if tool.name in existing)
+    if args.json:
+        emit_json({"imported": len(prepared), "replaced": replaced,
+                   "agent_count": network.agent_count, "state_created": state.created}, out)
+        return 0
+    note = f" ({replaced} replaced)" if replaced else ""
+    print(f"{len(prepared)} tools imported{note}; {network.agent_count} agents in {args.state}",
+          file=out)
+    return 0
+
+
+# Registration of a few hundred tools is far below what a person notices; the bar moves in
+# steps of this many and shows only for files large enough to take a moment.
+_IMPORT_BATCH = 200
+_PROGRESS_MIN = 2000
+
+
+@contextmanager
+def _progress(total: int, label: str) -> Iterator[Callable[[int], None]]:
+    err = sys.stderr
+    show = total >= _PROGRESS_MIN and isatty(err)
+    with Progress(console=console(err), transient=True, disable=not show) as bar:
+        task = bar.add_task(label, total=total)
+        yield lambda n: bar.advance(task, n)
 
 
 def cmd_demo(args: argparse.Namespace, out: Any) -> int:
@@ -501,6 +633,13 @@ def _non_negative_int(text: str) -> int:
     return value
 
 
+def _positive_int(text: str) -> int:
+    value = _non_negative_int(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("expected a number >= 1, got 0")
+    return value
+
+
 def _float(text: str) -> float:
     if not _NUMBER.match(text.strip()):
         raise argparse.ArgumentTypeError(f"expected a number, got {text!r}")
@@ -513,32 +652,48 @@ def build_parser() -> argparse.ArgumentParser:
         description="Register agents, discover them by capability and teach the ranking "
         "with feedback. The network lives in a JSON state file.",
     )
-    state_help = f"state file (default: {DEFAULT_STATE}; created when missing)"
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}",
+                        help="print the version and exit")
+    state_help = (f"state file (default: {DEFAULT_STATE}); only add and import-cards "
+                  "create it")
+    json_help = "print one JSON document instead of text"
     parser.add_argument("--state", type=Path, default=Path(DEFAULT_STATE), metavar="FILE",
                         help=state_help)
-    # Accept --state after the command name too, without overriding a value given before it.
+    parser.add_argument("--json", action="store_true", help=json_help)
+    # Accept the options after the command name too, without overriding a value given before.
     common = _Parser(add_help=False)
     common.add_argument("--state", type=Path, default=argparse.SUPPRESS, metavar="FILE",
                         help=state_help)
+    common.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
+                        help=json_help)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True,
                                 parser_class=_Parser)
 
-    p = sub.add_parser("add", parents=[common], help="register an agent (replaces one of the "
-                       "same name)")
-    p.add_argument("name", metavar="NAME")
+    def command(name: str, summary: str, func: Any, **kwargs: Any) -> argparse.ArgumentParser:
+        p = sub.add_parser(name, help=summary, description=summary[0].upper() + summary[1:] + ".",
+                           **kwargs)
+        p.set_defaults(func=func)
+        return p
+
+    p = command("add", "register an agent (replaces one of the same name)", cmd_add,
+                parents=[common])
+    p.add_argument("name", metavar="NAME", help="the agent's unique name")
     p.add_argument("capabilities", nargs="+", metavar="CAPABILITY",
                    help="free-text capability description")
     p.add_argument("--endpoint", metavar="URL", help="where the agent is invoked")
     p.add_argument("--meta", action="extend", nargs="+", metavar="KEY=VALUE",
                    help="metadata entries, matched by query --filter")
-    p.set_defaults(func=cmd_add)
 
-    p = sub.add_parser("import-cards", parents=[common],
-                       help="register agents from A2A agent-card JSON files or directories")
-    p.add_argument("paths", nargs="+", metavar="PATH")
-    p.set_defaults(func=cmd_import_cards)
+    p = command("import-cards", "register agents from A2A agent-card JSON files or directories",
+                cmd_import_cards, parents=[common])
+    p.add_argument("paths", nargs="+", metavar="PATH",
+                   help="a card file, or a directory whose *.json files are cards")
 
-    p = sub.add_parser("query", parents=[common], help="rank agents for a query")
+    p = command("remove", "remove agents with their routing state and feedback", cmd_remove,
+                parents=[common])
+    p.add_argument("names", nargs="+", metavar="NAME", help="a registered agent's name")
+
+    p = command("query", "rank agents for a query", cmd_query, parents=[common])
     p.add_argument("text", nargs="+", metavar="TEXT", help="query text (words are joined)")
     mode = p.add_mutually_exclusive_group()
     mode.add_argument("--explain", action="store_true", help="show the scoring breakdown")
@@ -547,33 +702,38 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--filter", action="append", metavar="EXPR",
                    help="metadata condition: key=value, key<number, key>number, "
                    "key~substring or key:a,b (one of); repeatable, all must hold")
-    p.set_defaults(func=cmd_query)
+    p.add_argument("--limit", type=_positive_int, default=10, metavar="N",
+                   help="show at most N agents, best first (default: 10)")
 
-    p = sub.add_parser("feedback", parents=[common],
-                       help="record the outcome of an interaction with an agent")
-    p.add_argument("name", metavar="NAME")
-    p.add_argument("outcome", choices=["success", "failure"])
+    p = command("feedback", "record the outcome of an interaction with an agent", cmd_feedback,
+                parents=[common])
+    p.add_argument("name", metavar="NAME", help="the agent the outcome is about")
+    p.add_argument("outcome", choices=["success", "failure"], help="how the interaction went")
     p.add_argument("--query", metavar="TEXT",
                    help="the query that led to the agent; similar queries learn from it")
-    p.set_defaults(func=cmd_feedback)
 
-    p = sub.add_parser("tick", parents=[common], help="apply one step of temporal decay")
-    p.set_defaults(func=cmd_tick)
+    command("tick", "apply one step of temporal decay", cmd_tick, parents=[common])
+    command("agents", "list agents with their routing state", cmd_agents, parents=[common])
 
-    p = sub.add_parser("agents", parents=[common],
-                       help="list agents with their routing state")
-    p.set_defaults(func=cmd_agents)
-
-    p = sub.add_parser("drift", parents=[common],
-                       help="report agents whose successful queries left their capabilities")
+    p = command("drift", "report agents whose successful queries left their capabilities",
+                cmd_drift, parents=[common])
     p.add_argument("--threshold", type=_float, default=0.3, metavar="X",
                    help="alignment below which an agent has drifted (default: 0.3)")
     p.add_argument("--min-samples", type=_non_negative_int, default=5, metavar="N",
                    help="successful queries needed before an agent is judged (default: 5)")
-    p.set_defaults(func=cmd_drift)
 
-    p = sub.add_parser("demo", help="run a guided tour on a built-in registry of agents")
-    p.set_defaults(func=cmd_demo)
+    p = command("import-tools", "register tool definitions (OpenAI, Anthropic or MCP) from a "
+                "JSON file", cmd_import_tools, parents=[common])
+    p.add_argument("file", type=Path, metavar="FILE",
+                   help="a JSON list of definitions, an MCP tools/list result or JSON Lines")
+    p.add_argument("--source", metavar="NAME",
+                   help="recorded as the tools' tool_source metadata (a server name, say)")
+
+    p = command("mcp", "serve the network to MCP clients over stdio", cmd_mcp, parents=[common])
+    p.add_argument("--lock-timeout", type=_float, default=10.0, metavar="SECONDS",
+                   help="how long a change waits for another writer's lock (default: 10)")
+
+    command("demo", "run a guided tour on a built-in registry of agents", cmd_demo)
     return parser
 
 
@@ -583,11 +743,16 @@ def _fail(message: str) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.json and args.command in ("demo", "mcp"):
+        parser.error(f"argument --json: not allowed with {args.command}, which "
+                     + ("is a guided tour" if args.command == "demo" else "speaks MCP on stdout"))
     out = sys.stdout
     try:
+        check_text_arguments(args)
         return int(args.func(args, out))
-    except CliError as exc:
+    except (CliError, CardError) as exc:
         return _fail(str(exc))
     except BrokenPipeError:
         # The reader (head, less) went away: nothing left to say.

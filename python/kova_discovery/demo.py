@@ -22,20 +22,20 @@ from pathlib import Path
 from typing import Any, TextIO
 
 import kova_discovery
+from kova_discovery._cards import card_endpoint, card_metadata
+from kova_discovery._display import (
+    confidence_line,
+    explained_table,
+    fmt_float,
+    print_table,
+    results_table,
+    table,
+)
 from kova_discovery._native import (
     FilterValue,
     LocalNetwork,
     Query,
     capabilities_from_a2a_rust,
-)
-from kova_discovery.cli import (
-    card_endpoint,
-    card_metadata,
-    confidence_line,
-    explained_table,
-    fmt_float,
-    render_table,
-    results_table,
 )
 
 TOP = 5
@@ -137,11 +137,10 @@ class Tour:
             self.say("  (no agent matched)")
             return
         if explained:
-            table = explained_table(results[:TOP])
+            rendered = explained_table(results[:TOP])
         else:
-            table = results_table(results[:TOP], META_COLUMNS)
-        for line in table.splitlines():
-            self.say("  " + line)
+            rendered = results_table(results[:TOP], META_COLUMNS)
+        print_table(self.out, rendered, indent="  ")
         if len(results) > TOP:
             self.say(f"  ... and {len(results) - TOP} more above the similarity threshold")
 
@@ -241,8 +240,7 @@ def run(out: TextIO | None = None) -> int:
         response = network.discover(text, with_confidence=True)
         say(f'discover("{text}", with_confidence=True)')
         say(f"  {confidence_line(response)}")
-        for line in results_table(response.results[:3], META_COLUMNS).splitlines():
-            say("  " + line)
+        print_table(tour.out, results_table(response.results[:3], META_COLUMNS), indent="  ")
         say()
 
     # ---------------------------------------------------------------------------------------
@@ -336,9 +334,8 @@ def run(out: TextIO | None = None) -> int:
             )
             identical = identical and same
             rows.append((text, ", ".join(n for n, _ in a[:3]), "yes" if same else "NO"))
-        for line in render_table(["query", "top 3 (original)", "same after load"],
-                                 rows).splitlines():
-            say("  " + line)
+        print_table(tour.out, table(["query", "top 3 (original)", "same after load"], rows),
+                    indent="  ")
         say("Not saved: circuit states (every agent starts closed) and the exploration schedule "
             f"(epsilon restarts at {loaded.exploration_epsilon:.3f}).")
         if not identical:
@@ -390,9 +387,8 @@ def learning_tour(tour: Tour) -> None:
         text, agent = held_out[i]
         shown = text if len(text) <= 60 else text[:57] + "..."
         rows.append((shown, agent, describe_rank(before[i]), describe_rank(after[i])))
-    for line in render_table(["query (never reported)", "right agent", "before", "after"],
-                             rows).splitlines():
-        say("  " + line)
+    print_table(tour.out, table(["query (never reported)", "right agent", "before", "after"],
+                                rows), indent="  ")
 
     def share(got: list[int | None]) -> str:
         return f"{sum(r == 1 for r in got) / max(len(got), 1):.2f}"

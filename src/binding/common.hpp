@@ -12,6 +12,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -60,6 +61,9 @@ class Ref {
 // ---- conversions (convert.cpp); each returns nullopt with an exception set on failure ----
 // The raised exception's text is prefixed "argument '<arg>': " when `arg` is not null.
 std::optional<std::string_view> to_str(PyObject* o, const char* arg);  // str only (view into o)
+// A file path: str or os.PathLike[str] (bytes refused), encoded as the interpreter encodes file
+// names.
+std::optional<std::string> to_path(PyObject* o, const char* arg);
 std::optional<double> to_double(PyObject* o, const char* arg);        // anything float() takes
 std::optional<std::uint64_t> to_u64(PyObject* o, const char* arg);    // OverflowError outside range
 std::optional<std::uint8_t> to_u8(PyObject* o, const char* arg);
@@ -108,11 +112,35 @@ PyObject* internal_error_type();
 // Writes the failure report to standard error and raises the internal error with `what`.
 void raise_internal_error(std::string_view what) noexcept;
 
+// ---- engine log records (logging_bridge.cpp) ----
+// Brings the engine's log levels in line with the `logging` configuration before engine work
+// that may log; reads memory only unless the configuration changed.
+void sync_log_levels() noexcept;
+namespace log_calls {
+extern int depth;                  // binding calls in progress, on any thread
+extern std::atomic<bool> pending;  // records wait to be handed to `logging`
+void flush() noexcept;
+}  // namespace log_calls
+// Around every entry point: queued records go to `logging` when the outermost call ends, so
+// that no handler runs while a network is borrowed or an engine lock is held.
+class CallScope {
+ public:
+  CallScope() noexcept { ++log_calls::depth; }
+  ~CallScope() {
+    if (--log_calls::depth == 0 && log_calls::pending.load(std::memory_order_relaxed)) {
+      log_calls::flush();
+    }
+  }
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+};
+
 // Runs `f`; any C++ exception escaping it becomes the internal error and `fail` is returned.
 // Objects with destructors inside `f` (a Borrow, Refs) are unwound first, so a borrow is
 // always released.
 template <class R, class F>
 R guarded_or(R fail, F&& f) noexcept {
+  const CallScope scope;
   try {
     return std::invoke(std::forward<F>(f));
   } catch (const std::bad_alloc&) {

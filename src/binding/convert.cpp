@@ -119,6 +119,35 @@ std::optional<std::string_view> to_str(PyObject* o, const char* arg) {
   return std::nullopt;
 }
 
+std::optional<std::string> to_path(PyObject* o, const char* arg) {
+  // Names the file system gave (os.listdir, pathlib) may hold undecodable bytes as lone
+  // surrogates; the file-system encoding turns them back into those bytes.
+  Ref path;
+  if (PyUnicode_Check(o)) {
+    path = Ref::borrow(o);
+  } else if (!PyBytes_Check(o) && PyObject_HasAttrStringWithError(o, "__fspath__") > 0) {
+    path = Ref::steal(PyOS_FSPath(o));
+    if (!path) {
+      prefix_pending_error(arg);
+      return std::nullopt;
+    }
+  } else if (PyErr_Occurred()) {
+    prefix_pending_error(arg);
+    return std::nullopt;
+  }
+  if (!path || !PyUnicode_Check(path.get())) {
+    raise_arg_error(PyExc_TypeError, arg, cast_error_text(o, "str | os.PathLike[str]"));
+    return std::nullopt;
+  }
+  Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path.get()));
+  if (!encoded) {
+    prefix_pending_error(arg);
+    return std::nullopt;
+  }
+  return std::string(PyBytes_AS_STRING(encoded.get()),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+}
+
 std::optional<double> to_double(PyObject* o, const char* arg) {
   if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
   const double v = PyFloat_AsDouble(o);

@@ -89,6 +89,31 @@ bool parse_filters(PyObject* filters, std::optional<FilterMap>& out) {
   return true;
 }
 
+// `limit`: None (or absent) keeps every result; otherwise a positive int (anything with
+// __index__ except bool, which is almost certainly a mistaken flag). A limit beyond any
+// possible result count keeps every result too.
+bool parse_limit(PyObject* arg, std::size_t& out) {
+  out = kAllResults;
+  if (is_absent(arg)) return true;
+  const auto reject = [arg](PyObject* type) {
+    Ref shown = Ref::steal(PyObject_Repr(arg));
+    if (!shown) return false;
+    PyErr_Format(type, "argument 'limit': expected a positive int or None, got %U (%s)",
+                 shown.get(), Py_TYPE(arg)->tp_name);
+    return false;
+  };
+  if (PyBool_Check(arg) || !PyIndex_Check(arg)) return reject(PyExc_TypeError);
+  Ref index = Ref::steal(PyNumber_Index(arg));
+  if (!index) return false;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow > 0) return true;
+  if (overflow < 0 || value <= 0) return reject(PyExc_ValueError);
+  if (static_cast<unsigned long long>(value) < kAllResults) out = static_cast<std::size_t>(value);
+  return true;
+}
+
 bool parse_flag(PyObject* arg, const char* name, bool& out) {
   if (arg == nullptr) return true;
   std::optional<bool> flag = to_flag(arg, name);
@@ -166,9 +191,10 @@ Ref build_confidence_response(NetworkObject* net, ConfidenceResponse&& response)
   return make_discovery_response(std::move(data));
 }
 
-constexpr const char* kDiscoverNames[] = {"query", "filters", "explain", "with_confidence"};
+constexpr const char* kDiscoverNames[] = {"query", "filters", "explain", "with_confidence",
+                                          "limit"};
 constexpr ArgSpec kDiscoverArgs{"LocalNetwork.discover", kDiscoverNames, 1, 1};
-constexpr const char* kDiscoverManyNames[] = {"queries", "filters", "explain"};
+constexpr const char* kDiscoverManyNames[] = {"queries", "filters", "explain", "limit"};
 constexpr ArgSpec kDiscoverManyArgs{"LocalNetwork.discover_many", kDiscoverManyNames, 1, 1};
 
 }  // namespace
@@ -178,12 +204,13 @@ constexpr ArgSpec kDiscoverManyArgs{"LocalNetwork.discover_many", kDiscoverManyN
 PyObject* network_discover(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[4];
+    PyObject* a[5];
     if (!parse_args(kDiscoverArgs, args, nargs, kwnames, a)) return nullptr;
     bool explain = false;
     bool with_confidence = false;
+    std::size_t limit = kAllResults;
     if (!check_filters_arg(a[1]) || !parse_flag(a[2], "explain", explain) ||
-        !parse_flag(a[3], "with_confidence", with_confidence)) {
+        !parse_flag(a[3], "with_confidence", with_confidence) || !parse_limit(a[4], limit)) {
       return nullptr;
     }
     // Filters first: a bad filter is reported even when the query is bad too.
@@ -213,8 +240,9 @@ PyObject* network_discover(PyObject* self, PyObject* const* args, Py_ssize_t nar
       {
         Borrow borrow(net, Borrow::Mode::Exclusive);
         if (!borrow.ok()) return nullptr;
-        results = query != nullptr ? net->engine->discover_query_explained(*query, filter_map)
-                                   : net->engine->discover_explained(text, filter_map);
+        results = query != nullptr
+                      ? net->engine->discover_query_explained(*query, filter_map, limit)
+                      : net->engine->discover_explained(text, filter_map, limit);
       }
       return explained_list(std::move(results)).release();
     }
@@ -224,8 +252,8 @@ PyObject* network_discover(PyObject* self, PyObject* const* args, Py_ssize_t nar
         Borrow borrow(net, Borrow::Mode::Exclusive);
         if (!borrow.ok()) return nullptr;
         response = query != nullptr
-                       ? net->engine->discover_query_with_confidence(*query, filter_map)
-                       : net->engine->discover_with_confidence_filtered(text, filter_map);
+                       ? net->engine->discover_query_with_confidence(*query, filter_map, limit)
+                       : net->engine->discover_with_confidence_filtered(text, filter_map, limit);
       }
       return build_confidence_response(net, std::move(*response)).release();
     }
@@ -233,8 +261,8 @@ PyObject* network_discover(PyObject* self, PyObject* const* args, Py_ssize_t nar
     {
       Borrow borrow(net, Borrow::Mode::Exclusive);
       if (!borrow.ok()) return nullptr;
-      results = query != nullptr ? net->engine->discover_query(*query, filter_map)
-                                 : net->engine->discover_filtered(text, filter_map);
+      results = query != nullptr ? net->engine->discover_query(*query, filter_map, limit)
+                                 : net->engine->discover_filtered(text, filter_map, limit);
     }
     return result_list(net, std::move(results)).release();
   });
@@ -243,12 +271,16 @@ PyObject* network_discover(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* network_discover_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[3];
+    PyObject* a[4];
     if (!parse_args(kDiscoverManyArgs, args, nargs, kwnames, a)) return nullptr;
     std::optional<std::vector<std::string>> queries = to_str_list(a[0], "queries");
     if (!queries) return nullptr;
     bool explain = false;
-    if (!check_filters_arg(a[1]) || !parse_flag(a[2], "explain", explain)) return nullptr;
+    std::size_t limit = kAllResults;
+    if (!check_filters_arg(a[1]) || !parse_flag(a[2], "explain", explain) ||
+        !parse_limit(a[3], limit)) {
+      return nullptr;
+    }
     std::optional<FilterMap> filters;
     if (!parse_filters(a[1], filters)) return nullptr;
     const FilterMap* filter_map = filters ? &*filters : nullptr;
@@ -263,7 +295,7 @@ PyObject* network_discover_many(PyObject* self, PyObject* const* args, Py_ssize_
         Borrow borrow(net, Borrow::Mode::Exclusive);
         if (!borrow.ok()) return nullptr;
         for (std::size_t i = 0; i < n; ++i) {
-          all[i] = net->engine->discover_explained((*queries)[i], filter_map);
+          all[i] = net->engine->discover_explained((*queries)[i], filter_map, limit);
         }
       }
       for (std::size_t i = 0; i < n; ++i) {
@@ -278,7 +310,7 @@ PyObject* network_discover_many(PyObject* self, PyObject* const* args, Py_ssize_
       Borrow borrow(net, Borrow::Mode::Exclusive);
       if (!borrow.ok()) return nullptr;
       for (std::size_t i = 0; i < n; ++i) {
-        all[i] = net->engine->discover_filtered((*queries)[i], filter_map);
+        all[i] = net->engine->discover_filtered((*queries)[i], filter_map, limit);
       }
     }
     for (std::size_t i = 0; i < n; ++i) {
@@ -291,7 +323,8 @@ PyObject* network_discover_many(PyObject* self, PyObject* const* args, Py_ssize_
 }
 
 const char* const kDiscoverDoc =
-    "discover($self, query, *, filters=None, explain=False, with_confidence=False)\n"
+    "discover($self, query, *, filters=None, explain=False, with_confidence=False, "
+    "limit=None)\n"
     "--\n"
     "\n"
     "Discover agents matching a query string.\n"
@@ -320,10 +353,14 @@ const char* const kDiscoverDoc =
     "        - Greater than: {\"version\": {\"$gt\": 1.5}}\n"
     "        - Contains: {\"description\": {\"$contains\": \"legal\"}}\n"
     "    explain: Return ExplainedResult objects with the scoring breakdown.\n"
-    "    with_confidence: Return a DiscoveryResponse with the confidence signal.";
+    "    with_confidence: Return a DiscoveryResponse with the confidence signal.\n"
+    "    limit: Return at most this many results, best first: the same agents in\n"
+    "        the same order as the start of the full list, at a lower cost. None\n"
+    "        (the default) returns every result. The confidence signal and\n"
+    "        recommended_parallelism still weigh every agent.";
 
 const char* const kDiscoverManyDoc =
-    "discover_many($self, queries, *, filters=None, explain=False)\n"
+    "discover_many($self, queries, *, filters=None, explain=False, limit=None)\n"
     "--\n"
     "\n"
     "Discover agents for multiple queries in a single call.\n"
@@ -335,6 +372,8 @@ const char* const kDiscoverManyDoc =
     "Args:\n"
     "    queries: List of query strings.\n"
     "    filters: Optional metadata filters (shared across all queries).\n"
-    "    explain: Return ExplainedResult objects with the scoring breakdown.";
+    "    explain: Return ExplainedResult objects with the scoring breakdown.\n"
+    "    limit: Return at most this many results per query, best first (None\n"
+    "        returns every result).";
 
 }  // namespace kova::py

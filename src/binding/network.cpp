@@ -12,6 +12,9 @@ namespace kova::py {
 // ---- borrow rule ----
 
 Borrow::Borrow(NetworkObject* self, Mode mode) : self_(self), mode_(mode) {
+  // Every operation that may log takes exclusive access; the levels are brought up to date
+  // before the borrow, so that a refresh that calls into `logging` finds the network free.
+  if (mode == Mode::Exclusive) sync_log_levels();
   if (!self->engine) {
     PyErr_SetString(PyExc_RuntimeError, "LocalNetwork has been cleared and can no longer be used");
     return;
@@ -67,8 +70,26 @@ PyObject* make_network(PyTypeObject* type, std::unique_ptr<LocalNetwork> engine)
 
 PyObject* none() { Py_RETURN_NONE; }
 
-PyObject* os_error(const NetworkError& error) {
-  PyErr_SetString(PyExc_OSError, error.display().c_str());
+// Raises a state-file failure. A system failure becomes the OSError subclass its errno selects
+// (FileNotFoundError, PermissionError, IsADirectoryError, ...) with errno, strerror (the
+// display text) and filename (the argument as given) set, as open() raises them. Anything else
+// (a corrupt file, a newer version) stays a plain OSError whose text is the display text alone:
+// callers match on that text.
+PyObject* os_error(const NetworkError& error, PyObject* filename) {
+  Ref message = Ref::steal(PyUnicode_FromString(error.display().c_str()));
+  if (!message) return nullptr;
+  if (error.os_errno == 0) {
+    // No errno to pick a subclass by (a corrupt file, a refused target). No filename either:
+    // OSError would then print "[Errno None] None: path" in place of the engine's message.
+    PyErr_SetObject(PyExc_OSError, message.get());
+    return nullptr;
+  }
+  Ref errno_value = Ref::steal(PyLong_FromLong(error.os_errno));
+  if (!errno_value) return nullptr;
+  // Called rather than raised by type: the call is what picks the subclass for the errno.
+  Ref exception = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_OSError, errno_value.get(),
+                                                          message.get(), filename, nullptr));
+  if (exception) PyErr_SetRaisedException(exception.release());
   return nullptr;
 }
 
@@ -371,7 +392,22 @@ PyObject* network_replay_enabled(PyObject* self, void*) {
   });
 }
 
-Ref event_dict(const EventKind& event) {
+// The str of the query text the previous event held, reused while events share their text
+// (all events of one discovery do), so a long query is converted once, not once per result.
+struct QueryStrCache {
+  const std::string* text = nullptr;
+  Ref str;
+
+  Ref get(const SharedText& shared) {
+    if (text != &shared.str()) {
+      str = str_ref(shared);
+      text = str ? &shared.str() : nullptr;
+    }
+    return str;
+  }
+};
+
+Ref event_dict(const EventKind& event, QueryStrCache& queries) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return {};
   PyObject* d = dict.get();
@@ -380,9 +416,9 @@ Ref event_dict(const EventKind& event) {
       [&](const auto& e) -> bool {
         using E = std::decay_t<decltype(e)>;
         if constexpr (std::is_same_v<E, EventKind::QuerySubmitted>) {
-          return set_item(d, "query", str_ref(e.query));
+          return set_item(d, "query", queries.get(e.query));
         } else if constexpr (std::is_same_v<E, EventKind::AgentScored>) {
-          return set_item(d, "query", str_ref(e.query)) &&
+          return set_item(d, "query", queries.get(e.query)) &&
                  set_item(d, "agent_name", str_ref(e.agent_name)) &&
                  set_item(d, "raw_similarity", float_ref(e.raw_similarity)) &&
                  set_item(d, "enzyme_score", float_ref(e.enzyme_score)) &&
@@ -415,8 +451,9 @@ PyObject* network_replay_events(PyObject* self, PyObject* /*unused*/) {
     });
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(events.size())));
     if (!list) return nullptr;
+    QueryStrCache queries;
     for (std::size_t i = 0; i < events.size(); ++i) {
-      Ref dict = event_dict(events[i]);
+      Ref dict = event_dict(events[i], queries);
       if (!dict) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
     }
@@ -471,20 +508,64 @@ PyObject* network_detect_drift(PyObject* self, PyObject* const* args, Py_ssize_t
 // ---- persistence ----
 
 constexpr const char* kPathNames[] = {"path"};
-const ArgSpec kSaveArgs{"LocalNetwork.save", kPathNames, 1, 1};
+constexpr const char* kSaveNames[] = {"path", "extra"};
+const ArgSpec kSaveArgs{"LocalNetwork.save", kSaveNames, 1, 1};
 const ArgSpec kLoadArgs{"LocalNetwork.load", kPathNames, 1, 1};
+
+// `extra`: a dict of str to str or int; names of the state's own members are refused here,
+// where the caller can still be told which value is wrong.
+std::optional<ExtraMembers> to_extra_members(PyObject* o, const char* arg) {
+  if (!PyDict_Check(o)) {
+    raise_arg_error(PyExc_TypeError, arg, cast_error_text(o, "dict"));
+    return std::nullopt;
+  }
+  ExtraMembers out;
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(o, &pos, &key, &value)) {
+    const auto name = to_str(key, arg);
+    if (!name) return std::nullopt;
+    if (is_state_member(*name)) {
+      raise_arg_error(PyExc_ValueError, arg,
+                      "'" + std::string(*name) + "' is a member of the state itself");
+      return std::nullopt;
+    }
+    if (PyUnicode_Check(value)) {
+      const auto text = to_str(value, arg);
+      if (!text) return std::nullopt;
+      out.emplace_back(std::string(*name), std::string(*text));
+    } else if (PyLong_Check(value) && !PyBool_Check(value)) {
+      const auto number = to_i64(value, arg);
+      if (!number) return std::nullopt;
+      out.emplace_back(std::string(*name), *number);
+    } else {
+      raise_arg_error(PyExc_TypeError, arg,
+                      "value of '" + std::string(*name) + "' must be str or int, not '" +
+                          Py_TYPE(value)->tp_name + "'");
+      return std::nullopt;
+    }
+  }
+  return out;
+}
 
 PyObject* network_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[1];
+    PyObject* a[2];
     if (!parse_args(kSaveArgs, args, nargs, kwnames, a)) return nullptr;
-    const auto path = to_str(a[0], kPathNames[0]);
+    const auto path = to_path(a[0], kSaveNames[0]);
     if (!path) return nullptr;
+    ExtraMembers extra;
+    if (!is_absent(a[1])) {
+      auto converted = to_extra_members(a[1], kSaveNames[1]);
+      if (!converted) return nullptr;
+      extra = std::move(*converted);
+    }
     NetworkObject* net = as_network(self);
     Borrow borrow(net, Mode::Shared);
     if (!borrow.ok()) return nullptr;
-    if (const auto error = net->engine->save(std::string(*path))) return os_error(*error);
+    if (const auto error = net->engine->save(*path, extra)) return os_error(*error, a[0]);
     return none();
   });
 }
@@ -494,13 +575,32 @@ PyObject* network_load(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t n
   return guarded([&]() -> PyObject* {
     PyObject* a[1];
     if (!parse_args(kLoadArgs, args, nargs, kwnames, a)) return nullptr;
-    const auto path = to_str(a[0], kPathNames[0]);
+    const auto path = to_path(a[0], kPathNames[0]);
     if (!path) return nullptr;
     PyTypeObject* type = local_network_type();
     if (!type) return nullptr;
-    auto loaded = LocalNetwork::load(std::string(*path));
-    if (!loaded) return os_error(loaded.error());
+    auto loaded = LocalNetwork::load(*path);
+    if (!loaded) return os_error(loaded.error(), a[0]);
     return make_network(type, std::move(loaded).value());
+  });
+}
+
+PyObject* network_loaded_extra(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    NetworkObject* net = as_network(self);
+    Borrow borrow(net, Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [name, value] : net->engine->loaded_extra()) {
+      Ref item = std::holds_alternative<std::string>(value)
+                     ? from_str(std::get<std::string>(value))
+                     : Ref::steal(PyLong_FromLongLong(std::get<std::int64_t>(value)));
+      if (!item) return nullptr;
+      Ref key = from_str(name);
+      if (!key || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) return nullptr;
+    }
+    return dict.release();
   });
 }
 
@@ -538,7 +638,10 @@ PyMethodDef g_methods[] = {
      "improvement always applies.\n\n"
      "Args:\n"
      "    agent_name: The agent that handled the request.\n"
-     "    query: Optional query text the agent succeeded on."},
+     "    query: Optional query text the agent succeeded on.\n\n"
+     "The query's words are also counted with the agent's capability words for\n"
+     "query expansion: the first 50 distinct words on each side, every occurrence\n"
+     "of those included, so one call's cost is bounded whatever the lengths."},
     {"record_failure", as_cfunction(network_feedback<false>), kFastKw,
      "record_failure($self, agent_name, *, query=None)\n--\n\n"
      "Record a failed interaction with an agent.\n\n"
@@ -585,13 +688,37 @@ PyMethodDef g_methods[] = {
      "    min_samples: Successful feedback entries an agent needs to be reported\n"
      "        (default: 5)."},
     {"save", as_cfunction(network_save), kFastKw,
-     "save($self, path)\n--\n\n"
-     "Save the network state to a JSON file."},
+     "save($self, path, *, extra=None)\n--\n\n"
+     "Save the network state to a JSON file.\n\n"
+     "``path`` is a str or an os.PathLike[str]. The file is written through a\n"
+     "temporary file beside it and renamed over the old one; a symbolic link is\n"
+     "followed and the file it names replaced. A target that exists but is not a\n"
+     "regular file (a directory, device, FIFO or socket) is refused. Temporary\n"
+     "files that earlier saves of the same file left behind when their process\n"
+     "died are removed.\n\n"
+     "Args:\n"
+     "    path: The file to write (replaced atomically).\n"
+     "    extra: Optional dict of str to str or int, written as additional top-level\n"
+     "        members after the state's own; readers that do not know them ignore them,\n"
+     "        and ``loaded_extra`` of the loaded network hands them back.\n\n"
+     "Raises:\n"
+     "    OSError: the subclass for the system's errno (FileNotFoundError,\n"
+     "        PermissionError, IsADirectoryError, ...) with errno and filename set;\n"
+     "        a plain OSError when the state cannot be written as JSON or the\n"
+     "        target is not a regular file."},
     {"load", as_cfunction(network_load), kFastKw | METH_STATIC,
      "load(path)\n--\n\n"
      "Load network state from a previously saved JSON file.\n\n"
      "Returns a new LocalNetwork with all agents, scoring state, and\n"
-     "feedback history restored. Agent capabilities are re-indexed."},
+     "feedback history restored. Agent capabilities are re-indexed.\n\n"
+     "``path`` is a str or an os.PathLike[str] naming a regular file.\n\n"
+     "Raises:\n"
+     "    OSError: the subclass for the system's errno (FileNotFoundError,\n"
+     "        PermissionError, IsADirectoryError, ...) with errno and filename set;\n"
+     "        a plain OSError, its text starting \"serialization error: \" or\n"
+     "        \"unsupported snapshot version\", for a file that is not a state file\n"
+     "        this version can read, or \"I/O error: \" for one that is not a\n"
+     "        regular file or not UTF-8."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -606,6 +733,11 @@ PyGetSetDef g_getset[] = {
     {"replay_event_count", network_replay_event_count, nullptr,
      "Number of events in the replay log.", nullptr},
     {"replay_enabled", network_replay_enabled, nullptr, "Whether the replay log is enabled.",
+     nullptr},
+    {"loaded_extra", network_loaded_extra, nullptr,
+     "Top-level members of the state file this network was loaded from that the network\n"
+     "does not use itself (str or int values, as ``save(extra=...)`` writes them); empty\n"
+     "for a network not made by ``load``.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

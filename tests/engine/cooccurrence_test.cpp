@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -58,6 +60,31 @@ TEST(CoOccurrence, TopThreeAgreesWithAStableSortOfTheRow) {
   const Terms out = e.expand_query({"q"});
   EXPECT_EQ(out,
             (Terms{"q", row[0].capability_term, row[1].capability_term, row[2].capability_term}));
+}
+
+TEST(CoOccurrence, DistinctTermBoundAgreesWithANaiveCount) {
+  // A kept pair counts occurrences of q times occurrences of c. Small vocabularies make
+  // repeats common.
+  std::mt19937 rng(7);
+  for (int round = 0; round < 200; ++round) {
+    const std::size_t bound = round % 2 ? 50 : 1 + rng() % 8;
+    Terms lists[2];
+    std::map<std::string, std::uint32_t> kept[2];  // occurrences of the first `bound` distinct
+    for (int side = 0; side < 2; ++side) {
+      const std::size_t vocabulary = 1 + rng() % 70;
+      for (std::size_t i = rng() % 120; i > 0; --i) {
+        lists[side].push_back("t" + std::to_string(rng() % vocabulary));
+        if (kept[side].count(lists[side].back()) || kept[side].size() < bound)
+          ++kept[side][lists[side].back()];
+      }
+    }
+    CoOccurrenceExpander e;
+    e.record_feedback(lists[0], lists[1], bound);
+    ASSERT_EQ(e.size(), kept[0].size() * kept[1].size()) << round;
+    for (const auto& [q, m] : kept[0]) {
+      for (const auto& [c, n] : kept[1]) ASSERT_EQ(e.count(q, c), m * n) << round;
+    }
+  }
 }
 
 // Fills the matrix with `n` distinct pairs of count `count` under the query term `q`.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -66,8 +67,11 @@ TEST(DiscoveryReplay, OnlyThePlainTextOperationRecords) {
     const auto& events = log.events();
     ASSERT_EQ(events.size(), 3u);
     EXPECT_EQ(std::get<EventKind::QuerySubmitted>(events[0].event.value).query, "Find Agents");
+    const std::string& submitted =
+        std::get<EventKind::QuerySubmitted>(events[0].event.value).query.str();
     for (std::size_t i = 0; i < 2; ++i) {
       const auto& scored = std::get<EventKind::AgentScored>(events[i + 1].event.value);
+      EXPECT_EQ(&scored.query.str(), &submitted);  // one copy of the text for the discovery
       EXPECT_EQ(scored.query, "Find Agents");
       EXPECT_EQ(scored.agent_name, results[i].agent_name);
       EXPECT_EQ(scored.raw_similarity, results[i].similarity);
@@ -343,6 +347,91 @@ TEST(DiscoveryRegistryOrder, QueriesSeeEveryChangeBetweenThem) {
       const double factor =
           feedback.empty() ? 0.0 : weighted / static_cast<double>(feedback.size());
       EXPECT_DOUBLE_EQ(r.feedback_factor, factor) << r.agent_name << " at step " << step;
+    }
+  }
+}
+
+double score_of(const DiscoveryResult& r) {
+  return r.score;
+}
+double score_of(const ExplainedResult& r) {
+  return r.final_score;
+}
+
+// A limited call returns exactly the start of what the same call without a limit returns
+// from the same state and the same tie-break counter, in all six operations; votes, forwards,
+// confidence and the draws taken stay those of the whole ranking. Similarities cluster on a
+// few levels so that exact ties, overlapping bands and exploration all come up.
+TEST(DiscoveryLimit, LimitedCallsAreThePrefixOfTheFullRanking) {
+  struct Seen {  // what one call returned, in comparable form
+    std::vector<std::pair<std::string, double>> ranked;
+    std::vector<std::string> confidence;  // kind, parallelism, alternatives, best below
+  };
+  const auto seen = [](const auto& results) {
+    Seen s;
+    for (const auto& r : results) s.ranked.emplace_back(r.agent_name, score_of(r));
+    return s;
+  };
+  const auto seen_response = [](const ConfidenceResponse& r) {
+    Seen s;
+    for (const auto& x : r.results) s.ranked.emplace_back(x.agent_name, x.score);
+    s.confidence = {r.confidence ? r.confidence->text() : "-",
+                    std::to_string(r.recommended_parallelism),
+                    r.best_below_threshold ? r.best_below_threshold->first : "-"};
+    if (r.confidence) {
+      for (const auto& a : r.confidence->alternative_agents) s.confidence.push_back(a);
+    }
+    return s;
+  };
+  const Query composed = Query::any({Query::text("q"), Query::text("r")});
+  const FilterMap tiers{{"tier", FilterValue{FilterValue::OneOf{{"0", "1"}}}}};
+  const std::function<Seen(LocalNetwork&, const FilterMap*, std::size_t)> operations[] = {
+      [&](auto& n, auto f, auto l) { return seen(n.discover_filtered("q", f, l)); },
+      [&](auto& n, auto f, auto l) { return seen(n.discover_explained("q", f, l)); },
+      [&](auto& n, auto f, auto l) {
+        return seen_response(n.discover_with_confidence_filtered("q", f, l));
+      },
+      [&](auto& n, auto f, auto l) { return seen(n.discover_query(composed, f, l)); },
+      [&](auto& n, auto f, auto l) { return seen(n.discover_query_explained(composed, f, l)); },
+      [&](auto& n, auto f, auto l) {
+        return seen_response(n.discover_query_with_confidence(composed, f, l));
+      },
+  };
+  std::mt19937_64 rng(20240519);
+  const double levels[] = {0.05, 0.3, 0.5, 0.50004, 0.52, 0.6, 0.6, 0.9};
+  for (int trial = 0; trial < 60; ++trial) {
+    const std::size_t n = 1 + rng() % 120;
+    std::vector<std::string> names;
+    ChosenScorer::Pairs sims;
+    for (std::size_t i = 0; i < n; ++i) {
+      names.push_back("a" + std::to_string(1000 + i));
+      const double jitter = rng() % 4 == 0 ? 1e-6 * static_cast<double>(rng() % 50) : 0.0;
+      sims.emplace_back(names.back(), levels[rng() % 8] + jitter);
+    }
+    Engine full(names), limited(names);
+    const std::size_t feedback = rng() % 300;  // exploration from 0.8 down to its floor
+    for (Engine* e : {&full, &limited}) {
+      e->scorer->set_fallback(sims);
+      for (const auto& name : names)
+        e->net->find_mut(name)->metadata = Metadata{{"tier", std::to_string(name[4] % 3)}};
+      for (std::size_t f = 0; f < feedback; ++f)
+        e->net->record_success(names[f % n], std::optional<std::string_view>("q"));
+    }
+    for (int round = 0; round < 6; ++round) {
+      const auto& operation = operations[rng() % 6];
+      const std::size_t limit = 1 + rng() % (n + 2);
+      const FilterMap* filters = rng() % 3 == 0 ? &tiers : nullptr;
+      const std::uint64_t start = rng();
+      TIE_BREAK_COUNTER.store(start);
+      Seen all = operation(*full.net, filters, kAllResults);
+      const std::uint64_t drawn = TIE_BREAK_COUNTER.load();
+      TIE_BREAK_COUNTER.store(start);
+      const Seen some = operation(*limited.net, filters, limit);
+      EXPECT_EQ(TIE_BREAK_COUNTER.load(), drawn);
+      all.ranked.resize(std::min(limit, all.ranked.size()));
+      ASSERT_EQ(some.ranked, all.ranked) << "trial " << trial << ", round " << round;
+      EXPECT_EQ(some.confidence, all.confidence);
+      for (const auto& name : names) ASSERT_EQ(full.forwards(name), limited.forwards(name));
     }
   }
 }

@@ -12,8 +12,12 @@ from pathlib import Path
 
 import pytest
 
+import kova_discovery
 from conftest import REPO, SHARED_DATA
+from kova_discovery import cli
+from kova_discovery._display import print_table, table
 from kova_discovery._native import LocalNetwork
+from kova_discovery._statefile import StateLockTimeout, lock_path, state_lock
 from kova_discovery.cli import main
 
 DEMO_CARDS = REPO / "python" / "kova_discovery" / "demo_data" / "cards"
@@ -81,7 +85,8 @@ def test_add_registers_and_replaces(state: Path, tmp_path: Path) -> None:
     assert agent["capabilities"] == ["send newsletters"]
     assert agent["consecutive_pulse_timeouts"] == 0 and agent["metadata"] == {}
 
-    assert run("--state", tmp_path / "s.json", "add", "n" * 256, "cap")[0] == 0
+    code, _, err = run("--state", tmp_path / "s.json", "add", "n" * 256, "cap")
+    assert code == 0 and err == f"kova-discovery: created new state file {tmp_path / 's.json'}\n"
 
 
 @pytest.mark.parametrize(
@@ -99,6 +104,9 @@ def test_add_registers_and_replaces(state: Path, tmp_path: Path) -> None:
         (1, ["query", "x", "--filter", "cost<1_0"]),
         (1, ["query", "x", "--filter", "region=eu", "--filter", "region=us"]),
         (1, ["feedback", "nobody", "success"]),
+        (1, ["remove", "mail-sender", "nobody"]),
+        (1, ["query", "tr\udcffnslate"]),  # a non-UTF-8 byte, as Python decodes argv
+        (1, ["query", "x", "--state", "s\udcff.json"]),
         (1, ["import-cards", "/no/such/card.json"]),
         (2, ["add", "only-a-name"]),
         (2, ["frobnicate"]),
@@ -107,6 +115,8 @@ def test_add_registers_and_replaces(state: Path, tmp_path: Path) -> None:
         (2, ["feedback", "mail-sender", "maybe"]),
         (2, ["drift", "--min-samples", "-1"]),
         (2, ["drift", "--threshold", "high"]),
+        (2, ["query", "x", "--limit", "0"]),
+        (2, ["--json", "demo"]),
     ],
 )
 def test_bad_input_fails_in_one_line_and_keeps_state(state: Path, code: int,
@@ -139,14 +149,14 @@ def test_query_filter_forms(state: Path, filters: list[str], expected: set[str])
     assert set(result_names(out)) == expected
 
 
-def test_query_modes(state: Path, tmp_path: Path) -> None:
-    forwards = sum(a["forwards_count"] for a in state_agents(state).values())
+def test_query_modes(state: Path) -> None:
+    before = state.read_bytes(), state.stat().st_ino
     code, out, _ = run("--state", state, "query", "translate", "legal", "contracts")
     assert code == 0 and result_names(out)[0] == "legal-lingua"
     assert "mail-sender" not in result_names(out)
     assert "https://agents.example.com/legal-lingua" in out
-    # discovery counts forwards, which later rankings read: the state keeps them
-    assert sum(a["forwards_count"] for a in state_agents(state).values()) > forwards
+    code, out, _ = run("--state", state, "query", "translate", "--limit", "1")
+    assert len(result_names(out)) == 1 and "raise --limit" in out
 
     code, out, _ = run("--state", state, "query", "translate legal contracts", "--explain")
     header = out.splitlines()[0].split()
@@ -160,10 +170,20 @@ def test_query_modes(state: Path, tmp_path: Path) -> None:
     code, out, _ = run("--state", state, "query", "translate", "--confidence",
                        "--filter", "region=mars")
     assert code == 0 and "no agent matched; closest candidate: " in out
+    for argv in (["agents"], ["drift"]):
+        assert run("--state", state, *argv)[0] == 0
+    # readers never write, so they cannot undo a concurrent writer's change
+    assert (state.read_bytes(), state.stat().st_ino) == before
 
-    missing = tmp_path / "none.json"
-    code, out, _ = run("--state", missing, "query", "anything")
-    assert code == 0 and "no agent matched" in out and not missing.exists()
+
+@pytest.mark.parametrize("argv", [["query", "x"], ["feedback", "a", "success"], ["tick"],
+                                  ["agents"], ["drift"], ["remove", "a"]])
+def test_only_add_and_import_create_a_state_file(tmp_path: Path, argv: list[str]) -> None:
+    code, out, err = run("--state", tmp_path / "typo.json", *argv)
+    assert (code, out) == (1, "")
+    assert err == (f"kova-discovery: error: state file {tmp_path / 'typo.json'} does not exist "
+                   "(add or import-cards create one)\n")
+    assert list(tmp_path.iterdir()) == []
 
 
 def test_feedback_tick_and_agents(state: Path, tmp_path: Path) -> None:
@@ -190,9 +210,6 @@ def test_feedback_tick_and_agents(state: Path, tmp_path: Path) -> None:
     rows = {line.split()[0]: line.split() for line in lines[2:]}
     assert sorted(rows) == ["deepl-bridge", "legal-lingua", "mail-sender", "polyglot-mt"]
     assert rows["deepl-bridge"][1] == "0.900" and rows["deepl-bridge"][4:6] == ["2", "2"]
-
-    code, out, _ = run("--state", tmp_path / "nothing.json", "agents")
-    assert code == 0 and "no agents" in out
 
 
 def test_drift(state: Path) -> None:
@@ -239,7 +256,7 @@ def test_import_cards_from_directory_and_file(tmp_path: Path) -> None:
 @pytest.mark.parametrize(
     "content",
     ['{"name": "broken", ', "[1, 2, 3]", '"just a string"', "{}", '{"name": 42}',
-     b"\xff\xfe\x00garbage", None],
+     b"\xff\xfe\x00garbage", None, '{"name": "x\\ud800"}', '{"name": "x", "v": 1%s}' % ("0" * 4300)],
 )
 def test_import_cards_rejects_bad_cards_and_imports_nothing(
     state: Path, tmp_path: Path, content: str | bytes | None
@@ -262,6 +279,110 @@ def test_import_cards_rejects_bad_cards_and_imports_nothing(
 
 
 
+def test_import_cards_bounds_what_one_card_contributes(tmp_path: Path) -> None:
+    tags = ["b", "a", "b"] + [f"t{i}" for i in range(60_000)]  # quadratic would take minutes
+    skills = [{"name": f"s{i}", "tags": tags if i == 0 else ["x"]} for i in range(150)]
+    card = tmp_path / "huge.json"
+    card.write_text(json.dumps({"name": "huge", "description": "d" * 9000, "skills": skills}))
+    code, out, err = run("--state", tmp_path / "s.json", "import-cards", card)
+    assert code == 0, err
+    assert "kept 100 of 150 skills" in out and "kept 100 of 60003 distinct tags" in out
+    agent = state_agents(tmp_path / "s.json")["huge"]
+    assert len(agent["capabilities"]) == 101
+    assert max(len(c.encode()) for c in agent["capabilities"]) == 4096
+    assert agent["metadata"]["tags"].split(",")[:4] == ["b", "a", "t0", "t1"]
+    assert len(agent["metadata"]["tags"].split(",")) == 100
+
+
+WRITER = """
+import sys
+from kova_discovery.cli import main
+state, who, kind = sys.argv[1:]
+for i in range(50):
+    argv = {"add": ["add", f"{who}{i}", "cap"],
+            "feedback": ["feedback", "target", "success", "--query", f"{who} {i}"],
+            "query": ["query", "does things"]}[kind]
+    assert main(["--state", state, *argv]) == 0
+"""
+
+
+@pytest.mark.parametrize("kind", ["add", "feedback"])
+def test_concurrent_writers_lose_nothing(tmp_path: Path, kind: str) -> None:
+    state = tmp_path / "s.json"
+    assert run("--state", state, "add", "target", "does things")[0] == 0
+    procs = [subprocess.Popen([sys.executable, "-c", WRITER, str(state), who, job],
+                              stdout=subprocess.DEVNULL)
+             for who, job in (("a", kind), ("b", kind), ("r", "query"))]
+    assert [p.wait(timeout=300) for p in procs] == [0, 0, 0]
+    agents = state_agents(state)
+    if kind == "add":
+        assert len(agents) == 101
+    else:
+        assert len(agents["target"]["feedback"]) == 100
+    assert [p.name for p in tmp_path.iterdir()] == ["s.json"]  # the lock file went too
+
+
+def test_a_held_lock_times_out_cleanly(state: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    before = state.read_bytes()
+    monkeypatch.setattr(cli, "DEFAULT_TIMEOUT", 0.05)
+    with state_lock(state):
+        with pytest.raises(StateLockTimeout), state_lock(state, timeout=0):
+            pass
+        code, _, err = run("--state", state, "tick")
+        assert code == 1 and "cannot lock state file" in err
+        assert run("--state", state, "agents")[0] == 0  # readers do not wait
+    assert state.read_bytes() == before and not lock_path(state).exists()
+
+
+def test_json_output(state: Path) -> None:
+    result = {"rank", "agent", "score", "similarity", "endpoint", "metadata", "explain"}
+    cases = [
+        (["query", "translate", "--limit", "2"], {"query", "results", "more", "confidence"}),
+        (["query", "translate", "--explain", "--json"], {"query", "results", "more",
+                                                          "confidence"}),
+        (["query", "translate", "--confidence"], {"query", "results", "more", "confidence"}),
+        (["feedback", "legal-lingua", "success"], {"agent", "outcome", "query", "diameter",
+                                                   "tau", "consecutive_failures"}),
+        (["add", "x", "cap"], {"agent", "replaced", "capability_count", "agent_count",
+                               "state_created"}),
+        (["import-cards", DEMO_CARDS], {"imported", "agent_count", "state_created"}),
+        (["remove", "x"], {"removed", "agent_count"}),
+        (["tick"], {"agent_count"}), (["agents"], {"agents"}),
+        (["drift"], {"threshold", "min_samples", "agents"}),
+    ]
+    docs = []
+    for argv, keys in cases:
+        code, out, err = run("--state", state, "--json", *argv)
+        assert code == 0, err
+        docs.append(json.loads(out))
+        assert set(docs[-1]) == keys, argv
+    plain, explained, confident = docs[:3]
+    assert len(plain["results"]) == 2 and plain["more"] is True
+    assert set(plain["results"][0]) == result and plain["results"][0]["explain"] is None
+    assert set(explained["results"][0]["explain"]) == {"similarity_band", "diameter", "enzyme",
+                                                       "feedback"}
+    assert confident["confidence"]["level"] in {"unanimous", "majority", "split"}
+    assert docs[3]["tau"] == pytest.approx(0.06)
+    assert {a["agent"] for a in docs[8]["agents"]} >= {"legal-lingua", "mail-sender"}
+
+
+class _Terminal(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+@pytest.mark.parametrize("terminal, no_color, coloured",
+                         [(True, "", True), (True, "1", False), (False, "", False)])
+def test_colour_only_on_a_terminal(monkeypatch: pytest.MonkeyPatch, terminal: bool,
+                                   no_color: str, coloured: bool) -> None:
+    monkeypatch.setenv("NO_COLOR", no_color)
+    monkeypatch.setenv("TERM", "xterm-256color")
+    monkeypatch.delenv("FORCE_COLOR", raising=False)
+    out = _Terminal() if terminal else io.StringIO()
+    print_table(out, table(["agent"], [["a"]]))
+    assert ("\x1b[" in out.getvalue()) == coloured
+
+
 @pytest.mark.parametrize(
     "content",
     ["not json at all", '{"version": 99, "agents": []}', '{"agents": "nope"}', ""],
@@ -270,12 +391,15 @@ def test_unusable_state_file_is_reported_and_kept(tmp_path: Path, content: str) 
     path = tmp_path / "state.json"
     path.write_text(content)
     before = path.read_bytes()
+    messages = set()
     for argv in (["add", "a", "cap"], ["query", "x"], ["feedback", "a", "success"], ["tick"],
-                 ["agents"], ["drift"], ["import-cards", DEMO_CARDS]):
+                 ["agents"], ["drift"], ["remove", "a"], ["import-cards", DEMO_CARDS]):
         code, out, err = run("--state", path, *argv)
         assert code == 1, argv
         assert_one_line_error(err)
         assert path.read_bytes() == before, argv
+        messages.add(err)
+    assert len(messages) == 1, messages
     assert sorted(p.name for p in tmp_path.iterdir()) == ["state.json"]
 
     # a state file that cannot be written: the directory does not exist
@@ -293,6 +417,7 @@ def test_module_and_console_script_entry_points(state: Path) -> None:
     )
     assert proc.returncode == 0, proc.stderr
     assert result_names(proc.stdout)[0] == "mail-sender"
+    assert run("--version")[:2] == (0, f"kova-discovery {kova_discovery.__version__}\n")
 
     proc = subprocess.run(
         [sys.executable, "-m", "kova_discovery", "--state", str(state), "feedback", "x",

@@ -229,3 +229,40 @@ def test_discover_many_shares_filters_and_takes_only_texts(net):
         net.discover_many("q")
     with pytest.raises(TypeError, match="^argument 'queries': "):
         net.discover_many(None)
+
+
+# ---- limit ----
+
+LIMITED_CALLS = {
+    "text": lambda net, **kw: net.discover("q", **kw),
+    "explain": lambda net, **kw: net.discover("q", explain=True, **kw),
+    "confidence": lambda net, **kw: net.discover("q", with_confidence=True, **kw).results,
+    "composed": lambda net, **kw: net.discover(Query.any("q", "nothing matches"), **kw),
+    "filtered": lambda net, **kw: net.discover("q", filters={"protocol": {"$in": ["mcp", "a2a"]}},
+                                               **kw),
+    "many": lambda net, **kw: net.discover_many(["q", "nothing matches"], **kw)[0],
+    "many explained": lambda net, **kw: net.discover_many(["q"], explain=True, **kw)[0],
+}
+
+
+@pytest.mark.parametrize("call", LIMITED_CALLS.values(), ids=LIMITED_CALLS.keys())
+@pytest.mark.parametrize("limit", [1, 2, 3, 10**30, None])
+def test_limit_keeps_the_start_of_the_ranking(net, call, limit):
+    # The three similarities are far apart, so no tie shuffles this ranking. (Scores move
+    # from call to call with the forwards counted; the engine's tests compare them.)
+    full = call(net)
+    some = call(net, limit=limit)
+    assert [r.agent_name for r in some] == [r.agent_name for r in full][:limit]
+    if some and isinstance(some[0], DiscoveryResult):
+        assert some[0].invoke is handle
+
+
+@pytest.mark.parametrize("limit", [0, -1, -10**30, True, 2.0, "3", [1]])
+def test_bad_limits_are_refused(net, limit):
+    error = ValueError if isinstance(limit, int) and not isinstance(limit, bool) else TypeError
+    message = exact(f"argument 'limit': expected a positive int or None, "
+                    f"got {limit!r} ({type(limit).__name__})")
+    with pytest.raises(error, match=message):
+        net.discover("q", limit=limit)
+    with pytest.raises(error, match=message):
+        net.discover_many(["q"], limit=limit)

@@ -187,9 +187,9 @@ class TestFeedbackAndState:
     def test_persistence_failures_are_os_errors(self, tmp_path):
         net = LocalNetwork()
         net.register("a", ["x"])
-        with pytest.raises(OSError, match="^I/O error: "):
+        with pytest.raises(OSError, match=r"^\[Errno \d+\] I/O error: "):
             net.save(str(tmp_path / "missing-dir" / "state.json"))
-        with pytest.raises(OSError, match="^I/O error: "):
+        with pytest.raises(OSError, match=r"^\[Errno \d+\] I/O error: "):
             LocalNetwork.load(str(tmp_path / "absent.json"))
         bad = tmp_path / "bad.json"
         bad.write_text("not json")

@@ -371,5 +371,5 @@ def test_corrupt_state_files_raise_os_error(tmp_path, content, prefix):
     with pytest.raises(OSError) as info:
         LocalNetwork.load(str(path))
     assert str(info.value).startswith(prefix)
-    with pytest.raises(OSError, match="^I/O error: "):
+    with pytest.raises(OSError, match=r"^\[Errno \d+\] I/O error: "):
         LocalNetwork.load(str(tmp_path))  # a directory

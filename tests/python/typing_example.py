@@ -28,6 +28,7 @@ from kova_discovery import (
     capabilities_from_a2a,
     capabilities_from_a2a_rust,
 )
+from kova_discovery.tools import record_tool_call, register_tools, select_tools
 
 
 class WordScorer:
@@ -158,6 +159,11 @@ def main() -> None:
     print(MycorrhizalPropagator.with_config(0.5, 0.2), MycorrhizalPropagator())
     print(FilterValue.exact("a"), FilterValue.contains("b"), FilterValue.less_than(1.0),
           FilterValue.greater_than(2))
+
+    tool = {"name": "get_weather", "description": "Weather forecast", "inputSchema": {}}
+    assert_type(register_tools(custom, [tool], source="app"), list[str])
+    assert select_tools(custom, "weather forecast", 1, filters={"tool_source": "app"}) == [tool]
+    record_tool_call(custom, "get_weather", "weather forecast", ok=True)
 
 
 if __name__ == "__main__":

@@ -43,11 +43,19 @@ struct NetworkError {
   std::string message;            // Serialization / Io payload text
   std::uint32_t found_version = 0;
   std::uint64_t supported_version = 0;
+  // The system's errno behind an Io failure, 0 when the failure is not the system's (a file
+  // that is not valid UTF-8, a path holding NUL). The host turns it into the matching
+  // exception class.
+  int os_errno = 0;
 
-  static NetworkError serialization(std::string m) { return {Kind::Serialization, std::move(m), 0, 0}; }
-  static NetworkError io(std::string m) { return {Kind::Io, std::move(m), 0, 0}; }
+  static NetworkError serialization(std::string m) {
+    return {Kind::Serialization, std::move(m), 0, 0, 0};
+  }
+  static NetworkError io(std::string m, int os_errno = 0) {
+    return {Kind::Io, std::move(m), 0, 0, os_errno};
+  }
   static NetworkError unsupported_version(std::uint32_t found, std::uint64_t supported) {
-    return {Kind::UnsupportedVersion, {}, found, supported};
+    return {Kind::UnsupportedVersion, {}, found, supported, 0};
   }
 
   // "serialization error: {}", "I/O error: {}",

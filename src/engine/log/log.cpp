@@ -6,6 +6,7 @@ namespace kova::log {
 
 namespace detail {
 std::atomic<int> g_max_level{0};
+std::atomic<int> g_max_span_level{0};
 }  // namespace detail
 
 namespace {
@@ -20,8 +21,15 @@ std::shared_ptr<Sink> current_sink() {
 
 void set_sink(std::shared_ptr<Sink> sink) {
   std::lock_guard lock(g_sink_mutex);
-  detail::g_max_level.store(sink ? static_cast<int>(sink->max_level()) : 0);
   g_sink = std::move(sink);
+  detail::g_max_level.store(g_sink ? static_cast<int>(g_sink->max_level()) : 0);
+  detail::g_max_span_level.store(g_sink ? static_cast<int>(g_sink->max_span_level()) : 0);
+}
+
+void refresh_levels() {
+  std::lock_guard lock(g_sink_mutex);
+  detail::g_max_level.store(g_sink ? static_cast<int>(g_sink->max_level()) : 0);
+  detail::g_max_span_level.store(g_sink ? static_cast<int>(g_sink->max_span_level()) : 0);
 }
 
 namespace detail {

@@ -1,7 +1,7 @@
 #pragma once
 // Structured-log facade: events and spans with a level, a target, a message and named fields.
-// Nothing is recorded unless a sink is installed; with no sink, `enabled` is one relaxed
-// atomic load and callers skip building their fields.
+// Nothing is recorded unless a sink is installed; with no sink, or none that wants the level,
+// `enabled` is one relaxed atomic load and callers skip building their fields.
 
 #include <atomic>
 #include <memory>
@@ -12,7 +12,8 @@
 
 namespace kova::log {
 
-enum class Level { Error = 1, Warn = 2, Info = 3, Debug = 4, Trace = 5 };
+// Off is never emitted: a sink wanting nothing reports it as its most verbose level.
+enum class Level { Off = 0, Error = 1, Warn = 2, Info = 3, Debug = 4, Trace = 5 };
 
 inline constexpr std::string_view kTargetNetwork = "kova_discovery_native::network";
 inline constexpr std::string_view kTargetPipeline = "kova_discovery_native::network::pipeline";
@@ -36,6 +37,8 @@ class Sink {
   virtual ~Sink() = default;
   // Most verbose level this sink wants; records above it are never built.
   virtual Level max_level() const = 0;
+  // The same for spans, which a sink may want less of than events.
+  virtual Level max_span_level() const { return max_level(); }
   virtual void event(const Record& record) = 0;
   virtual void span_enter(const Record& record) = 0;
   virtual void span_exit(const Record& record) = 0;
@@ -43,15 +46,21 @@ class Sink {
 
 // Installs (or with nullptr removes) the process-wide sink. Not meant to race with logging.
 void set_sink(std::shared_ptr<Sink> sink);
+// Re-reads the installed sink's levels, for a sink whose wishes have changed.
+void refresh_levels();
 
 namespace detail {
 extern std::atomic<int> g_max_level;  // 0 when no sink is installed
+extern std::atomic<int> g_max_span_level;
 void dispatch_event(Level, std::string_view target, std::string_view message, const std::vector<Field>&);
 void dispatch_span(bool enter, Level, std::string_view target, std::string_view name, const std::vector<Field>&);
 }  // namespace detail
 
 inline bool enabled(Level level) {
   return static_cast<int>(level) <= detail::g_max_level.load(std::memory_order_relaxed);
+}
+inline bool span_enabled(Level level) {
+  return static_cast<int>(level) <= detail::g_max_span_level.load(std::memory_order_relaxed);
 }
 
 // Emits an event; `make_fields` (returning std::vector<Field>) runs only when enabled.
@@ -71,7 +80,7 @@ class Span {
  public:
   template <class MakeFields>
   Span(Level level, std::string_view target, std::string_view name, MakeFields&& make_fields)
-      : level_(level), target_(target), name_(name), active_(enabled(level)) {
+      : level_(level), target_(target), name_(name), active_(span_enabled(level)) {
     if (active_) {
       fields_ = std::forward<MakeFields>(make_fields)();
       detail::dispatch_span(true, level_, target_, name_, fields_);

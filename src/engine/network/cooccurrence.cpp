@@ -3,38 +3,67 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <string_view>
+#include <unordered_map>
 
 namespace kova {
 
 namespace {
 
 template <class Map>
-auto& row_for(Map& map, const std::string& key) {
+auto& row_for(Map& map, std::string_view key) {
   auto it = map.find(key);
-  if (it == map.end()) it = map.try_emplace(key).first;
+  if (it == map.end()) it = map.try_emplace(std::string(key)).first;
   return it->second;
+}
+
+struct TermCount {
+  std::string_view text;
+  std::size_t hash;
+  std::uint64_t count;
+};
+
+// The first `limit` distinct terms in order of first occurrence, each with its number of
+// occurrences in the whole list.
+std::vector<TermCount> distinct_terms(const std::vector<std::string>& terms, std::size_t limit) {
+  std::vector<TermCount> kept;
+  std::unordered_map<std::string_view, std::size_t> position;
+  for (const std::string& term : terms) {
+    const auto it = position.find(term);
+    if (it != position.end()) {
+      ++kept[it->second].count;
+    } else if (kept.size() < limit) {
+      position.emplace(term, kept.size());
+      kept.push_back({term, std::hash<std::string_view>{}(term), 1});
+    }
+  }
+  return kept;
 }
 
 }  // namespace
 
 void CoOccurrenceExpander::record_feedback(const std::vector<std::string>& query_terms,
-                                           const std::vector<std::string>& capability_terms) {
+                                           const std::vector<std::string>& capability_terms,
+                                           std::size_t max_distinct) {
   if (!query_terms.empty() && !capability_terms.empty()) {
-    // Every row is searched for the same capability terms, so each is hashed once.
-    std::vector<HashedTerm> hashed;
-    hashed.reserve(capability_terms.size());
-    for (const std::string& c : capability_terms) hashed.push_back({c, StringHash{}(c)});
-    for (const std::string& q : query_terms) {
-      Row& row = row_for(matrix_, q);
-      for (const HashedTerm& c : hashed) {
-        auto it = row.find(c);
+    // Every occurrence of q with every occurrence of c adds one, so a pair gains the product of
+    // the two counts at once. Pairs are first met in the order the nested walk over the plain
+    // lists would meet them, so the rows are built alike.
+    const std::vector<TermCount> queries = distinct_terms(query_terms, max_distinct);
+    const std::vector<TermCount> capabilities = distinct_terms(capability_terms, max_distinct);
+    constexpr std::uint64_t kMaxCount = std::numeric_limits<std::uint32_t>::max();
+    for (const TermCount& q : queries) {
+      Row& row = row_for(matrix_, q.text);
+      for (const TermCount& c : capabilities) {
+        auto it = row.find(HashedTerm{c.text, c.hash});
         if (it == row.end()) {
           it = row.try_emplace(std::string(c.text), 0).first;
           ++size_;
         }
         // Saturate rather than wrap: a wrapped count would turn the strongest pair into the
         // weakest.
-        if (it->second != std::numeric_limits<std::uint32_t>::max()) ++it->second;
+        const std::uint64_t gain = c.count > kMaxCount / q.count ? kMaxCount : q.count * c.count;
+        it->second = static_cast<std::uint32_t>(std::min(kMaxCount, it->second + gain));
       }
     }
   }

@@ -1,6 +1,7 @@
 #pragma once
 // Learns which capability words follow which query words in successes; widens later queries.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -16,6 +17,9 @@ class CoOccurrenceExpander {
   static constexpr std::uint64_t kMaxExpansions = 3;
   static constexpr std::uint64_t kMaxEntries = 50000;
   static constexpr std::uint32_t kPruneMinCount = 2;
+  // Distinct terms the engine counts on each side of one success, as many as a scorer reads
+  // of a text.
+  static constexpr std::size_t kMaxDistinctTerms = 50;
 
   struct Pair {
     std::string query_term;
@@ -23,8 +27,13 @@ class CoOccurrenceExpander {
     std::uint32_t count;
   };
 
+  // Counts every (query term, capability term) pair, repeated terms as often as they occur.
+  // Each side is cut to its first `max_distinct` distinct terms (later occurrences of those
+  // still count), which bounds the pairs one call adds by max_distinct squared; the cost is
+  // linear in the lists besides.
   void record_feedback(const std::vector<std::string>& query_terms,
-                       const std::vector<std::string>& capability_terms);
+                       const std::vector<std::string>& capability_terms,
+                       std::size_t max_distinct = SIZE_MAX);
   std::vector<std::string> expand_query(const std::vector<std::string>& terms) const;
 
   std::uint64_t feedback_count() const { return feedback_count_; }

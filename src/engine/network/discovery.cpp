@@ -38,24 +38,27 @@ void report_query_failure(const std::string& error) {
 }  // namespace
 
 std::vector<DiscoveryResult> LocalNetwork::discover_filtered(std::string_view query,
-                                                             const FilterMap* filters) const {
+                                                             const FilterMap* filters,
+                                                             std::size_t limit) const {
   const double epsilon = exploration_epsilon();
   // The replay log records every scoring detail; without it the short form is all we need.
   bool recording = false;
+  SharedText recorded_query;
   {
     auto replay = safe_lock(replay_, "replay submit");
     recording = replay->enabled();
     if (recording) {
-      replay->record(EventKind{EventKind::QuerySubmitted{std::string(query)}},
-                     clock_->monotonic_now());
+      recorded_query = std::string(query);
+      replay->record(EventKind{EventKind::QuerySubmitted{recorded_query}}, clock_->monotonic_now());
     }
   }
   auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
   PipelineOutput output;
   {
     auto enzyme = safe_lock(enzyme_, "enzyme");
-    output = run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), !recording},
-                          query, filters, *cooccurrence, epsilon);
+    output =
+        run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), !recording, limit},
+                     query, filters, *cooccurrence, epsilon);
   }
   if (!recording) return std::move(output.brief);
   {
@@ -63,7 +66,7 @@ std::vector<DiscoveryResult> LocalNetwork::discover_filtered(std::string_view qu
     if (replay->enabled()) {
       for (const ScoredCandidate& c : output.results) {
         replay->record(
-            EventKind{EventKind::AgentScored{std::string(query), c.agent_name, c.raw_similarity,
+            EventKind{EventKind::AgentScored{recorded_query, c.agent_name, c.raw_similarity,
                                              c.enzyme_score, c.feedback_factor, c.final_score}},
             clock_->monotonic_now());
       }
@@ -73,29 +76,32 @@ std::vector<DiscoveryResult> LocalNetwork::discover_filtered(std::string_view qu
 }
 
 std::vector<ExplainedResult> LocalNetwork::discover_explained(std::string_view query,
-                                                              const FilterMap* filters) const {
+                                                              const FilterMap* filters,
+                                                              std::size_t limit) const {
   const double epsilon = exploration_epsilon();
   auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
   auto enzyme = safe_lock(enzyme_, "enzyme");
-  return run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order()}, query, filters,
-                      *cooccurrence, epsilon)
+  return run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), false, limit}, query,
+                      filters, *cooccurrence, epsilon)
       .results;
 }
 
 ConfidenceResponse LocalNetwork::discover_with_confidence_filtered(std::string_view query,
-                                                                   const FilterMap* filters) const {
+                                                                   const FilterMap* filters,
+                                                                   std::size_t limit) const {
   const double epsilon = exploration_epsilon();
   auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
   auto enzyme = safe_lock(enzyme_, "enzyme discover");
   PipelineOutput output =
-      run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), true}, query, filters,
-                   *cooccurrence, epsilon);
+      run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), true, limit}, query,
+                   filters, *cooccurrence, epsilon);
   auto confidence = derive_confidence(output.evaluation, agents_, *enzyme);
   return confidence_response(std::move(output), std::move(confidence));
 }
 
 void LocalNetwork::run_query_pipeline(
-    const Query& query, const FilterMap* filters, bool brief, std::string_view lock_label,
+    const Query& query, const FilterMap* filters, bool brief, std::size_t limit,
+    std::string_view lock_label,
     const std::function<void(PipelineOutput&&, SLNEnzyme&)>& finish) const {
   auto scores = query.evaluate(*scorer_.scorer);
   if (!scores) {
@@ -105,34 +111,38 @@ void LocalNetwork::run_query_pipeline(
   const std::string_view text = query.primary_text().value_or(std::string_view());
   const double epsilon = exploration_epsilon();
   auto enzyme = safe_lock(enzyme_, lock_label);
-  finish(run_pipeline_with_scores({agents_, scorer_, *enzyme, *clock_, &registry_order(), brief},
-                                  text, std::move(scores).value(), filters, epsilon),
+  finish(run_pipeline_with_scores(
+             {agents_, scorer_, *enzyme, *clock_, &registry_order(), brief, limit}, text,
+             std::move(scores).value(), filters, epsilon),
          *enzyme);
 }
 
 std::vector<DiscoveryResult> LocalNetwork::discover_query(const Query& query,
-                                                          const FilterMap* filters) const {
+                                                          const FilterMap* filters,
+                                                          std::size_t limit) const {
   std::vector<DiscoveryResult> results;
-  run_query_pipeline(query, filters, true, "enzyme", [&](PipelineOutput&& output, SLNEnzyme&) {
-    results = std::move(output.brief);
-  });
+  run_query_pipeline(
+      query, filters, true, limit, "enzyme",
+      [&](PipelineOutput&& output, SLNEnzyme&) { results = std::move(output.brief); });
   return results;
 }
 
-std::vector<ExplainedResult> LocalNetwork::discover_query_explained(
-    const Query& query, const FilterMap* filters) const {
+std::vector<ExplainedResult> LocalNetwork::discover_query_explained(const Query& query,
+                                                                    const FilterMap* filters,
+                                                                    std::size_t limit) const {
   std::vector<ExplainedResult> results;
-  run_query_pipeline(query, filters, false, "enzyme", [&](PipelineOutput&& output, SLNEnzyme&) {
-    results = std::move(output.results);
-  });
+  run_query_pipeline(
+      query, filters, false, limit, "enzyme",
+      [&](PipelineOutput&& output, SLNEnzyme&) { results = std::move(output.results); });
   return results;
 }
 
 ConfidenceResponse LocalNetwork::discover_query_with_confidence(const Query& query,
-                                                                const FilterMap* filters) const {
+                                                                const FilterMap* filters,
+                                                                std::size_t limit) const {
   // A query that fails to evaluate: no results, no confidence, parallelism 1.
   ConfidenceResponse response;
-  run_query_pipeline(query, filters, true, "enzyme discover",
+  run_query_pipeline(query, filters, true, limit, "enzyme discover",
                      [&](PipelineOutput&& output, SLNEnzyme& enzyme) {
                        auto confidence = derive_confidence(output.evaluation, agents_, enzyme);
                        response = confidence_response(std::move(output), std::move(confidence));

@@ -38,6 +38,15 @@ std::vector<log::Field> feedback_span_fields(std::string_view agent_name,
   };
 }
 
+// Feedback for a name that is not registered still counts towards the exploration schedule
+// and the replay log, but changes no agent: say so, since the caller gets no other sign.
+void warn_unknown_agent(std::string_view agent_name, const char* operation) {
+  log::event(log::Level::Warn, log::kTargetNetwork, "Feedback names an unknown agent", [&] {
+    return std::vector<log::Field>{{"agent_name", std::string(agent_name)},
+                                   {"operation", operation}};
+  });
+}
+
 std::optional<std::string> owned(const std::optional<std::string_view>& text) {
   return text ? std::optional<std::string>(std::string(*text)) : std::nullopt;
 }
@@ -71,6 +80,7 @@ void LocalNetwork::record_success(std::string_view agent_name,
                        [&] { return feedback_span_fields(agent_name, query); });
 
   AgentRecord* agent = find_mut(agent_name);
+  if (agent == nullptr) warn_unknown_agent(agent_name, "record_success");
   if (agent != nullptr) {
     agent->tau = std::fmax(agent->tau + kSuccessTauStep, kTauFloor);
     agent->sigma += kSuccessSigmaStep;
@@ -94,7 +104,8 @@ void LocalNetwork::record_success(std::string_view agent_name,
     FeedbackIndex::Derived* derived = agent->feedback.derived();
     if (!derived->capability_terms) derived->capability_terms = capability_terms(*agent);
     auto expander = safe_lock(cooccurrence_, "cooccurrence record_success");
-    expander->record_feedback(query_terms, *derived->capability_terms);
+    expander->record_feedback(query_terms, *derived->capability_terms,
+                              CoOccurrenceExpander::kMaxDistinctTerms);
   }
 
   // Feedback has exclusive access, so no query uses the registry order meanwhile. While the
@@ -134,7 +145,9 @@ void LocalNetwork::record_failure(std::string_view agent_name,
   const log::Span span(log::Level::Info, log::kTargetNetwork, "record_failure",
                        [&] { return feedback_span_fields(agent_name, query); });
 
-  if (AgentRecord* agent = find_mut(agent_name)) {
+  AgentRecord* agent = find_mut(agent_name);
+  if (agent == nullptr) warn_unknown_agent(agent_name, "record_failure");
+  if (agent != nullptr) {
     agent->diameter = std::fmax(agent->diameter - kFailureDiameterStep, kDiameterFloor);
     if (agent->consecutive_pulse_timeouts < UINT8_MAX) ++agent->consecutive_pulse_timeouts;
     // Every failure at or past the threshold restarts the recovery timer, also from Open and

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "core/clock.hpp"
@@ -30,6 +32,14 @@
 #include "scorer/scorer.hpp"
 
 namespace kova {
+
+// A top-level member of a state file that the engine does not use itself: written after its
+// own members on request and handed back by load, so that callers can keep a few values of
+// their own (a replication position, say) in the same atomic file.
+using ExtraMember = std::pair<std::string, std::variant<std::string, std::int64_t>>;
+using ExtraMembers = std::vector<ExtraMember>;
+// Whether `name` is one of the engine's own top-level members of a state file.
+bool is_state_member(std::string_view name);
 
 struct DriftReport {
   std::string agent_name;
@@ -75,17 +85,23 @@ class LocalNetwork {
   std::uint64_t feedback_epoch() const { return feedback_epoch_.load(); }
 
   // --- discovery (shared access) ---
-  std::vector<DiscoveryResult> discover_filtered(std::string_view query,
-                                                 const FilterMap* filters) const;
-  std::vector<ExplainedResult> discover_explained(std::string_view query,
-                                                  const FilterMap* filters) const;
+  // `limit` bounds the results to the best that many (kAllResults keeps all; 0 is not a
+  // limit callers pass): the first `limit` of the full ranking, drawn alike. Only the returned
+  // results are copied and, for the plain text operation, recorded in the replay log.
+  std::vector<DiscoveryResult> discover_filtered(std::string_view query, const FilterMap* filters,
+                                                 std::size_t limit = kAllResults) const;
+  std::vector<ExplainedResult> discover_explained(std::string_view query, const FilterMap* filters,
+                                                  std::size_t limit = kAllResults) const;
   ConfidenceResponse discover_with_confidence_filtered(std::string_view query,
-                                                       const FilterMap* filters) const;
-  std::vector<DiscoveryResult> discover_query(const Query& query, const FilterMap* filters) const;
+                                                       const FilterMap* filters,
+                                                       std::size_t limit = kAllResults) const;
+  std::vector<DiscoveryResult> discover_query(const Query& query, const FilterMap* filters,
+                                              std::size_t limit = kAllResults) const;
   std::vector<ExplainedResult> discover_query_explained(const Query& query,
-                                                        const FilterMap* filters) const;
-  ConfidenceResponse discover_query_with_confidence(const Query& query,
-                                                    const FilterMap* filters) const;
+                                                        const FilterMap* filters,
+                                                        std::size_t limit = kAllResults) const;
+  ConfidenceResponse discover_query_with_confidence(const Query& query, const FilterMap* filters,
+                                                    std::size_t limit = kAllResults) const;
 
   // --- analysis (shared access) ---
   std::vector<DriftReport> detect_drift(std::size_t min_samples, double threshold) const;
@@ -106,9 +122,14 @@ class LocalNetwork {
   void clear_replay();
 
   // --- persistence ---
-  std::optional<NetworkError> save(const std::string& path) const;
+  // `extra` members go after the engine's own, in the order given; a name the engine uses
+  // itself is refused (Serialization).
+  std::optional<NetworkError> save(const std::string& path, const ExtraMembers& extra = {}) const;
   static Result<std::unique_ptr<LocalNetwork>, NetworkError> load(
       const std::string& path, std::shared_ptr<const Clock> clock = system_clock());
+  // The top-level members with a string or integer value that load met but does not use, in
+  // file order; empty for a network not built by load.
+  const ExtraMembers& loaded_extra() const { return loaded_extra_; }
 
   // --- components (engine-internal and tests) ---
   const ScorerAdapter& scorer_adapter() const { return scorer_; }
@@ -138,7 +159,7 @@ class LocalNetwork {
   // `lock_label` and held while `finish` runs; `brief` asks for the short form of results. A
   // query that fails to evaluate is reported and `finish` is not called.
   void run_query_pipeline(const Query& query, const FilterMap* filters, bool brief,
-                          std::string_view lock_label,
+                          std::size_t limit, std::string_view lock_label,
                           const std::function<void(PipelineOutput&&, SLNEnzyme&)>& finish) const;
   // A key for a new agent's scorer entry: a released one first, else the next unused.
   std::uint32_t take_key();
@@ -180,6 +201,7 @@ class LocalNetwork {
   mutable PoisonableMutex<CoOccurrenceExpander> cooccurrence_;
   MycorrhizalPropagator propagator_{};
   std::shared_ptr<const Clock> clock_;
+  ExtraMembers loaded_extra_;
 };
 
 // Spreads a success to agents whose capabilities resemble the source's. `find` maps a name to

@@ -1,6 +1,8 @@
 // The network state file: writing it atomically and durably, and building an engine from it.
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unicode/utf8.h>
 #include <unistd.h>
@@ -19,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "network/network.hpp"
@@ -68,8 +71,54 @@ std::string library_message(std::string_view what) {
   return valid_utf8(what);
 }
 
+// A token as error texts quote it: its first kExcerptChars characters, then an ellipsis. A
+// corrupt file can hold a token of any size (a number of millions of digits, a string that is
+// never closed); quoting it whole would make the message as large as the file.
+constexpr std::size_t kExcerptChars = 40;
+
+std::string excerpt(std::string_view token) {
+  std::size_t chars = 0;
+  for (std::size_t i = 0; i < token.size(); ++i) {
+    // Counting lead bytes only keeps a multi-byte character whole.
+    if ((static_cast<unsigned char>(token[i]) & 0xC0) != 0x80 && chars++ == kExcerptChars) {
+      return std::string(token.substr(0, i)) + "\u2026";
+    }
+  }
+  return std::string(token);
+}
+
+// The parser's message with the token it quotes (the last one it read) shortened.
+std::string parser_message(std::string_view what, const std::string& token) {
+  std::string text(what);
+  if (token.size() > kExcerptChars) {
+    const auto at = text.rfind(token);
+    if (at != std::string::npos) text.replace(at, token.size(), excerpt(token));
+  }
+  return library_message(text);
+}
+
 std::string os_error_text(int err) {
   return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
+}
+
+NetworkError system_error(int err) {
+  return NetworkError::io(os_error_text(err), err);
+}
+
+// A path that names something other than a regular file. Directories get the system's own
+// error, which is what reading or replacing one would have reported.
+std::string not_regular_text(mode_t mode) {
+  if (S_ISDIR(mode)) return os_error_text(EISDIR);
+  const char* kind = S_ISCHR(mode)    ? "character device"
+                     : S_ISBLK(mode)  ? "block device"
+                     : S_ISFIFO(mode) ? "FIFO"
+                     : S_ISSOCK(mode) ? "socket"
+                                      : "special file";
+  return std::string("not a regular file (") + kind + ")";
+}
+
+NetworkError not_regular(mode_t mode, std::string_view prefix = {}) {
+  return NetworkError::io(std::string(prefix) + not_regular_text(mode), S_ISDIR(mode) ? EISDIR : 0);
 }
 
 // Retries interrupted calls of a system function returning -1 on failure.
@@ -133,6 +182,11 @@ class PrettyWriter {
   void string(std::string_view text) { out_ += Json(text).dump(); }
   void null() { out_.append("null"); }
   void number(std::uint64_t value) {
+    char buffer[24];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+    out_.append(buffer, end);
+  }
+  void integer(std::int64_t value) {
     char buffer[24];
     const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
     out_.append(buffer, end);
@@ -237,16 +291,6 @@ void write_agent(PrettyWriter& w, const std::string& name, const AgentRecord& ag
   w.end_object();
 }
 
-std::string temp_name() {
-  static constexpr std::string_view kAlphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  std::random_device device;
-  std::uniform_int_distribution<std::size_t> pick(0, kAlphabet.size() - 1);
-  std::string name = ".tmp";
-  for (int i = 0; i < 6; ++i) name.push_back(kAlphabet[pick(device)]);
-  return name;
-}
-
 std::string directory_of(const std::string& path) {
   const auto slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -254,42 +298,164 @@ std::string directory_of(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// Writes `text` to `path` through an exclusively created temporary file in the same directory,
-// flushed to stable storage before it is renamed over the target, so that neither a crash nor
-// a power loss can leave a partial file under the target name.
+std::string_view base_name(std::string_view path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
 // The system calls take C strings: a NUL inside the path would silently name another file.
 std::optional<NetworkError> check_path(const std::string& path) {
   if (path.find('\0') == std::string::npos) return std::nullopt;
   return NetworkError::io("file name contained an unexpected NUL byte");
 }
 
-std::optional<NetworkError> write_atomically(const std::string& path, const std::string& text) {
-  if (auto error = check_path(path)) return error;
-  const std::string directory = directory_of(path);
-  std::string temp_path;
-  FileDescriptor file;
+// Temporary files are named ".tmp", six random characters, a dot and the target's file name
+// (cut to fit the system's name limit), so a save can tell which leftovers are its own.
+constexpr std::size_t kRandomChars = 6;
+constexpr std::size_t kNameMax = 255;
+constexpr std::string_view kTempPrefix = ".tmp";
+constexpr std::string_view kAlphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+
+std::string temp_suffix(std::string_view target) {
+  const std::string_view name = base_name(target);
+  return std::string(name.substr(0, kNameMax - kTempPrefix.size() - kRandomChars - 1));
+}
+
+std::string temp_name(std::string_view suffix) {
+  std::random_device device;
+  std::uniform_int_distribution<std::size_t> pick(0, kAlphabet.size() - 1);
+  std::string name(kTempPrefix);
+  for (std::size_t i = 0; i < kRandomChars; ++i) name.push_back(kAlphabet[pick(device)]);
+  name.push_back('.');
+  name += suffix;
+  return name;
+}
+
+bool is_temp_name(std::string_view name, std::string_view suffix) {
+  const std::size_t head = kTempPrefix.size() + kRandomChars;
+  if (name.size() != head + 1 + suffix.size() || !name.starts_with(kTempPrefix) ||
+      name[head] != '.' || name.substr(head + 1) != suffix) {
+    return false;
+  }
+  const std::string_view random = name.substr(kTempPrefix.size(), kRandomChars);
+  return random.find_first_not_of(kAlphabet) == std::string_view::npos;
+}
+
+// Removes the temporary files that earlier saves of the same target left when they died (a
+// process killed while saving leaves a full-size copy of the state). A live save holds an
+// exclusive lock on its temporary file from creation to rename, so a file whose lock can be
+// taken belongs to no running save. Best effort: whatever cannot be checked stays.
+void remove_stale_temps(const std::string& directory, std::string_view suffix) {
+  std::vector<std::string> candidates;
+  if (DIR* dir = ::opendir(directory.c_str())) {
+    while (const dirent* entry = ::readdir(dir)) {
+      if (is_temp_name(entry->d_name, suffix)) candidates.emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
+  }
+  for (const std::string& name : candidates) {
+    const std::string path = directory + "/" + name;
+    constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    FileDescriptor file(retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | kFlags); }));
+    // A save gives its temporary file the target's permissions, which may not allow reading.
+    if (file.get() < 0)
+      file.reset(retry_eintr([&] { return ::open(path.c_str(), O_WRONLY | kFlags); }));
+    struct stat held{};
+    if (file.get() < 0 || ::fstat(file.get(), &held) != 0 || !S_ISREG(held.st_mode) ||
+        ::flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
+      continue;
+    }
+    // Another save may have removed this file meanwhile and a new one taken the name.
+    struct stat named{};
+    if (::lstat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
+        named.st_ino == held.st_ino) {
+      ::unlink(path.c_str());
+    }
+  }
+}
+
+// The file a save replaces: `path` with symbolic links followed, so that a link stays a link
+// and the file it names is replaced (a dangling link names the file to create). Anything but a
+// regular file is refused: renaming over a device, FIFO or socket would replace the node
+// itself, and over a directory cannot work.
+Result<std::string, NetworkError> save_target(const std::string& path) {
+  using Out = Result<std::string, NetworkError>;
+  constexpr int kMaxLinks = 40;  // the system's own limit for a path lookup
+  std::string target = path;
+  for (int links = 0; links <= kMaxLinks; ++links) {
+    struct stat info{};
+    if (::lstat(target.c_str(), &info) != 0) {
+      return errno == ENOENT ? Out::ok(std::move(target)) : Out::err(system_error(errno));
+    }
+    if (S_ISREG(info.st_mode)) return Out::ok(std::move(target));
+    if (!S_ISLNK(info.st_mode)) {
+      return Out::err(not_regular(
+          info.st_mode, "Failed to persist temp file: failed to persist temporary file: "));
+    }
+    std::string link(static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)) + 256, '\0');
+    const ssize_t n = ::readlink(target.c_str(), link.data(), link.size());
+    if (n < 0) return Out::err(system_error(errno));
+    // A link that grew since lstat: read it again.
+    if (static_cast<std::size_t>(n) == link.size()) continue;
+    link.resize(static_cast<std::size_t>(n));
+    target = link.starts_with('/') ? link : directory_of(target) + "/" + link;
+  }
+  return Out::err(system_error(ELOOP));
+}
+
+// Creates the temporary file exclusively and locks it. A save that removed stale files may
+// have taken this file's lock first (between creation and locking) and removed it; then it is
+// created again under a new name.
+Result<std::string, NetworkError> create_temp(const std::string& directory, std::string_view suffix,
+                                              FileDescriptor& file) {
+  using Out = Result<std::string, NetworkError>;
   for (int attempt = 0;; ++attempt) {
-    temp_path = directory + "/" + temp_name();
+    std::string temp_path = directory + "/" + temp_name(suffix);
     const int fd = retry_eintr(
         [&] { return ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); });
-    if (fd >= 0) {
-      file.reset(fd);
-      break;
+    if (fd < 0) {
+      if (errno != EEXIST || attempt >= 64) return Out::err(system_error(errno));
+      continue;
     }
-    if (errno != EEXIST || attempt >= 64) return NetworkError::io(os_error_text(errno));
+    file.reset(fd);
+    // Where the file system has no locks, no save can take this one either, so nothing removes
+    // the file while it is written.
+    retry_eintr([&] { return ::flock(fd, LOCK_EX); });
+    struct stat info{};
+    if (::fstat(fd, &info) == 0 && info.st_nlink == 0 && attempt < 64) continue;
+    return Out::ok(std::move(temp_path));
   }
+}
+
+// Writes `text` to `path` through an exclusively created temporary file in the same directory,
+// flushed to stable storage before it is renamed over the target, so that neither a crash nor
+// a power loss can leave a partial file under the target name.
+std::optional<NetworkError> write_atomically(const std::string& path, const std::string& text) {
+  if (auto error = check_path(path)) return error;
+  auto resolved = save_target(path);
+  if (!resolved) return std::move(resolved).error();
+  const std::string target = std::move(resolved).value();
+  const std::string directory = directory_of(target);
+  const std::string suffix = temp_suffix(target);
+  remove_stale_temps(directory, suffix);
+
+  FileDescriptor file;
+  auto created = create_temp(directory, suffix, file);
+  if (!created) return std::move(created).error();
+  const std::string temp_path = std::move(created).value();
   // Every failure from here on closes and removes the temporary file.
-  auto fail = [&](std::string message) {
+  auto fail = [&](NetworkError error) {
     file.close();
     ::unlink(temp_path.c_str());
-    return NetworkError::io(std::move(message));
+    return error;
   };
   // Replacing a state file keeps its permissions; a new one gets the process's usual mode
   // (0666 less the umask, applied by open).
-  struct stat target {};
-  if (::stat(path.c_str(), &target) == 0 && S_ISREG(target.st_mode) &&
-      ::fchmod(file.get(), target.st_mode & 07777) != 0) {
-    return fail(os_error_text(errno));
+  struct stat existing{};
+  if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) &&
+      ::fchmod(file.get(), existing.st_mode & 07777) != 0) {
+    return fail(system_error(errno));
   }
 
   const char* data = text.data();
@@ -298,18 +464,23 @@ std::optional<NetworkError> write_atomically(const std::string& path, const std:
     const ssize_t n = ::write(file.get(), data, std::min<std::size_t>(left, 1u << 30));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return fail(os_error_text(errno));
+      return fail(system_error(errno));
     }
     data += n;
     left -= static_cast<std::size_t>(n);
   }
-  if (retry_eintr([&] { return ::fsync(file.get()); }) != 0) return fail(os_error_text(errno));
-  if (const int err = file.close(); err != 0) return fail(os_error_text(err));
+  if (retry_eintr([&] { return ::fsync(file.get()); }) != 0) return fail(system_error(errno));
 
-  if (::rename(temp_path.c_str(), path.c_str()) != 0) {
-    return fail("Failed to persist temp file: failed to persist temporary file: " +
-                os_error_text(errno));
+  // Renamed while still open and locked: once the lock goes, the file is the target.
+  if (::rename(temp_path.c_str(), target.c_str()) != 0) {
+    const int err = errno;
+    return fail(NetworkError::io(
+        "Failed to persist temp file: failed to persist temporary file: " + os_error_text(err),
+        err));
   }
+  // The data reached the disk with fsync and the target is complete: a late close error
+  // changes neither.
+  file.close();
 
   // The rename itself becomes durable only with the directory entry. Failing that is not a
   // failed save: the target already holds the complete new file, and a power loss could at
@@ -341,11 +512,13 @@ struct NetworkSnapshot {
   std::vector<AgentSnapshot> agents;
   std::vector<CoOccurrenceExpander::Pair> matrix;
   std::uint64_t feedback_count = 0;
+  ExtraMembers extra;
 };
 
 // Where a JSON value lands.
 enum class Slot : std::uint8_t {
   Skip,
+  Extra,  // an unknown top-level member: kept if a string or an integer, else skipped
   Root,
   Version,
   Agents,
@@ -451,9 +624,9 @@ std::string describe(const Scalar& s) {
     case Scalar::Type::Unsigned:
       return "integer `" + std::to_string(s.unsigned_value) + "`";
     case Scalar::Type::Float:
-      return "floating point `" + std::string(s.raw) + "`";
+      return "floating point `" + excerpt(s.raw) + "`";
     case Scalar::Type::String:
-      return "string \"" + std::string(s.raw) + "\"";
+      return "string \"" + excerpt(s.raw) + "\"";
   }
   return "value";
 }
@@ -505,6 +678,7 @@ const char* expected_text(Slot slot) {
     case Slot::ForwardsCount:
       return "u64";
     case Slot::Skip:
+    case Slot::Extra:
       break;
   }
   return "a value";
@@ -568,6 +742,9 @@ class SnapshotReader {
       case Slot::Matrix:
         stack_.push_back({slot, {}});
         return true;
+      case Slot::Extra:
+        stack_.push_back({Slot::Skip, {}});
+        return true;
       case Slot::Root:
         stack_.push_back({slot, kRootMembers});
         return true;
@@ -601,7 +778,8 @@ class SnapshotReader {
       return true;
     }
     if (top.members.empty()) return true;
-    top.pending = Slot::Skip;
+    top.pending = top.slot == Slot::Root ? Slot::Extra : Slot::Skip;
+    if (top.slot == Slot::Root) key_ = name;
     for (std::size_t i = 0; i < top.members.size(); ++i) {
       if (top.members[i].name != name) continue;
       if ((top.seen >> i) & 1u) return fail("duplicate field `" + name + "`");
@@ -638,6 +816,9 @@ class SnapshotReader {
     const Slot slot = next_slot();
     if (stack_.size() >= kMaxDepth) return fail("recursion limit exceeded");
     switch (slot) {
+      case Slot::Extra:
+        stack_.push_back({Slot::Skip, {}});
+        return true;
       case Slot::Skip:
       case Slot::Agents:
       case Slot::Capabilities:
@@ -660,8 +841,8 @@ class SnapshotReader {
     return true;
   }
 
-  bool parse_error(std::size_t, const std::string&, const nlohmann::json::exception& ex) {
-    return fail(library_message(ex.what()));
+  bool parse_error(std::size_t, const std::string& token, const nlohmann::json::exception& ex) {
+    return fail(parser_message(ex.what(), token));
   }
 
  private:
@@ -747,6 +928,16 @@ class SnapshotReader {
     switch (slot) {
       case Slot::Skip:
         return true;
+      case Slot::Extra:
+        if (s.type == Scalar::Type::String) {
+          snapshot.extra.emplace_back(std::move(key_), std::move(*s.string));
+        } else if (s.type == Scalar::Type::Integer) {
+          snapshot.extra.emplace_back(std::move(key_), s.integer);
+        } else if (s.type == Scalar::Type::Unsigned &&
+                   s.unsigned_value <= static_cast<std::uint64_t>(INT64_MAX)) {
+          snapshot.extra.emplace_back(std::move(key_), static_cast<std::int64_t>(s.unsigned_value));
+        }
+        return true;
       case Slot::Version:
         if (!unsigned_value(s, slot, UINT32_MAX, u)) return false;
         snapshot.version = static_cast<std::uint32_t>(u);
@@ -827,16 +1018,21 @@ class SnapshotReader {
 };
 
 // The file as text. Invalid UTF-8 is an I/O failure ("invalid data"), as for any text read.
+// Only regular files are read: a device may never end (/dev/zero) and opening a FIFO blocks
+// until a writer comes. The type is checked before opening, so nothing is opened that may
+// act on being opened, and again on the open file, which may have replaced the name meanwhile.
 Result<std::string, NetworkError> read_text_file(const std::string& path) {
-  if (auto error = check_path(path)) return Result<std::string, NetworkError>::err(*error);
-  FileDescriptor file(retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
-  if (file.get() < 0)
-    return Result<std::string, NetworkError>::err(NetworkError::io(os_error_text(errno)));
-  std::string text;
+  using Out = Result<std::string, NetworkError>;
+  if (auto error = check_path(path)) return Out::err(*error);
   struct stat info{};
-  std::size_t size = 0;
-  if (::fstat(file.get(), &info) == 0 && info.st_size > 0)
-    size = static_cast<std::size_t>(info.st_size);
+  if (::stat(path.c_str(), &info) != 0) return Out::err(system_error(errno));
+  if (!S_ISREG(info.st_mode)) return Out::err(not_regular(info.st_mode));
+  FileDescriptor file(
+      retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); }));
+  if (file.get() < 0 || ::fstat(file.get(), &info) != 0) return Out::err(system_error(errno));
+  if (!S_ISREG(info.st_mode)) return Out::err(not_regular(info.st_mode));
+  std::string text;
+  const std::size_t size = info.st_size > 0 ? static_cast<std::size_t>(info.st_size) : 0;
   // Read straight into the text; it grows only if the file grew since fstat.
   text.resize(size + 1);
   std::size_t filled = 0;
@@ -845,7 +1041,7 @@ Result<std::string, NetworkError> read_text_file(const std::string& path) {
     const ssize_t n = ::read(file.get(), text.data() + filled, text.size() - filled);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Result<std::string, NetworkError>::err(NetworkError::io(os_error_text(errno)));
+      return Result<std::string, NetworkError>::err(system_error(errno));
     }
     if (n == 0) break;
     filled += static_cast<std::size_t>(n);
@@ -880,7 +1076,20 @@ Result<std::string, NetworkError> read_text_file(const std::string& path) {
 
 }  // namespace
 
-std::optional<NetworkError> LocalNetwork::save(const std::string& path) const {
+bool is_state_member(std::string_view name) {
+  return std::any_of(kRootMembers.begin(), kRootMembers.end(),
+                     [&](const Member& m) { return m.name == name; });
+}
+
+std::optional<NetworkError> LocalNetwork::save(const std::string& path,
+                                               const ExtraMembers& extra) const {
+  for (const auto& member : extra) {
+    if (is_state_member(member.first)) {
+      return NetworkError::serialization("extra member `" + member.first +
+                                         "` is a member of the state");
+    }
+  }
+
   // Held to the end, so the statistics written are the ones of one moment and recording waits.
   auto expander = safe_lock(cooccurrence_, "cooccurrence save");
 
@@ -929,6 +1138,14 @@ std::optional<NetworkError> LocalNetwork::save(const std::string& path) const {
     for (const auto& [key, count] : members) w.member(key, std::uint64_t{count});
     w.end_object();
     w.member("cooccurrence_feedback_count", expander->feedback_count());
+    for (const auto& [name, value] : extra) {
+      if (const auto* text = std::get_if<std::string>(&value)) {
+        w.member(name, *text);
+      } else {
+        w.key(name);
+        w.integer(std::get<std::int64_t>(value));
+      }
+    }
     w.end_object();
   } catch (const std::exception& e) {
     // Invalid UTF-8 in a name or capability; allocation failure.
@@ -991,6 +1208,7 @@ Result<std::unique_ptr<LocalNetwork>, NetworkError> LocalNetwork::load(
     agent->consecutive_pulse_timeouts = stored.consecutive_pulse_timeouts;
     agent->feedback = std::move(memories[i]);
   }
+  network->loaded_extra_ = std::move(snapshot.extra);
   return Out::ok(std::move(network));
 }
 

@@ -283,27 +283,42 @@ std::uint64_t tie_break_draw(std::string_view query) {
   return xxhash_with_seed(query, seed);
 }
 
-// Shuffles near-ties at the top in place; `order` holds candidate positions, best first.
-void break_ties(std::vector<std::uint32_t>& order, const std::vector<Working>& candidates,
-                std::string_view query, double epsilon) {
-  if (order.empty()) return;
+// The leading runs tie breaking looks at, over a ranked prefix: candidates level with the
+// first, and candidates whose similarity band overlaps the first's at a nearby score. Each run
+// stops at its first failing candidate, so a run shorter than the prefix is the same as over
+// the whole ranking.
+struct TieRuns {
+  std::size_t exact = 0;
+  std::size_t overlap = 0;
+};
+
+TieRuns tie_runs(std::span<const std::uint32_t> order, const std::vector<Working>& candidates) {
+  TieRuns runs;
+  if (order.empty()) return runs;
   const Working& first = candidates[order[0]];
   const double top = first.final_score;
-  std::size_t exact = 0;
-  while (exact < order.size() && std::fabs(candidates[order[exact]].final_score - top) < kTieBand)
-    ++exact;
-  std::size_t overlap = 0;
-  while (overlap < order.size()) {
-    const Working& c = candidates[order[overlap]];
+  while (runs.exact < order.size() &&
+         std::fabs(candidates[order[runs.exact]].final_score - top) < kTieBand)
+    ++runs.exact;
+  while (runs.overlap < order.size()) {
+    const Working& c = candidates[order[runs.overlap]];
     if (!(first.upper >= c.lower && c.upper >= first.lower &&
           top - c.final_score < kOverlapScoreGap))
       break;
-    ++overlap;
+    ++runs.overlap;
   }
-  std::size_t group = exact;
-  if (epsilon > 0.0 && overlap > exact) {
+  return runs;
+}
+
+// Shuffles near-ties at the top in place; `order` holds candidate positions, best first, at
+// least as many as either run covers.
+void break_ties(std::span<std::uint32_t> order, TieRuns runs, std::string_view query,
+                double epsilon) {
+  if (order.empty()) return;
+  std::size_t group = runs.exact;
+  if (epsilon > 0.0 && runs.overlap > runs.exact) {
     const double r = static_cast<double>(tie_break_draw(query) % 1000) / 1000.0;
-    if (epsilon > r) group = overlap;
+    if (epsilon > r) group = runs.overlap;
   }
   if (group < 2) return;
   std::uint64_t state = tie_break_draw(query);
@@ -314,6 +329,29 @@ void break_ties(std::vector<std::uint32_t>& order, const std::vector<Working>& c
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     z ^= z >> 31;
     std::swap(order[i - 1], order[z % i]);
+  }
+}
+
+// Puts candidates in ranking order into `ranked` (positions, best first) and returns how many
+// are in order. Under a limit only a prefix is ordered: the best `limit` and one more, grown
+// while a tie run reaches its end, so that tie breaking shuffles exactly the group it would
+// over the full ranking. Sorting (key, position) pairs is a total order, so the prefix is the
+// full sort's prefix.
+std::size_t rank_candidates(std::vector<std::pair<std::uint64_t, std::uint32_t>>& keyed,
+                            std::size_t limit, const std::vector<Working>& candidates,
+                            std::vector<std::uint32_t>& ranked, TieRuns& runs) {
+  const std::size_t n = keyed.size();
+  ranked.resize(n);
+  std::size_t sorted = 0;
+  std::size_t want = limit < n ? limit + 1 : n;
+  for (;;) {
+    if (want < n) std::nth_element(keyed.begin() + sorted, keyed.begin() + want, keyed.end());
+    std::sort(keyed.begin() + sorted, keyed.begin() + want);
+    for (std::size_t i = sorted; i < want; ++i) ranked[i] = keyed[i].second;
+    sorted = want;
+    runs = tie_runs(std::span<const std::uint32_t>(ranked.data(), sorted), candidates);
+    if (sorted == n || (runs.exact < sorted && runs.overlap < sorted)) return sorted;
+    want = std::min(n, sorted * 4);
   }
 }
 
@@ -536,23 +574,22 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   }
 
   std::vector<std::uint32_t>& ranked = scratch.order_of_candidates;
-  ranked.resize(candidates.size());
-  {
-    std::vector<std::pair<std::uint64_t, std::uint32_t>>& keyed = scratch.keyed;
-    keyed.resize(candidates.size());
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-      keyed[i] = {rank_key(candidates[i].final_score), static_cast<std::uint32_t>(i)};
-    }
-    std::sort(keyed.begin(), keyed.end());
-    for (std::size_t i = 0; i < keyed.size(); ++i) ranked[i] = keyed[i].second;
+  std::vector<std::pair<std::uint64_t, std::uint32_t>>& keyed = scratch.keyed;
+  keyed.resize(candidates.size());
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    keyed[i] = {rank_key(candidates[i].final_score), static_cast<std::uint32_t>(i)};
   }
-  break_ties(ranked, candidates, query, epsilon);
+  TieRuns runs;
+  const std::size_t in_order = rank_candidates(keyed, ctx.limit, candidates, ranked, runs);
+  break_ties(std::span<std::uint32_t>(ranked.data(), in_order), runs, query, epsilon);
 
-  // Candidates in rank order, so that copying out walks them in sequence.
+  // Candidates in rank order, so that copying out walks them in sequence; only those
+  // returned are copied.
+  const std::size_t returned = std::min(ctx.limit, in_order);
   std::vector<Working>& in_rank_order = scratch.in_rank_order;
   in_rank_order.clear();
-  in_rank_order.reserve(ranked.size());
-  for (const std::uint32_t position : ranked) in_rank_order.push_back(candidates[position]);
+  in_rank_order.reserve(returned);
+  for (std::size_t r = 0; r < returned; ++r) in_rank_order.push_back(candidates[ranked[r]]);
 
   if (ctx.brief) {
     copy_out(in_rank_order, output.brief);

@@ -2,6 +2,7 @@
 // Turns one query into ranked candidates. Locking is the caller's business.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <unordered_map>
@@ -16,6 +17,9 @@
 #include "scorer/scorer.hpp"
 
 namespace kova {
+
+// A result limit that keeps every result.
+inline constexpr std::size_t kAllResults = static_cast<std::size_t>(-1);
 
 // Process-wide seed source for tie-breaking draws; each draw fetch-adds 1 (seq_cst).
 extern std::atomic<std::uint64_t> TIE_BREAK_COUNTER;
@@ -68,6 +72,10 @@ struct PipelineContext {
   RegistryOrder* order = nullptr;
   // Results in the short form only (PipelineOutput::brief), for callers that need no more.
   bool brief = false;
+  // At most this many results, the best first: exactly the first `limit` of the full
+  // ranking, with the same random draws. Votes, forwards and the confidence drawn from them
+  // still cover every agent.
+  std::size_t limit = kAllResults;
 };
 
 PipelineOutput run_pipeline(const PipelineContext& ctx, std::string_view query,

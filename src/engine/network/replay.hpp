@@ -2,8 +2,10 @@
 // Optional bounded in-memory log of discoveries, feedback and ticks.
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -11,12 +13,35 @@
 
 namespace kova {
 
+// An immutable text that copies share. The events of one discovery all name its query, which
+// may be long: one copy serves them all.
+class SharedText {
+ public:
+  SharedText() = default;
+  SharedText(std::string text)  // NOLINT(google-explicit-constructor): a text is a SharedText
+      : text_(std::make_shared<const std::string>(std::move(text))) {}
+  // NOLINTNEXTLINE(google-explicit-constructor)
+  SharedText(const char* text) : SharedText(std::string(text)) {}
+
+  const std::string& str() const { return text_ ? *text_ : empty(); }
+  operator const std::string&() const { return str(); }  // NOLINT(google-explicit-constructor)
+  operator std::string_view() const { return str(); }    // NOLINT(google-explicit-constructor)
+  friend bool operator==(const SharedText& a, std::string_view b) { return a.str() == b; }
+
+ private:
+  static const std::string& empty() {
+    static const std::string text;
+    return text;
+  }
+  std::shared_ptr<const std::string> text_;
+};
+
 struct EventKind {
   struct QuerySubmitted {
-    std::string query;
+    SharedText query;
   };
   struct AgentScored {
-    std::string query;
+    SharedText query;
     std::string agent_name;
     double raw_similarity, enzyme_score, feedback_factor, final_score;
   };

@@ -1,0 +1,106 @@
+"""Tool selection for a language model: thousands of MCP servers, the few that fit a request.
+
+An assistant can offer a model only a handful of tools per request. This example registers the
+4,828 MCP servers of the shared tool corpus as tool definitions, picks the five to offer for a
+few requests, then plays a team that reports which tool calls worked: their flight searches
+work through one server (the others need accounts they lack), their chat messages go through
+another. Requests worded in ways never reported before then find those servers higher up.
+
+    .venv/bin/python examples/tool_selection.py [--data DIR]
+
+Without the corpus (``../shared/data/tools_corpus.jsonl`` beside the repository, or ``--data``)
+it says so and exits.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import pathlib
+import sys
+
+import kova_discovery
+from kova_discovery import LocalNetwork
+from kova_discovery.tools import record_tool_call, register_tools, select_tools
+
+DATA = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data"
+
+# (the server that works for this team, requests they made, requests they have not made yet)
+TASKS = [
+    ("Google Flights MCP",
+     ["find a flight from Berlin to Lisbon on Friday", "search one-way flights to Tokyo in May",
+      "compare round-trip fares from London to New York", "flight options from Oslo to Rome"],
+     ["cheapest flight from Madrid to Athens next weekend",
+      "are there direct flights from Paris to Montreal"]),
+    ("Slack MCP Server",
+     ["post the release notes in the team channel", "send a message to the on-call channel",
+      "tell the design channel the review moved to 3pm", "message the support channel"],
+     ["let the channel know the build is fixed", "post a reminder in the general channel"]),
+]
+
+
+def tool_definitions(corpus: pathlib.Path) -> list[dict]:
+    """Each server of the corpus as an MCP tool definition."""
+    with open(corpus, encoding="utf-8") as f:
+        rows = [json.loads(line) for line in f]
+    return [{"name": row["name"], "description": row["description"],
+             "inputSchema": {"type": "object"}, "category": row["category"]} for row in rows]
+
+
+def new_network() -> tuple[str, LocalNetwork]:
+    """The recommended configuration: a word-level scorer, and query memory, which indexes the
+    requests each tool succeeded on beside its description; that is what carries reported
+    calls over to requests worded differently. A build without them uses TF-IDF alone."""
+    lexical = getattr(kova_discovery, "Bm25Scorer", None) or kova_discovery.TfIdfScorer
+    try:
+        network = LocalNetwork(scorer=lexical(), query_memory=100)  # type: ignore[call-arg]
+        return f"{lexical.__name__}() with query_memory=100", network
+    except TypeError:
+        return "TfIdfScorer() (this build has no query memory)", LocalNetwork(scorer=lexical())
+
+
+def rank(network: LocalNetwork, request: str, tool: str) -> str:
+    names = [t["name"] for t in select_tools(network, request, k=50)]
+    return f"#{names.index(tool) + 1}" if tool in names else "not in the top 50"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--data", type=pathlib.Path, default=DATA)
+    args = parser.parse_args()
+    corpus = args.data / "tools_corpus.jsonl"
+    if not corpus.exists():
+        print(f"no tool corpus at {corpus}; nothing to show")
+        return 0
+
+    label, network = new_network()
+    names = register_tools(network, tool_definitions(corpus))
+    print(f"{len(names)} MCP servers registered as tools, ranked by {label}\n")
+
+    for request in ["take a screenshot of a web page", "run a read-only SQL query on Postgres",
+                    "what is the weather in Paris tomorrow"]:
+        offered = [t["name"] for t in select_tools(network, request, k=5)]
+        print(f"{request!r}\n  offer the model: {', '.join(offered)}")
+
+    before = {(tool, r): rank(network, r, tool) for tool, _, unseen in TASKS for r in unseen}
+    for tool, made, _ in TASKS:
+        for request in made:
+            # The model is offered five tools and calls them in order until one works.
+            for offered in select_tools(network, request, k=5):
+                worked = offered["name"] == tool
+                record_tool_call(network, offered["name"], request, ok=worked)
+                if worked:
+                    break
+            else:
+                record_tool_call(network, tool, request, ok=True)  # found by other means
+
+    print("\nrequests never reported, rank of the server that works for this team:")
+    for tool, _, unseen in TASKS:
+        for request in unseen:
+            print(f"  {request!r}: {tool} {before[(tool, request)]} -> "
+                  f"{rank(network, request, tool)}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,178 @@
+"""Safe sharing of one state file between processes.
+
+A state file is replaced whole by every save (a temporary file renamed over it), so a reader
+always sees one complete version and needs no lock. Writers are another matter: two commands
+that each load, change and save the file would otherwise both start from the same version, and
+the second save would silently drop the first one's change. :func:`locked_state` therefore
+holds an exclusive lock for the whole load-change-save.
+
+The lock is ``fcntl.flock`` on a companion file, ``<state>.lock`` beside the state file's real
+path (symbolic links resolved, so every name of one file shares one lock). The state file
+itself cannot carry the lock: each save gives it a new inode, and a lock on the old one would
+guard nothing. The companion file exists only while someone holds or waits for the lock: the
+holder removes it just before releasing. That is safe because a process that obtains the lock
+then checks that the file it locked is still the one under that name; one that locked a file
+already removed retries with the current one. Only the lock holder removes the file, so at any
+moment at most one process holds a lock on the file the name refers to.
+
+The lock is advisory and local: it excludes other users of this module, on file systems where
+``flock`` works across processes (local disks; not every network file system).
+"""
+
+from __future__ import annotations
+
+import errno
+import fcntl
+import os
+import time
+from collections.abc import Iterator
+from contextlib import contextmanager
+from pathlib import Path
+from typing import Any
+
+__all__ = [
+    "DEFAULT_TIMEOUT",
+    "LockedState",
+    "StateLockTimeout",
+    "lock_path",
+    "locked_state",
+    "read_state",
+    "state_lock",
+]
+
+#: Seconds a writer waits for another writer's lock before giving up.
+DEFAULT_TIMEOUT = 30.0
+
+
+class StateLockTimeout(TimeoutError):
+    """Another process held the state file's lock for longer than the caller would wait."""
+
+
+def lock_path(path: str | os.PathLike[str]) -> Path:
+    """The companion lock file of the state file at ``path``."""
+    return Path(os.path.realpath(path) + ".lock")
+
+
+def _same_file(fd: int, path: Path) -> bool:
+    try:
+        named = os.stat(path, follow_symlinks=False)
+    except FileNotFoundError:
+        return False
+    held = os.fstat(fd)
+    return (held.st_dev, held.st_ino) == (named.st_dev, named.st_ino)
+
+
+@contextmanager
+def state_lock(path: str | os.PathLike[str], *,
+               timeout: float | None = DEFAULT_TIMEOUT) -> Iterator[None]:
+    """Hold the exclusive lock of the state file at ``path`` for the ``with`` block.
+
+    ``timeout`` is how many seconds to wait for another holder (``None``: as long as it takes,
+    ``0``: not at all); when it runs out :class:`StateLockTimeout` is raised. The lock file is
+    created when needed, so the directory must be writable (as it must be for saving anyway);
+    failures to create it raise the underlying :class:`OSError`.
+    """
+    if timeout is not None and not timeout >= 0:
+        raise ValueError(f"timeout must be a number of seconds >= 0 or None, not {timeout!r}")
+    target = lock_path(path)
+    deadline = None if timeout is None else time.monotonic() + timeout
+    pause = 0.001
+    while True:
+        # O_NOFOLLOW: a link planted under the lock's name must not make us lock (and later
+        # remove) something else.
+        fd = os.open(target, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666)
+        try:
+            if deadline is None:
+                fcntl.flock(fd, fcntl.LOCK_EX)
+            else:
+                while True:
+                    try:
+                        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                        break
+                    except BlockingIOError:
+                        left = deadline - time.monotonic()
+                        if left <= 0:
+                            raise StateLockTimeout(
+                                errno.EAGAIN,
+                                f"state file is locked by another process (waited {timeout:g} s)",
+                                os.fspath(path),
+                            ) from None
+                        time.sleep(min(pause, left))
+                        pause = min(pause * 2, 0.05)
+            if not _same_file(fd, target):
+                # The previous holder removed this file after we opened it: start again with
+                # whatever the name refers to now.
+                os.close(fd)
+                continue
+        except BaseException:
+            os.close(fd)
+            raise
+        try:
+            yield
+        finally:
+            # Remove before unlocking, never after: a waiter that then gets this inode sees
+            # that it is no longer named and retries.
+            try:
+                os.unlink(target)
+            except FileNotFoundError:
+                pass
+            finally:
+                os.close(fd)
+        return
+
+
+class LockedState:
+    """A network loaded under the state file's lock; :meth:`save` writes it back.
+
+    Nothing is written unless :meth:`save` is called, so a change abandoned half-way (an
+    exception in the ``with`` block) leaves the file as it was.
+    """
+
+    def __init__(self, network: Any, path: Path, created: bool) -> None:
+        self.network = network
+        self.path = path
+        #: True when the file did not exist and ``network`` started empty.
+        self.created = created
+
+    def save(self) -> None:
+        self.network.save(os.fspath(self.path))
+
+
+def read_state(path: str | os.PathLike[str]) -> Any:
+    """Load the network in the state file at ``path`` without taking the lock.
+
+    Raises :class:`FileNotFoundError` when there is no such file, and whatever
+    ``LocalNetwork.load`` raises for a file it cannot use.
+    """
+    from kova_discovery._native import LocalNetwork
+
+    name = os.fspath(path)
+    if not os.path.exists(name):
+        raise FileNotFoundError(errno.ENOENT, "no such state file", name)
+    return LocalNetwork.load(name)
+
+
+@contextmanager
+def locked_state(path: str | os.PathLike[str], *, create: bool = False,
+                 timeout: float | None = DEFAULT_TIMEOUT) -> Iterator[LockedState]:
+    """Load the state file at ``path`` under its exclusive lock, for a read-modify-write::
+
+        with locked_state("state.json", create=True) as state:
+            state.network.register("translator", ["translate documents"])
+            state.save()
+
+    The lock is held until the block ends, so no other writer using this module can load the
+    file between this load and this save. A missing file raises :class:`FileNotFoundError`
+    unless ``create`` is true, in which case ``state.network`` is a new, empty network and
+    ``state.created`` is true (the file appears at the first :meth:`LockedState.save`).
+    ``timeout`` is as for :func:`state_lock`.
+    """
+    from kova_discovery._native import LocalNetwork
+
+    with state_lock(path, timeout=timeout):
+        name = os.fspath(path)
+        if create and not os.path.exists(name):
+            state = LockedState(LocalNetwork(), Path(name), created=True)
+        else:
+            state = LockedState(read_state(name), Path(name), created=False)
+        yield state

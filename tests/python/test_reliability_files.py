@@ -1,0 +1,123 @@
+"""State files beside what else a file system holds, and the errors a caller catches."""
+
+import errno
+import fcntl
+import json
+import os
+import stat
+import threading
+
+import pytest
+
+from kova_discovery import LocalNetwork, capabilities_from_a2a
+
+
+@pytest.mark.parametrize("kind", ["FIFO", "directory", "character device"])
+def test_special_files_are_neither_replaced_nor_read(tmp_path, kind):
+    path = tmp_path / "state"
+    if kind == "FIFO":
+        os.mkfifo(path)
+    elif kind == "directory":
+        path.mkdir()
+    elif os.geteuid() == 0:
+        os.mknod(path, stat.S_IFCHR | 0o600, os.makedev(1, 3))  # what /dev/null is
+    else:
+        pytest.skip("creating a device node needs root")
+    mode = os.lstat(path).st_mode
+    # Should a load block on the FIFO, a writer coming after a while lets it fail visibly.
+    writer = threading.Timer(5, lambda: os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK)))
+    writer.start()
+    with pytest.raises(OSError) as loading:
+        LocalNetwork.load(path)
+    writer.cancel()
+    with pytest.raises(OSError) as saving:
+        LocalNetwork().save(path)
+    assert os.lstat(path).st_mode == mode and os.listdir(tmp_path) == ["state"]
+    for e in (loading.value, saving.value):
+        if kind == "directory":
+            assert type(e) is IsADirectoryError
+        else:
+            assert type(e) is OSError and str(e).endswith(f"not a regular file ({kind})")
+
+
+def test_save_through_a_symbolic_link_replaces_the_file_it_names(tmp_path):
+    (tmp_path / "real").mkdir()
+    link = tmp_path / "link.json"
+    link.symlink_to("real/state.json")  # dangling: the first save creates the file
+    for names in (["a"], ["a", "b"]):
+        net = LocalNetwork()
+        for name in names:
+            net.register(name, ["translate"])
+        net.save(link)
+        assert link.is_symlink() and os.listdir(tmp_path / "real") == ["state.json"]
+        assert LocalNetwork.load(tmp_path / "real" / "state.json").agents() == names
+
+
+def test_a_save_removes_dead_saves_temporaries_only(tmp_path):
+    dead, live, *foreign = [".tmpAbc123.s.json", ".tmpLive00.s.json", ".tmpXyz789.t.json",
+                            ".tmpAbc12.s.json", "tmpAbc1234.s.json"]
+    for name in [dead, live, *foreign]:
+        (tmp_path / name).write_text("partial")
+    with open(tmp_path / live) as held:
+        fcntl.flock(held, fcntl.LOCK_EX)  # a save still writing
+        LocalNetwork().save(tmp_path / "s.json")
+        assert sorted(os.listdir(tmp_path)) == sorted([live, *foreign, "s.json"])
+    LocalNetwork().save(tmp_path / "s.json")
+    assert sorted(os.listdir(tmp_path)) == sorted([*foreign, "s.json"])
+
+
+def test_os_errors_carry_their_class_errno_and_filename(tmp_path):
+    (tmp_path / "file").write_text("not json")
+    for call, path, expected, code in [
+        (LocalNetwork.load, tmp_path / "absent.json", FileNotFoundError, errno.ENOENT),
+        (LocalNetwork().save, tmp_path / "missing" / "s.json", FileNotFoundError, errno.ENOENT),
+        (LocalNetwork.load, tmp_path / "file" / "s.json", NotADirectoryError, errno.ENOTDIR),
+        (LocalNetwork.load, str(tmp_path), IsADirectoryError, errno.EISDIR),
+    ]:
+        with pytest.raises(expected) as info:
+            call(path)
+        assert (type(info.value), info.value.errno, info.value.filename) == (expected, code, path)
+        assert info.value.strerror == f"I/O error: {os.strerror(code)} (os error {code})"
+    with pytest.raises(OSError, match="^serialization error: ") as info:
+        LocalNetwork.load(tmp_path / "file")
+    assert type(info.value) is OSError and info.value.errno is None
+    with pytest.raises(TypeError, match="argument 'path'"):
+        LocalNetwork.load(b"state.json")
+
+
+@pytest.mark.parametrize("text,quoted", [
+    ('{"version": ' + "9" * 5_000_000 + ', "agents": []}', "9" * 40),
+    ('{"version": 3, "agents": [{"name": "' + "x" * 5_000_000, '"' + "x" * 39),
+    ('{"version": "' + "é" * 5_000_000 + '", "agents": []}', "é" * 40),
+    ('{"version": 1.' + "5" * 5_000_000 + ', "agents": []}', "1." + "5" * 38),
+], ids=["number", "unterminated string", "string", "float"])
+def test_corrupt_files_quote_an_excerpt_of_a_huge_token(tmp_path, text, quoted):
+    (tmp_path / "s.json").write_text(text, encoding="utf-8")
+    with pytest.raises(OSError, match="^serialization error: ") as info:
+        LocalNetwork.load(tmp_path / "s.json")
+    assert quoted + "\u2026" in str(info.value) and len(str(info.value)) < 300
+
+
+def test_one_success_counts_fifty_distinct_terms_a_side_and_replay_shares_queries(tmp_path):
+    net = LocalNetwork()
+    net.enable_replay()
+    net.register("a", [" ".join(f"cap{i}" for i in range(3000))])
+    net.record_success("a", query=" ".join(f"q{i % 60}" for i in range(3000)))
+    net.save(tmp_path / "s.json")
+    matrix = json.loads((tmp_path / "s.json").read_text())["cooccurrence_matrix"]
+    assert len(matrix) == 50 * 50 and matrix["q0,cap0"] == 50  # every occurrence of q0 counts
+    for name in "bc":
+        net.register(name, ["translate legal contracts"])
+    net.discover("translate legal contracts")
+    submitted, *scored = net.replay_events()[1:]
+    assert len(scored) == 2 and all(e["query"] is submitted["query"] for e in scored)
+
+
+def test_a2a_cards_by_file_name_or_json_text(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "card.json").write_text('{"name": "legal_bot"}')
+    (tmp_path / '{"name": "x"}').write_text("not json")  # JSON text is never a file name
+    assert capabilities_from_a2a("card.json") == ["legal bot"]
+    assert capabilities_from_a2a('{"name": "x"}') == ["x"]
+    with pytest.raises(json.JSONDecodeError):  # a name that does not exist is JSON text
+        capabilities_from_a2a("absent.json")

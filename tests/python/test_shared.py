@@ -1,0 +1,281 @@
+"""Replicas joined by a Redis stream, against a redis-server of the test's own (AOF on, fsync on
+every write) on a free loopback port."""
+
+import json
+import logging
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+from conftest import REPO
+from kova_discovery import LocalNetwork
+
+redis = pytest.importorskip("redis")
+from kova_discovery.shared import (  # noqa: E402
+    RedisUnavailableError,
+    SharedNetwork,
+    StreamGapError,
+    UnknownEventVersionError,
+)
+
+SERVER = shutil.which("redis-server")
+pytestmark = pytest.mark.skipif(SERVER is None, reason="redis-server is not installed")
+
+
+class Server:
+    def __init__(self, tmp):
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            self.port = s.getsockname()[1]
+        self.dir, self.url, self.proc = tmp, f"redis://127.0.0.1:{self.port}/0", None
+        self.start()
+
+    def start(self):
+        self.proc = subprocess.Popen(
+            [SERVER, "--port", str(self.port), "--bind", "127.0.0.1", "--dir", str(self.dir),
+             "--appendonly", "yes", "--appendfsync", "always", "--save", "",
+             "--stream-node-max-entries", "4"], stdout=subprocess.DEVNULL,
+            # Not the sanitizer runtime the sanitized test run preloads into Python.
+            env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
+        self.client = redis.Redis(port=self.port)
+        for _ in range(200):
+            try:
+                self.client.ping()
+                return
+            except redis.ConnectionError:
+                time.sleep(0.02)
+        raise RuntimeError("redis-server did not start")
+
+    def kill(self):
+        self.proc.kill()
+        self.proc.wait()
+
+
+@pytest.fixture
+def server(tmp_path):
+    srv = Server(tmp_path)
+    yield srv
+    srv.kill()
+
+
+# A replica in its own process: seeded random mutations (and discoveries, which change only
+# local state), a checkpoint every 25 of them; then it waits for a line on stdin, catches up
+# and saves its state to argv[5].
+WORKER = """
+import random, sys
+from kova_discovery.shared import SharedNetwork
+url, stream, seed, count, out = sys.argv[1:6]
+rng = random.Random(int(seed))
+with SharedNetwork.open(url, stream, sync_interval=0) as net:
+    for i in range(int(count)):
+        name, q, r = f"agent-{rng.randrange(6)}", f"find {rng.choice('abcdef')} data", rng.random()
+        if r < 0.25 or name not in net.agents():
+            net.register(name, [f"find {rng.choice('abcdef')} data", "search records"],
+                         metadata={"by": seed})
+        elif r < 0.6:
+            net.record_success(name, query=q)
+        elif r < 0.8:
+            net.record_failure(name, query=q if r < 0.7 else None)
+        elif r < 0.85:
+            net.deregister(name)
+        elif r < 0.9:
+            net.tick()
+        else:
+            net.discover(q)
+        if i % 25 == 24:
+            net.checkpoint(out + ".ckpt")
+    print("done", flush=True)
+    sys.stdin.readline()
+    net.sync()
+    net.save(out)
+"""
+
+
+def start_worker(server, stream, seed, count, out):
+    return subprocess.Popen(
+        [sys.executable, "-c", WORKER, server.url, stream, str(seed), str(count), str(out)],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+
+def learned(path_or_network, tmp_path):
+    """A state without what stays local by nature (and without the checkpoint's members)."""
+    if not isinstance(path_or_network, str):
+        path_or_network.save(str(tmp_path / "state.json"))
+        path_or_network = str(tmp_path / "state.json")
+    with open(path_or_network) as f:
+        state = json.load(f)
+    for key in ("network_epoch", "shared_stream", "shared_position"):
+        state.pop(key, None)
+    for agent in state["agents"]:
+        del agent["forwards_count"], agent["last_activity_duration"]
+    return state
+
+
+def replay(server, stream):
+    """The oracle: a plain network applying the stream's events in order."""
+    net = LocalNetwork()
+    for _, fields in server.client.xrange(stream):
+        e = json.loads(fields[b"event"])
+        if e["op"] == "register":
+            net.register(e["agent"], e["caps"], endpoint=e.get("endpoint"), metadata=e.get("meta"))
+        elif e["op"] == "tick":
+            net.tick()
+        else:
+            method = {"deregister": "deregister", "success": "record_success",
+                      "failure": "record_failure"}[e["op"]]
+            getattr(net, method)(e["agent"], **({"query": e["query"]} if "query" in e else {}))
+    return net
+
+
+def test_two_processes_converge_to_the_stream_order(server, tmp_path):
+    outs = [tmp_path / "a.json", tmp_path / "b.json"]
+    workers = [start_worker(server, "net", seed, 150, out) for seed, out in zip((1, 2), outs)]
+    for w in workers:
+        assert w.stdout.readline() == "done\n"
+    for w in workers:
+        w.communicate("go\n", timeout=60)
+        assert w.returncode == 0
+    assert server.client.xlen("net") > 200  # discoveries are not appended
+    expected = learned(replay(server, "net"), tmp_path)
+    assert expected["agents"] and expected["cooccurrence_matrix"]
+    assert learned(str(outs[0]), tmp_path) == learned(str(outs[1]), tmp_path) == expected
+    # A third replica starts from the newest registered checkpoint and catches up.
+    with SharedNetwork.open(server.url, "net") as late:
+        assert late.network.loaded_extra["shared_stream"] == "net"
+        assert learned(late.network, tmp_path) == expected
+
+
+def test_killed_replica_resumes_from_its_checkpoint(server, tmp_path):
+    out = tmp_path / "k.json"
+    worker = start_worker(server, "net", 3, 10**6, out)
+    while server.client.xlen("net") < 200:
+        time.sleep(0.05)
+    os.kill(worker.pid, signal.SIGKILL)
+    worker.wait()
+    with SharedNetwork.open(server.url, "net", checkpoint=str(out) + ".ckpt") as resumed:
+        assert resumed.position == server.client.xrevrange("net", count=1)[0][0].decode()
+        assert learned(resumed.network, tmp_path) == learned(replay(server, "net"), tmp_path)
+
+
+def test_redis_down_and_restarted(server, tmp_path, caplog):
+    net = SharedNetwork.open(server.url, "net", sync_interval=0)
+    net.register("a", ["translate documents"], invoke=len)
+    net.record_success("a", query="translate a contract")
+    server.kill()
+    with caplog.at_level(logging.WARNING, logger="kova_discovery.shared"):
+        assert [r.agent_name for r in net.discover("translate")] == ["a"]
+        assert net.agents() == ["a"]
+    assert sum("unreachable" in r.message for r in caplog.records) == 1  # then it backs off
+    with pytest.raises(RedisUnavailableError, match="the success was not applied"):
+        net.record_success("a", query="translate")
+    with pytest.raises(ConnectionError):
+        net.sync()
+    server.start()  # from its append-only file
+    net.register("b", ["review contracts"])  # reconnects by itself
+    assert net.discover("translate")[0].invoke is len
+    with SharedNetwork.open(server.url, "net") as other:
+        assert learned(other.network, tmp_path) == learned(net.network, tmp_path)
+        assert other.agents() == ["a", "b"]
+    net.close()
+    with pytest.raises(ValueError, match="closed"):
+        net.tick()
+
+
+def test_foreign_malformed_and_newer_entries(server, caplog):
+    net = SharedNetwork.open(server.url, "net")
+    for fields in ({"other": "x"}, {"event": "{not json"}, {"event": '{"v":1,"op":"explode"}'},
+                   {"event": '{"v":1,"op":"register","agent":"x","caps":[]}'},
+                   {"event": '{"v":1,"op":"success"}'}, {"event": '{"v":"1","op":"tick"}'},
+                   {"event": r'{"v":1,"op":"failure","agent":"\ud800"}'}):
+        server.client.xadd("net", fields)
+    with caplog.at_level(logging.WARNING, logger="kova_discovery.shared"):
+        net.register("a", ["translate documents"])
+    assert net.skipped_entries == 7 == sum("skipped" in r.message for r in caplog.records)
+    assert net.agents() == ["a"]
+    server.client.xadd("net", {"event": '{"v":2,"op":"tick"}'})
+    for attempt in (net.sync, net.tick, net.sync):  # keeps refusing, appends nothing
+        with pytest.raises(UnknownEventVersionError, match="event version 2"):
+            attempt()
+    assert server.client.xlen("net") == 9
+    assert net.agents() == ["a"]  # reads answer from local state
+
+
+def test_trimming_keeps_what_checkpoints_and_recent_readers_need(server, tmp_path):
+    stale = SharedNetwork.open(server.url, "net", sync_interval=float("inf"))
+    stale.register("first", ["x"])
+    net = SharedNetwork.open(server.url, "net")
+    for i in range(40):
+        net.register(f"agent-{i}", ["some capability"])
+    net.checkpoint(tmp_path / "c1.json")
+    assert server.client.xlen("net") == 41  # all within the retention window
+    net.retention = 0
+    position = net.checkpoint(tmp_path / "c1.json")
+    first = server.client.xrange("net", count=1)[0][0].decode()
+    assert first <= position and server.client.xlen("net") < 41
+    for attempt in (stale.sync, lambda: stale.register("late", ["x"]), stale.sync):
+        with pytest.raises(StreamGapError, match="reopen from a newer checkpoint"):
+            attempt()
+    server.client.delete("net:checkpoints")
+    with pytest.raises(StreamGapError, match="checkpoint="):
+        SharedNetwork.open(server.url, "net")
+    with SharedNetwork.open(server.url, "net", checkpoint=tmp_path / "c1.json") as resumed:
+        assert resumed.agent_count == 41
+
+
+def test_readme_example(server, monkeypatch, capsys):
+    text = (REPO / "README.md").read_text(encoding="utf-8")
+    section = text.split("## Running many processes", 1)[1].split("\n## ", 1)[0]
+    monkeypatch.setenv("REDIS_URL", server.url)
+    exec(re.search(r"^```py\n(.*?)^```", section, flags=re.M | re.S)[1], {})
+    assert capsys.readouterr().out.split()[1] == "translator"
+
+
+@pytest.mark.parametrize("kwargs, error", [
+    ({"stream": ""}, ValueError), ({"stream": 3}, TypeError),
+    ({"sync_interval": -1.0}, ValueError), ({"sync_interval": float("nan")}, ValueError),
+    ({"sync_interval": "fast"}, TypeError), ({"checkpoint": 5}, TypeError),
+])
+def test_open_rejects_bad_arguments(server, kwargs, error):
+    with pytest.raises(error):
+        SharedNetwork.open(server.url, **{"stream": "net", **kwargs})
+
+
+def test_extra_members_round_trip_and_refusals(tmp_path):
+    net = LocalNetwork()  # no agents: nothing in the file depends on the moment of saving
+    path = str(tmp_path / "s.json")
+    net.save(path, extra={"pos": "1-0", "n": -(2**63)})
+    assert LocalNetwork.load(path).loaded_extra == {"pos": "1-0", "n": -(2**63)}
+    plain = str(tmp_path / "p.json")
+    net.save(plain)
+    with open(path) as f, open(plain) as g:
+        extended, original = json.load(f), json.load(g)
+    assert list(extended)[-2:] == ["pos", "n"]
+    assert {**original, "network_epoch": 0, "pos": "1-0", "n": -(2**63)} == {
+        **extended, "network_epoch": 0}
+    # Other unknown members (of other types, or nested) are ignored as before.
+    extended.update(obj={"pos": "x"}, arr=[1, "x"], f=1.5, b=True, null=None, big=2**64 - 1)
+    extended["agents"] = [{"name": "a", "capabilities": ["x"], "metadata": {}, "diameter": 1.0,
+                           "tau": 1.0, "sigma": 0.0, "forwards_count": 0, "feedback": [],
+                           "consecutive_pulse_timeouts": 0, "pos": "y"}]
+    with open(path, "w") as f:
+        json.dump(extended, f)
+    loaded = LocalNetwork.load(path)
+    assert loaded.loaded_extra == {"pos": "1-0", "n": -(2**63)} and loaded.agents() == ["a"]
+    for extra, error in (({"version": "x"}, ValueError), ({"a": 1.5}, TypeError),
+                         ({"a": True}, TypeError), ({1: "a"}, TypeError)):
+        with pytest.raises(error, match="extra"):
+            net.save(path, extra=extra)
+
+
+def test_module_passes_mypy_strict(tmp_path):
+    mypy = pytest.importorskip("mypy.api")
+    out, err, status = mypy.run(["--strict", "--no-incremental", "--cache-dir", str(tmp_path),
+                                 str(REPO / "python" / "kova_discovery" / "shared.py")])
+    assert status == 0, out + err

@@ -1,0 +1,185 @@
+"""Tool definitions in and out: every input form, the real registry data, bad input."""
+
+import collections
+import json
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+from conftest import SHARED_DATA
+from kova_discovery import LocalNetwork, TfIdfScorer
+from kova_discovery import tools as T
+from kova_discovery.tools import record_tool_call, register_tools, select_tools
+
+SCHEMA = {"type": "object", "properties": {"city": {"type": "string", "description": "City"}}}
+FORMS = {
+    "openai": {"type": "function", "function": {"name": "get_weather",
+                                                "description": "Current weather",
+                                                "parameters": SCHEMA}},
+    "openai_flat": {"type": "function", "name": "getStockQuote",
+                    "description": "Latest share price", "parameters": SCHEMA},
+    "anthropic": {"name": "translate_text", "description": "Translate text",
+                  "input_schema": SCHEMA},
+    "mcp": {"name": "send-email", "description": "Send an email", "inputSchema": SCHEMA},
+    "plain": {"name": "HTTPServerStatus", "description": "Check a web server",
+              "arguments": [{"name": "hostName", "type": "string", "desc": "Host"}]},
+}
+
+
+def test_every_form_comes_back_as_given_before_and_after_a_load(tmp_path):
+    mcp_types = pytest.importorskip("mcp.types")
+    sdk_tool = mcp_types.Tool(name="list_pods", description="List Kubernetes pods",
+                              input_schema={"type": "object"})
+    given = [*FORMS.values(), sdk_tool]
+    network = LocalNetwork(scorer=TfIdfScorer())
+    network.register("not-a-tool", ["current weather and share price"])
+    assert register_tools(network, given, source="demo") == [
+        "get_weather", "getStockQuote", "translate_text", "send-email", "HTTPServerStatus",
+        "list_pods"]
+    queries = ["weather in city", "stock quote share price", "translate text", "send email",
+               "http server status host name", "list kubernetes pods"]
+    shapes = ["openai", "openai", "anthropic", "mcp", "plain", "mcp_sdk"]
+    for query, tool, shape in zip(queries, given, shapes):
+        assert select_tools(network, query, k=1)[0] is tool
+        assert network.discover(query)[0].metadata["tool_shape"] == shape
+    assert all(select_tools(network, q, k=20, filters={"tool_source": "other"}) == []
+               for q in queries)
+
+    network.save(str(tmp_path / "s.json"))
+    T._decoded.clear()  # as in a fresh process
+    loaded = LocalNetwork.load(str(tmp_path / "s.json"))
+    # A loaded network ranks with the default scorer, whose near-ties are shuffled: what is
+    # checked here is that every definition comes back as given, not its rank.
+    for query, tool in zip(queries, given):
+        assert tool in select_tools(loaded, query, k=len(given))
+    assert type(select_tools(loaded, queries[-1], k=1)[0]) is type(sdk_tool)
+
+
+@pytest.mark.parametrize("name, words", [
+    ("get_node_content", "get node content"), ("getNodeContent", "get node content"),
+    ("HTTPServerStatus", "http server status"), ("v2-list.items", "v 2 list items"),
+    ("überprüfen_Daten", "überprüfen daten"), ("___", "___"),
+])
+def test_names_are_indexed_as_words(name, words):
+    (prepared,) = T.prepare_tools([{"name": name}])
+    assert prepared.capabilities == [words]
+
+
+def test_long_descriptions_are_cut_at_sentences_without_losing_words():
+    sentence = "word " * 30
+    text = ". ".join([sentence.strip()] * 4) + "."
+    (prepared,) = T.prepare_tools([{"name": "x", "description": text}])
+    pieces = prepared.capabilities[:-1]
+    assert all(len(p.split()) <= 50 for p in pieces)
+    assert " ".join(pieces).split() == text.split()
+
+
+BAD = [
+    ({"description": "no name"}, "tool #1: name must be a non-empty string"),
+    ({"name": "a", "description": 3}, "tool 'a': description must be a string, not int"),
+    ({"name": "a", "inputSchema": []}, "tool 'a': inputSchema must be a JSON Schema object"),
+    ({"name": "a", "input_schema": {"properties": {"p": 1}}},
+     "tool 'a': input_schema.properties.p must be an object, not int"),
+    ({"name": "a", "inputSchema": {"properties": {"p": {"description": 1}}}},
+     "tool 'a': inputSchema.properties.p.description must be a string"),
+    ({"name": "a", "inputSchema": {"required": "p"}}, "tool 'a': inputSchema.required"),
+    ({"type": "function", "function": {"name": "a", "parameters": "x"}},
+     "tool 'a': function.parameters must be a JSON Schema object"),
+    ({"name": "a", "arguments": [{"type": "string"}]},
+     "tool 'a': arguments[0].name must be a non-empty string"),
+    ({"name": "a", "inputSchema": {}, "input_schema": {}}, "tool 'a': both"),
+    ({"name": "a", "inputSchema": {"default": float("nan")}}, "tool 'a': definition is not JSON"),
+    ({"name": "a" * 257}, "is 257 bytes long"),
+    ("get_weather", "tool #1: a tool definition is a mapping"),
+    ({"name": "ok"}, "tool 'ok': the name is given twice (#0 and #1)"),
+]
+
+
+@pytest.mark.parametrize("bad, message", BAD, ids=[m[:40] for _, m in BAD])
+def test_bad_definitions_register_nothing(bad, message):
+    network = LocalNetwork()
+    with pytest.raises(ValueError) as info:
+        register_tools(network, [{"name": "ok"}, bad])
+    assert message in str(info.value)
+    assert network.agent_count == 0
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda n: register_tools(n, FORMS["mcp"]), TypeError),
+    (lambda n: register_tools(n, [], source=1), TypeError),
+    (lambda n: select_tools(n, "q", k=0), ValueError),
+    (lambda n: select_tools(n, "q", k=True), TypeError),
+    (lambda n: select_tools(n, "q", filters=[("a", "b")]), TypeError),
+    (lambda n: record_tool_call(n, "send-email", "q", ok="yes"), TypeError),
+])
+def test_bad_arguments(call, error):
+    with pytest.raises(error):
+        call(LocalNetwork())
+
+
+def test_reported_calls_move_the_ranking():
+    network = LocalNetwork()
+    register_tools(network, [
+        {"name": "slack_post", "description": "post a message to a channel"},
+        {"name": "teams_post", "description": "post a message to a channel"},
+    ])
+    query = "post a message to the release channel"
+    for _ in range(3):
+        record_tool_call(network, "teams_post", query)
+        record_tool_call(network, "slack_post", query, ok=False)
+    assert [t["name"] for t in select_tools(network, query)] == ["teams_post", "slack_post"]
+
+
+@pytest.mark.skipif(not (SHARED_DATA / "mcp_tools.jsonl").exists(), reason="no shared data")
+def test_real_registry_tools_round_trip(tmp_path):
+    by_server = collections.defaultdict(list)
+    with open(SHARED_DATA / "mcp_tools.jsonl", encoding="utf-8") as f:
+        for line in f:
+            tool = json.loads(line)
+            by_server[tool["server"]].append(tool)
+    # One network per server: tool names repeat across servers, and a network, like one
+    # model request, holds each name once.
+    for server, tools in by_server.items():
+        network = LocalNetwork()
+        register_tools(network, tools, source=server)
+        network.save(str(tmp_path / "s.json"))
+        T._decoded.clear()
+        loaded = LocalNetwork.load(str(tmp_path / "s.json"))
+        for tool in tools:
+            assert tool in select_tools(loaded, tool["name"], k=10), (server, tool["name"])
+
+
+def test_import_tools_command(tmp_path, capsys):
+    from kova_discovery.cli import main
+
+    state = tmp_path / "s.json"
+    files = {"list.json": json.dumps(list(FORMS.values())[:2]),
+             "listed.json": json.dumps({"result": {"tools": [FORMS["mcp"]]}}),
+             "lines.jsonl": "\n".join(json.dumps(t) for t in list(FORMS.values())[2:])}
+    for name, text in files.items():
+        (tmp_path / name).write_text(text)
+        assert main(["--state", str(state), "import-tools", str(tmp_path / name),
+                     "--source", name]) == 0
+    assert "1 replaced" in capsys.readouterr().out
+    before = state.read_bytes()
+    for bad in ['[{"name": "fine"}, {"description": "nameless"}]', '{"tools": 3}', "[1,"]:
+        (tmp_path / "bad.json").write_text(bad)
+        assert main(["--state", str(state), "import-tools", str(tmp_path / "bad.json")]) == 1
+        assert "kova-discovery: error:" in capsys.readouterr().err
+    assert state.read_bytes() == before
+    loaded = LocalNetwork.load(str(state))
+    assert loaded.agent_count == 5
+    assert select_tools(loaded, "send email", k=1) == [FORMS["mcp"]]
+
+
+@pytest.mark.parametrize("data", [SHARED_DATA, None], ids=["corpus", "no-corpus"])
+def test_example_runs(data, tmp_path):
+    if data is not None and not (data / "tools_corpus.jsonl").exists():
+        pytest.skip("no shared data")
+    example = pathlib.Path(__file__).resolve().parents[2] / "examples" / "tool_selection.py"
+    proc = subprocess.run([sys.executable, str(example), "--data", str(data or tmp_path)],
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    assert ("rank of the server" in proc.stdout) == (data is not None)

@@ -1,0 +1,36 @@
+"""Smoke test of an installed wheel, run from outside the source tree (make wheel-check).
+
+Registers, discovers, saves and loads through the installed package, and checks that the
+package and the ICU libraries it loads come from the wheel, not from the source tree or the
+system's -dev packages.
+"""
+
+import os
+import pathlib
+import sys
+import tempfile
+
+import kova_discovery
+from kova_discovery import LocalNetwork
+
+site = pathlib.Path(kova_discovery.__file__).resolve().parent
+assert pathlib.Path(sys.prefix) in site.parents, f"imported from {site}, not the venv"
+
+network = LocalNetwork()
+network.register("translator", ["translate documents between languages"])
+network.register("Übersetzer", ["ÜBERSETZT Verträge"], metadata={"lang": "de"})
+network.register("transcriber", ["transcribe audio to text"])
+assert network.discover("translate a document", limit=1)[0].agent_name == "translator"
+assert network.discover("übersetzt verträge")[0].agent_name == "Übersetzer"  # ICU lower-casing
+
+with tempfile.TemporaryDirectory() as tmp:
+    path = os.path.join(tmp, "state.json")
+    network.save(path)
+    restored = LocalNetwork.load(path)
+assert restored.agents() == network.agents()
+assert restored.discover("transcribe audio")[0].agent_name == "transcriber"
+
+with open("/proc/self/maps", encoding="utf-8") as maps:
+    icu = sorted({line.split()[-1] for line in maps if "libicu" in line})
+assert icu and all(path.startswith(str(site.parent)) for path in icu), icu
+print("wheel smoke test passed:", site, *icu)
