@@ -90,7 +90,7 @@ def memory_supported() -> bool:
     from kova_discovery import LocalNetwork
 
     try:
-        LocalNetwork(query_memory=1)  # type: ignore[call-arg]
+        LocalNetwork(query_memory=1)
     except TypeError:
         return False
     return True

@@ -28,6 +28,18 @@ class _HostScorer(Protocol):
     def remove_agent(self, agent_id: str, /) -> object: ...
     def score(self, query: str, /) -> Sequence[tuple[str, float]]: ...
 
+class _LearningHostScorer(_HostScorer, Protocol):
+    """A host scorer that follows query memory itself (both methods are optional).
+
+    With ``query_memory`` on, the network calls ``learn(agent, text)`` when an agent
+    remembers a new query text and ``forget(agent, text)`` when it drops one. A scorer
+    without the method, or whose method raises (logged), gets
+    ``index_capabilities(agent, capabilities + remembered)`` instead.
+    """
+
+    def learn(self, agent_id: str, text: str, /) -> object: ...
+    def forget(self, agent_id: str, text: str, /) -> object: ...
+
 # What `LocalNetwork(scorer=...)` and `HybridScorer` accept.
 _Scorer = TfIdfScorer | Bm25Scorer | HybridScorer | _HostScorer
 
@@ -39,6 +51,8 @@ class LocalNetwork:
         similarity_threshold: float | None = None,
         scorer: _Scorer | None = None,
         config: DiscoveryConfig | None = None,
+        query_memory: int = 0,
+        query_expansion: bool | None = None,
     ) -> Self: ...
     def register(
         self,
@@ -141,7 +155,14 @@ class LocalNetwork:
     @property
     def loaded_extra(self) -> dict[str, str | int]: ...
     @staticmethod
-    def load(path: str | os.PathLike[str]) -> LocalNetwork: ...
+    def load(
+        path: str | os.PathLike[str], *, scorer: _Scorer | None = None
+    ) -> LocalNetwork: ...
+    def remembered(self, name: str) -> list[str]: ...
+    @property
+    def query_memory(self) -> int: ...
+    @property
+    def query_expansion(self) -> bool: ...
 
 @final
 class DiscoveryResult:

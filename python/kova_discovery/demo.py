@@ -356,7 +356,7 @@ def learning_tour(tour: Tour) -> None:
     source, agents, reported, held_out = learning_material()
     lexical = getattr(kova_discovery, "Bm25Scorer", None) or kova_discovery.TfIdfScorer
     try:
-        learner = LocalNetwork(scorer=lexical(), query_memory=100)  # type: ignore[call-arg]
+        learner = LocalNetwork(scorer=lexical(), query_memory=100)
     except TypeError:
         say("(this build has no query memory; section skipped)")
         return

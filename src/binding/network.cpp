@@ -78,6 +78,11 @@ PyObject* none() { Py_RETURN_NONE; }
 PyObject* os_error(const NetworkError& error, PyObject* filename) {
   Ref message = Ref::steal(PyUnicode_FromString(error.display().c_str()));
   if (!message) return nullptr;
+  // A file that records a scorer it cannot rebuild asks for an argument, not a better file.
+  if (error.kind == NetworkError::Kind::Scorer) {
+    PyErr_SetObject(PyExc_ValueError, message.get());
+    return nullptr;
+  }
   if (error.os_errno == 0) {
     // No errno to pick a subclass by (a corrupt file, a refused target). No filename either:
     // OSError would then print "[Errno None] None: path" in place of the engine's message.
@@ -102,12 +107,35 @@ Ref float_ref(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
 
 // ---- constructor ----
 
-constexpr const char* kNewNames[] = {"similarity_threshold", "scorer", "config"};
+constexpr const char* kNewNames[] = {"similarity_threshold", "scorer", "config", "query_memory",
+                                     "query_expansion"};
 const ArgSpec kNewArgs{"LocalNetwork", kNewNames, 0, 0};
+
+// query_memory and query_expansion as the engine takes them; nullopt with an exception set.
+std::optional<LearningSettings> learning_settings(PyObject* memory, PyObject* expansion) {
+  std::size_t bound = 0;
+  if (memory) {
+    const auto v = to_i64(memory, kNewNames[3]);
+    if (!v) return std::nullopt;
+    if (*v < 0) {
+      raise_arg_error(PyExc_ValueError, kNewNames[3],
+                      "query_memory must not be negative (got " + std::to_string(*v) + ")");
+      return std::nullopt;
+    }
+    bound = static_cast<std::size_t>(*v);
+  }
+  LearningSettings settings = LearningSettings::recommended(bound);
+  if (!is_absent(expansion)) {
+    const auto flag = to_flag(expansion, kNewNames[4]);
+    if (!flag) return std::nullopt;
+    settings.query_expansion = *flag;
+  }
+  return settings;
+}
 
 PyObject* network_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[3];
+    PyObject* a[5];
     if (!parse_args(kNewArgs, args, kwargs, a)) return nullptr;
     std::optional<double> threshold;
     if (!is_absent(a[0])) {
@@ -124,6 +152,8 @@ PyObject* network_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       }
       config = *c;
     }
+    const std::optional<LearningSettings> learning = learning_settings(a[3], a[4]);
+    if (!learning) return nullptr;
 
     std::unique_ptr<LocalNetwork> engine;
     if (config) {
@@ -148,6 +178,7 @@ PyObject* network_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       if (threshold) defaults.lsh.similarity_threshold = *threshold;
       engine = LocalNetwork::with_config(defaults.lsh, defaults.max_disagreement_split);
     }
+    engine->set_learning(*learning);
     return make_network(type, std::move(engine));
   });
 }
@@ -271,6 +302,47 @@ PyObject* network_agent_count(PyObject* self, void*) {
     Borrow borrow(net, Mode::Shared);
     if (!borrow.ok()) return nullptr;
     return PyLong_FromSize_t(net->engine->agent_count());
+  });
+}
+
+// ---- query memory ----
+
+PyObject* network_query_memory(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    NetworkObject* net = as_network(self);
+    Borrow borrow(net, Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    return PyLong_FromSize_t(net->engine->learning().query_memory);
+  });
+}
+
+PyObject* network_query_expansion(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    NetworkObject* net = as_network(self);
+    Borrow borrow(net, Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    return PyBool_FromLong(net->engine->learning().query_expansion ? 1 : 0);
+  });
+}
+
+const ArgSpec kRememberedArgs{"LocalNetwork.remembered", kNameOnly, 1, 1};
+
+PyObject* network_remembered(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!parse_args(kRememberedArgs, args, nargs, kwnames, a)) return nullptr;
+    const auto name = to_str(a[0], kNameOnly[0]);
+    if (!name) return nullptr;
+    NetworkObject* net = as_network(self);
+    Borrow borrow(net, Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    const std::vector<std::string>* texts = net->engine->remembered(*name);
+    if (!texts) {
+      PyErr_SetObject(PyExc_KeyError, a[0]);
+      return nullptr;
+    }
+    return from_str_list(*texts).release();
   });
 }
 
@@ -510,7 +582,8 @@ PyObject* network_detect_drift(PyObject* self, PyObject* const* args, Py_ssize_t
 constexpr const char* kPathNames[] = {"path"};
 constexpr const char* kSaveNames[] = {"path", "extra"};
 const ArgSpec kSaveArgs{"LocalNetwork.save", kSaveNames, 1, 1};
-const ArgSpec kLoadArgs{"LocalNetwork.load", kPathNames, 1, 1};
+constexpr const char* kLoadNames[] = {"path", "scorer"};
+const ArgSpec kLoadArgs{"LocalNetwork.load", kLoadNames, 1, 1};
 
 // `extra`: a dict of str to str or int; names of the state's own members are refused here,
 // where the caller can still be told which value is wrong.
@@ -573,13 +646,18 @@ PyObject* network_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* network_load(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[1];
+    PyObject* a[2];
     if (!parse_args(kLoadArgs, args, nargs, kwnames, a)) return nullptr;
-    const auto path = to_path(a[0], kPathNames[0]);
+    const auto path = to_path(a[0], kLoadNames[0]);
     if (!path) return nullptr;
     PyTypeObject* type = local_network_type();
     if (!type) return nullptr;
-    auto loaded = LocalNetwork::load(*path);
+    std::unique_ptr<Scorer> scorer;
+    if (!is_absent(a[1])) {
+      scorer = engine_scorer_of(a[1]);
+      if (!scorer) return nullptr;
+    }
+    auto loaded = LocalNetwork::load(*path, system_clock(), std::move(scorer));
     if (!loaded) return os_error(loaded.error(), a[0]);
     return make_network(type, std::move(loaded).value());
   });
@@ -707,7 +785,7 @@ PyMethodDef g_methods[] = {
      "        a plain OSError when the state cannot be written as JSON or the\n"
      "        target is not a regular file."},
     {"load", as_cfunction(network_load), kFastKw | METH_STATIC,
-     "load(path)\n--\n\n"
+     "load(path, *, scorer=None)\n--\n\n"
      "Load network state from a previously saved JSON file.\n\n"
      "Returns a new LocalNetwork with all agents, scoring state, and\n"
      "feedback history restored. Agent capabilities are re-indexed.\n\n"
@@ -718,7 +796,19 @@ PyMethodDef g_methods[] = {
      "        a plain OSError, its text starting \"serialization error: \" or\n"
      "        \"unsupported snapshot version\", for a file that is not a state file\n"
      "        this version can read, or \"I/O error: \" for one that is not a\n"
-     "        regular file or not UTF-8."},
+     "        regular file or not UTF-8.\n\n"
+     "Args:\n"
+     "    path: The state file.\n"
+     "    scorer: The scorer to use, as for the constructor. By default the\n"
+     "        built-in scorer the file records (kind and settings), else the\n"
+     "        default one. A file saved with a host scorer records only that\n"
+     "        it had one: pass it again here, or ValueError is raised.\n"
+     "        Query memory settings and remembered texts are restored and\n"
+     "        taught to the scorer either way."},
+    {"remembered", as_cfunction(network_remembered), kFastKw,
+     "remembered($self, name)\n--\n\n"
+     "Query texts the agent remembers, oldest first (see ``query_memory``).\n\n"
+     "Raises KeyError when no agent of that name is registered."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -739,17 +829,30 @@ PyGetSetDef g_getset[] = {
      "does not use itself (str or int values, as ``save(extra=...)`` writes them); empty\n"
      "for a network not made by ``load``.",
      nullptr},
+    {"query_memory", network_query_memory, nullptr,
+     "Number of successful query texts remembered per agent (0: none).", nullptr},
+    {"query_expansion", network_query_expansion, nullptr,
+     "Whether queries are widened by co-occurring capability words.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 constexpr const char kNetworkDoc[] =
-    "LocalNetwork(*, similarity_threshold=None, scorer=None, config=None)\n--\n\n"
+    "LocalNetwork(*, similarity_threshold=None, scorer=None, config=None, query_memory=0, "
+    "query_expansion=None)\n--\n\n"
     "Local agent discovery network.\n\n"
     "Creates an in-process routing engine that discovers agents by\n"
     "capability matching using multi-kernel voting.\n\n"
     "Args:\n"
     "    similarity_threshold: Minimum similarity for results (default: 0.1).\n"
-    "        Results below this are filtered as noise.\n\n"
+    "        Results below this are filtered as noise.\n"
+    "    query_memory: Successful query texts remembered per agent (default: 0,\n"
+    "        none; 100 is recommended). ``record_success(agent, query=q)`` then\n"
+    "        teaches the scorer to match ``q`` for that agent as well as its\n"
+    "        capabilities; ``record_failure(agent, query=q)`` forgets ``q``.\n"
+    "    query_expansion: Whether queries are widened by capability words that\n"
+    "        co-occurred with their words in earlier successes. None (default)\n"
+    "        follows ``query_memory``: on without it, off with it, which ranks\n"
+    "        better (widening pulls common words into every query).\n\n"
     "Example:\n"
     "    net = LocalNetwork()\n"
     "    net.register(\n"

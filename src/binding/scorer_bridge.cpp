@@ -42,6 +42,14 @@ PyObject* name_score() {
   static PyObject* name = method_name("score");
   return name;
 }
+PyObject* name_learn() {
+  static PyObject* name = method_name("learn");
+  return name;
+}
+PyObject* name_forget() {
+  static PyObject* name = method_name("forget");
+  return name;
+}
 
 // Calls obj.<name>(*args); a null name (interning failed) leaves its MemoryError pending.
 template <std::size_t N>
@@ -114,6 +122,19 @@ class PyScorer final : public Scorer {
     return ScoreResult::ok(std::move(pairs));
   }
 
+  // The optional learn/forget methods. A host object without the method leaves the text to
+  // a re-indexing with capabilities and remembered texts; so does one whose method raised,
+  // so that the host object still ends up with every text the engine remembers.
+  bool learn(std::string_view agent_id, std::string_view text) override {
+    return remembered_text(name_learn(), "Python scorer learn() failed", agent_id, text);
+  }
+  bool forget(std::string_view agent_id, std::string_view text) override {
+    return remembered_text(name_forget(), "Python scorer forget() failed", agent_id, text);
+  }
+
+  // Nothing in a state file can rebuild a host object: loading asks for one.
+  std::string settings_json() const override { return R"({"kind":"host"})"; }
+
   PyObject* host() const { return host_.get(); }
 
  private:
@@ -161,6 +182,31 @@ class PyScorer final : public Scorer {
       out.add_owned(std::move(owned), *similarity);
     }
     return out;
+  }
+
+  bool remembered_text(PyObject* method, std::string_view failure, std::string_view agent_id,
+                       std::string_view text) {
+    GilGuard gil;
+    if (!method) {
+      PyErr_Clear();
+      return false;
+    }
+    PyObject* found = nullptr;
+    const int has = PyObject_GetOptionalAttr(host_.get(), method, &found);
+    Ref bound = Ref::steal(found);
+    if (has == 0) return false;
+    Ref name = has > 0 ? from_str(agent_id) : Ref();
+    Ref value = name ? from_str(text) : Ref();
+    Ref result;
+    if (value) {
+      PyObject* args[] = {name.get(), value.get()};
+      result = Ref::steal(PyObject_Vectorcall(bound.get(), args, 2, nullptr));
+    }
+    if (!result) {
+      warn(failure, agent_id, current_error_or("call failed"));
+      return false;
+    }
+    return true;
   }
 
   Ref host_;

@@ -77,7 +77,8 @@ def test_properties_are_read_only():
 
 N, Q, F = native.LocalNetwork, native.Query, native.FilterValue
 SIGNATURES = [
-    (N, "(*, similarity_threshold=None, scorer=None, config=None)"),
+    (N, "(*, similarity_threshold=None, scorer=None, config=None, query_memory=0, "
+        "query_expansion=None)"),
     (N.register, "($self, name, capabilities, *, endpoint=None, metadata=None, invoke=None)"),
     (N.deregister, "($self, name)"),
     (N.record_success, "($self, agent_name, *, query=None)"),
@@ -89,7 +90,8 @@ SIGNATURES = [
     (N.replay_clear, "($self)"),
     (N.detect_drift, "($self, *, threshold=0.3, min_samples=5)"),
     (N.save, "($self, path, *, extra=None)"),
-    (N.load, "(path)"),
+    (N.load, "(path, *, scorer=None)"),
+    (N.remembered, "($self, name)"),
     (N.discover,
      "($self, query, *, filters=None, explain=False, with_confidence=False, limit=None)"),
     (N.discover_many, "($self, queries, *, filters=None, explain=False, limit=None)"),

@@ -111,6 +111,8 @@ std::string NetworkError::display() const {
     case Kind::UnsupportedVersion:
       return "unsupported snapshot version " + std::to_string(found_version) +
              " (supported up to " + std::to_string(supported_version) + ")";
+    case Kind::Scorer:
+      return "scorer error: " + message;
   }
   return message;
 }
@@ -124,6 +126,8 @@ std::string NetworkError::debug() const {
     case Kind::UnsupportedVersion:
       return "UnsupportedVersion { found: " + std::to_string(found_version) +
              ", supported: " + std::to_string(supported_version) + " }";
+    case Kind::Scorer:
+      return wrap("Scorer", debug_quote(message));
   }
   return wrap("Io", debug_quote(message));
 }

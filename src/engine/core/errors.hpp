@@ -38,9 +38,11 @@ struct DiscoveryError {
 };
 
 struct NetworkError {
-  enum class Kind { Serialization, Io, UnsupportedVersion };
+  // Scorer: the file records a scorer that cannot be rebuilt from it (a host scorer, or
+  // settings this build does not know); the caller has to supply one.
+  enum class Kind { Serialization, Io, UnsupportedVersion, Scorer };
   Kind kind = Kind::Io;
-  std::string message;            // Serialization / Io payload text
+  std::string message;  // Serialization / Io / Scorer payload text
   std::uint32_t found_version = 0;
   std::uint64_t supported_version = 0;
   // The system's errno behind an Io failure, 0 when the failure is not the system's (a file
@@ -54,12 +56,13 @@ struct NetworkError {
   static NetworkError io(std::string m, int os_errno = 0) {
     return {Kind::Io, std::move(m), 0, 0, os_errno};
   }
+  static NetworkError scorer(std::string m) { return {Kind::Scorer, std::move(m), 0, 0, 0}; }
   static NetworkError unsupported_version(std::uint32_t found, std::uint64_t supported) {
     return {Kind::UnsupportedVersion, {}, found, supported, 0};
   }
 
   // "serialization error: {}", "I/O error: {}",
-  // "unsupported snapshot version {} (supported up to {})"
+  // "unsupported snapshot version {} (supported up to {})", "scorer error: {}"
   std::string display() const;
   std::string debug() const;
 };

@@ -86,6 +86,9 @@ struct AgentRecord {
   std::string address;  // "local://" + name
   MinHashSignature capability_signature{};
   std::uint64_t capability_count = 0;
+  // Query memory: texts of queries this agent succeeded on, oldest first, at most the
+  // engine's bound. The scorer matches them with the capabilities; nothing else shows them.
+  std::vector<std::string> remembered;
 
   std::uint64_t forwards() const { return forwards_count.load(std::memory_order_relaxed); }
 };

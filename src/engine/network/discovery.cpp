@@ -57,7 +57,8 @@ std::vector<DiscoveryResult> LocalNetwork::discover_filtered(std::string_view qu
   {
     auto enzyme = safe_lock(enzyme_, "enzyme");
     output =
-        run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), !recording, limit},
+        run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), !recording, limit,
+                   learning_.query_expansion},
                      query, filters, *cooccurrence, epsilon);
   }
   if (!recording) return std::move(output.brief);
@@ -81,7 +82,8 @@ std::vector<ExplainedResult> LocalNetwork::discover_explained(std::string_view q
   const double epsilon = exploration_epsilon();
   auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
   auto enzyme = safe_lock(enzyme_, "enzyme");
-  return run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), false, limit}, query,
+  return run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), false, limit,
+                   learning_.query_expansion}, query,
                       filters, *cooccurrence, epsilon)
       .results;
 }
@@ -93,7 +95,8 @@ ConfidenceResponse LocalNetwork::discover_with_confidence_filtered(std::string_v
   auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
   auto enzyme = safe_lock(enzyme_, "enzyme discover");
   PipelineOutput output =
-      run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), true, limit}, query,
+      run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), true, limit,
+                   learning_.query_expansion}, query,
                    filters, *cooccurrence, epsilon);
   auto confidence = derive_confidence(output.evaluation, agents_, *enzyme);
   return confidence_response(std::move(output), std::move(confidence));

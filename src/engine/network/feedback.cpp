@@ -98,7 +98,9 @@ void LocalNetwork::record_success(std::string_view agent_name,
       EventKind::FeedbackRecorded{std::string(agent_name), owned(query), kSuccessOutcome}});
   if (agent == nullptr) return;
 
-  if (query) {
+  if (query && learning_.query_memory > 0) remember(agent_name, *agent, *query);
+  // Without expansion the statistics would only be kept, never used: they stay as they are.
+  if (query && learning_.query_expansion) {
     const std::vector<std::string> query_terms = text::split_whitespace_lower(*query);
     // The insert above gave the agent its feedback storage, where the terms are kept.
     FeedbackIndex::Derived* derived = agent->feedback.derived();
@@ -157,6 +159,8 @@ void LocalNetwork::record_failure(std::string_view agent_name,
     }
     if (query) {
       agent->feedback.insert({compute_signature(*query, scorer_.config), kFailureOutcome});
+      // A remembered text the agent failed on no longer speaks for it.
+      forget_remembered(agent_name, *agent, *query);
     }
   }
 

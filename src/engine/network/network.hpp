@@ -33,6 +33,22 @@
 
 namespace kova {
 
+// How feedback carrying a query teaches the engine beyond the agent's routing state.
+struct LearningSettings {
+  // Success query texts remembered per agent for the scorer to match; 0 keeps none.
+  std::size_t query_memory = 0;
+  // Whether queries are widened by capability words that co-occurred with their words in
+  // earlier successes (and successes record such co-occurrences).
+  bool query_expansion = true;
+
+  // What a given memory bound recommends: expansion pulls words shared by every capability
+  // into each query and undoes what remembered texts give, so it goes with the memory on.
+  static LearningSettings recommended(std::size_t query_memory) {
+    return {query_memory, query_memory == 0};
+  }
+  friend bool operator==(const LearningSettings&, const LearningSettings&) = default;
+};
+
 // A top-level member of a state file that the engine does not use itself: written after its
 // own members on request and handed back by load, so that callers can keep a few values of
 // their own (a replication position, say) in the same atomic file.
@@ -82,6 +98,13 @@ class LocalNetwork {
   void record_failure(std::string_view agent_name, std::optional<std::string_view> query);
   void tick();
   double exploration_epsilon() const;
+
+  // --- query memory (exclusive access) ---
+  const LearningSettings& learning() const { return learning_; }
+  // A smaller bound makes every agent forget its oldest texts beyond it at once.
+  void set_learning(const LearningSettings& settings);
+  // The texts `name` remembers, oldest first; nullptr when no such agent is registered.
+  const std::vector<std::string>* remembered(std::string_view name) const;
   std::uint64_t feedback_epoch() const { return feedback_epoch_.load(); }
 
   // --- discovery (shared access) ---
@@ -125,8 +148,11 @@ class LocalNetwork {
   // `extra` members go after the engine's own, in the order given; a name the engine uses
   // itself is refused (Serialization).
   std::optional<NetworkError> save(const std::string& path, const ExtraMembers& extra = {}) const;
+  // The scorer is `scorer` when given; else the one the file's recorded settings rebuild
+  // (an error of kind Scorer when they cannot be, as for a host scorer); else the default.
   static Result<std::unique_ptr<LocalNetwork>, NetworkError> load(
-      const std::string& path, std::shared_ptr<const Clock> clock = system_clock());
+      const std::string& path, std::shared_ptr<const Clock> clock = system_clock(),
+      std::unique_ptr<Scorer> scorer = nullptr);
   // The top-level members with a string or integer value that load met but does not use, in
   // file order; empty for a network not built by load.
   const ExtraMembers& loaded_extra() const { return loaded_extra_; }
@@ -164,6 +190,15 @@ class LocalNetwork {
   // A key for a new agent's scorer entry: a released one first, else the next unused.
   std::uint32_t take_key();
   void mark_membership_changed();
+  // Query memory: `record` (registered as `name`) now also remembers `text`, or no longer.
+  void remember(std::string_view name, AgentRecord& record, std::string_view text);
+  void forget_remembered(std::string_view name, AgentRecord& record, std::string_view text);
+  // A loaded agent's texts, oldest first, taught to the scorer within the engine's bound.
+  void restore_remembered(std::string_view name, AgentRecord& record,
+                          std::vector<std::string> texts);
+  // The fallback for scorers that do not follow texts themselves: the agent indexed anew with
+  // its capabilities followed by its remembered texts, under its own key.
+  void reindex_remembered(std::string_view name, const AgentRecord& record);
   // A record may be about to change: its routing row is re-read before the next query.
   void mark_record_changed(const AgentRecord& record);
   void mark_records_changed(std::span<const AgentRecord* const> records);
@@ -200,6 +235,7 @@ class LocalNetwork {
   mutable PoisonableMutex<ReplayLog> replay_;
   mutable PoisonableMutex<CoOccurrenceExpander> cooccurrence_;
   MycorrhizalPropagator propagator_{};
+  LearningSettings learning_{};
   std::shared_ptr<const Clock> clock_;
   ExtraMembers loaded_extra_;
 };

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "network/network.hpp"
+#include "scorer/settings.hpp"
 
 namespace kova {
 
@@ -180,7 +182,20 @@ class PrettyWriter {
   void element() { next_item(); }
 
   void string(std::string_view text) { out_ += Json(text).dump(); }
+  void boolean(bool value) { out_.append(value ? "true" : "false"); }
   void null() { out_.append("null"); }
+  // A whole document as a value, laid out like the rest at the current depth.
+  void document(const Json& value) {
+    const std::string text = value.dump(2);
+    const std::string indent = "\n" + std::string(2 * counts_.size(), ' ');
+    for (const char c : text) {
+      if (c == '\n') {
+        out_.append(indent);
+      } else {
+        out_.push_back(c);
+      }
+    }
+  }
   void number(std::uint64_t value) {
     char buffer[24];
     const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
@@ -288,6 +303,16 @@ void write_agent(PrettyWriter& w, const std::string& name, const AgentRecord& ag
   w.member("secs", static_cast<std::uint64_t>(idle) / kNanosPerSec);
   w.member("nanos", static_cast<std::uint64_t>(idle) % kNanosPerSec);
   w.end_object();
+  // Written only when there are any: files of networks without query memory stay as they were.
+  if (!agent.remembered.empty()) {
+    w.key("remembered");
+    w.begin_array();
+    for (const std::string& text : agent.remembered) {
+      w.element();
+      w.string(text);
+    }
+    w.end_array();
+  }
   w.end_object();
 }
 
@@ -505,6 +530,7 @@ struct AgentSnapshot {
   std::uint64_t forwards_count = 0;
   std::uint8_t consecutive_pulse_timeouts = 0;
   std::vector<FeedbackRecord> feedback;
+  std::vector<std::string> remembered;
 };
 
 struct NetworkSnapshot {
@@ -512,6 +538,9 @@ struct NetworkSnapshot {
   std::vector<AgentSnapshot> agents;
   std::vector<CoOccurrenceExpander::Pair> matrix;
   std::uint64_t feedback_count = 0;
+  std::optional<std::uint64_t> query_memory;
+  std::optional<bool> query_expansion;
+  std::string scorer_settings;  // JSON object text; empty when the file records none
   ExtraMembers extra;
 };
 
@@ -549,6 +578,11 @@ enum class Slot : std::uint8_t {
   QueryMinhash,
   MinhashByte,
   Outcome,
+  QueryMemory,
+  QueryExpansion,
+  ScorerSettings,
+  RememberedTexts,
+  RememberedText,
 };
 
 struct Member {
@@ -563,6 +597,9 @@ constexpr std::array kRootMembers{
     Member{"network_epoch", Slot::Epoch, false},
     Member{"cooccurrence_matrix", Slot::Matrix, false},
     Member{"cooccurrence_feedback_count", Slot::FeedbackCount, false},
+    Member{"query_memory", Slot::QueryMemory, false},
+    Member{"query_expansion", Slot::QueryExpansion, false},
+    Member{"scorer", Slot::ScorerSettings, false},
 };
 constexpr std::array kAgentMembers{
     Member{"name", Slot::Name, true},
@@ -578,6 +615,7 @@ constexpr std::array kAgentMembers{
     Member{"feedback", Slot::Feedbacks, true},
     Member{"conductance", Slot::UnusedFloat, false},
     Member{"last_activity_duration", Slot::Duration, false},
+    Member{"remembered", Slot::RememberedTexts, false},
 };
 constexpr std::array kFeedbackMembers{
     Member{"query_minhash", Slot::QueryMinhash, true},
@@ -646,16 +684,21 @@ const char* expected_text(Slot slot) {
     case Slot::Agents:
     case Slot::Capabilities:
     case Slot::Feedbacks:
+    case Slot::RememberedTexts:
       return "a sequence";
     case Slot::QueryMinhash:
       return "an array of length 64";
     case Slot::Metadata:
     case Slot::Matrix:
+    case Slot::ScorerSettings:
       return "a map";
     case Slot::Name:
     case Slot::Capability:
     case Slot::MetadataValue:
+    case Slot::RememberedText:
       return "a string";
+    case Slot::QueryExpansion:
+      return "a boolean";
     case Slot::Endpoint:
       return "a string or null";
     case Slot::Diameter:
@@ -673,6 +716,7 @@ const char* expected_text(Slot slot) {
     case Slot::MatrixValue:
       return "u32";
     case Slot::FeedbackCount:
+    case Slot::QueryMemory:
     case Slot::EpochSecs:
     case Slot::DurationSecs:
     case Slot::ForwardsCount:
@@ -698,13 +742,18 @@ class SnapshotReader {
   NetworkSnapshot snapshot;
   std::string error;
 
-  bool null() { return scalar(Scalar(Scalar::Type::Null)); }
+  bool null() {
+    if (capture_.active()) return capture_.value(nullptr);
+    return scalar(Scalar(Scalar::Type::Null));
+  }
   bool boolean(bool value) {
+    if (capture_.active()) return capture_.value(value);
     Scalar s(Scalar::Type::Boolean);
     s.boolean = value;
     return scalar(s);
   }
   bool number_integer(std::int64_t value) {
+    if (capture_.active()) return capture_.value(value);
     // The library reports only negative integers here, but -0 arrives as 0.
     Scalar s(Scalar::Type::Integer);
     s.integer = value;
@@ -715,17 +764,20 @@ class SnapshotReader {
     return scalar(s);
   }
   bool number_unsigned(std::uint64_t value) {
+    if (capture_.active()) return capture_.value(value);
     Scalar s(Scalar::Type::Unsigned);
     s.unsigned_value = value;
     return scalar(s);
   }
   bool number_float(double value, const std::string& raw) {
+    if (capture_.active()) return capture_.value(value);
     Scalar s(Scalar::Type::Float);
     s.floating = value;
     s.raw = raw;
     return scalar(s);
   }
   bool string(std::string& value) {
+    if (capture_.active()) return capture_.value(std::move(value));
     Scalar s(Scalar::Type::String);
     s.raw = value;
     s.string = &value;
@@ -734,9 +786,12 @@ class SnapshotReader {
   bool binary(binary_t&) { return fail("invalid type: byte array"); }
 
   bool start_object(std::size_t) {
+    if (stack_.size() + capture_.depth() >= kMaxDepth) return fail("recursion limit exceeded");
+    if (capture_.active()) return capture_.open(Json::object());
     const Slot slot = next_slot();
-    if (stack_.size() >= kMaxDepth) return fail("recursion limit exceeded");
     switch (slot) {
+      case Slot::ScorerSettings:
+        return capture_.open(Json::object());
       case Slot::Skip:
       case Slot::Metadata:
       case Slot::Matrix:
@@ -772,6 +827,10 @@ class SnapshotReader {
   }
 
   bool key(std::string& name) {
+    if (capture_.active()) {
+      capture_.key = std::move(name);
+      return true;
+    }
     Frame& top = stack_.back();
     if (top.slot == Slot::Metadata || top.slot == Slot::Matrix) {
       key_ = std::move(name);
@@ -791,6 +850,10 @@ class SnapshotReader {
   }
 
   bool end_object() {
+    if (capture_.active()) {
+      if (capture_.close()) snapshot.scorer_settings = capture_.root.dump();
+      return true;
+    }
     const Frame& top = stack_.back();
     for (std::size_t i = 0; i < top.members.size(); ++i) {
       if (top.members[i].required && !((top.seen >> i) & 1u)) {
@@ -813,8 +876,9 @@ class SnapshotReader {
   }
 
   bool start_array(std::size_t) {
+    if (stack_.size() + capture_.depth() >= kMaxDepth) return fail("recursion limit exceeded");
+    if (capture_.active()) return capture_.open(Json::array());
     const Slot slot = next_slot();
-    if (stack_.size() >= kMaxDepth) return fail("recursion limit exceeded");
     switch (slot) {
       case Slot::Extra:
         stack_.push_back({Slot::Skip, {}});
@@ -824,6 +888,7 @@ class SnapshotReader {
       case Slot::Capabilities:
       case Slot::Feedbacks:
       case Slot::QueryMinhash:
+      case Slot::RememberedTexts:
         stack_.push_back({slot, {}});
         return true;
       default:
@@ -832,6 +897,10 @@ class SnapshotReader {
   }
 
   bool end_array() {
+    if (capture_.active()) {
+      capture_.close();
+      return true;
+    }
     const Frame& top = stack_.back();
     if (top.slot == Slot::QueryMinhash && top.count != kSignatureBytes) {
       return fail("invalid length " + std::to_string(top.count) +
@@ -880,6 +949,8 @@ class SnapshotReader {
       case Slot::QueryMinhash:
         ++top.count;
         return Slot::MinhashByte;
+      case Slot::RememberedTexts:
+        return Slot::RememberedText;
       case Slot::Metadata:
         return Slot::MetadataValue;
       case Slot::Matrix:
@@ -944,6 +1015,14 @@ class SnapshotReader {
         return true;
       case Slot::FeedbackCount:
         return unsigned_value(s, slot, UINT64_MAX, snapshot.feedback_count);
+      case Slot::QueryMemory:
+        return unsigned_value(s, slot, UINT64_MAX, snapshot.query_memory.emplace());
+      case Slot::QueryExpansion:
+        if (s.type != Scalar::Type::Boolean) return invalid_type(describe(s), slot);
+        snapshot.query_expansion = s.boolean;
+        return true;
+      case Slot::RememberedText:
+        return string_value(s, slot, agent().remembered.emplace_back());
       case Slot::EpochSecs:
       case Slot::DurationSecs:
         return unsigned_value(s, slot, UINT64_MAX, secs_);
@@ -1011,7 +1090,48 @@ class SnapshotReader {
     }
   }
 
+  // The "scorer" member, kept as a document for the scorer's own factory to read.
+  struct Capture {
+    Json root;
+    std::vector<Json*> path;  // open containers, innermost last
+    std::string key;          // the pending key of the innermost object
+
+    bool active() const { return !path.empty(); }
+    std::size_t depth() const { return path.size(); }
+    bool value(Json v) {
+      Json& top = *path.back();
+      if (top.is_object()) {
+        top[key] = std::move(v);
+      } else {
+        top.push_back(std::move(v));
+      }
+      return true;
+    }
+    // Only the innermost container gains members, so pointers along the path stay valid.
+    bool open(Json container) {
+      if (path.empty()) {
+        root = std::move(container);
+        path.push_back(&root);
+        return true;
+      }
+      Json& top = *path.back();
+      if (top.is_object()) {
+        path.push_back(&(top[key] = std::move(container)));
+      } else {
+        top.push_back(std::move(container));
+        path.push_back(&top.back());
+      }
+      return true;
+    }
+    // True when the outermost container closed.
+    bool close() {
+      path.pop_back();
+      return path.empty();
+    }
+  };
+
   std::vector<Frame> stack_;
+  Capture capture_;
   std::string key_;  // the pending key of a map
   std::uint64_t secs_ = 0;
   std::uint64_t nanos_ = 0;
@@ -1138,6 +1258,16 @@ std::optional<NetworkError> LocalNetwork::save(const std::string& path,
     for (const auto& [key, count] : members) w.member(key, std::uint64_t{count});
     w.end_object();
     w.member("cooccurrence_feedback_count", expander->feedback_count());
+    // Members a reader that does not know them skips; none of them for a default network.
+    if (learning_ != LearningSettings{}) {
+      w.member("query_memory", std::uint64_t{learning_.query_memory});
+      w.key("query_expansion");
+      w.boolean(learning_.query_expansion);
+    }
+    if (const std::string settings = scorer_.scorer->settings_json(); !settings.empty()) {
+      w.key("scorer");
+      w.document(Json::parse(settings));
+    }
     for (const auto& [name, value] : extra) {
       if (const auto* text = std::get_if<std::string>(&value)) {
         w.member(name, *text);
@@ -1155,7 +1285,7 @@ std::optional<NetworkError> LocalNetwork::save(const std::string& path,
 }
 
 Result<std::unique_ptr<LocalNetwork>, NetworkError> LocalNetwork::load(
-    const std::string& path, std::shared_ptr<const Clock> clock) {
+    const std::string& path, std::shared_ptr<const Clock> clock, std::unique_ptr<Scorer> scorer) {
   using Out = Result<std::unique_ptr<LocalNetwork>, NetworkError>;
 
   auto text = read_text_file(path);
@@ -1186,7 +1316,19 @@ Result<std::unique_ptr<LocalNetwork>, NetworkError> LocalNetwork::load(
     for (std::size_t r = skip; r < records.size(); ++r) memories[i].insert(records[r]);
   }
 
-  std::unique_ptr<LocalNetwork> network = create_default(std::move(clock));
+  if (!scorer && !snapshot.scorer_settings.empty()) {
+    auto rebuilt = scorer_from_settings(snapshot.scorer_settings);
+    if (!rebuilt) return Out::err(NetworkError::scorer(std::move(rebuilt).error()));
+    scorer = std::move(rebuilt).value();
+  }
+  std::unique_ptr<LocalNetwork> network =
+      scorer ? with_scorer(std::move(scorer), std::move(clock)) : create_default(std::move(clock));
+  // A file without the member keeps what its bound recommends.
+  LearningSettings learning =
+      LearningSettings::recommended(static_cast<std::size_t>(std::min<std::uint64_t>(
+          snapshot.query_memory.value_or(0), std::numeric_limits<std::size_t>::max())));
+  if (snapshot.query_expansion) learning.query_expansion = *snapshot.query_expansion;
+  network->set_learning(learning);
   {
     auto expander = safe_lock(network->cooccurrence_, "cooccurrence load");
     expander->replace(snapshot.matrix, snapshot.feedback_count);
@@ -1207,6 +1349,7 @@ Result<std::unique_ptr<LocalNetwork>, NetworkError> LocalNetwork::load(
     agent->forwards_count.store(stored.forwards_count);
     agent->consecutive_pulse_timeouts = stored.consecutive_pulse_timeouts;
     agent->feedback = std::move(memories[i]);
+    network->restore_remembered(stored.name, *agent, std::move(stored.remembered));
   }
   network->loaded_extra_ = std::move(snapshot.extra);
   return Out::ok(std::move(network));

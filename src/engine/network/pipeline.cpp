@@ -626,8 +626,9 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
 PipelineOutput run_pipeline(const PipelineContext& ctx, std::string_view query,
                             const FilterMap* filters, const CoOccurrenceExpander& expander,
                             double epsilon) {
-  const std::vector<std::string> expanded =
-      expander.expand_query(text::split_whitespace_lower(query));
+  // Scorers always see the query lower-cased with single spaces, widened or not.
+  std::vector<std::string> expanded = text::split_whitespace_lower(query);
+  if (ctx.expand_query) expanded = expander.expand_query(expanded);
   std::string expanded_text;
   for (std::size_t i = 0; i < expanded.size(); ++i) {
     if (i > 0) expanded_text += ' ';

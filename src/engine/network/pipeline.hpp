@@ -76,6 +76,8 @@ struct PipelineContext {
   // ranking, with the same random draws. Votes, forwards and the confidence drawn from them
   // still cover every agent.
   std::size_t limit = kAllResults;
+  // Whether text queries are widened by co-occurring capability terms before scoring.
+  bool expand_query = true;
 };
 
 PipelineOutput run_pipeline(const PipelineContext& ctx, std::string_view query,

@@ -66,12 +66,12 @@ void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view 
     // capabilities never change for the life of the record.
     FeedbackIndex::Derived* derived = source.feedback.derived();
     if (derived != nullptr && derived->capability_text_signature) {
-      return scorer.score_signature(*derived->capability_text_signature,
-                                    settings.propagation_threshold);
+      return scorer.score_capability_signature(*derived->capability_text_signature,
+                                               settings.propagation_threshold);
     }
     const MinHashSignature signature = compute_signature(joined(source.capabilities), *config);
     if (derived != nullptr) derived->capability_text_signature = signature;
-    return scorer.score_signature(signature, settings.propagation_threshold);
+    return scorer.score_capability_signature(signature, settings.propagation_threshold);
   }();
   if (!scores || registry_empty) return;
 

@@ -43,6 +43,7 @@ struct MinHashScorer::Store {
     std::uint32_t first = 0;
     std::uint32_t count = 0;
     std::uint32_t key = 0;
+    std::uint32_t remembered = 0;  // the last of the `count` signatures are remembered texts
   };
 
   std::unordered_map<std::string, std::uint32_t, KeyHash, KeyEq> slots;  // name -> entry
@@ -58,6 +59,7 @@ struct MinHashScorer::Store {
     }
     Entry& e = entries[it->second];
     e.key = key;
+    e.remembered = 0;
     if (sigs.size() <= e.count) {
       std::copy(sigs.begin(), sigs.end(), signatures.begin() + e.first);
       unreferenced += e.count - sigs.size();
@@ -68,6 +70,44 @@ struct MinHashScorer::Store {
     }
     e.count = static_cast<std::uint32_t>(sigs.size());
     maybe_compact();
+  }
+
+  // One more signature for an indexed agent. Its range moves to the end of the store unless
+  // it is there already; what it leaves behind is compacted away in time.
+  void append(std::uint32_t slot, const MinHashSignature& sig) {
+    Entry& e = entries[slot];
+    if (e.first + e.count != signatures.size()) {
+      // Reserved first, so that copying the agent's own signatures never reallocates; grown
+      // geometrically, as a reserve of the exact size would move the whole store every time.
+      const std::size_t needed = signatures.size() + e.count + 1;
+      if (needed > signatures.capacity()) {
+        signatures.reserve(std::max(needed, 2 * signatures.capacity()));
+      }
+      const auto first = static_cast<std::uint32_t>(signatures.size());
+      for (std::uint32_t k = 0; k < e.count; ++k) signatures.push_back(signatures[e.first + k]);
+      unreferenced += e.count;
+      e.first = first;
+    }
+    signatures.push_back(sig);
+    ++e.count;
+    ++e.remembered;
+    maybe_compact();
+  }
+
+  // Drops one remembered signature equal to `sig`; false when there is none. Order among
+  // remembered signatures does not matter: an agent scores its best one.
+  bool remove_one(std::uint32_t slot, const MinHashSignature& sig) {
+    Entry& e = entries[slot];
+    for (std::uint32_t k = e.count; k-- > e.count - e.remembered;) {
+      if (signatures[e.first + k] != sig) continue;
+      signatures[e.first + k] = signatures[e.first + e.count - 1];
+      --e.count;
+      --e.remembered;
+      ++unreferenced;
+      maybe_compact();
+      return true;
+    }
+    return false;
   }
 
   void remove(std::string_view name) {
@@ -143,6 +183,24 @@ void MinHashScorer::index_capabilities_presigned(std::string_view agent_id,
   store_->set(agent_id, sigs, key);
 }
 
+bool MinHashScorer::learn(std::string_view agent_id, std::string_view text) {
+  const auto it = store_->slots.find(agent_id);
+  if (it == store_->slots.end()) return true;
+  const std::optional<std::string> truncated = truncate_capability(agent_id, text);
+  const MinHashSignature sig =
+      compute_signature(truncated ? std::string_view(*truncated) : text, config_);
+  store_->append(it->second, sig);
+  return true;
+}
+
+bool MinHashScorer::forget(std::string_view agent_id, std::string_view text) {
+  const auto it = store_->slots.find(agent_id);
+  if (it == store_->slots.end()) return true;
+  const std::optional<std::string> truncated = truncate_capability(agent_id, text);
+  return store_->remove_one(
+      it->second, compute_signature(truncated ? std::string_view(*truncated) : text, config_));
+}
+
 void MinHashScorer::remove_agent(std::string_view agent_id) {
   store_->remove(agent_id);
 }
@@ -153,15 +211,31 @@ ScoreResult MinHashScorer::score(std::string_view query) const {
 
 namespace {
 
-// The most positions any of `count` signatures from `sigs` shares with `q`.
+// A remembered text's matches count five eighths. Taking the best of a hundred short texts
+// finds chance matches far above a single description's, so unweighed they pushed agents
+// without a history down by half in a large registry; at 5/8 those keep their ranking (within
+// 0.01 R@1) while agents with a history still gain most of what full weight gives them.
+inline unsigned weigh_remembered(unsigned m) {
+  return m * 5 / 8;
+}
+
+// The most positions any of `count` signatures from `sigs` shares with `q`, the last
+// `remembered` of them weighed down.
 inline unsigned best_matches(const MinHashSignature& q, const MinHashSignature* sigs,
-                             std::uint32_t count) {
+                             std::uint32_t count, std::uint32_t remembered, bool with_remembered) {
+  if (!with_remembered) {
+    count -= remembered;
+    remembered = 0;
+  }
   unsigned best = 0;
+  unsigned recalled = 0;
   for (std::uint32_t k = 0; k < count; ++k) {
     const unsigned m = signature_matches(q, sigs[k]);
-    best = m > best ? m : best;
+    unsigned& into = k < count - remembered ? best : recalled;
+    into = m > into ? m : into;
   }
-  return best;
+  const unsigned weighed = weigh_remembered(recalled);
+  return weighed > best ? weighed : best;
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -171,19 +245,35 @@ template <class Entry>
 __attribute__((target("avx2,popcnt"))) void best_matches_avx2(const MinHashSignature& q,
                                                               const MinHashSignature* sigs,
                                                               std::span<const Entry> entries,
+                                                              bool with_remembered,
                                                               std::uint8_t* best) {
   const __m256i q0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q.data()));
   const __m256i q1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q.data() + 32));
+  const auto matches =
+      [ q0, q1 ](const MinHashSignature& sig) __attribute__((target("avx2,popcnt"))) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sig.data()));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sig.data() + 32));
+    const auto lo = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, q0)));
+    const auto hi = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, q1)));
+    return static_cast<unsigned>(_mm_popcnt_u32(lo) + _mm_popcnt_u32(hi));
+  };
   for (std::size_t i = 0; i < entries.size(); ++i) {
     unsigned most = 0;
     const MinHashSignature* s = sigs + entries[i].first;
-    for (std::uint32_t k = 0, count = entries[i].count; k < count; ++k) {
-      const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s[k].data()));
-      const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s[k].data() + 32));
-      const auto lo = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, q0)));
-      const auto hi = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, q1)));
-      const auto m = static_cast<unsigned>(_mm_popcnt_u32(lo) + _mm_popcnt_u32(hi));
+    const std::uint32_t own = entries[i].count - entries[i].remembered;
+    const std::uint32_t count = with_remembered ? entries[i].count : own;
+    for (std::uint32_t k = 0; k < own; ++k) {
+      const unsigned m = matches(s[k]);
       most = m > most ? m : most;
+    }
+    if (own != count) {
+      unsigned recalled = 0;
+      for (std::uint32_t k = own; k < count; ++k) {
+        const unsigned m = matches(s[k]);
+        recalled = m > recalled ? m : recalled;
+      }
+      recalled = weigh_remembered(recalled);
+      most = recalled > most ? recalled : most;
     }
     best[i] = static_cast<std::uint8_t>(most);
   }
@@ -198,20 +288,22 @@ bool cpu_has_avx2() {
 }  // namespace
 
 // The most positions each stored agent shares with `signature`, in the store's entry order.
-std::vector<std::uint8_t> MinHashScorer::best_matches_of_all(
-    const MinHashSignature& signature) const {
+std::vector<std::uint8_t> MinHashScorer::best_matches_of_all(const MinHashSignature& signature,
+                                                             bool remembered) const {
   const Store& st = *store_;
   std::vector<std::uint8_t> best(st.entries.size());
   const MinHashSignature* sigs = st.signatures.data();
 #if defined(__x86_64__) && defined(__GNUC__)
   if (cpu_has_avx2()) {
-    best_matches_avx2(signature, sigs, std::span<const Store::Entry>(st.entries), best.data());
+    best_matches_avx2(signature, sigs, std::span<const Store::Entry>(st.entries), remembered,
+                      best.data());
     return best;
   }
 #endif
   for (std::size_t i = 0; i < best.size(); ++i) {
     const Store::Entry& e = st.entries[i];
-    best[i] = static_cast<std::uint8_t>(best_matches(signature, sigs + e.first, e.count));
+    best[i] = static_cast<std::uint8_t>(
+        best_matches(signature, sigs + e.first, e.count, e.remembered, remembered));
   }
   return best;
 }
@@ -228,6 +320,16 @@ bool MinHashScorer::score_keyed(std::string_view query, std::span<double> by_key
 
 ScoreResult MinHashScorer::score_signature(const MinHashSignature& signature,
                                            double min_similarity) const {
+  return listed(best_matches_of_all(signature), min_similarity);
+}
+
+ScoreResult MinHashScorer::score_capability_signature(const MinHashSignature& signature,
+                                                      double min_similarity) const {
+  return listed(best_matches_of_all(signature, false), min_similarity);
+}
+
+ScoreResult MinHashScorer::listed(const std::vector<std::uint8_t>& best,
+                                  double min_similarity) const {
   // The fewest equal positions whose similarity reaches the floor, found with the same
   // division the results report, so a floor of 0 keeps exactly the agents with any match.
   unsigned min_matches = 1;
@@ -237,7 +339,6 @@ ScoreResult MinHashScorer::score_signature(const MinHashSignature& signature,
   }
   const Store& st = *store_;
   ScoreList list;
-  const std::vector<std::uint8_t> best = best_matches_of_all(signature);
   // Which agents reach a high floor is close to random, so they are picked without a branch.
   std::vector<std::uint32_t> hits(best.size());
   std::size_t n = 0;

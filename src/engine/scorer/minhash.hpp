@@ -23,11 +23,18 @@ class MinHashScorer final : public Scorer {
   void index_capabilities(std::string_view agent_id,
                           std::span<const std::string> capabilities) override;
   void remove_agent(std::string_view agent_id) override;
+  // A remembered text is one more signature of the agent, signed like a capability; its
+  // matches count 5/8 (a similarity of at most 40/64 through remembered texts alone).
+  // `forget` of a text the agent does not remember returns false.
+  bool learn(std::string_view agent_id, std::string_view text) override;
+  bool forget(std::string_view agent_id, std::string_view text) override;
   ScoreResult score(std::string_view query) const override;
   bool score_keyed(std::string_view query, std::span<double> by_key) const override;
   const LshConfig* signature_config() const override { return &config_; }
   ScoreResult score_signature(const MinHashSignature& signature,
                               double min_similarity) const override;
+  ScoreResult score_capability_signature(const MinHashSignature& signature,
+                                         double min_similarity) const override;
   void index_capabilities_presigned(std::string_view agent_id,
                                     std::span<const std::string> capabilities,
                                     std::span<const MinHashSignature> signatures,
@@ -49,7 +56,9 @@ class MinHashScorer final : public Scorer {
   LshConfig config_;
   // Layout is the implementation's: see minhash.cpp.
   struct Store;
-  std::vector<std::uint8_t> best_matches_of_all(const MinHashSignature& signature) const;
+  std::vector<std::uint8_t> best_matches_of_all(const MinHashSignature& signature,
+                                                bool remembered = true) const;
+  ScoreResult listed(const std::vector<std::uint8_t>& best, double min_similarity) const;
   std::unique_ptr<Store> store_;
 
  public:

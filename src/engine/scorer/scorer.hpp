@@ -64,6 +64,14 @@ class Scorer {
                                       double /*min_similarity*/) const {
     return ScoreResult::err("this scorer does not score signatures");
   }
+  // `score_signature` with remembered texts left out, for propagation, which spreads a
+  // success by what agents offer rather than by what they were asked (and so costs what it
+  // did before the memory). Scorers keeping no texts apart from capabilities need not
+  // override it.
+  virtual ScoreResult score_capability_signature(const MinHashSignature& signature,
+                                                 double min_similarity) const {
+    return score_signature(signature, min_similarity);
+  }
   // `score(query)` written straight into `by_key`: each agent indexed with a key below its
   // size gets its similarity at that key (0 where `score` would list nothing); other entries
   // are left alone. False, with nothing written, for scorers that cannot.

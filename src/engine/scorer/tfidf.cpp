@@ -67,12 +67,25 @@ double inverse_document_frequency(double num_documents, std::size_t df) {
   return std::log(num_documents / (static_cast<double>(df) + 1.0) + 1.0);
 }
 
+// Token counts of all texts together, as whole numbers, and their total.
+double count_tokens(std::span<const std::string> texts, TermFrequencies& counts) {
+  double total = 0.0;
+  for (const std::string& text : texts) {
+    for (std::string& token : TfIdfScorer::tokenize(text)) {
+      counts[std::move(token)] += 1.0;
+      total += 1.0;
+    }
+  }
+  return total;
+}
+
 }  // namespace
 
 struct TfIdfScorer::Impl {
   struct Document {
     std::string name;
     std::vector<DocTerm> terms;  // ascending term id
+    double tokens = 0.0;         // token count of every text together: tf = count / tokens
   };
   struct Term {
     std::string text;
@@ -98,6 +111,10 @@ struct TfIdfScorer::Impl {
       if (index < capacity) return;
       capacity = std::max<std::size_t>({64, 2 * capacity, index + 1});
       entries = std::make_unique<Cached[]>(capacity);
+    }
+    // Only changes call this, never concurrently with `get`.
+    void invalidate(std::size_t index) const {
+      entries[index].generation.store(0, std::memory_order_relaxed);
     }
     template <class Compute>
     double get(std::size_t index, std::uint64_t generation, Compute compute) const {
@@ -168,26 +185,107 @@ struct TfIdfScorer::Impl {
   // Takes the document's terms out of the postings; a term left in no document is forgotten.
   void withdraw(Slot slot) {
     Document& doc = documents[slot];
-    for (const DocTerm& entry : doc.terms) {
-      Term& term = terms[entry.term];
-      std::vector<Posting>& postings = term.postings;
-      if (entry.position + 1 != postings.size()) {
-        postings[entry.position] = postings.back();
-        Document& moved = documents[postings[entry.position].slot];
-        auto it = std::lower_bound(
-            moved.terms.begin(), moved.terms.end(), entry.term,
-            [](const DocTerm& e, TermId id) { return e.term < id; });
-        it->position = entry.position;
+    for (const DocTerm& entry : doc.terms) withdraw_posting(entry);
+    doc.terms.clear();
+  }
+
+  // Takes one document's posting of `entry`'s term out; the document's own list is the
+  // caller's to fix.
+  void withdraw_posting(const DocTerm& entry) {
+    Term& term = terms[entry.term];
+    std::vector<Posting>& postings = term.postings;
+    if (entry.position + 1 != postings.size()) {
+      postings[entry.position] = postings.back();
+      Document& moved = documents[postings[entry.position].slot];
+      auto it = std::lower_bound(moved.terms.begin(), moved.terms.end(), entry.term,
+                                 [](const DocTerm& e, TermId id) { return e.term < id; });
+      it->position = entry.position;
+    }
+    postings.pop_back();
+    if (postings.empty()) {
+      id_by_term.erase(term.text);
+      term.text.clear();
+      postings.shrink_to_fit();
+      free_terms.push_back(entry.term);
+    }
+  }
+
+  // A term's document frequency changed: its idf and the norm of every document holding it
+  // are stale. N is unchanged, so every other cached value still holds; a query right after
+  // a remembered text then recomputes a few norms instead of all.
+  void invalidate_term(TermId id) {
+    idfs.invalidate(id);
+    for (const Posting& p : terms[id].postings) norms.invalidate(p.slot);
+  }
+
+  // One text's tokens join (`sign` +1) or leave (-1) the document; only the terms of the
+  // text and the frequencies of the others change. False, with nothing changed, when the
+  // document lacks tokens to take away.
+  bool adjust(Slot slot, std::string_view text, double sign) {
+    const std::string owned(text);
+    TermFrequencies delta;
+    const double added = count_tokens(std::span<const std::string>(&owned, 1), delta);
+    if (added == 0.0) return true;
+    Document& doc = documents[slot];
+    const double old_total = doc.tokens;
+    // tf = count / total is within half an ulp of the true ratio, so multiplying back and
+    // rounding recovers the whole count: frequencies stay exactly those a fresh indexing of
+    // the same texts computes.
+    std::vector<double> counts(doc.terms.size());
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+      counts[i] = std::round(doc.terms[i].tf * old_total);
+    }
+    std::vector<std::pair<const std::string*, double>> fresh;
+    std::vector<std::pair<std::size_t, double>> changes;
+    for (const auto& [term, n] : delta) {
+      std::size_t index = counts.size();
+      if (const auto it = id_by_term.find(term); it != id_by_term.end()) {
+        const auto pos = std::lower_bound(doc.terms.begin(), doc.terms.end(), it->second,
+                                          [](const DocTerm& e, TermId id) { return e.term < id; });
+        if (pos != doc.terms.end() && pos->term == it->second) {
+          index = static_cast<std::size_t>(pos - doc.terms.begin());
+        }
       }
-      postings.pop_back();
-      if (postings.empty()) {
-        id_by_term.erase(term.text);
-        term.text.clear();
-        postings.shrink_to_fit();
-        free_terms.push_back(entry.term);
+      if (index < counts.size()) {
+        if (sign < 0.0 && counts[index] < n) return false;
+        changes.emplace_back(index, sign * n);
+      } else {
+        if (sign < 0.0) return false;
+        fresh.emplace_back(&term, n);
       }
     }
-    doc.terms.clear();
+    for (const auto& [index, change] : changes) counts[index] += change;
+    const double new_total = old_total + sign * added;
+
+    // Terms whose count fell to zero leave; the others take their new frequency in place.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < doc.terms.size(); ++i) {
+      if (counts[i] == 0.0) {
+        const TermId id = doc.terms[i].term;
+        withdraw_posting(doc.terms[i]);
+        if (!terms[id].postings.empty()) invalidate_term(id);
+        continue;
+      }
+      DocTerm entry = doc.terms[i];
+      entry.tf = counts[i] / new_total;
+      terms[entry.term].postings[entry.position].tf = entry.tf;
+      doc.terms[kept++] = entry;
+    }
+    doc.terms.resize(kept);
+    for (const auto& [term, n] : fresh) {
+      const TermId id = intern(*term);
+      std::vector<Posting>& postings = terms[id].postings;
+      doc.terms.push_back({id, static_cast<std::uint32_t>(postings.size()), n / new_total});
+      postings.push_back({slot, n / new_total});
+      invalidate_term(id);
+    }
+    if (!fresh.empty()) {
+      std::sort(doc.terms.begin(), doc.terms.end(),
+                [](const DocTerm& a, const DocTerm& b) { return a.term < b.term; });
+    }
+    doc.tokens = new_total;
+    norms.invalidate(slot);
+    return true;
   }
 
   double idf(TermId id, double n) const {
@@ -217,13 +315,7 @@ std::vector<std::string> TfIdfScorer::tokenize(std::string_view text) {
 
 TermFrequencies TfIdfScorer::compute_tf(std::span<const std::string> texts) {
   TermFrequencies counts;
-  double total = 0.0;
-  for (const std::string& text : texts) {
-    for (std::string& token : tokenize(text)) {
-      counts[std::move(token)] += 1.0;
-      total += 1.0;
-    }
-  }
+  const double total = count_tokens(texts, counts);
   if (total > 0.0) {
     for (auto& [term, count] : counts) count /= total;
   }
@@ -241,7 +333,11 @@ void TfIdfScorer::index_capabilities_presigned(std::string_view agent_id,
 void TfIdfScorer::index_capabilities(std::string_view agent_id,
                                      std::span<const std::string> capabilities) {
   Impl& s = *impl_;
-  const TermFrequencies tf = compute_tf(capabilities);
+  TermFrequencies tf;
+  const double total = count_tokens(capabilities, tf);
+  if (total > 0.0) {
+    for (auto& [term, count] : tf) count /= total;
+  }
   Slot slot;
   if (auto it = s.slot_by_name.find(agent_id); it != s.slot_by_name.end()) {
     slot = it->second;
@@ -251,6 +347,7 @@ void TfIdfScorer::index_capabilities(std::string_view agent_id,
     slot = s.allocate(agent_id);
   }
   Impl::Document& doc = s.documents[slot];
+  doc.tokens = total;
   doc.terms.reserve(tf.size());
   for (const auto& [text, frequency] : tf) doc.terms.push_back({s.intern(text), 0, frequency});
   std::sort(doc.terms.begin(), doc.terms.end(),
@@ -274,6 +371,16 @@ void TfIdfScorer::remove_agent(std::string_view agent_id) {
   s.names[slot] = {};
   s.free_slots.push_back(slot);
   ++s.generation;
+}
+
+bool TfIdfScorer::learn(std::string_view agent_id, std::string_view text) {
+  const auto it = impl_->slot_by_name.find(agent_id);
+  return it == impl_->slot_by_name.end() || impl_->adjust(it->second, text, 1.0);
+}
+
+bool TfIdfScorer::forget(std::string_view agent_id, std::string_view text) {
+  const auto it = impl_->slot_by_name.find(agent_id);
+  return it == impl_->slot_by_name.end() || impl_->adjust(it->second, text, -1.0);
 }
 
 ScoreResult TfIdfScorer::score(std::string_view query) const {

@@ -43,11 +43,15 @@ class TfIdfScorer final : public Scorer {
                                     std::span<const MinHashSignature> signatures,
                                     const LshConfig& config, std::uint32_t key) override;
   void remove_agent(std::string_view agent_id) override;
+  // A remembered text joins (or leaves) the agent's document exactly as if the agent were
+  // indexed with it among its capabilities. Unknown agents are left alone.
+  bool learn(std::string_view agent_id, std::string_view text) override;
+  bool forget(std::string_view agent_id, std::string_view text) override;
+  std::string settings_json() const override { return R"({"kind":"tfidf"})"; }
   // Agents with similarity > 0, highest first (stable in visiting order for equal values).
   // Names view the scorer's own storage: valid until the scorer next changes. Safe to call
   // from several threads at once as long as nothing changes the scorer meanwhile.
   ScoreResult score(std::string_view query) const override;
-  std::string settings_json() const override { return R"({"kind":"tfidf"})"; }
 
   std::size_t num_documents() const;
   // Document frequency of a term (0 when it has no entry) and whether it has an entry.
