@@ -53,8 +53,10 @@ def test_bm25_settings_are_kept_and_shown():
     ({"k1": -0.1}, ValueError, "k1 must be a finite number >= 0, got -0.1"),
     ({"k1": math.nan}, ValueError, "k1 must be a finite number >= 0, got NaN"),
     ({"b": 1.01}, ValueError, "b must be between 0 and 1, got 1.01"),
-    ({"memory_weight": math.inf}, ValueError, "memory_weight must be a finite number >= 0, got inf"),
-    ({"stop_words": "spanish"}, ValueError, "unknown stop-word list 'spanish' (available: 'english')"),
+    ({"memory_weight": math.inf}, ValueError,
+     "memory_weight must be a finite number >= 0, got inf"),
+    ({"stop_words": "spanish"}, ValueError,
+     "unknown stop-word list 'spanish' (available: 'english')"),
     ({"stemmer": "klingon"}, ValueError, "unknown stemmer language 'klingon' (available: 'arabic'"),
     ({"k1": "1"}, TypeError, "argument 'k1': "),
     ({"stemmer": 1}, TypeError, "argument 'stemmer': "),
@@ -119,6 +121,26 @@ def test_hybrid_fuses_and_a_failing_host_part_contributes_nothing():
     assert similarities(net.discover("weather forecasts")) == {"weather": 1.0}
     # With every part failing, the query fails as a failing host scorer does.
     assert network(HybridScorer([(TableScorer({}), 1)])).discover("weather") == []
+
+
+def test_state_files_rebuild_the_scorer_with_its_settings(tmp_path):
+    path = str(tmp_path / "state.json")
+    hybrid = HybridScorer([(Bm25Scorer(), 0.7), (TfIdfScorer(), 0.3)])
+    for scorer in (Bm25Scorer(k1=2, b=0.2), hybrid):
+        net = network(scorer)
+        net.save(path)
+        query = "translate the legal contracts"
+        assert similarities(LocalNetwork.load(path).discover(query)) == pytest.approx(
+            similarities(net.discover(query)))
+    # "run" is the stem of "running": only a stemming scorer finds the runner.
+    assert network(Bm25Scorer()).discover("run")[0].agent_name == "runner"
+    network(Bm25Scorer(stemmer=None)).save(path)
+    assert LocalNetwork.load(path).discover("run") == []
+    network(HybridScorer([(Bm25Scorer(), 1), (TableScorer({}), 1)])).save(path)
+    with pytest.raises(ValueError, match="host scorer"):
+        LocalNetwork.load(path)
+    loaded = LocalNetwork.load(path, scorer=Bm25Scorer())
+    assert loaded.discover("weather")[0].agent_name == "weather"
 
 
 def test_host_parts_are_traversed_by_the_collector():
