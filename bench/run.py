@@ -35,7 +35,7 @@ import timing  # noqa: E402
 import workloads  # noqa: E402
 
 CXX_BENCHES = ("bench_foundation", "bench_registry", "bench_discovery", "bench_state",
-               "bench_tfidf", "bench_query_memory")
+               "bench_tfidf", "bench_query_memory", "bench_bm25")
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:

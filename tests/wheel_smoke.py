@@ -1,7 +1,7 @@
 """Smoke test of an installed wheel, run from outside the source tree (make wheel-check).
 
 Registers, discovers, saves and loads through the installed package, and checks that the
-package and the ICU libraries it loads come from the wheel, not from the source tree or the
+package and the ICU and Snowball libraries it loads come from the wheel, not from the source tree or the
 system's -dev packages.
 """
 
@@ -11,7 +11,7 @@ import sys
 import tempfile
 
 import kova_discovery
-from kova_discovery import LocalNetwork
+from kova_discovery import Bm25Scorer, LocalNetwork
 
 site = pathlib.Path(kova_discovery.__file__).resolve().parent
 assert pathlib.Path(sys.prefix) in site.parents, f"imported from {site}, not the venv"
@@ -23,6 +23,10 @@ network.register("transcriber", ["transcribe audio to text"])
 assert network.discover("translate a document", limit=1)[0].agent_name == "translator"
 assert network.discover("übersetzt verträge")[0].agent_name == "Übersetzer"  # ICU lower-casing
 
+words = LocalNetwork(scorer=Bm25Scorer())
+words.register("runner", ["running shoes"])
+assert words.discover("she runs every day")[0].agent_name == "runner"  # Snowball stemming
+
 with tempfile.TemporaryDirectory() as tmp:
     path = os.path.join(tmp, "state.json")
     network.save(path)
@@ -31,6 +35,7 @@ assert restored.agents() == network.agents()
 assert restored.discover("transcribe audio")[0].agent_name == "transcriber"
 
 with open("/proc/self/maps", encoding="utf-8") as maps:
-    icu = sorted({line.split()[-1] for line in maps if "libicu" in line})
-assert icu and all(path.startswith(str(site.parent)) for path in icu), icu
-print("wheel smoke test passed:", site, *icu)
+    libs = sorted({line.split()[-1] for line in maps if "libicu" in line or "libstemmer" in line})
+assert any("libicu" in p for p in libs) and any("libstemmer" in p for p in libs), libs
+assert all(path.startswith(str(site.parent)) for path in libs), libs
+print("wheel smoke test passed:", site, *libs)

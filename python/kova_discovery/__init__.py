@@ -21,12 +21,14 @@ from importlib.metadata import PackageNotFoundError, version
 from typing import Any
 
 from kova_discovery._native import (
+    Bm25Scorer,
     CircuitBreakerConfig,
     DiscoveryConfig,
     DiscoveryResponse,
     DiscoveryResult,
     ExplainedResult,
     FilterValue,
+    HybridScorer,
     LocalNetwork,
     MycorrhizalPropagator,
     Query,
@@ -109,6 +111,7 @@ def capabilities_from_a2a(card: AgentCard) -> list[str]:
 
 __all__ = [
     "AgentCard",
+    "Bm25Scorer",
     "CircuitBreakerConfig",
     "DiscoveryConfig",
     "DiscoveryResponse",
@@ -116,6 +119,7 @@ __all__ = [
     "EmbeddingScorer",
     "ExplainedResult",
     "FilterValue",
+    "HybridScorer",
     "LocalNetwork",
     "MycorrhizalPropagator",
     "Query",

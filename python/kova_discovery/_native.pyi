@@ -40,13 +40,16 @@ class _LearningHostScorer(_HostScorer, Protocol):
     def learn(self, agent_id: str, text: str, /) -> object: ...
     def forget(self, agent_id: str, text: str, /) -> object: ...
 
+# What `LocalNetwork(scorer=...)` and `HybridScorer` accept.
+_Scorer = TfIdfScorer | Bm25Scorer | HybridScorer | _HostScorer
+
 @final
 class LocalNetwork:
     def __new__(
         cls,
         *,
         similarity_threshold: float | None = None,
-        scorer: TfIdfScorer | _HostScorer | None = None,
+        scorer: _Scorer | None = None,
         config: DiscoveryConfig | None = None,
         query_memory: int = 0,
         query_expansion: bool | None = None,
@@ -153,7 +156,7 @@ class LocalNetwork:
     def loaded_extra(self) -> dict[str, str | int]: ...
     @staticmethod
     def load(
-        path: str | os.PathLike[str], *, scorer: TfIdfScorer | _HostScorer | None = None
+        path: str | os.PathLike[str], *, scorer: _Scorer | None = None
     ) -> LocalNetwork: ...
     def remembered(self, name: str) -> list[str]: ...
     @property
@@ -247,6 +250,34 @@ class FilterValue:
 @final
 class TfIdfScorer:
     def __new__(cls) -> Self: ...
+
+@final
+class Bm25Scorer:
+    def __new__(
+        cls,
+        *,
+        k1: float = 1.2,
+        b: float = 0.75,
+        stop_words: str | None = "english",
+        stemmer: str | None = "english",
+        memory_weight: float = 0.25,
+    ) -> Self: ...
+    @property
+    def k1(self) -> float: ...
+    @property
+    def b(self) -> float: ...
+    @property
+    def stop_words(self) -> str | None: ...
+    @property
+    def stemmer(self) -> str | None: ...
+    @property
+    def memory_weight(self) -> float: ...
+
+@final
+class HybridScorer:
+    def __new__(cls, scorers: Sequence[tuple[_Scorer, float]]) -> Self: ...
+    @property
+    def scorers(self) -> tuple[tuple[_Scorer, float], ...]: ...
 
 @final
 class CircuitBreakerConfig:

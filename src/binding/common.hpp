@@ -212,6 +212,8 @@ PyTypeObject* mycorrhizal_type();
 PyTypeObject* circuit_breaker_type();
 PyTypeObject* discovery_config_type();
 PyTypeObject* filter_value_type();
+PyTypeObject* bm25_scorer_type();
+PyTypeObject* hybrid_scorer_type();
 
 // ---- cross-file hooks ----
 // Query / FilterValue objects (query_filter.cpp).
@@ -221,8 +223,13 @@ const FilterValue* filter_value_of(PyObject* o);  // nullptr when o is not a Fil
 const DiscoveryConfig* discovery_config_of(PyObject* o);  // nullptr when not a DiscoveryConfig
 // The scorer bridge (scorer_bridge.cpp). Takes a new strong reference to `host_scorer`.
 std::unique_ptr<Scorer> make_py_scorer(PyObject* host_scorer);
-// Visits the host object held by `scorer` when it is a bridge scorer (garbage collection).
+// Visits the host objects held by `scorer`: a bridge scorer's, and those of a hybrid's parts
+// (garbage collection).
 int traverse_py_scorer(const Scorer* scorer, visitproc visit, void* arg);
+// The engine scorer a network builds for a `scorer=` argument (scorer_objects.cpp): a new
+// built-in scorer for TfIdfScorer, Bm25Scorer and HybridScorer objects (a hybrid's host
+// parts bridged), the bridge for any other object. nullptr with an exception set on failure.
+std::unique_ptr<Scorer> engine_scorer_of(PyObject* host);
 // Discovery methods of LocalNetwork (discover.cpp), vectorcall with keywords.
 PyObject* network_discover(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);

@@ -1,5 +1,5 @@
-// Module initialisation: single phase, no per-module state. Adds the ten classes, then the
-// card function, and nothing else.
+// Module initialisation: single phase, no per-module state. Adds the classes, then the card
+// function, and nothing else.
 #include "common.hpp"
 
 namespace {
@@ -35,7 +35,7 @@ PyObject* init() {
       local_network_type, discovery_result_type, explained_result_type,
       discovery_response_type, query_type, tfidf_scorer_type,
       mycorrhizal_type, circuit_breaker_type, discovery_config_type,
-      filter_value_type,
+      filter_value_type,       bm25_scorer_type,  hybrid_scorer_type,
   };
   for (auto* type_of : types) {
     if (add_type(module.get(), type_of()) < 0) return nullptr;

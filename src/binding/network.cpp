@@ -6,7 +6,6 @@
 #include <variant>
 
 #include "common.hpp"
-#include "scorer/tfidf.hpp"
 
 namespace kova::py {
 
@@ -99,15 +98,6 @@ PyObject* os_error(const NetworkError& error, PyObject* filename) {
   return nullptr;
 }
 
-// The engine's scorer for a host `scorer` argument: a built-in scorer's own engine
-// counterpart, else a bridge to the object. Null with an exception set on failure.
-std::unique_ptr<Scorer> engine_scorer(PyObject* scorer) {
-  PyTypeObject* tfidf = tfidf_scorer_type();
-  if (!tfidf) return nullptr;
-  if (PyObject_TypeCheck(scorer, tfidf)) return std::make_unique<TfIdfScorer>();
-  return make_py_scorer(scorer);
-}
-
 bool set_item(PyObject* dict, const char* key, Ref value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
@@ -180,9 +170,9 @@ PyObject* network_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       engine = LocalNetwork::with_config(config->lsh, config->max_disagreement_split);
     } else if (scorer) {
       // The threshold is not applied with a scorer: the engine keeps its default.
-      std::unique_ptr<Scorer> engine_side = engine_scorer(scorer.get());
-      if (!engine_side) return nullptr;
-      engine = LocalNetwork::with_scorer(std::move(engine_side));
+      std::unique_ptr<Scorer> built = engine_scorer_of(scorer.get());
+      if (!built) return nullptr;
+      engine = LocalNetwork::with_scorer(std::move(built));
     } else {
       DiscoveryConfig defaults;
       if (threshold) defaults.lsh.similarity_threshold = *threshold;
@@ -664,7 +654,7 @@ PyObject* network_load(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t n
     if (!type) return nullptr;
     std::unique_ptr<Scorer> scorer;
     if (!is_absent(a[1])) {
-      scorer = engine_scorer(a[1]);
+      scorer = engine_scorer_of(a[1]);
       if (!scorer) return nullptr;
     }
     auto loaded = LocalNetwork::load(*path, system_clock(), std::move(scorer));

@@ -6,6 +6,7 @@
 
 #include "common.hpp"
 #include "log/log.hpp"
+#include "scorer/hybrid.hpp"
 
 namespace kova::py {
 
@@ -218,6 +219,12 @@ std::unique_ptr<Scorer> make_py_scorer(PyObject* host_scorer) {
 }
 
 int traverse_py_scorer(const Scorer* scorer, visitproc visit, void* arg) {
+  if (const auto* hybrid = dynamic_cast<const HybridScorer*>(scorer)) {
+    for (const HybridPart& part : hybrid->parts()) {
+      if (const int r = traverse_py_scorer(part.scorer.get(), visit, arg)) return r;
+    }
+    return 0;
+  }
   const auto* bridge = dynamic_cast<const PyScorer*>(scorer);
   if (bridge) Py_VISIT(bridge->host());
   return 0;

@@ -21,13 +21,14 @@ CLASSES = [
     "CircuitBreakerConfig",
     "DiscoveryConfig",
     "FilterValue",
+    "Bm25Scorer",
 ]
 NO_CONSTRUCTOR = ["DiscoveryResult", "ExplainedResult", "DiscoveryResponse", "Query", "FilterValue"]
 
 
 def test_module_and_package_attributes():
     own = [name for name in vars(native) if not name.startswith("__")]
-    assert own == CLASSES + ["capabilities_from_a2a_rust"]
+    assert own == CLASSES + ["HybridScorer", "capabilities_from_a2a_rust"]
     assert native.__doc__ == "KOVA Discovery \u2014 local agent discovery via bio-inspired routing."
     assert native.__name__ == "kova_discovery._native"
     for name in own:

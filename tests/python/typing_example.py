@@ -12,12 +12,14 @@ from pathlib import Path
 from typing import assert_type
 
 from kova_discovery import (
+    Bm25Scorer,
     CircuitBreakerConfig,
     DiscoveryConfig,
     DiscoveryResponse,
     DiscoveryResult,
     ExplainedResult,
     FilterValue,
+    HybridScorer,
     LocalNetwork,
     MycorrhizalPropagator,
     Query,
@@ -147,6 +149,11 @@ def main() -> None:
     LocalNetwork(config=config)
     LocalNetwork(scorer=TfIdfScorer())
     custom = LocalNetwork(scorer=WordScorer())
+    bm25 = Bm25Scorer(stemmer=None, memory_weight=0.5)
+    assert_type(bm25.stop_words, str | None)
+    fused = HybridScorer([(bm25, 0.7), (WordScorer(), 0.3)])
+    assert_type(fused.scorers[0][1], float)
+    LocalNetwork(scorer=fused)
     custom.register("weather", ["weather forecast"])
     print(CircuitBreakerConfig.with_threshold_and_timeout(3, 30), CircuitBreakerConfig())
     print(MycorrhizalPropagator.with_config(0.5, 0.2), MycorrhizalPropagator())

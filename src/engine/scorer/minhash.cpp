@@ -9,8 +9,7 @@
 #include <immintrin.h>
 #endif
 
-#include "log/log.hpp"
-#include "text/unicode.hpp"
+#include "scorer/truncate.hpp"
 
 namespace kova {
 
@@ -147,22 +146,7 @@ MinHashScorer::~MinHashScorer() = default;
 
 std::optional<std::string> MinHashScorer::truncate_capability(std::string_view agent_id,
                                                               std::string_view capability) const {
-  if (!max_tokens_) return std::nullopt;
-  const std::size_t limit = *max_tokens_;
-  const std::size_t tokens = text::count_whitespace_tokens(capability);
-  if (tokens <= limit) return std::nullopt;
-  log::event(log::Level::Warn, log::kTargetScorer, "truncating long capability string", [&] {
-    return std::vector<log::Field>{{"agent_id", std::string(agent_id)},
-                                   {"original_tokens", std::to_string(tokens)},
-                                   {"max_tokens", std::to_string(limit)}};
-  });
-  const std::vector<std::string_view> pieces = text::split_whitespace(capability);
-  std::string out;
-  for (std::size_t i = 0; i < limit && i < pieces.size(); ++i) {
-    if (i > 0) out.push_back(' ');
-    out.append(pieces[i]);
-  }
-  return out;
+  return truncate_indexed_text(max_tokens_, agent_id, capability);
 }
 
 void MinHashScorer::index_capabilities(std::string_view agent_id,

@@ -1,5 +1,5 @@
 #pragma once
-// Rebuilding an empty scorer from the settings a state file recorded.
+// Rebuilds an empty scorer from the settings a scorer reported through settings_json().
 
 #include <memory>
 #include <string>
@@ -10,8 +10,10 @@
 
 namespace kova {
 
-// `json` is what Scorer::settings_json wrote. An error text when the kind is unknown or
-// cannot be rebuilt (a host scorer).
+// Kinds "tfidf", "bm25" (members missing from the object take their defaults; unknown
+// members are ignored) and "hybrid" (its parts rebuilt the same way). Fails with a text for
+// text that is not such an object, an unknown kind, an invalid setting, or a hybrid with a
+// host part: a host scorer cannot be rebuilt from a file and has to be passed again.
 Result<std::unique_ptr<Scorer>, std::string> scorer_from_settings(std::string_view json);
 
 }  // namespace kova

@@ -1,0 +1,487 @@
+#include "scorer/bm25.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <nlohmann/json.hpp>
+#include <unordered_map>
+
+#include "core/format.hpp"
+#include "scorer/truncate.hpp"
+#include "text/analysis.hpp"
+
+namespace kova {
+
+namespace {
+
+using TermId = std::uint32_t;
+using Slot = std::uint32_t;
+
+// One agent holding a term: the term's count in its capabilities and in its remembered texts.
+struct Posting {
+  Slot slot;
+  std::uint32_t caps;
+  std::uint32_t memory;
+};
+
+// One term of an agent; `position` is the index of its posting, kept up to date so that
+// taking an agent out never searches a (possibly long) postings list.
+struct DocTerm {
+  TermId term;
+  std::uint32_t position;
+};
+
+struct Lengths {
+  std::uint32_t caps = 0;
+  std::uint32_t memory = 0;
+};
+
+// A text's distinct terms with their counts.
+using TermCounts = std::vector<std::pair<std::string, std::uint32_t>>;
+
+TermCounts counted(std::vector<std::string> terms) {
+  std::sort(terms.begin(), terms.end());
+  TermCounts out;
+  for (std::string& term : terms) {
+    if (!out.empty() && out.back().first == term) {
+      ++out.back().second;
+    } else {
+      out.emplace_back(std::move(term), 1);
+    }
+  }
+  return out;
+}
+
+double inverse_document_frequency(double n, std::size_t df) {
+  const double d = static_cast<double>(df);
+  return std::log(1.0 + (n - d + 0.5) / (d + 0.5));
+}
+
+// Per-thread accumulators of `score`, kept between queries: `acc` is all zeros between uses
+// and only the visited entries are cleared afterwards.
+struct Scratch {
+  std::vector<double> acc;
+  std::vector<Slot> visited;
+};
+
+Scratch& thread_scratch() {
+  thread_local Scratch scratch;
+  return scratch;
+}
+
+}  // namespace
+
+std::optional<std::string> Bm25Settings::problem() const {
+  if (!(k1 >= 0.0) || !std::isfinite(k1)) {
+    return "k1 must be a finite number >= 0, got " + format_shortest(k1);
+  }
+  if (!(b >= 0.0 && b <= 1.0)) return "b must be between 0 and 1, got " + format_shortest(b);
+  if (!(memory_weight >= 0.0) || !std::isfinite(memory_weight)) {
+    return "memory_weight must be a finite number >= 0, got " + format_shortest(memory_weight);
+  }
+  if (!(memory_b >= 0.0 && memory_b <= 1.0)) {
+    return "memory_b must be between 0 and 1, got " + format_shortest(memory_b);
+  }
+  return std::nullopt;
+}
+
+struct Bm25Scorer::Impl {
+  struct Document {
+    std::string name;
+    std::vector<DocTerm> terms;  // ascending term id
+  };
+  struct Term {
+    std::string text;
+    std::vector<Posting> postings;    // its length is the document frequency
+    std::uint32_t remembered_by = 0;  // postings with a remembered count
+  };
+
+  Bm25Settings settings;
+  std::unique_ptr<text::Analyzer> analyzer;
+
+  // Deques keep elements in place as they grow: the maps' keys view the strings inside them
+  // and score results view document names.
+  std::deque<Document> documents;
+  std::vector<Slot> free_slots;
+  // By slot, packed densely because a query reads them in postings order.
+  std::vector<std::string_view> names;
+  std::vector<std::uint32_t> keys;  // the engine's key for the agent, or 0
+  std::vector<Lengths> lengths;
+  std::unordered_map<std::string_view, Slot> slot_by_name;
+  std::deque<Term> terms;
+  std::vector<TermId> free_terms;
+  std::unordered_map<std::string_view, TermId> id_by_term;
+  std::uint64_t total_caps = 0;
+  std::uint64_t total_memory = 0;
+  std::size_t with_memory = 0;  // agents remembering at least one term
+
+  TermCounts analyse(std::string_view agent_id, std::string_view text) const {
+    std::optional<std::string> cut;
+    return counted(analyzer->terms(indexed_text(agent_id, text, cut)));
+  }
+
+  TermId intern(std::string_view text) {
+    if (auto it = id_by_term.find(text); it != id_by_term.end()) return it->second;
+    TermId id;
+    if (free_terms.empty()) {
+      id = static_cast<TermId>(terms.size());
+      terms.emplace_back();
+    } else {
+      id = free_terms.back();
+      free_terms.pop_back();
+    }
+    terms[id].text.assign(text);
+    id_by_term.emplace(terms[id].text, id);
+    return id;
+  }
+
+  Slot allocate(std::string_view name) {
+    Slot slot;
+    if (free_slots.empty()) {
+      slot = static_cast<Slot>(documents.size());
+      documents.emplace_back();
+      names.emplace_back();
+      keys.push_back(0);
+      lengths.emplace_back();
+    } else {
+      slot = free_slots.back();
+      free_slots.pop_back();
+    }
+    documents[slot].name.assign(name);
+    slot_by_name.emplace(documents[slot].name, slot);
+    names[slot] = documents[slot].name;
+    keys[slot] = 0;
+    lengths[slot] = {};
+    return slot;
+  }
+
+  // Takes one posting out of its term's list; a term left without postings is forgotten.
+  void detach(const DocTerm& entry) {
+    Term& term = terms[entry.term];
+    std::vector<Posting>& postings = term.postings;
+    term.remembered_by -= postings[entry.position].memory > 0 ? 1 : 0;
+    if (entry.position + 1 != postings.size()) {
+      postings[entry.position] = postings.back();
+      Document& moved = documents[postings[entry.position].slot];
+      auto it = std::lower_bound(moved.terms.begin(), moved.terms.end(), entry.term,
+                                 [](const DocTerm& e, TermId id) { return e.term < id; });
+      it->position = entry.position;
+    }
+    postings.pop_back();
+    if (postings.empty()) {
+      id_by_term.erase(term.text);
+      term.text.clear();
+      postings.shrink_to_fit();
+      free_terms.push_back(entry.term);
+    }
+  }
+
+  void set_memory_length(Slot slot, std::uint32_t memory) {
+    Lengths& len = lengths[slot];
+    with_memory += (memory > 0 ? 1 : 0) - (len.memory > 0 ? 1 : 0);
+    total_memory = total_memory - len.memory + memory;
+    len.memory = memory;
+  }
+
+  // Both fields of the agent emptied.
+  void withdraw(Slot slot) {
+    Document& doc = documents[slot];
+    for (const DocTerm& entry : doc.terms) detach(entry);
+    doc.terms.clear();
+    total_caps -= lengths[slot].caps;
+    lengths[slot].caps = 0;
+    set_memory_length(slot, 0);
+  }
+
+  // Similarities of every agent sharing a term with the query, left in scratch.acc at the
+  // slots listed in scratch.visited (the caller clears them).
+  void accumulate(std::string_view query, Scratch& scratch) const {
+    scratch.visited.clear();
+    if (slot_by_name.empty()) return;
+    const TermCounts query_terms = counted(analyzer->terms(query));
+    const double n = static_cast<double>(slot_by_name.size());
+    const double remembering = static_cast<double>(with_memory);
+    struct Weighted {
+      const Term* term;
+      double weight;  // q(t) · idf(t)
+      double memory;  // w · r(t)
+    };
+    std::vector<Weighted> known;
+    double total = 0.0;
+    for (const auto& [text, count] : query_terms) {
+      const auto it = id_by_term.find(text);
+      const Term* term = it == id_by_term.end() ? nullptr : &terms[it->second];
+      const double idf = inverse_document_frequency(n, term ? term->postings.size() : 0);
+      total += count * idf;
+      if (!term) continue;
+      const double rarity =
+          term->remembered_by > 0
+              ? std::min(1.0, inverse_document_frequency(remembering, term->remembered_by) / idf)
+              : 0.0;
+      known.push_back({term, count * idf, settings.memory_weight * rarity});
+    }
+    if (known.empty()) return;
+
+    const double k1 = settings.k1;
+    // B(d) = c0 + c1 · |caps(d)| and m0 + m1 · |mem(d)|.
+    const double c0 = 1.0 - settings.b;
+    const double c1 = total_caps > 0 ? settings.b * n / static_cast<double>(total_caps) : 0.0;
+    const double m0 = 1.0 - settings.memory_b;
+    const double m1 = total_memory > 0
+                          ? settings.memory_b * remembering / static_cast<double>(total_memory)
+                          : 0.0;
+    if (scratch.acc.size() < documents.size()) scratch.acc.resize(documents.size(), 0.0);
+    double* acc = scratch.acc.data();
+    const Lengths* len = lengths.data();
+    for (const Weighted& q : known) {
+      for (const Posting& p : q.term->postings) {
+        // tf' / (k1 + tf') with tf' = caps / Bc + memory', as num / (num + k1 · den).
+        double num = p.caps;
+        double den = c0 + c1 * len[p.slot].caps;
+        if (p.memory > 0) {
+          const double memory = q.memory * p.memory / (m0 + m1 * len[p.slot].memory);
+          if (p.caps > 0) {
+            num += memory * den;
+          } else {
+            num = memory;
+            den = 1.0;
+          }
+        }
+        // A remembered-only term at memory weight 0 adds nothing. Every other contribution
+        // is positive (idf > 0 as df <= N), so a zero marks an agent not yet visited.
+        if (!(num > 0.0)) continue;
+        if (acc[p.slot] == 0.0) scratch.visited.push_back(p.slot);
+        acc[p.slot] += q.weight * (num / (num + k1 * den));
+      }
+    }
+    // x = S / Σ q · idf is 1 for an agent holding every query term once in capabilities of
+    // average length; tanh keeps the order, stays close to x where thresholds act, and
+    // approaches 1 as x grows (x < k1 + 1).
+    const double scale = (k1 + 1.0) / total;
+    for (const Slot slot : scratch.visited) acc[slot] = std::tanh(acc[slot] * scale);
+  }
+};
+
+Bm25Scorer::Bm25Scorer() : impl_(std::make_unique<Impl>()) {}
+Bm25Scorer::~Bm25Scorer() = default;
+
+Result<std::unique_ptr<Bm25Scorer>, std::string> Bm25Scorer::create(const Bm25Settings& settings) {
+  using R = Result<std::unique_ptr<Bm25Scorer>, std::string>;
+  if (auto problem = settings.problem()) return R::err(std::move(*problem));
+  auto analyzer = text::Analyzer::create(settings.stop_words, settings.stemmer);
+  if (!analyzer) return R::err(analyzer.error());
+  std::unique_ptr<Bm25Scorer> scorer(new Bm25Scorer());
+  scorer->impl_->settings = settings;
+  scorer->impl_->analyzer = std::move(analyzer).value();
+  return R::ok(std::move(scorer));
+}
+
+const Bm25Settings& Bm25Scorer::settings() const {
+  return impl_->settings;
+}
+
+std::vector<std::string> Bm25Scorer::terms(std::string_view text) const {
+  return impl_->analyzer->terms(text);
+}
+
+void Bm25Scorer::index_capabilities(std::string_view agent_id,
+                                    std::span<const std::string> capabilities) {
+  Impl& s = *impl_;
+  std::vector<std::string> all;
+  for (const std::string& capability : capabilities) {
+    std::optional<std::string> cut;
+    std::vector<std::string> words = s.analyzer->terms(indexed_text(agent_id, capability, cut));
+    all.insert(all.end(), std::make_move_iterator(words.begin()),
+               std::make_move_iterator(words.end()));
+  }
+  const std::uint32_t length = static_cast<std::uint32_t>(all.size());
+  const TermCounts counts = counted(std::move(all));
+
+  Slot slot;
+  if (auto it = s.slot_by_name.find(agent_id); it != s.slot_by_name.end()) {
+    slot = it->second;
+    s.withdraw(slot);
+    s.keys[slot] = 0;
+  } else {
+    slot = s.allocate(agent_id);
+  }
+  Impl::Document& doc = s.documents[slot];
+  doc.terms.reserve(counts.size());
+  for (const auto& [text, count] : counts) doc.terms.push_back({s.intern(text), count});
+  std::sort(doc.terms.begin(), doc.terms.end(),
+            [](const DocTerm& a, const DocTerm& b) { return a.term < b.term; });
+  for (DocTerm& entry : doc.terms) {
+    std::vector<Posting>& postings = s.terms[entry.term].postings;
+    // `position` carried the count until here.
+    postings.push_back({slot, entry.position, 0});
+    entry.position = static_cast<std::uint32_t>(postings.size() - 1);
+  }
+  s.lengths[slot].caps = length;
+  s.total_caps += length;
+}
+
+void Bm25Scorer::index_capabilities_presigned(std::string_view agent_id,
+                                              std::span<const std::string> capabilities,
+                                              std::span<const MinHashSignature> /*signatures*/,
+                                              const LshConfig& /*config*/, std::uint32_t key) {
+  index_capabilities(agent_id, capabilities);
+  impl_->keys[impl_->slot_by_name.find(agent_id)->second] = key;
+}
+
+void Bm25Scorer::remove_agent(std::string_view agent_id) {
+  Impl& s = *impl_;
+  auto it = s.slot_by_name.find(agent_id);
+  if (it == s.slot_by_name.end()) return;
+  const Slot slot = it->second;
+  s.withdraw(slot);
+  s.slot_by_name.erase(it);
+  s.documents[slot].name.clear();
+  s.names[slot] = {};
+  s.keys[slot] = 0;
+  s.free_slots.push_back(slot);
+}
+
+bool Bm25Scorer::learn(std::string_view agent_id, std::string_view text) {
+  Impl& s = *impl_;
+  const auto it = s.slot_by_name.find(agent_id);
+  if (it == s.slot_by_name.end()) return true;
+  const Slot slot = it->second;
+  std::uint32_t added = 0;
+  for (const auto& [term_text, count] : s.analyse(agent_id, text)) {
+    const TermId id = s.intern(term_text);
+    std::vector<DocTerm>& doc_terms = s.documents[slot].terms;
+    auto at = std::lower_bound(doc_terms.begin(), doc_terms.end(), id,
+                               [](const DocTerm& e, TermId t) { return e.term < t; });
+    std::vector<Posting>& postings = s.terms[id].postings;
+    if (at != doc_terms.end() && at->term == id) {
+      Posting& posting = postings[at->position];
+      s.terms[id].remembered_by += posting.memory == 0 ? 1 : 0;
+      posting.memory += count;
+    } else {
+      doc_terms.insert(at, {id, static_cast<std::uint32_t>(postings.size())});
+      postings.push_back({slot, 0, count});
+      ++s.terms[id].remembered_by;
+    }
+    added += count;
+  }
+  s.set_memory_length(slot, s.lengths[slot].memory + added);
+  return true;
+}
+
+bool Bm25Scorer::forget(std::string_view agent_id, std::string_view text) {
+  Impl& s = *impl_;
+  const auto it = s.slot_by_name.find(agent_id);
+  if (it == s.slot_by_name.end()) return true;
+  const Slot slot = it->second;
+  const TermCounts counts = s.analyse(agent_id, text);
+  // Where each term's entry is; a text the agent does not remember changes nothing.
+  std::vector<TermId> ids;
+  ids.reserve(counts.size());
+  std::uint32_t removed = 0;
+  for (const auto& [term_text, count] : counts) {
+    const auto id = s.id_by_term.find(term_text);
+    if (id == s.id_by_term.end()) return true;
+    const std::vector<DocTerm>& doc_terms = s.documents[slot].terms;
+    auto at = std::lower_bound(doc_terms.begin(), doc_terms.end(), id->second,
+                               [](const DocTerm& e, TermId t) { return e.term < t; });
+    if (at == doc_terms.end() || at->term != id->second ||
+        s.terms[id->second].postings[at->position].memory < count) {
+      return true;
+    }
+    ids.push_back(id->second);
+    removed += count;
+  }
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    std::vector<DocTerm>& doc_terms = s.documents[slot].terms;
+    auto at = std::lower_bound(doc_terms.begin(), doc_terms.end(), ids[i],
+                               [](const DocTerm& e, TermId t) { return e.term < t; });
+    Posting& posting = s.terms[ids[i]].postings[at->position];
+    posting.memory -= counts[i].second;
+    if (posting.memory == 0) --s.terms[ids[i]].remembered_by;
+    if (posting.caps == 0 && posting.memory == 0) {
+      const DocTerm entry = *at;
+      doc_terms.erase(at);
+      s.detach(entry);
+    }
+  }
+  s.set_memory_length(slot, s.lengths[slot].memory - removed);
+  return true;
+}
+
+ScoreResult Bm25Scorer::score(std::string_view query) const {
+  const Impl& s = *impl_;
+  Scratch& scratch = thread_scratch();
+  s.accumulate(query, scratch);
+  ScoreList out;
+  out.pairs.reserve(scratch.visited.size());
+  out.keys.reserve(scratch.visited.size());
+  for (const Slot slot : scratch.visited) {
+    double& similarity = scratch.acc[slot];
+    if (similarity > 0.0) {
+      out.pairs.emplace_back(s.names[slot], similarity);
+      out.keys.push_back(s.keys[slot]);
+    }
+    similarity = 0.0;
+  }
+  return ScoreResult::ok(std::move(out));
+}
+
+bool Bm25Scorer::score_keyed(std::string_view query, std::span<double> by_key) const {
+  const Impl& s = *impl_;
+  for (const std::uint32_t key : s.keys) {
+    if (key != 0 && key < by_key.size()) by_key[key] = 0.0;
+  }
+  Scratch& scratch = thread_scratch();
+  s.accumulate(query, scratch);
+  for (const Slot slot : scratch.visited) {
+    const std::uint32_t key = s.keys[slot];
+    if (key != 0 && key < by_key.size()) by_key[key] = scratch.acc[slot];
+    scratch.acc[slot] = 0.0;
+  }
+  return true;
+}
+
+std::string Bm25Scorer::settings_json() const {
+  const Bm25Settings& st = impl_->settings;
+  nlohmann::ordered_json j;
+  j["kind"] = "bm25";
+  j["k1"] = st.k1;
+  j["b"] = st.b;
+  j["stop_words"] = st.stop_words ? nlohmann::ordered_json(*st.stop_words) : nullptr;
+  j["stemmer"] = st.stemmer ? nlohmann::ordered_json(*st.stemmer) : nullptr;
+  j["memory_weight"] = st.memory_weight;
+  j["memory_b"] = st.memory_b;
+  return j.dump();
+}
+
+std::size_t Bm25Scorer::num_documents() const {
+  return impl_->slot_by_name.size();
+}
+
+std::size_t Bm25Scorer::document_frequency(std::string_view term) const {
+  const auto it = impl_->id_by_term.find(term);
+  return it == impl_->id_by_term.end() ? 0 : impl_->terms[it->second].postings.size();
+}
+
+std::optional<std::pair<std::uint32_t, std::uint32_t>> Bm25Scorer::term_counts(
+    std::string_view agent_id, std::string_view term) const {
+  const Impl& s = *impl_;
+  const auto slot = s.slot_by_name.find(agent_id);
+  if (slot == s.slot_by_name.end()) return std::nullopt;
+  const auto id = s.id_by_term.find(term);
+  if (id == s.id_by_term.end()) return std::pair<std::uint32_t, std::uint32_t>{0, 0};
+  for (const Posting& p : s.terms[id->second].postings) {
+    if (p.slot == slot->second) return std::pair{p.caps, p.memory};
+  }
+  return std::pair<std::uint32_t, std::uint32_t>{0, 0};
+}
+
+std::optional<std::pair<std::uint32_t, std::uint32_t>> Bm25Scorer::lengths(
+    std::string_view agent_id) const {
+  const auto slot = impl_->slot_by_name.find(agent_id);
+  if (slot == impl_->slot_by_name.end()) return std::nullopt;
+  const Lengths& len = impl_->lengths[slot->second];
+  return std::pair{len.caps, len.memory};
+}
+
+}  // namespace kova

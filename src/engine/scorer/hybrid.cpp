@@ -1,0 +1,293 @@
+#include "scorer/hybrid.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <nlohmann/json.hpp>
+#include <unordered_map>
+
+#include "core/format.hpp"
+#include "log/log.hpp"
+
+namespace kova {
+
+namespace {
+
+using Slot = std::uint32_t;
+
+// The usual constant of reciprocal-rank fusion: large enough that the first few ranks of one
+// part do not outweigh agreement between parts.
+constexpr double kRankConstant = 60.0;
+
+}  // namespace
+
+std::string_view fusion_name(Fusion fusion) {
+  return fusion == Fusion::MinMax ? "minmax" : "rrf";
+}
+
+struct HybridScorer::Impl {
+  struct Agent {
+    std::string name;
+    std::vector<std::string> capabilities;
+    std::vector<std::string> remembered;  // oldest first
+    std::uint32_t key = 0;                // the engine's
+  };
+
+  std::vector<HybridPart> parts;
+  Fusion fusion = Fusion::MinMax;
+  // A part knows an agent by slot + 1; names are the map's keys, so slots stay put.
+  std::deque<Agent> agents;
+  std::vector<Slot> free_slots;
+  std::unordered_map<std::string_view, Slot> slot_by_name;
+
+  Slot slot_for(std::string_view name) {
+    if (auto it = slot_by_name.find(name); it != slot_by_name.end()) return it->second;
+    Slot slot;
+    if (free_slots.empty()) {
+      slot = static_cast<Slot>(agents.size());
+      agents.emplace_back();
+    } else {
+      slot = free_slots.back();
+      free_slots.pop_back();
+    }
+    agents[slot].name.assign(name);
+    slot_by_name.emplace(agents[slot].name, slot);
+    return slot;
+  }
+
+  const Agent* live(Slot slot) const {
+    return slot < agents.size() && !agents[slot].name.empty() ? &agents[slot] : nullptr;
+  }
+
+  void reindex(Scorer& part, Slot slot) const {
+    const Agent& agent = agents[slot];
+    std::vector<std::string> texts = agent.capabilities;
+    texts.insert(texts.end(), agent.remembered.begin(), agent.remembered.end());
+    part.index_capabilities_presigned(agent.name, texts, {}, LshConfig{}, slot + 1);
+  }
+
+  // The fused similarity of every slot, or the first part's error when every part failed.
+  Result<std::vector<double>, std::string> fuse(std::string_view query) const {
+    using R = Result<std::vector<double>, std::string>;
+    std::vector<double> fused(agents.size(), 0.0);
+    std::vector<double> value(agents.size(), 0.0);
+    std::vector<std::uint8_t> listed(agents.size(), 0);
+    std::vector<Slot> touched;
+    double answered = 0.0;
+    std::string first_error;
+    for (std::size_t p = 0; p < parts.size(); ++p) {
+      const HybridPart& part = parts[p];
+      if (part.weight == 0.0) continue;
+      const ScoreResult result = part.scorer->score(query);
+      if (!result) {
+        log::event(log::Level::Warn, log::kTargetScorer, "hybrid scorer part failed", [&] {
+          return std::vector<log::Field>{{"part", std::to_string(p)}, {"error", result.error()}};
+        });
+        if (first_error.empty()) first_error = result.error();
+        continue;
+      }
+      answered += part.weight;
+      const ScoreList& list = result.value();
+      // Built-in parts report the slot + 1 they were indexed with; host parts only names.
+      // A name listed twice takes its later value; unknown names are dropped.
+      touched.clear();
+      for (std::size_t i = 0; i < list.pairs.size(); ++i) {
+        Slot slot;
+        if (!list.keys.empty() && list.keys[i] != 0) {
+          slot = list.keys[i] - 1;
+        } else {
+          const auto it = slot_by_name.find(list.pairs[i].first);
+          if (it == slot_by_name.end()) continue;
+          slot = it->second;
+        }
+        if (!live(slot)) continue;
+        if (!listed[slot]) {
+          listed[slot] = 1;
+          touched.push_back(slot);
+        }
+        value[slot] = list.pairs[i].second;
+      }
+      if (fusion == Fusion::MinMax) {
+        add_min_max(part.weight, touched, value, fused);
+      } else {
+        add_reciprocal_ranks(part.weight, touched, value, fused);
+      }
+      for (const Slot slot : touched) listed[slot] = 0;
+    }
+    if (answered == 0.0 && !first_error.empty()) return R::err(std::move(first_error));
+    if (answered > 0.0) {
+      for (double& f : fused) f = std::clamp(f / answered, 0.0, 1.0);
+    }
+    return R::ok(std::move(fused));
+  }
+
+  void add_min_max(double weight, const std::vector<Slot>& touched,
+                   const std::vector<double>& value, std::vector<double>& fused) const {
+    if (touched.empty()) return;
+    double lo = value[touched[0]];
+    double hi = lo;
+    for (const Slot slot : touched) {
+      lo = std::min(lo, value[slot]);
+      hi = std::max(hi, value[slot]);
+    }
+    const bool some_unlisted = touched.size() < slot_by_name.size();
+    if (some_unlisted) {
+      lo = std::min(lo, 0.0);
+      hi = std::max(hi, 0.0);
+    }
+    if (!(hi > lo)) return;
+    const double scale = weight / (hi - lo);
+    // Unlisted agents sit at 0, which is above `lo` only when a part listed negative scores.
+    const double unlisted = some_unlisted ? -lo * scale : 0.0;
+    if (unlisted > 0.0) {
+      for (Slot slot = 0; slot < agents.size(); ++slot) {
+        if (live(slot)) fused[slot] += unlisted;
+      }
+    }
+    for (const Slot slot : touched) fused[slot] += (value[slot] - lo) * scale - unlisted;
+  }
+
+  void add_reciprocal_ranks(double weight, std::vector<Slot> touched,
+                            const std::vector<double>& value, std::vector<double>& fused) const {
+    std::erase_if(touched, [&](Slot slot) { return !(value[slot] > 0.0); });
+    std::sort(touched.begin(), touched.end(), [&](Slot a, Slot b) { return value[a] > value[b]; });
+    std::size_t rank = 1;
+    for (std::size_t i = 0; i < touched.size(); ++i) {
+      if (i > 0 && value[touched[i]] < value[touched[i - 1]]) rank = i + 1;
+      fused[touched[i]] +=
+          weight * (kRankConstant + 1.0) / (kRankConstant + static_cast<double>(rank));
+    }
+  }
+};
+
+HybridScorer::HybridScorer(std::vector<HybridPart> parts, Fusion fusion)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->parts = std::move(parts);
+  impl_->fusion = fusion;
+}
+
+HybridScorer::~HybridScorer() = default;
+
+Result<std::unique_ptr<HybridScorer>, std::string> HybridScorer::create(
+    std::vector<HybridPart> parts, Fusion fusion) {
+  using R = Result<std::unique_ptr<HybridScorer>, std::string>;
+  if (parts.empty()) return R::err("a hybrid scorer needs at least one scorer");
+  double total = 0.0;
+  for (const HybridPart& part : parts) {
+    if (!(part.weight >= 0.0) || !std::isfinite(part.weight)) {
+      return R::err("weights must be finite numbers >= 0, got " + format_shortest(part.weight));
+    }
+    if (!part.scorer) return R::err("a hybrid scorer part has no scorer");
+    total += part.weight;
+  }
+  if (!(total > 0.0)) return R::err("at least one weight must be greater than 0");
+  return R::ok(std::unique_ptr<HybridScorer>(new HybridScorer(std::move(parts), fusion)));
+}
+
+std::span<const HybridPart> HybridScorer::parts() const {
+  return impl_->parts;
+}
+Fusion HybridScorer::fusion() const {
+  return impl_->fusion;
+}
+
+void HybridScorer::index_capabilities(std::string_view agent_id,
+                                      std::span<const std::string> capabilities) {
+  index_capabilities_presigned(agent_id, capabilities, {}, LshConfig{}, 0);
+}
+
+void HybridScorer::index_capabilities_presigned(std::string_view agent_id,
+                                                std::span<const std::string> capabilities,
+                                                std::span<const MinHashSignature> signatures,
+                                                const LshConfig& config, std::uint32_t key) {
+  Impl& s = *impl_;
+  const Slot slot = s.slot_for(agent_id);
+  Impl::Agent& agent = s.agents[slot];
+  agent.capabilities.assign(capabilities.begin(), capabilities.end());
+  agent.remembered.clear();
+  agent.key = key;
+  for (HybridPart& part : s.parts) {
+    part.scorer->index_capabilities_presigned(agent_id, capabilities, signatures, config, slot + 1);
+  }
+}
+
+void HybridScorer::remove_agent(std::string_view agent_id) {
+  Impl& s = *impl_;
+  const auto it = s.slot_by_name.find(agent_id);
+  if (it == s.slot_by_name.end()) return;
+  for (HybridPart& part : s.parts) part.scorer->remove_agent(agent_id);
+  const Slot slot = it->second;
+  s.slot_by_name.erase(it);
+  s.agents[slot] = Impl::Agent{};
+  s.free_slots.push_back(slot);
+}
+
+ScoreResult HybridScorer::score(std::string_view query) const {
+  const Impl& s = *impl_;
+  auto fused = s.fuse(query);
+  if (!fused) return ScoreResult::err(std::move(fused).error());
+  ScoreList out;
+  for (Slot slot = 0; slot < fused.value().size(); ++slot) {
+    const double similarity = fused.value()[slot];
+    if (similarity > 0.0) {
+      out.pairs.emplace_back(s.agents[slot].name, similarity);
+      out.keys.push_back(s.agents[slot].key);
+    }
+  }
+  return ScoreResult::ok(std::move(out));
+}
+
+bool HybridScorer::score_keyed(std::string_view query, std::span<double> by_key) const {
+  const Impl& s = *impl_;
+  const auto fused = s.fuse(query);
+  if (!fused) return false;
+  for (Slot slot = 0; slot < fused.value().size(); ++slot) {
+    const std::uint32_t key = s.agents[slot].key;
+    if (key != 0 && key < by_key.size()) by_key[key] = fused.value()[slot];
+  }
+  return true;
+}
+
+bool HybridScorer::learn(std::string_view agent_id, std::string_view text) {
+  Impl& s = *impl_;
+  const auto it = s.slot_by_name.find(agent_id);
+  if (it == s.slot_by_name.end()) return true;
+  s.agents[it->second].remembered.emplace_back(text);
+  for (HybridPart& part : s.parts) {
+    if (!part.scorer->learn(agent_id, text)) s.reindex(*part.scorer, it->second);
+  }
+  return true;
+}
+
+bool HybridScorer::forget(std::string_view agent_id, std::string_view text) {
+  Impl& s = *impl_;
+  const auto it = s.slot_by_name.find(agent_id);
+  if (it == s.slot_by_name.end()) return true;
+  std::vector<std::string>& remembered = s.agents[it->second].remembered;
+  const auto at = std::find(remembered.begin(), remembered.end(), text);
+  if (at == remembered.end()) return true;
+  remembered.erase(at);
+  for (HybridPart& part : s.parts) {
+    if (!part.scorer->forget(agent_id, text)) s.reindex(*part.scorer, it->second);
+  }
+  return true;
+}
+
+std::string HybridScorer::settings_json() const {
+  nlohmann::ordered_json j;
+  j["kind"] = "hybrid";
+  j["fusion"] = fusion_name(impl_->fusion);
+  nlohmann::ordered_json parts = nlohmann::ordered_json::array();
+  for (const HybridPart& part : impl_->parts) {
+    const std::string settings = part.scorer->settings_json();
+    nlohmann::ordered_json entry;
+    entry["weight"] = part.weight;
+    entry["scorer"] = settings.empty() ? nlohmann::ordered_json{{"kind", "host"}}
+                                       : nlohmann::ordered_json::parse(settings);
+    parts.push_back(std::move(entry));
+  }
+  j["parts"] = std::move(parts);
+  return j.dump();
+}
+
+}  // namespace kova

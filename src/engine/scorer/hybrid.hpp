@@ -1,0 +1,79 @@
+#pragma once
+// A scorer fusing several others: each query is scored by every part, each part's scores are
+// normalised for that query, and the similarity is their weighted mean.
+//
+// Min-max fusion rescales a part's scores over all indexed agents (an unlisted agent counts
+// as 0, as for every scorer) to [0, 1]: the part's best agent gets 1, its worst 0, and a part
+// that scores every agent alike contributes nothing. Reciprocal-rank fusion gives the agent
+// ranked r by a part (equal scores share the best rank; unlisted agents get nothing)
+// 61 / (60 + r), i.e. 1 for the first. Either way the fused similarity is
+// Σ weight · normalised / Σ weight, in [0, 1].
+//
+// A part whose `score` fails is left out of that query with a WARN event, and the weights of
+// the parts that answered are renormalised; the query fails only when every part fails.
+//
+// Every part receives every registration, removal and remembered text. The scorer keeps each
+// agent's capabilities and remembered texts so that a part that cannot follow remembered
+// texts incrementally (learn/forget return false) is re-indexed with the capabilities followed
+// by the remembered texts, as the engine does for a scorer on its own.
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/result.hpp"
+#include "scorer/scorer.hpp"
+
+namespace kova {
+
+enum class Fusion { MinMax, ReciprocalRank };
+
+// "minmax" / "rrf".
+std::string_view fusion_name(Fusion fusion);
+
+struct HybridPart {
+  std::unique_ptr<Scorer> scorer;
+  double weight;
+};
+
+class HybridScorer final : public Scorer {
+ public:
+  // Fails with a text naming the problem: no parts, a weight that is negative or not finite,
+  // or weights that are all 0.
+  static Result<std::unique_ptr<HybridScorer>, std::string> create(std::vector<HybridPart> parts,
+                                                                   Fusion fusion);
+  ~HybridScorer() override;
+  HybridScorer(const HybridScorer&) = delete;
+  HybridScorer& operator=(const HybridScorer&) = delete;
+
+  std::span<const HybridPart> parts() const;
+  Fusion fusion() const;
+
+  void index_capabilities(std::string_view agent_id,
+                          std::span<const std::string> capabilities) override;
+  // Parts get the signatures too, and each part's entries carry this scorer's own key.
+  void index_capabilities_presigned(std::string_view agent_id,
+                                    std::span<const std::string> capabilities,
+                                    std::span<const MinHashSignature> signatures,
+                                    const LshConfig& config, std::uint32_t key) override;
+  void remove_agent(std::string_view agent_id) override;
+  // Agents with fused similarity > 0, in no particular order.
+  ScoreResult score(std::string_view query) const override;
+  // False (nothing written) only when every part failed.
+  bool score_keyed(std::string_view query, std::span<double> by_key) const override;
+  bool learn(std::string_view agent_id, std::string_view text) override;
+  bool forget(std::string_view agent_id, std::string_view text) override;
+  // {"kind":"hybrid","fusion":...,"parts":[{"weight":w,"scorer":{...}}, ...]}; a part with
+  // no settings of its own (a host scorer) is recorded as {"kind":"host"}.
+  std::string settings_json() const override;
+
+ private:
+  HybridScorer(std::vector<HybridPart> parts, Fusion fusion);
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kova
