@@ -151,6 +151,7 @@ REFUSED = [
     ("register(name)", "\ud800", UnicodeEncodeError, None),
     ("register(name)", "", ValueError, "Configuration error: Agent name cannot be empty"),
     ("register(name)", "x" * BIG, ValueError, "Configuration error: Agent name exceeds"),
+    ("register(name)", "\u00e9" * 129, ValueError, "Configuration error: Agent name exceeds"),
     ("register(capabilities)", "abc", TypeError,
      "argument 'capabilities': Can't extract `str` to `Vec`"),
     ("register(capabilities)", 5, TypeError, "argument 'capabilities': "),
