@@ -297,6 +297,22 @@ void MinHashScorer::report(const std::vector<std::uint8_t>& best, double min_sim
     ++min_matches;
   }
   const Store& st = *store_;
+  if (!out.by_key.empty() && min_matches == 1) {
+    // Everything goes to the dense array in one pass; writing a 0 there changes nothing.
+    const std::span<double> by_key = out.by_key;
+    bool wrote = false;
+    for (std::size_t i = 0; i < best.size(); ++i) {
+      const Store::Entry& e = st.entries[i];
+      if (e.key != 0 && e.key < by_key.size()) {
+        by_key[e.key] = static_cast<double>(best[i]) / 64.0;
+        wrote = wrote || best[i] != 0;
+      } else if (best[i] != 0) {
+        out.add(e.key, e.name, static_cast<double>(best[i]) / 64.0);
+      }
+    }
+    out.wrote_by_key = out.wrote_by_key || wrote;
+    return;
+  }
   // Which agents reach the floor is close to random, so they are picked without a branch.
   std::vector<std::uint32_t>& hits = thread_scratch().hits;
   hits.resize(best.size());
