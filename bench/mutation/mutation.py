@@ -25,6 +25,7 @@ after every mutant, so an interrupted run resumes where it stopped.
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
 import json
 import os
 import random
@@ -73,6 +74,10 @@ PLAN = {
 # with the same settings, and a mutant they alone would catch shows up at this length too.
 SHORT_RUNS = {"KOVA_SOAK_CALLS": "10000", "KOVA_STRESS_CALLS": "400", "KOVA_CRASH_KILLS": "10",
               "KOVA_DEEP_LEVELS": "400"}
+# The stub checks (mypy and stubtest, half a minute per run) check the stub file, which no
+# mutant touches; both suites leave them out.
+PYTEST_SKIPS = ["--deselect", "tests/python/test_typing.py", "--deselect",
+                "tests_b/python/test_typing.py"]
 # Rules whose mutants are nearly always ill-formed or the same program.
 SKIPPED_RULES = {"universal.rules:83", "universal.rules:84"}
 
@@ -291,7 +296,8 @@ class Runner:
 
     def pytest(self, suite):
         code, out, secs = timed([venv_python(), "-m", "pytest", "-x", "-q", "-p",
-                                 "no:cacheprovider", suite.pytest_dir], suite.pytest_limit,
+                                 "no:cacheprovider", *PYTEST_SKIPS, suite.pytest_dir],
+                                suite.pytest_limit,
                                 cwd=self.tree, env=self.env)
         failed = re.findall(r"^(?:FAILED|ERROR) (\S+)", out, re.M)
         return code, (failed[0] if failed else out[-300:]), secs
@@ -315,6 +321,13 @@ class Runner:
                                     "pytest_seconds": round(pytest_secs, 1)}
         return figures
 
+    @staticmethod
+    def each(step, suites):
+        """`step` for every suite at once: the suites are independent, and the machine is
+        shared, so two processes get through sooner than one after the other."""
+        with concurrent.futures.ThreadPoolExecutor(len(suites) or 1) as pool:
+            return list(pool.map(step, suites))
+
     def judge(self, m):
         """A verdict per suite: the mutant is built once and each suite's tests run on it."""
         rel = m["file"]
@@ -328,8 +341,8 @@ class Runner:
                 return {s.label: {"id": m["id"], "killed": None, "by": "build",
                                   "detail": out[-300:]} for s in self.suites}
             if engine:
-                for suite in self.suites:
-                    code, detail, _ = self.ctest(suite)
+                for suite, (code, detail, _) in zip(self.suites, self.each(self.ctest,
+                                                                          self.suites)):
                     if code != 0:
                         verdicts[suite.label].update(killed=True,
                                                      by="ctest" if code else "timeout",
@@ -343,8 +356,7 @@ class Runner:
                         pending = []
             if pending:
                 self.stage()
-        for suite in pending:
-            code, detail, _ = self.pytest(suite)
+        for suite, (code, detail, _) in zip(pending, self.each(self.pytest, pending)):
             by = "pytest" if code is not None else "timeout"
             verdicts[suite.label].update(killed=code != 0, by=by if code != 0 else None,
                                          detail=detail if code != 0 else "")
@@ -353,7 +365,7 @@ class Runner:
         return verdicts
 
 
-def run(suites: list[str], labels: list[str], jobs: int, only: list[str]):
+def run(suites: list[str], labels: list[str], jobs: int, only: list[str], copy: str = ""):
     """Both suites on one scratch tree: the first suite's tests/ where they belong, the second's
     under tests_b/, and the sampled commit's product code."""
     sample = json.loads(SAMPLE.read_text())
@@ -363,7 +375,12 @@ def run(suites: list[str], labels: list[str], jobs: int, only: list[str]):
         "suite": ref, "product": sample["commit"], "baseline": None, "mutants": {}}
         for f, ref in zip(out_files, refs)]
     tree = WORK / "-".join(labels) / "tree"
-    if not (tree / "build" / "build.ninja").exists():
+    if copy:
+        # A second runner for Python mutants: the built tree copied, nothing rebuilt in it.
+        source, tree = tree, WORK / "-".join(labels) / f"tree-{copy}"
+        if not tree.exists():
+            shutil.copytree(source, tree, symlinks=True, ignore=shutil.ignore_patterns("build"))
+    elif not (tree / "build" / "build.ninja").exists():
         export_tree(tree, refs[0], sample["commit"])
         archive = subprocess.run(["git", "archive", refs[1], "tests"], cwd=REPO, check=True,
                                  capture_output=True).stdout
@@ -376,10 +393,16 @@ def run(suites: list[str], labels: list[str], jobs: int, only: list[str]):
         Suite(labels[0], "kova_engine_tests", ["-E", "^b[.]"], "tests/python"),
         Suite(labels[1], "kova_engine_tests_b", ["-R", "^b[.]"], "tests_b/python"),
     ])
-    figures = runner.baseline()
-    for r, label, f in zip(results, labels, out_files):
-        r["baseline"] = figures[label]
-        f.write_text(json.dumps(r, indent=1) + "\n")
+    if all(r["baseline"] for r in results):
+        # Resumed: the unmutated tree passed both suites when the run began.
+        for suite, r in zip(runner.suites, results):
+            suite.ctest_limit = 3 * r["baseline"]["ctest_seconds"] + 300
+            suite.pytest_limit = 4 * r["baseline"]["pytest_seconds"] + 300
+    else:
+        figures = runner.baseline()
+        for r, label, f in zip(results, labels, out_files):
+            r["baseline"] = figures[label]
+            f.write_text(json.dumps(r, indent=1) + "\n")
     todo = [m for m in sample["mutants"]
             if m["id"] not in results[1]["mutants"] and (not only or m["id"] in only)]
     todo.sort(key=lambda m: m["file"])  # a file switch rebuilds the file left as well
@@ -398,6 +421,7 @@ def run(suites: list[str], labels: list[str], jobs: int, only: list[str]):
             verdicts = runner.judge(m)
             states = []
             for r, label, f in zip(results, labels, out_files):
+                r["mutants"].update(json.loads(f.read_text())["mutants"])  # another runner's
                 r["mutants"][m["id"]] = verdicts[label]
                 f.write_text(json.dumps(r, indent=1) + "\n")
                 v = verdicts[label]
@@ -444,13 +468,14 @@ def main():
     r.add_argument("--labels", nargs=2, required=True)
     r.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
     r.add_argument("--only", nargs="*", default=[], help="mutant ids to (re)run")
+    r.add_argument("--copy", default="", help="run in a copy of the built tree (Python mutants)")
     t = sub.add_parser("table")
     t.add_argument("labels", nargs="+")
     args = parser.parse_args()
     if args.command == "select":
         select(args.seed)
     elif args.command == "run":
-        run(args.suites, args.labels, args.jobs, args.only)
+        run(args.suites, args.labels, args.jobs, args.only, args.copy)
     else:
         table(args.labels)
 
