@@ -29,7 +29,8 @@ void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view 
   if (settings.propagation_attenuation == 0.0) return;
 
   // A failing scorer only costs the neighbours their share; the success itself stands.
-  const ScoreResult scores = scorer.score(joined(capabilities));
+  const ScoreResult scores =
+      scorer.score_at_least(joined(capabilities), settings.propagation_threshold);
   if (!scores || registry_empty) return;
 
   const double boost = outcome * settings.propagation_attenuation;
@@ -61,7 +62,9 @@ void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view 
 
   const ScoreResult scores = [&] {
     const LshConfig* config = scorer.signature_config();
-    if (config == nullptr) return scorer.score(joined(source.capabilities));
+    if (config == nullptr) {
+      return scorer.score_at_least(joined(source.capabilities), settings.propagation_threshold);
+    }
     // Signing the joined text costs more than scoring the registry with it, and the
     // capabilities never change for the life of the record.
     FeedbackIndex::Derived* derived = source.feedback.derived();

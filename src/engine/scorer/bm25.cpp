@@ -194,8 +194,9 @@ struct Bm25Scorer::Impl {
   }
 
   // Similarities of every agent sharing a term with the query, left in scratch.acc at the
-  // slots listed in scratch.visited (the caller clears them).
-  void accumulate(std::string_view query, Scratch& scratch) const {
+  // slots listed in scratch.visited (the caller clears them). Agents whose sum falls below
+  // `floor` (before the tanh) are left at 0.
+  void accumulate(std::string_view query, Scratch& scratch, double floor = 0.0) const {
     scratch.visited.clear();
     if (slot_by_name.empty()) return;
     const TermCounts query_terms = counted(analyzer->terms(query));
@@ -258,7 +259,10 @@ struct Bm25Scorer::Impl {
     // average length; tanh keeps the order, stays close to x where thresholds act, and
     // approaches 1 as x grows (x < k1 + 1).
     const double scale = (k1 + 1.0) / total;
-    for (const Slot slot : scratch.visited) acc[slot] = std::tanh(acc[slot] * scale);
+    for (const Slot slot : scratch.visited) {
+      const double x = acc[slot] * scale;
+      acc[slot] = x < floor ? 0.0 : std::tanh(x);
+    }
   }
 };
 
@@ -409,9 +413,18 @@ bool Bm25Scorer::forget(std::string_view agent_id, std::string_view text) {
 }
 
 ScoreResult Bm25Scorer::score(std::string_view query) const {
+  return score_at_least(query, 0.0);
+}
+
+ScoreResult Bm25Scorer::score_at_least(std::string_view query, double min_similarity) const {
   const Impl& s = *impl_;
   Scratch& scratch = thread_scratch();
-  s.accumulate(query, scratch);
+  // tanh rises strictly, so a sum below atanh(min_similarity) cannot reach it; the margin
+  // keeps every agent whose rounded tanh might, and the tanh is skipped for the rest.
+  const double floor = min_similarity > 0.0 && min_similarity < 1.0
+                           ? std::atanh(min_similarity) * (1.0 - 1e-9)
+                           : 0.0;
+  s.accumulate(query, scratch, floor);
   ScoreList out;
   out.pairs.reserve(scratch.visited.size());
   out.keys.reserve(scratch.visited.size());

@@ -86,6 +86,7 @@ class Bm25Scorer final : public Scorer {
   // Agents with similarity > 0, in no particular order. Names view the scorer's own storage:
   // valid until the scorer next changes. Safe from several threads while nothing changes it.
   ScoreResult score(std::string_view query) const override;
+  ScoreResult score_at_least(std::string_view query, double min_similarity) const override;
   bool score_keyed(std::string_view query, std::span<double> by_key) const override;
   // Both always follow incrementally. A text is cut like a capability; forgetting a text the
   // agent does not remember (or an unknown agent) changes nothing.

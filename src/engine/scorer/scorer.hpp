@@ -38,7 +38,8 @@ class Scorer {
  public:
   virtual ~Scorer() = default;
   // Makes the entry for `agent_id` reflect exactly these capabilities (replacing any earlier).
-  virtual void index_capabilities(std::string_view agent_id, std::span<const std::string> capabilities) = 0;
+  virtual void index_capabilities(std::string_view agent_id,
+                                  std::span<const std::string> capabilities) = 0;
   // Forgets the agent; unknown names are ignored.
   virtual void remove_agent(std::string_view agent_id) = 0;
   // Each indexed agent at most once, in no particular order; absent means 0.
@@ -71,6 +72,11 @@ class Scorer {
   virtual ScoreResult score_capability_signature(const MinHashSignature& signature,
                                                  double min_similarity) const {
     return score_signature(signature, min_similarity);
+  }
+  // `score(query)`, except that agents below `min_similarity` may be left out: propagation
+  // only acts on neighbours at or above its threshold.
+  virtual ScoreResult score_at_least(std::string_view query, double /*min_similarity*/) const {
+    return score(query);
   }
   // `score(query)` written straight into `by_key`: each agent indexed with a key below its
   // size gets its similarity at that key (0 where `score` would list nothing); other entries
