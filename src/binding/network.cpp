@@ -53,7 +53,9 @@ namespace {
 
 using Mode = Borrow::Mode;
 
-NetworkObject* as_network(PyObject* self) { return reinterpret_cast<NetworkObject*>(self); }
+NetworkObject* as_network(PyObject* self) {
+  return reinterpret_cast<NetworkObject*>(self);
+}
 
 // Wraps an engine in a new host object with an empty invoke map.
 PyObject* make_network(PyTypeObject* type, std::unique_ptr<LocalNetwork> engine) {
@@ -68,7 +70,9 @@ PyObject* make_network(PyTypeObject* type, std::unique_ptr<LocalNetwork> engine)
   return reinterpret_cast<PyObject*>(self);
 }
 
-PyObject* none() { Py_RETURN_NONE; }
+PyObject* none() {
+  Py_RETURN_NONE;
+}
 
 // Raises a state-file failure. A system failure becomes the OSError subclass its errno selects
 // (FileNotFoundError, PermissionError, IsADirectoryError, ...) with errno, strerror (the
@@ -102,8 +106,12 @@ bool set_item(PyObject* dict, const char* key, Ref value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
-Ref str_ref(std::string_view s) { return from_str(s); }
-Ref float_ref(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
+Ref str_ref(std::string_view s) {
+  return from_str(s);
+}
+Ref float_ref(double v) {
+  return Ref::steal(PyFloat_FromDouble(v));
+}
 
 // ---- constructor ----
 
@@ -218,8 +226,7 @@ void network_dealloc(PyObject* self) {
 
 // ---- registry ----
 
-constexpr const char* kRegisterNames[] = {"name", "capabilities", "endpoint", "metadata",
-                                          "invoke"};
+constexpr const char* kRegisterNames[] = {"name", "capabilities", "endpoint", "metadata", "invoke"};
 const ArgSpec kRegisterArgs{"LocalNetwork.register", kRegisterNames, 2, 2};
 
 PyObject* network_register(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -346,6 +353,53 @@ PyObject* network_remembered(PyObject* self, PyObject* const* args, Py_ssize_t n
   });
 }
 
+const ArgSpec kRoutingStateArgs{"LocalNetwork.routing_state", kNameOnly, 1, 1};
+
+const char* circuit_name(CircuitState::Kind kind) {
+  switch (kind) {
+    case CircuitState::Kind::Open:
+      return "open";
+    case CircuitState::Kind::HalfOpen:
+      return "half_open";
+    case CircuitState::Kind::Closed:
+      break;
+  }
+  return "closed";
+}
+
+PyObject* network_routing_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!parse_args(kRoutingStateArgs, args, nargs, kwnames, a)) return nullptr;
+    const auto name = to_str(a[0], kNameOnly[0]);
+    if (!name) return nullptr;
+    NetworkObject* net = as_network(self);
+    Borrow borrow(net, Mode::Shared);
+    if (!borrow.ok()) return nullptr;
+    const AgentRecord* agent = net->engine->find(*name);
+    if (!agent) {
+      PyErr_SetObject(PyExc_KeyError, a[0]);
+      return nullptr;
+    }
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    const bool filled =
+        set_item(dict.get(), "diameter", float_ref(agent->diameter)) &&
+        set_item(dict.get(), "tau", float_ref(agent->tau)) &&
+        set_item(dict.get(), "sigma", float_ref(agent->sigma)) &&
+        set_item(dict.get(), "forwards",
+                 Ref::steal(PyLong_FromUnsignedLongLong(agent->forwards()))) &&
+        set_item(dict.get(), "consecutive_failures",
+                 Ref::steal(PyLong_FromLong(agent->consecutive_pulse_timeouts))) &&
+        set_item(dict.get(), "circuit", str_ref(circuit_name(agent->circuit.kind))) &&
+        set_item(dict.get(), "feedback", Ref::steal(PyLong_FromSize_t(agent->feedback.size()))) &&
+        set_item(dict.get(), "endpoint",
+                 agent->endpoint ? str_ref(*agent->endpoint) : Ref::borrow(Py_None));
+    return filled ? dict.release() : nullptr;
+  });
+}
+
 // ---- feedback ----
 
 constexpr const char* kFeedbackNames[] = {"agent_name", "query"};
@@ -448,9 +502,8 @@ PyObject* network_replay_event_count(PyObject* self, void*) {
     NetworkObject* net = as_network(self);
     Borrow borrow(net, Mode::Shared);
     if (!borrow.ok()) return nullptr;
-    return PyLong_FromSize_t(net->engine->with_replay_log([](const ReplayLog& log) {
-      return log.size();
-    }));
+    return PyLong_FromSize_t(
+        net->engine->with_replay_log([](const ReplayLog& log) { return log.size(); }));
   });
 }
 
@@ -622,8 +675,7 @@ std::optional<ExtraMembers> to_extra_members(PyObject* o, const char* arg) {
   return out;
 }
 
-PyObject* network_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* network_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* a[2];
     if (!parse_args(kSaveArgs, args, nargs, kwnames, a)) return nullptr;
@@ -805,6 +857,14 @@ PyMethodDef g_methods[] = {
      "        it had one: pass it again here, or ValueError is raised.\n"
      "        Query memory settings and remembered texts are restored and\n"
      "        taught to the scorer either way."},
+    {"routing_state", as_cfunction(network_routing_state), kFastKw,
+     "routing_state($self, name)\n--\n\n"
+     "The routing state the network keeps for an agent, as a new dict.\n\n"
+     "Keys: ``diameter``, ``tau`` and ``sigma`` (float), ``forwards`` (times the\n"
+     "agent was returned by a discovery), ``consecutive_failures`` (int),\n"
+     "``circuit`` (\"closed\", \"open\" or \"half_open\"), ``feedback`` (number of\n"
+     "feedback entries held) and ``endpoint`` (str or None).\n\n"
+     "Raises KeyError when no agent of that name is registered."},
     {"remembered", as_cfunction(network_remembered), kFastKw,
      "remembered($self, name)\n--\n\n"
      "Query texts the agent remembers, oldest first (see ``query_memory``).\n\n"
