@@ -21,8 +21,7 @@ namespace {
 
 // Only settings: a network builds its own scorer from them.
 struct Bm25Object {
-  PyObject_HEAD
-  Bm25Settings settings;
+  PyObject_HEAD Bm25Settings settings;
 };
 
 const Bm25Settings& bm25_settings_of(PyObject* self) {
@@ -153,8 +152,7 @@ PyType_Spec g_bm25_spec = {"builtins.Bm25Scorer", sizeof(Bm25Object), 0,
 // ===================== HybridScorer =====================
 
 struct HybridObject {
-  PyObject_HEAD
-  std::vector<std::pair<Ref, double>>* parts;  // never null while the object is alive
+  PyObject_HEAD std::vector<std::pair<Ref, double>>* parts;  // never null while the object is alive
 };
 
 HybridObject* as_hybrid(PyObject* self) {
@@ -325,20 +323,16 @@ PyType_Spec g_hybrid_spec = {"builtins.HybridScorer", sizeof(HybridObject), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
                              g_hybrid_slots};
 
-PyTypeObject* make_type(PyType_Spec* spec) {
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
-}
-
 }  // namespace
 
 PyTypeObject* bm25_scorer_type() {
-  static PyTypeObject* type = make_type(&g_bm25_spec);
-  return type;
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, g_bm25_spec);
 }
 
 PyTypeObject* hybrid_scorer_type() {
-  static PyTypeObject* type = make_type(&g_hybrid_spec);
-  return type;
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, g_hybrid_spec);
 }
 
 std::unique_ptr<Scorer> engine_scorer_of(PyObject* host) {
