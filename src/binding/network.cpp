@@ -101,9 +101,6 @@ bool set_item(PyObject* dict, const char* key, Ref value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
-Ref str_ref(std::string_view s) {
-  return from_str(s);
-}
 Ref float_ref(double v) {
   return Ref::steal(PyFloat_FromDouble(v));
 }
@@ -375,10 +372,10 @@ PyObject* network_routing_state(PyObject* self, PyObject* const* args, Py_ssize_
                    Ref::steal(PyLong_FromUnsignedLongLong(agent->forwards()))) &&
           set_item(dict.get(), "consecutive_failures",
                    Ref::steal(PyLong_FromLong(agent->consecutive_pulse_timeouts))) &&
-          set_item(dict.get(), "circuit", str_ref(circuit_name(agent->circuit.kind))) &&
+          set_item(dict.get(), "circuit", from_str(circuit_name(agent->circuit.kind))) &&
           set_item(dict.get(), "feedback", Ref::steal(PyLong_FromSize_t(agent->feedback.size()))) &&
           set_item(dict.get(), "endpoint",
-                   agent->endpoint ? str_ref(*agent->endpoint) : Ref::borrow(Py_None));
+                   agent->endpoint ? from_str(*agent->endpoint) : Ref::borrow(Py_None));
       return filled ? dict.release() : nullptr;
     });
   });
@@ -502,7 +499,7 @@ struct QueryStrCache {
 
   Ref get(const SharedText& shared) {
     if (text != &shared.str()) {
-      str = str_ref(shared);
+      str = from_str(shared);
       text = str ? &shared.str() : nullptr;
     }
     return str;
@@ -513,7 +510,7 @@ Ref event_dict(const EventKind& event, QueryStrCache& queries) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return {};
   PyObject* d = dict.get();
-  if (!set_item(d, "type", str_ref(event.type_name()))) return {};
+  if (!set_item(d, "type", from_str(event.type_name()))) return {};
   const bool ok = std::visit(
       [&](const auto& e) -> bool {
         using E = std::decay_t<decltype(e)>;
@@ -521,14 +518,14 @@ Ref event_dict(const EventKind& event, QueryStrCache& queries) {
           return set_item(d, "query", queries.get(e.query));
         } else if constexpr (std::is_same_v<E, EventKind::AgentScored>) {
           return set_item(d, "query", queries.get(e.query)) &&
-                 set_item(d, "agent_name", str_ref(e.agent_name)) &&
+                 set_item(d, "agent_name", from_str(e.agent_name)) &&
                  set_item(d, "raw_similarity", float_ref(e.raw_similarity)) &&
                  set_item(d, "enzyme_score", float_ref(e.enzyme_score)) &&
                  set_item(d, "feedback_factor", float_ref(e.feedback_factor)) &&
                  set_item(d, "final_score", float_ref(e.final_score));
         } else if constexpr (std::is_same_v<E, EventKind::FeedbackRecorded>) {
-          return set_item(d, "agent_name", str_ref(e.agent_name)) &&
-                 set_item(d, "query", str_ref(e.query ? std::string_view(*e.query) : "")) &&
+          return set_item(d, "agent_name", from_str(e.agent_name)) &&
+                 set_item(d, "query", from_str(e.query ? std::string_view(*e.query) : "")) &&
                  set_item(d, "outcome", float_ref(e.outcome));
         } else {
           return true;
@@ -592,7 +589,7 @@ PyObject* network_detect_drift(PyObject* self, PyObject* const* args, Py_ssize_t
       for (std::size_t i = 0; i < reports.size(); ++i) {
         const DriftReport& r = reports[i];
         Ref dict = Ref::steal(PyDict_New());
-        if (!dict || !set_item(dict.get(), "agent_name", str_ref(r.agent_name)) ||
+        if (!dict || !set_item(dict.get(), "agent_name", from_str(r.agent_name)) ||
             !set_item(dict.get(), "alignment", float_ref(r.alignment)) ||
             !set_item(dict.get(), "sample_count", Ref::steal(PyLong_FromSize_t(r.sample_count))) ||
             !set_item(dict.get(), "drifted", Ref::borrow(r.drifted ? Py_True : Py_False))) {
@@ -628,8 +625,9 @@ std::optional<ExtraMembers> to_extra_members(PyObject* o, const char* arg) {
     const auto name = to_str(key, arg);
     if (!name) return std::nullopt;
     if (is_state_member(*name)) {
-      raise_arg_error(PyExc_ValueError, arg,
-                      "'" + std::string(*name) + "' is a member of the state itself");
+      std::string message(1, '\'');  // appended, not "'" + name: GCC 12 warns on that falsely
+      message.append(*name).append("' is a member of the state itself");
+      raise_arg_error(PyExc_ValueError, arg, message);
       return std::nullopt;
     }
     if (PyUnicode_Check(value)) {
