@@ -267,9 +267,9 @@ Ref parts_list(PyObject* self) {
   const auto& parts = *as_hybrid(self)->parts;
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(parts.size())));
   for (std::size_t i = 0; list && i < parts.size(); ++i) {
-    PyObject* pair = Py_BuildValue("(Od)", parts[i].first.get(), parts[i].second);
+    Ref pair = Ref::steal(Py_BuildValue("(Od)", parts[i].first.get(), parts[i].second));
     if (!pair) return {};
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
   }
   return list;
 }
