@@ -174,10 +174,9 @@ using InvokeMap = std::unordered_map<std::string, Ref, StringHash, std::equal_to
 
 struct NetworkObject {
   PyObject_HEAD
-      // Null only after the garbage collector cleared a cycle through this object; Borrow then
-      // refuses every call.
-      std::unique_ptr<LocalNetwork>
-          engine;
+  // Null only after the garbage collector cleared a cycle through this object; Borrow then
+  // refuses every call.
+  std::unique_ptr<LocalNetwork> engine;
   InvokeMap invoke;     // constructed in place with the object, like `engine`
   std::int64_t borrow;  // 0 free, >0 shared readers, -1 exclusive
   // The exploration epsilon is a pure function of the engine's feedback counter; the getter

@@ -31,7 +31,8 @@ void dealloc_object(PyObject* self) {
 // ===================== DiscoveryConfig =====================
 
 struct ConfigObject {
-  PyObject_HEAD DiscoveryConfig config;
+  PyObject_HEAD
+  DiscoveryConfig config;
 };
 
 const DiscoveryConfig& config_of(PyObject* self) {
@@ -158,7 +159,8 @@ PyType_Spec g_config_spec = {"builtins.DiscoveryConfig", sizeof(ConfigObject), 0
 // The host object only selects the TF-IDF scorer: a network builds its own, so this one is
 // never indexed or consulted.
 struct TfIdfObject {
-  PyObject_HEAD std::unique_ptr<TfIdfScorer> scorer;
+  PyObject_HEAD
+  std::unique_ptr<TfIdfScorer> scorer;
 };
 
 const ArgSpec kNoArgsTfIdf{"TfIdfScorer", {}, 0, 0};
@@ -200,7 +202,8 @@ PyType_Spec g_tfidf_spec = {"builtins.TfIdfScorer", sizeof(TfIdfObject), 0, kVal
 // ===================== CircuitBreakerConfig =====================
 
 struct BreakerObject {
-  PyObject_HEAD CircuitBreakerConfig value;
+  PyObject_HEAD
+  CircuitBreakerConfig value;
 };
 
 PyObject* make_breaker(PyTypeObject* type, const CircuitBreakerConfig& value) {
@@ -270,7 +273,8 @@ PyType_Spec g_breaker_spec = {"builtins.CircuitBreakerConfig", sizeof(BreakerObj
 // ===================== MycorrhizalPropagator =====================
 
 struct PropagatorObject {
-  PyObject_HEAD MycorrhizalPropagator value;
+  PyObject_HEAD
+  MycorrhizalPropagator value;
 };
 
 PyObject* make_propagator(PyTypeObject* type, const MycorrhizalPropagator& value) {

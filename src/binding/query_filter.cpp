@@ -29,7 +29,8 @@ constexpr ArgSpec kGreaterThanArgs{"FilterValue.greater_than", kThresholdName, 1
 // ---- Query ----
 
 struct QueryObject {
-  PyObject_HEAD Query query;
+  PyObject_HEAD
+  Query query;
 };
 
 void query_dealloc(PyObject* self) {
@@ -186,7 +187,8 @@ PyType_Spec query_spec = {"builtins.Query", sizeof(QueryObject), 0, kFinalNoInit
 // ---- FilterValue ----
 
 struct FilterObject {
-  PyObject_HEAD FilterValue filter;
+  PyObject_HEAD
+  FilterValue filter;
 };
 
 void filter_dealloc(PyObject* self) {

@@ -29,7 +29,8 @@ PyObject* optional_str(const std::optional<std::string>& s) {
 // tp_is_gc, so that a batch of thousands neither carries collector headers nor sets off
 // collections that would walk every one of them.
 struct ResultObject {
-  PyObject_HEAD DiscoveryResult result;
+  PyObject_HEAD
+  DiscoveryResult result;
   Ref invoke;
   bool collectable;  // fixed at allocation: how the object was allocated and must be freed
 };
@@ -150,7 +151,8 @@ PyType_Spec result_spec = {"builtins.DiscoveryResult", sizeof(ResultObject), 0,
 // ---- ExplainedResult ----
 
 struct ExplainedObject {
-  PyObject_HEAD ExplainedResult result;
+  PyObject_HEAD
+  ExplainedResult result;
 };
 
 const ExplainedResult& explained(PyObject* o) {
@@ -238,7 +240,8 @@ PyType_Spec explained_spec = {"builtins.ExplainedResult", sizeof(ExplainedObject
 // ---- DiscoveryResponse ----
 
 struct ResponseObject {
-  PyObject_HEAD ResponseData data;
+  PyObject_HEAD
+  ResponseData data;
 };
 
 ResponseData& response(PyObject* o) {
@@ -379,7 +382,8 @@ PyType_Spec response_spec = {"builtins.DiscoveryResponse", sizeof(ResponseObject
 // ---- the response iterator ----
 
 struct IterObject {
-  PyObject_HEAD std::vector<Ref> pending;  // results not yet yielded; yielded slots are emptied
+  PyObject_HEAD
+  std::vector<Ref> pending;  // results not yet yielded; yielded slots are emptied
   std::size_t next;
 };
 

@@ -21,7 +21,8 @@ namespace {
 
 // Only settings: a network builds its own scorer from them.
 struct Bm25Object {
-  PyObject_HEAD Bm25Settings settings;
+  PyObject_HEAD
+  Bm25Settings settings;
 };
 
 const Bm25Settings& bm25_settings_of(PyObject* self) {
@@ -152,7 +153,8 @@ PyType_Spec g_bm25_spec = {"builtins.Bm25Scorer", sizeof(Bm25Object), 0,
 // ===================== HybridScorer =====================
 
 struct HybridObject {
-  PyObject_HEAD std::vector<std::pair<Ref, double>>* parts;  // never null while the object is alive
+  PyObject_HEAD
+  std::vector<std::pair<Ref, double>>* parts;  // never null while the object is alive
 };
 
 HybridObject* as_hybrid(PyObject* self) {
