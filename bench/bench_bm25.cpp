@@ -219,8 +219,12 @@ void bench_discovery(const std::vector<std::string>& pool) {
                   net.discover_filtered(query, nullptr).size());
     row(label, measure(5, runs, [&](int) { net.discover_filtered(query, nullptr); }));
     std::vector<double> by_key(static_cast<std::size_t>(agents) + 1);
-    std::snprintf(label, sizeof label, "  of which the scorer (score_keyed)");
-    row(label, measure(5, runs, [&](int) { keep[k].scorer->score_keyed(query, by_key); }));
+    std::snprintf(label, sizeof label, "  of which the scorer (by key)");
+    row(label, measure(5, runs, [&](int) {
+          std::fill(by_key.begin(), by_key.end(), 0.0);
+          kova::ScoreList list(by_key);
+          (void)keep[k].scorer->score_into({query}, list);
+        }));
   }
 }
 

@@ -1,6 +1,6 @@
 // Discovery cost.
 //
-// 1. The kernel committee alone: evaluate_with_scores plus process over 10,000 eligible agents
+// 1. The kernel committee alone: every score and the routing over 10,000 eligible agents
 //    with varied routing state.
 // 2. A whole text discovery (discover_filtered, replay off) with the default MinHash scorer
 //    over 1,000, 10,000 and 100,000 agents of three capabilities each, drawn from forty task
@@ -128,24 +128,23 @@ void bench_kernels() {
     r.forwards_count = rng.next() % 20;
     r.last_activity = now - std::chrono::milliseconds(rng.next() % 600'000);
   }
-  std::vector<kova::EligibleAgent> eligible;
-  for (const auto& [name, record] : table) {
-    eligible.push_back({&record, static_cast<double>(rng.next() % 1000) / 1000.0});
+  std::vector<kova::KernelInput> inputs;
+  std::vector<kova::NameHash> hashes;
+  std::vector<std::uint32_t> every;
+  for (const auto& [name, r] : table) {
+    every.push_back(static_cast<std::uint32_t>(inputs.size()));
+    inputs.push_back({static_cast<double>(rng.next() % 1000) / 1000.0, r.diameter, r.tau, r.sigma,
+                      r.forwards(), r.last_activity});
+    hashes.push_back(r.name_hash);
   }
   kova::SLNEnzyme enzyme;
-  const kova::MinHashSignature query{};
   std::size_t sink = 0;
-  const double both = median_us(301, [&] {
-    const kova::KernelEvaluation ev = enzyme.evaluate_with_scores(query, eligible, now);
-    const kova::RoutingDecision d = enzyme.process(query, eligible, now);
-    sink += ev.votes.size() + d.agents.size();
-  });
+  const auto hash_of = [&](std::size_t i) { return hashes[i]; };
   const double reused = median_us(301, [&] {
-    const kova::KernelEvaluation ev = enzyme.evaluate_with_scores(query, eligible, now);
+    const kova::KernelEvaluation ev = enzyme.evaluate_selected(inputs, hash_of, every, now);
     sink += enzyme.process_votes(ev.votes).agents.size();
   });
-  std::printf("%-58s %10.1f us\n", "evaluate_with_scores + process, 10,000 agents", both);
-  std::printf("%-58s %10.1f us\n", "evaluate_with_scores + process_votes (pipeline path)", reused);
+  std::printf("%-58s %10.1f us\n", "evaluate_selected (every score) + process_votes", reused);
   if (sink == 0) std::printf("(no votes)\n");
 }
 

@@ -114,8 +114,11 @@ int main(int argc, char** argv) {
       signing.push_back((cpu_ms() - c0) * 1000.0 / iters);
       c0 = cpu_ms();
       for (int i = 0; i < iters; ++i) {
-        auto scores = scorer.score_signature(signature, net->propagator().propagation_threshold);
-        if (!scores) return 1;
+        std::optional<kova::MinHashSignature> cached = signature;
+        kova::ScoreRequest request{"", net->propagator().propagation_threshold};
+        request.signature_cache = &cached;
+        kova::ScoreList scores;
+        if (scorer.score_into(request, scores)) return 1;
       }
       scoring.push_back((cpu_ms() - c0) * 1000.0 / iters);
     }

@@ -150,15 +150,16 @@ Ranker engine_ranker(const LocalNetwork& net) {
 // names without keys, as a host scorer does.
 class CharGramScorer final : public Scorer {
  public:
-  void index_capabilities(std::string_view agent, std::span<const std::string> caps) override {
+  void index(std::string_view agent, const AgentTexts& texts, std::uint32_t) override {
     std::string all;
-    for (const std::string& c : caps) all += " " + c;
+    for (const std::string& c : texts.texts) all += " " + c;
     grams_[std::string(agent)] = grams(all);
   }
   void remove_agent(std::string_view agent) override { grams_.erase(std::string(agent)); }
-  ScoreResult score(std::string_view query) const override {
+  std::optional<std::string> score_into(const ScoreRequest& request,
+                                        ScoreList& out) const override {
+    const std::string_view query = request.text;
     const std::set<std::string> q = grams(query);
-    ScoreList out;
     for (const auto& [name, g] : grams_) {
       std::size_t common = 0;
       for (const std::string& x : q) common += g.count(x);
@@ -167,7 +168,7 @@ class CharGramScorer final : public Scorer {
                     : 2.0 * static_cast<double>(common) / static_cast<double>(q.size() + g.size());
       if (dice > 0.0) out.add_owned(name, dice);
     }
-    return ScoreResult::ok(std::move(out));
+    return std::nullopt;
   }
 
  private:
@@ -253,8 +254,7 @@ void teach(Scorer& scorer, const std::vector<Tool>& tools,
     for (const Tool& t : tools) {
       if (texts[t.name].size() < 2) continue;
       if (net) {
-        scorer.index_capabilities_presigned(t.name, texts[t.name], {}, LshConfig{},
-                                            net->find(t.name)->key);
+        scorer.index(t.name, texts[t.name], net->find(t.name)->key);
       } else {
         scorer.index_capabilities(t.name, texts[t.name]);
       }

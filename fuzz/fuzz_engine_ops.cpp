@@ -29,18 +29,19 @@ constexpr std::array kNames{"alpha", "beta", "gamma", "delta", "", "a,b", "\xff\
 
 class MoodyScorer final : public kova::Scorer {
  public:
-  void index_capabilities(std::string_view, std::span<const std::string>) override {}
+  void index(std::string_view, const kova::AgentTexts&, std::uint32_t) override {}
   void remove_agent(std::string_view) override {}
-  kova::ScoreResult score(std::string_view query) const override {
+  std::optional<std::string> score_into(const kova::ScoreRequest& request,
+                                        kova::ScoreList& list) const override {
+    const std::string_view query = request.text;
     if (network != nullptr) {
       // A read of the network from inside a call: shared access only.
       (void)network->agent_count();
       for (const std::string& name : network->agents()) (void)network->find(name);
     }
-    if (fail) return kova::ScoreResult::err("moody scorer failed on '" + std::string(query) + "'");
-    kova::ScoreList list;
+    if (fail) return "moody scorer failed on '" + std::string(query) + "'";
     for (const auto& [name, score] : plan) list.add_owned(name, score);
-    return kova::ScoreResult::ok(std::move(list));
+    return std::nullopt;
   }
   const kova::LocalNetwork* network = nullptr;
   bool fail = false;

@@ -27,24 +27,25 @@ constexpr std::array kWeights{1.0, 2.0, 0.5, 0.0, -1.0, kNaN, kInf, 1e308, -0.0,
 
 class JunkScorer final : public kova::Scorer {
  public:
-  void index_capabilities(std::string_view, std::span<const std::string>) override {}
+  void index(std::string_view, const kova::AgentTexts&, std::uint32_t) override {}
   void remove_agent(std::string_view) override {}
-  kova::ScoreResult score(std::string_view query) const override {
+  std::optional<std::string> score_into(const kova::ScoreRequest& request,
+                                        kova::ScoreList& list) const override {
+    const std::string_view query = request.text;
     ++calls;
     const std::uint64_t h = kova::xxhash_with_seed(query, 7);
     if (h % 11 == 0) {
       std::string message = "boom: ";
       message.append(query);
-      return kova::ScoreResult::err(std::move(message));
+      return message;
     }
-    kova::ScoreList list;
     const std::size_t n = (h >> 4) % 7;
     for (std::size_t i = 0; i < n; ++i) {
       std::string name = "a";
       name += std::to_string((h >> (8 + 3 * i)) % 5);
       list.add_owned(std::move(name), kValues[(h >> (30 + 4 * i)) % kValues.size()]);
     }
-    return kova::ScoreResult::ok(std::move(list));
+    return std::nullopt;
   }
   mutable std::size_t calls = 0;
 };

@@ -80,11 +80,11 @@ class PyScorer final : public Scorer {
     host_ = Ref();
   }
 
-  void index_capabilities(std::string_view agent_id,
-                          std::span<const std::string> capabilities) override {
+  // The host object knows agents by name only: the key is not passed on.
+  void index(std::string_view agent_id, const AgentTexts& texts, std::uint32_t /*key*/) override {
     GilGuard gil;
     Ref name = from_str(agent_id);
-    Ref list = name ? from_str_list(capabilities) : Ref();
+    Ref list = name ? from_str_list(texts.texts) : Ref();
     Ref result;
     if (list) {
       result = call_method<2>(host_.get(), name_index_capabilities(), {name.get(), list.get()});
@@ -106,20 +106,17 @@ class PyScorer final : public Scorer {
     }
   }
 
-  ScoreResult score(std::string_view query) const override {
+  std::optional<std::string> score_into(const ScoreRequest& request,
+                                        ScoreList& out) const override {
     GilGuard gil;
-    Ref text = from_str(query);
+    Ref text = from_str(request.text);
     Ref result;
     if (text) result = call_method<1>(host_.get(), name_score(), {text.get()});
-    if (!result) {
-      return ScoreResult::err("scorer.score() failed: " + current_error_or("unknown error"));
-    }
+    if (!result) return "scorer.score() failed: " + current_error_or("unknown error");
     std::string problem;
-    ScoreList pairs = convert(result.get(), problem);
-    if (!problem.empty()) {
-      return ScoreResult::err("scorer.score() returned invalid type: " + problem);
-    }
-    return ScoreResult::ok(std::move(pairs));
+    convert(result.get(), out, problem);
+    if (!problem.empty()) return "scorer.score() returned invalid type: " + problem;
+    return std::nullopt;
   }
 
   // The optional learn/forget methods. A host object without the method leaves the text to
@@ -138,50 +135,49 @@ class PyScorer final : public Scorer {
   PyObject* host() const { return host_.get(); }
 
  private:
-  // The returned pairs, or `problem` set to the display text of the first conversion error.
-  static ScoreList convert(PyObject* result, std::string& problem) {
-    ScoreList out;
+  // Reports the returned pairs into `out`, or sets `problem` to the display text of the
+  // first conversion error.
+  static void convert(PyObject* result, ScoreList& out, std::string& problem) {
     if (PyUnicode_Check(result)) {
       problem = "TypeError: Can't extract `str` to `Vec`";
-      return out;
+      return;
     }
     if (!PySequence_Check(result)) {
       problem = "TypeError: " + cast_error_text(result, "Sequence");
-      return out;
+      return;
     }
     // A tuple snapshot: converting an element may run host code that changes a list.
     Ref items = Ref::steal(PySequence_Tuple(result));
     if (!items) {
       problem = take_error_text();
-      return out;
+      return;
     }
     const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
-    out.pairs.reserve(static_cast<std::size_t>(n));
+    out.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* item = PyTuple_GET_ITEM(items.get(), i);
       if (!PyTuple_Check(item)) {
         problem = "TypeError: " + cast_error_text(item, "tuple");
-        return out;
+        return;
       }
       if (PyTuple_GET_SIZE(item) != 2) {
         problem = "ValueError: expected tuple of length 2, but got tuple of length " +
                   std::to_string(PyTuple_GET_SIZE(item));
-        return out;
+        return;
       }
       const auto name = to_str(PyTuple_GET_ITEM(item, 0), nullptr);
       if (!name) {
         problem = take_error_text();
-        return out;
+        return;
       }
       std::string owned(*name);
       const auto similarity = to_double(PyTuple_GET_ITEM(item, 1), nullptr);
       if (!similarity) {
         problem = take_error_text();
-        return out;
+        return;
       }
       out.add_owned(std::move(owned), *similarity);
     }
-    return out;
   }
 
   bool remembered_text(PyObject* method, std::string_view failure, std::string_view agent_id,

@@ -181,7 +181,7 @@ TEST(Bm25Scorer, IncrementalIndexMatchesTheFormula) {
         Words caps = words(6);
         const std::vector<std::string> texts{join(caps)};
         keys[name] = static_cast<std::uint32_t>(std::stoi(name.substr(1)) + 1);
-        scorer->index_capabilities_presigned(name, texts, {}, LshConfig{}, keys[name]);
+        scorer->index(name, texts, keys[name]);
         model.agents[name] = {caps, {}};
       } else if (op < 7) {
         Words text = words(5);
@@ -205,8 +205,10 @@ TEST(Bm25Scorer, IncrementalIndexMatchesTheFormula) {
         const auto expected = model.similarities(settings[variant], query);
         const ScoreList got = scorer->score(join(query)).value();
         ASSERT_EQ(got.pairs.size(), expected.size());
-        std::vector<double> by_key(32, -1.0);
-        ASSERT_TRUE(scorer->score_keyed(join(query), by_key));
+        std::vector<double> by_key(32, 0.0);
+        ScoreList keyed(by_key);
+        ASSERT_FALSE(scorer->score_into({join(query)}, keyed));
+        EXPECT_TRUE(keyed.pairs.empty());
         for (std::size_t i = 0; i < got.pairs.size(); ++i) {
           const std::string agent(got.pairs[i].first);
           ASSERT_TRUE(expected.count(agent)) << agent;
@@ -280,11 +282,13 @@ TEST(ScorerSettings, RoundTripThroughTheFactory) {
 // Learns nothing incrementally: the hybrid re-indexes it, as the engine would.
 class Reindexed final : public Scorer {
  public:
-  void index_capabilities(std::string_view agent, std::span<const std::string> texts) override {
-    indexed[std::string(agent)].assign(texts.begin(), texts.end());
+  void index(std::string_view agent, const AgentTexts& texts, std::uint32_t) override {
+    indexed[std::string(agent)].assign(texts.texts.begin(), texts.texts.end());
   }
   void remove_agent(std::string_view agent) override { indexed.erase(std::string(agent)); }
-  ScoreResult score(std::string_view) const override { return ScoreResult::ok({}); }
+  std::optional<std::string> score_into(const ScoreRequest&, ScoreList&) const override {
+    return std::nullopt;
+  }
   std::map<std::string, Words> indexed;
 };
 
@@ -301,8 +305,8 @@ TEST(HybridScorer, FusesNormalisedScoresAndSkipsFailingParts) {
     b->set_fallback(Pairs{{"b", 0.5}, {"a", 0.5}, {"b", 0.2}});
     auto hybrid = HybridScorer::create(std::move(parts), fusion).value();
     for (const char* name : {"a", "b", "c", "d"}) {
-      hybrid->index_capabilities_presigned(name, std::vector<std::string>{"x"}, {}, LshConfig{},
-                                           static_cast<std::uint32_t>(name[0] - 'a' + 1));
+      hybrid->index(name, std::vector<std::string>{"x"},
+                    static_cast<std::uint32_t>(name[0] - 'a' + 1));
     }
     return hybrid;
   };
@@ -326,11 +330,14 @@ TEST(HybridScorer, FusesNormalisedScoresAndSkipsFailingParts) {
   EXPECT_EQ(sink->events_with("hybrid scorer part failed").size(), 1u);
   b->fail_on("broken");
   EXPECT_EQ(minmax->score("broken").error(), "no answer for broken");
-  std::vector<double> by_key(8, -1.0);
-  EXPECT_FALSE(minmax->score_keyed("broken", by_key));
-  EXPECT_EQ(by_key, std::vector<double>(8, -1.0));
-  ASSERT_TRUE(minmax->score_keyed("q", by_key));
-  const std::vector<double> want{-1.0, 1.0, 1.7 / 4, 0.5 / 4, 0.0, -1.0, -1.0, -1.0};
+  std::vector<double> by_key(8, 0.0);
+  ScoreList broken(by_key);
+  EXPECT_EQ(minmax->score_into({"broken"}, broken), "no answer for broken");
+  std::fill(by_key.begin(), by_key.end(), 0.0);
+  ScoreList keyed(by_key);
+  ASSERT_FALSE(minmax->score_into({"q"}, keyed));
+  EXPECT_TRUE(keyed.pairs.empty());
+  const std::vector<double> want{0.0, 1.0, 1.7 / 4, 0.5 / 4, 0.0, 0.0, 0.0, 0.0};
   for (std::size_t k = 0; k < want.size(); ++k) EXPECT_NEAR(by_key[k], want[k], 1e-15) << k;
 }
 

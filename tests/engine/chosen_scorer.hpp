@@ -22,17 +22,17 @@ class ChosenScorer final : public Scorer {
   // `score` of this text fails with "no answer for <text>".
   void fail_on(const std::string& query) { failing_.insert(query); }
 
-  void index_capabilities(std::string_view, std::span<const std::string>) override {}
+  void index(std::string_view, const AgentTexts&, std::uint32_t) override {}
   void remove_agent(std::string_view) override {}
-  ScoreResult score(std::string_view query) const override {
-    calls.emplace_back(query);
-    const std::string key(query);
-    if (failing_.count(key) != 0) return ScoreResult::err("no answer for " + key);
+  std::optional<std::string> score_into(const ScoreRequest& request,
+                                        ScoreList& list) const override {
+    calls.emplace_back(request.text);
+    const std::string key(request.text);
+    if (failing_.count(key) != 0) return "no answer for " + key;
     const auto it = answers_.find(key);
-    ScoreList list;
     for (const auto& [name, sim] : it == answers_.end() ? fallback_ : it->second)
       list.add_owned(name, sim);
-    return ScoreResult::ok(std::move(list));
+    return std::nullopt;
   }
 
   mutable std::vector<std::string> calls;  // every text passed to `score`, in order

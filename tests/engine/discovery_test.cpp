@@ -325,15 +325,18 @@ TEST(DiscoveryRegistryOrder, QueriesSeeEveryChangeBetweenThem) {
     for (const auto& [agent, sim] : scored.value().pairs) {
       similarity[std::string(agent)] = sim;
     }
-    std::vector<EligibleAgent> eligible;
+    std::vector<KernelInput> eligible;
     std::vector<std::string> names;
-    for (const auto& [agent, record] : net->agent_table()) {
-      if (record.circuit.kind == CircuitState::Kind::Open) continue;
-      eligible.push_back({&record, similarity.count(agent) ? similarity[agent] : 0.0});
+    std::vector<std::uint32_t> every;
+    for (const auto& [agent, r] : net->agent_table()) {
+      if (r.circuit.kind == CircuitState::Kind::Open) continue;
+      const double sim = similarity.count(agent) ? similarity[agent] : 0.0;
+      every.push_back(static_cast<std::uint32_t>(eligible.size()));
+      eligible.push_back({sim, r.diameter, r.tau, r.sigma, r.forwards(), r.last_activity});
       names.push_back(agent);
     }
-    const KernelEvaluation expected = net->enzyme_mutex().unsafe_value().evaluate_with_scores(
-        {}, eligible, clock->monotonic_now());
+    const KernelEvaluation expected = net->enzyme_mutex().unsafe_value().evaluate_selected(
+        eligible, [](std::size_t) { return NameHash{}; }, every, clock->monotonic_now());
 
     for (const ExplainedResult& r : net->discover_explained(query, nullptr)) {
       const auto at = std::find(names.begin(), names.end(), r.agent_name);

@@ -6,11 +6,14 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <numeric>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "core/name_hash.hpp"
+#include "network/agent_record.hpp"
 
 namespace kova {
 namespace {
@@ -18,7 +21,6 @@ namespace {
 using std::chrono::seconds;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 const MonoTime kNow{5'000'000'000'000};
-const MinHashSignature kQuery{};
 
 AgentRecord& add_agent(AgentTable& table, const std::string& name) {
   AgentRecord& r = table.try_emplace(name).first->second;
@@ -41,11 +43,79 @@ std::vector<NameHash> hashes(const std::vector<std::string>& names) {
   return out;
 }
 
+// An eligible agent as these tests arrange them: its record and its similarity.
+struct Eligible {
+  const AgentRecord* record;
+  double similarity;
+};
+
+KernelInput input_of(const Eligible& e) {
+  const AgentRecord& r = *e.record;
+  return {e.similarity, r.diameter, r.tau, r.sigma, r.forwards(), r.last_activity};
+}
+
+// The committee over every agent, each agent's score asked for.
+struct Evaluation : KernelEvaluation {
+  std::vector<NameHash> hashes;
+  std::optional<double> score_for(const NameHash& hash) const {
+    const auto at = std::find(hashes.begin(), hashes.end(), hash);
+    if (at == hashes.end()) return std::nullopt;
+    return scores[static_cast<std::size_t>(at - hashes.begin())];
+  }
+};
+
+Evaluation evaluate(const SLNEnzyme& enzyme, std::span<const Eligible> agents) {
+  Evaluation ev;
+  std::vector<KernelInput> inputs;
+  std::vector<std::uint32_t> wanted;
+  for (const Eligible& a : agents) {
+    wanted.push_back(static_cast<std::uint32_t>(inputs.size()));
+    inputs.push_back(input_of(a));
+    ev.hashes.push_back(a.record->name_hash);
+  }
+  const auto hash_of = [&](std::size_t i) { return agents[i].record->name_hash; };
+  static_cast<KernelEvaluation&>(ev) = enzyme.evaluate_selected(inputs, hash_of, wanted, kNow);
+  return ev;
+}
+
+RoutingDecision route(SLNEnzyme& enzyme, std::span<const Eligible> agents) {
+  return enzyme.process_votes(evaluate(enzyme, agents).votes);
+}
+RoutingDecision route(SLNEnzyme&& enzyme, std::span<const Eligible> agents) {
+  return route(enzyme, agents);
+}
+
+// The committee worked out the slow way, as its definition reads: every kernel ranks every
+// agent with a stable sort, highest first and NaN last, votes for its first and contributes
+// each score relative to its first's when that is positive.
+KernelEvaluation reference_evaluation(const SLNEnzyme& enzyme, std::span<const Eligible> agents) {
+  KernelEvaluation ev;
+  const std::size_t n = agents.size();
+  if (n == 0) return ev;
+  ev.scores.assign(n, 0.0);
+  for (const auto& kernel : enzyme.kernels()) {
+    std::vector<double> s(n);
+    for (std::size_t i = 0; i < n; ++i) s[i] = kernel->score(input_of(agents[i]), kNow);
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+      return !std::isnan(s[a]) && (std::isnan(s[b]) || s[a] > s[b]);
+    });
+    ev.votes.push_back({kernel->kernel_type(), agents[order[0]].record->name_hash});
+    const double best = s[order[0]];
+    if (best > 0.0) {
+      for (std::size_t i = 0; i < n; ++i) ev.scores[i] += s[i] / best;
+    }
+  }
+  for (double& x : ev.scores) x /= static_cast<double>(enzyme.kernels().size());
+  return ev;
+}
+
 // Agents arranged so that each kernel's favourite is the named agent: capability via the
 // similarity, load balancing via the forwards, novelty via sigma, recency via last activity.
 struct Committee {
   AgentTable table;
-  std::vector<EligibleAgent> eligible;
+  std::vector<Eligible> eligible;
 
   Committee(const std::vector<std::string>& names, const std::string& capability,
             const std::string& load, const std::string& novelty, const std::string& recency) {
@@ -67,44 +137,29 @@ TEST(KernelScores, EachKernelFollowsItsFormula) {
   r.tau = 0.5;
   r.sigma = 1.0;
   r.forwards_count = 1;
-  const EligibleAgent agent{&r, 0.5};
+  Eligible eligible{&r, 0.5};
+  const auto agent = [&] { return input_of(eligible); };
 
-  EXPECT_DOUBLE_EQ(CapabilityKernel().score(agent, kNow), 0.5 * 2.0 * 0.75);
+  EXPECT_DOUBLE_EQ(CapabilityKernel().score(agent(), kNow), 0.5 * 2.0 * 0.75);
   r.tau = 3.0;  // tau counts at most 1
-  EXPECT_DOUBLE_EQ(CapabilityKernel().score(agent, kNow), 1.0);
-  EXPECT_EQ(CapabilityKernel().score({&r, 0.0}, kNow), 0.0);
+  EXPECT_DOUBLE_EQ(CapabilityKernel().score(agent(), kNow), 1.0);
+  EXPECT_EQ(CapabilityKernel().score(input_of({&r, 0.0}), kNow), 0.0);
 
-  EXPECT_EQ(NoveltyKernel().score(agent, kNow), 0.5);
+  EXPECT_EQ(NoveltyKernel().score(agent(), kNow), 0.5);
   r.sigma = 0.0;
-  EXPECT_EQ(NoveltyKernel().score(agent, kNow), 1.0);
+  EXPECT_EQ(NoveltyKernel().score(agent(), kNow), 1.0);
 
-  EXPECT_EQ(LoadBalancingKernel().score(agent, kNow), 1.0);  // diameter 2 over 1 + 1 forwards
+  EXPECT_EQ(LoadBalancingKernel().score(agent(), kNow), 1.0);  // diameter 2 over 1 + 1 forwards
   r.forwards_count = 3;
-  EXPECT_EQ(LoadBalancingKernel().score(agent, kNow), 0.5);
+  EXPECT_EQ(LoadBalancingKernel().score(agent(), kNow), 0.5);
 
   const TemporalRecencyKernel recency;
-  EXPECT_EQ(recency.score(agent, kNow), 1.0);
-  EXPECT_NEAR(recency.score(agent, kNow + seconds(60)), 0.5, 0.001);
-  EXPECT_DOUBLE_EQ(recency.score(agent, kNow + std::chrono::milliseconds(86'600)), std::exp(-1.0));
-  EXPECT_LT(recency.score(agent, kNow + seconds(3600)), 1e-15);
-  EXPECT_EQ(recency.score(agent, kNow - seconds(10)), 1.0);  // never negative elapsed time
-}
-
-TEST(KernelScores, RankingIsStableHighestFirstWithNaNLast) {
-  AgentTable table;
-  for (const char* n : {"a", "b", "c", "d", "e"}) add_agent(table, n);
-  std::vector<EligibleAgent> eligible;
-  const double sims[] = {kNaN, 0.2, 0.5, 0.2, kNaN};
-  std::size_t i = 0;
-  for (const auto& [name, record] : table) eligible.push_back({&record, sims[i++]});
-
-  const Ranking ranking = CapabilityKernel().evaluate(kQuery, eligible, kNow);
-  ASSERT_EQ(ranking.size(), 5u);
-  const std::vector<NameHash> expected = hashes({"c", "b", "d", "a", "e"});
-  for (std::size_t k = 0; k < 5; ++k) EXPECT_EQ(ranking[k].first, expected[k]) << k;
-  EXPECT_EQ(ranking[0].second, 0.5 * 1.0 * (0.5 + 0.5 * 0.01));
-  EXPECT_TRUE(std::isnan(ranking[4].second));
-  EXPECT_TRUE(CapabilityKernel().evaluate(kQuery, {}, kNow).empty());
+  EXPECT_EQ(recency.score(agent(), kNow), 1.0);
+  EXPECT_NEAR(recency.score(agent(), kNow + seconds(60)), 0.5, 0.001);
+  EXPECT_DOUBLE_EQ(recency.score(agent(), kNow + std::chrono::milliseconds(86'600)),
+                   std::exp(-1.0));
+  EXPECT_LT(recency.score(agent(), kNow + seconds(3600)), 1e-15);
+  EXPECT_EQ(recency.score(agent(), kNow - seconds(10)), 1.0);  // never negative elapsed time
 }
 
 TEST(EnzymeEvaluation, BlendsScoresRelativeToEachKernelsBest) {
@@ -115,9 +170,9 @@ TEST(EnzymeEvaluation, BlendsScoresRelativeToEachKernelsBest) {
   b.sigma = 1.0;                                               // novelty 0.5
   b.forwards_count = 1;                                        // load 0.5
   // b is absent from the similarity map: capability 0.0, the other kernels still count.
-  const std::vector<EligibleAgent> eligible{{&a, 0.8}, {&b, 0.0}};
+  const std::vector<Eligible> eligible{{&a, 0.8}, {&b, 0.0}};
 
-  const KernelEvaluation ev = SLNEnzyme().evaluate_with_scores(kQuery, eligible, kNow);
+  const Evaluation ev = evaluate(SLNEnzyme(), eligible);
   ASSERT_EQ(ev.votes.size(), 4u);
   const KernelType order[] = {KernelType::Capability, KernelType::LoadBalancing,
                               KernelType::Novelty, KernelType::TemporalRecency};
@@ -133,28 +188,28 @@ TEST(EnzymeEvaluation, BlendsScoresRelativeToEachKernelsBest) {
 
 TEST(EnzymeEvaluation, EdgeCases) {
   SLNEnzyme enzyme;
-  const KernelEvaluation none = enzyme.evaluate_with_scores(kQuery, {}, kNow);
+  const Evaluation none = evaluate(enzyme, {});
   EXPECT_TRUE(none.votes.empty());
   EXPECT_TRUE(none.scores.empty());
 
   // A single agent with positive scores everywhere gets 1.0.
   AgentTable table;
   AgentRecord& only = add_agent(table, "only");
-  std::vector<EligibleAgent> one{{&only, 0.3}};
-  EXPECT_EQ(*enzyme.evaluate_with_scores(kQuery, one, kNow).score_for(only.name_hash), 1.0);
+  std::vector<Eligible> one{{&only, 0.3}};
+  EXPECT_EQ(*evaluate(enzyme, one).score_for(only.name_hash), 1.0);
 
   // All similarities zero: capability adds nothing but still votes for the first agent;
   // equal scores elsewhere vote for the first in registry order too.
   AgentRecord& other = add_agent(table, "other");
-  std::vector<EligibleAgent> two{{&only, 0.0}, {&other, 0.0}};
-  const KernelEvaluation zero = enzyme.evaluate_with_scores(kQuery, two, kNow);
+  std::vector<Eligible> two{{&only, 0.0}, {&other, 0.0}};
+  const Evaluation zero = evaluate(enzyme, two);
   for (const KernelVote& vote : zero.votes) EXPECT_EQ(vote.agent, only.name_hash);
   EXPECT_EQ(zero.scores, (std::vector<double>{0.75, 0.75}));
 
   // A NaN score never wins a vote over a number, and does not spoil the best score.
   two[0].similarity = kNaN;
   two[1].similarity = 0.4;
-  const KernelEvaluation nan = enzyme.evaluate_with_scores(kQuery, two, kNow);
+  const Evaluation nan = evaluate(enzyme, two);
   EXPECT_EQ(nan.votes[0].agent, other.name_hash);
   EXPECT_TRUE(std::isnan(nan.scores[0]));
   EXPECT_EQ(nan.scores[1], 1.0);
@@ -166,7 +221,7 @@ TEST(EnzymeProcess, UnanimousVoteRoutesToOneAgentUnderEveryRule) {
       {}, {QuorumRule::Kind::AllKernels}, {QuorumRule::Kind::MinimumFraction, 1.0}};
   for (const QuorumRule& rule : rules) {
     SLNEnzyme enzyme(3, rule);
-    const RoutingDecision d = enzyme.process(kQuery, c.eligible, kNow);
+    const RoutingDecision d = route(enzyme, c.eligible);
     EXPECT_EQ(d.kind, RoutingDecision::Kind::Single);
     EXPECT_EQ(d.agents, hashes({"a"}));
     EXPECT_EQ(d.process_count, 1u);
@@ -178,57 +233,52 @@ TEST(EnzymeProcess, SplitVotesUnderEachQuorumAndSplitLimit) {
   const auto ab = by_hash({"a", "b"});
   // 3-1: a strict majority routes to the top agent alone; all-kernels does not.
   Committee three_one({"a", "b"}, "a", "a", "a", "b");
-  EXPECT_EQ(SLNEnzyme(3).process(kQuery, three_one.eligible, kNow).agents, hashes({"a"}));
-  EXPECT_EQ(SLNEnzyme(3, {QuorumRule::Kind::MinimumFraction, 0.75})
-                .process(kQuery, three_one.eligible, kNow)
-                .agents,
-            hashes({"a"}));
+  EXPECT_EQ(route(SLNEnzyme(3), three_one.eligible).agents, hashes({"a"}));
+  EXPECT_EQ(
+      route(SLNEnzyme(3, {QuorumRule::Kind::MinimumFraction, 0.75}), three_one.eligible).agents,
+      hashes({"a"}));
   for (const QuorumRule rule : {QuorumRule{QuorumRule::Kind::AllKernels},
                                 QuorumRule{QuorumRule::Kind::MinimumFraction, 0.8}}) {
     SLNEnzyme split3(3, rule), split1(1, rule), split0(0, rule);
-    RoutingDecision d = split3.process(kQuery, three_one.eligible, kNow);
+    RoutingDecision d = route(split3, three_one.eligible);
     EXPECT_EQ(d.kind, K::Parallel);
     EXPECT_EQ(d.agents, hashes(ab));
-    d = split1.process(kQuery, three_one.eligible, kNow);
+    d = route(split1, three_one.eligible);
     EXPECT_EQ(d.kind, K::Single);
     EXPECT_EQ(d.agents, hashes({ab[0]}));
-    d = split0.process(kQuery, three_one.eligible, kNow);
+    d = route(split0, three_one.eligible);
     EXPECT_EQ(d.kind, K::Parallel);
     EXPECT_TRUE(d.agents.empty());
   }
 
   // 2-2 is not a strict majority of four kernels: both in ascending hash order.
   Committee two_two({"a", "b"}, "a", "b", "a", "b");
-  const RoutingDecision tied = SLNEnzyme(3).process(kQuery, two_two.eligible, kNow);
+  const RoutingDecision tied = route(SLNEnzyme(3), two_two.eligible);
   EXPECT_EQ(tied.kind, K::Parallel);
   EXPECT_EQ(tied.agents, hashes(ab));
-  EXPECT_EQ(SLNEnzyme(3, {QuorumRule::Kind::MinimumFraction, 0.5})
-                .process(kQuery, two_two.eligible, kNow)
-                .agents,
+  EXPECT_EQ(route(SLNEnzyme(3, {QuorumRule::Kind::MinimumFraction, 0.5}), two_two.eligible).agents,
             hashes({ab[1]}));  // equal counts: the greater hash is the top
 
   // 1-1-1-1: the three smallest hashes; two with max_split 2; one with max_split 1.
   const auto abcd = by_hash({"a", "b", "c", "d"});
   Committee spread({"a", "b", "c", "d"}, "a", "b", "c", "d");
-  EXPECT_EQ(SLNEnzyme(3).process(kQuery, spread.eligible, kNow).agents,
-            hashes({abcd[0], abcd[1], abcd[2]}));
-  EXPECT_EQ(SLNEnzyme(2).process(kQuery, spread.eligible, kNow).agents, hashes({abcd[0], abcd[1]}));
-  const RoutingDecision single = SLNEnzyme(1).process(kQuery, spread.eligible, kNow);
+  EXPECT_EQ(route(SLNEnzyme(3), spread.eligible).agents, hashes({abcd[0], abcd[1], abcd[2]}));
+  EXPECT_EQ(route(SLNEnzyme(2), spread.eligible).agents, hashes({abcd[0], abcd[1]}));
+  const RoutingDecision single = route(SLNEnzyme(1), spread.eligible);
   EXPECT_EQ(single.kind, K::Single);
   EXPECT_EQ(single.agents, hashes({abcd[0]}));
-  EXPECT_EQ(SLNEnzyme(10).process(kQuery, spread.eligible, kNow).agents, hashes(abcd));
+  EXPECT_EQ(route(SLNEnzyme(10), spread.eligible).agents, hashes(abcd));
 }
 
 TEST(EnzymeProcess, CountsEveryCallAndAgreesWithEvaluationVotes) {
   SLNEnzyme enzyme;
-  RoutingDecision d = enzyme.process(kQuery, {}, kNow);
+  RoutingDecision d = route(enzyme, {});
   EXPECT_EQ(d.kind, RoutingDecision::Kind::NoRoute);
   EXPECT_EQ(d.process_count, 1u);
 
   Committee c({"a", "b", "c"}, "b", "c", "b", "a");
-  const RoutingDecision full = enzyme.process(kQuery, c.eligible, kNow);
-  const RoutingDecision from_votes =
-      enzyme.process_votes(enzyme.evaluate_with_scores(kQuery, c.eligible, kNow).votes);
+  const RoutingDecision full = route(enzyme, c.eligible);
+  const RoutingDecision from_votes = enzyme.process_votes(evaluate(enzyme, c.eligible).votes);
   EXPECT_EQ(full.process_count, 2u);
   EXPECT_EQ(from_votes.process_count, 3u);
   EXPECT_EQ(enzyme.process_count(), 3u);
@@ -282,17 +332,17 @@ TEST(KernelShortcuts, AgreeWithTheFullEvaluation) {
                         static_cast<std::int64_t>(rng() % 3) * 1'000'000'000;
       r.last_activity = kNow - std::chrono::nanoseconds(age_ns);
     }
-    std::vector<EligibleAgent> eligible;
+    std::vector<Eligible> eligible;
     std::vector<KernelInput> inputs;
     std::vector<std::uint32_t> wanted;
     for (const auto& [name, record] : table) {
       const double sim = rng() % 7 == 0 ? kNaN : static_cast<double>(rng() % 5) / 4.0;
       eligible.push_back({&record, sim});
-      inputs.push_back(KernelInput::of(record, sim));
+      inputs.push_back(input_of(eligible.back()));
       if (rng() % 2 == 0) wanted.push_back(static_cast<std::uint32_t>(inputs.size() - 1));
     }
     SLNEnzyme enzyme;
-    const KernelEvaluation full = enzyme.evaluate_with_scores(kQuery, eligible, kNow);
+    const KernelEvaluation full = reference_evaluation(enzyme, eligible);
     const auto hash_of = [&](std::size_t i) { return eligible[i].record->name_hash; };
     const KernelEvaluation part = enzyme.evaluate_selected(inputs, hash_of, wanted, kNow);
     ASSERT_EQ(part.votes.size(), full.votes.size());
@@ -307,10 +357,6 @@ TEST(KernelShortcuts, AgreeWithTheFullEvaluation) {
       const bool both_nan = std::isnan(part.scores[k]) && std::isnan(expected);
       EXPECT_TRUE(part.scores[k] == expected || both_nan) << "round " << round;
     }
-    const RoutingDecision routed = SLNEnzyme().process(kQuery, eligible, kNow);
-    const RoutingDecision voted = SLNEnzyme().process_votes(full.votes);
-    EXPECT_EQ(routed.agents, voted.agents) << "round " << round;
-    EXPECT_EQ(routed.kind, voted.kind);
   }
 }
 

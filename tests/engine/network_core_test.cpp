@@ -26,20 +26,22 @@ struct ScorerLog {
 class RecordingScorer final : public Scorer {
  public:
   explicit RecordingScorer(std::shared_ptr<ScorerLog> log) : log_(std::move(log)) {}
-  void index_capabilities(std::string_view id, std::span<const std::string> caps) override {
-    log_->calls.push_back("index:" + std::string(id) + ":" + std::to_string(caps.size()));
-  }
-  void index_capabilities_presigned(std::string_view id, std::span<const std::string> caps,
-                                    std::span<const MinHashSignature> sigs,
-                                    const LshConfig&, std::uint32_t key) override {
-    log_->calls.push_back("presigned:" + std::string(id) + ":" + std::to_string(caps.size()) +
-                          ":" + std::to_string(key));
-    log_->last_signatures.assign(sigs.begin(), sigs.end());
+  // Calls with a key come from registration, which hands over the signatures it made.
+  void index(std::string_view id, const AgentTexts& texts, std::uint32_t key) override {
+    const std::string n = std::to_string(texts.texts.size());
+    if (key == 0) {
+      log_->calls.push_back("index:" + std::string(id) + ":" + n);
+      return;
+    }
+    log_->calls.push_back("presigned:" + std::string(id) + ":" + n + ":" + std::to_string(key));
+    log_->last_signatures.assign(texts.signatures.begin(), texts.signatures.end());
   }
   void remove_agent(std::string_view id) override {
     log_->calls.push_back("remove:" + std::string(id));
   }
-  ScoreResult score(std::string_view) const override { return ScoreResult::ok({}); }
+  std::optional<std::string> score_into(const ScoreRequest&, ScoreList&) const override {
+    return std::nullopt;
+  }
 
  private:
   std::shared_ptr<ScorerLog> log_;

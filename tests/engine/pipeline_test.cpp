@@ -27,6 +27,7 @@ struct PipelineBench {
   ScorerAdapter adapter{LshConfig{}, std::unique_ptr<Scorer>(scorer)};
   SLNEnzyme enzyme;
   CoOccurrenceExpander expander;
+  RegistryCache cache{agents};
 
   AgentRecord& add(const std::string& name, Metadata metadata = {}) {
     AgentRecord& r = agents.try_emplace(name).first->second;
@@ -35,7 +36,11 @@ struct PipelineBench {
     r.metadata = std::move(metadata);
     return r;
   }
-  PipelineContext ctx() { return {agents, adapter, enzyme, *clock}; }
+  // Tests change records directly, so every run reads the registry anew.
+  PipelineContext ctx() {
+    cache.membership_changed();
+    return {cache.current(), adapter, enzyme, *clock};
+  }
   PipelineOutput run(const ScoreMap& scores, double epsilon = 0.0,
                      const FilterMap* filters = nullptr,
                      std::string_view query = "translate legal contract") {
@@ -231,7 +236,7 @@ TEST(PipelineRouting, OpenCircuitsAndFiltersNarrowOnlyTheCandidates) {
   ASSERT_TRUE(out.best_below_threshold.has_value());
   EXPECT_EQ(out.best_below_threshold->first, "a-open");
   EXPECT_EQ(out.best_below_threshold->second, 0.9);
-  EXPECT_FALSE(out.evaluation.score_for(open.name_hash).has_value());
+  for (const KernelVote& vote : out.evaluation.votes) EXPECT_NE(vote.agent, open.name_hash);
   EXPECT_EQ(out.evaluation.votes.size(), 4u);
   // Fresh agents: every kernel prefers b (higher similarity, or first on ties).
   EXPECT_EQ(b.forwards("b"), 1u);

@@ -26,14 +26,14 @@ struct ScriptedScores {
 class ScriptedScorer final : public Scorer {
  public:
   explicit ScriptedScorer(std::shared_ptr<ScriptedScores> script) : script_(std::move(script)) {}
-  void index_capabilities(std::string_view, std::span<const std::string>) override {}
+  void index(std::string_view, const AgentTexts&, std::uint32_t) override {}
   void remove_agent(std::string_view) override {}
-  ScoreResult score(std::string_view query) const override {
-    script_->queries.emplace_back(query);
-    if (script_->fail) return ScoreResult::err("scripted failure");
-    ScoreList list;
+  std::optional<std::string> score_into(const ScoreRequest& request,
+                                        ScoreList& list) const override {
+    script_->queries.emplace_back(request.text);
+    if (script_->fail) return "scripted failure";
     for (const auto& [name, similarity] : script_->similarities) list.add_owned(name, similarity);
-    return ScoreResult::ok(std::move(list));
+    return std::nullopt;
   }
 
  private:
@@ -97,26 +97,6 @@ TEST_F(PropagationFixture, OnlyKnownSuccessesPropagateAndAFailingScorerIsHarmles
   net->record_failure("other", std::nullopt);
   net->record_success("ghost", std::nullopt);
   EXPECT_TRUE(script->queries.empty());
-}
-
-TEST(PropagateFeedback, ZeroAttenuationOrEmptyTableDoesNothing) {
-  auto script = std::make_shared<ScriptedScores>();
-  script->similarities = {{"b", 1.0}};
-  ScriptedScorer scorer(script);
-  AgentTable agents;
-  agents["b"];
-  const Caps caps{"a"};
-
-  propagate_feedback({0.0, 0.3}, "a", caps, scorer, agents, 1.0);
-  EXPECT_TRUE(script->queries.empty());
-  EXPECT_EQ(agents["b"].tau, 0.01);
-
-  propagate_feedback({0.5, 0.3}, "a", caps, scorer, agents, -2.0);  // outcome scales the boost
-  EXPECT_DOUBLE_EQ(agents["b"].tau, 0.01 - 1.0);
-
-  AgentTable empty;
-  propagate_feedback({0.3, 0.3}, "a", caps, scorer, empty, 1.0);
-  EXPECT_TRUE(empty.empty());
 }
 
 TEST(PropagateFeedbackMinHash, IdenticalCapabilitiesReceiveThreeTenths) {
@@ -208,10 +188,8 @@ TEST(MinHashScoreSignature, FloorKeepsExactlyTheScoredAgentsAtOrAboveIt) {
   MinHashScorer scorer(config);
   for (std::uint32_t i = 0; i < 300; ++i) {
     const Caps caps{random_words(rng, 1 + rng() % 4), random_words(rng, 2)};
-    scorer.index_capabilities_presigned("agent-" + std::to_string(i), caps, {}, config,
-                                        i % 7 == 0 ? 0 : i + 1);
+    scorer.index("agent-" + std::to_string(i), caps, i % 7 == 0 ? 0 : i + 1);
   }
-  ASSERT_EQ(scorer.signature_config(), &scorer.config());
   for (int round = 0; round < 20; ++round) {
     const std::string text = random_words(rng, 2 + rng() % 6);
     const MinHashSignature signature = compute_signature(text, config);
@@ -219,7 +197,11 @@ TEST(MinHashScoreSignature, FloorKeepsExactlyTheScoredAgentsAtOrAboveIt) {
     ASSERT_EQ(all.keys.size(), all.pairs.size());
     // 19/64 falls just short of 0.3 and 20/64 reaches it.
     for (const double floor : {0.0, 0.3, 19.0 / 64.0, 20.0 / 64.0, 1.0}) {
-      const ScoreList some = scorer.score_signature(signature, floor).value();
+      std::optional<MinHashSignature> cached = signature;
+      ScoreRequest request{text, floor};
+      request.signature_cache = &cached;
+      ScoreList some;
+      ASSERT_FALSE(scorer.score_into(request, some));
       std::vector<std::pair<std::string_view, double>> pairs;
       std::vector<std::uint32_t> keys;
       for (std::size_t i = 0; i < all.pairs.size(); ++i) {
@@ -231,7 +213,9 @@ TEST(MinHashScoreSignature, FloorKeepsExactlyTheScoredAgentsAtOrAboveIt) {
       EXPECT_EQ(some.pairs, pairs) << text << " at " << floor;
       EXPECT_EQ(some.keys, keys) << text << " at " << floor;
     }
-    EXPECT_TRUE(scorer.score_signature(signature, std::nan("")).value().pairs.empty());
+    ScoreList none;
+    ASSERT_FALSE(scorer.score_into({text, std::nan("")}, none));
+    EXPECT_TRUE(none.pairs.empty());
   }
 }
 

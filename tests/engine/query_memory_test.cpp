@@ -92,16 +92,13 @@ TEST(QueryMemoryScorers, LearnAndForgetMatchAFreshTeaching) {
 struct Reindexed final : Scorer {
   std::map<std::string, std::pair<Texts, std::uint32_t>>* seen;
   explicit Reindexed(decltype(seen) s) : seen(s) {}
-  void index_capabilities(std::string_view id, std::span<const std::string> c) override {
-    (*seen)[std::string(id)] = {Texts(c.begin(), c.end()), 0};
-  }
-  void index_capabilities_presigned(std::string_view id, std::span<const std::string> c,
-                                    std::span<const MinHashSignature>, const LshConfig&,
-                                    std::uint32_t key) override {
-    (*seen)[std::string(id)] = {Texts(c.begin(), c.end()), key};
+  void index(std::string_view id, const AgentTexts& t, std::uint32_t key) override {
+    (*seen)[std::string(id)] = {Texts(t.texts.begin(), t.texts.end()), key};
   }
   void remove_agent(std::string_view id) override { seen->erase(std::string(id)); }
-  ScoreResult score(std::string_view) const override { return ScoreResult::ok({}); }
+  std::optional<std::string> score_into(const ScoreRequest&, ScoreList&) const override {
+    return std::nullopt;
+  }
 };
 
 TEST(QueryMemoryEngine, BoundRepeatsFailuresAndRegistration) {

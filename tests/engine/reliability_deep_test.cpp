@@ -54,13 +54,14 @@ void on_small_stack(std::function<void()> body) {
 // Scores every query text the same way, so that deep trees have something to combine.
 class ConstantScorer final : public kova::Scorer {
  public:
-  void index_capabilities(std::string_view, std::span<const std::string>) override {}
+  void index(std::string_view, const kova::AgentTexts&, std::uint32_t) override {}
   void remove_agent(std::string_view) override {}
-  kova::ScoreResult score(std::string_view query) const override {
+  std::optional<std::string> score_into(const kova::ScoreRequest& request,
+                                        kova::ScoreList& list) const override {
+    const std::string_view query = request.text;
     ++calls;
-    kova::ScoreList list;
     list.add_owned("agent", query == "base" ? 0.9 : 0.0);
-    return kova::ScoreResult::ok(std::move(list));
+    return std::nullopt;
   }
   mutable std::size_t calls = 0;
 };

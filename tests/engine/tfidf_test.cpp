@@ -178,13 +178,12 @@ TEST(TfIdfScoring, QueryEqualToAgentTextScoresOne) {
 
 TEST(TfIdfScoring, ResultsCarryTheKeysAgentsWereIndexedWith) {
   TfIdfScorer scorer;
-  const LshConfig lsh;
-  scorer.index_capabilities_presigned("a", std::vector<std::string>{"legal contracts"}, {}, lsh, 7);
+  scorer.index("a", std::vector<std::string>{"legal contracts"}, 7);
   scorer.index_capabilities("b", std::vector<std::string>{"legal advice"});
-  scorer.index_capabilities_presigned("c", std::vector<std::string>{"legal aid"}, {}, lsh, 9);
+  scorer.index("c", std::vector<std::string>{"legal aid"}, 9);
   scorer.index_capabilities("c", std::vector<std::string>{"legal aid"});  // plain: key dropped
   scorer.remove_agent("a");
-  scorer.index_capabilities_presigned("d", std::vector<std::string>{"legal"}, {}, lsh, 4);
+  scorer.index("d", std::vector<std::string>{"legal"}, 4);
   const ScoreList list = scorer.score("legal").value();
   ASSERT_EQ(list.keys.size(), list.pairs.size());
   EXPECT_EQ(test_support::keys_by_name(list),

@@ -6,35 +6,15 @@
 
 namespace kova {
 
-struct ScorerError {
-  enum class Kind { InvalidQuery, IndexCorrupted, Other };
-  Kind kind = Kind::Other;
-  std::string message;
-
-  std::string display() const;  // "Invalid query: {}", "Index corrupted: {}", "Scorer failed: {}"
-  std::string debug() const;    // e.g. Other("timeout")
-};
-
-// An operating-system style I/O failure: a kind word ("other", "invalid data", "not found",
-// ...) and the system's text.
-struct IoError {
-  std::string kind;
-  std::string message;
-  std::string display() const { return message; }
-  std::string debug() const;
-};
-
+// A registration or configuration the engine refuses.
 struct DiscoveryError {
-  enum class Kind { Scorer, UnknownAgent, Persistence, Io, Config, CircuitBreakerOpen, MutexPoisoned };
+  enum class Kind { Config };
   Kind kind = Kind::Config;
-  std::string text;        // payload of every string variant
-  ScorerError scorer;      // payload of Kind::Scorer
-  IoError io;              // payload of Kind::Io
+  std::string text;
 
-  static DiscoveryError config(std::string message) { return {Kind::Config, std::move(message), {}, {}}; }
+  static DiscoveryError config(std::string message) { return {Kind::Config, std::move(message)}; }
 
-  std::string display() const;  // "Configuration error: {}", "Unknown agent: {}", ...
-  std::string debug() const;    // e.g. Config("Agent name cannot be empty")
+  std::string display() const;  // "Configuration error: {}"
 };
 
 struct NetworkError {
@@ -64,7 +44,6 @@ struct NetworkError {
   // "serialization error: {}", "I/O error: {}",
   // "unsupported snapshot version {} (supported up to {})", "scorer error: {}"
   std::string display() const;
-  std::string debug() const;
 };
 
 }  // namespace kova

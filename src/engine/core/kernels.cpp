@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <numeric>
 #include <tuple>
 #include <utility>
 
@@ -16,12 +15,6 @@
 namespace kova {
 
 namespace {
-
-// Ranking order: higher first, NaN after every number. A strict weak order, unlike a bare
-// `a > b` once NaN is about.
-bool ranks_before(double a, double b) {
-  return !std::isnan(a) && (std::isnan(b) || a > b);
-}
 
 double capability_score(const KernelInput& a) {
   const double tau = a.tau < 1.0 ? a.tau : 1.0;  // a NaN tau counts as 1.0, as fmin has it
@@ -139,28 +132,6 @@ constexpr std::size_t kKernelTypes = 4;
 // Kernel types 0 to 2 score without an exponential; type 3 is the recency kernel.
 constexpr std::size_t kCheapKernels = 3;
 constexpr std::size_t kRecency = static_cast<std::size_t>(KernelType::TemporalRecency);
-constexpr std::size_t kNoAgent = static_cast<std::size_t>(-1);
-
-// Every built-in kernel's score of every agent in one pass over the inputs: column t (the
-// KernelType value) holds the scores of that kernel.
-void score_columns(std::span<const KernelInput> inputs, MonoTime now,
-                   std::vector<double>& columns) {
-  const std::size_t n = inputs.size();
-  columns.resize(n * kKernelTypes);
-  double* capability = columns.data() + n * static_cast<std::size_t>(KernelType::Capability);
-  double* novelty = columns.data() + n * static_cast<std::size_t>(KernelType::Novelty);
-  double* load = columns.data() + n * static_cast<std::size_t>(KernelType::LoadBalancing);
-  double* recency = columns.data() + n * static_cast<std::size_t>(KernelType::TemporalRecency);
-  // The exponentials apart, so that the rest of the pass can be vectorised.
-  for (std::size_t i = 0; i < n; ++i) {
-    const KernelInput& a = inputs[i];
-    capability[i] = capability_score(a);
-    novelty[i] = novelty_score(a);
-    load[i] = load_score(a);
-    recency[i] = elapsed_seconds(a, now);
-  }
-  for (std::size_t i = 0; i < n; ++i) recency[i] = recency_of(recency[i]);
-}
 
 // Greatest number among the scores (NaN ignored), -inf when there is none. Four running
 // maxima keep the comparisons independent of each other.
@@ -188,17 +159,9 @@ std::size_t first_of(const double* s, std::size_t n, double best) {
   return 0;  // every score is NaN: the ranking keeps registry order
 }
 
-std::vector<KernelInput> inputs_of(std::span<const EligibleAgent> agents) {
-  std::vector<KernelInput> inputs;
-  inputs.reserve(agents.size());
-  for (const EligibleAgent& a : agents) inputs.push_back(KernelInput::of(*a.record, a.similarity));
-  return inputs;
-}
-
 // Working memory of the evaluations on this thread, kept between calls: buffers of this size
 // would otherwise come fresh from the system, page faults included, on every query.
 struct Scratch {
-  std::vector<KernelInput> inputs;
   std::vector<double> columns;
 };
 // Reached through a call the optimiser cannot see into: in a shared library every use of a
@@ -224,27 +187,6 @@ std::string_view kernel_type_name(KernelType type) {
   return "capability_matching";
 }
 
-void ReasoningKernel::score_all(std::span<const KernelInput> agents, MonoTime now,
-                                double* out) const {
-  for (std::size_t i = 0; i < agents.size(); ++i) out[i] = score(agents[i], now);
-}
-
-Ranking ReasoningKernel::evaluate(const MinHashSignature& /*query*/,
-                                  std::span<const EligibleAgent> agents, MonoTime now) const {
-  const std::vector<KernelInput> inputs = inputs_of(agents);
-  std::vector<double> scores(agents.size());
-  score_all(inputs, now, scores.data());
-  std::vector<std::size_t> order(agents.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return ranks_before(scores[a], scores[b]);
-  });
-  Ranking ranking;
-  ranking.reserve(order.size());
-  for (std::size_t i : order) ranking.emplace_back(agents[i].record->name_hash, scores[i]);
-  return ranking;
-}
-
 double CapabilityKernel::score(const KernelInput& agent, MonoTime) const {
   return capability_score(agent);
 }
@@ -256,13 +198,6 @@ double LoadBalancingKernel::score(const KernelInput& agent, MonoTime) const {
 }
 double TemporalRecencyKernel::score(const KernelInput& agent, MonoTime now) const {
   return recency_score(agent, now);
-}
-
-std::optional<double> KernelEvaluation::score_for(const NameHash& hash) const {
-  for (std::size_t i = 0; i < hashes.size() && i < scores.size(); ++i) {
-    if (hashes[i] == hash) return scores[i];
-  }
-  return std::nullopt;
 }
 
 bool QuorumRule::holds(std::size_t top_votes, std::size_t kernel_count) const {
@@ -284,84 +219,6 @@ SLNEnzyme::SLNEnzyme(std::size_t max_split, QuorumRule quorum)
   kernels_.push_back(std::make_unique<LoadBalancingKernel>());
   kernels_.push_back(std::make_unique<NoveltyKernel>());
   kernels_.push_back(std::make_unique<TemporalRecencyKernel>());
-}
-
-// Each kernel's ranking is described as a sorted list, but only its first entry and its
-// greatest score are ever used, so a pass or two per kernel gives the same votes and scores.
-// The kernel list is fixed (the four built-in kernels), so their scores are computed together
-// in one pass over the inputs.
-KernelEvaluation SLNEnzyme::evaluate_with_scores(const MinHashSignature& /*query*/,
-                                                 std::span<const EligibleAgent> agents,
-                                                 MonoTime now) const {
-  std::vector<NameHash> hashes;
-  hashes.reserve(agents.size());
-  std::vector<KernelInput>& inputs = thread_scratch().inputs;
-  inputs.clear();
-  for (const EligibleAgent& a : agents) {
-    hashes.push_back(a.record->name_hash);
-    inputs.push_back(KernelInput::of(*a.record, a.similarity));
-  }
-  return evaluate_inputs(inputs, std::move(hashes), now);
-}
-
-KernelEvaluation SLNEnzyme::evaluate_inputs(std::span<const KernelInput> inputs,
-                                            std::vector<NameHash> hashes, MonoTime now) const {
-  KernelEvaluation evaluation;
-  const std::size_t n = inputs.size();
-  if (n == 0) return evaluation;  // every ranking is empty: no votes, no scores
-  evaluation.hashes = std::move(hashes);
-  evaluation.votes.reserve(kernels_.size());
-  evaluation.vote_positions.reserve(kernels_.size());
-  evaluation.scores.assign(n, 0.0);
-  std::vector<double>& columns = thread_scratch().columns;
-  score_columns(inputs, now, columns);
-  double* blended = evaluation.scores.data();
-  for (const auto& kernel : kernels_) {
-    const double* s = columns.data() + n * static_cast<std::size_t>(kernel->kernel_type());
-    const double best = greatest(s, n);
-    const std::size_t top = first_of(s, n, best);
-    evaluation.votes.push_back({kernel->kernel_type(), evaluation.hashes[top]});
-    evaluation.vote_positions.push_back(top);
-    // Sums start at +0.0 and can never become -0.0, so adding 0.0 would change nothing.
-    if (best > 0.0) {
-      for (std::size_t i = 0; i < n; ++i) blended[i] += s[i] / best;
-    }
-  }
-  const double k = static_cast<double>(kernels_.size());
-  for (std::size_t i = 0; i < n; ++i) blended[i] /= k;
-  return evaluation;
-}
-
-RoutingDecision SLNEnzyme::process(const MinHashSignature& /*query*/,
-                                   std::span<const EligibleAgent> agents, MonoTime now) {
-  // Routing needs each kernel's favourite only: one pass keeps a running best per kernel,
-  // and the recency kernel's favourite needs its exponential only near the newest agents.
-  std::array<std::size_t, kKernelTypes> top;
-  std::array<double, kKernelTypes> best{};
-  top.fill(kNoAgent);
-  std::vector<KernelInput>& inputs = thread_scratch().inputs;
-  inputs.clear();
-  for (std::size_t i = 0; i < agents.size(); ++i) {
-    const KernelInput& a =
-        inputs.emplace_back(KernelInput::of(*agents[i].record, agents[i].similarity));
-    const double scores[kCheapKernels] = {capability_score(a), novelty_score(a), load_score(a)};
-    for (std::size_t t = 0; t < kCheapKernels; ++t) {
-      if (top[t] == kNoAgent ? !std::isnan(scores[t]) : scores[t] > best[t]) {
-        top[t] = i;
-        best[t] = scores[t];
-      }
-    }
-  }
-  std::vector<KernelVote> votes;
-  if (!agents.empty()) {
-    top[kRecency] = recency_favourite(inputs, now).first;
-    votes.reserve(kernels_.size());
-    for (const auto& kernel : kernels_) {
-      const std::size_t t = top[static_cast<std::size_t>(kernel->kernel_type())];
-      votes.push_back({kernel->kernel_type(), agents[t == kNoAgent ? 0 : t].record->name_hash});
-    }
-  }
-  return process_votes(votes);
 }
 
 KernelEvaluation SLNEnzyme::evaluate_selected(std::span<const KernelInput> inputs,

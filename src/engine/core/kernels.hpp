@@ -4,16 +4,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "core/clock.hpp"
-#include "core/lsh.hpp"
 #include "core/name_hash.hpp"
-#include "network/agent_record.hpp"
 
 namespace kova {
 
@@ -27,15 +24,9 @@ enum class KernelType : std::uint8_t {
 // "capability_matching", "novelty_seeking", "load_balancing", "temporal_recency"
 std::string_view kernel_type_name(KernelType type);
 
-// One eligible agent as the kernels see it: its record and its similarity (0.0 when the
-// scorer gave none). Eligible agents come in registry order.
-struct EligibleAgent {
-  const AgentRecord* record;
-  double similarity;
-};
-
-// Everything the kernels read of one eligible agent, copied out of its record in one go so
-// that the kernels run over contiguous memory instead of chasing records four times.
+// Everything the kernels read of one eligible agent: its similarity to the query (0.0 when the
+// scorer gave none) and a copy of its routing state, so that the kernels run over contiguous
+// memory instead of chasing records. Eligible agents come in registry order.
 struct KernelInput {
   double similarity;
   double diameter;
@@ -43,14 +34,7 @@ struct KernelInput {
   double sigma;
   std::uint64_t forwards;
   MonoTime last_activity;
-
-  static KernelInput of(const AgentRecord& record, double similarity) {
-    return {similarity,   record.diameter,   record.tau,
-            record.sigma, record.forwards(), record.last_activity};
-  }
 };
-
-using Ranking = std::vector<std::pair<NameHash, double>>;
 
 class ReasoningKernel {
  public:
@@ -58,41 +42,29 @@ class ReasoningKernel {
   virtual KernelType kernel_type() const = 0;
   // Score of one agent; `now` is read once per evaluation.
   virtual double score(const KernelInput& agent, MonoTime now) const = 0;
-  double score(const EligibleAgent& agent, MonoTime now) const {
-    return score(KernelInput::of(*agent.record, agent.similarity), now);
-  }
-  // score() of every agent into out[0 .. agents.size()).
-  virtual void score_all(std::span<const KernelInput> agents, MonoTime now, double* out) const;
-  // Full ranking: every agent, highest first, stable, NaN after every number.
-  Ranking evaluate(const MinHashSignature& query, std::span<const EligibleAgent> agents,
-                   MonoTime now) const;
 };
 
 // sim x diameter x (0.5 + 0.5 x min(tau, 1))
 class CapabilityKernel final : public ReasoningKernel {
  public:
-  using ReasoningKernel::score;
   KernelType kernel_type() const override { return KernelType::Capability; }
   double score(const KernelInput& agent, MonoTime now) const override;
 };
 // 1 / (sigma + 1)
 class NoveltyKernel final : public ReasoningKernel {
  public:
-  using ReasoningKernel::score;
   KernelType kernel_type() const override { return KernelType::Novelty; }
   double score(const KernelInput& agent, MonoTime now) const override;
 };
 // diameter / (forwards + 1)
 class LoadBalancingKernel final : public ReasoningKernel {
  public:
-  using ReasoningKernel::score;
   KernelType kernel_type() const override { return KernelType::LoadBalancing; }
   double score(const KernelInput& agent, MonoTime now) const override;
 };
 // exp(seconds since last activity / -86.6)
 class TemporalRecencyKernel final : public ReasoningKernel {
  public:
-  using ReasoningKernel::score;
   KernelType kernel_type() const override { return KernelType::TemporalRecency; }
   double score(const KernelInput& agent, MonoTime now) const override;
 };
@@ -112,15 +84,9 @@ VoteTally tally_votes(std::span<const KernelVote> votes);
 
 struct KernelEvaluation {
   std::vector<KernelVote> votes;  // one per kernel that ranked an agent, in kernel order
-  // enzyme_score per eligible agent, aligned with the eligible list given to
-  // evaluate_with_scores; empty when no kernel ranked anything.
+  // enzyme_score of each input asked for, in the order asked; empty when there were no inputs.
   std::vector<double> scores;
-  std::vector<NameHash> hashes;  // the eligible agents' hashes, aligned with `scores`
-  std::vector<std::size_t> vote_positions;  // the eligible position each vote names
-
-  // Score for a name hash (nullopt when absent). A linear search: callers that hold the
-  // eligible list index `scores` directly.
-  std::optional<double> score_for(const NameHash& hash) const;
+  std::vector<std::size_t> vote_positions;  // the input position each vote names
 };
 
 struct RoutingDecision {
@@ -137,35 +103,21 @@ struct QuorumRule {
   bool holds(std::size_t top_votes, std::size_t kernel_count) const;
 };
 
-class Enzyme {
- public:
-  virtual ~Enzyme() = default;
-  virtual RoutingDecision process(const MinHashSignature& query,
-                                  std::span<const EligibleAgent> agents, MonoTime now) = 0;
-};
-
-class SLNEnzyme final : public Enzyme {
+// The kernel committee. Each kernel ranks every input (highest first, stable, NaN after every
+// number) and votes for its first; an agent's enzyme score is the mean over the kernels of
+// its score relative to that kernel's best, when the best is positive. Only each ranking's
+// first entry and greatest score are ever used, so no ranking is sorted.
+class SLNEnzyme final {
  public:
   explicit SLNEnzyme(std::size_t max_split = 3, QuorumRule quorum = {});
 
-  KernelEvaluation evaluate_with_scores(const MinHashSignature& query,
-                                        std::span<const EligibleAgent> agents, MonoTime now) const;
-  // evaluate_with_scores over inputs the caller has already gathered; `hashes` (aligned with
-  // `inputs`) become the evaluation's hashes.
-  KernelEvaluation evaluate_inputs(std::span<const KernelInput> inputs,
-                                   std::vector<NameHash> hashes, MonoTime now) const;
-  // The votes of evaluate_inputs for a caller that resolves hashes itself (`hash_of(i)` is
-  // the name hash of input i, asked only for the voted agents; `hashes` stay empty), with
-  // enzyme scores only for the inputs at the ascending positions `wanted`: `scores` holds one
-  // per wanted input, in that order.
+  // The kernels' votes over `inputs` (`hash_of(i)` is the name hash of input i, asked only
+  // for the voted agents), with enzyme scores only for the inputs at the ascending positions
+  // `wanted`: `scores` holds one per wanted input, in that order.
   KernelEvaluation evaluate_selected(std::span<const KernelInput> inputs,
                                      const std::function<NameHash(std::size_t)>& hash_of,
                                      std::span<const std::uint32_t> wanted, MonoTime now) const;
-  RoutingDecision process(const MinHashSignature& query, std::span<const EligibleAgent> agents,
-                          MonoTime now) override;
-  // process() for a caller that already holds the kernels' votes for the same agents at the
-  // same instant (evaluate_with_scores gives exactly the votes process would collect):
-  // counts the call and routes without ranking everything a second time.
+  // Counts the call and routes by the votes an evaluation collected.
   RoutingDecision process_votes(std::span<const KernelVote> votes);
 
   const QuorumRule& quorum() const { return quorum_; }

@@ -34,7 +34,7 @@ std::vector<TermCount> distinct_terms(const std::vector<std::string>& terms, std
       ++kept[it->second].count;
     } else if (kept.size() < limit) {
       position.emplace(term, kept.size());
-      kept.push_back({term, std::hash<std::string_view>{}(term), 1});
+      kept.push_back({term, StringHash{}(term), 1});
     }
   }
   return kept;

@@ -9,6 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/string_hash.hpp"
+
 namespace kova {
 
 class CoOccurrenceExpander {
@@ -51,14 +53,11 @@ class CoOccurrenceExpander {
     std::size_t hash;
     friend bool operator==(const HashedTerm& a, const std::string& b) { return a.text == b; }
   };
-  struct StringHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept {
-      return std::hash<std::string_view>{}(s);
-    }
+  struct TermHash : StringHash {
+    using StringHash::operator();
     std::size_t operator()(const HashedTerm& term) const noexcept { return term.hash; }
   };
-  using Row = std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>>;
+  using Row = std::unordered_map<std::string, std::uint32_t, TermHash, std::equal_to<>>;
   // A pair by where it lives: rows and keys stay in place until erased.
   struct PairRef {
     std::string_view query_term;
@@ -69,7 +68,7 @@ class CoOccurrenceExpander {
   std::uint64_t prune_pass(std::uint64_t threshold);
 
   // query term -> (capability term -> count)
-  std::unordered_map<std::string, Row, StringHash, std::equal_to<>> matrix_;
+  StringMap<Row> matrix_;
   std::size_t size_ = 0;  // number of pairs
   std::uint64_t feedback_count_ = 0;
   // Once full, the matrix is pruned after nearly every success, and the first pass of a prune

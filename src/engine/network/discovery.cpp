@@ -31,11 +31,17 @@ ConfidenceResponse confidence_response(PipelineOutput&& output,
 }
 
 void report_query_failure(const std::string& error) {
-  log::event(log::Level::Error, log::kTargetNetwork, "Query evaluation failed",
-             [&] { return std::vector<log::Field>{{"error", error}}; });
+  log::event(log::Level::Error, log::kTargetNetwork, "Query evaluation failed", [&] {
+    return std::vector<log::Field>{{"error", error}};
+  });
 }
 
 }  // namespace
+
+PipelineContext LocalNetwork::pipeline_context(SLNEnzyme& enzyme, bool brief,
+                                               std::size_t limit) const {
+  return {cache_.current(), scorer_, enzyme, *clock_, brief, limit, learning_.query_expansion};
+}
 
 std::vector<DiscoveryResult> LocalNetwork::discover_filtered(std::string_view query,
                                                              const FilterMap* filters,
@@ -56,10 +62,8 @@ std::vector<DiscoveryResult> LocalNetwork::discover_filtered(std::string_view qu
   PipelineOutput output;
   {
     auto enzyme = safe_lock(enzyme_, "enzyme");
-    output =
-        run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), !recording, limit,
-                   learning_.query_expansion},
-                     query, filters, *cooccurrence, epsilon);
+    output = run_pipeline(pipeline_context(*enzyme, !recording, limit), query, filters,
+                          *cooccurrence, epsilon);
   }
   if (!recording) return std::move(output.brief);
   {
@@ -82,9 +86,8 @@ std::vector<ExplainedResult> LocalNetwork::discover_explained(std::string_view q
   const double epsilon = exploration_epsilon();
   auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
   auto enzyme = safe_lock(enzyme_, "enzyme");
-  return run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), false, limit,
-                   learning_.query_expansion}, query,
-                      filters, *cooccurrence, epsilon)
+  return run_pipeline(pipeline_context(*enzyme, false, limit), query, filters, *cooccurrence,
+                      epsilon)
       .results;
 }
 
@@ -95,9 +98,7 @@ ConfidenceResponse LocalNetwork::discover_with_confidence_filtered(std::string_v
   auto cooccurrence = safe_lock(cooccurrence_, "cooccurrence");
   auto enzyme = safe_lock(enzyme_, "enzyme discover");
   PipelineOutput output =
-      run_pipeline({agents_, scorer_, *enzyme, *clock_, &registry_order(), true, limit,
-                   learning_.query_expansion}, query,
-                   filters, *cooccurrence, epsilon);
+      run_pipeline(pipeline_context(*enzyme, true, limit), query, filters, *cooccurrence, epsilon);
   auto confidence = derive_confidence(output.evaluation, agents_, *enzyme);
   return confidence_response(std::move(output), std::move(confidence));
 }
@@ -114,9 +115,8 @@ void LocalNetwork::run_query_pipeline(
   const std::string_view text = query.primary_text().value_or(std::string_view());
   const double epsilon = exploration_epsilon();
   auto enzyme = safe_lock(enzyme_, lock_label);
-  finish(run_pipeline_with_scores(
-             {agents_, scorer_, *enzyme, *clock_, &registry_order(), brief, limit}, text,
-             std::move(scores).value(), filters, epsilon),
+  finish(run_pipeline_with_scores(pipeline_context(*enzyme, brief, limit), text,
+                                  std::move(scores).value(), filters, epsilon),
          *enzyme);
 }
 

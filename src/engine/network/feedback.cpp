@@ -110,36 +110,7 @@ void LocalNetwork::record_success(std::string_view agent_name,
                               CoOccurrenceExpander::kMaxDistinctTerms);
   }
 
-  // Feedback has exclusive access, so no query uses the registry order meanwhile. While the
-  // membership is unchanged its key positions hold even when routing rows are stale, so the
-  // rows are left for the next query to re-read rather than refreshed on every success.
-  bool order_stale;
-  {
-    const std::lock_guard<std::mutex> lock(order_mutex_);
-    order_stale = order_stale_;
-  }
-  const RegistryOrder& order = order_stale ? registry_order() : order_;
-  std::vector<const AgentRecord*> gained;
-  gained.reserve(std::min<std::size_t>(agents_.size(), 256));
-  // The record lives in a map node, so its capabilities stay in place while propagation
-  // changes the other agents' tau.
-  propagate_feedback(
-      propagator_, agent_name, *agent, *scorer_.scorer, agents_.empty(),
-      [this](std::string_view name) { return find_mut(name); },
-      [&](std::uint32_t key) -> AgentRecord* {
-        const std::uint32_t position = key < order.position_of_key.size()
-                                           ? order.position_of_key[key]
-                                           : RegistryOrder::kNoPosition;
-        if (position == RegistryOrder::kNoPosition) return nullptr;
-        // The order views this engine's own records, which feedback may change.
-        auto* record = const_cast<AgentRecord*>(&order.entries[position]->second);
-        if (record != agent) gained.push_back(record);
-        return record;
-      },
-      kSuccessOutcome);
-  // Only these rows need re-reading before the next query: marking every row would make
-  // that query re-read the whole registry after each success.
-  mark_records_changed(gained);
+  propagate_success(agent_name, *agent);
 }
 
 void LocalNetwork::record_failure(std::string_view agent_name,
@@ -173,7 +144,7 @@ void LocalNetwork::tick() {
   const log::Span span(log::Level::Info, log::kTargetNetwork, "tick");
 
   const MonoTime now = clock_->monotonic_now();
-  mark_all_records_changed();
+  cache_.all_records_changed();
   for (auto& entry : agents_) {
     AgentRecord& agent = entry.second;
     agent.tau = std::fmax(agent.tau * kTickTauFactor, kTauFloor);

@@ -100,13 +100,12 @@ std::optional<DiscoveryError> LocalNetwork::register_agent(
   auto it = agents_.lower_bound(name);
   const bool replacing = it != agents_.end() && it->first == name;
   const std::uint32_t key = replacing ? it->second.key : take_key();
-  scorer_.scorer->index_capabilities_presigned(name, capabilities, signatures, scorer_.config,
-                                               key);
+  scorer_.scorer->index(name, {capabilities, signatures, &scorer_.config}, key);
   if (replacing) {
     index_.erase(std::string_view(it->first));
     it = agents_.erase(it);
   }
-  mark_membership_changed();
+  cache_.membership_changed();
   it = agents_.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(name),
                             std::forward_as_tuple());
   AgentRecord& record = it->second;
@@ -131,7 +130,7 @@ bool LocalNetwork::deregister(std::string_view name) {
   if (it->second.key != 0) free_keys_.push_back(it->second.key);
   index_.erase(std::string_view(it->first));
   agents_.erase(it);
-  mark_membership_changed();
+  cache_.membership_changed();
   return true;
 }
 
@@ -144,54 +143,6 @@ std::uint32_t LocalNetwork::take_key() {
   // Past four billion distinct agents the newest go without a key and are matched by name.
   if (next_key_ == RegistryOrder::kNoPosition - 1) return 0;
   return next_key_++;
-}
-
-void LocalNetwork::mark_membership_changed() {
-  const std::lock_guard<std::mutex> lock(order_mutex_);
-  order_stale_ = true;
-  changed_keys_.clear();
-}
-
-void LocalNetwork::mark_record_changed(const AgentRecord& record) {
-  const AgentRecord* const one[] = {&record};
-  mark_records_changed(one);
-}
-
-void LocalNetwork::mark_records_changed(std::span<const AgentRecord* const> records) {
-  const std::lock_guard<std::mutex> lock(order_mutex_);
-  if (order_stale_ || rows_stale_) return;
-  for (const AgentRecord* record : records) {
-    // Past a share of the registry, re-reading every row is cheaper than the list.
-    if (record->key == 0 || changed_keys_.size() >= 64 + agents_.size() / 8) {
-      rows_stale_ = true;
-      changed_keys_.clear();
-      return;
-    }
-    changed_keys_.push_back(record->key);
-  }
-}
-
-void LocalNetwork::mark_all_records_changed() {
-  const std::lock_guard<std::mutex> lock(order_mutex_);
-  rows_stale_ = true;
-  changed_keys_.clear();
-}
-
-RegistryOrder& LocalNetwork::registry_order() const {
-  // Queries share the engine, so the first one after a change brings the order up to date
-  // for all; nothing changes the registry while queries run.
-  const std::lock_guard<std::mutex> lock(order_mutex_);
-  if (order_stale_) {
-    order_.rebuild(agents_);
-  } else if (rows_stale_) {
-    order_.refresh_rows();
-  } else {
-    for (const std::uint32_t key : changed_keys_) order_.refresh_row(key);
-  }
-  order_stale_ = false;
-  rows_stale_ = false;
-  changed_keys_.clear();
-  return order_;
 }
 
 std::vector<std::string> LocalNetwork::agents() const {
@@ -209,7 +160,7 @@ const AgentRecord* LocalNetwork::find(std::string_view name) const {
 AgentRecord* LocalNetwork::find_mut(std::string_view name) {
   const auto it = index_.find(name);
   if (it == index_.end()) return nullptr;
-  mark_record_changed(*it->second);
+  cache_.record_changed(*it->second);
   return it->second;
 }
 

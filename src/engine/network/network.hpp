@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,10 +20,12 @@
 #include "core/errors.hpp"
 #include "core/kernels.hpp"
 #include "core/result.hpp"
+#include "core/string_hash.hpp"
 #include "network/agent_record.hpp"
 #include "network/cooccurrence.hpp"
 #include "network/filter.hpp"
 #include "network/pipeline.hpp"
+#include "network/registry_cache.hpp"
 #include "network/replay.hpp"
 #include "network/results.hpp"
 #include "network/safe_lock.hpp"
@@ -189,7 +190,6 @@ class LocalNetwork {
                           const std::function<void(PipelineOutput&&, SLNEnzyme&)>& finish) const;
   // A key for a new agent's scorer entry: a released one first, else the next unused.
   std::uint32_t take_key();
-  void mark_membership_changed();
   // Query memory: `record` (registered as `name`) now also remembers `text`, or no longer.
   void remember(std::string_view name, AgentRecord& record, std::string_view text);
   void forget_remembered(std::string_view name, AgentRecord& record, std::string_view text);
@@ -199,34 +199,23 @@ class LocalNetwork {
   // The fallback for scorers that do not follow texts themselves: the agent indexed anew with
   // its capabilities followed by its remembered texts, under its own key.
   void reindex_remembered(std::string_view name, const AgentRecord& record);
-  // A record may be about to change: its routing row is re-read before the next query.
-  void mark_record_changed(const AgentRecord& record);
-  void mark_records_changed(std::span<const AgentRecord* const> records);
-  void mark_all_records_changed();
-  // The registry in walking order for queries, brought up to date on first use after a
-  // change. Queries run one at a time under the kernels' lock, which guards its rows.
-  RegistryOrder& registry_order() const;
-
-  struct NameHasher {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept {
-      return std::hash<std::string_view>{}(s);
-    }
-  };
+  // Spreads a success of `source` (registered as `name`) to the agents whose capabilities
+  // resemble its own; the rows of those that gained are marked changed.
+  void propagate_success(std::string_view name, AgentRecord& source);
+  // What every query needs of the network besides its own options.
+  PipelineContext pipeline_context(SLNEnzyme& enzyme, bool brief, std::size_t limit) const;
 
   ScorerAdapter scorer_;
   CircuitBreakerConfig circuit_breaker_{};
   AgentTable agents_;
   // Name lookups without walking the ordered table; keys view the table's own node keys,
   // which stay in place until their node is erased.
-  std::unordered_map<std::string_view, AgentRecord*, NameHasher, std::equal_to<>> index_;
+  std::unordered_map<std::string_view, AgentRecord*, StringHash, std::equal_to<>> index_;
   std::uint32_t next_key_ = 1;
   std::vector<std::uint32_t> free_keys_;
-  mutable std::mutex order_mutex_;
-  mutable bool order_stale_ = true;
-  mutable bool rows_stale_ = false;
-  mutable std::vector<std::uint32_t> changed_keys_;
-  mutable RegistryOrder order_;
+  // The registry as queries read it. Queries bring it up to date and count forwards through
+  // it, which is why it is reachable from const queries.
+  mutable RegistryCache cache_{agents_};
   mutable PoisonableMutex<SLNEnzyme> enzyme_;
   double epsilon_initial_ = kEpsilonInitial;
   double epsilon_floor_ = kEpsilonFloor;
@@ -239,22 +228,5 @@ class LocalNetwork {
   std::shared_ptr<const Clock> clock_;
   ExtraMembers loaded_extra_;
 };
-
-// Spreads a success to agents whose capabilities resemble the source's. `find` maps a name to
-// its record (nullptr when not registered).
-void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view source,
-                        std::span<const std::string> capabilities, const Scorer& scorer,
-                        bool registry_empty,
-                        const std::function<AgentRecord*(std::string_view)>& find, double outcome);
-void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view source,
-                        std::span<const std::string> capabilities, const Scorer& scorer,
-                        AgentTable& agents, double outcome);
-// The engine's path for a registered source. Scorers that take signatures get the signature
-// of the joined capabilities, kept in the source's feedback memory once it has one, and only
-// agents at or above the threshold; results carrying keys are matched with `find_key`.
-void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view source_name,
-                        AgentRecord& source, const Scorer& scorer, bool registry_empty,
-                        const std::function<AgentRecord*(std::string_view)>& find,
-                        const std::function<AgentRecord*(std::uint32_t)>& find_key, double outcome);
 
 }  // namespace kova

@@ -8,13 +8,9 @@
 
 #include "network/pipeline.hpp"
 
-#define XXH_INLINE_ALL
-#include <xxhash.h>
-
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <span>
 #include <string>
@@ -22,6 +18,7 @@
 #include <vector>
 
 #include "core/lsh.hpp"
+#include "core/name_table.hpp"
 #include "log/log.hpp"
 #include "text/unicode.hpp"
 
@@ -32,187 +29,17 @@ std::atomic<std::uint64_t> TIE_BREAK_COUNTER{0};
 namespace {
 
 using ScorePair = std::pair<std::string_view, double>;
+using Best = std::optional<std::pair<std::string, double>>;
 
 constexpr double kTieBand = 0.0001;
 constexpr double kOverlapScoreGap = 0.05;
 constexpr double kInverseSignatureLength = 0.015625;  // 1 / 64
 constexpr std::size_t kPrefetchDistance = 8;
 
-// Byte equality, inline for the short texts agent names usually are.
-bool same_bytes(const char* a, const char* b, std::size_t n) {
-  if (n > 16) return std::memcmp(a, b, n) == 0;
-  if (n >= 8) {
-    std::uint64_t x0, y0, x1, y1;
-    std::memcpy(&x0, a, 8);
-    std::memcpy(&y0, b, 8);
-    std::memcpy(&x1, a + n - 8, 8);
-    std::memcpy(&y1, b + n - 8, 8);
-    return x0 == y0 && x1 == y1;
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  return true;
+// Whether `a` would come before `b` in a stable highest-first sort: NaN after every number.
+bool ranks_above(double a, double b) {
+  return !std::isnan(a) && (std::isnan(b) || a > b);
 }
-
-// The distinct names of a list of (name, similarity) pairs in which a later pair replaces an
-// earlier one of the same name; needed only when nothing passed the threshold and the best
-// returned name is reported. Open addressing with linear probing; a slot holds the high half
-// of the name's hash and the entry's position plus one (0 marks an empty slot).
-class ScoreLookup {
- public:
-  explicit ScoreLookup(std::span<const ScorePair> pairs) {
-    std::size_t capacity = 16;
-    while (capacity < pairs.size() * 2) capacity *= 2;
-    slots_.assign(capacity, 0);
-    mask_ = capacity - 1;
-    entries_.reserve(pairs.size());
-    bytes_.reserve(pairs.size() * 16);
-    for (const auto& [name, similarity] : pairs) {
-      const std::uint64_t h = hash(name);
-      std::uint64_t& slot = slots_[probe(name, h)];
-      if (slot != 0) {
-        entries_[(slot & kIndexMask) - 1].similarity = similarity;
-        continue;
-      }
-      slot = (h & ~kIndexMask) | (entries_.size() + 1);
-      entries_.push_back({bytes_.size(), name.size(), similarity});
-      bytes_.insert(bytes_.end(), name.begin(), name.end());
-    }
-  }
-
-  // The entry a stable highest-first sort of the distinct names would put first (NaN after
-  // every number). Among equal similarities the first returned name wins.
-  std::optional<std::pair<std::string, double>> best() const {
-    const Entry* top = nullptr;
-    for (const Entry& e : entries_) {
-      if (top == nullptr || (!std::isnan(e.similarity) &&
-                             (std::isnan(top->similarity) || e.similarity > top->similarity))) {
-        top = &e;
-      }
-    }
-    if (top == nullptr) return std::nullopt;
-    return std::pair<std::string, double>(std::string(name_of(*top)), top->similarity);
-  }
-
- private:
-  static constexpr std::uint64_t kIndexMask = 0xFFFF'FFFFull;
-  struct Entry {
-    std::size_t offset;
-    std::size_t size;
-    double similarity;
-  };
-
-  static std::uint64_t hash(std::string_view name) { return XXH3_64bits(name.data(), name.size()); }
-  std::string_view name_of(const Entry& e) const { return {bytes_.data() + e.offset, e.size}; }
-
-  // Position of the slot holding `name`, or of the empty slot where it would go.
-  std::size_t probe(std::string_view name, std::uint64_t h) const {
-    const std::uint64_t tag = h & ~kIndexMask;
-    for (std::size_t pos = h & mask_;; pos = (pos + 1) & mask_) {
-      const std::uint64_t slot = slots_[pos];
-      if (slot == 0) return pos;
-      if ((slot & ~kIndexMask) != tag) continue;
-      const Entry& e = entries_[(slot & kIndexMask) - 1];
-      if (e.size == name.size() && same_bytes(bytes_.data() + e.offset, name.data(), e.size))
-        return pos;
-    }
-  }
-
-  std::vector<std::uint64_t> slots_;
-  std::vector<Entry> entries_;
-  std::vector<char> bytes_;
-  std::size_t mask_ = 0;
-};
-
-// The pair a stable highest-first sort would put first (NaN after every number), for pairs
-// whose names are known to be distinct.
-std::optional<std::pair<std::string, double>> best_of_distinct(std::span<const ScorePair> pairs) {
-  const ScorePair* top = nullptr;
-  for (const ScorePair& p : pairs) {
-    if (top == nullptr ||
-        (!std::isnan(p.second) && (std::isnan(top->second) || p.second > top->second))) {
-      top = &p;
-    }
-  }
-  if (top == nullptr) return std::nullopt;
-  return std::pair<std::string, double>(std::string(top->first), top->second);
-}
-
-// The best of a scorer's results. Keyed results come from a scorer that lists each agent
-// once: nothing to merge.
-std::optional<std::pair<std::string, double>> best_returned(std::span<const ScorePair> scores,
-                                                            std::span<const std::uint32_t> keys) {
-  return keys.size() == scores.size() && !scores.empty() ? best_of_distinct(scores)
-                                                         : ScoreLookup(scores).best();
-}
-std::optional<std::pair<std::string, double>> best_returned(const ScoreList& list) {
-  return best_returned(list.pairs, list.keys);
-}
-
-// The registered agents by name, for matching names from scorers that report no keys. The
-// table's hashes are the first words of the agents' name hashes, which are XXH3-64 of the
-// names with seed 0, so indexing the registry costs no hashing; the names are copied into one
-// contiguous block so that matching compares against nearby memory.
-class NameIndex {
- public:
-  // Empties the index and sizes it for `expected` names; the memory stays between uses.
-  void reset(std::size_t expected) {
-    entries_.clear();
-    entries_.reserve(expected);
-    bytes_.clear();
-    bytes_.reserve(expected * 16);
-  }
-
-  // Names are distinct (they come from the registry); `h` is the name's XXH3-64, seed 0.
-  void add(std::string_view name, std::uint64_t h) {
-    entries_.push_back({bytes_.size(), name.size(), h});
-    bytes_.append(name);
-  }
-
-  // Builds the table once every name is added.
-  void seal() {
-    std::size_t capacity = 16;
-    while (capacity < entries_.size() * 2) capacity *= 2;
-    slots_.assign(capacity, 0);
-    mask_ = capacity - 1;
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-      const std::uint64_t h = entries_[i].hash;
-      std::size_t pos = h & mask_;
-      while (slots_[pos] != 0) pos = (pos + 1) & mask_;
-      slots_[pos] = (h & ~kIndexMask) | (i + 1);
-    }
-  }
-
-  // Position, in the order of add(), of the agent named `name`; npos when none is.
-  std::size_t find(std::string_view name) const {
-    const std::uint64_t h = XXH3_64bits(name.data(), name.size());
-    const std::uint64_t tag = h & ~kIndexMask;
-    for (std::size_t pos = h & mask_;; pos = (pos + 1) & mask_) {
-      const std::uint64_t slot = slots_[pos];
-      if (slot == 0) return npos;
-      if ((slot & ~kIndexMask) != tag) continue;
-      const std::size_t index = (slot & kIndexMask) - 1;
-      const Entry& e = entries_[index];
-      if (e.size == name.size() && same_bytes(bytes_.data() + e.offset, name.data(), e.size))
-        return index;
-    }
-  }
-
-  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
-
- private:
-  static constexpr std::uint64_t kIndexMask = 0xFFFF'FFFFull;
-  struct Entry {
-    std::size_t offset;
-    std::size_t size;
-    std::uint64_t hash;
-  };
-  std::vector<std::uint64_t> slots_;
-  std::vector<Entry> entries_;
-  std::string bytes_;
-  std::size_t mask_ = 0;
-};
 
 // A candidate while ranking; name, endpoint and metadata stay in the record.
 struct Working {
@@ -229,14 +56,15 @@ struct Working {
 // large registry, fresh buffers would cost more in page faults than the work they hold.
 // Nothing the pipeline calls while using them can re-enter it.
 struct Scratch {
-  RegistryOrder order;                  // for callers that keep none
-  std::vector<double> similarity;       // by registry position
-  std::vector<double> by_key;           // by key, from scorers that write there
-  std::vector<KernelInput> inputs;      // gathered when some circuit is open
-  std::vector<std::uint32_t> eligible;  // registry position of each gathered input
-  std::vector<std::uint32_t> passing;   // input positions at or above the threshold
-  std::vector<std::uint32_t> open;      // registry positions of open circuits
-  NameIndex names;
+  std::vector<double> similarity;         // by registry position
+  std::vector<double> by_key;             // by key, from scorers that write there
+  std::vector<KernelInput> inputs;        // gathered when some circuit is open
+  std::vector<std::uint32_t> eligible;    // registry position of each gathered input
+  std::vector<std::uint32_t> passing;     // input positions at or above the threshold
+  std::vector<std::uint32_t> open;        // registry positions of open circuits
+  NameTable names;                        // the registry's names, for reports by name
+  NameTable listed;                       // the distinct names of a listing
+  std::vector<double> listed_similarity;  // by number in `listed`
   std::vector<Working> candidates;
   std::vector<Working> in_rank_order;
   std::vector<std::uint32_t> selected;
@@ -406,99 +234,120 @@ void copy_out(const std::vector<Working>& ranked, std::vector<Result>& out) {
   }
 }
 
-// Writes each scored agent's similarity at its registry position. Names the scorer returned
-// that are not registered are left out; a later pair with the same name replaces an earlier
-// one. Pairs carrying a key are placed by it; the others by name.
-void place_similarities(const RegistryOrder& order, std::span<const ScorePair> scores,
-                        std::span<const std::uint32_t> keys, std::vector<double>& similarity) {
-  similarity.assign(order.entries.size(), 0.0);
-  const bool keyed = keys.size() == scores.size();
-  NameIndex& names = thread_scratch().names;
+// The listed agent a stable highest-first sort of the listing would put first, where a later
+// report of a name replaces the earlier one: the best agent the scorer returned, reported
+// when nothing passes the threshold. It may be one that is not registered.
+Best best_listed(const ScoreList& scores) {
+  if (!scores.may_repeat) {
+    const ScorePair* top = nullptr;
+    for (const ScorePair& p : scores.pairs) {
+      if (top == nullptr || ranks_above(p.second, top->second)) top = &p;
+    }
+    if (top == nullptr) return std::nullopt;
+    return std::pair<std::string, double>(std::string(top->first), top->second);
+  }
+  Scratch& scratch = thread_scratch();
+  NameTable& names = scratch.listed;
+  std::vector<double>& similarity = scratch.listed_similarity;
+  names.reset(scores.pairs.size());
+  similarity.clear();
+  for (const auto& [name, value] : scores.pairs) {
+    const auto [number, added] = names.insert(name, NameTable::hash(name));
+    if (added) {
+      similarity.push_back(value);
+    } else {
+      similarity[number] = value;
+    }
+  }
+  std::size_t top = NameTable::npos;
+  for (std::size_t i = 0; i < similarity.size(); ++i) {
+    if (top == NameTable::npos || ranks_above(similarity[i], similarity[top])) top = i;
+  }
+  if (top == NameTable::npos) return std::nullopt;
+  return std::pair<std::string, double>(std::string(names.name(top)), similarity[top]);
+}
+
+// Where the ranking reads each row's similarity: through the row's key, straight from what
+// the scorer wrote by key, or at the row's position where reports by name had to be placed.
+struct SimilarityColumn {
+  const double* values;
+  bool by_key;
+
+  double at(std::size_t position, const RoutingFlags* flags) const {
+    return by_key ? values[flags[position].key] : values[position];
+  }
+};
+
+// The column of a scorer's reports. Reports listed rather than written by key are placed at
+// their agents' positions: by key, else by name; names that are not registered are left out,
+// and a later report of a name replaces an earlier one.
+SimilarityColumn similarity_column(const RegistryOrder& order, const ScoreList& scores) {
+  if (!scores.by_key.empty() && scores.pairs.empty()) return {scores.by_key.data(), true};
+  Scratch& scratch = thread_scratch();
+  std::vector<double>& similarity = scratch.similarity;
+  const std::size_t total = order.entries.size();
+  similarity.assign(total, 0.0);
+  if (!scores.by_key.empty()) {
+    for (std::size_t p = 0; p < total; ++p) similarity[p] = scores.by_key[order.flags[p].key];
+  }
+  NameTable& names = scratch.names;
   bool names_ready = false;
-  const std::uint32_t key_limit = static_cast<std::uint32_t>(order.position_of_key.size());
-  for (std::size_t i = 0; i < scores.size(); ++i) {
-    if (keyed && keys[i] != 0) {
-      const std::uint32_t position =
-          keys[i] < key_limit ? order.position_of_key[keys[i]] : RegistryOrder::kNoPosition;
-      if (position != RegistryOrder::kNoPosition) similarity[position] = scores[i].second;
+  for (std::size_t i = 0; i < scores.pairs.size(); ++i) {
+    if (scores.keys[i] != 0) {
+      const std::uint32_t position = order.position_of(scores.keys[i]);
+      if (position != RegistryOrder::kNoPosition) similarity[position] = scores.pairs[i].second;
       continue;
     }
     if (!names_ready) {
-      names.reset(order.entries.size());
+      // The registry's names hash to the first words of their name hashes: no hashing here.
+      names.reset(total);
       for (const auto* entry : order.entries) {
-        names.add(entry->first, first_word(entry->second.name_hash));
+        names.insert(entry->first, first_word(entry->second.name_hash));
       }
-      names.seal();
       names_ready = true;
     }
-    const std::size_t position = names.find(scores[i].first);
-    if (position != NameIndex::npos) similarity[position] = scores[i].second;
+    const std::size_t position = names.find(scores.pairs[i].first);
+    if (position != NameTable::npos) similarity[position] = scores.pairs[i].second;
   }
+  return {similarity.data(), false};
 }
 
-// Ranks the registry for `query` given its similarities: (name, similarity) pairs, with keys
-// when the scorer reported them, or else `by_key`, the similarity at each agent's key.
-PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view query,
-                                std::span<const ScorePair> scores,
-                                std::span<const std::uint32_t> keys,
-                                const std::vector<double>* by_key, const FilterMap* filters,
-                                double epsilon) {
-  PipelineOutput output;
-  if (ctx.agents.empty()) return output;
+// The agents the kernels see (every one whose circuit is not open) with their similarities,
+// and among them those at or above the threshold.
+struct Eligible {
+  std::span<const KernelInput> inputs;
+  // The registry position of each input; empty when every agent is eligible, input positions
+  // then being registry positions.
+  std::span<const std::uint32_t> positions;
+  std::span<const std::uint32_t> passing;  // input positions at or above the threshold
 
-  const LshConfig& lsh = ctx.scorer.config;
-  // The query's own signature weighs feedback; most queries meet no agent that has any.
-  std::optional<MinHashSignature> signature;
-  const auto query_signature = [&]() -> const MinHashSignature& {
-    if (!signature) signature = compute_signature(query, lsh);
-    return *signature;
-  };
-  const MonoTime now = ctx.clock.monotonic_now();
-
-  Scratch& scratch = thread_scratch();
-  RegistryOrder* order = ctx.order;
-  if (order == nullptr) {
-    scratch.order.rebuild(ctx.agents);
-    order = &scratch.order;
+  std::uint32_t position_of(std::size_t input) const {
+    return positions.empty() ? static_cast<std::uint32_t>(input) : positions[input];
   }
-  // Similarities by key are read through each row's key; the others are first placed by
-  // registry position.
-  std::vector<double>& similarity = scratch.similarity;
-  if (by_key == nullptr) place_similarities(*order, scores, keys, similarity);
+};
 
-  // One pass over the rows gives the kernels their inputs and finds the agents at or above
-  // the threshold; a second picks the candidates among them. The kernels blend scores only
-  // for candidates, though every eligible agent takes part in their votes and in each
-  // kernel's greatest score. Which agents pass is close to random, so the first pass lists
-  // them without a branch.
-  const double threshold = lsh.similarity_threshold;
-  const bool filtering = filters != nullptr && !filters->empty();
-  const std::size_t total = order->entries.size();
-  const RoutingFlags* const flags = order->flags.data();
-  const double* const sims = by_key != nullptr ? by_key->data() : similarity.data();
-  const auto similarity_at = [&](std::size_t p) {
-    return by_key != nullptr ? sims[flags[p].key] : sims[p];
-  };
+// One pass over the rows. With no circuit open every agent is eligible and the registry's own
+// inputs serve; otherwise the eligible ones are gathered and the open ones listed in `open`.
+// Which agents pass is close to random, so they are listed without a branch.
+Eligible gather_eligible(RegistryOrder& order, SimilarityColumn column, double threshold,
+                         Scratch& scratch) {
+  const std::size_t total = order.entries.size();
+  const RoutingFlags* const flags = order.flags.data();
   // Buffers written through pointers only grow: a push_back's checks would double the pass.
   if (scratch.passing.size() < total) scratch.passing.resize(total);
-  std::uint32_t* const passing = scratch.passing.data();  // input position of each
+  std::uint32_t* const passing = scratch.passing.data();
   std::size_t passing_count = 0;
-  // With no circuit open every agent is eligible and the registry's own inputs serve, input
-  // positions being registry positions; otherwise the eligible ones are gathered.
-  const bool all_eligible = order->open_count == 0;
-  std::vector<std::uint32_t>& open = scratch.open;  // left out of all but forward counting
-  open.clear();
-  std::span<const KernelInput> inputs;
-  std::span<const std::uint32_t> eligible;  // registry position of each input, when gathered
-  if (all_eligible) {
-    KernelInput* const in = order->inputs.data();
+  scratch.open.clear();
+  Eligible eligible;
+  if (order.open_count == 0) {
+    KernelInput* const in = order.inputs.data();
     for (std::size_t p = 0; p < total; ++p) {
-      const double sim = similarity_at(p);
+      const double sim = column.at(p, flags);
       in[p].similarity = sim;
       passing[passing_count] = static_cast<std::uint32_t>(p);
       passing_count += threshold > sim ? 0 : 1;  // equal passes, and so does NaN
     }
-    inputs = std::span<const KernelInput>(in, total);
+    eligible.inputs = std::span<const KernelInput>(in, total);
   } else {
     if (scratch.inputs.size() < total) {
       scratch.inputs.resize(total);
@@ -509,57 +358,66 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
     std::uint32_t count = 0;
     for (std::size_t p = 0; p < total; ++p) {
       if (flags[p].open) {
-        open.push_back(static_cast<std::uint32_t>(p));
+        scratch.open.push_back(static_cast<std::uint32_t>(p));
         continue;
       }
-      const double sim = similarity_at(p);
-      in[count] = order->inputs[p];
+      const double sim = column.at(p, flags);
+      in[count] = order.inputs[p];
       in[count].similarity = sim;
       positions[count] = static_cast<std::uint32_t>(p);
       passing[passing_count] = count;
       passing_count += threshold > sim ? 0 : 1;
       ++count;
     }
-    inputs = std::span<const KernelInput>(in, count);
-    eligible = std::span<const std::uint32_t>(positions, count);
+    eligible.inputs = std::span<const KernelInput>(in, count);
+    eligible.positions = std::span<const std::uint32_t>(positions, count);
   }
-  const auto position_of = [&](std::size_t input) -> std::uint32_t {
-    return all_eligible ? static_cast<std::uint32_t>(input) : eligible[input];
-  };
+  eligible.passing = std::span<const std::uint32_t>(passing, passing_count);
+  return eligible;
+}
 
-  std::vector<Working>& candidates = scratch.candidates;
-  std::vector<std::uint32_t>& selected = scratch.selected;  // input position of each candidate
-  candidates.clear();
-  selected.clear();
-  for (std::size_t k = 0; k < passing_count; ++k) {
-    const std::uint32_t input = passing[k];
-    const std::uint32_t p = position_of(input);
-    // Only filters and feedback need the record itself; most agents have neither.
-    const AgentTable::value_type& entry = *order->entries[p];
+// The query's own signature, which weighs feedback: signed on first use, since most queries
+// meet no agent that has any.
+class QuerySignature {
+ public:
+  QuerySignature(std::string_view query, const LshConfig& config)
+      : query_(query), config_(config) {}
+  const MinHashSignature& get() {
+    if (!signature_) signature_ = compute_signature(query_, config_);
+    return *signature_;
+  }
+
+ private:
+  std::string_view query_;
+  const LshConfig& config_;
+  std::optional<MinHashSignature> signature_;
+};
+
+// The passing agents that the filters keep, with their feedback factors; `selected` gets the
+// input position of each. Only filters and feedback need the record itself, and most agents
+// have neither.
+void pick_candidates(const RegistryOrder& order, const Eligible& eligible, const FilterMap* filters,
+                     QuerySignature& signature, double threshold, Scratch& scratch) {
+  const bool filtering = filters != nullptr && !filters->empty();
+  scratch.candidates.clear();
+  scratch.selected.clear();
+  for (const std::uint32_t input : eligible.passing) {
+    const std::uint32_t p = eligible.position_of(input);
+    const AgentTable::value_type& entry = *order.entries[p];
     if (filtering && !passes_filters(filters, entry.second.metadata)) continue;
     Working c;
     c.agent = &entry;
-    c.similarity = inputs[input].similarity;
-    c.feedback_factor = flags[p].has_feedback
-                            ? feedback_factor(entry.second.feedback, query_signature(), threshold)
+    c.similarity = eligible.inputs[input].similarity;
+    c.feedback_factor = order.flags[p].has_feedback
+                            ? feedback_factor(entry.second.feedback, signature.get(), threshold)
                             : 0.0;
-    candidates.push_back(c);
-    selected.push_back(input);
+    scratch.candidates.push_back(c);
+    scratch.selected.push_back(input);
   }
-  const auto entry_of = [&](std::size_t input) -> const AgentTable::value_type& {
-    return *order->entries[position_of(input)];
-  };
-  const auto add_forward = [&](std::uint32_t position) {
-    // The registry is read-only here except for this counter, which is atomic so that
-    // forwards may be counted while other readers are active.
-    const AgentRecord& record = order->entries[position]->second;
-    const_cast<std::atomic<std::uint64_t>&>(record.forwards_count).fetch_add(1);
-    ++order->inputs[position].forwards;
-  };
+}
 
-  output.evaluation = ctx.enzyme.evaluate_selected(
-      inputs, [&](std::size_t input) { return entry_of(input).second.name_hash; }, selected, now);
-  const std::vector<double>& enzyme_scores = output.evaluation.scores;
+// Each candidate's enzyme score, similarity band and final score.
+void blend(std::vector<Working>& candidates, const std::vector<double>& enzyme_scores) {
   for (std::size_t k = 0; k < candidates.size(); ++k) {
     Working& c = candidates[k];
     const double sim = c.similarity;
@@ -572,7 +430,13 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
     c.upper = upper < 1.0 ? upper : 1.0;
     c.final_score = (1.0 + 0.2 * c.feedback_factor) * ((0.5 + 0.5 * c.enzyme_score) * sim);
   }
+}
 
+// Ranks the candidates, breaks near-ties and copies out the best `limit` of them, in the form
+// the caller asked for.
+void rank_into(const PipelineContext& ctx, std::string_view query, double epsilon, Scratch& scratch,
+               PipelineOutput& output) {
+  const std::vector<Working>& candidates = scratch.candidates;
   std::vector<std::uint32_t>& ranked = scratch.order_of_candidates;
   std::vector<std::pair<std::uint64_t, std::uint32_t>>& keyed = scratch.keyed;
   keyed.resize(candidates.size());
@@ -590,34 +454,68 @@ PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view que
   in_rank_order.clear();
   in_rank_order.reserve(returned);
   for (std::size_t r = 0; r < returned; ++r) in_rank_order.push_back(candidates[ranked[r]]);
-
   if (ctx.brief) {
     copy_out(in_rank_order, output.brief);
   } else {
     copy_out(in_rank_order, output.results);
   }
+}
 
+// Routes by the evaluation's votes and counts a forward for every agent carrying a routed
+// hash, open circuits included. Names are distinct, and so are their 256-bit hashes: among
+// the eligible agents only the one a vote named can carry a routed hash.
+void count_forwards(RegistryOrder& order, const Eligible& eligible, SLNEnzyme& enzyme,
+                    const KernelEvaluation& evaluation, std::span<const std::uint32_t> open) {
+  const auto add_forward = [&](std::uint32_t position) {
+    // Atomic, so that forwards may be counted while other readers are active.
+    order.entries[position]->second.forwards_count.fetch_add(1);
+    ++order.inputs[position].forwards;
+  };
   // The evaluation holds exactly the votes routing would collect for these agents now.
-  const RoutingDecision decision = ctx.enzyme.process_votes(output.evaluation.votes);
-  // Every agent carrying a routed hash gets the forward, open circuits included. Names are
-  // distinct, and so are their 256-bit hashes: among the eligible agents only the one a vote
-  // named can carry a routed hash.
-  const std::vector<KernelVote>& votes = output.evaluation.votes;
+  const RoutingDecision decision = enzyme.process_votes(evaluation.votes);
+  const std::vector<KernelVote>& votes = evaluation.votes;
   for (const NameHash& routed : decision.agents) {
     for (std::size_t v = 0; v < votes.size(); ++v) {
       if (votes[v].agent == routed) {
-        add_forward(position_of(output.evaluation.vote_positions[v]));
+        add_forward(eligible.position_of(evaluation.vote_positions[v]));
         break;
       }
     }
     for (const std::uint32_t position : open) {
-      if (order->entries[position]->second.name_hash == routed) add_forward(position);
+      if (order.entries[position]->second.name_hash == routed) add_forward(position);
     }
   }
+}
 
-  if (output.empty() && by_key == nullptr) {
-    output.best_below_threshold = best_returned(scores, keys);
-  }
+// Ranks the registry for `query` given the scorer's reports. The kernels blend scores only
+// for candidates, though every eligible agent takes part in their votes and in each kernel's
+// greatest score.
+PipelineOutput score_candidates(const PipelineContext& ctx, std::string_view query,
+                                const ScoreList& scores, const FilterMap* filters, double epsilon) {
+  PipelineOutput output;
+  RegistryOrder& order = ctx.order;
+  if (order.entries.empty()) return output;
+
+  const LshConfig& lsh = ctx.scorer.config;
+  QuerySignature signature(query, lsh);
+  const MonoTime now = ctx.clock.monotonic_now();
+  Scratch& scratch = thread_scratch();
+  const double threshold = lsh.similarity_threshold;
+  const Eligible eligible =
+      gather_eligible(order, similarity_column(order, scores), threshold, scratch);
+  pick_candidates(order, eligible, filters, signature, threshold, scratch);
+
+  output.evaluation = ctx.enzyme.evaluate_selected(
+      eligible.inputs,
+      [&](std::size_t input) {
+        return order.entries[eligible.position_of(input)]->second.name_hash;
+      },
+      scratch.selected, now);
+  blend(scratch.candidates, output.evaluation.scores);
+  rank_into(ctx, query, epsilon, scratch, output);
+  count_forwards(order, eligible, ctx.enzyme, output.evaluation, scratch.open);
+
+  if (output.empty() && !scores.wrote_by_key) output.best_below_threshold = best_listed(scores);
   return output;
 }
 
@@ -635,78 +533,36 @@ PipelineOutput run_pipeline(const PipelineContext& ctx, std::string_view query,
     expanded_text += expanded[i];
   }
   const Scorer& scorer = *ctx.scorer.scorer;
-  // A scorer that knows every agent by key writes similarities straight where the ranking
-  // reads them, without listing names.
-  if (ctx.order != nullptr && ctx.order->all_keyed && !ctx.agents.empty()) {
+  // Where every agent has a key, scorers write similarities straight where the ranking reads
+  // them, without listing names.
+  ScoreList scores;
+  if (ctx.order.all_keyed && !ctx.order.entries.empty()) {
     std::vector<double>& by_key = thread_scratch().by_key;
-    by_key.assign(ctx.order->position_of_key.size(), 0.0);
-    if (scorer.score_keyed(expanded_text, by_key)) {
-      PipelineOutput output = score_candidates(ctx, query, {}, {}, &by_key, filters, epsilon);
-      if (output.empty()) {
-        // Naming the best agent below the threshold takes the scorer's own listing.
-        const ScoreResult scored = scorer.score(expanded_text);
-        if (scored) output.best_below_threshold = best_returned(scored.value());
-      }
-      return output;
-    }
+    by_key.assign(ctx.order.position_of_key.size(), 0.0);
+    scores.by_key = by_key;
   }
-  const ScoreResult scored = scorer.score(expanded_text);
-  if (!scored) {
+  if (auto error = scorer.score_into({expanded_text}, scores)) {
     log::event(log::Level::Error, log::kTargetPipeline, "Scorer failed during query evaluation",
-               [&] { return std::vector<log::Field>{{"error", scored.error()}}; });
+               [&] {
+                 return std::vector<log::Field>{{"error", *error}};
+               });
     return {};
   }
-  return score_candidates(ctx, query, scored.value().pairs, scored.value().keys, nullptr, filters,
-                          epsilon);
+  PipelineOutput output = score_candidates(ctx, query, scores, filters, epsilon);
+  if (output.empty() && scores.wrote_by_key) {
+    // Naming the best agent below the threshold takes the scorer's own listing.
+    const ScoreResult listed = scorer.score(expanded_text);
+    if (listed) output.best_below_threshold = best_listed(listed.value());
+  }
+  return output;
 }
 
 PipelineOutput run_pipeline_with_scores(const PipelineContext& ctx, std::string_view query,
                                         ScoreMap scores, const FilterMap* filters, double epsilon) {
-  std::vector<ScorePair> pairs;
-  pairs.reserve(scores.size());
-  for (const auto& [name, sim] : scores) pairs.emplace_back(name, sim);
-  return score_candidates(ctx, query, pairs, {}, nullptr, filters, epsilon);
-}
-
-void RegistryOrder::rebuild(const AgentTable& agents) {
-  entries.clear();
-  entries.reserve(agents.size());
-  std::uint32_t key_limit = 0;
-  for (const auto& entry : agents) {
-    entries.push_back(&entry);
-    key_limit = std::max(key_limit, entry.second.key + 1);
-  }
-  position_of_key.assign(key_limit, kNoPosition);
-  all_keyed = true;
-  for (std::size_t p = 0; p < entries.size(); ++p) {
-    const std::uint32_t key = entries[p]->second.key;
-    if (key != 0) position_of_key[key] = static_cast<std::uint32_t>(p);
-    all_keyed = all_keyed && key != 0;
-  }
-  refresh_rows();
-}
-
-void RegistryOrder::refresh_rows() {
-  inputs.assign(entries.size(), KernelInput{});
-  flags.assign(entries.size(), RoutingFlags{});
-  open_count = 0;
-  for (std::size_t p = 0; p < entries.size(); ++p) read_row(p);
-}
-
-bool RegistryOrder::refresh_row(std::uint32_t key) {
-  if (key == 0 || key >= position_of_key.size()) return false;
-  const std::uint32_t position = position_of_key[key];
-  if (position == kNoPosition) return false;
-  read_row(position);
-  return true;
-}
-
-void RegistryOrder::read_row(std::size_t position) {
-  const AgentRecord& record = entries[position]->second;
-  open_count -= flags[position].open ? 1 : 0;
-  inputs[position] = KernelInput::of(record, 0.0);
-  flags[position] = RoutingFlags::of(record);
-  open_count += flags[position].open ? 1 : 0;
+  ScoreList listed;
+  listed.reserve(scores.size());
+  for (const auto& [name, sim] : scores) listed.add(0, name, sim);
+  return score_candidates(ctx, query, listed, filters, epsilon);
 }
 
 }  // namespace kova

@@ -1,6 +1,7 @@
 // Mycorrhizal propagation: a success lends part of its credit to agents with similar
 // capabilities, so the network learns faster than one agent at a time.
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -9,90 +10,56 @@
 
 namespace kova {
 
-namespace {
-
-std::string joined(std::span<const std::string> capabilities) {
-  std::string text;
-  for (std::size_t i = 0; i < capabilities.size(); ++i) {
-    if (i > 0) text += ' ';
-    text += capabilities[i];
-  }
-  return text;
-}
-
-}  // namespace
-
-void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view source,
-                        std::span<const std::string> capabilities, const Scorer& scorer,
-                        bool registry_empty,
-                        const std::function<AgentRecord*(std::string_view)>& find, double outcome) {
+void LocalNetwork::propagate_success(std::string_view name, AgentRecord& source) {
+  const MycorrhizalPropagator& settings = propagator_;
   if (settings.propagation_attenuation == 0.0) return;
 
+  std::string joined;
+  for (std::size_t i = 0; i < source.capabilities.size(); ++i) {
+    if (i > 0) joined += ' ';
+    joined += source.capabilities[i];
+  }
+  // Signing the joined text costs a signing scorer more than scoring the registry with it,
+  // and the capabilities never change for the life of the record: the source's feedback
+  // memory keeps the signature once it has one (a success with a query gave it one).
+  FeedbackIndex::Derived* derived = source.feedback.derived();
+  ScoreList scores;
   // A failing scorer only costs the neighbours their share; the success itself stands.
-  const ScoreResult scores = scorer.score(joined(capabilities));
-  if (!scores || registry_empty) return;
-
-  const double boost = outcome * settings.propagation_attenuation;
-  for (const auto& [name, similarity] : scores.value().pairs) {
-    if (!(similarity >= settings.propagation_threshold) || name == source) continue;
-    // No cap: tick decays whatever propagation adds.
-    if (AgentRecord* agent = find(name)) agent->tau += similarity * boost;
+  if (scorer_.scorer->score_into(
+          {joined, settings.propagation_threshold, true,
+           derived != nullptr ? &derived->capability_text_signature : nullptr},
+          scores)) {
+    return;
   }
-}
 
-void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view source,
-                        std::span<const std::string> capabilities, const Scorer& scorer,
-                        AgentTable& agents, double outcome) {
-  propagate_feedback(
-      settings, source, capabilities, scorer, agents.empty(),
-      [&agents](std::string_view name) -> AgentRecord* {
-        const auto it = agents.find(name);
-        return it == agents.end() ? nullptr : &it->second;
-      },
-      outcome);
-}
-
-void propagate_feedback(const MycorrhizalPropagator& settings, std::string_view source_name,
-                        AgentRecord& source, const Scorer& scorer, bool registry_empty,
-                        const std::function<AgentRecord*(std::string_view)>& find,
-                        const std::function<AgentRecord*(std::uint32_t)>& find_key,
-                        double outcome) {
-  if (settings.propagation_attenuation == 0.0) return;
-
-  const ScoreResult scores = [&] {
-    const LshConfig* config = scorer.signature_config();
-    if (config == nullptr) return scorer.score(joined(source.capabilities));
-    // Signing the joined text costs more than scoring the registry with it, and the
-    // capabilities never change for the life of the record.
-    FeedbackIndex::Derived* derived = source.feedback.derived();
-    if (derived != nullptr && derived->capability_text_signature) {
-      return scorer.score_capability_signature(*derived->capability_text_signature,
-                                               settings.propagation_threshold);
-    }
-    const MinHashSignature signature = compute_signature(joined(source.capabilities), *config);
-    if (derived != nullptr) derived->capability_text_signature = signature;
-    return scorer.score_capability_signature(signature, settings.propagation_threshold);
-  }();
-  if (!scores || registry_empty) return;
-
-  const double boost = outcome * settings.propagation_attenuation;
-  const ScoreList& list = scores.value();
-  const bool keyed = list.keys.size() == list.pairs.size();
+  const double boost = settings.propagation_attenuation;  // times a success's outcome, 1
+  const RegistryOrder& order = cache_.positions();
+  const auto record_of_key = [&](std::uint32_t key) -> AgentRecord* {
+    const std::uint32_t position = order.position_of(key);
+    return position == RegistryOrder::kNoPosition ? nullptr : &order.entries[position]->second;
+  };
   // The neighbours' records are scattered: all are found and fetched before any is changed,
   // so that their cache misses overlap.
   std::vector<std::pair<AgentRecord*, double>> gains;
-  gains.reserve(list.pairs.size());
-  for (std::size_t i = 0; i < list.pairs.size(); ++i) {
-    const auto& [name, similarity] = list.pairs[i];
+  gains.reserve(scores.pairs.size());
+  std::vector<const AgentRecord*> gained;
+  gained.reserve(std::min<std::size_t>(agents_.size(), 256));
+  for (std::size_t i = 0; i < scores.pairs.size(); ++i) {
+    const auto& [other, similarity] = scores.pairs[i];
     if (!(similarity >= settings.propagation_threshold)) continue;
-    AgentRecord* agent = keyed && list.keys[i] != 0 ? find_key(list.keys[i])
-                         : name == source_name      ? nullptr
-                                                    : find(name);
+    AgentRecord* agent = scores.keys[i] != 0 ? record_of_key(scores.keys[i])
+                         : other == name     ? nullptr
+                                             : find_mut(other);
     if (agent == nullptr || agent == &source) continue;
     __builtin_prefetch(&agent->tau, 1);
     gains.emplace_back(agent, similarity);
+    if (scores.keys[i] != 0) gained.push_back(agent);
   }
+  // No cap: tick decays whatever propagation adds.
   for (const auto& [agent, similarity] : gains) agent->tau += similarity * boost;
+  // Only these rows need re-reading before the next query: marking every row would make
+  // that query re-read the whole registry after each success.
+  cache_.records_changed(gained);
 }
 
 }  // namespace kova

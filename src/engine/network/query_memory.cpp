@@ -82,7 +82,7 @@ void LocalNetwork::reindex_remembered(std::string_view name, const AgentRecord& 
   texts.insert(texts.end(), record.capabilities.begin(), record.capabilities.end());
   texts.insert(texts.end(), record.remembered.begin(), record.remembered.end());
   // No signatures: the scorer signs what it needs; the key keeps results matched by key.
-  scorer_.scorer->index_capabilities_presigned(name, texts, {}, scorer_.config, record.key);
+  scorer_.scorer->index(name, texts, record.key);
 }
 
 }  // namespace kova

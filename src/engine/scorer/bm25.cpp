@@ -284,11 +284,10 @@ std::vector<std::string> Bm25Scorer::terms(std::string_view text) const {
   return impl_->analyzer->terms(text);
 }
 
-void Bm25Scorer::index_capabilities(std::string_view agent_id,
-                                    std::span<const std::string> capabilities) {
+void Bm25Scorer::index(std::string_view agent_id, const AgentTexts& texts, std::uint32_t key) {
   Impl& s = *impl_;
   std::vector<std::string> all;
-  for (const std::string& capability : capabilities) {
+  for (const std::string& capability : texts.texts) {
     std::optional<std::string> cut;
     std::vector<std::string> words = s.analyzer->terms(indexed_text(agent_id, capability, cut));
     all.insert(all.end(), std::make_move_iterator(words.begin()),
@@ -301,10 +300,10 @@ void Bm25Scorer::index_capabilities(std::string_view agent_id,
   if (auto it = s.slot_by_name.find(agent_id); it != s.slot_by_name.end()) {
     slot = it->second;
     s.withdraw(slot);
-    s.keys[slot] = 0;
   } else {
     slot = s.allocate(agent_id);
   }
+  s.keys[slot] = key;
   Impl::Document& doc = s.documents[slot];
   doc.terms.reserve(counts.size());
   for (const auto& [text, count] : counts) doc.terms.push_back({s.intern(text), count});
@@ -318,14 +317,6 @@ void Bm25Scorer::index_capabilities(std::string_view agent_id,
   }
   s.lengths[slot].caps = length;
   s.total_caps += length;
-}
-
-void Bm25Scorer::index_capabilities_presigned(std::string_view agent_id,
-                                              std::span<const std::string> capabilities,
-                                              std::span<const MinHashSignature> /*signatures*/,
-                                              const LshConfig& /*config*/, std::uint32_t key) {
-  index_capabilities(agent_id, capabilities);
-  impl_->keys[impl_->slot_by_name.find(agent_id)->second] = key;
 }
 
 void Bm25Scorer::remove_agent(std::string_view agent_id) {
@@ -408,37 +399,18 @@ bool Bm25Scorer::forget(std::string_view agent_id, std::string_view text) {
   return true;
 }
 
-ScoreResult Bm25Scorer::score(std::string_view query) const {
+std::optional<std::string> Bm25Scorer::score_into(const ScoreRequest& request,
+                                                  ScoreList& out) const {
   const Impl& s = *impl_;
   Scratch& scratch = thread_scratch();
-  s.accumulate(query, scratch);
-  ScoreList out;
-  out.pairs.reserve(scratch.visited.size());
-  out.keys.reserve(scratch.visited.size());
+  s.accumulate(request.text, scratch);
+  out.reserve(scratch.visited.size());
   for (const Slot slot : scratch.visited) {
     double& similarity = scratch.acc[slot];
-    if (similarity > 0.0) {
-      out.pairs.emplace_back(s.names[slot], similarity);
-      out.keys.push_back(s.keys[slot]);
-    }
+    if (similarity > 0.0) out.add(s.keys[slot], s.names[slot], similarity);
     similarity = 0.0;
   }
-  return ScoreResult::ok(std::move(out));
-}
-
-bool Bm25Scorer::score_keyed(std::string_view query, std::span<double> by_key) const {
-  const Impl& s = *impl_;
-  for (const std::uint32_t key : s.keys) {
-    if (key != 0 && key < by_key.size()) by_key[key] = 0.0;
-  }
-  Scratch& scratch = thread_scratch();
-  s.accumulate(query, scratch);
-  for (const Slot slot : scratch.visited) {
-    const std::uint32_t key = s.keys[slot];
-    if (key != 0 && key < by_key.size()) by_key[key] = scratch.acc[slot];
-    scratch.acc[slot] = 0.0;
-  }
-  return true;
+  return std::nullopt;
 }
 
 std::string Bm25Scorer::settings_json() const {

@@ -75,18 +75,11 @@ class Bm25Scorer final : public Scorer {
   std::vector<std::string> terms(std::string_view text) const;
 
   // Replaces the agent's capabilities and forgets what it remembered.
-  void index_capabilities(std::string_view agent_id,
-                          std::span<const std::string> capabilities) override;
-  // As index_capabilities, remembering the engine's key to report with results.
-  void index_capabilities_presigned(std::string_view agent_id,
-                                    std::span<const std::string> capabilities,
-                                    std::span<const MinHashSignature> signatures,
-                                    const LshConfig& config, std::uint32_t key) override;
+  void index(std::string_view agent_id, const AgentTexts& texts, std::uint32_t key) override;
   void remove_agent(std::string_view agent_id) override;
-  // Agents with similarity > 0, in no particular order. Names view the scorer's own storage:
-  // valid until the scorer next changes. Safe from several threads while nothing changes it.
-  ScoreResult score(std::string_view query) const override;
-  bool score_keyed(std::string_view query, std::span<double> by_key) const override;
+  // Agents with similarity > 0, in no particular order. Safe from several threads while
+  // nothing changes the scorer. The hints of the request are not needed.
+  std::optional<std::string> score_into(const ScoreRequest& request, ScoreList& out) const override;
   // Both always follow incrementally. A text is cut like a capability; forgetting a text the
   // agent does not remember (or an unknown agent) changes nothing.
   bool learn(std::string_view agent_id, std::string_view text) override;

@@ -63,7 +63,7 @@ struct HybridScorer::Impl {
     const Agent& agent = agents[slot];
     std::vector<std::string> texts = agent.capabilities;
     texts.insert(texts.end(), agent.remembered.begin(), agent.remembered.end());
-    part.index_capabilities_presigned(agent.name, texts, {}, LshConfig{}, slot + 1);
+    part.index(agent.name, texts, slot + 1);
   }
 
   // The fused similarity of every slot, or the first part's error when every part failed.
@@ -93,7 +93,7 @@ struct HybridScorer::Impl {
       touched.clear();
       for (std::size_t i = 0; i < list.pairs.size(); ++i) {
         Slot slot;
-        if (!list.keys.empty() && list.keys[i] != 0) {
+        if (list.keys[i] != 0) {
           slot = list.keys[i] - 1;
         } else {
           const auto it = slot_by_name.find(list.pairs[i].first);
@@ -191,24 +191,14 @@ Fusion HybridScorer::fusion() const {
   return impl_->fusion;
 }
 
-void HybridScorer::index_capabilities(std::string_view agent_id,
-                                      std::span<const std::string> capabilities) {
-  index_capabilities_presigned(agent_id, capabilities, {}, LshConfig{}, 0);
-}
-
-void HybridScorer::index_capabilities_presigned(std::string_view agent_id,
-                                                std::span<const std::string> capabilities,
-                                                std::span<const MinHashSignature> signatures,
-                                                const LshConfig& config, std::uint32_t key) {
+void HybridScorer::index(std::string_view agent_id, const AgentTexts& texts, std::uint32_t key) {
   Impl& s = *impl_;
   const Slot slot = s.slot_for(agent_id);
   Impl::Agent& agent = s.agents[slot];
-  agent.capabilities.assign(capabilities.begin(), capabilities.end());
+  agent.capabilities.assign(texts.texts.begin(), texts.texts.end());
   agent.remembered.clear();
   agent.key = key;
-  for (HybridPart& part : s.parts) {
-    part.scorer->index_capabilities_presigned(agent_id, capabilities, signatures, config, slot + 1);
-  }
+  for (HybridPart& part : s.parts) part.scorer->index(agent_id, texts, slot + 1);
 }
 
 void HybridScorer::remove_agent(std::string_view agent_id) {
@@ -222,30 +212,16 @@ void HybridScorer::remove_agent(std::string_view agent_id) {
   s.free_slots.push_back(slot);
 }
 
-ScoreResult HybridScorer::score(std::string_view query) const {
+std::optional<std::string> HybridScorer::score_into(const ScoreRequest& request,
+                                                    ScoreList& out) const {
   const Impl& s = *impl_;
-  auto fused = s.fuse(query);
-  if (!fused) return ScoreResult::err(std::move(fused).error());
-  ScoreList out;
+  auto fused = s.fuse(request.text);
+  if (!fused) return std::move(fused).error();
   for (Slot slot = 0; slot < fused.value().size(); ++slot) {
     const double similarity = fused.value()[slot];
-    if (similarity > 0.0) {
-      out.pairs.emplace_back(s.agents[slot].name, similarity);
-      out.keys.push_back(s.agents[slot].key);
-    }
+    if (!(similarity <= 0.0)) out.add(s.agents[slot].key, s.agents[slot].name, similarity);
   }
-  return ScoreResult::ok(std::move(out));
-}
-
-bool HybridScorer::score_keyed(std::string_view query, std::span<double> by_key) const {
-  const Impl& s = *impl_;
-  const auto fused = s.fuse(query);
-  if (!fused) return false;
-  for (Slot slot = 0; slot < fused.value().size(); ++slot) {
-    const std::uint32_t key = s.agents[slot].key;
-    if (key != 0 && key < by_key.size()) by_key[key] = fused.value()[slot];
-  }
-  return true;
+  return std::nullopt;
 }
 
 bool HybridScorer::learn(std::string_view agent_id, std::string_view text) {

@@ -52,18 +52,13 @@ class HybridScorer final : public Scorer {
   std::span<const HybridPart> parts() const;
   Fusion fusion() const;
 
-  void index_capabilities(std::string_view agent_id,
-                          std::span<const std::string> capabilities) override;
-  // Parts get the signatures too, and each part's entries carry this scorer's own key.
-  void index_capabilities_presigned(std::string_view agent_id,
-                                    std::span<const std::string> capabilities,
-                                    std::span<const MinHashSignature> signatures,
-                                    const LshConfig& config, std::uint32_t key) override;
+  // Parts get the texts as they come, signatures included, under this scorer's own keys.
+  void index(std::string_view agent_id, const AgentTexts& texts, std::uint32_t key) override;
   void remove_agent(std::string_view agent_id) override;
-  // Agents with fused similarity > 0, in no particular order.
-  ScoreResult score(std::string_view query) const override;
-  // False (nothing written) only when every part failed.
-  bool score_keyed(std::string_view query, std::span<double> by_key) const override;
+  // Agents with a fused similarity > 0 (or NaN, which a host part may give), in no particular
+  // order. Parts are asked for the text alone: the fusion needs every agent a part scores.
+  // Fails only when every part failed.
+  std::optional<std::string> score_into(const ScoreRequest& request, ScoreList& out) const override;
   bool learn(std::string_view agent_id, std::string_view text) override;
   bool forget(std::string_view agent_id, std::string_view text) override;
   // {"kind":"hybrid","fusion":...,"parts":[{"weight":w,"scorer":{...}}, ...]}; a part with

@@ -3,29 +3,29 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
 
+#include "core/string_hash.hpp"
 #include "scorer/truncate.hpp"
 
 namespace kova {
 
 namespace {
 
-struct KeyHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view s) const noexcept {
-    return std::hash<std::string_view>{}(s);
-  }
+// Per-thread buffers of a query, kept between queries: for a large registry fresh ones would
+// cost page faults on every query.
+struct Scratch {
+  std::vector<std::uint8_t> best;   // by store entry
+  std::vector<std::uint32_t> hits;  // entries reaching the floor
 };
 
-struct KeyEq {
-  using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
-};
+Scratch& thread_scratch() {
+  thread_local Scratch scratch;
+  return scratch;
+}
 
 // Compaction runs once at least this many stored signatures are unreferenced and they make
 // up half of the store.
@@ -46,7 +46,7 @@ struct MinHashScorer::Store {
     std::uint32_t remembered = 0;  // the last of the `count` signatures are remembered texts
   };
 
-  std::unordered_map<std::string, std::uint32_t, KeyHash, KeyEq> slots;  // name -> entry
+  StringMap<std::uint32_t> slots;  // name -> entry
   std::vector<Entry> entries;
   std::vector<MinHashSignature> signatures;
   std::size_t unreferenced = 0;
@@ -149,36 +149,13 @@ std::optional<std::string> MinHashScorer::truncate_capability(std::string_view a
   return truncate_indexed_text(max_tokens_, agent_id, capability);
 }
 
-void MinHashScorer::index_capabilities(std::string_view agent_id,
-                                       std::span<const std::string> capabilities) {
+void MinHashScorer::index(std::string_view agent_id, const AgentTexts& texts, std::uint32_t key) {
   std::vector<MinHashSignature> sigs;
-  sigs.reserve(capabilities.size());
-  for (const std::string& cap : capabilities) {
-    const std::optional<std::string> truncated = truncate_capability(agent_id, cap);
-    sigs.push_back(compute_signature(truncated ? std::string_view(*truncated) : cap, config_));
-  }
-  store_->set(agent_id, sigs, 0);
-}
-
-void MinHashScorer::index_capabilities_presigned(std::string_view agent_id,
-                                                 std::span<const std::string> capabilities,
-                                                 std::span<const MinHashSignature> signatures,
-                                                 const LshConfig& config, std::uint32_t key) {
-  if (!(config == config_) || signatures.size() != capabilities.size()) {
-    std::vector<MinHashSignature> sigs;
-    sigs.reserve(capabilities.size());
-    for (const std::string& cap : capabilities) {
-      const std::optional<std::string> truncated = truncate_capability(agent_id, cap);
-      sigs.push_back(compute_signature(truncated ? std::string_view(*truncated) : cap, config_));
-    }
-    store_->set(agent_id, sigs, key);
-    return;
-  }
-  std::vector<MinHashSignature> sigs;
-  sigs.reserve(capabilities.size());
-  for (std::size_t i = 0; i < capabilities.size(); ++i) {
-    const std::optional<std::string> truncated = truncate_capability(agent_id, capabilities[i]);
-    sigs.push_back(truncated ? compute_signature(*truncated, config_) : signatures[i]);
+  sigs.reserve(texts.texts.size());
+  for (std::size_t i = 0; i < texts.texts.size(); ++i) {
+    const std::optional<std::string> truncated = truncate_capability(agent_id, texts.texts[i]);
+    sigs.push_back(truncated ? compute_signature(*truncated, config_)
+                             : texts.signature(i, config_));
   }
   store_->set(agent_id, sigs, key);
 }
@@ -203,10 +180,6 @@ bool MinHashScorer::forget(std::string_view agent_id, std::string_view text) {
 
 void MinHashScorer::remove_agent(std::string_view agent_id) {
   store_->remove(agent_id);
-}
-
-ScoreResult MinHashScorer::score(std::string_view query) const {
-  return score_signature(compute_signature(query, config_), 0.0);
 }
 
 namespace {
@@ -287,17 +260,16 @@ bool cpu_has_avx2() {
 
 }  // namespace
 
-// The most positions each stored agent shares with `signature`, in the store's entry order.
-std::vector<std::uint8_t> MinHashScorer::best_matches_of_all(const MinHashSignature& signature,
-                                                             bool remembered) const {
+void MinHashScorer::best_matches_of_all(const MinHashSignature& signature, bool remembered,
+                                        std::vector<std::uint8_t>& best) const {
   const Store& st = *store_;
-  std::vector<std::uint8_t> best(st.entries.size());
+  best.resize(st.entries.size());
   const MinHashSignature* sigs = st.signatures.data();
 #if defined(__x86_64__) && defined(__GNUC__)
   if (cpu_has_avx2()) {
     best_matches_avx2(signature, sigs, std::span<const Store::Entry>(st.entries), remembered,
                       best.data());
-    return best;
+    return;
   }
 #endif
   for (std::size_t i = 0; i < best.size(); ++i) {
@@ -305,31 +277,18 @@ std::vector<std::uint8_t> MinHashScorer::best_matches_of_all(const MinHashSignat
     best[i] = static_cast<std::uint8_t>(
         best_matches(signature, sigs + e.first, e.count, e.remembered, remembered));
   }
-  return best;
 }
 
-bool MinHashScorer::score_keyed(std::string_view query, std::span<double> by_key) const {
-  const std::vector<std::uint8_t> best = best_matches_of_all(compute_signature(query, config_));
-  const Store& st = *store_;
-  for (std::size_t i = 0; i < best.size(); ++i) {
-    const std::uint32_t key = st.entries[i].key;
-    if (key != 0 && key < by_key.size()) by_key[key] = static_cast<double>(best[i]) / 64.0;
-  }
-  return true;
+std::optional<std::string> MinHashScorer::score_into(const ScoreRequest& request,
+                                                     ScoreList& out) const {
+  std::vector<std::uint8_t>& best = thread_scratch().best;
+  best_matches_of_all(request.signature(config_), !request.capabilities_only, best);
+  report(best, request.min_similarity, out);
+  return std::nullopt;
 }
 
-ScoreResult MinHashScorer::score_signature(const MinHashSignature& signature,
-                                           double min_similarity) const {
-  return listed(best_matches_of_all(signature), min_similarity);
-}
-
-ScoreResult MinHashScorer::score_capability_signature(const MinHashSignature& signature,
-                                                      double min_similarity) const {
-  return listed(best_matches_of_all(signature, false), min_similarity);
-}
-
-ScoreResult MinHashScorer::listed(const std::vector<std::uint8_t>& best,
-                                  double min_similarity) const {
+void MinHashScorer::report(const std::vector<std::uint8_t>& best, double min_similarity,
+                           ScoreList& out) const {
   // The fewest equal positions whose similarity reaches the floor, found with the same
   // division the results report, so a floor of 0 keeps exactly the agents with any match.
   unsigned min_matches = 1;
@@ -338,34 +297,35 @@ ScoreResult MinHashScorer::listed(const std::vector<std::uint8_t>& best,
     ++min_matches;
   }
   const Store& st = *store_;
-  ScoreList list;
-  // Which agents reach a high floor is close to random, so they are picked without a branch.
-  std::vector<std::uint32_t> hits(best.size());
+  if (!out.by_key.empty() && min_matches == 1) {
+    // Everything goes to the dense array in one pass; writing a 0 there changes nothing.
+    const std::span<double> by_key = out.by_key;
+    bool wrote = false;
+    for (std::size_t i = 0; i < best.size(); ++i) {
+      const Store::Entry& e = st.entries[i];
+      if (e.key != 0 && e.key < by_key.size()) {
+        by_key[e.key] = static_cast<double>(best[i]) / 64.0;
+        wrote = wrote || best[i] != 0;
+      } else if (best[i] != 0) {
+        out.add(e.key, e.name, static_cast<double>(best[i]) / 64.0);
+      }
+    }
+    out.wrote_by_key = out.wrote_by_key || wrote;
+    return;
+  }
+  // Which agents reach the floor is close to random, so they are picked without a branch.
+  std::vector<std::uint32_t>& hits = thread_scratch().hits;
+  hits.resize(best.size());
   std::size_t n = 0;
   for (std::size_t i = 0; i < best.size(); ++i) {
     hits[n] = static_cast<std::uint32_t>(i);
     n += best[i] >= min_matches ? 1 : 0;
   }
-  list.pairs.reserve(n);
-  list.keys.reserve(n);
+  out.reserve(n);
   for (std::size_t h = 0; h < n; ++h) {
     const Store::Entry& e = st.entries[hits[h]];
-    list.pairs.emplace_back(e.name, static_cast<double>(best[hits[h]]) / 64.0);
-    list.keys.push_back(e.key);
+    out.add(e.key, e.name, static_cast<double>(best[hits[h]]) / 64.0);
   }
-  return ScoreResult::ok(std::move(list));
-}
-
-std::size_t MinHashScorer::agent_count() const {
-  return store_->entries.size();
-}
-
-std::optional<std::span<const MinHashSignature>> MinHashScorer::signatures_of(
-    std::string_view agent_id) const {
-  const auto it = store_->slots.find(agent_id);
-  if (it == store_->slots.end()) return std::nullopt;
-  const Store::Entry& e = store_->entries[it->second];
-  return std::span<const MinHashSignature>(store_->signatures.data() + e.first, e.count);
 }
 
 }  // namespace kova

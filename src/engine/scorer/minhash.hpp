@@ -6,7 +6,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "scorer/scorer.hpp"
@@ -20,25 +19,17 @@ class MinHashScorer final : public Scorer {
   explicit MinHashScorer(const LshConfig& config,
                          std::optional<std::size_t> max_tokens = kDefaultMaxTokens);
 
-  void index_capabilities(std::string_view agent_id,
-                          std::span<const std::string> capabilities) override;
+  // Signatures registration made with this scorer's settings are taken as they are.
+  void index(std::string_view agent_id, const AgentTexts& texts, std::uint32_t key) override;
   void remove_agent(std::string_view agent_id) override;
   // A remembered text is one more signature of the agent, signed like a capability; its
   // matches count 5/8 (a similarity of at most 40/64 through remembered texts alone).
   // `forget` of a text the agent does not remember returns false.
   bool learn(std::string_view agent_id, std::string_view text) override;
   bool forget(std::string_view agent_id, std::string_view text) override;
-  ScoreResult score(std::string_view query) const override;
-  bool score_keyed(std::string_view query, std::span<double> by_key) const override;
-  const LshConfig* signature_config() const override { return &config_; }
-  ScoreResult score_signature(const MinHashSignature& signature,
-                              double min_similarity) const override;
-  ScoreResult score_capability_signature(const MinHashSignature& signature,
-                                         double min_similarity) const override;
-  void index_capabilities_presigned(std::string_view agent_id,
-                                    std::span<const std::string> capabilities,
-                                    std::span<const MinHashSignature> signatures,
-                                    const LshConfig& config, std::uint32_t key) override;
+  // Reports the agents sharing a position with the text's signature (similarity > 0), in
+  // no particular order; every hint of the request is followed.
+  std::optional<std::string> score_into(const ScoreRequest& request, ScoreList& out) const override;
 
   // The text actually signed for a capability: unchanged up to max_tokens whitespace tokens,
   // else the first max_tokens joined by single spaces (with a WARN event).
@@ -46,19 +37,16 @@ class MinHashScorer final : public Scorer {
                                                  std::string_view capability) const;
 
   const LshConfig& config() const { return config_; }
-  std::size_t agent_count() const;
-  // Stored signatures of an agent, in capability order (nullopt if not indexed). Valid until
-  // the scorer next changes.
-  std::optional<std::span<const MinHashSignature>> signatures_of(std::string_view agent_id) const;
 
  private:
   std::optional<std::size_t> max_tokens_;
   LshConfig config_;
   // Layout is the implementation's: see minhash.cpp.
   struct Store;
-  std::vector<std::uint8_t> best_matches_of_all(const MinHashSignature& signature,
-                                                bool remembered = true) const;
-  ScoreResult listed(const std::vector<std::uint8_t>& best, double min_similarity) const;
+  // The most positions each stored agent shares with `signature`, by store entry.
+  void best_matches_of_all(const MinHashSignature& signature, bool remembered,
+                           std::vector<std::uint8_t>& best) const;
+  void report(const std::vector<std::uint8_t>& best, double min_similarity, ScoreList& out) const;
   std::unique_ptr<Store> store_;
 
  public:

@@ -289,9 +289,8 @@ struct TfIdfScorer::Impl {
   }
 
   double idf(TermId id, double n) const {
-    return idfs.get(id, generation, [&] {
-      return inverse_document_frequency(n, terms[id].postings.size());
-    });
+    return idfs.get(id, generation,
+                    [&] { return inverse_document_frequency(n, terms[id].postings.size()); });
   }
 
   double norm_squared(Slot slot, double n) const {
@@ -322,19 +321,10 @@ TermFrequencies TfIdfScorer::compute_tf(std::span<const std::string> texts) {
   return counts;
 }
 
-void TfIdfScorer::index_capabilities_presigned(std::string_view agent_id,
-                                              std::span<const std::string> capabilities,
-                                              std::span<const MinHashSignature> /*signatures*/,
-                                              const LshConfig& /*config*/, std::uint32_t key) {
-  index_capabilities(agent_id, capabilities);
-  impl_->keys[impl_->slot_by_name.find(agent_id)->second] = key;
-}
-
-void TfIdfScorer::index_capabilities(std::string_view agent_id,
-                                     std::span<const std::string> capabilities) {
+void TfIdfScorer::index(std::string_view agent_id, const AgentTexts& texts, std::uint32_t key) {
   Impl& s = *impl_;
   TermFrequencies tf;
-  const double total = count_tokens(capabilities, tf);
+  const double total = count_tokens(texts.texts, tf);
   if (total > 0.0) {
     for (auto& [term, count] : tf) count /= total;
   }
@@ -342,10 +332,10 @@ void TfIdfScorer::index_capabilities(std::string_view agent_id,
   if (auto it = s.slot_by_name.find(agent_id); it != s.slot_by_name.end()) {
     slot = it->second;
     s.withdraw(slot);
-    s.keys[slot] = 0;
   } else {
     slot = s.allocate(agent_id);
   }
+  s.keys[slot] = key;
   Impl::Document& doc = s.documents[slot];
   doc.tokens = total;
   doc.terms.reserve(tf.size());
@@ -383,12 +373,12 @@ bool TfIdfScorer::forget(std::string_view agent_id, std::string_view text) {
   return it == impl_->slot_by_name.end() || impl_->adjust(it->second, text, -1.0);
 }
 
-ScoreResult TfIdfScorer::score(std::string_view query) const {
+std::optional<std::string> TfIdfScorer::score_into(const ScoreRequest& request,
+                                                   ScoreList& out) const {
   const Impl& s = *impl_;
-  ScoreList out;
-  const std::string query_text(query);
+  const std::string query_text(request.text);
   const TermFrequencies q = compute_tf(std::span<const std::string>(&query_text, 1));
-  if (q.empty() || s.slot_by_name.empty()) return ScoreResult::ok(std::move(out));
+  if (q.empty() || s.slot_by_name.empty()) return std::nullopt;
 
   const double n = s.num_documents();
   // Σ wq² runs over every query term, indexed or not; it is the same for every document.
@@ -407,7 +397,7 @@ ScoreResult TfIdfScorer::score(std::string_view query) const {
     query_norm_squared += wq * wq;
     if (it != s.id_by_term.end()) indexed.push_back({it->second, idf, wq});
   }
-  if (indexed.empty()) return ScoreResult::ok(std::move(out));
+  if (indexed.empty()) return std::nullopt;
 
   std::vector<double> dot(s.documents.size(), 0.0);
   std::vector<std::uint8_t> seen(s.documents.size(), 0);
@@ -432,16 +422,16 @@ ScoreResult TfIdfScorer::score(std::string_view query) const {
     if (similarity > 0.0) ranked.push_back({~std::bit_cast<std::uint64_t>(similarity), visited[i]});
   }
   sort_highest_first(ranked);
-  out.pairs.reserve(ranked.size());
-  out.keys.reserve(ranked.size());
+  out.reserve(ranked.size());
   for (const Ranked& r : ranked) {
-    out.pairs.emplace_back(s.names[r.slot], std::bit_cast<double>(~r.key));
-    out.keys.push_back(s.keys[r.slot]);
+    out.add(s.keys[r.slot], s.names[r.slot], std::bit_cast<double>(~r.key));
   }
-  return ScoreResult::ok(std::move(out));
+  return std::nullopt;
 }
 
-std::size_t TfIdfScorer::num_documents() const { return impl_->slot_by_name.size(); }
+std::size_t TfIdfScorer::num_documents() const {
+  return impl_->slot_by_name.size();
+}
 
 std::size_t TfIdfScorer::document_frequency(std::string_view term) const {
   auto it = impl_->id_by_term.find(term);
@@ -452,7 +442,9 @@ bool TfIdfScorer::has_document_frequency(std::string_view term) const {
   return impl_->id_by_term.contains(term);
 }
 
-std::size_t TfIdfScorer::distinct_terms() const { return impl_->id_by_term.size(); }
+std::size_t TfIdfScorer::distinct_terms() const {
+  return impl_->id_by_term.size();
+}
 
 std::vector<std::pair<std::string, std::size_t>> TfIdfScorer::document_frequencies() const {
   std::vector<std::pair<std::string, std::size_t>> out;

@@ -35,13 +35,7 @@ class TfIdfScorer final : public Scorer {
   // pieces under 2 UTF-8 bytes dropped.
   static std::vector<std::string> tokenize(std::string_view text);
 
-  void index_capabilities(std::string_view agent_id,
-                          std::span<const std::string> capabilities) override;
-  // As index_capabilities, remembering the engine's key to report with results.
-  void index_capabilities_presigned(std::string_view agent_id,
-                                    std::span<const std::string> capabilities,
-                                    std::span<const MinHashSignature> signatures,
-                                    const LshConfig& config, std::uint32_t key) override;
+  void index(std::string_view agent_id, const AgentTexts& texts, std::uint32_t key) override;
   void remove_agent(std::string_view agent_id) override;
   // A remembered text joins (or leaves) the agent's document exactly as if the agent were
   // indexed with it among its capabilities. Unknown agents are left alone.
@@ -49,9 +43,9 @@ class TfIdfScorer final : public Scorer {
   bool forget(std::string_view agent_id, std::string_view text) override;
   std::string settings_json() const override { return R"({"kind":"tfidf"})"; }
   // Agents with similarity > 0, highest first (stable in visiting order for equal values).
-  // Names view the scorer's own storage: valid until the scorer next changes. Safe to call
-  // from several threads at once as long as nothing changes the scorer meanwhile.
-  ScoreResult score(std::string_view query) const override;
+  // Safe to call from several threads at once as long as nothing changes the scorer
+  // meanwhile. The hints of the request are not needed.
+  std::optional<std::string> score_into(const ScoreRequest& request, ScoreList& out) const override;
 
   std::size_t num_documents() const;
   // Document frequency of a term (0 when it has no entry) and whether it has an entry.
