@@ -374,18 +374,13 @@ def learning_tour(tour: Tour) -> None:
     say = tour.say
     tour.section("Remembering what users asked: learning that carries to new queries")
     source, agents, reported, held_out = learning_material()
-    lexical = getattr(kova_discovery, "Bm25Scorer", None) or kova_discovery.TfIdfScorer
-    try:
-        learner = LocalNetwork(scorer=lexical(), query_memory=100)
-    except TypeError:
-        say("(this build has no query memory; section skipped)")
-        return
+    learner = LocalNetwork(scorer=kova_discovery.Bm25Scorer(), query_memory=100)
     default = LocalNetwork()
     for network in (learner, default):
         for name, capabilities in agents:
             network.register(name, capabilities)
     say(f"Data: {source}.")
-    say(f"LocalNetwork(scorer={lexical.__name__}(), query_memory=100) remembers, per agent, the")
+    say("LocalNetwork(scorer=Bm25Scorer(), query_memory=100) remembers, per agent, the")
     say("queries it succeeded on and matches new queries against them too.")
 
     def ranks(network: Any) -> list[int | None]:
