@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "network/network.hpp"
+#include "scorer/bm25.hpp"
 #include "scorer/tfidf.hpp"
 
 namespace {
@@ -196,7 +197,12 @@ int main() {
     return kova::LocalNetwork::with_scorer(std::make_unique<kova::TfIdfScorer>());
   };
   std::printf("%-58s %10s %10s\n", "measure (1,000 agents, median of 7 runs)", "value", "target");
-  for (const auto& [label, make] : {std::pair{"MinHash", +minhash}, std::pair{"TF-IDF", +tfidf}}) {
+  const auto bm25 = [] {
+    return kova::LocalNetwork::with_scorer(
+        std::unique_ptr<kova::Scorer>(kova::Bm25Scorer::create({}).value().release()));
+  };
+  for (const auto& [label, make] :
+       {std::pair{"MinHash", +minhash}, std::pair{"TF-IDF", +tfidf}, std::pair{"BM25", +bm25}}) {
     std::printf("record_success, no memory, %-31s %7.2f us\n", label,
                 measure(make, 0).us_per_success);
     const Figures f = measure(make, kMemory);

@@ -31,7 +31,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import redis  # noqa: E402
 import workloads  # noqa: E402
 
-from kova_discovery import LocalNetwork  # noqa: E402
+from kova_discovery import Bm25Scorer, LocalNetwork  # noqa: E402
 from kova_discovery.shared import SharedNetwork  # noqa: E402
 
 
@@ -117,6 +117,9 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--agents", type=int, default=1000)
     parser.add_argument("--repeats", type=int, default=7)
     parser.add_argument("--catch-up", type=int, default=100_000)
+    parser.add_argument("--default-config", action="store_true",
+                        help="the default MinHash network instead of the recommended "
+                        "Bm25Scorer() with query_memory=100")
     parser.add_argument("--out", type=pathlib.Path,
                         default=workloads.REPO / "bench" / "results" / "shared.md")
     args = parser.parse_args(argv)
@@ -125,6 +128,11 @@ def main(argv: list[str] | None = None) -> None:
     names = [a.name for a in agents]
     queries = workloads.queries(200)
     rows: list[tuple[str, str, str]] = []
+    configuration = ("LocalNetwork()" if args.default_config
+             else "LocalNetwork(scorer=Bm25Scorer(), query_memory=100)")
+
+    def config() -> dict[str, object]:
+        return {} if args.default_config else {"scorer": Bm25Scorer(), "query_memory": 100}
 
     def row(what: str, value: str, spread: float) -> None:
         rows.append((what, value, f"{spread:.0%}"))
@@ -134,10 +142,10 @@ def main(argv: list[str] | None = None) -> None:
         proc, url = start_server(tmp)
         try:
             client = redis.Redis.from_url(url)
-            net = SharedNetwork.open(url, "bench")
+            net = SharedNetwork.open(url, "bench", **config())
             for a in agents:
                 net.register(a.name, [a.description])
-            plain = LocalNetwork()
+            plain = LocalNetwork(**config())  # type: ignore[arg-type]
             for a in agents:
                 plain.register(a.name, [a.description])
 
@@ -148,7 +156,7 @@ def main(argv: list[str] | None = None) -> None:
 
             # Discovery on a synced replica (default sync_interval, so its periodic catch-up
             # is included) against the same engine called directly, before any feedback.
-            synced = SharedNetwork.open(url, "bench")
+            synced = SharedNetwork.open(url, "bench", **config())
             engine = synced.network
 
             def discover_all(fn: Callable[[str], object]) -> Callable[[], None]:
@@ -192,7 +200,7 @@ def main(argv: list[str] | None = None) -> None:
 
             # Applying what another replica appended, against a plain engine in the same state
             # applying the same events by direct calls.
-            reader = SharedNetwork.open(url, "bench", sync_interval=float("inf"))
+            reader = SharedNetwork.open(url, "bench", sync_interval=float("inf"), **config())
             mirror_path = str(pathlib.Path(tmp) / "mirror.json")
             for with_query, batch in ((False, 20_000), (True, 2_000)):
                 reader.save(mirror_path)
@@ -246,7 +254,8 @@ def main(argv: list[str] | None = None) -> None:
     table = ["| Measurement | Median | Spread |", "|---|---|---|"]
     table += [f"| {w} | {v} | {s} |" for w, v, s in rows]
     args.out.parent.mkdir(parents=True, exist_ok=True)
-    args.out.write_text("# SharedNetwork on a local Redis\n\n" + "\n".join(table) + "\n")
+    args.out.write_text(f"# SharedNetwork on a local Redis\n\n{args.agents:,} agents, every "
+                        f"network {configuration}.\n\n" + "\n".join(table) + "\n")
     print("\n".join(table))
 
 

@@ -9,6 +9,8 @@ benchmark says so and exits.
 
 - ``select_tools`` with k = 10, per call in CPU time (``time.thread_time``), beside
   ``discover`` of the same query (the engine's own share). Targets: select_tools <= 100 us.
+- ``record_success`` with query memory at 1,000 of the tools, each already remembering 100
+  real queries, with a query it does not remember yet. Target: <= 20 us.
 - ``discover_agents`` through the SDK's stdio client against ``kova-discovery mcp`` on a state
   file of the same tools, per round trip: the CPU time of client and server together (read
   from /proc; on a busy machine the wall clock mostly counts waiting for a core) and the wall
@@ -104,6 +106,35 @@ def bench_select(tools: list[dict], queries: list[str], repeat: int) -> None:
               f"{len(queries)} queries)")
 
 
+def bench_record(tools: list[dict], queries: list[str], repeat: int, agents: int = 1000) -> None:
+    """record_success with a query each tool has not remembered yet, once every tool already
+    remembers 100 queries: the steady state of a network in use (forget the oldest, learn the
+    newest, propagate the success to similar tools)."""
+    label, network = new_network()
+    names = register_tools(network, tools[:agents])
+    memory = 100
+    for k in range(memory):
+        for i, name in enumerate(names):
+            network.record_success(name, query=queries[(37 * i + k) % len(queries)])
+    calls = [(name, queries[(37 * i + memory + j) % len(queries)])
+             for j in range(2) for i, name in enumerate(names)]
+    samples = []
+    for _ in range(repeat):
+        gc.collect()
+        gc.disable()
+        try:
+            start = time.thread_time()
+            for name, query in calls:
+                network.record_success(name, query=query)
+            samples.append((time.thread_time() - start) / len(calls))
+        finally:
+            gc.enable()
+    med = statistics.median(samples)
+    print(f"record_success, {len(names)} tools remembering {memory} queries each, {label}: "
+          f"{med * 1e6:.1f} us  (spread {(max(samples) - min(samples)) / med:.0%}, {repeat} "
+          f"passes of {len(calls)} calls)")
+
+
 def children_cpu() -> float:
     """CPU seconds used so far by this process's children (the server), from /proc."""
     me, total = os.getpid(), 0
@@ -165,6 +196,7 @@ def main() -> None:
         return
     tools = load_tools(args.data, args.tools)
     bench_select(tools, load_queries(args.data, 500), args.repeat)
+    bench_record(tools, load_queries(args.data, 2000), args.repeat)
     if not args.no_mcp:
         asyncio.run(bench_mcp(tools, load_queries(args.data, 100), args.repeat))
 

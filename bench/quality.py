@@ -168,6 +168,9 @@ def configs(encoders: Sequence[tuple[str, Callable[[list[str]], Any]]]) -> list[
         out.append(Config(f"EmbeddingScorer ({name})",
                           lambda encode=encode: EmbeddingScorer(encode)))
     hybrid = getattr(kova_discovery, "HybridScorer", None)
+    if hybrid is not None and bm25 is not None:
+        out.append(Config("HybridScorer (Bm25Scorer 0.7, TfIdfScorer 0.3)",
+                          lambda: hybrid([(bm25(), 0.7), (TfIdfScorer(), 0.3)])))
     if hybrid is not None and bm25 is not None and encoders:
         name, encode = encoders[-1]
         out.append(Config(f"HybridScorer (Bm25Scorer 0.25, embedding {name} 0.75)",

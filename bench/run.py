@@ -52,6 +52,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                         help="agents in the full-feedback memory probe (0 skips it)")
     parser.add_argument("--quality-queries", type=int,
                         help="use only this many labelled queries (default: all)")
+    parser.add_argument("--quality-folds", type=int, default=quality.FOLDS,
+                        help=f"folds of the labelled queries (default: {quality.FOLDS})")
     parser.add_argument("--quality-distractors", type=int,
                         help="corpus agents beside the tool set in the larger-registry setting "
                              "(default: the whole corpus, at most 20 per labelled query)")
@@ -176,7 +178,8 @@ def main(argv: list[str] | None = None) -> int:
     for label, memo in named:
         log(f"encoding {len(texts):,} texts with {label}")
         memo(texts)  # in batches, once: the networks built later all hit the memo
-    quality_rows = quality.run(tools, labelled, distractors, encoders=named, log=log)
+    quality_rows = quality.run(tools, labelled, distractors, k=args.quality_folds,
+                               encoders=named, log=log)
 
     cxx = [] if args.no_cxx else run_cxx(args.cxx_dir, log)
     result = report.Run(environment(), settings, sizes, memory, quality_rows, None, noise,

@@ -19,8 +19,7 @@ import json
 import pathlib
 import sys
 
-import kova_discovery
-from kova_discovery import LocalNetwork
+from kova_discovery import Bm25Scorer, LocalNetwork
 from kova_discovery.tools import record_tool_call, register_tools, select_tools
 
 DATA = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data"
@@ -47,16 +46,11 @@ def tool_definitions(corpus: pathlib.Path) -> list[dict]:
              "inputSchema": {"type": "object"}, "category": row["category"]} for row in rows]
 
 
-def new_network() -> tuple[str, LocalNetwork]:
-    """The recommended configuration: a word-level scorer, and query memory, which indexes the
+def new_network() -> LocalNetwork:
+    """The recommended configuration: BM25 over words, and query memory, which indexes the
     requests each tool succeeded on beside its description; that is what carries reported
-    calls over to requests worded differently. A build without them uses TF-IDF alone."""
-    lexical = getattr(kova_discovery, "Bm25Scorer", None) or kova_discovery.TfIdfScorer
-    try:
-        network = LocalNetwork(scorer=lexical(), query_memory=100)  # type: ignore[call-arg]
-        return f"{lexical.__name__}() with query_memory=100", network
-    except TypeError:
-        return "TfIdfScorer() (this build has no query memory)", LocalNetwork(scorer=lexical())
+    calls over to requests worded differently."""
+    return LocalNetwork(scorer=Bm25Scorer(), query_memory=100)
 
 
 def rank(network: LocalNetwork, request: str, tool: str) -> str:
@@ -73,9 +67,10 @@ def main() -> int:
         print(f"no tool corpus at {corpus}; nothing to show")
         return 0
 
-    label, network = new_network()
+    network = new_network()
     names = register_tools(network, tool_definitions(corpus))
-    print(f"{len(names)} MCP servers registered as tools, ranked by {label}\n")
+    print(f"{len(names)} MCP servers registered as tools, ranked by Bm25Scorer() with "
+          "query_memory=100\n")
 
     for request in ["take a screenshot of a web page", "run a read-only SQL query on Postgres",
                     "what is the weather in Paris tomorrow"]:

@@ -28,9 +28,8 @@ import json
 import math
 import os
 import re
-import stat
 import sys
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Any, NoReturn
@@ -51,12 +50,17 @@ from kova_discovery._display import (
     table,
 )
 from kova_discovery._statefile import (
+    DEFAULT_QUERY_MEMORY,
+    DEFAULT_SCORER,
     DEFAULT_TIMEOUT,
+    SCORER_KINDS,
     LockedState,
     StateLockTimeout,
     lock_path,
     locked_state,
+    new_network,
     read_state,
+    recorded_configuration,
 )
 
 PROG = "kova-discovery"
@@ -192,15 +196,51 @@ def read_network(path: Path) -> Any:
 
 
 @contextmanager
-def writing(path: Path, *, create: bool = False) -> Iterator[LockedState]:
+def writing(path: Path, *, create: bool = False,
+            new: Callable[[], Any] | None = None) -> Iterator[LockedState]:
     """The state file loaded under its lock; the caller saves with :func:`commit`."""
     try:
-        with locked_state(path, create=create, timeout=DEFAULT_TIMEOUT) as state:
+        with locked_state(path, create=create, timeout=DEFAULT_TIMEOUT, new=new) as state:
             yield state
     except BrokenPipeError:
         raise
     except OSError as exc:
         raise _state_error(path, exc) from None
+
+
+def _new_network(args: argparse.Namespace) -> Callable[[], Any]:
+    scorer = args.scorer or DEFAULT_SCORER
+    memory = DEFAULT_QUERY_MEMORY if args.query_memory is None else args.query_memory
+    return lambda: new_network(scorer, memory)
+
+
+def check_configuration(args: argparse.Namespace, path: Path, data: bytes) -> None:
+    """--scorer and --query-memory choose how a new file ranks. A file that exists keeps what
+    it records: asking it for something else is an error, not a request quietly ignored."""
+    if args.scorer is None and args.query_memory is None:
+        return
+    try:
+        kind, memory = recorded_configuration(data)
+    except (ValueError, RecursionError):
+        return  # not a state file: loading it reports that
+    wrong = []
+    if args.scorer is not None and args.scorer != kind:
+        wrong.append(f"--scorer {args.scorer} (the file ranks with {kind})")
+    if args.query_memory is not None and args.query_memory != memory:
+        wrong.append(f"--query-memory {args.query_memory} (the file remembers {memory})")
+    if wrong:
+        raise CliError(f"state file {path} exists: {' and '.join(wrong)}; these options only "
+                       "choose the configuration of a new state file")
+
+
+@contextmanager
+def creating(args: argparse.Namespace) -> Iterator[LockedState]:
+    """:func:`writing` for the commands that create a missing file, with the configuration
+    that --scorer and --query-memory ask for."""
+    with writing(args.state, create=True, new=_new_network(args)) as state:
+        if not state.created:
+            check_configuration(args, args.state, args.state.read_bytes())
+        yield state
 
 
 def commit(state: LockedState) -> None:
@@ -213,44 +253,6 @@ def commit(state: LockedState) -> None:
 def announce_created(state: LockedState) -> None:
     if state.created:
         print(f"{PROG}: created new state file {state.path}", file=sys.stderr)
-
-
-def _routing_values(path: Path, data: bytes) -> dict[str, dict[str, Any]]:
-    """Stored routing values by agent name, from the text of a file the engine accepted."""
-    try:
-        snapshot = json.loads(data)
-    except (ValueError, RecursionError) as exc:
-        raise CliError(f"cannot load state file {path}: {_reason(exc)}") from None
-    agents = snapshot.get("agents") if isinstance(snapshot, dict) else None
-    values: dict[str, dict[str, Any]] = {}
-    for agent in agents if isinstance(agents, list) else []:
-        if isinstance(agent, dict) and isinstance(agent.get("name"), str):
-            values[agent["name"]] = agent  # a repeated name: the later one, as on loading
-    return values
-
-
-def read_with_routing(path: Path) -> tuple[Any, dict[str, dict[str, Any]]]:
-    """The network and the routing values of one and the same version of the state file."""
-    while True:
-        try:
-            fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-        except OSError:
-            read_network(path)  # fails with the message every command gives for this file
-            continue  # it appeared meanwhile
-        with open(fd, "rb") as f:
-            held = os.fstat(f.fileno())
-            if not stat.S_ISREG(held.st_mode):
-                read_network(path)  # refuses it with the usual message
-                raise CliError(f"cannot load state file {path}: not a regular file")
-            network = read_network(path)
-            # Files are replaced, never rewritten: the name still naming the inode held open
-            # since before the load means the load read these very bytes.
-            try:
-                named = os.stat(path)
-            except FileNotFoundError:
-                continue
-            if (named.st_dev, named.st_ino) == (held.st_dev, held.st_ino):
-                return network, _routing_values(path, f.read())
 
 
 # --------------------------------------------------------------------------------------------
@@ -287,9 +289,10 @@ def _result_json(rank: int, r: Any, explained: bool) -> dict[str, Any]:
     return doc
 
 
-def _stored(agent: dict[str, Any], key: str) -> Any:
-    value = agent.get(key)
-    return value if isinstance(value, (int, float)) and not isinstance(value, bool) else None
+def _stored(agent: Mapping[str, Any], key: str) -> float | int | None:
+    """A routing value as a state file keeps it: a value that is not finite is saved as null."""
+    value = agent[key]
+    return value if math.isfinite(value) else None
 
 
 # --------------------------------------------------------------------------------------------
@@ -299,7 +302,7 @@ def _stored(agent: dict[str, Any], key: str) -> Any:
 def cmd_add(args: argparse.Namespace, out: Any) -> int:
     _check_name(args.name)
     metadata = parse_metadata(args.meta or [])
-    with writing(args.state, create=True) as state:
+    with creating(args) as state:
         network = state.network
         existed = args.name in network.agents()
         try:
@@ -338,7 +341,7 @@ def cmd_import_cards(args: argparse.Namespace, out: Any) -> int:
         for path in files:
             cards.append(read_card(path))
             progress.advance(task)
-        with writing(args.state, create=True) as state:
+        with creating(args) as state:
             network = state.network
             task = progress.add_task("registering", total=len(cards))
             seen: dict[str, Path] = {}
@@ -445,10 +448,9 @@ def cmd_feedback(args: argparse.Namespace, out: Any) -> int:
         else:
             network.record_failure(args.name, query=args.query)
         commit(state)
-        # Still under the lock: what the file holds now is exactly what this command wrote.
-        agent = _routing_values(args.state, args.state.read_bytes()).get(args.name, {})
+        agent = network.routing_state(args.name)
     values = {"diameter": _stored(agent, "diameter"), "tau": _stored(agent, "tau"),
-              "consecutive_failures": _stored(agent, "consecutive_pulse_timeouts")}
+              "consecutive_failures": _stored(agent, "consecutive_failures")}
     if args.json:
         emit_json({"agent": args.name, "outcome": args.outcome, "query": args.query,
                    **{k: _json_value(v) for k, v in values.items()}}, out)
@@ -472,20 +474,18 @@ def cmd_tick(args: argparse.Namespace, out: Any) -> int:
 
 
 def cmd_agents(args: argparse.Namespace, out: Any) -> int:
-    network, stored = read_with_routing(args.state)
+    network = read_network(args.state)
     listing = []
     for name in network.agents():
-        agent = stored.get(name, {})
-        feedback = agent.get("feedback")
+        agent = network.routing_state(name)
         listing.append({
             "agent": name,
             "diameter": _stored(agent, "diameter"),
             "tau": _stored(agent, "tau"),
-            "forwards": _stored(agent, "forwards_count"),
-            "failures": _stored(agent, "consecutive_pulse_timeouts"),
-            "feedback": len(feedback) if isinstance(feedback, list) else None,
-            "endpoint": agent.get("endpoint") if isinstance(agent.get("endpoint"), str)
-            else None,
+            "forwards": agent["forwards"],
+            "failures": agent["consecutive_failures"],
+            "feedback": agent["feedback"],
+            "endpoint": agent["endpoint"],
         })
     if args.json:
         emit_json({"agents": [{k: _json_value(v) for k, v in a.items()} for a in listing]}, out)
@@ -533,7 +533,13 @@ def cmd_mcp(args: argparse.Namespace, out: Any) -> int:
     except ImportError as exc:
         raise CliError(f"the mcp command needs the mcp package ({_reason(exc)}); install it "
                        "with: pip install 'kova_discovery[mcp]'") from None
-    mcp_server.serve(args.state, lock_timeout=args.lock_timeout)
+    try:
+        data = args.state.read_bytes()
+    except OSError:
+        pass  # none yet, or unreadable: every call reports that
+    else:
+        check_configuration(args, args.state, data)
+    mcp_server.serve(args.state, lock_timeout=args.lock_timeout, new_network=_new_network(args))
     return 0
 
 
@@ -571,7 +577,7 @@ def cmd_import_tools(args: argparse.Namespace, out: Any) -> int:
         prepared = tools.prepare_tools(definitions, args.source)
     except (TypeError, ValueError) as exc:
         raise CliError(f"{args.file}: {_reason(exc)}") from None
-    with writing(args.state, create=True) as state:
+    with creating(args) as state:
         network = state.network
         existing = set(network.agents())
         with _progress(len(prepared), f"importing {args.file.name}") as advance:
@@ -666,6 +672,14 @@ def build_parser() -> argparse.ArgumentParser:
                         help=state_help)
     common.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
                         help=json_help)
+    # The commands that create a missing state file choose how the new one ranks.
+    creates = _Parser(add_help=False)
+    creates.add_argument("--scorer", choices=SCORER_KINDS, metavar="{" + ",".join(SCORER_KINDS)
+                         + "}", help=f"how a new state file ranks (default: {DEFAULT_SCORER}); "
+                         "an existing file keeps its own")
+    creates.add_argument("--query-memory", type=_non_negative_int, metavar="N",
+                         help="queries a new state file remembers per agent from successes "
+                         f"(default: {DEFAULT_QUERY_MEMORY}; 0: none)")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True,
                                 parser_class=_Parser)
 
@@ -676,7 +690,7 @@ def build_parser() -> argparse.ArgumentParser:
         return p
 
     p = command("add", "register an agent (replaces one of the same name)", cmd_add,
-                parents=[common])
+                parents=[common, creates])
     p.add_argument("name", metavar="NAME", help="the agent's unique name")
     p.add_argument("capabilities", nargs="+", metavar="CAPABILITY",
                    help="free-text capability description")
@@ -685,7 +699,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="metadata entries, matched by query --filter")
 
     p = command("import-cards", "register agents from A2A agent-card JSON files or directories",
-                cmd_import_cards, parents=[common])
+                cmd_import_cards, parents=[common, creates])
     p.add_argument("paths", nargs="+", metavar="PATH",
                    help="a card file, or a directory whose *.json files are cards")
 
@@ -723,13 +737,14 @@ def build_parser() -> argparse.ArgumentParser:
                    help="successful queries needed before an agent is judged (default: 5)")
 
     p = command("import-tools", "register tool definitions (OpenAI, Anthropic or MCP) from a "
-                "JSON file", cmd_import_tools, parents=[common])
+                "JSON file", cmd_import_tools, parents=[common, creates])
     p.add_argument("file", type=Path, metavar="FILE",
                    help="a JSON list of definitions, an MCP tools/list result or JSON Lines")
     p.add_argument("--source", metavar="NAME",
                    help="recorded as the tools' tool_source metadata (a server name, say)")
 
-    p = command("mcp", "serve the network to MCP clients over stdio", cmd_mcp, parents=[common])
+    p = command("mcp", "serve the network to MCP clients over stdio", cmd_mcp,
+                parents=[common, creates])
     p.add_argument("--lock-timeout", type=_float, default=10.0, metavar="SECONDS",
                    help="how long a change waits for another writer's lock (default: 10)")
 

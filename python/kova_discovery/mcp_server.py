@@ -38,6 +38,7 @@ from pydantic import Field
 
 from kova_discovery._native import LocalNetwork
 from kova_discovery._statefile import StateLockTimeout, state_lock
+from kova_discovery._statefile import new_network as recommended_network
 
 __all__ = ["DEFAULT_LOCK_TIMEOUT", "build_server", "serve"]
 
@@ -64,7 +65,7 @@ class SharedState:
     """The network of one state file, kept in step with what other writers save."""
 
     def __init__(self, path: Path, lock_timeout: float = DEFAULT_LOCK_TIMEOUT,
-                 new_network: Callable[[], LocalNetwork] = LocalNetwork) -> None:
+                 new_network: Callable[[], LocalNetwork] = recommended_network) -> None:
         self.path = path
         self.lock_timeout = lock_timeout
         self._new_network = new_network
@@ -140,9 +141,10 @@ def _known(network: LocalNetwork, name: str) -> None:
 
 
 def build_server(state: Path, *, lock_timeout: float = DEFAULT_LOCK_TIMEOUT,
-                 new_network: Callable[[], LocalNetwork] = LocalNetwork) -> MCPServer:
+                 new_network: Callable[[], LocalNetwork] = recommended_network) -> MCPServer:
     """An MCP server over the network kept in ``state``; ``new_network`` makes the network
-    served while the file does not exist."""
+    served while the file does not exist (by default BM25 with query memory 100, as the
+    command line creates files)."""
     shared = SharedState(state, lock_timeout, new_network)
     server = MCPServer(
         "kova-discovery",
@@ -231,6 +233,6 @@ def build_server(state: Path, *, lock_timeout: float = DEFAULT_LOCK_TIMEOUT,
 
 
 def serve(state: Path, *, lock_timeout: float = DEFAULT_LOCK_TIMEOUT,
-          new_network: Callable[[], LocalNetwork] = LocalNetwork) -> None:
+          new_network: Callable[[], LocalNetwork] = recommended_network) -> None:
     """Serve ``state`` over stdio until the client closes the connection."""
     build_server(state, lock_timeout=lock_timeout, new_network=new_network).run("stdio")

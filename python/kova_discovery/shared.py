@@ -770,6 +770,23 @@ class SharedNetwork:
         """Current exploration epsilon value (local: see the module documentation)."""
         return self._net.exploration_epsilon
 
+    def remembered(self, name: str) -> list[str]:
+        """:meth:`LocalNetwork.remembered` on local state (after a catch-up when due): the
+        query texts `name` remembers from every replica's successes, oldest first."""
+        if _monotonic() - self._synced_at > self._interval:
+            self._maybe_sync()
+        return self._net.remembered(name)
+
+    @property
+    def query_memory(self) -> int:
+        """Query texts remembered per agent (0: none), as the network was opened with."""
+        return self._net.query_memory
+
+    @property
+    def query_expansion(self) -> bool:
+        """Whether queries are widened with co-occurring capability words."""
+        return self._net.query_expansion
+
     def detect_drift(
         self, *, threshold: float = 0.3, min_samples: int = 5
     ) -> list[dict[str, Any]]:

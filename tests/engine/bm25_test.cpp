@@ -220,6 +220,18 @@ TEST(Bm25Scorer, IncrementalIndexMatchesTheFormula) {
           const double want = expected.count(agent) ? expected.at(agent) : 0.0;
           EXPECT_NEAR(by_key[keys[agent]], want, 1e-12) << agent;
         }
+        // A floor may leave out only agents below it, and changes no similarity.
+        const double floor = pick(2) ? 0.3 : got.pairs.empty() ? 0.5 : got.pairs[0].second;
+        std::map<std::string_view, double> above, listed;
+        for (const auto& [agent, similarity] : got.pairs) {
+          if (similarity >= floor) above[agent] = similarity;
+        }
+        ScoreList cut;
+        ASSERT_FALSE(scorer->score_into({join(query), floor}, cut));
+        for (const auto& [agent, similarity] : cut.pairs) {
+          if (similarity >= floor) listed[agent] = similarity;
+        }
+        EXPECT_EQ(listed, above);
       }
     }
   }

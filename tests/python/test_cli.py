@@ -16,7 +16,13 @@ import kova_discovery
 from conftest import REPO
 from kova_discovery import cli
 from kova_discovery._display import print_table, table
-from kova_discovery._statefile import StateLockTimeout, lock_path, state_lock
+from kova_discovery._native import LocalNetwork
+from kova_discovery._statefile import (
+    StateLockTimeout,
+    lock_path,
+    recorded_configuration,
+    state_lock,
+)
 from kova_discovery.cli import main
 
 DEMO_CARDS = REPO / "python" / "kova_discovery" / "demo_data" / "cards"
@@ -125,6 +131,28 @@ def test_bad_input_fails_in_one_line_and_keeps_state(state: Path, code: int,
     assert (got, out) == (code, "")
     assert len(err.splitlines()) == 1 and "error: " in err and "Traceback" not in err
     assert state.read_bytes() == before
+
+
+@pytest.mark.parametrize("options, kind, memory", [
+    ([], "bm25", 100),
+    (["--scorer", "tfidf"], "tfidf", 100),
+    (["--scorer", "hybrid", "--query-memory", "7"], "hybrid", 7),
+    (["--scorer", "minhash", "--query-memory", "0"], "minhash", 0),
+])
+def test_new_files_rank_as_asked_and_existing_ones_keep_theirs(
+        tmp_path: Path, options: list[str], kind: str, memory: int) -> None:
+    path = tmp_path / "s.json"
+    assert run("--state", path, "add", "fr", "translate text", *options)[0] == 0
+    assert recorded_configuration(path.read_bytes()) == (kind, memory)
+    assert run("--state", path, "feedback", "fr", "success", "--query", "render French")[0] == 0
+    assert LocalNetwork.load(path).remembered("fr") == (["render French"] if memory else [])
+    before = path.read_bytes()
+    for other in (["--scorer", "bm25" if kind != "bm25" else "tfidf"],
+                  ["--query-memory", str(memory + 1)]):
+        code, out, err = run("--state", path, "import-cards", DEMO_CARDS, *other)
+        assert (code, out) == (1, "") and f"state file {path} exists: {other[0]}" in err
+    assert path.read_bytes() == before
+    assert run("--state", path, "add", "de", "translate to German", *options)[0] == 0
 
 
 @pytest.mark.parametrize(

@@ -73,7 +73,8 @@ import random, sys
 from kova_discovery.shared import SharedNetwork
 url, stream, seed, count, out = sys.argv[1:6]
 rng = random.Random(int(seed))
-with SharedNetwork.open(url, stream, sync_interval=0) as net:
+with SharedNetwork.open(url, stream, sync_interval=0, query_memory=5,
+                        query_expansion=True) as net:
     for i in range(int(count)):
         name, q, r = f"agent-{rng.randrange(6)}", f"find {rng.choice('abcdef')} data", rng.random()
         if r < 0.25 or name not in net.agents():
@@ -120,7 +121,7 @@ def learned(path_or_network, tmp_path):
 
 def replay(server, stream):
     """The oracle: a plain network applying the stream's events in order."""
-    net = LocalNetwork()
+    net = LocalNetwork(query_memory=5, query_expansion=True)
     for _, fields in server.client.xrange(stream):
         e = json.loads(fields[b"event"])
         if e["op"] == "register":
@@ -150,6 +151,7 @@ def test_two_processes_converge_to_the_stream_order(server, tmp_path):
     with SharedNetwork.open(server.url, "net") as late:
         assert late.network.loaded_extra["shared_stream"] == "net"
         assert learned(late.network, tmp_path) == expected
+        assert late.query_memory == 5 and any(late.remembered(n) for n in late.agents())
 
 
 def test_killed_replica_resumes_from_its_checkpoint(server, tmp_path):

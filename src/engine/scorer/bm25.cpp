@@ -194,8 +194,9 @@ struct Bm25Scorer::Impl {
   }
 
   // Similarities of every agent sharing a term with the query, left in scratch.acc at the
-  // slots listed in scratch.visited (the caller clears them).
-  void accumulate(std::string_view query, Scratch& scratch) const {
+  // slots listed in scratch.visited (the caller clears them). Agents whose sum falls below
+  // `floor` (before the tanh) are left at 0.
+  void accumulate(std::string_view query, Scratch& scratch, double floor = 0.0) const {
     scratch.visited.clear();
     if (slot_by_name.empty()) return;
     const TermCounts query_terms = counted(analyzer->terms(query));
@@ -258,7 +259,10 @@ struct Bm25Scorer::Impl {
     // average length; tanh keeps the order, stays close to x where thresholds act, and
     // approaches 1 as x grows (x < k1 + 1).
     const double scale = (k1 + 1.0) / total;
-    for (const Slot slot : scratch.visited) acc[slot] = std::tanh(acc[slot] * scale);
+    for (const Slot slot : scratch.visited) {
+      const double x = acc[slot] * scale;
+      acc[slot] = x < floor ? 0.0 : std::tanh(x);
+    }
   }
 };
 
@@ -403,7 +407,11 @@ std::optional<std::string> Bm25Scorer::score_into(const ScoreRequest& request,
                                                   ScoreList& out) const {
   const Impl& s = *impl_;
   Scratch& scratch = thread_scratch();
-  s.accumulate(request.text, scratch);
+  // tanh rises strictly, so a sum below atanh(min_similarity) cannot reach it; the margin
+  // keeps every agent whose rounded tanh might, and the tanh is skipped for the rest.
+  const double min = request.min_similarity;
+  s.accumulate(request.text, scratch,
+               min > 0.0 && min < 1.0 ? std::atanh(min) * (1.0 - 1e-9) : 0.0);
   out.reserve(scratch.visited.size());
   for (const Slot slot : scratch.visited) {
     double& similarity = scratch.acc[slot];
