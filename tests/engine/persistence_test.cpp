@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -498,6 +499,45 @@ TEST_F(StateFixture, SaveLocksTheExpanderWithItsContext) {
   const auto warnings = sink->events_with("Mutex poisoned, recovering inner value");
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_EQ(*warnings[0].field("context"), "cooccurrence save");
+}
+
+TEST_F(StateFixture, ReplacingKeepsPermissionsAndNewFilesFollowTheUmask) {
+  const auto mode_of = [](const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0);
+    return st.st_mode & 07777;
+  };
+  const std::string path = dir.file("state.json");
+  const mode_t old_mask = ::umask(022);
+  ASSERT_EQ(error_text(net->save(path)), "<ok>");
+  EXPECT_EQ(mode_of(path), 0644u);
+  ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+  ASSERT_EQ(error_text(net->save(path)), "<ok>");
+  EXPECT_EQ(mode_of(path), 0640u);
+  ::umask(old_mask);
+}
+
+// A NUL inside a path used to end the name early at the system call: saving "x\0y" wrote
+// the file "x", and loading read it.
+TEST_F(StateFixture, PathWithNulIsRefusedNotTruncated) {
+  reg("a", {"translate"});
+  const std::string with_nul = dir.file("x") + std::string("\0y.json", 7);
+  const std::string refused = "I/O error: file name contained an unexpected NUL byte";
+  EXPECT_EQ(error_text(net->save(with_nul)), refused);
+  EXPECT_TRUE(dir.entries().empty());
+  ASSERT_EQ(error_text(net->save(dir.file("x"))), "<ok>");
+  const auto loaded = LocalNetwork::load(with_nul);
+  ASSERT_FALSE(loaded);
+  EXPECT_EQ(loaded.error().display(), refused);
+}
+
+// The parser's message quotes the bytes of the token it stopped at, which could end inside a
+// multi-byte character; the host then failed to decode the error text.
+TEST_F(StateFixture, ParseErrorInsideACharacterIsValidText) {
+  const std::string message = load_error("{\"version\": 3, \"agents\": [\xc3\xa9]}");
+  EXPECT_EQ(message.rfind("serialization error: ", 0), 0u) << message;
+  EXPECT_NE(message.find("\xEF\xBF\xBD"), std::string::npos) << message;
+  EXPECT_EQ(message.find("\xc3'"), std::string::npos) << message;
 }
 
 }  // namespace

@@ -172,30 +172,5 @@ TEST(QueryShape, CopiesAreDeepAndIndependent) {
   EXPECT_EQ(moved.debug(), "Exclude { base: Text(\"a\"), exclusion: Text(\"b\") }");
 }
 
-TEST(QueryShape, VeryDeepTreesDoNotExhaustTheStack) {
-  constexpr int kDepth = 300'000;
-  ChosenScorer scorer;
-  scorer.answer("base", {{"a", 1.0}});
-  scorer.answer("minus", {{"a", 0.0}});
-
-  Query chained = T("base");
-  for (int i = 0; i < kDepth; ++i) chained = Query::exclude(std::move(chained), T("minus"));
-  Query nested = T("base");
-  for (int i = 0; i < kDepth; ++i) {
-    std::vector<Query> parts;
-    parts.push_back(std::move(nested));
-    nested = Query::all(std::move(parts));
-  }
-
-  for (const Query* q : {&chained, &nested}) {
-    Query copy = *q;
-    EXPECT_EQ(copy.primary_text(), "base");
-    auto scores = copy.evaluate(scorer);
-    ASSERT_TRUE(scores.has_value());
-    EXPECT_EQ(scores.value(), (ScoreMap{{"a", 1.0}}));
-    EXPECT_GT(copy.debug().size(), static_cast<std::size_t>(kDepth));
-  }
-}
-
 }  // namespace
 }  // namespace kova

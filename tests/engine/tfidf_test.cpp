@@ -153,29 +153,6 @@ void expect_scores_match(const TfIdfScorer& scorer, const NaiveTfIdf& naive,
 
 // --- scoring ------------------------------------------------------------------------------------
 
-TEST(TfIdfScoring, QueryEqualToAgentTextScoresOne) {
-  TfIdfScorer scorer;
-  const std::vector<std::string> caps{"Translate legal contracts between German and French"};
-  scorer.index_capabilities("solo", caps);
-  auto list = scorer.score(caps[0]).value();
-  ASSERT_EQ(list.pairs.size(), 1u);
-  EXPECT_EQ(list.pairs[0].first, "solo");
-  EXPECT_NEAR(list.pairs[0].second, 1.0, 1e-12);
-
-  // Proportional term frequencies give 1.0 too, with other documents present.
-  const std::vector<std::string> other{"summarise German news"};
-  scorer.index_capabilities("news", other);
-  list = scorer
-             .score(
-                 "translate legal contracts between german and french "
-                 "translate legal contracts between german and french")
-             .value();
-  ASSERT_EQ(list.pairs.size(), 2u);
-  EXPECT_EQ(list.pairs[0].first, "solo");
-  EXPECT_NEAR(list.pairs[0].second, 1.0, 1e-12);
-  EXPECT_LT(list.pairs[1].second, 1.0);
-}
-
 TEST(TfIdfScoring, ResultsCarryTheKeysAgentsWereIndexedWith) {
   TfIdfScorer scorer;
   scorer.index("a", std::vector<std::string>{"legal contracts"}, 7);
@@ -188,30 +165,6 @@ TEST(TfIdfScoring, ResultsCarryTheKeysAgentsWereIndexedWith) {
   ASSERT_EQ(list.keys.size(), list.pairs.size());
   EXPECT_EQ(test_support::keys_by_name(list),
             (std::map<std::string, std::uint32_t>{{"b", 0}, {"c", 0}, {"d", 4}}));
-}
-
-TEST(TfIdfScoring, NothingToScoreAndTokenlessAgents) {
-  TfIdfScorer scorer;
-  NaiveTfIdf naive;
-  EXPECT_TRUE(scorer.score("legal translation").value().pairs.empty());
-  const std::vector<std::string> empty_caps{"a b c", "!"};
-  const std::vector<std::string> caps{"legal translation", "contract review"};
-  scorer.index_capabilities("letters", empty_caps);
-  naive.index("letters", empty_caps);
-  scorer.index_capabilities("lawyer", caps);
-  naive.index("lawyer", caps);
-  EXPECT_EQ(scorer.num_documents(), 2u);
-  expect_scores_match(scorer, naive, "legal contract");
-  const auto list = scorer.score("legal contract a b c").value();
-  ASSERT_EQ(list.pairs.size(), 1u);
-  EXPECT_EQ(list.pairs[0].first, "lawyer");
-  for (const char* query : {"a b , . \n", "", "unrelated words"}) {
-    EXPECT_TRUE(scorer.score(query).value().pairs.empty()) << query;
-  }
-
-  // An agent indexed with no capability texts at all is a document too.
-  scorer.index_capabilities("nothing", {});
-  EXPECT_EQ(scorer.num_documents(), 3u);
 }
 
 // `count` agents, each with one or two texts of up to four words from a small vocabulary, so

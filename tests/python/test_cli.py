@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import kova_discovery
-from conftest import REPO, SHARED_DATA
+from conftest import REPO
 from kova_discovery import cli
 from kova_discovery._display import print_table, table
 from kova_discovery._native import LocalNetwork
@@ -459,41 +459,3 @@ def test_module_and_console_script_entry_points(state: Path) -> None:
         proc = subprocess.run([str(script), "--help"], capture_output=True, text=True,
                               timeout=60)
         assert proc.returncode == 0 and "import-cards" in proc.stdout
-
-
-
-@pytest.mark.skipif(not SHARED_DATA.is_dir(), reason="shared data not available")
-def test_real_cards_and_tool_corpus(tmp_path: Path) -> None:
-    path = tmp_path / "real.json"
-    # The tool corpus goes in through the API (thousands of `add` runs would only be slow)...
-    network = LocalNetwork()
-    with open(SHARED_DATA / "tools_corpus.jsonl", encoding="utf-8") as f:
-        for line in f:
-            tool = json.loads(line)
-            network.register(tool["name"], [tool["description"]], endpoint=tool.get("url"),
-                             metadata={"category": tool["category"], "source": tool["source"]})
-    count = network.agent_count
-    network.save(str(path))
-
-    # ...every real A2A card through the command line.
-    cards = sorted((SHARED_DATA / "a2a_cards").glob("*.json"))
-    code, out, err = run("--state", path, "import-cards", SHARED_DATA / "a2a_cards")
-    assert code == 0, err
-    assert err == ""
-    assert out.count("imported ") == len(cards)
-    assert len(state_agents(path)) > count
-
-    for argv in (
-        ["query", "check my calendar availability"],
-        ["query", "convert currency exchange rates", "--confidence"],
-        ["query", "search academic papers", "--explain"],
-        ["query", "query a postgres database", "--filter", "category~database"],
-        ["query", "manage calendar", "--filter", "protocol=a2a", "--filter", "tags~calendar"],
-        ["agents"],
-        ["drift", "--min-samples", "0"],
-    ):
-        code, out, err = run("--state", path, *argv)
-        assert code == 0, (argv, err)
-        assert err == ""
-        if argv[:2] == ["query", "manage calendar"]:
-            assert any("alendar" in line for line in out.splitlines()[2:])

@@ -81,15 +81,6 @@ class TestDiscoveryConfig:
         assert DiscoveryConfig(diameter_initial=2.0).diameter_initial == 2.0
         assert math.isnan(DiscoveryConfig(tie_epsilon=float("nan")).tie_epsilon)
 
-    def test_conversion_errors(self):
-        with pytest.raises(OverflowError, match="^argument 'max_feedback_records': "):
-            DiscoveryConfig(max_feedback_records=-1)
-        with pytest.raises(TypeError, match="^argument 'similarity_threshold': "):
-            DiscoveryConfig(None)
-        with pytest.raises(TypeError, match="^argument 'max_disagreement_split': "):
-            DiscoveryConfig(max_disagreement_split=2.5)
-        with pytest.raises(TypeError, match="takes from 0 to 12 positional arguments but 13"):
-            DiscoveryConfig(*range(1, 14))
 
 
 class TestSmallValueObjects:

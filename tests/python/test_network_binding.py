@@ -1,7 +1,6 @@
 """LocalNetwork from Python: construction rules, registry, invoke map, feedback, replay log,
 drift, persistence and borrow rules. (Reference counts and memory: test_reliability_leaks.)"""
 
-import gc
 import json
 
 import pytest
@@ -57,25 +56,6 @@ class TestRegistry:
         assert net.deregister("never") is False
         assert net.agents() == ["B", "b"]
 
-    @pytest.mark.parametrize(
-        "name,capabilities,message",
-        [
-            ("", ["x"], "Configuration error: Agent name cannot be empty"),
-            ("a", [], "Configuration error: Capabilities list cannot be empty"),
-            ("\u00e9" * 129, ["x"], None),  # 258 bytes
-        ],
-    )
-    def test_rejected_registration_is_an_ordinary_value_error(self, name, capabilities, message):
-        net = LocalNetwork()
-        net.register("keep", ["x"], invoke=print)
-        with pytest.raises(ValueError) as info:
-            net.register(name, capabilities, invoke=len)
-        if message:
-            assert str(info.value) == message
-        assert isinstance(info.value, Exception)
-        assert net.agents() == ["keep"]
-        net.register("keep", ["x"], invoke=print)  # the network stays usable
-
     def test_invoke_map_follows_registration(self):
         def call():
             return "called"
@@ -91,27 +71,6 @@ class TestRegistry:
         assert net.discover("translate text")[0].invoke is None
         net.register("a", ["translate text"], invoke="not callable")
         assert net.discover("translate text")[0].invoke == "not callable"
-
-    def test_cycle_through_a_callable_is_collected(self):
-        freed = []
-
-        class Service:
-            def __init__(self):
-                self.net = LocalNetwork(scorer=self)
-                self.net.register("svc", ["x"], invoke=self.handle)
-
-            def handle(self):
-                pass
-
-            def index_capabilities(self, name, capabilities):
-                pass
-
-            def __del__(self):
-                freed.append(True)
-
-        Service()
-        gc.collect()
-        assert freed == [True]
 
 
 class TestFeedbackAndState:

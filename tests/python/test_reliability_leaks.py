@@ -104,6 +104,9 @@ class Sentinel:
     def __del__(self):
         self.freed.append(True)
 
+    def handle(self):
+        pass
+
 
 def test_cycles_through_results_and_scorers_are_collected():
     freed = []
@@ -130,6 +133,13 @@ def test_cycles_through_results_and_scorers_are_collected():
     del net, scorer
     gc.collect()
     assert freed == [True, True]
+
+    owner = Sentinel(freed)
+    owner.net = LocalNetwork()
+    owner.net.register("a", ["x"], invoke=owner.handle)  # network -> callable -> owner
+    del owner
+    gc.collect()
+    assert freed == [True, True, True]
 
 
 class TestScorerReferences:

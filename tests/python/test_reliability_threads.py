@@ -150,8 +150,8 @@ def check_consistent(net, ledger):
         assert kinds[kind] == ledger.counts[kind], kind
 
 
-@pytest.mark.parametrize("count", [1, 3])
-def test_threads_hammering_networks(count):
+def test_threads_hammering_networks():
+    count = 3
     networks = [LocalNetwork(scorer=YieldingScorer()) for _ in range(count)]
     for net in networks:
         net.enable_replay(10_000_000)
@@ -206,50 +206,3 @@ def test_forward_counts_add_up_under_contention(tmp_path):
     agent = json.loads(path.read_text())["agents"][0]
     assert agent["forwards_count"] == done["discover"]
     assert len(agent["feedback"]) == min(done["success"], 100)
-
-
-def test_scorer_reentering_from_many_threads():
-    """A scorer that calls back into its own network while other threads do the same."""
-    outcomes = collections.Counter()
-    lock = threading.Lock()
-
-    class Reentrant(YieldingScorer):
-        def score(self, query):
-            for call in (lambda: self.net.agents(), lambda: self.net.tick()):
-                try:
-                    call()
-                    with lock:
-                        outcomes["entered"] += 1
-                except RuntimeError as e:
-                    with lock:
-                        outcomes[str(e)] += 1
-            return super().score(query)
-
-    scorer = Reentrant()
-    net = LocalNetwork(scorer=scorer)
-    scorer.net = net
-    for i in range(5):
-        net.register(f"a{i}", ["reentrant work"])
-
-    def run():
-        for _ in range(CALLS_PER_THREAD // 4):
-            try:
-                net.discover("reentrant work")
-            except RuntimeError as e:
-                with lock:
-                    outcomes["outer " + str(e)] += 1
-
-    threads = [threading.Thread(target=run) for _ in range(THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    scorer.net = None
-    assert outcomes["entered"] == 0  # a scorer never gets into the network it serves
-    assert set(outcomes) <= {
-        "Already borrowed",
-        "Already mutably borrowed",
-        "outer Already borrowed",
-        "outer Already mutably borrowed",
-    }
-    assert net.agent_count == 5

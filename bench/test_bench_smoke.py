@@ -10,7 +10,7 @@ import pytest
 for _extra in ("numpy", "datasketch", "sklearn", "rank_bm25", "matplotlib"):
     pytest.importorskip(_extra, reason="benchmark extras not installed")
 
-BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench"
+BENCH = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH))
 
 import peers  # noqa: E402
