@@ -21,6 +21,16 @@ _KernelName = Literal[
     "capability_matching", "novelty_seeking", "load_balancing", "temporal_recency"
 ]
 
+class _RoutingState(TypedDict):
+    diameter: float
+    tau: float
+    sigma: float
+    forwards: int
+    consecutive_failures: int
+    circuit: Literal["closed", "open", "half_open"]
+    feedback: int
+    endpoint: str | None
+
 class _HostScorer(Protocol):
     """What a host object needs to act as the network's scorer."""
 
@@ -159,6 +169,7 @@ class LocalNetwork:
         path: str | os.PathLike[str], *, scorer: _Scorer | None = None
     ) -> LocalNetwork: ...
     def remembered(self, name: str) -> list[str]: ...
+    def routing_state(self, name: str) -> _RoutingState: ...
     @property
     def query_memory(self) -> int: ...
     @property

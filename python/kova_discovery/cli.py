@@ -28,9 +28,8 @@ import json
 import math
 import os
 import re
-import stat
 import sys
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Any, NoReturn
@@ -215,44 +214,6 @@ def announce_created(state: LockedState) -> None:
         print(f"{PROG}: created new state file {state.path}", file=sys.stderr)
 
 
-def _routing_values(path: Path, data: bytes) -> dict[str, dict[str, Any]]:
-    """Stored routing values by agent name, from the text of a file the engine accepted."""
-    try:
-        snapshot = json.loads(data)
-    except (ValueError, RecursionError) as exc:
-        raise CliError(f"cannot load state file {path}: {_reason(exc)}") from None
-    agents = snapshot.get("agents") if isinstance(snapshot, dict) else None
-    values: dict[str, dict[str, Any]] = {}
-    for agent in agents if isinstance(agents, list) else []:
-        if isinstance(agent, dict) and isinstance(agent.get("name"), str):
-            values[agent["name"]] = agent  # a repeated name: the later one, as on loading
-    return values
-
-
-def read_with_routing(path: Path) -> tuple[Any, dict[str, dict[str, Any]]]:
-    """The network and the routing values of one and the same version of the state file."""
-    while True:
-        try:
-            fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-        except OSError:
-            read_network(path)  # fails with the message every command gives for this file
-            continue  # it appeared meanwhile
-        with open(fd, "rb") as f:
-            held = os.fstat(f.fileno())
-            if not stat.S_ISREG(held.st_mode):
-                read_network(path)  # refuses it with the usual message
-                raise CliError(f"cannot load state file {path}: not a regular file")
-            network = read_network(path)
-            # Files are replaced, never rewritten: the name still naming the inode held open
-            # since before the load means the load read these very bytes.
-            try:
-                named = os.stat(path)
-            except FileNotFoundError:
-                continue
-            if (named.st_dev, named.st_ino) == (held.st_dev, held.st_ino):
-                return network, _routing_values(path, f.read())
-
-
 # --------------------------------------------------------------------------------------------
 # Output
 
@@ -287,9 +248,10 @@ def _result_json(rank: int, r: Any, explained: bool) -> dict[str, Any]:
     return doc
 
 
-def _stored(agent: dict[str, Any], key: str) -> Any:
-    value = agent.get(key)
-    return value if isinstance(value, (int, float)) and not isinstance(value, bool) else None
+def _stored(agent: Mapping[str, Any], key: str) -> float | int | None:
+    """A routing value as a state file keeps it: a value that is not finite is saved as null."""
+    value = agent[key]
+    return value if math.isfinite(value) else None
 
 
 # --------------------------------------------------------------------------------------------
@@ -445,10 +407,9 @@ def cmd_feedback(args: argparse.Namespace, out: Any) -> int:
         else:
             network.record_failure(args.name, query=args.query)
         commit(state)
-        # Still under the lock: what the file holds now is exactly what this command wrote.
-        agent = _routing_values(args.state, args.state.read_bytes()).get(args.name, {})
+        agent = network.routing_state(args.name)
     values = {"diameter": _stored(agent, "diameter"), "tau": _stored(agent, "tau"),
-              "consecutive_failures": _stored(agent, "consecutive_pulse_timeouts")}
+              "consecutive_failures": _stored(agent, "consecutive_failures")}
     if args.json:
         emit_json({"agent": args.name, "outcome": args.outcome, "query": args.query,
                    **{k: _json_value(v) for k, v in values.items()}}, out)
@@ -472,20 +433,18 @@ def cmd_tick(args: argparse.Namespace, out: Any) -> int:
 
 
 def cmd_agents(args: argparse.Namespace, out: Any) -> int:
-    network, stored = read_with_routing(args.state)
+    network = read_network(args.state)
     listing = []
     for name in network.agents():
-        agent = stored.get(name, {})
-        feedback = agent.get("feedback")
+        agent = network.routing_state(name)
         listing.append({
             "agent": name,
             "diameter": _stored(agent, "diameter"),
             "tau": _stored(agent, "tau"),
-            "forwards": _stored(agent, "forwards_count"),
-            "failures": _stored(agent, "consecutive_pulse_timeouts"),
-            "feedback": len(feedback) if isinstance(feedback, list) else None,
-            "endpoint": agent.get("endpoint") if isinstance(agent.get("endpoint"), str)
-            else None,
+            "forwards": agent["forwards"],
+            "failures": agent["consecutive_failures"],
+            "feedback": agent["feedback"],
+            "endpoint": agent["endpoint"],
         })
     if args.json:
         emit_json({"agents": [{k: _json_value(v) for k, v in a.items()} for a in listing]}, out)

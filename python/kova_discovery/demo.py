@@ -186,7 +186,22 @@ def run(out: TextIO | None = None) -> int:
     for text in capabilities_from_a2a_rust(example_card):
         say(f"  - {text}")
 
-    # ---------------------------------------------------------------------------------------
+    _query_tour(tour, network)
+    _explain_tour(tour, network)
+    _feedback_tour(tour, network)
+    _breaker_tour(tour, network)
+    _persistence_tour(tour, network)
+    learning_tour(tour)
+
+    say()
+    say(f"Done in {time.perf_counter() - started:.2f} s. Next: kova-discovery --help, or the "
+        "five-minute tour in README.md.")
+    return 0
+
+
+def _query_tour(tour: Tour, network: LocalNetwork) -> None:
+    """Plain, filtered and composed queries."""
+    say = tour.say
     tour.section("Plain queries")
     for text in ("translate a legal contract from German to English",
                  "transcribe audio to text",
@@ -226,7 +241,10 @@ def run(out: TextIO | None = None) -> int:
         tour.show(f"{label}\n  {composed_query!r}", network.discover(composed_query))
         say()
 
-    # ---------------------------------------------------------------------------------------
+
+def _explain_tour(tour: Tour, network: LocalNetwork) -> None:
+    """What explain=True and with_confidence=True add to the answers."""
+    say = tour.say
     tour.section("Why did an agent win? explain=True")
     text = "review pull requests for security vulnerabilities"
     tour.show(f'discover("{text}", explain=True)', network.discover(text, explain=True),
@@ -243,7 +261,10 @@ def run(out: TextIO | None = None) -> int:
         print_table(tour.out, results_table(response.results[:3], META_COLUMNS), indent="  ")
         say()
 
-    # ---------------------------------------------------------------------------------------
+
+def _feedback_tour(tour: Tour, network: LocalNetwork) -> None:
+    """Feedback reorders the agents for the query and similar ones."""
+    say = tour.say
     tour.section("Learning from feedback")
     query = "translate documents from German to English"
     before = network.discover(query, explain=True)
@@ -281,7 +302,10 @@ def run(out: TextIO | None = None) -> int:
         response = network.discover(query, with_confidence=True)
         say(f'after feedback, "{query}" has {confidence_line(response)}')
 
-    # ---------------------------------------------------------------------------------------
+
+def _breaker_tour(tour: Tour, network: LocalNetwork) -> None:
+    """The circuit breaker opening and closing."""
+    say = tour.say
     tour.section("Circuit breaker: five failures in a row take an agent out")
     text = "send email with attachments"
     results = network.discover(text)
@@ -307,7 +331,10 @@ def run(out: TextIO | None = None) -> int:
             f"instead of {score_of(results, victim)}: the failures stay in its memory for "
             "this query.")
 
-    # ---------------------------------------------------------------------------------------
+
+def _persistence_tour(tour: Tour, network: LocalNetwork) -> None:
+    """Saving and loading keep what the network learned."""
+    say = tour.say
     tour.section("Save and load the learned state")
     checks = [
         "translate documents from German to English",
@@ -341,13 +368,6 @@ def run(out: TextIO | None = None) -> int:
         if not identical:
             say("(A difference above comes from kernels that read the clock: a loaded agent's")
             say(" last activity is the time of loading.)")
-
-    learning_tour(tour)
-
-    say()
-    say(f"Done in {time.perf_counter() - started:.2f} s. Next: kova-discovery --help, or the "
-        "five-minute tour in README.md.")
-    return 0
 
 
 def learning_tour(tour: Tour) -> None:

@@ -1,8 +1,9 @@
 // capabilities_from_a2a_rust: reads an agent card from any host object into plain values;
 // the texts themselves are built by the engine. Nothing read here raises: whatever cannot be
 // read counts as absent.
-#include "common.hpp"
 #include "text/cards.hpp"
+
+#include "common.hpp"
 
 namespace kova::py {
 
@@ -10,7 +11,7 @@ namespace {
 
 // card[key], or nullptr (with no exception pending) when the lookup fails for any reason.
 Ref lookup(PyObject* mapping, const char* key) {
-  Ref k = Ref::steal(PyUnicode_FromString(key));
+  Ref k = from_str(key);
   Ref value = k ? Ref::steal(PyObject_GetItem(mapping, k.get())) : Ref();
   if (!value) PyErr_Clear();
   return value;
@@ -77,7 +78,7 @@ const ArgSpec kCardArgs{"capabilities_from_a2a_rust", kCardNames, 1, 1};
 
 }  // namespace
 
-extern const char* const kCapabilitiesFromA2aDoc =
+extern const char kCapabilitiesFromA2aDoc[] =
     "capabilities_from_a2a_rust(agent_card)\n--\n\n"
     "Extract capability strings from an A2A agent card.\n\n"
     "Reads the card's \"name\", \"description\" and \"skills\" (each skill's \"name\",\n"

@@ -22,6 +22,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -64,8 +65,8 @@ std::optional<std::string_view> to_str(PyObject* o, const char* arg);  // str on
 // A file path: str or os.PathLike[str] (bytes refused), encoded as the interpreter encodes file
 // names.
 std::optional<std::string> to_path(PyObject* o, const char* arg);
-std::optional<double> to_double(PyObject* o, const char* arg);        // anything float() takes
-std::optional<std::uint64_t> to_u64(PyObject* o, const char* arg);    // OverflowError outside range
+std::optional<double> to_double(PyObject* o, const char* arg);      // anything float() takes
+std::optional<std::uint64_t> to_u64(PyObject* o, const char* arg);  // OverflowError outside range
 std::optional<std::uint8_t> to_u8(PyObject* o, const char* arg);
 std::optional<std::int64_t> to_i64(PyObject* o, const char* arg);
 std::optional<bool> to_flag(PyObject* o, const char* arg);  // bool or numpy.bool_ only
@@ -74,9 +75,13 @@ std::optional<std::vector<std::string>> to_str_list(PyObject* o,
 std::optional<Metadata> to_str_dict(PyObject* o, const char* arg);     // dict[str, str]
 
 // None and "not given" both mean absent for optional arguments.
-inline bool is_absent(PyObject* o) { return o == nullptr || o == Py_None; }
+inline bool is_absent(PyObject* o) {
+  return o == nullptr || o == Py_None;
+}
 
-Ref from_str(std::string_view s);
+// The one way this module makes a str. `errors` is the codec's error handler for bytes that
+// are not UTF-8 (nullptr: strict, UnicodeDecodeError).
+Ref from_str(std::string_view s, const char* errors = nullptr);
 Ref from_str_list(std::span<const std::string> v);
 Ref from_metadata(const Metadata& m);
 
@@ -172,13 +177,17 @@ struct NetworkObject {
   // Null only after the garbage collector cleared a cycle through this object; Borrow then
   // refuses every call.
   std::unique_ptr<LocalNetwork> engine;
-  InvokeMap* invoke;    // never null while the object is alive
+  InvokeMap invoke;     // constructed in place with the object, like `engine`
   std::int64_t borrow;  // 0 free, >0 shared readers, -1 exclusive
   // The exploration epsilon is a pure function of the engine's feedback counter; the getter
   // remembers the last value so that a read without intervening feedback skips the power.
   std::uint64_t epsilon_epoch;  // counter value `epsilon` belongs to; UINT64_MAX for none
   double epsilon;
 };
+
+inline NetworkObject* as_network(PyObject* o) {
+  return reinterpret_cast<NetworkObject*>(o);
+}
 
 // The callable stored for `name`, as a new reference, or None.
 Ref invoke_of(const NetworkObject* self, std::string_view name);
@@ -199,7 +208,39 @@ class Borrow {
   bool ok_ = false;
 };
 
-// ---- type objects, created on first need and kept for the process ----
+// Runs `body(net)` with `self` borrowed in `mode`; the borrow ends when it returns. A body that
+// makes a Python object gives the object (nullptr when the borrow is refused); any other body
+// gives its value in an optional (nullopt when refused). A refusal leaves the RuntimeError set.
+// Objects made after the borrow ended may run host code (a collection) that uses the network.
+template <class F>
+auto borrowed(PyObject* self, Borrow::Mode mode, F&& body) {
+  using R = std::invoke_result_t<F, NetworkObject*>;
+  using Out = std::conditional_t<std::is_same_v<R, PyObject*>, PyObject*, std::optional<R>>;
+  NetworkObject* net = as_network(self);
+  const Borrow borrow(net, mode);
+  if (!borrow.ok()) return Out{};
+  return Out{std::invoke(std::forward<F>(body), net)};
+}
+
+// ---- method tables and type objects ----
+
+// A method of any of the calling conventions, as a method table stores it.
+template <class F>
+PyCFunction as_cfunction(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// Classes whose objects only this module makes: final, immutable, not callable.
+constexpr unsigned kFinalNoInit =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+// The type made from `spec`, kept in `slot` for the process. A failed creation leaves the
+// exception set and is tried again on the next call.
+inline PyTypeObject* cached_type(PyTypeObject*& slot, PyType_Spec& spec) {
+  if (slot == nullptr) slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return slot;
+}
+
 // Each returns nullptr with an exception set when the type cannot be created.
 PyTypeObject* local_network_type();
 PyTypeObject* discovery_result_type();
@@ -235,11 +276,11 @@ PyObject* network_discover(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames);
 PyObject* network_discover_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames);
-extern const char* const kDiscoverDoc;
-extern const char* const kDiscoverManyDoc;
+extern const char kDiscoverDoc[];
+extern const char kDiscoverManyDoc[];
 // A2A agent-card function (cards.cpp).
 PyObject* capabilities_from_a2a(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames);
-extern const char* const kCapabilitiesFromA2aDoc;
+extern const char kCapabilitiesFromA2aDoc[];
 
 }  // namespace kova::py

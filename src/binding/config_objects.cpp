@@ -28,8 +28,6 @@ void dealloc_object(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyObject* str_object(const std::string& s) { return from_str(s).release(); }
-
 // ===================== DiscoveryConfig =====================
 
 struct ConfigObject {
@@ -41,11 +39,12 @@ const DiscoveryConfig& config_of(PyObject* self) {
   return reinterpret_cast<ConfigObject*>(self)->config;
 }
 
-constexpr const char* kConfigNames[] = {
-    "similarity_threshold", "feedback_relevance_threshold", "tie_epsilon",
-    "tau_floor",            "max_feedback_records",         "diameter_initial",
-    "diameter_min",         "diameter_max",                 "epsilon_initial",
-    "epsilon_floor",        "epsilon_decay_rate",           "max_disagreement_split"};
+constexpr const char* kConfigNames[] = {"similarity_threshold", "feedback_relevance_threshold",
+                                        "tie_epsilon",          "tau_floor",
+                                        "max_feedback_records", "diameter_initial",
+                                        "diameter_min",         "diameter_max",
+                                        "epsilon_initial",      "epsilon_floor",
+                                        "epsilon_decay_rate",   "max_disagreement_split"};
 const ArgSpec kConfigArgs{"DiscoveryConfig", kConfigNames, 12, 0};
 
 PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -69,8 +68,8 @@ PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!f64(0, c.lsh.similarity_threshold) || !f64(1, c.feedback_relevance_threshold) ||
         !f64(2, c.tie_epsilon) || !f64(3, c.tau_floor) || !u64(4, c.max_feedback_records) ||
         !f64(5, c.diameter_initial) || !f64(6, c.diameter_min) || !f64(7, c.diameter_max) ||
-        !f64(8, c.epsilon_initial) || !f64(9, c.epsilon_floor) ||
-        !f64(10, c.epsilon_decay_rate) || !u64(11, c.max_disagreement_split)) {
+        !f64(8, c.epsilon_initial) || !f64(9, c.epsilon_floor) || !f64(10, c.epsilon_decay_rate) ||
+        !u64(11, c.max_disagreement_split)) {
       return nullptr;
     }
     if (const auto error = c.validate()) {
@@ -88,12 +87,12 @@ PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* config_repr(PyObject* self) {
   return guarded([&] {
     const DiscoveryConfig& c = config_of(self);
-    return str_object("DiscoveryConfig(similarity_threshold=" +
-                      format_shortest(c.similarity_threshold()) +
-                      ", feedback_relevance_threshold=" +
-                      format_shortest(c.feedback_relevance_threshold) +
-                      ", tau_floor=" + format_shortest(c.tau_floor) +
-                      ", diameter_initial=" + format_shortest(c.diameter_initial) + ")");
+    return from_str(
+               "DiscoveryConfig(similarity_threshold=" + format_shortest(c.similarity_threshold()) +
+               ", feedback_relevance_threshold=" + format_shortest(c.feedback_relevance_threshold) +
+               ", tau_floor=" + format_shortest(c.tau_floor) +
+               ", diameter_initial=" + format_shortest(c.diameter_initial) + ")")
+        .release();
   });
 }
 
@@ -124,8 +123,8 @@ PyGetSetDef g_config_getset[] = {
      nullptr},
     {"diameter_max", get_f64<&DiscoveryConfig::diameter_max>, nullptr, "Get diameter max.",
      nullptr},
-    {"epsilon_initial", get_f64<&DiscoveryConfig::epsilon_initial>, nullptr,
-     "Get epsilon initial.", nullptr},
+    {"epsilon_initial", get_f64<&DiscoveryConfig::epsilon_initial>, nullptr, "Get epsilon initial.",
+     nullptr},
     {"epsilon_floor", get_f64<&DiscoveryConfig::epsilon_floor>, nullptr, "Get epsilon floor.",
      nullptr},
     {"epsilon_decay_rate", get_f64<&DiscoveryConfig::epsilon_decay_rate>, nullptr,
@@ -177,7 +176,9 @@ PyObject* tfidf_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* tfidf_repr(PyObject*) { return PyUnicode_FromString("TfIdfScorer()"); }
+PyObject* tfidf_repr(PyObject*) {
+  return guarded([] { return from_str("TfIdfScorer()").release(); });
+}
 
 constexpr const char kTfIdfDoc[] =
     "TfIdfScorer()\n--\n\n"
@@ -239,16 +240,16 @@ PyObject* breaker_with_threshold_and_timeout(PyObject*, PyObject* const* args, P
 }
 
 PyObject* breaker_repr(PyObject* self) {
-  const CircuitBreakerConfig& v = reinterpret_cast<BreakerObject*>(self)->value;
-  return PyUnicode_FromFormat("CircuitBreakerConfig(threshold=%u, timeout=%llus)",
-                              static_cast<unsigned>(v.failure_threshold),
-                              static_cast<unsigned long long>(v.recovery_timeout_secs));
+  return guarded([&] {
+    const CircuitBreakerConfig& v = reinterpret_cast<BreakerObject*>(self)->value;
+    return PyUnicode_FromFormat("CircuitBreakerConfig(threshold=%u, timeout=%llus)",
+                                static_cast<unsigned>(v.failure_threshold),
+                                static_cast<unsigned long long>(v.recovery_timeout_secs));
+  });
 }
 
 PyMethodDef g_breaker_methods[] = {
-    {"with_threshold_and_timeout",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(breaker_with_threshold_and_timeout)),
+    {"with_threshold_and_timeout", as_cfunction(breaker_with_threshold_and_timeout),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "with_threshold_and_timeout(failure_threshold, recovery_timeout_secs)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
@@ -313,15 +314,15 @@ PyObject* propagator_with_config(PyObject*, PyObject* const* args, Py_ssize_t na
 PyObject* propagator_repr(PyObject* self) {
   return guarded([&] {
     const MycorrhizalPropagator& v = reinterpret_cast<PropagatorObject*>(self)->value;
-    return str_object("MycorrhizalPropagator(attenuation=" +
-                      format_shortest(v.propagation_attenuation) +
-                      ", threshold=" + format_shortest(v.propagation_threshold) + ")");
+    return from_str(
+               "MycorrhizalPropagator(attenuation=" + format_shortest(v.propagation_attenuation) +
+               ", threshold=" + format_shortest(v.propagation_threshold) + ")")
+        .release();
   });
 }
 
 PyMethodDef g_propagator_methods[] = {
-    {"with_config",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(propagator_with_config)),
+    {"with_config", as_cfunction(propagator_with_config),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "with_config(propagation_attenuation, propagation_threshold)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
@@ -343,30 +344,26 @@ PyType_Slot g_propagator_slots[] = {
 PyType_Spec g_propagator_spec = {"builtins.MycorrhizalPropagator", sizeof(PropagatorObject), 0,
                                  kValueTypeFlags, g_propagator_slots};
 
-PyTypeObject* make_type(PyType_Spec* spec) {
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
-}
-
 }  // namespace
 
 PyTypeObject* discovery_config_type() {
-  static PyTypeObject* type = make_type(&g_config_spec);
-  return type;
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, g_config_spec);
 }
 
 PyTypeObject* tfidf_scorer_type() {
-  static PyTypeObject* type = make_type(&g_tfidf_spec);
-  return type;
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, g_tfidf_spec);
 }
 
 PyTypeObject* circuit_breaker_type() {
-  static PyTypeObject* type = make_type(&g_breaker_spec);
-  return type;
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, g_breaker_spec);
 }
 
 PyTypeObject* mycorrhizal_type() {
-  static PyTypeObject* type = make_type(&g_propagator_spec);
-  return type;
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, g_propagator_spec);
 }
 
 const DiscoveryConfig* discovery_config_of(PyObject* o) {

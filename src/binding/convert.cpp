@@ -258,8 +258,8 @@ std::optional<Metadata> to_str_dict(PyObject* o, const char* arg) {
 
 // ---- engine -> host ----
 
-Ref from_str(std::string_view s) {
-  return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+Ref from_str(std::string_view s, const char* errors) {
+  return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), errors));
 }
 
 Ref from_str_list(std::span<const std::string> v) {
@@ -288,7 +288,9 @@ Ref from_metadata(const Metadata& m) {
 
 namespace {
 
-const char* plural(std::size_t n) { return n == 1 ? "" : "s"; }
+const char* plural(std::size_t n) {
+  return n == 1 ? "" : "s";
+}
 
 void raise_too_many_positional(const ArgSpec& spec, Py_ssize_t nargs) {
   const char* verb = nargs == 1 ? "was" : "were";
@@ -415,8 +417,7 @@ void raise_internal_error(std::string_view what) noexcept {
     PyErr_Clear();
     type = PyExc_SystemError;
   }
-  Ref text = Ref::steal(
-      PyUnicode_DecodeUTF8(report.data(), static_cast<Py_ssize_t>(report.size()), "replace"));
+  Ref text = from_str(report, "replace");
   if (!text) return;  // the MemoryError raised here stands in for the report
   Ref exc = Ref::steal(PyObject_CallOneArg(type, text.get()));
   if (!exc) return;

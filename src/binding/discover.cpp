@@ -124,15 +124,11 @@ bool parse_flag(PyObject* arg, const char* name, bool& out) {
 
 // ---- results ----
 
-NetworkObject* as_network(PyObject* self) {
-  return reinterpret_cast<NetworkObject*>(self);
-}
-
 // The agent's callable, or an empty Ref when it has none.
 Ref invoke_for(const NetworkObject* net, std::string_view agent_name) {
-  if (net->invoke->empty()) return Ref();  // the common case: skip hashing every name
-  auto it = net->invoke->find(agent_name);
-  return it == net->invoke->end() ? Ref() : it->second;
+  if (net->invoke.empty()) return Ref();  // the common case: skip hashing every name
+  auto it = net->invoke.find(agent_name);
+  return it == net->invoke.end() ? Ref() : it->second;
 }
 
 Ref result_list(NetworkObject* net, std::vector<DiscoveryResult>&& results) {
@@ -234,37 +230,32 @@ PyObject* network_discover(PyObject* self, PyObject* const* args, Py_ssize_t nar
       return nullptr;
     }
 
-    NetworkObject* net = as_network(self);
+    // The results become host objects after the borrow ended: making them may collect garbage,
+    // which may run host code that calls this network.
+    constexpr auto kMode = Borrow::Mode::Exclusive;
     if (explain) {
-      std::vector<ExplainedResult> results;
-      {
-        Borrow borrow(net, Borrow::Mode::Exclusive);
-        if (!borrow.ok()) return nullptr;
-        results = query != nullptr
-                      ? net->engine->discover_query_explained(*query, filter_map, limit)
-                      : net->engine->discover_explained(text, filter_map, limit);
-      }
-      return explained_list(std::move(results)).release();
+      auto results = borrowed(self, kMode, [&](NetworkObject* net) {
+        return query != nullptr ? net->engine->discover_query_explained(*query, filter_map, limit)
+                                : net->engine->discover_explained(text, filter_map, limit);
+      });
+      if (!results) return nullptr;
+      return explained_list(std::move(*results)).release();
     }
     if (with_confidence) {
-      std::optional<ConfidenceResponse> response;
-      {
-        Borrow borrow(net, Borrow::Mode::Exclusive);
-        if (!borrow.ok()) return nullptr;
-        response = query != nullptr
-                       ? net->engine->discover_query_with_confidence(*query, filter_map, limit)
-                       : net->engine->discover_with_confidence_filtered(text, filter_map, limit);
-      }
-      return build_confidence_response(net, std::move(*response)).release();
+      auto response = borrowed(self, kMode, [&](NetworkObject* net) {
+        return query != nullptr
+                   ? net->engine->discover_query_with_confidence(*query, filter_map, limit)
+                   : net->engine->discover_with_confidence_filtered(text, filter_map, limit);
+      });
+      if (!response) return nullptr;
+      return build_confidence_response(as_network(self), std::move(*response)).release();
     }
-    std::vector<DiscoveryResult> results;
-    {
-      Borrow borrow(net, Borrow::Mode::Exclusive);
-      if (!borrow.ok()) return nullptr;
-      results = query != nullptr ? net->engine->discover_query(*query, filter_map, limit)
-                                 : net->engine->discover_filtered(text, filter_map, limit);
-    }
-    return result_list(net, std::move(results)).release();
+    auto results = borrowed(self, kMode, [&](NetworkObject* net) {
+      return query != nullptr ? net->engine->discover_query(*query, filter_map, limit)
+                              : net->engine->discover_filtered(text, filter_map, limit);
+    });
+    if (!results) return nullptr;
+    return result_list(as_network(self), std::move(*results)).release();
   });
 }
 
@@ -285,36 +276,36 @@ PyObject* network_discover_many(PyObject* self, PyObject* const* args, Py_ssize_
     if (!parse_filters(a[1], filters)) return nullptr;
     const FilterMap* filter_map = filters ? &*filters : nullptr;
 
-    NetworkObject* net = as_network(self);
     const std::size_t n = queries->size();
     Ref outer = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!outer) return nullptr;
+    constexpr auto kMode = Borrow::Mode::Exclusive;
     if (explain) {
-      std::vector<std::vector<ExplainedResult>> all(n);
-      {
-        Borrow borrow(net, Borrow::Mode::Exclusive);
-        if (!borrow.ok()) return nullptr;
+      auto all = borrowed(self, kMode, [&](NetworkObject* net) {
+        std::vector<std::vector<ExplainedResult>> found(n);
         for (std::size_t i = 0; i < n; ++i) {
-          all[i] = net->engine->discover_explained((*queries)[i], filter_map, limit);
+          found[i] = net->engine->discover_explained((*queries)[i], filter_map, limit);
         }
-      }
+        return found;
+      });
+      if (!all) return nullptr;
       for (std::size_t i = 0; i < n; ++i) {
-        Ref inner = explained_list(std::move(all[i]));
+        Ref inner = explained_list(std::move((*all)[i]));
         if (!inner) return nullptr;
         PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(i), inner.release());
       }
       return outer.release();
     }
-    std::vector<std::vector<DiscoveryResult>> all(n);
-    {
-      Borrow borrow(net, Borrow::Mode::Exclusive);
-      if (!borrow.ok()) return nullptr;
+    auto all = borrowed(self, kMode, [&](NetworkObject* net) {
+      std::vector<std::vector<DiscoveryResult>> found(n);
       for (std::size_t i = 0; i < n; ++i) {
-        all[i] = net->engine->discover_filtered((*queries)[i], filter_map, limit);
+        found[i] = net->engine->discover_filtered((*queries)[i], filter_map, limit);
       }
-    }
+      return found;
+    });
+    if (!all) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {
-      Ref inner = result_list(net, std::move(all[i]));
+      Ref inner = result_list(as_network(self), std::move((*all)[i]));
       if (!inner) return nullptr;
       PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(i), inner.release());
     }
@@ -322,7 +313,7 @@ PyObject* network_discover_many(PyObject* self, PyObject* const* args, Py_ssize_
   });
 }
 
-const char* const kDiscoverDoc =
+const char kDiscoverDoc[] =
     "discover($self, query, *, filters=None, explain=False, with_confidence=False, "
     "limit=None)\n"
     "--\n"
@@ -359,7 +350,7 @@ const char* const kDiscoverDoc =
     "        (the default) returns every result. The confidence signal and\n"
     "        recommended_parallelism still weigh every agent.";
 
-const char* const kDiscoverManyDoc =
+const char kDiscoverManyDoc[] =
     "discover_many($self, queries, *, filters=None, explain=False, limit=None)\n"
     "--\n"
     "\n"

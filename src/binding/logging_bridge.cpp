@@ -386,8 +386,7 @@ class Bridge {
 
   static Ref text(std::string_view s) {
     // Engine texts are UTF-8 from host strings; a broken byte must not lose the record.
-    return Ref::steal(
-        PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "backslashreplace"));
+    return from_str(s, "backslashreplace");
   }
 
   void emit(const Queued& q) {

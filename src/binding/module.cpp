@@ -18,10 +18,8 @@ PyModuleDef g_module = {
     nullptr,
 };
 
-PyMethodDef g_card_function = {
-    "capabilities_from_a2a_rust",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(capabilities_from_a2a)),
-    METH_FASTCALL | METH_KEYWORDS, nullptr};
+PyMethodDef g_card_function = {"capabilities_from_a2a_rust", as_cfunction(capabilities_from_a2a),
+                               METH_FASTCALL | METH_KEYWORDS, kCapabilitiesFromA2aDoc};
 
 int add_type(PyObject* module, PyTypeObject* type) {
   if (!type) return -1;
@@ -32,20 +30,27 @@ PyObject* init() {
   Ref module = Ref::steal(PyModule_Create(&g_module));
   if (!module) return nullptr;
   PyTypeObject* (*const types[])() = {
-      local_network_type, discovery_result_type, explained_result_type,
-      discovery_response_type, query_type, tfidf_scorer_type,
-      mycorrhizal_type, circuit_breaker_type, discovery_config_type,
-      filter_value_type,       bm25_scorer_type,  hybrid_scorer_type,
+      local_network_type,
+      discovery_result_type,
+      explained_result_type,
+      discovery_response_type,
+      query_type,
+      tfidf_scorer_type,
+      mycorrhizal_type,
+      circuit_breaker_type,
+      discovery_config_type,
+      filter_value_type,
+      bm25_scorer_type,
+      hybrid_scorer_type,
   };
   for (auto* type_of : types) {
     if (add_type(module.get(), type_of()) < 0) return nullptr;
   }
-  g_card_function.ml_doc = kCapabilitiesFromA2aDoc;
   Ref name = Ref::steal(PyModule_GetNameObject(module.get()));
   if (!name) return nullptr;
   Ref function = Ref::steal(PyCFunction_NewEx(&g_card_function, module.get(), name.get()));
-  if (!function || PyModule_AddObjectRef(module.get(), "capabilities_from_a2a_rust",
-                                         function.get()) < 0) {
+  if (!function ||
+      PyModule_AddObjectRef(module.get(), "capabilities_from_a2a_rust", function.get()) < 0) {
     return nullptr;
   }
   return module.release();

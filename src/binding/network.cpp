@@ -45,30 +45,29 @@ Borrow::~Borrow() {
 }
 
 Ref invoke_of(const NetworkObject* self, std::string_view name) {
-  const auto it = self->invoke->find(name);
-  return it != self->invoke->end() ? it->second : Ref::borrow(Py_None);
+  const auto it = self->invoke.find(name);
+  return it != self->invoke.end() ? it->second : Ref::borrow(Py_None);
 }
 
 namespace {
 
 using Mode = Borrow::Mode;
 
-NetworkObject* as_network(PyObject* self) { return reinterpret_cast<NetworkObject*>(self); }
-
 // Wraps an engine in a new host object with an empty invoke map.
 PyObject* make_network(PyTypeObject* type, std::unique_ptr<LocalNetwork> engine) {
-  auto map = std::make_unique<InvokeMap>();
   auto* self = reinterpret_cast<NetworkObject*>(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   new (&self->engine) std::unique_ptr<LocalNetwork>(std::move(engine));
-  self->invoke = map.release();
+  new (&self->invoke) InvokeMap();
   self->borrow = 0;
   self->epsilon_epoch = UINT64_MAX;
   self->epsilon = 0.0;
   return reinterpret_cast<PyObject*>(self);
 }
 
-PyObject* none() { Py_RETURN_NONE; }
+PyObject* none() {
+  Py_RETURN_NONE;
+}
 
 // Raises a state-file failure. A system failure becomes the OSError subclass its errno selects
 // (FileNotFoundError, PermissionError, IsADirectoryError, ...) with errno, strerror (the
@@ -76,7 +75,7 @@ PyObject* none() { Py_RETURN_NONE; }
 // (a corrupt file, a newer version) stays a plain OSError whose text is the display text alone:
 // callers match on that text.
 PyObject* os_error(const NetworkError& error, PyObject* filename) {
-  Ref message = Ref::steal(PyUnicode_FromString(error.display().c_str()));
+  Ref message = from_str(error.display().c_str());  // up to a NUL, as C text
   if (!message) return nullptr;
   // A file that records a scorer it cannot rebuild asks for an argument, not a better file.
   if (error.kind == NetworkError::Kind::Scorer) {
@@ -102,8 +101,9 @@ bool set_item(PyObject* dict, const char* key, Ref value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
-Ref str_ref(std::string_view s) { return from_str(s); }
-Ref float_ref(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
+Ref float_ref(double v) {
+  return Ref::steal(PyFloat_FromDouble(v));
+}
 
 // ---- constructor ----
 
@@ -188,9 +188,7 @@ PyObject* network_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 int network_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   NetworkObject* net = as_network(self);
-  if (net->invoke) {
-    for (const auto& [name, callable] : *net->invoke) Py_VISIT(callable.get());
-  }
+  for (const auto& [name, callable] : net->invoke) Py_VISIT(callable.get());
   if (!net->engine) return 0;
   return traverse_py_scorer(net->engine->scorer_adapter().scorer.get(), visit, arg);
 }
@@ -201,7 +199,7 @@ int network_clear(PyObject* self) {
   NetworkObject* net = as_network(self);
   std::unique_ptr<LocalNetwork> engine = std::move(net->engine);
   InvokeMap callables;
-  if (net->invoke) callables.swap(*net->invoke);
+  callables.swap(net->invoke);
   return 0;
 }
 
@@ -210,16 +208,14 @@ void network_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   NetworkObject* net = as_network(self);
   net->engine.~unique_ptr();
-  delete net->invoke;
-  net->invoke = nullptr;
+  net->invoke.~InvokeMap();
   type->tp_free(self);
   Py_DECREF(type);
 }
 
 // ---- registry ----
 
-constexpr const char* kRegisterNames[] = {"name", "capabilities", "endpoint", "metadata",
-                                          "invoke"};
+constexpr const char* kRegisterNames[] = {"name", "capabilities", "endpoint", "metadata", "invoke"};
 const ArgSpec kRegisterArgs{"LocalNetwork.register", kRegisterNames, 2, 2};
 
 PyObject* network_register(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -245,23 +241,22 @@ PyObject* network_register(PyObject* self, PyObject* const* args, Py_ssize_t nar
     }
     Ref invoke = is_absent(a[4]) ? Ref() : Ref::borrow(a[4]);
 
-    NetworkObject* net = as_network(self);
     Ref replaced;  // dropped after the borrow ends: dropping may run host code
-    Borrow borrow(net, Mode::Exclusive);
-    if (!borrow.ok()) return nullptr;
-    if (const auto error = net->engine->register_agent(*name, *capabilities, std::move(endpoint),
-                                                       std::move(metadata))) {
-      PyErr_SetString(PyExc_ValueError, error->display().c_str());
-      return nullptr;
-    }
-    if (invoke) {
-      auto [it, inserted] = net->invoke->try_emplace(std::string(*name));
-      replaced = std::exchange(it->second, std::move(invoke));
-    } else if (const auto it = net->invoke->find(*name); it != net->invoke->end()) {
-      replaced = std::move(it->second);
-      net->invoke->erase(it);
-    }
-    return none();
+    return borrowed(self, Mode::Exclusive, [&](NetworkObject* net) -> PyObject* {
+      if (const auto error = net->engine->register_agent(*name, *capabilities, std::move(endpoint),
+                                                         std::move(metadata))) {
+        PyErr_SetString(PyExc_ValueError, error->display().c_str());
+        return nullptr;
+      }
+      if (invoke) {
+        auto [it, inserted] = net->invoke.try_emplace(std::string(*name));
+        replaced = std::exchange(it->second, std::move(invoke));
+      } else if (const auto it = net->invoke.find(*name); it != net->invoke.end()) {
+        replaced = std::move(it->second);
+        net->invoke.erase(it);
+      }
+      return none();
+    });
   });
 }
 
@@ -275,33 +270,30 @@ PyObject* network_deregister(PyObject* self, PyObject* const* args, Py_ssize_t n
     if (!parse_args(kDeregisterArgs, args, nargs, kwnames, a)) return nullptr;
     const auto name = to_str(a[0], kNameOnly[0]);
     if (!name) return nullptr;
-    NetworkObject* net = as_network(self);
     Ref removed;  // dropped after the borrow ends
-    Borrow borrow(net, Mode::Exclusive);
-    if (!borrow.ok()) return nullptr;
-    if (const auto it = net->invoke->find(*name); it != net->invoke->end()) {
-      removed = std::move(it->second);
-      net->invoke->erase(it);
-    }
-    return PyBool_FromLong(net->engine->deregister(*name) ? 1 : 0);
+    return borrowed(self, Mode::Exclusive, [&](NetworkObject* net) -> PyObject* {
+      if (const auto it = net->invoke.find(*name); it != net->invoke.end()) {
+        removed = std::move(it->second);
+        net->invoke.erase(it);
+      }
+      return PyBool_FromLong(net->engine->deregister(*name) ? 1 : 0);
+    });
   });
 }
 
 PyObject* network_agents(PyObject* self, PyObject* /*unused*/) {
   return guarded([&]() -> PyObject* {
-    NetworkObject* net = as_network(self);
-    Borrow borrow(net, Mode::Shared);
-    if (!borrow.ok()) return nullptr;
-    return from_str_list(net->engine->agents()).release();
+    return borrowed(self, Mode::Shared, [&](NetworkObject* net) -> PyObject* {
+      return from_str_list(net->engine->agents()).release();
+    });
   });
 }
 
 PyObject* network_agent_count(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
-    NetworkObject* net = as_network(self);
-    Borrow borrow(net, Mode::Shared);
-    if (!borrow.ok()) return nullptr;
-    return PyLong_FromSize_t(net->engine->agent_count());
+    return borrowed(self, Mode::Shared, [&](NetworkObject* net) -> PyObject* {
+      return PyLong_FromSize_t(net->engine->agent_count());
+    });
   });
 }
 
@@ -309,19 +301,17 @@ PyObject* network_agent_count(PyObject* self, void*) {
 
 PyObject* network_query_memory(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
-    NetworkObject* net = as_network(self);
-    Borrow borrow(net, Mode::Shared);
-    if (!borrow.ok()) return nullptr;
-    return PyLong_FromSize_t(net->engine->learning().query_memory);
+    return borrowed(self, Mode::Shared, [&](NetworkObject* net) -> PyObject* {
+      return PyLong_FromSize_t(net->engine->learning().query_memory);
+    });
   });
 }
 
 PyObject* network_query_expansion(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
-    NetworkObject* net = as_network(self);
-    Borrow borrow(net, Mode::Shared);
-    if (!borrow.ok()) return nullptr;
-    return PyBool_FromLong(net->engine->learning().query_expansion ? 1 : 0);
+    return borrowed(self, Mode::Shared, [&](NetworkObject* net) -> PyObject* {
+      return PyBool_FromLong(net->engine->learning().query_expansion ? 1 : 0);
+    });
   });
 }
 
@@ -334,15 +324,60 @@ PyObject* network_remembered(PyObject* self, PyObject* const* args, Py_ssize_t n
     if (!parse_args(kRememberedArgs, args, nargs, kwnames, a)) return nullptr;
     const auto name = to_str(a[0], kNameOnly[0]);
     if (!name) return nullptr;
-    NetworkObject* net = as_network(self);
-    Borrow borrow(net, Mode::Shared);
-    if (!borrow.ok()) return nullptr;
-    const std::vector<std::string>* texts = net->engine->remembered(*name);
-    if (!texts) {
-      PyErr_SetObject(PyExc_KeyError, a[0]);
-      return nullptr;
-    }
-    return from_str_list(*texts).release();
+    return borrowed(self, Mode::Shared, [&](NetworkObject* net) -> PyObject* {
+      const std::vector<std::string>* texts = net->engine->remembered(*name);
+      if (!texts) {
+        PyErr_SetObject(PyExc_KeyError, a[0]);
+        return nullptr;
+      }
+      return from_str_list(*texts).release();
+    });
+  });
+}
+
+const ArgSpec kRoutingStateArgs{"LocalNetwork.routing_state", kNameOnly, 1, 1};
+
+const char* circuit_name(CircuitState::Kind kind) {
+  switch (kind) {
+    case CircuitState::Kind::Open:
+      return "open";
+    case CircuitState::Kind::HalfOpen:
+      return "half_open";
+    case CircuitState::Kind::Closed:
+      break;
+  }
+  return "closed";
+}
+
+PyObject* network_routing_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!parse_args(kRoutingStateArgs, args, nargs, kwnames, a)) return nullptr;
+    const auto name = to_str(a[0], kNameOnly[0]);
+    if (!name) return nullptr;
+    return borrowed(self, Mode::Shared, [&](NetworkObject* net) -> PyObject* {
+      const AgentRecord* agent = net->engine->find(*name);
+      if (!agent) {
+        PyErr_SetObject(PyExc_KeyError, a[0]);
+        return nullptr;
+      }
+      Ref dict = Ref::steal(PyDict_New());
+      if (!dict) return nullptr;
+      const bool filled =
+          set_item(dict.get(), "diameter", float_ref(agent->diameter)) &&
+          set_item(dict.get(), "tau", float_ref(agent->tau)) &&
+          set_item(dict.get(), "sigma", float_ref(agent->sigma)) &&
+          set_item(dict.get(), "forwards",
+                   Ref::steal(PyLong_FromUnsignedLongLong(agent->forwards()))) &&
+          set_item(dict.get(), "consecutive_failures",
+                   Ref::steal(PyLong_FromLong(agent->consecutive_pulse_timeouts))) &&
+          set_item(dict.get(), "circuit", from_str(circuit_name(agent->circuit.kind))) &&
+          set_item(dict.get(), "feedback", Ref::steal(PyLong_FromSize_t(agent->feedback.size()))) &&
+          set_item(dict.get(), "endpoint",
+                   agent->endpoint ? from_str(*agent->endpoint) : Ref::borrow(Py_None));
+      return filled ? dict.release() : nullptr;
+    });
   });
 }
 
@@ -367,39 +402,36 @@ PyObject* network_feedback(PyObject* self, PyObject* const* args, Py_ssize_t nar
       query = to_str(a[1], kFeedbackNames[1]);
       if (!query) return nullptr;
     }
-    NetworkObject* net = as_network(self);
-    Borrow borrow(net, Mode::Exclusive);
-    if (!borrow.ok()) return nullptr;
-    if constexpr (Success) {
-      net->engine->record_success(*agent, query);
-    } else {
-      net->engine->record_failure(*agent, query);
-    }
-    return none();
+    return borrowed(self, Mode::Exclusive, [&](NetworkObject* net) -> PyObject* {
+      if constexpr (Success) {
+        net->engine->record_success(*agent, query);
+      } else {
+        net->engine->record_failure(*agent, query);
+      }
+      return none();
+    });
   });
 }
 
 PyObject* network_tick(PyObject* self, PyObject* /*unused*/) {
   return guarded([&]() -> PyObject* {
-    NetworkObject* net = as_network(self);
-    Borrow borrow(net, Mode::Exclusive);
-    if (!borrow.ok()) return nullptr;
-    net->engine->tick();
-    return none();
+    return borrowed(self, Mode::Exclusive, [&](NetworkObject* net) -> PyObject* {
+      net->engine->tick();
+      return none();
+    });
   });
 }
 
 PyObject* network_exploration_epsilon(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
-    NetworkObject* net = as_network(self);
-    Borrow borrow(net, Mode::Shared);
-    if (!borrow.ok()) return nullptr;
-    const std::uint64_t epoch = net->engine->feedback_epoch();
-    if (epoch != net->epsilon_epoch) {
-      net->epsilon = net->engine->exploration_epsilon();
-      net->epsilon_epoch = epoch;
-    }
-    return PyFloat_FromDouble(net->epsilon);
+    return borrowed(self, Mode::Shared, [&](NetworkObject* net) -> PyObject* {
+      const std::uint64_t epoch = net->engine->feedback_epoch();
+      if (epoch != net->epsilon_epoch) {
+        net->epsilon = net->engine->exploration_epsilon();
+        net->epsilon_epoch = epoch;
+      }
+      return PyFloat_FromDouble(net->epsilon);
+    });
   });
 }
 
@@ -425,42 +457,37 @@ PyObject* network_enable_replay(PyObject* self, PyObject* const* args, Py_ssize_
       return nullptr;
     }
     if (max_events > SIZE_MAX) max_events = SIZE_MAX;
-    NetworkObject* net = as_network(self);
-    Borrow borrow(net, Mode::Exclusive);
-    if (!borrow.ok()) return nullptr;
-    net->engine->enable_replay(static_cast<std::size_t>(max_events));
-    return none();
+    return borrowed(self, Mode::Exclusive, [&](NetworkObject* net) -> PyObject* {
+      net->engine->enable_replay(static_cast<std::size_t>(max_events));
+      return none();
+    });
   });
 }
 
 PyObject* network_replay_clear(PyObject* self, PyObject* /*unused*/) {
   return guarded([&]() -> PyObject* {
-    NetworkObject* net = as_network(self);
-    Borrow borrow(net, Mode::Exclusive);
-    if (!borrow.ok()) return nullptr;
-    net->engine->clear_replay();
-    return none();
+    return borrowed(self, Mode::Exclusive, [&](NetworkObject* net) -> PyObject* {
+      net->engine->clear_replay();
+      return none();
+    });
   });
 }
 
 PyObject* network_replay_event_count(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
-    NetworkObject* net = as_network(self);
-    Borrow borrow(net, Mode::Shared);
-    if (!borrow.ok()) return nullptr;
-    return PyLong_FromSize_t(net->engine->with_replay_log([](const ReplayLog& log) {
-      return log.size();
-    }));
+    return borrowed(self, Mode::Shared, [&](NetworkObject* net) -> PyObject* {
+      return PyLong_FromSize_t(
+          net->engine->with_replay_log([](const ReplayLog& log) { return log.size(); }));
+    });
   });
 }
 
 PyObject* network_replay_enabled(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
-    NetworkObject* net = as_network(self);
-    Borrow borrow(net, Mode::Shared);
-    if (!borrow.ok()) return nullptr;
-    return PyBool_FromLong(
-        net->engine->with_replay_log([](const ReplayLog& log) { return log.enabled(); }) ? 1 : 0);
+    return borrowed(self, Mode::Shared, [&](NetworkObject* net) -> PyObject* {
+      return PyBool_FromLong(
+          net->engine->with_replay_log([](const ReplayLog& log) { return log.enabled(); }) ? 1 : 0);
+    });
   });
 }
 
@@ -472,7 +499,7 @@ struct QueryStrCache {
 
   Ref get(const SharedText& shared) {
     if (text != &shared.str()) {
-      str = str_ref(shared);
+      str = from_str(shared);
       text = str ? &shared.str() : nullptr;
     }
     return str;
@@ -483,7 +510,7 @@ Ref event_dict(const EventKind& event, QueryStrCache& queries) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return {};
   PyObject* d = dict.get();
-  if (!set_item(d, "type", str_ref(event.type_name()))) return {};
+  if (!set_item(d, "type", from_str(event.type_name()))) return {};
   const bool ok = std::visit(
       [&](const auto& e) -> bool {
         using E = std::decay_t<decltype(e)>;
@@ -491,14 +518,14 @@ Ref event_dict(const EventKind& event, QueryStrCache& queries) {
           return set_item(d, "query", queries.get(e.query));
         } else if constexpr (std::is_same_v<E, EventKind::AgentScored>) {
           return set_item(d, "query", queries.get(e.query)) &&
-                 set_item(d, "agent_name", str_ref(e.agent_name)) &&
+                 set_item(d, "agent_name", from_str(e.agent_name)) &&
                  set_item(d, "raw_similarity", float_ref(e.raw_similarity)) &&
                  set_item(d, "enzyme_score", float_ref(e.enzyme_score)) &&
                  set_item(d, "feedback_factor", float_ref(e.feedback_factor)) &&
                  set_item(d, "final_score", float_ref(e.final_score));
         } else if constexpr (std::is_same_v<E, EventKind::FeedbackRecorded>) {
-          return set_item(d, "agent_name", str_ref(e.agent_name)) &&
-                 set_item(d, "query", str_ref(e.query ? std::string_view(*e.query) : "")) &&
+          return set_item(d, "agent_name", from_str(e.agent_name)) &&
+                 set_item(d, "query", from_str(e.query ? std::string_view(*e.query) : "")) &&
                  set_item(d, "outcome", float_ref(e.outcome));
         } else {
           return true;
@@ -510,26 +537,25 @@ Ref event_dict(const EventKind& event, QueryStrCache& queries) {
 
 PyObject* network_replay_events(PyObject* self, PyObject* /*unused*/) {
   return guarded([&]() -> PyObject* {
-    NetworkObject* net = as_network(self);
-    Borrow borrow(net, Mode::Shared);
-    if (!borrow.ok()) return nullptr;
-    // Copied out first: building host objects may run host code (a collector pass), which
-    // must not find the log's mutex held.
-    const std::vector<EventKind> events = net->engine->with_replay_log([](const ReplayLog& log) {
-      std::vector<EventKind> out;
-      out.reserve(log.size());
-      for (const ReplayEntry& entry : log.events()) out.push_back(entry.event);
-      return out;
+    return borrowed(self, Mode::Shared, [&](NetworkObject* net) -> PyObject* {
+      // Copied out first: building host objects may run host code (a collector pass), which
+      // must not find the log's mutex held.
+      const std::vector<EventKind> events = net->engine->with_replay_log([](const ReplayLog& log) {
+        std::vector<EventKind> out;
+        out.reserve(log.size());
+        for (const ReplayEntry& entry : log.events()) out.push_back(entry.event);
+        return out;
+      });
+      Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(events.size())));
+      if (!list) return nullptr;
+      QueryStrCache queries;
+      for (std::size_t i = 0; i < events.size(); ++i) {
+        Ref dict = event_dict(events[i], queries);
+        if (!dict) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
+      }
+      return list.release();
     });
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(events.size())));
-    if (!list) return nullptr;
-    QueryStrCache queries;
-    for (std::size_t i = 0; i < events.size(); ++i) {
-      Ref dict = event_dict(events[i], queries);
-      if (!dict) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
-    }
-    return list.release();
   });
 }
 
@@ -555,25 +581,24 @@ PyObject* network_detect_drift(PyObject* self, PyObject* const* args, Py_ssize_t
       if (!v) return nullptr;
       min_samples = *v;
     }
-    NetworkObject* net = as_network(self);
-    Borrow borrow(net, Mode::Shared);
-    if (!borrow.ok()) return nullptr;
-    const std::vector<DriftReport> reports = net->engine->detect_drift(
-        static_cast<std::size_t>(std::min<std::uint64_t>(min_samples, SIZE_MAX)), threshold);
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(reports.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < reports.size(); ++i) {
-      const DriftReport& r = reports[i];
-      Ref dict = Ref::steal(PyDict_New());
-      if (!dict || !set_item(dict.get(), "agent_name", str_ref(r.agent_name)) ||
-          !set_item(dict.get(), "alignment", float_ref(r.alignment)) ||
-          !set_item(dict.get(), "sample_count", Ref::steal(PyLong_FromSize_t(r.sample_count))) ||
-          !set_item(dict.get(), "drifted", Ref::borrow(r.drifted ? Py_True : Py_False))) {
-        return nullptr;
+    return borrowed(self, Mode::Shared, [&](NetworkObject* net) -> PyObject* {
+      const std::vector<DriftReport> reports = net->engine->detect_drift(
+          static_cast<std::size_t>(std::min<std::uint64_t>(min_samples, SIZE_MAX)), threshold);
+      Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(reports.size())));
+      if (!list) return nullptr;
+      for (std::size_t i = 0; i < reports.size(); ++i) {
+        const DriftReport& r = reports[i];
+        Ref dict = Ref::steal(PyDict_New());
+        if (!dict || !set_item(dict.get(), "agent_name", from_str(r.agent_name)) ||
+            !set_item(dict.get(), "alignment", float_ref(r.alignment)) ||
+            !set_item(dict.get(), "sample_count", Ref::steal(PyLong_FromSize_t(r.sample_count))) ||
+            !set_item(dict.get(), "drifted", Ref::borrow(r.drifted ? Py_True : Py_False))) {
+          return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
       }
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
-    }
-    return list.release();
+      return list.release();
+    });
   });
 }
 
@@ -600,8 +625,9 @@ std::optional<ExtraMembers> to_extra_members(PyObject* o, const char* arg) {
     const auto name = to_str(key, arg);
     if (!name) return std::nullopt;
     if (is_state_member(*name)) {
-      raise_arg_error(PyExc_ValueError, arg,
-                      "'" + std::string(*name) + "' is a member of the state itself");
+      std::string message(1, '\'');  // appended, not "'" + name: GCC 12 warns on that falsely
+      message.append(*name).append("' is a member of the state itself");
+      raise_arg_error(PyExc_ValueError, arg, message);
       return std::nullopt;
     }
     if (PyUnicode_Check(value)) {
@@ -622,8 +648,7 @@ std::optional<ExtraMembers> to_extra_members(PyObject* o, const char* arg) {
   return out;
 }
 
-PyObject* network_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* network_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* a[2];
     if (!parse_args(kSaveArgs, args, nargs, kwnames, a)) return nullptr;
@@ -635,11 +660,10 @@ PyObject* network_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       if (!converted) return nullptr;
       extra = std::move(*converted);
     }
-    NetworkObject* net = as_network(self);
-    Borrow borrow(net, Mode::Shared);
-    if (!borrow.ok()) return nullptr;
-    if (const auto error = net->engine->save(*path, extra)) return os_error(*error, a[0]);
-    return none();
+    return borrowed(self, Mode::Shared, [&](NetworkObject* net) -> PyObject* {
+      if (const auto error = net->engine->save(*path, extra)) return os_error(*error, a[0]);
+      return none();
+    });
   });
 }
 
@@ -665,29 +689,23 @@ PyObject* network_load(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t n
 
 PyObject* network_loaded_extra(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
-    NetworkObject* net = as_network(self);
-    Borrow borrow(net, Mode::Shared);
-    if (!borrow.ok()) return nullptr;
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict) return nullptr;
-    for (const auto& [name, value] : net->engine->loaded_extra()) {
-      Ref item = std::holds_alternative<std::string>(value)
-                     ? from_str(std::get<std::string>(value))
-                     : Ref::steal(PyLong_FromLongLong(std::get<std::int64_t>(value)));
-      if (!item) return nullptr;
-      Ref key = from_str(name);
-      if (!key || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) return nullptr;
-    }
-    return dict.release();
+    return borrowed(self, Mode::Shared, [&](NetworkObject* net) -> PyObject* {
+      Ref dict = Ref::steal(PyDict_New());
+      if (!dict) return nullptr;
+      for (const auto& [name, value] : net->engine->loaded_extra()) {
+        Ref item = std::holds_alternative<std::string>(value)
+                       ? from_str(std::get<std::string>(value))
+                       : Ref::steal(PyLong_FromLongLong(std::get<std::int64_t>(value)));
+        if (!item) return nullptr;
+        Ref key = from_str(name);
+        if (!key || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) return nullptr;
+      }
+      return dict.release();
+    });
   });
 }
 
 // ---- the type ----
-
-template <class F>
-PyCFunction as_cfunction(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 
@@ -705,9 +723,8 @@ PyMethodDef g_methods[] = {
      "deregister($self, name)\n--\n\n"
      "Remove an agent from the network.\n\n"
      "Returns True if the agent was found and removed."},
-    // The documentation of the two discovery methods is filled in when the type is made.
-    {"discover", as_cfunction(network_discover), kFastKw, nullptr},
-    {"discover_many", as_cfunction(network_discover_many), kFastKw, nullptr},
+    {"discover", as_cfunction(network_discover), kFastKw, kDiscoverDoc},
+    {"discover_many", as_cfunction(network_discover_many), kFastKw, kDiscoverManyDoc},
     {"record_success", as_cfunction(network_feedback<true>), kFastKw,
      "record_success($self, agent_name, *, query=None)\n--\n\n"
      "Record a successful interaction with an agent.\n\n"
@@ -805,6 +822,14 @@ PyMethodDef g_methods[] = {
      "        it had one: pass it again here, or ValueError is raised.\n"
      "        Query memory settings and remembered texts are restored and\n"
      "        taught to the scorer either way."},
+    {"routing_state", as_cfunction(network_routing_state), kFastKw,
+     "routing_state($self, name)\n--\n\n"
+     "The routing state the network keeps for an agent, as a new dict.\n\n"
+     "Keys: ``diameter``, ``tau`` and ``sigma`` (float), ``forwards`` (times the\n"
+     "agent was returned by a discovery), ``consecutive_failures`` (int),\n"
+     "``circuit`` (\"closed\", \"open\" or \"half_open\"), ``feedback`` (number of\n"
+     "feedback entries held) and ``endpoint`` (str or None).\n\n"
+     "Raises KeyError when no agent of that name is registered."},
     {"remembered", as_cfunction(network_remembered), kFastKw,
      "remembered($self, name)\n--\n\n"
      "Query texts the agent remembers, oldest first (see ``query_memory``).\n\n"
@@ -878,19 +903,11 @@ PyType_Slot g_slots[] = {
 PyType_Spec g_spec = {"builtins.LocalNetwork", sizeof(NetworkObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, g_slots};
 
-PyTypeObject* make_network_type() {
-  for (PyMethodDef* m = g_methods; m->ml_name; ++m) {
-    if (std::string_view(m->ml_name) == "discover") m->ml_doc = kDiscoverDoc;
-    if (std::string_view(m->ml_name) == "discover_many") m->ml_doc = kDiscoverManyDoc;
-  }
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_spec));
-}
-
 }  // namespace
 
 PyTypeObject* local_network_type() {
-  static PyTypeObject* type = make_network_type();
-  return type;
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, g_spec);
 }
 
 }  // namespace kova::py

@@ -11,14 +11,6 @@
 namespace kova::py {
 namespace {
 
-constexpr unsigned kFinalNoInit =
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-
-template <auto F>
-PyCFunction as_cfunction() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 // One-parameter signatures: the parameter may come by position or by keyword.
 constexpr const char* kMappingName[] = {"mapping"};
 constexpr const char* kQueryName[] = {"query"};
@@ -33,10 +25,6 @@ constexpr ArgSpec kContainsArgs{"FilterValue.contains", kSubstringName, 1, 1};
 constexpr ArgSpec kOneOfArgs{"FilterValue.one_of", kOptionsName, 1, 1};
 constexpr ArgSpec kLessThanArgs{"FilterValue.less_than", kThresholdName, 1, 1};
 constexpr ArgSpec kGreaterThanArgs{"FilterValue.greater_than", kThresholdName, 1, 1};
-
-PyObject* new_text(const std::string& text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
 
 // ---- Query ----
 
@@ -141,30 +129,30 @@ PyObject* query_exclude(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* query_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    return new_text("Query(" + reinterpret_cast<QueryObject*>(self)->query.debug() + ")");
+    return from_str("Query(" + reinterpret_cast<QueryObject*>(self)->query.debug() + ")").release();
   });
 }
 
 PyMethodDef query_methods[] = {
-    {"all", as_cfunction<query_all>(), METH_FASTCALL | METH_STATIC,
+    {"all", as_cfunction(query_all), METH_FASTCALL | METH_STATIC,
      "all(*queries)\n--\n\n"
      "Create an All query (AND semantics).\n\n"
      "Agent must match ALL sub-queries. Score = min across sub-queries.\n\n"
      "Args:\n"
      "    *queries: Text strings or Query objects."},
-    {"any", as_cfunction<query_any>(), METH_FASTCALL | METH_STATIC,
+    {"any", as_cfunction(query_any), METH_FASTCALL | METH_STATIC,
      "any(*queries)\n--\n\n"
      "Create an Any query (OR semantics).\n\n"
      "Agent can match ANY sub-query. Score = max across sub-queries.\n\n"
      "Args:\n"
      "    *queries: Text strings or Query objects."},
-    {"weighted", as_cfunction<query_weighted>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"weighted", as_cfunction(query_weighted), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "weighted(mapping)\n--\n\n"
      "Create a Weighted query (boosted combination).\n\n"
      "Score = weighted average of sub-query similarities.\n\n"
      "Args:\n"
      "    mapping: Dict mapping query strings to weight floats."},
-    {"exclude", as_cfunction<query_exclude>(), METH_FASTCALL | METH_KEYWORDS,
+    {"exclude", as_cfunction(query_exclude), METH_FASTCALL | METH_KEYWORDS,
      "exclude($self, query)\n--\n\n"
      "Chain an exclusion onto this query.\n\n"
      "Agents matching the exclusion have their score reduced proportionally.\n\n"
@@ -306,22 +294,22 @@ std::string filter_repr_text(const FilterValue& f) {
 
 PyObject* filter_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    return new_text(filter_repr_text(reinterpret_cast<FilterObject*>(self)->filter));
+    return from_str(filter_repr_text(reinterpret_cast<FilterObject*>(self)->filter)).release();
   });
 }
 
 constexpr int kStaticKw = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
 PyMethodDef filter_methods[] = {
-    {"exact", as_cfunction<filter_exact>(), kStaticKw,
+    {"exact", as_cfunction(filter_exact), kStaticKw,
      "exact(value)\n--\n\nCreate an exact match filter."},
-    {"contains", as_cfunction<filter_contains>(), kStaticKw,
+    {"contains", as_cfunction(filter_contains), kStaticKw,
      "contains(substring)\n--\n\nCreate a contains filter (substring match)."},
-    {"one_of", as_cfunction<filter_one_of>(), kStaticKw,
+    {"one_of", as_cfunction(filter_one_of), kStaticKw,
      "one_of(options)\n--\n\nCreate a one-of filter (value must be in list)."},
-    {"less_than", as_cfunction<filter_less_than>(), kStaticKw,
+    {"less_than", as_cfunction(filter_less_than), kStaticKw,
      "less_than(threshold)\n--\n\nCreate a less-than filter (for numeric values)."},
-    {"greater_than", as_cfunction<filter_greater_than>(), kStaticKw,
+    {"greater_than", as_cfunction(filter_greater_than), kStaticKw,
      "greater_than(threshold)\n--\n\nCreate a greater-than filter (for numeric values)."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -337,33 +325,30 @@ PyType_Slot filter_slots[] = {
 PyType_Spec filter_spec = {"builtins.FilterValue", sizeof(FilterObject), 0, kFinalNoInit,
                            filter_slots};
 
-PyTypeObject* g_query_type = nullptr;
-PyTypeObject* g_filter_type = nullptr;
-
 }  // namespace
 
 PyTypeObject* query_type() {
-  if (g_query_type == nullptr) {
-    g_query_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&query_spec));
-  }
-  return g_query_type;
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, query_spec);
 }
 
 PyTypeObject* filter_value_type() {
-  if (g_filter_type == nullptr) {
-    g_filter_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&filter_spec));
-  }
-  return g_filter_type;
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, filter_spec);
 }
 
 // Exact type checks suffice: neither class can be subclassed.
 const Query* query_of(PyObject* o) {
-  if (g_query_type == nullptr || Py_TYPE(o) != g_query_type) return nullptr;
+  PyTypeObject* type = query_type();
+  if (type == nullptr) PyErr_Clear();  // then no object of it exists either
+  if (type == nullptr || Py_TYPE(o) != type) return nullptr;
   return &reinterpret_cast<QueryObject*>(o)->query;
 }
 
 const FilterValue* filter_value_of(PyObject* o) {
-  if (g_filter_type == nullptr || Py_TYPE(o) != g_filter_type) return nullptr;
+  PyTypeObject* type = filter_value_type();
+  if (type == nullptr) PyErr_Clear();
+  if (type == nullptr || Py_TYPE(o) != type) return nullptr;
   return &reinterpret_cast<FilterObject*>(o)->filter;
 }
 

@@ -17,25 +17,10 @@ namespace {
 
 // ---- shared helpers ----
 
-PyObject* new_str(std::string_view s) {
-  return from_str(s).release();
-}
-
 PyObject* optional_str(const std::optional<std::string>& s) {
   if (!s) Py_RETURN_NONE;
-  return new_str(*s);
+  return from_str(*s).release();
 }
-
-PyObject* new_repr(const std::string& text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-PyTypeObject* make_type(PyType_Spec* spec) {
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
-}
-
-constexpr unsigned kFinalNoInit =
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
 // ---- DiscoveryResult ----
 
@@ -85,7 +70,7 @@ int result_clear(PyObject* self) {
 }
 
 PyObject* result_agent_name(PyObject* self, void*) {
-  return new_str(as_result(self)->result.agent_name);
+  return from_str(as_result(self)->result.agent_name).release();
 }
 PyObject* result_similarity(PyObject* self, void*) {
   return PyFloat_FromDouble(as_result(self)->result.similarity);
@@ -121,7 +106,7 @@ std::string result_repr_text(const DiscoveryResult& r) {
 }
 
 PyObject* result_repr(PyObject* self) {
-  return new_repr(result_repr_text(as_result(self)->result));
+  return guarded([&] { return from_str(result_repr_text(as_result(self)->result)).release(); });
 }
 
 PyGetSetDef result_getset[] = {
@@ -182,7 +167,7 @@ void explained_dealloc(PyObject* self) {
 }
 
 PyObject* explained_agent_name(PyObject* self, void*) {
-  return new_str(explained(self).agent_name);
+  return from_str(explained(self).agent_name).release();
 }
 PyObject* explained_endpoint(PyObject* self, void*) {
   return optional_str(explained(self).endpoint);
@@ -191,22 +176,24 @@ PyObject* explained_metadata(PyObject* self, void*) {
   return from_metadata(explained(self).metadata).release();
 }
 
-template <double ExplainedResult::* Field>
+template <double ExplainedResult::*Field>
 PyObject* explained_float(PyObject* self, void*) {
   return PyFloat_FromDouble(explained(self).*Field);
 }
 
 PyObject* explained_repr(PyObject* self) {
-  const ExplainedResult& r = explained(self);
-  std::string s = "ExplainedResult(agent='";
-  s += r.agent_name;
-  s += "', sim=" + format_fixed3(r.raw_similarity);
-  s += " [" + format_fixed3(r.similarity_lower) + ", " + format_fixed3(r.similarity_upper) + "]";
-  s += ", diameter=" + format_fixed3(r.diameter);
-  s += ", enzyme=" + format_fixed3(r.enzyme_score);
-  s += ", feedback=" + format_fixed3(r.feedback_factor);
-  s += ", score=" + format_fixed3(r.final_score) + ")";
-  return new_repr(s);
+  return guarded([&] {
+    const ExplainedResult& r = explained(self);
+    std::string s = "ExplainedResult(agent='";
+    s += r.agent_name;
+    s += "', sim=" + format_fixed3(r.raw_similarity);
+    s += " [" + format_fixed3(r.similarity_lower) + ", " + format_fixed3(r.similarity_upper) + "]";
+    s += ", diameter=" + format_fixed3(r.diameter);
+    s += ", enzyme=" + format_fixed3(r.enzyme_score);
+    s += ", feedback=" + format_fixed3(r.feedback_factor);
+    s += ", score=" + format_fixed3(r.final_score) + ")";
+    return from_str(s).release();
+  });
 }
 
 PyGetSetDef explained_getset[] = {
@@ -296,7 +283,7 @@ PyObject* response_results(PyObject* self, void*) {
   return results_list(response(self)).release();
 }
 PyObject* response_confidence(PyObject* self, void*) {
-  return PyUnicode_FromString(response(self).confidence);
+  return from_str(response(self).confidence).release();
 }
 PyObject* response_dissenting(PyObject* self, void*) {
   return optional_str(response(self).dissenting_kernel);
@@ -338,11 +325,13 @@ PyObject* response_subscript(PyObject* self, PyObject* idx) {
 PyObject* response_iter(PyObject* self);
 
 PyObject* response_repr(PyObject* self) {
-  const ResponseData& data = response(self);
-  std::string s = "DiscoveryResponse(results=" + std::to_string(data.results.size()) +
-                  ", confidence='" + data.confidence +
-                  "', parallelism=" + std::to_string(data.recommended_parallelism) + ")";
-  return new_repr(s);
+  return guarded([&] {
+    const ResponseData& data = response(self);
+    std::string s = "DiscoveryResponse(results=" + std::to_string(data.results.size()) +
+                    ", confidence='" + data.confidence +
+                    "', parallelism=" + std::to_string(data.recommended_parallelism) + ")";
+    return from_str(s).release();
+  });
 }
 
 PyGetSetDef response_getset[] = {
@@ -444,47 +433,42 @@ PyType_Spec iter_spec = {"builtins.PyDiscoveryResponseIter", sizeof(IterObject),
                          kFinalNoInit | Py_TPFLAGS_HAVE_GC, iter_slots};
 
 PyObject* response_iter(PyObject* self) {
-  PyTypeObject* type = response_iter_type();
-  if (type == nullptr) return nullptr;
-  const ResponseData& data = response(self);
-  std::vector<Ref> items;
-  items.reserve(data.results.size());
-  for (const StoredResult& r : data.results) {
-    items.push_back(make_discovery_result(r));
-    if (!items.back()) return nullptr;
-  }
-  IterObject* it = PyObject_GC_New(IterObject, type);
-  if (it == nullptr) return nullptr;
-  new (&it->pending) std::vector<Ref>(std::move(items));
-  it->next = 0;
-  PyObject_GC_Track(it);
-  return reinterpret_cast<PyObject*>(it);
+  return guarded([&]() -> PyObject* {
+    PyTypeObject* type = response_iter_type();
+    if (type == nullptr) return nullptr;
+    const ResponseData& data = response(self);
+    std::vector<Ref> items;
+    items.reserve(data.results.size());
+    for (const StoredResult& r : data.results) {
+      items.push_back(make_discovery_result(r));
+      if (!items.back()) return nullptr;
+    }
+    IterObject* it = PyObject_GC_New(IterObject, type);
+    if (it == nullptr) return nullptr;
+    new (&it->pending) std::vector<Ref>(std::move(items));
+    it->next = 0;
+    PyObject_GC_Track(it);
+    return reinterpret_cast<PyObject*>(it);
+  });
 }
-
-// Type objects live for the process; a failed creation is retried on the next call.
-PyTypeObject* cached_type(PyTypeObject*& slot, PyType_Spec* spec) {
-  if (slot == nullptr) slot = make_type(spec);
-  return slot;
-}
-
-PyTypeObject* g_result_type = nullptr;
-PyTypeObject* g_explained_type = nullptr;
-PyTypeObject* g_response_type = nullptr;
-PyTypeObject* g_iter_type = nullptr;
 
 }  // namespace
 
 PyTypeObject* discovery_result_type() {
-  return cached_type(g_result_type, &result_spec);
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, result_spec);
 }
 PyTypeObject* explained_result_type() {
-  return cached_type(g_explained_type, &explained_spec);
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, explained_spec);
 }
 PyTypeObject* discovery_response_type() {
-  return cached_type(g_response_type, &response_spec);
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, response_spec);
 }
 PyTypeObject* response_iter_type() {
-  return cached_type(g_iter_type, &iter_spec);
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, iter_spec);
 }
 
 Ref make_discovery_result(DiscoveryResult&& result, Ref invoke) {

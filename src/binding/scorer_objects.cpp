@@ -269,9 +269,9 @@ Ref parts_list(PyObject* self) {
   const auto& parts = *as_hybrid(self)->parts;
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(parts.size())));
   for (std::size_t i = 0; list && i < parts.size(); ++i) {
-    PyObject* pair = Py_BuildValue("(Od)", parts[i].first.get(), parts[i].second);
+    Ref pair = Ref::steal(Py_BuildValue("(Od)", parts[i].first.get(), parts[i].second));
     if (!pair) return {};
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
   }
   return list;
 }
@@ -325,20 +325,16 @@ PyType_Spec g_hybrid_spec = {"builtins.HybridScorer", sizeof(HybridObject), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
                              g_hybrid_slots};
 
-PyTypeObject* make_type(PyType_Spec* spec) {
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
-}
-
 }  // namespace
 
 PyTypeObject* bm25_scorer_type() {
-  static PyTypeObject* type = make_type(&g_bm25_spec);
-  return type;
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, g_bm25_spec);
 }
 
 PyTypeObject* hybrid_scorer_type() {
-  static PyTypeObject* type = make_type(&g_hybrid_spec);
-  return type;
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, g_hybrid_spec);
 }
 
 std::unique_ptr<Scorer> engine_scorer_of(PyObject* host) {
