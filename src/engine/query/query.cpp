@@ -169,115 +169,140 @@ Query::~Query() {
   }  // each `q` dies childless
 }
 
+namespace {
+
+// A node whose evaluation is under way, with what its finished children have given so far.
+struct EvalFrame {
+  explicit EvalFrame(const Query* q) : query(q) {}
+  const Query* query;
+  std::size_t next = 0;  // children started so far
+  ScoreMap acc;
+  ScoreMap base;       // Exclude: the base's scores
+  double total = 0.0;  // Weighted: the sum of the weights
+};
+
+// Combines the scores of the child `f` started last with what `f` holds.
+void absorb_child(EvalFrame& f, ScoreMap child) {
+  using Text = Query::Text;
+  using All = Query::All;
+  using Any = Query::Any;
+  using Exclude = Query::Exclude;
+  using Weighted = Query::Weighted;
+  const std::size_t index = f.next - 1;
+  std::visit(Overloaded{
+                 [](const Text&) {},
+                 [&](const All&) {
+                   if (index == 0) {
+                     f.acc = std::move(child);
+                   } else {
+                     for (auto& [agent, v] : f.acc) v = std::fmin(v, value_or_zero(child, agent));
+                   }
+                 },
+                 [&](const Any&) {
+                   for (const auto& [agent, s] : child) {
+                     double& v = f.acc.try_emplace(agent, 0.0).first->second;
+                     v = std::fmax(s, v);
+                   }
+                 },
+                 [&](const Exclude&) {
+                   if (index == 0) {
+                     f.base = std::move(child);
+                     return;
+                   }
+                   for (const auto& [agent, s] : f.base) {
+                     const double reduced = s * (1.0 - value_or_zero(child, agent));
+                     if (reduced > 0.0) f.acc.emplace(agent, reduced);
+                   }
+                   f.base.clear();
+                 },
+                 [&](const Weighted& w) {
+                   const double weight = w.parts[index].second;
+                   for (const auto& [agent, s] : child)
+                     f.acc.try_emplace(agent, 0.0).first->second += s * weight;
+                 },
+             },
+             f.query->node());
+}
+
+// The next child of `f` to evaluate; nullptr once `f`'s scores are complete, or when a scorer
+// call failed and `error` says why.
+const Query* advance(EvalFrame& f, const Scorer& scorer, std::optional<std::string>& error) {
+  using Text = Query::Text;
+  using All = Query::All;
+  using Any = Query::Any;
+  using Exclude = Query::Exclude;
+  using Weighted = Query::Weighted;
+  const Query* next_child = nullptr;
+  std::visit(Overloaded{
+                 [&](const Text& t) {
+                   ScoreResult scored = scorer.score(t.text);
+                   if (!scored) {
+                     error = std::move(scored).error();
+                     return;
+                   }
+                   for (const auto& [agent, s] : scored.value().pairs) {
+                     f.acc.insert_or_assign(std::string(agent), s);
+                   }
+                 },
+                 [&](const All& a) {
+                   if (f.next < a.parts.size()) {
+                     next_child = &a.parts[f.next++];
+                   } else {
+                     keep_positive(f.acc);
+                   }
+                 },
+                 [&](const Any& a) {
+                   if (f.next < a.parts.size()) next_child = &a.parts[f.next++];
+                 },
+                 [&](const Exclude& e) {
+                   if (f.next == 0) {
+                     ++f.next;
+                     next_child = e.base.get();
+                   } else if (f.next == 1) {
+                     ++f.next;
+                     next_child = e.exclusion.get();
+                   }
+                 },
+                 [&](const Weighted& w) {
+                   if (f.next == 0) {
+                     double total = -0.0;
+                     for (const auto& part : w.parts) total += part.second;
+                     // Zero, negative or no weights: nothing to average. A NaN total is
+                     // let through; every value then turns NaN and is dropped below.
+                     if (total <= 0.0) return;
+                     f.total = total;
+                   }
+                   if (f.next < w.parts.size()) {
+                     next_child = &w.parts[f.next++].first;
+                     return;
+                   }
+                   for (auto& entry : f.acc) entry.second /= f.total;
+                   keep_positive(f.acc);
+                 },
+             },
+             f.query->node());
+  return next_child;
+}
+
+}  // namespace
+
 Result<ScoreMap, std::string> Query::evaluate(const Scorer& scorer) const {
   using R = Result<ScoreMap, std::string>;
-  struct Frame {
-    explicit Frame(const Query* q) : query(q) {}
-    const Query* query;
-    std::size_t next = 0;  // children started so far
-    ScoreMap acc;
-    ScoreMap base;       // Exclude: the base's scores
-    double total = 0.0;  // Weighted: the sum of the weights
-  };
-  std::vector<Frame> stack;
-  stack.push_back(Frame{this});
+  std::vector<EvalFrame> stack;
+  stack.push_back(EvalFrame{this});
   std::optional<ScoreMap> delivered;  // the scores of the child that has just finished
 
   while (true) {
-    Frame& f = stack.back();
+    EvalFrame& f = stack.back();
     if (delivered) {
-      ScoreMap child = std::move(*delivered);
+      absorb_child(f, std::move(*delivered));
       delivered.reset();
-      const std::size_t index = f.next - 1;
-      std::visit(Overloaded{
-                     [](const Text&) {},
-                     [&](const All&) {
-                       if (index == 0) {
-                         f.acc = std::move(child);
-                       } else {
-                         for (auto& [agent, v] : f.acc)
-                           v = std::fmin(v, value_or_zero(child, agent));
-                       }
-                     },
-                     [&](const Any&) {
-                       for (const auto& [agent, s] : child) {
-                         double& v = f.acc.try_emplace(agent, 0.0).first->second;
-                         v = std::fmax(s, v);
-                       }
-                     },
-                     [&](const Exclude&) {
-                       if (index == 0) {
-                         f.base = std::move(child);
-                         return;
-                       }
-                       for (const auto& [agent, s] : f.base) {
-                         const double reduced = s * (1.0 - value_or_zero(child, agent));
-                         if (reduced > 0.0) f.acc.emplace(agent, reduced);
-                       }
-                       f.base.clear();
-                     },
-                     [&](const Weighted& w) {
-                       const double weight = w.parts[index].second;
-                       for (const auto& [agent, s] : child)
-                         f.acc.try_emplace(agent, 0.0).first->second += s * weight;
-                     },
-                 },
-                 f.query->node_);
     }
-
-    const Query* next_child = nullptr;
     std::optional<std::string> error;
-    std::visit(Overloaded{
-                   [&](const Text& t) {
-                     ScoreResult scored = scorer.score(t.text);
-                     if (!scored) {
-                       error = std::move(scored).error();
-                       return;
-                     }
-                     for (const auto& [agent, s] : scored.value().pairs) {
-                       f.acc.insert_or_assign(std::string(agent), s);
-                     }
-                   },
-                   [&](const All& a) {
-                     if (f.next < a.parts.size()) {
-                       next_child = &a.parts[f.next++];
-                     } else {
-                       keep_positive(f.acc);
-                     }
-                   },
-                   [&](const Any& a) {
-                     if (f.next < a.parts.size()) next_child = &a.parts[f.next++];
-                   },
-                   [&](const Exclude& e) {
-                     if (f.next == 0) {
-                       ++f.next;
-                       next_child = e.base.get();
-                     } else if (f.next == 1) {
-                       ++f.next;
-                       next_child = e.exclusion.get();
-                     }
-                   },
-                   [&](const Weighted& w) {
-                     if (f.next == 0) {
-                       double total = -0.0;
-                       for (const auto& part : w.parts) total += part.second;
-                       // Zero, negative or no weights: nothing to average. A NaN total is
-                       // let through; every value then turns NaN and is dropped below.
-                       if (total <= 0.0) return;
-                       f.total = total;
-                     }
-                     if (f.next < w.parts.size()) {
-                       next_child = &w.parts[f.next++].first;
-                       return;
-                     }
-                     for (auto& entry : f.acc) entry.second /= f.total;
-                     keep_positive(f.acc);
-                   },
-               },
-               f.query->node_);
+    const Query* next_child = advance(f, scorer, error);
     if (error) return R::err(std::move(*error));
     if (next_child != nullptr) {
-      stack.push_back(Frame{next_child});
+      stack.push_back(EvalFrame{next_child});
       continue;
     }
     ScoreMap done = std::move(f.acc);
