@@ -130,6 +130,8 @@ def test_reported_calls_move_the_ranking():
         record_tool_call(network, "teams_post", query)
         record_tool_call(network, "slack_post", query, ok=False)
     assert [t["name"] for t in select_tools(network, query)] == ["teams_post", "slack_post"]
+    # The successes alone would order them so: the failures must reach the engine too.
+    assert network.routing_state("slack_post")["consecutive_failures"] == 3
 
 
 @pytest.mark.skipif(not (SHARED_DATA / "mcp_tools.jsonl").exists(), reason="no shared data")
