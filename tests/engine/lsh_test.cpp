@@ -86,17 +86,6 @@ TEST(LshSignature, AsciiOnlyCaseFoldingEmptyTextAndZeroWidth) {
   EXPECT_THROW(ShingleMode::characters(0), std::invalid_argument);
 }
 
-TEST(LshSignature, ShortTextUsesWholeTextForBothParts) {
-  const LshConfig cfg;
-  const MinHashSignature s = compute_signature("ab", cfg);
-  for (std::size_t i = 0; i < kSignatureBytes; ++i) {
-    const std::uint64_t h = xxhash_with_seed("ab", (i + 1) * 0x9E3779B97F4A7C15ULL);
-    std::uint8_t folded = 0;
-    for (int k = 0; k < 8; ++k) folded ^= static_cast<std::uint8_t>(h >> (8 * k));
-    EXPECT_EQ(s[i], folded) << i;
-  }
-}
-
 TEST(LshSignature, LineFeedJoinsWordsOtherDelimitersSplit) {
   LshConfig words;
   words.shingle_mode = ShingleMode::words();
