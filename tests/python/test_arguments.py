@@ -74,7 +74,6 @@ SITES = {
     "discover(filter value)": lambda n, v: FILTERED(n, {"protocol": v}),
     "discover($in)": lambda n, v: FILTERED(n, {"protocol": {"$in": v}}),
     "discover($lt)": lambda n, v: FILTERED(n, {"version": {"$lt": v}}),
-    "discover($gt)": lambda n, v: FILTERED(n, {"version": {"$gt": v}}),
     "discover($contains)": lambda n, v: FILTERED(n, {"protocol": {"$contains": v}}),
     "discover(explain)": lambda n, v: n.discover("translate", explain=v),
     "discover(with_confidence)": lambda n, v: n.discover("translate", with_confidence=v),
@@ -83,7 +82,6 @@ SITES = {
     "discover_many(explain)": lambda n, v: n.discover_many(["translate"], explain=v),
     "record_success(agent_name)": lambda n, v: n.record_success(v),
     "record_success(query)": lambda n, v: n.record_success("translator", query=v),
-    "record_failure(agent_name)": lambda n, v: n.record_failure(v),
     "record_failure(query)": lambda n, v: n.record_failure("poet", query=v),
     "enable_replay(max_events)": lambda n, v: n.enable_replay(v),
     "detect_drift(threshold)": lambda n, v: n.detect_drift(threshold=v),
@@ -145,8 +143,6 @@ def test_every_site_refuses_or_accepts_cleanly(site, value, tmp_path):
 BIG = 10 * 1024 * 1024
 REFUSED = [
     # (site, value, exception, start of its message)
-    ("register(name)", None, TypeError, "argument 'name': "),
-    ("register(name)", 1, TypeError, "argument 'name': "),
     ("register(name)", b"a", TypeError, "argument 'name': "),
     ("register(name)", "\ud800", UnicodeEncodeError, None),
     ("register(name)", "", ValueError, "Configuration error: Agent name cannot be empty"),
@@ -154,7 +150,6 @@ REFUSED = [
     ("register(name)", "\u00e9" * 129, ValueError, "Configuration error: Agent name exceeds"),
     ("register(capabilities)", "abc", TypeError,
      "argument 'capabilities': Can't extract `str` to `Vec`"),
-    ("register(capabilities)", 5, TypeError, "argument 'capabilities': "),
     ("register(capabilities)", ["x", 2], TypeError, "argument 'capabilities': "),
     ("register(capabilities)", ["ok", "\udc80"], UnicodeEncodeError, None),
     ("register(capabilities)", [], ValueError,
@@ -162,11 +157,9 @@ REFUSED = [
     ("register(endpoint)", 3, TypeError, "argument 'endpoint': "),
     ("register(metadata)", {"k": 1}, TypeError, "argument 'metadata': "),
     ("register(metadata)", {1: "v"}, TypeError, "argument 'metadata': "),
-    ("register(metadata)", [("k", "v")], TypeError, "argument 'metadata': "),
     ("record_success(agent_name)", b"a", TypeError, "argument 'agent_name': "),
     ("discover(query)", None, TypeError, "query must be a str or Query object"),
     ("discover(explain)", 1, TypeError, "argument 'explain': "),
-    ("discover(explain)", -1, TypeError, "argument 'explain': "),
     ("discover(with_confidence)", "yes", TypeError, "argument 'with_confidence': "),
     ("discover_many(explain)", 0, TypeError, "argument 'explain': "),
     ("discover($in)", "", TypeError, "Can't extract `str` to `Vec`"),
@@ -176,11 +169,8 @@ REFUSED = [
     ("enable_replay(max_events)", 1.5, TypeError, "argument 'max_events': "),
     ("enable_replay(max_events)", 0, ValueError, "argument 'max_events': "),
     ("detect_drift(threshold)", "x", TypeError, "argument 'threshold': "),
-    ("detect_drift(threshold)", None, TypeError, "argument 'threshold': "),
     ("detect_drift(min_samples)", 10**400, OverflowError, None),
-    ("save(path)", "", OSError, None),
     ("save(path)", "a\x00b", OSError, None),
-    ("load(path)", "a\x00b", OSError, None),
     ("load(path)", "", OSError, None),
     ("LocalNetwork(config)", 1, TypeError, "argument 'config': "),
     ("LocalNetwork(similarity_threshold)", "x", TypeError, "argument 'similarity_threshold': "),
@@ -238,56 +228,24 @@ def test_nan_and_infinite_scores_from_settings_do_not_break_ranking():
 
 def test_argument_parsing_messages():
     net = LocalNetwork()
-    cases = [
-        (lambda: net.register("a"), "missing 1 required positional argument: 'capabilities'"),
+    for call, message in [
         (lambda: net.register(),
          "missing 2 required positional arguments: 'name' and 'capabilities'"),
         (lambda: net.register("a", ["x"], "e"), "takes 2 positional arguments but 3 were given"),
         (lambda: net.register("a", ["x"], name="b"), "got multiple values for argument 'name'"),
         (lambda: net.register("a", ["x"], bogus=1), "got an unexpected keyword argument 'bogus'"),
+        (lambda: net.register("a", ["x"], **{"\ud800": 1}), "unexpected keyword argument"),
         (lambda: net.record_success("a", "q"), "takes 1 positional argument but 2 were given"),
         (lambda: net.detect_drift(0.3), "takes 0 positional arguments but 1 was given"),
-        (lambda: LocalNetwork(0.5), "takes 0 positional arguments but 1 was given"),
         (lambda: TfIdfScorer(x=1), "got an unexpected keyword argument 'x'"),
-        (lambda: capabilities_from_a2a_rust(), "missing 1 required positional argument"),
-        (lambda: net.discover(), "missing 1 required positional argument"),
         (lambda: net.discover("q", None), "positional"),
-        (lambda: net.discover("q", explained=True), "unexpected keyword argument 'explained'"),
-        (lambda: net.discover("q", query="q"), "multiple values"),
-        (lambda: net.discover_many(filters={}), "missing"),
         (lambda: DiscoveryConfig(*range(1, 14)),
          "takes from 0 to 12 positional arguments but 13"),
-    ]
-    for call, message in cases:
+    ]:
         with pytest.raises(TypeError, match=re.escape(message)):
             call()
-    # Keyword forms of positional-or-keyword parameters work.
-    net.register(name="a", capabilities=["x"])
+    net.register(name="a", capabilities=["x"])  # keyword forms of positional parameters
     assert net.deregister(name="a") is True
-
-
-def test_wrong_argument_counts_and_names_everywhere(tmp_path):
-    net = make_network()
-    callables = [
-        net.register, net.deregister, net.discover, net.discover_many, net.record_success,
-        net.record_failure, net.tick, net.agents, net.enable_replay, net.replay_events,
-        net.replay_clear, net.detect_drift, net.save, LocalNetwork.load, Query.all, Query.any,
-        Query.weighted, Query.all("a").exclude, FilterValue.exact, FilterValue.contains,
-        FilterValue.one_of, FilterValue.less_than, FilterValue.greater_than,
-        CircuitBreakerConfig.with_threshold_and_timeout, MycorrhizalPropagator.with_config,
-        capabilities_from_a2a_rust, DiscoveryConfig, TfIdfScorer, CircuitBreakerConfig,
-        MycorrhizalPropagator, LocalNetwork,
-    ]
-    before = state(net, tmp_path)
-    for f in callables:
-        for args, kwargs in (((1,) * 13, {}), ((), {"no_such_argument": 1}), ((), {"\ud800": 1})):
-            try:
-                f(*args, **kwargs)
-            except TypeError as e:
-                assert str(e)
-            except OK_EXCEPTIONS:
-                pass
-    assert state(net, tmp_path) == before
 
 
 def test_subclasses_of_builtin_containers_and_numpy_bools_are_accepted():

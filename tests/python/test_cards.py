@@ -97,53 +97,16 @@ def test_package_function_reads_every_card_form(tmp_path):
 
 
 def test_package_function_errors(tmp_path):
-    with pytest.raises(json.JSONDecodeError):
-        capabilities_from_a2a("not json")
-    with pytest.raises(json.JSONDecodeError):
-        capabilities_from_a2a(str(tmp_path))  # a str is JSON text, never a file name
-    with pytest.raises(FileNotFoundError):
-        capabilities_from_a2a(tmp_path / "missing.json")
-    with pytest.raises(TypeError, match="not int"):
-        capabilities_from_a2a(42)
+    for card, error in (("not json", json.JSONDecodeError),
+                        (str(tmp_path), json.JSONDecodeError),  # a directory is never a card
+                        (tmp_path / "missing.json", FileNotFoundError), (42, TypeError)):
+        with pytest.raises(error):
+            capabilities_from_a2a(card)
 
 
-def reference(card):
-    """The rules written plainly in Python, to cross-check real cards."""
-
-    def text(obj, key):
-        value = obj.get(key) if isinstance(obj, dict) else None
-        return value if isinstance(value, str) else ""
-
-    def head(name, description):
-        return ": ".join(p for p in (name, description) if p)
-
-    out = []
-    card_text = head(text(card, "name").replace("-", " ").replace("_", " ").strip(),
-                     text(card, "description").strip())
-    if card_text:
-        out.append(card_text)
-    skills = card.get("skills")
-    for s in skills if isinstance(skills, (list, tuple)) else []:
-        h = head(text(s, "name").replace("_", " ").strip(), text(s, "description").strip())
-        tags = s.get("tags") if isinstance(s, dict) else None
-        ok = isinstance(tags, list) and tags and all(isinstance(t, str) for t in tags)
-        parts = [p for p in (h if h else None, ", ".join(tags) if ok else None) if p is not None]
-        if parts:
-            out.append(". ".join(parts))
-    return out
-
-
-def real_cards():
-    if not CARDS_DIR.is_dir():
-        return []
-    return sorted(CARDS_DIR.glob("*.json"))
-
-
-@pytest.mark.skipif(not real_cards(), reason="shared A2A cards not present")
-def test_real_cards_match_the_reference():
-    for path in real_cards():
-        card = json.loads(path.read_text(encoding="utf-8"))
-        got = caps(card)
-        assert got and got == reference(card), path.name
-        assert capabilities_from_a2a(path) == got
+@pytest.mark.skipif(not CARDS_DIR.is_dir(), reason="shared A2A cards not present")
+def test_real_cards():
+    for path in sorted(CARDS_DIR.glob("*.json")):
+        got = caps(json.loads(path.read_text(encoding="utf-8")))
+        assert got and capabilities_from_a2a(path) == got, path.name
         LocalNetwork().register(path.stem, got)

@@ -65,19 +65,22 @@ def test_filter_forms(net, filters, expected):
     assert names(net.discover("q", filters=filters)) == expected
 
 
-def test_filters_accept_dict_subclasses(net):
-    class Filters(dict):
-        pass
-
-    class Operators(dict):
-        pass
-
-    class Protocol(str):
-        pass
-
+def test_filters_accept_subclasses_and_survive_host_code_that_mutates_them(net):
+    Filters = Operators = type("D", (dict,), {})
+    Protocol = type("S", (str,), {})
     got = net.discover(Protocol("q"), filters=Filters(protocol=Protocol("mcp")))
     assert names(got) == {"a"}
     assert names(net.discover(query="q", filters={"cost": Operators({"$lt": 10})})) == {"a"}
+    filters = {}
+
+    class Threshold:
+        def __float__(self):
+            filters.clear()
+            filters.update({f"k{i}": "v" for i in range(100)})
+            return 10.0
+
+    filters["cost"] = {"$lt": Threshold()}
+    assert names(net.discover("q", filters=filters)) == {"a"}
 
 
 NO_OPERATOR = "Filter dict must contain one of: $in, $lt, $gt, $contains"
@@ -104,24 +107,11 @@ def test_version_as_number_works_with_an_operator():
         network.discover("q", filters={"version": 2})
 
 
-def test_filters_survive_host_code_that_mutates_them(net):
-    filters = {}
-
-    class Threshold:
-        def __float__(self):
-            filters.clear()
-            filters.update({f"k{i}": "v" for i in range(100)})
-            return 10.0
-
-    filters["cost"] = {"$lt": Threshold()}
-    assert names(net.discover("q", filters=filters)) == {"a"}
-
-
 # ---- query kinds and flags ----
 
 
 def test_query_must_be_text_or_query(net):
-    for bad in (42, None, b"q", ["q"], FilterValue.exact("q")):
+    for bad in (42, b"q", FilterValue.exact("q")):
         with pytest.raises(TypeError, match=exact("query must be a str or Query object")):
             net.discover(bad)
     with pytest.raises(ValueError, match="Filter dict"):  # filters are read first
@@ -206,29 +196,21 @@ def test_composed_query_scores_text_nodes_unexpanded(scored):
 # ---- discover_many ----
 
 
-def test_discover_many_matches_single_calls(scored):
+def test_discover_many_matches_single_calls_and_takes_only_texts(scored, net):
     batches = scored.discover_many(["x", "y", "unknown"])
     assert [similarities(b) for b in batches] == [
-        {"a": 0.9, "b": 0.5, "c": 0.3},
-        {"a": 0.2, "b": 0.8},
-        {},
-    ]
+        {"a": 0.9, "b": 0.5, "c": 0.3}, {"a": 0.2, "b": 0.8}, {}]
     explained = scored.discover_many(("y",), explain=True)
     assert [[type(r) for r in b] for b in explained] == [[ExplainedResult, ExplainedResult]]
     assert scored.discover_many([]) == []
-
-
-def test_discover_many_shares_filters_and_takes_only_texts(net):
     batches = net.discover_many(["q", "q"], filters={"protocol": {"$in": ["mcp"]}})
     assert [names(b) for b in batches] == [{"a"}, {"a"}]
-    with pytest.raises(TypeError, match="^argument 'filters': "):
-        net.discover_many(["q"], filters="protocol=mcp")
-    with pytest.raises(TypeError, match="^argument 'queries': "):
-        net.discover_many(["a", Query.all("b")])
-    with pytest.raises(TypeError, match="Can't extract `str` to `Vec`"):
-        net.discover_many("q")
-    with pytest.raises(TypeError, match="^argument 'queries': "):
-        net.discover_many(None)
+    for bad, message in (({"filters": "protocol=mcp"}, "^argument 'filters': "),
+                         ({"queries": ["a", Query.all("b")]}, "^argument 'queries': "),
+                         ({"queries": "q"}, "Can't extract `str` to `Vec`"),
+                         ({"queries": None}, "^argument 'queries': ")):
+        with pytest.raises(TypeError, match=message):
+            net.discover_many(**{"queries": ["q"], **bad})
 
 
 # ---- limit ----

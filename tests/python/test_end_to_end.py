@@ -13,7 +13,7 @@ import json
 import pytest
 
 from conftest import SHARED_DATA as DATA
-from kova_discovery import LocalNetwork, Query, capabilities_from_a2a
+from kova_discovery import LocalNetwork, capabilities_from_a2a
 
 TOOLS = DATA / "retrieval" / "tools.jsonl"
 QUERIES = DATA / "retrieval" / "queries_dev.jsonl"
@@ -63,26 +63,21 @@ def pick_query(network):
 def test_register_query_learn_save_load(tmp_path):
     network, cards = build_network()
     assert network.agent_count == len(read_jsonl(TOOLS)) + len(cards)
-
     # Plain discovery finds the labelled tool for a good share of the labelled queries.
     labelled = [q for q in read_jsonl(QUERIES) if q["kind"] == "single_tool"][:200]
     batches = network.discover_many([q["query"] for q in labelled])
-    found = sum(q["tools"][0] in {r.agent_name for r in batch[:5]}
-                for q, batch in zip(labelled, batches))
-    assert found >= len(labelled) // 4
+    assert sum(q["tools"][0] in {r.agent_name for r in batch[:5]}
+               for q, batch in zip(labelled, batches)) >= len(labelled) // 4
 
     query, want, top = pick_query(network)
     before = {r.agent_name: r for r in network.discover(query, explain=True)}
     for _ in range(3):
         network.record_success(want, query=query)
     network.record_failure(top, query=query)
-
     after = {r.agent_name: r for r in network.discover(query, explain=True)}
     assert after[want].feedback_factor == 1.0
     assert after[want].final_score > before[want].final_score
-    order = ranking(network, query)
-    assert order[0] == want
-
+    assert ranking(network, query)[0] == want
     # Learning is per query: an unrelated query does not see the feedback.
     unrelated = next(q["query"] for q in labelled if q["tools"][0] not in (want, top))
     assert all(r.feedback_factor == 0.0 for r in network.discover(unrelated, explain=True))
@@ -94,18 +89,9 @@ def test_register_query_learn_save_load(tmp_path):
     assert a2a[0].invoke("hi") == f"{a2a[0].agent_name}: hi"
     assert a2a[0].endpoint == cards[a2a[0].agent_name].get("url")
 
-    path = tmp_path / "network.json"
-    network.save(str(path))
-    restored = LocalNetwork.load(str(path))
+    network.save(str(tmp_path / "network.json"))
+    restored = LocalNetwork.load(str(tmp_path / "network.json"))
     assert restored.agents() == network.agents()
     assert ranking(restored, query)[0] == want
-    restored_explained = {r.agent_name: r for r in restored.discover(query, explain=True)}
-    assert restored_explained[want].feedback_factor == 1.0
-    again = restored.discover("convert currency exchange rates", filters={"protocol": "a2a"})
-    assert [r.agent_name for r in again][:1] and all(r.invoke is None for r in again)
-
-    response = restored.discover(query, with_confidence=True)
-    assert response.confidence in {"unanimous", "majority", "split"}
-    assert want in {r.agent_name for r in response}
-    composed = restored.discover(Query.any(query, "currency exchange"), explain=True)
-    assert want in {r.agent_name for r in composed}
+    assert {r.agent_name: r for r in restored.discover(query, explain=True)}[
+        want].feedback_factor == 1.0

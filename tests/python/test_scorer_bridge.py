@@ -41,7 +41,7 @@ def test_protocol_calls_and_arguments():
     assert type(by_name["b"]) is float
 
 
-def test_scorer_methods_are_looked_up_per_call():
+def test_missing_or_failing_methods_are_handled_not_raised():
     net = LocalNetwork(scorer=object())
     # Without index_capabilities and remove_agent the registry still works (warnings only).
     net.register("a", ["x"])
@@ -49,13 +49,21 @@ def test_scorer_methods_are_looked_up_per_call():
     assert net.discover("x") == []  # no score method: the failure is handled, not raised
     assert net.deregister("a") is True
 
-    class OnlyScore:
-        def score(self, query):
-            return [("a", 0.8)]
+    class Failing:
+        def index_capabilities(self, name, capabilities):
+            raise RuntimeError("index down")
 
-    net = LocalNetwork(scorer=OnlyScore())
+        def remove_agent(self, name):
+            raise RuntimeError("remove down")
+
+        def score(self, query):
+            return [("a", 0.5)]
+
+    net = LocalNetwork(scorer=Failing())
     net.register("a", ["x"])
     assert names(net.discover("x")) == {"a"}
+    assert net.deregister("a") is True and net.agents() == []
+    assert sys.exc_info() == (None, None, None)
 
 
 @pytest.mark.parametrize(
@@ -65,11 +73,8 @@ def test_scorer_methods_are_looked_up_per_call():
         ("a", 0.9),  # a single pair is not a list of pairs
         "a",  # a str is never a sequence of pairs
         [("a", 0.9, 1)],
-        [("a",)],
         [(1, 0.9)],
-        [("a", "high")],
         [("a", None)],
-        42,
         {"a": 0.9},
         None,
         ValueError("boom"),
@@ -92,23 +97,12 @@ def test_scoring_failures_yield_no_results_and_no_pending_exception(reply):
 
 
 def test_valid_replies():
-    class Seq:
-        """A sequence that is neither a list nor a tuple."""
+    class Seq:  # a sequence that is neither a list nor a tuple
+        __len__ = lambda self: 2  # noqa: E731
+        __getitem__ = lambda self, i: (("a", 0.6), ("b", 0.4))[i]  # noqa: E731
 
-        def __len__(self):
-            return 2
-
-        def __getitem__(self, i):
-            if i >= 2:
-                raise IndexError(i)
-            return (("a", 0.6), ("b", 0.4))[i]
-
-    class FloatLike:
-        def __float__(self):
-            return 0.5
-
-    class Pair(tuple):
-        pass
+    FloatLike = type("FloatLike", (), {"__float__": lambda self: 0.5})
+    Pair = type("Pair", (tuple,), {})
 
     for reply, expected in [
         ([], []),
@@ -123,22 +117,3 @@ def test_valid_replies():
         results = net.discover("x")
         assert names(results) == set(expected), reply
     assert results[0].similarity == 0.95
-
-
-def test_failures_in_index_and_remove_are_swallowed():
-    class Failing:
-        def index_capabilities(self, name, capabilities):
-            raise RuntimeError("index down")
-
-        def remove_agent(self, name):
-            raise RuntimeError("remove down")
-
-        def score(self, query):
-            return [("a", 0.5)]
-
-    net = LocalNetwork(scorer=Failing())
-    net.register("a", ["x"])
-    assert names(net.discover("x")) == {"a"}
-    assert net.deregister("a") is True
-    assert sys.exc_info() == (None, None, None)
-    assert net.agents() == []
