@@ -273,18 +273,3 @@ def test_subclasses_of_builtin_containers_and_numpy_bools_are_accepted():
     assert len(net.discover("translate text", explain=np.bool_(True))) == 1
     with pytest.raises(TypeError):
         net.discover("translate text", explain=np.int64(1))
-
-
-@pytest.mark.parametrize("content,prefix", [
-    # The parser's message quotes a token that ends inside a character.
-    (b'{"version": 3, "agents": [\xc3\xa9]}', "serialization error: "),
-    (b'{"version": 3, "agents": [', "serialization error: "),
-    (b"\xff\xfe\x00garbage", "I/O error: "),
-    (b'{"version": 3, "agents": [{"name": "\\ud800"}]}', "serialization error: "),
-])
-def test_corrupt_state_files_raise_os_error(tmp_path, content, prefix):
-    path = tmp_path / "state.json"
-    path.write_bytes(content)
-    with pytest.raises(OSError) as info:
-        LocalNetwork.load(str(path))
-    assert str(info.value).startswith(prefix)
