@@ -147,7 +147,8 @@ def test_scorer_released_with_its_network(raise_in):
     assert refs(scorer) == base
 
 
-@pytest.mark.parametrize("reply", ["a string", [("a", 0.5, 1)], [(object(), 0.5)], 42, "ok"])
+@pytest.mark.parametrize("reply", ["a string", [("a", 0.5, 1)], [["a", 0.5]], [("a", "nan?")],
+                                   [(object(), 0.5)], ("a", 0.9), 42, "ok"])
 def test_replies_leave_no_references_behind(reply):
     name = "a" + str(id(object()))  # a fresh, uninterned string
     pair = (name, 0.75)
@@ -157,7 +158,7 @@ def test_replies_leave_no_references_behind(reply):
     net.register(name, ["x"])
     base = (refs(reply), refs(name), refs(pair))
     for _ in range(50):
-        net.discover("x")
+        assert len(net.discover("x")) == (reply == [pair])
     assert (refs(reply), refs(name), refs(pair)) == base
 
 

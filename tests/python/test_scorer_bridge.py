@@ -73,6 +73,7 @@ def test_missing_or_failing_methods_are_handled_not_raised():
         ("a", 0.9),  # a single pair is not a list of pairs
         "a",  # a str is never a sequence of pairs
         [("a", 0.9, 1)],
+        [("a",)],
         [(1, 0.9)],
         [("a", None)],
         {"a": 0.9},
