@@ -174,8 +174,7 @@ REFUSED = [
     ("detect_drift(threshold)", "x", TypeError, "argument 'threshold': "),
     ("detect_drift(threshold)", None, TypeError, "argument 'threshold': "),
     ("detect_drift(min_samples)", 10**400, OverflowError, None),
-    ("save(path)", "a\x00b", OSError, None),
-    ("load(path)", "", OSError, None),
+    ("save(path)", "a\x00b", OSError, None), ("load(path)", "", OSError, None),
     ("LocalNetwork(config)", 1, TypeError, "argument 'config': "),
     ("LocalNetwork(similarity_threshold)", "x", TypeError, "argument 'similarity_threshold': "),
     ("Query.all", None, TypeError, "Query argument must be a str or Query object"),
@@ -197,21 +196,14 @@ def test_refused_values_raise_what_they_should(site, value, error, message, tmp_
 
 
 ACCEPTED = [
-    ("register(capabilities)", ["translate legal"] * 100_000),
-    ("discover(query)", ""),
-    ("discover(query)", "legal " * (BIG // 6)),
-    ("discover(query)", Query.all("a")),
-    ("discover($lt)", math.nan),
-    ("discover_many(queries)", ["translate legal"] * 100_000),
-    ("detect_drift(threshold)", math.nan),
-    ("Query.weighted(weight)", math.nan),
-    ("FilterValue.less_than", math.inf),
-    ("DiscoveryConfig(similarity_threshold)", math.nan),
+    ("register(capabilities)", ["translate legal"] * 100_000), ("discover(query)", ""),
+    ("discover(query)", "legal " * (BIG // 6)), ("discover(query)", Query.all("a")),
+    ("discover($lt)", math.nan), ("discover_many(queries)", ["translate legal"] * 100_000),
+    ("detect_drift(threshold)", math.nan), ("Query.weighted(weight)", math.nan),
+    ("FilterValue.less_than", math.inf), ("DiscoveryConfig(similarity_threshold)", math.nan),
     ("DiscoveryConfig(diameter_min)", math.nan),  # NaN passes every rule
-    ("MycorrhizalPropagator(attenuation)", math.inf),
-    ("capabilities_from_a2a_rust", None),
-    ("capabilities_from_a2a_rust(name)", "\ud800"),
-    ("DiscoveryResponse[idx]", -1),
+    ("MycorrhizalPropagator(attenuation)", math.inf), ("capabilities_from_a2a_rust", None),
+    ("capabilities_from_a2a_rust(name)", "\ud800"), ("DiscoveryResponse[idx]", -1),
 ]
 
 

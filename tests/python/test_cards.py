@@ -30,15 +30,12 @@ EXPECTED = [
 @pytest.mark.parametrize(
     "card,expected",
     [
-        (CARD, EXPECTED),
-        ({}, []),
-        ({"name": "_my-agent_"}, ["my agent"]),
+        (CARD, EXPECTED), ({}, []), ({"name": "_my-agent_"}, ["my agent"]),
         ({"skills": [skill("data-cleaning_tool")]}, ["data-cleaning tool"]),
         ({"skills": [skill(tags=["a", "b"])]}, ["a, b"]),
         ({"skills": [skill("x", tags=["a"])]}, ["x. a"]),
         ({"skills": [skill("x", tags=["a", 1, "b"])]}, ["x"]),
-        ({"skills": [skill(tags=["a", 1])]}, []),
-        ({"name": "n", "skills": "not skills"}, ["n"]),
+        ({"skills": [skill(tags=["a", 1])]}, []), ({"name": "n", "skills": "not skills"}, ["n"]),
         ({"name": "n", "skills": {"name": "mapping"}}, ["n"]),
         ({"skills": (skill("t1"), skill("t2"))}, ["t1", "t2"]),
         ({"skills": ["plain string skill", 5, None, skill("real")]}, ["real"]),
@@ -48,8 +45,7 @@ EXPECTED = [
         ({"name": " \u3000agent\u00a0", "description": "\n desc \t"}, ["agent: desc"]),
         ({"skills": [skill(" _ ", "  ", [" t "])]}, [" t "]),
         ({"skills": [skill(tags="ab")]}, []),  # a str is never split into tags
-        ({"skills": [skill("s", "d", [])]}, ["s: d"]),
-        ({"skills": [skill(tags=[""])]}, [""]),
+        ({"skills": [skill("s", "d", [])]}, ["s: d"]), ({"skills": [skill(tags=[""])]}, [""]),
         ({"description": "only description", "skills": []}, ["only description"]),
     ],
 )

@@ -40,21 +40,14 @@ def handle(text):
 @pytest.mark.parametrize(
     "filters, expected",
     [
-        (None, {"a", "b", "c"}),
-        ({}, {"a", "b", "c"}),
-        ({"protocol": "mcp"}, {"a"}),
+        (None, {"a", "b", "c"}), ({}, {"a", "b", "c"}), ({"protocol": "mcp"}, {"a"}),
         ({"protocol": FilterValue.exact("a2a")}, {"b"}),
-        ({"protocol": {"$in": ["a2a", "other"]}}, {"b"}),
-        ({"protocol": {"$in": ("mcp",)}}, {"a"}),
-        ({"protocol": {"$in": []}}, set()),
-        ({"cost": {"$lt": 10}}, {"a"}),
-        ({"cost": {"$gt": 10.0}}, {"b"}),
-        ({"cost": FilterValue.less_than(5)}, set()),
-        ({"desc": {"$contains": "legal"}}, {"a"}),
-        ({"desc": FilterValue.contains("")}, {"a", "b"}),
+        ({"protocol": {"$in": ["a2a", "other"]}}, {"b"}), ({"protocol": {"$in": ("mcp",)}}, {"a"}),
+        ({"protocol": {"$in": []}}, set()), ({"cost": {"$lt": 10}}, {"a"}),
+        ({"cost": {"$gt": 10.0}}, {"b"}), ({"cost": FilterValue.less_than(5)}, set()),
+        ({"desc": {"$contains": "legal"}}, {"a"}), ({"desc": FilterValue.contains("")}, {"a", "b"}),
         ({"protocol": FilterValue.one_of(["mcp", "a2a"])}, {"a", "b"}),
-        ({"protocol": "mcp", "cost": {"$gt": 10}}, set()),
-        ({"missing": {"$contains": ""}}, set()),
+        ({"protocol": "mcp", "cost": {"$gt": 10}}, set()), ({"missing": {"$contains": ""}}, set()),
         # "$in" is looked at before "$lt": the threshold would match nothing here.
         ({"protocol": {"$lt": 1, "$in": ["mcp"]}}, {"a"}),
         ({"cost": {"$contains": "0", "$gt": 1}}, {"a", "b"}),
@@ -90,8 +83,7 @@ NO_OPERATOR = "Filter dict must contain one of: $in, $lt, $gt, $contains"
     "filters, error, message",
     [
         ({"tags": {"$in": "mcp"}}, TypeError, "Can't extract `str` to `Vec`"),
-        ({"x": {"$nope": 1}}, ValueError, NO_OPERATOR),
-        ({"x": {}}, ValueError, NO_OPERATOR),
+        ({"x": {"$nope": 1}}, ValueError, NO_OPERATOR), ({"x": {}}, ValueError, NO_OPERATOR),
         ({"cost": 2}, TypeError, None),  # a bare number is not a filter
     ],
 )

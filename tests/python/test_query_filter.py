@@ -7,8 +7,7 @@ import pytest
 from kova_discovery import FilterValue, Query
 
 REPRS = [
-    (Query.all(), "Query(All([]))"),
-    (Query.any("a", "b"), 'Query(Any([Text("a"), Text("b")]))'),
+    (Query.all(), "Query(All([]))"), (Query.any("a", "b"), 'Query(Any([Text("a"), Text("b")]))'),
     (Query.any(Query.all("a", "b"), "c"), 'Query(Any([All([Text("a"), Text("b")]), Text("c")]))'),
     # Chained exclusions nest the earlier one in the base; static methods work on instances.
     (Query.all("q").exclude("a").exclude(Query.any("b").any("b")),

@@ -30,10 +30,8 @@ def test_protocol_calls_and_arguments():
     results = net.discover("find something")
     net.deregister("a")
     assert scorer.calls == [
-        ("index", "a", ["first cap", "second cap"]),
-        ("index", "b", ["third"]),
-        ("score", "find something"),
-        ("remove", "a"),
+        ("index", "a", ["first cap", "second cap"]), ("index", "b", ["third"]),
+        ("score", "find something"), ("remove", "a"),
     ]
     assert type(scorer.calls[0][2]) is list
     by_name = {r.agent_name: r.similarity for r in results}
@@ -106,10 +104,7 @@ def test_valid_replies():
     Pair = type("Pair", (tuple,), {})
 
     for reply, expected in [
-        ([], []),
-        ((("a", 0.9),), ["a"]),
-        (Seq(), ["a", "b"]),
-        ([Pair(("a", FloatLike()))], ["a"]),
+        ([], []), ((("a", 0.9),), ["a"]), (Seq(), ["a", "b"]), ([Pair(("a", FloatLike()))], ["a"]),
         ([("ghost", 0.9), ("a", 0.2), ("a", 0.95)], ["a"]),  # unknown names ignored, later wins
     ]:
         net = LocalNetwork(scorer=Recorder(reply))
