@@ -133,9 +133,10 @@ def replay(server, stream):
     return net
 
 
-def test_two_processes_converge_to_the_stream_order(server, tmp_path):
+def test_replicas_converge_catch_up_and_resume_after_a_kill(server, tmp_path):
     outs = [tmp_path / "a.json", tmp_path / "b.json"]
     workers = [start_worker(server, "net", seed, 150, out) for seed, out in zip((1, 2), outs)]
+    killed = start_worker(server, "k", 3, 10**6, tmp_path / "k.json")
     for w in workers:
         assert w.stdout.readline() == "done\n"
     for w in workers:
@@ -150,18 +151,14 @@ def test_two_processes_converge_to_the_stream_order(server, tmp_path):
         assert late.network.loaded_extra["shared_stream"] == "net"
         assert learned(late.network, tmp_path) == expected
         assert late.query_memory == 5 and any(late.remembered(n) for n in late.agents())
-
-
-def test_killed_replica_resumes_from_its_checkpoint(server, tmp_path):
-    out = tmp_path / "k.json"
-    worker = start_worker(server, "net", 3, 10**6, out)
-    while server.client.xlen("net") < 200:
+    # A replica killed mid-write resumes from its own checkpoint.
+    while server.client.xlen("k") < 200:
         time.sleep(0.05)
-    os.kill(worker.pid, signal.SIGKILL)
-    worker.wait()
-    with SharedNetwork.open(server.url, "net", checkpoint=str(out) + ".ckpt") as resumed:
-        assert resumed.position == server.client.xrevrange("net", count=1)[0][0].decode()
-        assert learned(resumed.network, tmp_path) == learned(replay(server, "net"), tmp_path)
+    os.kill(killed.pid, signal.SIGKILL)
+    killed.wait()
+    with SharedNetwork.open(server.url, "k", checkpoint=str(tmp_path / "k.json.ckpt")) as resumed:
+        assert resumed.position == server.client.xrevrange("k", count=1)[0][0].decode()
+        assert learned(resumed.network, tmp_path) == learned(replay(server, "k"), tmp_path)
 
 
 def test_redis_down_and_restarted(server, tmp_path, caplog):
@@ -188,7 +185,13 @@ def test_redis_down_and_restarted(server, tmp_path, caplog):
         net.tick()
 
 
-def test_foreign_malformed_and_newer_entries(server, caplog):
+def test_bad_arguments_foreign_malformed_and_newer_entries(server, caplog):
+    for kwargs, error in (({"stream": ""}, ValueError), ({"stream": 3}, TypeError),
+                          ({"sync_interval": -1.0}, ValueError), ({"checkpoint": 5}, TypeError),
+                          ({"sync_interval": float("nan")}, ValueError),
+                          ({"sync_interval": "fast"}, TypeError)):
+        with pytest.raises(error):
+            SharedNetwork.open(server.url, **{"stream": "net", **kwargs})
     net = SharedNetwork.open(server.url, "net")
     for fields in ({"other": "x"}, {"event": "{not json"}, {"event": '{"v":1,"op":"explode"}'},
                    {"event": '{"v":1,"op":"register","agent":"x","caps":[]}'},
@@ -227,16 +230,6 @@ def test_trimming_keeps_what_checkpoints_and_recent_readers_need(server, tmp_pat
         SharedNetwork.open(server.url, "net")
     with SharedNetwork.open(server.url, "net", checkpoint=tmp_path / "c1.json") as resumed:
         assert resumed.agent_count == 41
-
-
-@pytest.mark.parametrize("kwargs, error", [
-    ({"stream": ""}, ValueError), ({"stream": 3}, TypeError),
-    ({"sync_interval": -1.0}, ValueError), ({"sync_interval": float("nan")}, ValueError),
-    ({"sync_interval": "fast"}, TypeError), ({"checkpoint": 5}, TypeError),
-])
-def test_open_rejects_bad_arguments(server, kwargs, error):
-    with pytest.raises(error):
-        SharedNetwork.open(server.url, **{"stream": "net", **kwargs})
 
 
 def test_extra_members_round_trip_and_refusals(tmp_path):
