@@ -1,5 +1,5 @@
-"""LocalNetwork from Python: construction rules, registry, invoke map, feedback, replay log,
-drift, routing state, persistence and borrow rules. (References: test_reliability_leaks.)"""
+"""LocalNetwork from Python: construction rules, feedback, replay log, drift, routing state,
+persistence and borrow rules. (Registry, invoke map and references: test_reliability_leaks.)"""
 
 import json
 
@@ -35,26 +35,6 @@ def test_threshold_scorer_and_config_are_applied(kwargs, query, found):
     net = LocalNetwork(**kwargs)
     net.register("a", ["translate text"])
     assert len(net.discover(query)) == found
-
-
-def test_registry_and_invoke_map():
-    def call():
-        return "called"
-
-    net = LocalNetwork()
-    net.register("b", ["second"], endpoint="http://b", metadata={"k": "v"})
-    net.register("a", ["translate text"], invoke=call)
-    net.register("B", ["upper"])
-    assert (net.agents(), net.agent_count) == (["B", "a", "b"], 3)
-    assert net.discover("translate text")[0].invoke is call
-    net.register("a", ["translate text"])  # without invoke: drops the callable
-    assert net.discover("translate text")[0].invoke is None
-    net.register("a", ["translate text"], invoke=call)
-    assert [net.deregister(n) for n in ("a", "a", "never")] == [True, False, False]
-    net.register("a", ["translate text"], invoke=None)
-    assert net.discover("translate text")[0].invoke is None
-    net.register("a", ["translate text"], invoke="not callable")
-    assert net.discover("translate text")[0].invoke == "not callable"
 
 
 def test_feedback_replay_log_and_epsilon():

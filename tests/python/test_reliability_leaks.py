@@ -61,9 +61,13 @@ def test_every_path_that_drops_a_callable(tmp_path):
     assert (refs(handler), refs(other)) == (base + 1, base_other + 1)
     net.register("a", ["translate"])  # re-registered without a callable
     assert refs(other) == base_other
+    assert {r.agent_name: r.invoke for r in net.discover("translate")} == {"a": None, "b": handler}
+    net.register("B", ["upper"], invoke="not callable")  # kept as given
+    assert (net.agents(), net.agent_count) == (["B", "a", "b"], 3)
+    assert net.discover("upper")[0].invoke == "not callable"
     net.register("a", ["translate"], invoke=other)
-    net.deregister("a")
-    net.deregister("a")  # twice: nothing more to release
+    # twice: nothing more to release
+    assert [net.deregister(n) for n in ("a", "a", "never", "B")] == [True, False, False, True]
     for bad in ([], "not a list"):  # rejected: nothing taken, nothing dropped
         with pytest.raises((ValueError, TypeError)):
             net.register("b", bad, invoke=other)
@@ -170,40 +174,24 @@ def rss_kib():
 def mixed_calls(net, scorer_net, n, tmp):
     filters = {"protocol": "mcp", "version": {"$lt": 10}, "tier": FilterValue.one_of(["a", "b"])}
     composed = Query.all("translate legal", Query.any("contract", "agreement")).exclude("poem")
+    ops = [
+        lambda i, name: net.register(
+            name, ["translate legal contracts", f"skill {i % 13}"], invoke=handler,
+            metadata={"protocol": "mcp", "version": str(i % 12), "tier": "ab"[i % 2]}),
+        lambda i, name: net.discover("translate legal contract", filters=filters),
+        lambda i, name: net.discover(composed, with_confidence=True),
+        lambda i, name: net.record_success(name, query=f"translate legal {i % 7}"),
+        lambda i, name: net.record_failure(name, query="poems"),
+        lambda i, name: net.discover("summarise", explain=True),
+        lambda i, name: (scorer_net.discover(f"query {i % 5}"),
+                         scorer_net.register(name, ["x"], invoke=handler)),
+        lambda i, name: (net.deregister(f"agent-{(i * 7) % 64}"), scorer_net.deregister(name)),
+        lambda i, name: (net.tick(), net.replay_events() if i % 1000 == 8 else None),
+        lambda i, name: (net.detect_drift(min_samples=1),
+                         i % 5000 == 9 and (net.save(tmp), LocalNetwork.load(tmp))),
+    ]
     for i in range(n):
-        op = i % 10
-        name = f"agent-{i % 64}"
-        if op == 0:
-            net.register(
-                name,
-                ["translate legal contracts", f"skill {i % 13}"],
-                metadata={"protocol": "mcp", "version": str(i % 12), "tier": "ab"[i % 2]},
-                invoke=handler,
-            )
-        elif op == 1:
-            net.discover("translate legal contract", filters=filters)
-        elif op == 2:
-            net.discover(composed, with_confidence=True)
-        elif op == 3:
-            net.record_success(name, query=f"translate legal {i % 7}")
-        elif op == 4:
-            net.record_failure(name, query="poems")
-        elif op == 5:
-            net.discover("summarise", explain=True)
-        elif op == 6:
-            scorer_net.discover(f"query {i % 5}")
-            scorer_net.register(name, ["x"], invoke=handler)
-        elif op == 7:
-            net.deregister(f"agent-{(i * 7) % 64}")
-            scorer_net.deregister(name)
-        elif op == 8:
-            net.tick()
-            net.replay_events() if i % 1000 == 8 else net.replay_event_count
-        else:
-            net.detect_drift(min_samples=1)
-            if i % 5000 == 9:
-                net.save(tmp)
-                LocalNetwork.load(tmp)
+        ops[i % 10](i, f"agent-{i % 64}")
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer quarantines freed memory")
