@@ -245,18 +245,7 @@ def test_argument_parsing_messages():
 
 
 def test_subclasses_of_builtin_containers_and_numpy_bools_are_accepted():
-    class S(str):
-        pass
-
-    class L(list):
-        pass
-
-    class T(tuple):
-        pass
-
-    class D(dict):
-        pass
-
+    S, L, T, D = (type(base.__name__.upper(), (base,), {}) for base in (str, list, tuple, dict))
     net = LocalNetwork()
     net.register(S("a"), L([S("cap one")]), endpoint=S("e"), metadata=D({S("k"): S("v")}))
     net.register("b", T(("cap two", "cap three")))

@@ -47,12 +47,8 @@ class Ledger:
     """What each network should show, counted from successful calls only."""
 
     def __init__(self):
-        self.lock = threading.Lock()
-        self.agents = set()
-        self.counts = collections.Counter()
-        self.scored = 0
-        self.unexpected = []
-        self.refused = collections.Counter()
+        self.lock, self.agents, self.unexpected = threading.Lock(), set(), []
+        self.counts, self.refused = collections.Counter(), collections.Counter()
 
     def add(self, key, n=1):
         with self.lock:
@@ -128,10 +124,8 @@ def worker(tid, networks, ledgers, seed, barrier):
 
 
 def start_and_join(threads):
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    [t.start() for t in threads]
+    [t.join() for t in threads]
 
 
 def test_threads_hammering_networks():
