@@ -8,6 +8,13 @@ from conftest import TableScorer, names
 from kova_discovery._native import LocalNetwork, Query
 
 
+def held(reply):
+    """Reference counts of a reply, its items and their parts: a conversion gives back all."""
+    items = list(reply) if isinstance(reply, (list, tuple)) else []
+    parts = [p for item in items if isinstance(item, (list, tuple)) for p in item]
+    return [sys.getrefcount(x) for x in (reply, *items, *parts)]
+
+
 class Recorder(TableScorer):
     """Records every call; `score` returns whatever `reply` holds (or raises it)."""
 
@@ -87,10 +94,13 @@ def test_scoring_failures_yield_no_results_and_no_pending_exception(reply):
     net = LocalNetwork(scorer=scorer)
     net.register("a", ["x"])
     net.register("b", ["y"])
+    before = held(reply)
     assert net.discover("x") == []
     assert net.discover(Query.all("x", "y")) == []
     assert net.discover_many(["x", "y"]) == [[], []]
     assert sys.exc_info() == (None, None, None)
+    if not isinstance(reply, BaseException):  # a raised one is kept by its traceback
+        assert held(reply) == before
     scorer.reply = [("a", 0.7)]
     assert names(net.discover("x")) == {"a"}
 
@@ -105,11 +115,13 @@ def test_valid_replies():
 
     for reply, expected in [
         ([], []), ((("a", 0.9),), ["a"]), (Seq(), ["a", "b"]), ([Pair(("a", FloatLike()))], ["a"]),
-        ([("ghost", 0.9), ("a", 0.2), ("a", 0.95)], ["a"]),  # unknown names ignored, later wins
+        # unknown names ignored, later wins; a fresh (uninterned) name shows a leaked reference
+        ([("gh" + str(id(Seq)), 0.9), ("a", 0.2), ("a", 0.95)], ["a"]),
     ]:
         net = LocalNetwork(scorer=Recorder(reply))
         net.register("a", ["x"])
         net.register("b", ["y"])
+        before = held(reply)
         results = net.discover("x")
-        assert names(results) == set(expected), reply
+        assert names(results) == set(expected) and held(reply) == before, reply
     assert results[0].similarity == 0.95
