@@ -81,7 +81,7 @@ def test_package_function_reads_every_card_form(tmp_path):
     text = json.dumps(CARD)
     path = tmp_path / "card.json"
     path.write_text(text, encoding="utf-8")
-    for form in (CARD, text, text.encode(), bytearray(text.encode()), path):
+    for form in (CARD, text, text.encode(), bytearray(text.encode()), path, str(path)):
         assert capabilities_from_a2a(form) == EXPECTED, type(form)
     path.write_text(json.dumps({"name": "caf\u00e9_bot"}, ensure_ascii=False), encoding="utf-8")
     assert capabilities_from_a2a(path) == ["caf\u00e9 bot"]
@@ -92,8 +92,12 @@ def test_package_function_reads_every_card_form(tmp_path):
     assert net.discover("analyze contract")[0].agent_name == "legal"
 
 
-def test_package_function_errors(tmp_path):
+def test_package_function_errors_and_file_names_against_json_text(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / '{"name": "x"}').write_text("not json")  # JSON text is never a file name
+    assert capabilities_from_a2a('{"name": "x"}') == ["x"]
     for card, error in (("not json", json.JSONDecodeError),
+                        ("absent.json", json.JSONDecodeError),  # not a file: JSON text
                         (str(tmp_path), json.JSONDecodeError),  # a directory is never a card
                         (tmp_path / "missing.json", FileNotFoundError), (42, TypeError)):
         with pytest.raises(error):

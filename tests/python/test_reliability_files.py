@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from kova_discovery import LocalNetwork, capabilities_from_a2a
+from kova_discovery import LocalNetwork
 
 
 @pytest.mark.parametrize("kind", ["FIFO", "directory", "character device"])
@@ -121,13 +121,3 @@ def test_one_success_counts_fifty_distinct_terms_a_side_and_replay_shares_querie
     net.discover("translate legal contracts")
     submitted, *scored = net.replay_events()[1:]
     assert len(scored) == 2 and all(e["query"] is submitted["query"] for e in scored)
-
-
-def test_a2a_cards_by_file_name_or_json_text(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    (tmp_path / "card.json").write_text('{"name": "legal_bot"}')
-    (tmp_path / '{"name": "x"}').write_text("not json")  # JSON text is never a file name
-    assert capabilities_from_a2a("card.json") == ["legal bot"]
-    assert capabilities_from_a2a('{"name": "x"}') == ["x"]
-    with pytest.raises(json.JSONDecodeError):  # a name that does not exist is JSON text
-        capabilities_from_a2a("absent.json")
