@@ -171,9 +171,6 @@ def test_composed_queries_combine_the_host_scores(scored):
     assert similarities(scored.discover(Query.weighted({"x": 1.0, "y": -1.0}))) == {}
     explained = scored.discover(Query.all("x", "y"), explain=True)
     assert {r.agent_name: r.raw_similarity for r in explained} == {"a": 0.2, "b": 0.5}
-
-
-def test_composed_query_scores_text_nodes_unexpanded(scored):
     # The table knows only the exact text: a lowered or rewritten text would fail to score.
     assert similarities(scored.discover(Query.any("Mixed Case"))) == {"a": 0.5}
 
