@@ -8,7 +8,8 @@
 //    so most query words reach most agents: the costly case).
 // 3. learn + forget of one text, and the scorer's heap growth per remembered text against the
 //    text's own size.
-// 4. The same discovery through a hybrid of BM25 and TF-IDF.
+// 4. record_success with query memory on, once every agent remembers 100 texts.
+// 5. The same discovery through a hybrid of BM25 and TF-IDF.
 //
 // Figures are medians of the thread's CPU time per call over several rounds; the spread is
 // the range of the round medians. Usage: bench_bm25 [data-dir]
@@ -264,6 +265,29 @@ void bench_learning(const std::vector<std::string>& pool) {
               2 * mean_text + 64);
 }
 
+// A success in the recommended learning set-up once every agent remembers 100 real queries:
+// each further one learns a text and, mostly, forgets the oldest.
+void bench_record_success(const std::vector<std::string>& pool) {
+  auto net = kova::LocalNetwork::with_scorer(bm25());
+  net->set_learning(kova::LearningSettings::recommended(100));
+  const auto caps = capability_lists(1'000);
+  for (int i = 0; i < 1'000; ++i) {
+    net->register_agent(agent_name(i), caps[static_cast<std::size_t>(i)], std::nullopt, {});
+  }
+  Lcg rng;
+  for (int t = 0; t < 100; ++t) {
+    for (int i = 0; i < 1'000; ++i) {
+      net->record_success(agent_name(i), pool[rng.next() % pool.size()]);
+    }
+  }
+  std::vector<std::string> names;
+  for (int i = 0; i < 1'000; ++i) names.push_back(agent_name(i));
+  row("record_success, query memory 100, 1,000 agents", measure(5, 2001, [&](int i) {
+        net->record_success(names[static_cast<std::size_t>(i) % 1'000],
+                            pool[rng.next() % pool.size()]);
+      }));
+}
+
 void bench_hybrid() {
   const std::string query = "translate legal contract";
   for (const int agents : {1'000, 10'000}) {
@@ -291,6 +315,7 @@ int main(int argc, char** argv) {
   bench_registration();
   bench_discovery(pool);
   bench_learning(pool);
+  bench_record_success(pool);
   bench_hybrid();
   return 0;
 }
