@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.hpp"
 #include "network/network.hpp"
 #include "scorer/bm25.hpp"
 #include "scorer/hybrid.hpp"
@@ -33,11 +34,10 @@
 
 namespace {
 
-double thread_cpu_us() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
-}
+using bench::kFamilies;
+using bench::kFamilyCount;
+using bench::Lcg;
+using bench::thread_cpu_us;
 
 struct Figure {
   double median;
@@ -66,58 +66,6 @@ Figure measure(int rounds, int runs, F&& f) {
 void row(const char* label, const Figure& f, const char* unit = "us") {
   std::printf("%-58s %10.1f %s  (%.1f-%.1f)\n", label, f.median, unit, f.low, f.high);
 }
-
-struct Lcg {
-  std::uint64_t state = 0x2545F4914F6CDD1Dull;
-  std::uint64_t next() {
-    state = state * 6364136223846793005ull + 1442695040888963407ull;
-    return state >> 33;
-  }
-};
-
-const char* const kFamilies[] = {
-    "translate legal contracts between languages",
-    "summarise long technical reports",
-    "answer customer billing questions",
-    "generate python code from specifications",
-    "review pull requests for security issues",
-    "classify incoming support tickets",
-    "extract fields from scanned invoices",
-    "schedule meetings across time zones",
-    "search the product catalog by description",
-    "monitor server logs for anomalies",
-    "draft marketing emails for campaigns",
-    "convert currencies at live rates",
-    "transcribe audio recordings to text",
-    "detect fraud in card payments",
-    "recommend movies from viewing history",
-    "plan delivery routes for vans",
-    "forecast weekly sales per store",
-    "tag images with detected objects",
-    "moderate user comments for abuse",
-    "book flights and hotel rooms",
-    "write unit tests for java services",
-    "optimise sql queries for postgres",
-    "compose music loops for videos",
-    "grade student essays with rubrics",
-    "track parcels across carriers",
-    "analyse sentiment of product reviews",
-    "manage kubernetes cluster deployments",
-    "answer medical dosage questions",
-    "prepare tax returns for freelancers",
-    "design logos from short briefs",
-    "reconcile bank statements monthly",
-    "summarise court rulings for lawyers",
-    "localise mobile apps into spanish",
-    "generate weather reports for farms",
-    "calculate insurance premiums for cars",
-    "screen job applicants by skills",
-    "index research papers by topic",
-    "control smart home lighting scenes",
-    "estimate renovation costs from photos",
-    "answer questions about hr policies",
-};
-constexpr std::size_t kFamilyCount = sizeof kFamilies / sizeof kFamilies[0];
 
 std::vector<std::vector<std::string>> capability_lists(int agents) {
   Lcg rng;
