@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "chosen_scorer.hpp"
 #include "log/log.hpp"
 #include "scorer/hybrid.hpp"
 #include "scorer/settings.hpp"
 #include "scorer/tfidf.hpp"
+#include "test_support.hpp"
 #include "text/analysis.hpp"
 
 namespace kova {
@@ -291,19 +291,6 @@ TEST(ScorerSettings, RoundTripThroughTheFactory) {
   }
 }
 
-// Learns nothing incrementally: the hybrid re-indexes it, as the engine would.
-class Reindexed final : public Scorer {
- public:
-  void index(std::string_view agent, const AgentTexts& texts, std::uint32_t) override {
-    indexed[std::string(agent)].assign(texts.texts.begin(), texts.texts.end());
-  }
-  void remove_agent(std::string_view agent) override { indexed.erase(std::string(agent)); }
-  std::optional<std::string> score_into(const ScoreRequest&, ScoreList&) const override {
-    return std::nullopt;
-  }
-  std::map<std::string, Words> indexed;
-};
-
 TEST(HybridScorer, FusesNormalisedScoresAndSkipsFailingParts) {
   using Pairs = test_support::ChosenScorer::Pairs;
   auto build = [](Fusion fusion, test_support::ChosenScorer*& a, test_support::ChosenScorer*& b) {
@@ -356,20 +343,20 @@ TEST(HybridScorer, FusesNormalisedScoresAndSkipsFailingParts) {
 TEST(HybridScorer, PartsFollowRememberedTextsIncrementallyOrByReindexing) {
   std::vector<HybridPart> parts;
   parts.push_back({Bm25Scorer::create({}).value(), 1});
-  parts.push_back({std::make_unique<Reindexed>(), 1});
+  parts.push_back({std::make_unique<test_support::Reindexed>(), 1});
   auto hybrid = HybridScorer::create(std::move(parts), Fusion::MinMax).value();
   const auto* bm25 = dynamic_cast<const Bm25Scorer*>(hybrid->parts()[0].scorer.get());
-  const auto* host = dynamic_cast<const Reindexed*>(hybrid->parts()[1].scorer.get());
+  const auto* host = dynamic_cast<const test_support::Reindexed*>(hybrid->parts()[1].scorer.get());
   hybrid->index_capabilities("a", std::vector<std::string>{"route vans"});
   hybrid->learn("a", "plan delivery");
   hybrid->learn("a", "deliver parcels");
   hybrid->forget("a", "plan delivery");
   hybrid->forget("a", "never remembered");
-  EXPECT_EQ(host->indexed.at("a"), (Words{"route vans", "deliver parcels"}));
+  EXPECT_EQ(host->indexed.at("a").first, (Words{"route vans", "deliver parcels"}));
   EXPECT_EQ(bm25->lengths("a"), (std::pair<std::uint32_t, std::uint32_t>{2, 2}));
   hybrid->index_capabilities("a", std::vector<std::string>{"route trucks"});
   hybrid->learn("a", "move freight");
-  EXPECT_EQ(host->indexed.at("a"), (Words{"route trucks", "move freight"}));
+  EXPECT_EQ(host->indexed.at("a").first, (Words{"route trucks", "move freight"}));
   EXPECT_EQ(bm25->lengths("a"), (std::pair<std::uint32_t, std::uint32_t>{2, 2}));
   hybrid->remove_agent("a");
   EXPECT_TRUE(host->indexed.empty());

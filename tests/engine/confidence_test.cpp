@@ -6,11 +6,13 @@
 
 #include "core/name_hash.hpp"
 #include "network/pipeline.hpp"
+#include "test_support.hpp"
 
 namespace kova {
 namespace {
 
 using Kind = DiscoveryConfidence::Kind;
+using test_support::by_hash;
 constexpr KernelType kOrder[] = {KernelType::Capability, KernelType::LoadBalancing,
                                  KernelType::Novelty, KernelType::TemporalRecency};
 
@@ -27,13 +29,6 @@ struct Votes {
     for (const auto& n : names) table.try_emplace(n).first->second.name_hash = compute_name_hash(n);
   }
 };
-
-std::vector<std::string> by_hash(std::vector<std::string> names) {
-  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-    return compute_name_hash(a) < compute_name_hash(b);
-  });
-  return names;
-}
 
 TEST(ConfidenceDerivation, AgreementLevels) {
   const Votes v({"a", "b", "c", "d"});

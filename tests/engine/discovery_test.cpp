@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -10,17 +12,18 @@
 #include <variant>
 #include <vector>
 
-#include "chosen_scorer.hpp"
 #include "core/lsh.hpp"
 #include "log/log.hpp"
 #include "network/network.hpp"
 #include "network/pipeline.hpp"
+#include "test_support.hpp"
 #include "text/unicode.hpp"
 
 namespace kova {
 namespace {
 
 using test_support::ChosenScorer;
+using test_support::poison;
 
 struct Engine {
   std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
@@ -36,15 +39,6 @@ struct Engine {
   std::uint64_t forwards(const std::string& name) const { return net->find(name)->forwards(); }
   std::uint64_t process_count() const { return net->enzyme_mutex().unsafe_value().process_count(); }
 };
-
-template <class T>
-void poison(PoisonableMutex<T>& mutex) {
-  try {
-    auto guard = safe_lock(mutex, "test");
-    throw std::runtime_error("holder fails");
-  } catch (const std::runtime_error&) {
-  }
-}
 
 template <class Results>
 std::vector<std::string> names_of(const Results& results) {
@@ -247,6 +241,18 @@ TEST(DiscoveryLocks, EachOperationTakesItsLocksInOrderAndSurvivesPoison) {
   EXPECT_EQ(contexts(), (V{"enzyme"}));
   EXPECT_EQ(e.net->discover_query_with_confidence(Query::text("q"), nullptr).results.size(), 1u);
   EXPECT_EQ(contexts(), (V{"enzyme discover"}));
+  const auto events = [&] { return e.net->with_replay_log([](auto& log) { return log.size(); }); };
+  const std::size_t before = events();
+  (void)contexts();
+  e.net->tick();
+  EXPECT_EQ(contexts(), (V{"replay tick"}));
+  EXPECT_EQ(events(), before + 1);
+  (void)contexts();
+  const std::string path = std::filesystem::temp_directory_path() /
+                           ("kova_locks_" + std::to_string(::getpid()) + ".json");
+  ASSERT_FALSE(e.net->save(path));
+  std::filesystem::remove(path);
+  EXPECT_EQ(contexts(), (V{"cooccurrence save"}));
 }
 
 TEST(DiscoveryRegistryOrder, BestBelowThresholdFromTheDefaultScorer) {

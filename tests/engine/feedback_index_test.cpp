@@ -72,55 +72,42 @@ TEST(FeedbackIndexTest, EvictionKeepsNewestHundredAndRenumbers) {
   EXPECT_LE(sizeof(FeedbackIndex) + index.heap_bytes(), 24u * 1024u);
 }
 
-TEST(FeedbackIndexTest, AgreesWithBruteForceUnderHeavyBandCollisions) {
-  // Bytes drawn from {0, 1} make many records share bands, so chains grow long.
-  std::mt19937_64 rng(7);
-  auto random_sig = [&rng] {
-    MinHashSignature s{};
-    for (auto& byte : s) byte = static_cast<std::uint8_t>(rng() % 4 == 0);
-    return s;
+TEST(FeedbackIndexTest, AgreesWithBruteForce) {
+  // Bytes mostly 0 make many records share bands, so chains grow long; bytes of 8 values give
+  // far more keys than a table keeps, so keys keep leaving the tables and the probe clusters
+  // behind them must stay reachable.
+  struct Shape {
+    unsigned values;
+    int inserts;
   };
-  FeedbackIndex index;
-  std::deque<FeedbackRecord> model;
-  for (int i = 0; i < 260; ++i) {
-    const FeedbackRecord r{random_sig(), i % 3 ? 1.0 : -1.0};
-    index.insert(r);
-    model.push_back(r);
-    if (model.size() > FeedbackIndex::kCapacity) model.pop_front();
-    ASSERT_EQ(index.size(), model.size());
-    const MinHashSignature q = random_sig();
-    ASSERT_EQ(index.candidates(q), naive_candidates(model, q)) << "after insert " << i;
-    ASSERT_EQ(index.candidates(r.query_signature), naive_candidates(model, r.query_signature));
-  }
-  for (std::size_t p = 0; p < model.size(); ++p) {
-    EXPECT_EQ(index[p].query_signature, model[p].query_signature);
-    EXPECT_EQ(index[p].outcome, model[p].outcome);
-  }
-}
-
-TEST(FeedbackIndexTest, AgreesWithBruteForceThroughLongChurn) {
-  // Bands drawn from 8 values per byte: far more keys than a table keeps, so keys keep
-  // leaving the tables and the probe clusters behind them must stay reachable.
-  std::mt19937_64 rng(11);
-  auto random_sig = [&rng] {
-    MinHashSignature s{};
-    for (auto& byte : s) byte = static_cast<std::uint8_t>(rng() % 8);
-    return s;
-  };
-  FeedbackIndex index;
-  std::deque<FeedbackRecord> model;
-  for (int i = 0; i < 3000; ++i) {
-    const FeedbackRecord r{random_sig(), 1.0};
-    index.insert(r);
-    model.push_back(r);
-    if (model.size() > FeedbackIndex::kCapacity) model.pop_front();
-    if (i % 7 != 0) continue;
-    ASSERT_EQ(index.candidates(r.query_signature), naive_candidates(model, r.query_signature))
-        << "after insert " << i;
-    const MinHashSignature& old =
-        model[static_cast<std::size_t>(rng() % model.size())].query_signature;
-    ASSERT_EQ(index.candidates(old), naive_candidates(model, old)) << "after insert " << i;
-    ASSERT_EQ(index[0].query_signature, model.front().query_signature);
+  for (const Shape shape : {Shape{2, 260}, Shape{8, 3000}}) {
+    std::mt19937_64 rng(shape.values);
+    auto random_sig = [&] {
+      MinHashSignature s{};
+      for (auto& byte : s) {
+        byte = static_cast<std::uint8_t>(shape.values == 2 ? rng() % 4 == 0 : rng() % 8);
+      }
+      return s;
+    };
+    FeedbackIndex index;
+    std::deque<FeedbackRecord> model;
+    for (int i = 0; i < shape.inserts; ++i) {
+      const FeedbackRecord r{random_sig(), i % 3 ? 1.0 : -1.0};
+      index.insert(r);
+      model.push_back(r);
+      if (model.size() > FeedbackIndex::kCapacity) model.pop_front();
+      ASSERT_EQ(index.size(), model.size());
+      if (shape.values == 8 && i % 7 != 0) continue;
+      const MinHashSignature q = random_sig();
+      const MinHashSignature& old = model[rng() % model.size()].query_signature;
+      for (const MinHashSignature* probe : {&q, &old, &r.query_signature}) {
+        ASSERT_EQ(index.candidates(*probe), naive_candidates(model, *probe)) << "insert " << i;
+      }
+    }
+    for (std::size_t p = 0; p < model.size(); ++p) {
+      EXPECT_EQ(index[p].query_signature, model[p].query_signature);
+      EXPECT_EQ(index[p].outcome, model[p].outcome);
+    }
   }
 }
 

@@ -63,18 +63,6 @@ TEST(FormatQuote, Escapes) {
   EXPECT_EQ(debug_quote("it's \xC3\xA9 \xE6\x97\xA5"), "\"it's \xC3\xA9 \xE6\x97\xA5\"");
 }
 
-TEST(ErrorTexts, Display) {
-  const std::pair<std::string, std::string> cases[] = {
-      {DiscoveryError::config("Agent name cannot be empty").display(),
-       "Configuration error: Agent name cannot be empty"},
-      {NetworkError::serialization("bad json").display(), "serialization error: bad json"},
-      {NetworkError::io("denied").display(), "I/O error: denied"},
-      {NetworkError::unsupported_version(4, 3).display(),
-       "unsupported snapshot version 4 (supported up to 3)"},
-  };
-  for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
-}
-
 std::string failure(const DiscoveryConfig& c) {
   const auto e = c.validate();
   return e ? e->display() : "ok";

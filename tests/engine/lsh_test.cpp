@@ -52,8 +52,7 @@ std::vector<FixtureRow> read_rows(const std::filesystem::path& path) {
 void expect_rows(const std::vector<FixtureRow>& rows) {
   for (const FixtureRow& row : rows) {
     EXPECT_EQ(to_hex(compute_signature(row.text, row.config)), row.hex)
-        << "text of " << row.text.size() << " bytes: " << row.text.substr(0, 60)
-        << "\n(regenerate with tests/engine/data/make_signature_fixtures.py)";
+        << "text of " << row.text.size() << " bytes: " << row.text.substr(0, 60);
     EXPECT_EQ(to_hex(detail::compute_signature_baseline(row.text, row.config)), row.hex)
         << "baseline path, text of " << row.text.size() << " bytes";
   }
@@ -85,17 +84,6 @@ TEST(LshSignature, AsciiOnlyCaseFoldingEmptyTextAndZeroWidth) {
   EXPECT_LT(signature_similarity(compute_signature("", cfg), compute_signature("a", cfg)), 1.0);
   EXPECT_THROW(ShingleMode::hybrid(0), std::invalid_argument);
   EXPECT_THROW(ShingleMode::characters(0), std::invalid_argument);
-}
-
-TEST(LshSignature, ShortTextUsesWholeTextForBothParts) {
-  const LshConfig cfg;
-  const MinHashSignature s = compute_signature("ab", cfg);
-  for (std::size_t i = 0; i < kSignatureBytes; ++i) {
-    const std::uint64_t h = xxhash_with_seed("ab", (i + 1) * 0x9E3779B97F4A7C15ULL);
-    std::uint8_t folded = 0;
-    for (int k = 0; k < 8; ++k) folded ^= static_cast<std::uint8_t>(h >> (8 * k));
-    EXPECT_EQ(s[i], folded) << i;
-  }
 }
 
 TEST(LshSignature, LineFeedJoinsWordsOtherDelimitersSplit) {

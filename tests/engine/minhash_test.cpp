@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "log/log.hpp"
-#include "score_lists.hpp"
+#include "test_support.hpp"
 
 namespace kova {
 namespace {
@@ -24,11 +24,7 @@ std::string tokens(std::size_t n, std::string_view sep) {
 }
 
 std::map<std::string, double> as_map(const ScoreResult& r) {
-  std::map<std::string, double> out;
-  for (const auto& [name, sim] : r.value().pairs) {
-    EXPECT_TRUE(out.emplace(std::string(name), sim).second) << "listed twice: " << name;
-  }
-  return out;
+  return test_support::as_map(r.value());
 }
 
 class MinHashScorerTest : public ::testing::Test {

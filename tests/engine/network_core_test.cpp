@@ -10,6 +10,7 @@
 #include "core/name_hash.hpp"
 #include "log/log.hpp"
 #include "network/network.hpp"
+#include "network/replay.hpp"
 #include "network/safe_lock.hpp"
 
 namespace kova {
@@ -282,5 +283,87 @@ TEST(PoisonedMutex, EngineReplayLogEnableClearAndRecoveryContexts) {
   EXPECT_EQ(*warnings[2].field("context"), "replay mut");
 }
 
+// Records q<from> .. q<to - 1> and returns the query texts held afterwards, oldest first.
+std::vector<std::string> record(ReplayLog& log, int from, int to) {
+  for (int i = from; i < to; ++i)
+    log.record({EventKind::QuerySubmitted{"q" + std::to_string(i)}}, MonoTime{i});
+  std::vector<std::string> out;
+  for (const auto& entry : log.events()) out.push_back(std::get<0>(entry.event.value).query);
+  return out;
+}
+
+using Texts = std::vector<std::string>;
+
+TEST(ReplayLogTest, EvictionHalvesAtTheBound) {
+  ReplayLog log(4);
+  EXPECT_EQ(record(log, 0, 4).size(), 4u);
+  EXPECT_EQ(record(log, 4, 5), (Texts{"q2", "q3", "q4"}));
+  EXPECT_EQ(record(log, 5, 7), (Texts{"q4", "q5", "q6"}));
+  EXPECT_EQ(log.events().back().recorded_at, MonoTime{6});
+
+  ReplayLog big(10000);
+  EXPECT_EQ(record(big, 0, 10000).size(), 10000u);
+  const Texts after = record(big, 10000, 10001);
+  ASSERT_EQ(after.size(), 5001u);
+  EXPECT_EQ(after.front(), "q5000");
+  big.clear();
+  EXPECT_TRUE(big.enabled());
+  EXPECT_EQ(big.max_events(), 10000u);
+  EXPECT_EQ(record(big, 0, 1).size(), 1u);
+}
+
+TEST(ReplayLogTest, DisabledOrTinyBounds) {
+  ReplayLog disabled;
+  EXPECT_TRUE(record(disabled, 0, 5).empty());
+  for (std::size_t bound : {std::size_t{0}, std::size_t{1}}) {
+    ReplayLog log(bound);
+    EXPECT_EQ(record(log, 0, 3), (Texts{"q2"})) << "bound " << bound;
+  }
+  ReplayLog two(2);
+  EXPECT_EQ(record(two, 0, 5), (Texts{"q3", "q4"}));
+}
+
+TEST(ReplayLogTest, TypeNames) {
+  EXPECT_STREQ(EventKind{EventKind::QuerySubmitted{"x"}}.type_name(), "query_submitted");
+  EXPECT_STREQ((EventKind{EventKind::AgentScored{"x", "a", 0, 0, 0, 0}}.type_name()),
+               "agent_scored");
+  EXPECT_STREQ((EventKind{EventKind::FeedbackRecorded{"a", {}, 1.0}}.type_name()),
+               "feedback_recorded");
+  EXPECT_STREQ(EventKind{EventKind::TickApplied{}}.type_name(), "tick_applied");
+}
+
 }  // namespace
+
+namespace log {
+namespace {
+
+TEST(Log, NothingIsBuiltWithoutASink) {
+  bool built = false;
+  event(Level::Error, kTargetNetwork, "x", [&] {
+    built = true;
+    return std::vector<Field>{};
+  });
+  EXPECT_FALSE(built);
+  EXPECT_FALSE(enabled(Level::Error));
+}
+
+TEST(Log, CapturingSinkSeesEventsAndSpansUpToItsLevel) {
+  auto sink = std::make_shared<CapturingSink>(Level::Warn);
+  ScopedSink guard(sink);
+  event(Level::Warn, kTargetScorer, "truncating", [] {
+    return std::vector<Field>{{"max_tokens", "50"}};
+  });
+  event(Level::Info, kTargetScorer, "too verbose");
+  { Span span(Level::Warn, kTargetNetwork, "register"); }
+  ASSERT_EQ(sink->entries.size(), 3u);
+  EXPECT_EQ(sink->entries[0].target, kTargetScorer);
+  ASSERT_NE(sink->entries[0].field("max_tokens"), nullptr);
+  EXPECT_EQ(*sink->entries[0].field("max_tokens"), "50");
+  EXPECT_EQ(sink->entries[1].kind, CapturingSink::Entry::Kind::SpanEnter);
+  EXPECT_EQ(sink->entries[2].kind, CapturingSink::Entry::Kind::SpanExit);
+  EXPECT_EQ(sink->events_with("truncating").size(), 1u);
+}
+
+}  // namespace
+}  // namespace log
 }  // namespace kova

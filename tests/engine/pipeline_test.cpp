@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "chosen_scorer.hpp"
 #include "core/lsh.hpp"
 #include "core/name_hash.hpp"
 #include "log/log.hpp"
+#include "test_support.hpp"
 
 namespace kova {
 namespace {
@@ -178,23 +178,16 @@ TEST(PipelineTies, ExactTiesShuffleOnlyTheTopGroup) {
 TEST(PipelineTies, ShuffleUsesTheCounterAndQueryBytes) {
   PipelineBench b;
   for (const char* n : {"a", "b", "c"}) b.add(n);
-  const std::string query = "find a translator";
-  for (std::uint64_t start : {0ull, 41ull, 0xFFFFFFFFFFFFFFFFull}) {
+  // Orders drawn from the counter and the query's bytes; any other shuffle differs somewhere.
+  const std::pair<std::uint64_t, std::vector<std::string>> cases[] = {
+      {0, {"a", "b", "c"}}, {1, {"b", "a", "c"}},  {2, {"c", "a", "b"}},
+      {6, {"a", "c", "b"}}, {41, {"c", "b", "a"}}, {0xFFFFFFFFFFFFFFFFull, {"a", "b", "c"}}};
+  for (const auto& [start, expected] : cases) {
     b.reset_forwards();
     TIE_BREAK_COUNTER.store(start);
-    const PipelineOutput out = b.run({{"a", 0.7}, {"b", 0.7}, {"c", 0.7}}, 0.0, nullptr, query);
-    // SplitMix64 Fisher-Yates over positions 0..2 seeded with the draw.
-    std::vector<std::string> expected{"a", "b", "c"};
-    std::uint64_t state = xxhash_with_seed(query, start);
-    for (std::size_t i = 3; i >= 2; --i) {
-      state += 0x9E3779B97F4A7C15ull;
-      std::uint64_t z = state;
-      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-      z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-      z ^= z >> 31;
-      std::swap(expected[i - 1], expected[z % i]);
-    }
-    EXPECT_EQ(names_of(out), expected);
+    const PipelineOutput out =
+        b.run({{"a", 0.7}, {"b", 0.7}, {"c", 0.7}}, 0.0, nullptr, "find a translator");
+    EXPECT_EQ(names_of(out), expected) << start;
     EXPECT_EQ(TIE_BREAK_COUNTER.load(), start + 1);
   }
 }

@@ -9,6 +9,7 @@
 #include "network/network.hpp"
 #include "scorer/minhash.hpp"
 #include "scorer/tfidf.hpp"
+#include "test_support.hpp"
 
 namespace kova {
 namespace {
@@ -88,22 +89,10 @@ TEST(QueryMemoryScorers, LearnAndForgetMatchAFreshTeaching) {
   EXPECT_EQ(scores.at("mem"), 40.0 / 64.0);
 }
 
-// Takes no text itself: the engine must re-index with capabilities and remembered texts.
-struct Reindexed final : Scorer {
-  std::map<std::string, std::pair<Texts, std::uint32_t>>* seen;
-  explicit Reindexed(decltype(seen) s) : seen(s) {}
-  void index(std::string_view id, const AgentTexts& t, std::uint32_t key) override {
-    (*seen)[std::string(id)] = {Texts(t.texts.begin(), t.texts.end()), key};
-  }
-  void remove_agent(std::string_view id) override { seen->erase(std::string(id)); }
-  std::optional<std::string> score_into(const ScoreRequest&, ScoreList&) const override {
-    return std::nullopt;
-  }
-};
-
 TEST(QueryMemoryEngine, BoundRepeatsFailuresAndRegistration) {
-  std::map<std::string, std::pair<Texts, std::uint32_t>> seen;
-  auto net = LocalNetwork::with_scorer(std::make_unique<Reindexed>(&seen));
+  auto* scorer = new test_support::Reindexed;  // the engine must re-index it with every text
+  auto net = LocalNetwork::with_scorer(std::unique_ptr<Scorer>(scorer));
+  auto& seen = scorer->indexed;
   ASSERT_FALSE(net->register_agent("a", Texts{"cap"}, {}, {}));
   const std::uint32_t key = seen["a"].second;
   net->record_success("a", "q1");

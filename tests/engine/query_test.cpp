@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "chosen_scorer.hpp"
+#include "test_support.hpp"
 
 namespace kova {
 namespace {
