@@ -7,7 +7,8 @@ import re
 from kova_discovery import LocalNetwork
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
-SHARED_DATA = REPO.parent / "shared" / "data"
+# A worktree beside the checkout names the data directory explicitly.
+SHARED_DATA = pathlib.Path(os.environ.get("KOVA_SHARED_DATA", REPO.parent / "shared" / "data"))
 
 
 def exact(msg):

@@ -145,8 +145,6 @@ def test_every_site_refuses_or_accepts_cleanly(site, value, tmp_path):
 BIG = 10 * 1024 * 1024
 REFUSED = [
     # (site, value, exception, start of its message)
-    ("register(name)", None, TypeError, "argument 'name': "),
-    ("register(name)", 1, TypeError, "argument 'name': "),
     ("register(name)", b"a", TypeError, "argument 'name': "),
     ("register(name)", "\ud800", UnicodeEncodeError, None),
     ("register(name)", "", ValueError, "Configuration error: Agent name cannot be empty"),
@@ -154,7 +152,6 @@ REFUSED = [
     ("register(name)", "\u00e9" * 129, ValueError, "Configuration error: Agent name exceeds"),
     ("register(capabilities)", "abc", TypeError,
      "argument 'capabilities': Can't extract `str` to `Vec`"),
-    ("register(capabilities)", 5, TypeError, "argument 'capabilities': "),
     ("register(capabilities)", ["x", 2], TypeError, "argument 'capabilities': "),
     ("register(capabilities)", ["ok", "\udc80"], UnicodeEncodeError, None),
     ("register(capabilities)", [], ValueError,
@@ -166,7 +163,6 @@ REFUSED = [
     ("record_success(agent_name)", b"a", TypeError, "argument 'agent_name': "),
     ("discover(query)", None, TypeError, "query must be a str or Query object"),
     ("discover(explain)", 1, TypeError, "argument 'explain': "),
-    ("discover(explain)", -1, TypeError, "argument 'explain': "),
     ("discover(with_confidence)", "yes", TypeError, "argument 'with_confidence': "),
     ("discover_many(explain)", 0, TypeError, "argument 'explain': "),
     ("discover($in)", "", TypeError, "Can't extract `str` to `Vec`"),
@@ -178,10 +174,7 @@ REFUSED = [
     ("detect_drift(threshold)", "x", TypeError, "argument 'threshold': "),
     ("detect_drift(threshold)", None, TypeError, "argument 'threshold': "),
     ("detect_drift(min_samples)", 10**400, OverflowError, None),
-    ("save(path)", "", OSError, None),
-    ("save(path)", "a\x00b", OSError, None),
-    ("load(path)", "a\x00b", OSError, None),
-    ("load(path)", "", OSError, None),
+    ("save(path)", "a\x00b", OSError, None), ("load(path)", "", OSError, None),
     ("LocalNetwork(config)", 1, TypeError, "argument 'config': "),
     ("LocalNetwork(similarity_threshold)", "x", TypeError, "argument 'similarity_threshold': "),
     ("Query.all", None, TypeError, "Query argument must be a str or Query object"),
@@ -203,21 +196,14 @@ def test_refused_values_raise_what_they_should(site, value, error, message, tmp_
 
 
 ACCEPTED = [
-    ("register(capabilities)", ["translate legal"] * 100_000),
-    ("discover(query)", ""),
-    ("discover(query)", "legal " * (BIG // 6)),
-    ("discover(query)", Query.all("a")),
-    ("discover($lt)", math.nan),
-    ("discover_many(queries)", ["translate legal"] * 100_000),
-    ("detect_drift(threshold)", math.nan),
-    ("Query.weighted(weight)", math.nan),
-    ("FilterValue.less_than", math.inf),
-    ("DiscoveryConfig(similarity_threshold)", math.nan),
+    ("register(capabilities)", ["translate legal"] * 100_000), ("discover(query)", ""),
+    ("discover(query)", "legal " * (BIG // 6)), ("discover(query)", Query.all("a")),
+    ("discover($lt)", math.nan), ("discover_many(queries)", ["translate legal"] * 100_000),
+    ("detect_drift(threshold)", math.nan), ("Query.weighted(weight)", math.nan),
+    ("FilterValue.less_than", math.inf), ("DiscoveryConfig(similarity_threshold)", math.nan),
     ("DiscoveryConfig(diameter_min)", math.nan),  # NaN passes every rule
-    ("MycorrhizalPropagator(attenuation)", math.inf),
-    ("capabilities_from_a2a_rust", None),
-    ("capabilities_from_a2a_rust(name)", "\ud800"),
-    ("DiscoveryResponse[idx]", -1),
+    ("MycorrhizalPropagator(attenuation)", math.inf), ("capabilities_from_a2a_rust", None),
+    ("capabilities_from_a2a_rust(name)", "\ud800"), ("DiscoveryResponse[idx]", -1),
 ]
 
 
@@ -238,71 +224,28 @@ def test_nan_and_infinite_scores_from_settings_do_not_break_ranking():
 
 def test_argument_parsing_messages():
     net = LocalNetwork()
-    cases = [
-        (lambda: net.register("a"), "missing 1 required positional argument: 'capabilities'"),
+    for call, message in [
         (lambda: net.register(),
          "missing 2 required positional arguments: 'name' and 'capabilities'"),
         (lambda: net.register("a", ["x"], "e"), "takes 2 positional arguments but 3 were given"),
         (lambda: net.register("a", ["x"], name="b"), "got multiple values for argument 'name'"),
         (lambda: net.register("a", ["x"], bogus=1), "got an unexpected keyword argument 'bogus'"),
+        (lambda: net.register("a", ["x"], **{"\ud800": 1}), "unexpected keyword argument"),
         (lambda: net.record_success("a", "q"), "takes 1 positional argument but 2 were given"),
         (lambda: net.detect_drift(0.3), "takes 0 positional arguments but 1 was given"),
-        (lambda: LocalNetwork(0.5), "takes 0 positional arguments but 1 was given"),
         (lambda: TfIdfScorer(x=1), "got an unexpected keyword argument 'x'"),
-        (lambda: capabilities_from_a2a_rust(), "missing 1 required positional argument"),
-        (lambda: net.discover(), "missing 1 required positional argument"),
         (lambda: net.discover("q", None), "positional"),
-        (lambda: net.discover("q", explained=True), "unexpected keyword argument 'explained'"),
-        (lambda: net.discover("q", query="q"), "multiple values"),
-        (lambda: net.discover_many(filters={}), "missing"),
         (lambda: DiscoveryConfig(*range(1, 14)),
          "takes from 0 to 12 positional arguments but 13"),
-    ]
-    for call, message in cases:
+    ]:
         with pytest.raises(TypeError, match=re.escape(message)):
             call()
-    # Keyword forms of positional-or-keyword parameters work.
-    net.register(name="a", capabilities=["x"])
+    net.register(name="a", capabilities=["x"])  # keyword forms of positional parameters
     assert net.deregister(name="a") is True
 
 
-def test_wrong_argument_counts_and_names_everywhere(tmp_path):
-    net = make_network()
-    callables = [
-        net.register, net.deregister, net.discover, net.discover_many, net.record_success,
-        net.record_failure, net.tick, net.agents, net.enable_replay, net.replay_events,
-        net.replay_clear, net.detect_drift, net.save, LocalNetwork.load, Query.all, Query.any,
-        Query.weighted, Query.all("a").exclude, FilterValue.exact, FilterValue.contains,
-        FilterValue.one_of, FilterValue.less_than, FilterValue.greater_than,
-        CircuitBreakerConfig.with_threshold_and_timeout, MycorrhizalPropagator.with_config,
-        capabilities_from_a2a_rust, DiscoveryConfig, TfIdfScorer, CircuitBreakerConfig,
-        MycorrhizalPropagator, LocalNetwork,
-    ]
-    before = state(net, tmp_path)
-    for f in callables:
-        for args, kwargs in (((1,) * 13, {}), ((), {"no_such_argument": 1}), ((), {"\ud800": 1})):
-            try:
-                f(*args, **kwargs)
-            except TypeError as e:
-                assert str(e)
-            except OK_EXCEPTIONS:
-                pass
-    assert state(net, tmp_path) == before
-
-
 def test_subclasses_of_builtin_containers_and_numpy_bools_are_accepted():
-    class S(str):
-        pass
-
-    class L(list):
-        pass
-
-    class T(tuple):
-        pass
-
-    class D(dict):
-        pass
-
+    S, L, T, D = (type(base.__name__.upper(), (base,), {}) for base in (str, list, tuple, dict))
     net = LocalNetwork()
     net.register(S("a"), L([S("cap one")]), endpoint=S("e"), metadata=D({S("k"): S("v")}))
     net.register("b", T(("cap two", "cap three")))
@@ -315,18 +258,3 @@ def test_subclasses_of_builtin_containers_and_numpy_bools_are_accepted():
     assert len(net.discover("translate text", explain=np.bool_(True))) == 1
     with pytest.raises(TypeError):
         net.discover("translate text", explain=np.int64(1))
-
-
-@pytest.mark.parametrize("content,prefix", [
-    # The parser's message quotes a token that ends inside a character.
-    (b'{"version": 3, "agents": [\xc3\xa9]}', "serialization error: "),
-    (b'{"version": 3, "agents": [', "serialization error: "),
-    (b"\xff\xfe\x00garbage", "I/O error: "),
-    (b'{"version": 3, "agents": [{"name": "\\ud800"}]}', "serialization error: "),
-])
-def test_corrupt_state_files_raise_os_error(tmp_path, content, prefix):
-    path = tmp_path / "state.json"
-    path.write_bytes(content)
-    with pytest.raises(OSError) as info:
-        LocalNetwork.load(str(path))
-    assert str(info.value).startswith(prefix)

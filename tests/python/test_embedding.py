@@ -103,14 +103,11 @@ def test_bad_encoder_output_is_refused_and_changes_nothing(bad, message):
     assert scorer.score("rain") == before
 
 
-def test_bad_arguments():
+def test_bad_arguments_and_importing_without_numpy():
     with pytest.raises(TypeError, match="callable"):
         EmbeddingScorer("model")
     with pytest.raises(ValueError, match="-1"):
         EmbeddingScorer(encode, cache_size=-1)
-
-
-def test_package_imports_without_numpy():
     code = ("import sys; sys.modules['numpy'] = None\n"
             "import kova_discovery\n"
             "try:\n    kova_discovery.EmbeddingScorer(len)\n"

@@ -15,19 +15,6 @@ def sections():
     return [(title.strip(), body) for title, body in found]
 
 
-def test_layout_and_essentials():
-    found = sections()
-    intro = found[0][1]
-    assert intro.startswith("# kova_discovery\n")
-    assert "make demo" in intro and "make test" in intro
-    assert found[1][0] == "Usage"
-    usage = "\n".join(readme_python_blocks(dict(found)["Usage"]))
-    for needle in ("register(", "discover(", "filters=", "Query.", "record_success(",
-                   "with_confidence=True", ".save(", "LocalNetwork.load("):
-        assert needle in usage, needle
-    assert len(readme_python_blocks(dict(found)["Five-minute tour"])) >= 8
-
-
 CASES = [(title, body) for title, body in sections() if readme_python_blocks(body)]
 
 

@@ -21,9 +21,8 @@ def refs(obj):
 
 
 class Scorer:
-    def __init__(self, reply=None, raise_in=()):
+    def __init__(self, raise_in=()):
         self.names = []
-        self.reply = reply
         self.raise_in = raise_in
 
     def index_capabilities(self, name, capabilities):
@@ -41,8 +40,6 @@ class Scorer:
     def score(self, query):
         if "score" in self.raise_in:
             raise ValueError("score failed")
-        if self.reply is not None:
-            return self.reply
         return [(n, 0.9) for n in self.names]
 
 
@@ -50,49 +47,38 @@ def handler():
     return "handled"
 
 
-class TestCallableReferences:
-    def test_every_path_that_drops_a_callable(self, tmp_path):
-        other = lambda: None  # noqa: E731
-        base, base_other = refs(handler), refs(other)
-        net = LocalNetwork()
-        net.register("a", ["translate"], invoke=handler)
-        net.register("b", ["translate"], invoke=handler)
-        assert refs(handler) == base + 2
-        net.register("a", ["translate"], invoke=other)  # replaced
-        assert (refs(handler), refs(other)) == (base + 1, base_other + 1)
-        net.register("a", ["translate"])  # re-registered without a callable
-        assert refs(other) == base_other
-        net.register("a", ["translate"], invoke=other)
-        net.deregister("a")
-        net.deregister("a")  # twice: nothing more to release
-        assert refs(other) == base_other
-        with pytest.raises(ValueError):
-            net.register("b", [], invoke=other)  # rejected: nothing taken, nothing dropped
-        assert (refs(handler), refs(other)) == (base + 1, base_other)
-        with pytest.raises(TypeError):
-            net.register("b", "not a list", invoke=other)
-        assert refs(other) == base_other
-        net.save(str(tmp_path / "s.json"))
-        loaded = LocalNetwork.load(str(tmp_path / "s.json"))
-        assert refs(handler) == base + 1  # a loaded network holds no callables
-        del loaded
-        del net
-        gc.collect()
-        assert refs(handler) == base
-
-    def test_results_and_responses_hold_and_release(self):
-        base = refs(handler)
-        net = LocalNetwork()
-        net.register("a", ["translate legal text"], invoke=handler)
-        results = net.discover("translate legal text")
-        response = net.discover("translate legal text", with_confidence=True)
-        iterator = iter(response)
-        first = response[0]
-        lists = net.discover_many(["translate legal text"] * 3)
-        assert refs(handler) > base + 1
-        del results, response, iterator, first, lists, net
-        gc.collect()
-        assert refs(handler) == base
+def test_every_path_that_drops_a_callable(tmp_path):
+    other = lambda: None  # noqa: E731
+    base, base_other = refs(handler), refs(other)
+    net = LocalNetwork()
+    net.register("a", ["translate"], invoke=handler)
+    net.register("b", ["translate legal text"], invoke=handler)
+    assert refs(handler) == base + 2
+    net.register("a", ["translate"], invoke=other)  # replaced
+    assert (refs(handler), refs(other)) == (base + 1, base_other + 1)
+    net.register("a", ["translate"])  # re-registered without a callable
+    assert refs(other) == base_other
+    assert {r.agent_name: r.invoke for r in net.discover("translate")} == {"a": None, "b": handler}
+    net.register("B", ["upper"], invoke="not callable")  # kept as given
+    assert (net.agents(), net.agent_count) == (["B", "a", "b"], 3)
+    assert net.discover("upper")[0].invoke == "not callable"
+    net.register("a", ["translate"], invoke=other)
+    # twice: nothing more to release
+    assert [net.deregister(n) for n in ("a", "a", "never", "B")] == [True, False, False, True]
+    for bad in ([], "not a list"):  # rejected: nothing taken, nothing dropped
+        with pytest.raises((ValueError, TypeError)):
+            net.register("b", bad, invoke=other)
+    assert (refs(handler), refs(other)) == (base + 1, base_other)
+    net.save(str(tmp_path / "s.json"))
+    loaded = LocalNetwork.load(str(tmp_path / "s.json"))
+    assert refs(handler) == base + 1  # a loaded network holds no callables
+    response = net.discover("translate legal text", with_confidence=True)
+    held = [net.discover("translate legal text"), response, iter(response), response[0],
+            net.discover_many(["translate legal text"] * 3)]
+    assert refs(handler) > base + 2
+    del loaded, net, response, held
+    gc.collect()
+    assert refs(handler) == base
 
 
 class Sentinel:
@@ -142,66 +128,24 @@ def test_cycles_through_results_and_scorers_are_collected():
     assert freed == [True, True, True]
 
 
-class TestScorerReferences:
-    @pytest.mark.parametrize("raise_in", [(), ("index", "remove", "score")])
-    def test_scorer_released_with_its_network(self, raise_in):
-        scorer = Scorer(raise_in=raise_in)
-        base = refs(scorer)
-        net = LocalNetwork(scorer=scorer)
-        for i in range(20):
-            net.register(f"a{i}", ["x"], invoke=handler)
-            net.discover("x")
-            net.discover(Query.all("x", "y").exclude("z"), explain=True)
-            net.deregister(f"a{i}")
-        assert refs(scorer) == base + 1
-        del net
-        assert refs(scorer) == base
-
-    @pytest.mark.parametrize(
-        "reply",
-        [
-            "a string",
-            [("a", 0.5, 1)],
-            [["a", 0.5]],
-            [("a", "not a float")],
-            [(object(), 0.5)],
-            ("a", 0.9),
-            42,
-        ],
-    )
-    def test_junk_replies_leave_no_references_behind(self, reply):
-        scorer = Scorer(reply=reply)
-        net = LocalNetwork(scorer=scorer)
-        net.register("a", ["x"])
-        base = refs(reply)
-        for _ in range(50):
-            assert net.discover("x") == []
-        assert refs(reply) == base
-
-    def test_reply_items_are_not_kept(self):
-        name = "a" + str(id(object()))  # a fresh, uninterned string
-        value = 0.75
-        pair = (name, value)
-        scorer = Scorer(reply=[pair])
-        net = LocalNetwork(scorer=scorer)
-        net.register(name, ["x"])
-        base = (refs(name), refs(pair))
-        for _ in range(50):
-            net.discover("x")
-        assert (refs(name), refs(pair)) == base
-
-    def test_failed_constructions_release_the_scorer(self):
-        scorer = Scorer()
-        base = refs(scorer)
-        for kwargs in (
-            {"config": DiscoveryConfig()},
-            {"config": 5},
-            {"similarity_threshold": "x"},
-            {"nonsense": 1},
-        ):
-            with pytest.raises((TypeError, ValueError)):
-                LocalNetwork(scorer=scorer, **kwargs)
-        assert refs(scorer) == base
+@pytest.mark.parametrize("raise_in", [(), ("index", "remove", "score")])
+def test_scorer_released_with_its_network(raise_in):
+    scorer = Scorer(raise_in=raise_in)
+    base = refs(scorer)
+    net = LocalNetwork(scorer=scorer)
+    for i in range(20):
+        net.register(f"a{i}", ["x"], invoke=handler)
+        net.discover("x")
+        net.discover(Query.all("x", "y").exclude("z"), explain=True)
+        net.deregister(f"a{i}")
+    assert refs(scorer) == base + 1
+    del net
+    assert refs(scorer) == base
+    for kwargs in ({"config": DiscoveryConfig()}, {"config": 5}, {"similarity_threshold": "x"},
+                   {"nonsense": 1}):  # failed constructions release it too
+        with pytest.raises((TypeError, ValueError)):
+            LocalNetwork(scorer=scorer, **kwargs)
+    assert refs(scorer) == base
 
 
 def rss_kib():
@@ -212,40 +156,24 @@ def rss_kib():
 def mixed_calls(net, scorer_net, n, tmp):
     filters = {"protocol": "mcp", "version": {"$lt": 10}, "tier": FilterValue.one_of(["a", "b"])}
     composed = Query.all("translate legal", Query.any("contract", "agreement")).exclude("poem")
+    ops = [
+        lambda i, name: net.register(
+            name, ["translate legal contracts", f"skill {i % 13}"], invoke=handler,
+            metadata={"protocol": "mcp", "version": str(i % 12), "tier": "ab"[i % 2]}),
+        lambda i, name: net.discover("translate legal contract", filters=filters),
+        lambda i, name: net.discover(composed, with_confidence=True),
+        lambda i, name: net.record_success(name, query=f"translate legal {i % 7}"),
+        lambda i, name: net.record_failure(name, query="poems"),
+        lambda i, name: net.discover("summarise", explain=True),
+        lambda i, name: (scorer_net.discover(f"query {i % 5}"),
+                         scorer_net.register(name, ["x"], invoke=handler)),
+        lambda i, name: (net.deregister(f"agent-{(i * 7) % 64}"), scorer_net.deregister(name)),
+        lambda i, name: (net.tick(), net.replay_events() if i % 1000 == 8 else None),
+        lambda i, name: (net.detect_drift(min_samples=1),
+                         i % 5000 == 9 and (net.save(tmp), LocalNetwork.load(tmp))),
+    ]
     for i in range(n):
-        op = i % 10
-        name = f"agent-{i % 64}"
-        if op == 0:
-            net.register(
-                name,
-                ["translate legal contracts", f"skill {i % 13}"],
-                metadata={"protocol": "mcp", "version": str(i % 12), "tier": "ab"[i % 2]},
-                invoke=handler,
-            )
-        elif op == 1:
-            net.discover("translate legal contract", filters=filters)
-        elif op == 2:
-            net.discover(composed, with_confidence=True)
-        elif op == 3:
-            net.record_success(name, query=f"translate legal {i % 7}")
-        elif op == 4:
-            net.record_failure(name, query="poems")
-        elif op == 5:
-            net.discover("summarise", explain=True)
-        elif op == 6:
-            scorer_net.discover(f"query {i % 5}")
-            scorer_net.register(name, ["x"], invoke=handler)
-        elif op == 7:
-            net.deregister(f"agent-{(i * 7) % 64}")
-            scorer_net.deregister(name)
-        elif op == 8:
-            net.tick()
-            net.replay_events() if i % 1000 == 8 else net.replay_event_count
-        else:
-            net.detect_drift(min_samples=1)
-            if i % 5000 == 9:
-                net.save(tmp)
-                LocalNetwork.load(tmp)
+        ops[i % 10](i, f"agent-{i % 64}")
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer quarantines freed memory")

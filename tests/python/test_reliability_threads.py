@@ -47,12 +47,8 @@ class Ledger:
     """What each network should show, counted from successful calls only."""
 
     def __init__(self):
-        self.lock = threading.Lock()
-        self.agents = set()
-        self.counts = collections.Counter()
-        self.scored = 0
-        self.unexpected = []
-        self.refused = collections.Counter()
+        self.lock, self.agents, self.unexpected = threading.Lock(), set(), []
+        self.counts, self.refused = collections.Counter(), collections.Counter()
 
     def add(self, key, n=1):
         with self.lock:
@@ -111,62 +107,44 @@ def worker(tid, networks, ledgers, seed, barrier):
                 net.tick()
                 ledger.add("tick_applied")
             elif op == 10:
-                assert net.agent_count >= 0
-                assert isinstance(net.agents(), list)
-                assert net.replay_event_count >= 0
+                assert net.agent_count >= 0 and net.replay_event_count >= 0
+                net.agents()
             else:
                 net.detect_drift(min_samples=1)
-                _ = net.exploration_epsilon
+                net.exploration_epsilon  # noqa: B018
         except RuntimeError as e:
-            if str(e) in BORROW_ERRORS:
-                with ledger.lock:
+            with ledger.lock:
+                if str(e) in BORROW_ERRORS:
                     ledger.refused[str(e)] += 1
-            else:
-                with ledger.lock:
+                else:
                     ledger.unexpected.append(repr(e))
         except BaseException as e:  # noqa: BLE001 - anything else is a failure to report
             with ledger.lock:
                 ledger.unexpected.append(repr(e))
 
 
-def run_threads(networks, ledgers, seed):
-    barrier = threading.Barrier(THREADS)
-    threads = [
-        threading.Thread(target=worker, args=(t, networks, ledgers, seed * 100 + t, barrier))
-        for t in range(THREADS)
-    ]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-
-
-def check_consistent(net, ledger):
-    assert ledger.unexpected == []
-    assert set(net.agents()) == ledger.agents
-    assert net.agent_count == len(ledger.agents)
-    kinds = collections.Counter(e["type"] for e in net.replay_events())
-    for kind in ("query_submitted", "agent_scored", "feedback_recorded", "tick_applied"):
-        assert kinds[kind] == ledger.counts[kind], kind
+def start_and_join(threads):
+    [t.start() for t in threads]
+    [t.join() for t in threads]
 
 
 def test_threads_hammering_networks():
-    count = 3
-    networks = [LocalNetwork(scorer=YieldingScorer()) for _ in range(count)]
+    networks = [LocalNetwork(scorer=YieldingScorer()) for _ in range(3)]
     for net in networks:
         net.enable_replay(10_000_000)
     ledgers = [Ledger() for _ in networks]
-    run_threads(networks, ledgers, seed=count)
+    barrier = threading.Barrier(THREADS)
+    start_and_join([threading.Thread(target=worker, args=(t, networks, ledgers, 300 + t, barrier))
+                    for t in range(THREADS)])
     for net, ledger in zip(networks, ledgers):
-        check_consistent(net, ledger)
-    refused = sum(sum(l.refused.values()) for l in ledgers)
-    succeeded = sum(sum(l.counts.values()) for l in ledgers)
-    print(f"{THREADS} threads x {CALLS_PER_THREAD} calls on {count} network(s): "
-          f"{refused} refused with a borrow error, ledger entries {succeeded}")
+        assert ledger.unexpected == []
+        assert set(net.agents()) == ledger.agents and net.agent_count == len(ledger.agents)
+        kinds = collections.Counter(e["type"] for e in net.replay_events())
+        for kind in ("query_submitted", "agent_scored", "feedback_recorded", "tick_applied"):
+            assert kinds[kind] == ledger.counts[kind], kind
     # Contention actually happened: some calls were turned away while a scorer was running.
-    assert refused > 0
-    # And every borrow was given back.
-    for net in networks:
+    assert sum(sum(ledger.refused.values()) for ledger in ledgers) > 0
+    for net in networks:  # and every borrow was given back
         net.register("after", ["x"])
         net.tick()
 
@@ -195,11 +173,7 @@ def test_forward_counts_add_up_under_contention(tmp_path):
                 if str(e) not in BORROW_ERRORS:
                     errors.append(repr(e))
 
-    threads = [threading.Thread(target=run, args=(s,)) for s in range(THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    start_and_join([threading.Thread(target=run, args=(s,)) for s in range(THREADS)])
     assert errors == []
     path = tmp_path / "state.json"
     net.save(str(path))

@@ -8,6 +8,13 @@ from conftest import TableScorer, names
 from kova_discovery._native import LocalNetwork, Query
 
 
+def held(reply):
+    """Reference counts of a reply, its items and their parts: a conversion gives back all."""
+    items = list(reply) if isinstance(reply, (list, tuple)) else []
+    parts = [p for item in items if isinstance(item, (list, tuple)) for p in item]
+    return [sys.getrefcount(x) for x in (reply, *items, *parts)]
+
+
 class Recorder(TableScorer):
     """Records every call; `score` returns whatever `reply` holds (or raises it)."""
 
@@ -30,10 +37,8 @@ def test_protocol_calls_and_arguments():
     results = net.discover("find something")
     net.deregister("a")
     assert scorer.calls == [
-        ("index", "a", ["first cap", "second cap"]),
-        ("index", "b", ["third"]),
-        ("score", "find something"),
-        ("remove", "a"),
+        ("index", "a", ["first cap", "second cap"]), ("index", "b", ["third"]),
+        ("score", "find something"), ("remove", "a"),
     ]
     assert type(scorer.calls[0][2]) is list
     by_name = {r.agent_name: r.similarity for r in results}
@@ -41,7 +46,7 @@ def test_protocol_calls_and_arguments():
     assert type(by_name["b"]) is float
 
 
-def test_scorer_methods_are_looked_up_per_call():
+def test_missing_or_failing_methods_are_handled_not_raised():
     net = LocalNetwork(scorer=object())
     # Without index_capabilities and remove_agent the registry still works (warnings only).
     net.register("a", ["x"])
@@ -49,83 +54,6 @@ def test_scorer_methods_are_looked_up_per_call():
     assert net.discover("x") == []  # no score method: the failure is handled, not raised
     assert net.deregister("a") is True
 
-    class OnlyScore:
-        def score(self, query):
-            return [("a", 0.8)]
-
-    net = LocalNetwork(scorer=OnlyScore())
-    net.register("a", ["x"])
-    assert names(net.discover("x")) == {"a"}
-
-
-@pytest.mark.parametrize(
-    "reply",
-    [
-        [["a", 0.9]],  # items must be tuples
-        ("a", 0.9),  # a single pair is not a list of pairs
-        "a",  # a str is never a sequence of pairs
-        [("a", 0.9, 1)],
-        [("a",)],
-        [(1, 0.9)],
-        [("a", "high")],
-        [("a", None)],
-        42,
-        {"a": 0.9},
-        None,
-        ValueError("boom"),
-        KeyboardInterrupt(),
-        [("a", 0.9), ("b", "bad")],  # the first failing item stops the whole conversion
-    ],
-    ids=repr,
-)
-def test_scoring_failures_yield_no_results_and_no_pending_exception(reply):
-    scorer = Recorder(reply)
-    net = LocalNetwork(scorer=scorer)
-    net.register("a", ["x"])
-    net.register("b", ["y"])
-    assert net.discover("x") == []
-    assert net.discover(Query.all("x", "y")) == []
-    assert net.discover_many(["x", "y"]) == [[], []]
-    assert sys.exc_info() == (None, None, None)
-    scorer.reply = [("a", 0.7)]
-    assert names(net.discover("x")) == {"a"}
-
-
-def test_valid_replies():
-    class Seq:
-        """A sequence that is neither a list nor a tuple."""
-
-        def __len__(self):
-            return 2
-
-        def __getitem__(self, i):
-            if i >= 2:
-                raise IndexError(i)
-            return (("a", 0.6), ("b", 0.4))[i]
-
-    class FloatLike:
-        def __float__(self):
-            return 0.5
-
-    class Pair(tuple):
-        pass
-
-    for reply, expected in [
-        ([], []),
-        ((("a", 0.9),), ["a"]),
-        (Seq(), ["a", "b"]),
-        ([Pair(("a", FloatLike()))], ["a"]),
-        ([("ghost", 0.9), ("a", 0.2), ("a", 0.95)], ["a"]),  # unknown names ignored, later wins
-    ]:
-        net = LocalNetwork(scorer=Recorder(reply))
-        net.register("a", ["x"])
-        net.register("b", ["y"])
-        results = net.discover("x")
-        assert names(results) == set(expected), reply
-    assert results[0].similarity == 0.95
-
-
-def test_failures_in_index_and_remove_are_swallowed():
     class Failing:
         def index_capabilities(self, name, capabilities):
             raise RuntimeError("index down")
@@ -139,6 +67,61 @@ def test_failures_in_index_and_remove_are_swallowed():
     net = LocalNetwork(scorer=Failing())
     net.register("a", ["x"])
     assert names(net.discover("x")) == {"a"}
-    assert net.deregister("a") is True
+    assert net.deregister("a") is True and net.agents() == []
     assert sys.exc_info() == (None, None, None)
-    assert net.agents() == []
+
+
+@pytest.mark.parametrize(
+    "reply",
+    [
+        [["a", 0.9]],  # items must be tuples
+        ("a", 0.9),  # a single pair is not a list of pairs
+        "a",  # a str is never a sequence of pairs
+        [("a", 0.9, 1)],
+        [("a",)],
+        [(1, 0.9)],
+        [("a", None)],
+        {"a": 0.9},
+        None,
+        ValueError("boom"),
+        KeyboardInterrupt(),
+        [("a", 0.9), ("b", "bad")],  # the first failing item stops the whole conversion
+    ],
+    ids=repr,
+)
+def test_scoring_failures_yield_no_results_and_no_pending_exception(reply):
+    scorer = Recorder(reply)
+    net = LocalNetwork(scorer=scorer)
+    net.register("a", ["x"])
+    net.register("b", ["y"])
+    before = held(reply)
+    assert net.discover("x") == []
+    assert net.discover(Query.all("x", "y")) == []
+    assert net.discover_many(["x", "y"]) == [[], []]
+    assert sys.exc_info() == (None, None, None)
+    if not isinstance(reply, BaseException):  # a raised one is kept by its traceback
+        assert held(reply) == before
+    scorer.reply = [("a", 0.7)]
+    assert names(net.discover("x")) == {"a"}
+
+
+def test_valid_replies():
+    class Seq:  # a sequence that is neither a list nor a tuple
+        __len__ = lambda self: 2  # noqa: E731
+        __getitem__ = lambda self, i: (("a", 0.6), ("b", 0.4))[i]  # noqa: E731
+
+    FloatLike = type("FloatLike", (), {"__float__": lambda self: 0.5})
+    Pair = type("Pair", (tuple,), {})
+
+    for reply, expected in [
+        ([], []), ((("a", 0.9),), ["a"]), (Seq(), ["a", "b"]), ([Pair(("a", FloatLike()))], ["a"]),
+        # unknown names ignored, later wins; a fresh (uninterned) name shows a leaked reference
+        ([("gh" + str(id(Seq)), 0.9), ("a", 0.2), ("a", 0.95)], ["a"]),
+    ]:
+        net = LocalNetwork(scorer=Recorder(reply))
+        net.register("a", ["x"])
+        net.register("b", ["y"])
+        before = held(reply)
+        results = net.discover("x")
+        assert names(results) == set(expected) and held(reply) == before, reply
+    assert results[0].similarity == 0.95

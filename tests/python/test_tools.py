@@ -106,17 +106,17 @@ def test_bad_definitions_register_nothing(bad, message):
     assert network.agent_count == 0
 
 
-@pytest.mark.parametrize("call, error", [
-    (lambda n: register_tools(n, FORMS["mcp"]), TypeError),
-    (lambda n: register_tools(n, [], source=1), TypeError),
-    (lambda n: select_tools(n, "q", k=0), ValueError),
-    (lambda n: select_tools(n, "q", k=True), TypeError),
-    (lambda n: select_tools(n, "q", filters=[("a", "b")]), TypeError),
-    (lambda n: record_tool_call(n, "send-email", "q", ok="yes"), TypeError),
-])
-def test_bad_arguments(call, error):
-    with pytest.raises(error):
-        call(LocalNetwork())
+def test_bad_arguments():
+    for call, error in [
+        (lambda n: register_tools(n, FORMS["mcp"]), TypeError),
+        (lambda n: register_tools(n, [], source=1), TypeError),
+        (lambda n: select_tools(n, "q", k=0), ValueError),
+        (lambda n: select_tools(n, "q", k=True), TypeError),
+        (lambda n: select_tools(n, "q", filters=[("a", "b")]), TypeError),
+        (lambda n: record_tool_call(n, "send-email", "q", ok="yes"), TypeError),
+    ]:
+        with pytest.raises(error):
+            call(LocalNetwork())
 
 
 def test_reported_calls_move_the_ranking():
@@ -137,10 +137,8 @@ def test_reported_calls_move_the_ranking():
 @pytest.mark.skipif(not (SHARED_DATA / "mcp_tools.jsonl").exists(), reason="no shared data")
 def test_real_registry_tools_round_trip(tmp_path):
     by_server = collections.defaultdict(list)
-    with open(SHARED_DATA / "mcp_tools.jsonl", encoding="utf-8") as f:
-        for line in f:
-            tool = json.loads(line)
-            by_server[tool["server"]].append(tool)
+    for line in (SHARED_DATA / "mcp_tools.jsonl").read_text(encoding="utf-8").splitlines():
+        by_server[json.loads(line)["server"]].append(json.loads(line))
     # One network per server: tool names repeat across servers, and a network, like one
     # model request, holds each name once.
     for server, tools in by_server.items():
