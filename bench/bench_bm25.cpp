@@ -8,7 +8,8 @@
 //    so most query words reach most agents: the costly case).
 // 3. learn + forget of one text, and the scorer's heap growth per remembered text against the
 //    text's own size.
-// 4. The same discovery through a hybrid of BM25 and TF-IDF.
+// 4. record_success with query memory on, once every agent remembers 100 texts.
+// 5. The same discovery through a hybrid of BM25 and TF-IDF.
 //
 // Figures are medians of the thread's CPU time per call over several rounds; the spread is
 // the range of the round medians. Usage: bench_bm25 [data-dir]
@@ -25,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.hpp"
 #include "network/network.hpp"
 #include "scorer/bm25.hpp"
 #include "scorer/hybrid.hpp"
@@ -32,11 +34,10 @@
 
 namespace {
 
-double thread_cpu_us() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
-}
+using bench::kFamilies;
+using bench::kFamilyCount;
+using bench::Lcg;
+using bench::thread_cpu_us;
 
 struct Figure {
   double median;
@@ -65,58 +66,6 @@ Figure measure(int rounds, int runs, F&& f) {
 void row(const char* label, const Figure& f, const char* unit = "us") {
   std::printf("%-58s %10.1f %s  (%.1f-%.1f)\n", label, f.median, unit, f.low, f.high);
 }
-
-struct Lcg {
-  std::uint64_t state = 0x2545F4914F6CDD1Dull;
-  std::uint64_t next() {
-    state = state * 6364136223846793005ull + 1442695040888963407ull;
-    return state >> 33;
-  }
-};
-
-const char* const kFamilies[] = {
-    "translate legal contracts between languages",
-    "summarise long technical reports",
-    "answer customer billing questions",
-    "generate python code from specifications",
-    "review pull requests for security issues",
-    "classify incoming support tickets",
-    "extract fields from scanned invoices",
-    "schedule meetings across time zones",
-    "search the product catalog by description",
-    "monitor server logs for anomalies",
-    "draft marketing emails for campaigns",
-    "convert currencies at live rates",
-    "transcribe audio recordings to text",
-    "detect fraud in card payments",
-    "recommend movies from viewing history",
-    "plan delivery routes for vans",
-    "forecast weekly sales per store",
-    "tag images with detected objects",
-    "moderate user comments for abuse",
-    "book flights and hotel rooms",
-    "write unit tests for java services",
-    "optimise sql queries for postgres",
-    "compose music loops for videos",
-    "grade student essays with rubrics",
-    "track parcels across carriers",
-    "analyse sentiment of product reviews",
-    "manage kubernetes cluster deployments",
-    "answer medical dosage questions",
-    "prepare tax returns for freelancers",
-    "design logos from short briefs",
-    "reconcile bank statements monthly",
-    "summarise court rulings for lawyers",
-    "localise mobile apps into spanish",
-    "generate weather reports for farms",
-    "calculate insurance premiums for cars",
-    "screen job applicants by skills",
-    "index research papers by topic",
-    "control smart home lighting scenes",
-    "estimate renovation costs from photos",
-    "answer questions about hr policies",
-};
-constexpr std::size_t kFamilyCount = sizeof kFamilies / sizeof kFamilies[0];
 
 std::vector<std::vector<std::string>> capability_lists(int agents) {
   Lcg rng;
@@ -264,6 +213,29 @@ void bench_learning(const std::vector<std::string>& pool) {
               2 * mean_text + 64);
 }
 
+// A success in the recommended learning set-up once every agent remembers 100 real queries:
+// each further one learns a text and, mostly, forgets the oldest.
+void bench_record_success(const std::vector<std::string>& pool) {
+  auto net = kova::LocalNetwork::with_scorer(bm25());
+  net->set_learning(kova::LearningSettings::recommended(100));
+  const auto caps = capability_lists(1'000);
+  for (int i = 0; i < 1'000; ++i) {
+    net->register_agent(agent_name(i), caps[static_cast<std::size_t>(i)], std::nullopt, {});
+  }
+  Lcg rng;
+  for (int t = 0; t < 100; ++t) {
+    for (int i = 0; i < 1'000; ++i) {
+      net->record_success(agent_name(i), pool[rng.next() % pool.size()]);
+    }
+  }
+  std::vector<std::string> names;
+  for (int i = 0; i < 1'000; ++i) names.push_back(agent_name(i));
+  row("record_success, query memory 100, 1,000 agents", measure(5, 2001, [&](int i) {
+        net->record_success(names[static_cast<std::size_t>(i) % 1'000],
+                            pool[rng.next() % pool.size()]);
+      }));
+}
+
 void bench_hybrid() {
   const std::string query = "translate legal contract";
   for (const int agents : {1'000, 10'000}) {
@@ -291,6 +263,7 @@ int main(int argc, char** argv) {
   bench_registration();
   bench_discovery(pool);
   bench_learning(pool);
+  bench_record_success(pool);
   bench_hybrid();
   return 0;
 }

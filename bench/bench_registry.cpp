@@ -16,45 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "live_heap.hpp"
 #include "network/network.hpp"
-
-namespace {
-
-std::atomic<long long> g_live_bytes{0};
-
-void* counted_alloc(std::size_t n) {
-  void* p = std::malloc(n == 0 ? 1 : n);
-  if (!p) throw std::bad_alloc();
-  g_live_bytes.fetch_add(static_cast<long long>(malloc_usable_size(p)), std::memory_order_relaxed);
-  return p;
-}
-
-void counted_free(void* p) noexcept {
-  if (!p) return;
-  g_live_bytes.fetch_sub(static_cast<long long>(malloc_usable_size(p)), std::memory_order_relaxed);
-  std::free(p);
-}
-
-}  // namespace
-
-void* operator new(std::size_t n) {
-  return counted_alloc(n);
-}
-void* operator new[](std::size_t n) {
-  return counted_alloc(n);
-}
-void operator delete(void* p) noexcept {
-  counted_free(p);
-}
-void operator delete[](void* p) noexcept {
-  counted_free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  counted_free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-  counted_free(p);
-}
 
 namespace {
 

@@ -154,7 +154,7 @@ PyType_Spec g_bm25_spec = {"builtins.Bm25Scorer", sizeof(Bm25Object), 0,
 
 struct HybridObject {
   PyObject_HEAD
-  std::vector<std::pair<Ref, double>>* parts;  // never null while the object is alive
+  std::vector<std::pair<Ref, double>> parts;  // constructed in place by tp_new
 };
 
 HybridObject* as_hybrid(PyObject* self) {
@@ -232,41 +232,38 @@ PyObject* hybrid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                       "at least one weight must be greater than 0");
       return nullptr;
     }
-    auto owned = std::make_unique<std::vector<std::pair<Ref, double>>>(std::move(*parts));
     auto* self = as_hybrid(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    self->parts = owned.release();
+    new (&self->parts) std::vector<std::pair<Ref, double>>(std::move(*parts));
     return reinterpret_cast<PyObject*>(self);
   });
 }
 
 int hybrid_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  if (const auto* parts = as_hybrid(self)->parts) {
-    for (const auto& part : *parts) Py_VISIT(part.first.get());
-  }
+  for (const auto& part : as_hybrid(self)->parts) Py_VISIT(part.first.get());
   return 0;
 }
 
 // Drops the scorers; moved out first, as dropping one may run host code that reads this one.
 int hybrid_clear(PyObject* self) {
   std::vector<std::pair<Ref, double>> parts;
-  if (auto* held = as_hybrid(self)->parts) parts.swap(*held);
+  parts.swap(as_hybrid(self)->parts);
   return 0;
 }
 
 void hybrid_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  delete as_hybrid(self)->parts;
-  as_hybrid(self)->parts = nullptr;
+  using Parts = std::vector<std::pair<Ref, double>>;
+  as_hybrid(self)->parts.~Parts();
   type->tp_free(self);
   Py_DECREF(type);
 }
 
 // [(scorer, weight), ...] as a new list.
 Ref parts_list(PyObject* self) {
-  const auto& parts = *as_hybrid(self)->parts;
+  const auto& parts = as_hybrid(self)->parts;
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(parts.size())));
   for (std::size_t i = 0; list && i < parts.size(); ++i) {
     Ref pair = Ref::steal(Py_BuildValue("(Od)", parts[i].first.get(), parts[i].second));
@@ -353,7 +350,7 @@ std::unique_ptr<Scorer> engine_scorer_of(PyObject* host) {
   }
   if (PyObject_TypeCheck(host, hybrid)) {
     std::vector<HybridPart> parts;
-    for (const auto& [part, weight] : *as_hybrid(host)->parts) {
+    for (const auto& [part, weight] : as_hybrid(host)->parts) {
       std::unique_ptr<Scorer> scorer = engine_scorer_of(part.get());
       if (!scorer) return nullptr;
       parts.push_back({std::move(scorer), weight});

@@ -24,8 +24,9 @@ std::shared_ptr<const Clock> system_clock();
 class ManualClock final : public Clock {
  public:
   explicit ManualClock(MonoTime start = MonoTime{1'000'000'000'000},
-                       std::chrono::system_clock::time_point wall = std::chrono::system_clock::time_point{
-                           std::chrono::seconds{1'700'000'000}})
+                       std::chrono::system_clock::time_point wall =
+                           std::chrono::system_clock::time_point{
+                               std::chrono::seconds{1'700'000'000}})
       : mono_(start.count()), wall_(wall.time_since_epoch().count()) {}
   MonoTime monotonic_now() const override { return MonoTime{mono_.load()}; }
   std::chrono::system_clock::time_point wall_now() const override {

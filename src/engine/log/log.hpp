@@ -52,8 +52,10 @@ void refresh_levels();
 namespace detail {
 extern std::atomic<int> g_max_level;  // 0 when no sink is installed
 extern std::atomic<int> g_max_span_level;
-void dispatch_event(Level, std::string_view target, std::string_view message, const std::vector<Field>&);
-void dispatch_span(bool enter, Level, std::string_view target, std::string_view name, const std::vector<Field>&);
+void dispatch_event(Level, std::string_view target, std::string_view message,
+                    const std::vector<Field>&);
+void dispatch_span(bool enter, Level, std::string_view target, std::string_view name,
+                   const std::vector<Field>&);
 }  // namespace detail
 
 inline bool enabled(Level level) {
@@ -65,7 +67,8 @@ inline bool span_enabled(Level level) {
 
 // Emits an event; `make_fields` (returning std::vector<Field>) runs only when enabled.
 template <class MakeFields>
-void event(Level level, std::string_view target, std::string_view message, MakeFields&& make_fields) {
+void event(Level level, std::string_view target, std::string_view message,
+           MakeFields&& make_fields) {
   if (!enabled(level)) return;
   const std::vector<Field> fields = std::forward<MakeFields>(make_fields)();
   detail::dispatch_event(level, target, message, fields);

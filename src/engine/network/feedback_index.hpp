@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/lsh.hpp"
@@ -54,6 +55,10 @@ class FeedbackIndex {
   struct Derived {
     std::optional<MinHashSignature> capability_text_signature;  // the capabilities joined
     std::optional<std::vector<std::string>> capability_terms;   // split and lower-cased
+    // Whom a success lends credit to (engine key, similarity), as the scorer reported at
+    // its capability epoch `neighbours_epoch`.
+    std::vector<std::pair<std::uint32_t, double>> neighbours;
+    std::optional<std::uint64_t> neighbours_epoch;
   };
   // Nullptr until the first insert.
   Derived* derived() { return impl_ ? &impl_->derived : nullptr; }

@@ -202,6 +202,11 @@ class LocalNetwork {
   // Spreads a success of `source` (registered as `name`) to the agents whose capabilities
   // resemble its own; the rows of those that gained are marked changed.
   void propagate_success(std::string_view name, AgentRecord& source);
+  // Asks the scorer for those agents: into `gains` with their similarities, and into `gained`
+  // those it reported by key. False when the scorer failed.
+  bool find_neighbours(std::string_view name, AgentRecord& source,
+                       std::vector<std::pair<AgentRecord*, double>>& gains,
+                       std::vector<const AgentRecord*>& gained);
   // What every query needs of the network besides its own options.
   PipelineContext pipeline_context(SLNEnzyme& enzyme, bool brief, std::size_t limit) const;
 

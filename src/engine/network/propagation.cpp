@@ -10,10 +10,10 @@
 
 namespace kova {
 
-void LocalNetwork::propagate_success(std::string_view name, AgentRecord& source) {
+bool LocalNetwork::find_neighbours(std::string_view name, AgentRecord& source,
+                                   std::vector<std::pair<AgentRecord*, double>>& gains,
+                                   std::vector<const AgentRecord*>& gained) {
   const MycorrhizalPropagator& settings = propagator_;
-  if (settings.propagation_attenuation == 0.0) return;
-
   std::string joined;
   for (std::size_t i = 0; i < source.capabilities.size(); ++i) {
     if (i > 0) joined += ' ';
@@ -29,10 +29,8 @@ void LocalNetwork::propagate_success(std::string_view name, AgentRecord& source)
           {joined, settings.propagation_threshold, true,
            derived != nullptr ? &derived->capability_text_signature : nullptr},
           scores)) {
-    return;
+    return false;
   }
-
-  const double boost = settings.propagation_attenuation;  // times a success's outcome, 1
   const RegistryOrder& order = cache_.positions();
   const auto record_of_key = [&](std::uint32_t key) -> AgentRecord* {
     const std::uint32_t position = order.position_of(key);
@@ -40,9 +38,7 @@ void LocalNetwork::propagate_success(std::string_view name, AgentRecord& source)
   };
   // The neighbours' records are scattered: all are found and fetched before any is changed,
   // so that their cache misses overlap.
-  std::vector<std::pair<AgentRecord*, double>> gains;
   gains.reserve(scores.pairs.size());
-  std::vector<const AgentRecord*> gained;
   gained.reserve(std::min<std::size_t>(agents_.size(), 256));
   for (std::size_t i = 0; i < scores.pairs.size(); ++i) {
     const auto& [other, similarity] = scores.pairs[i];
@@ -55,6 +51,44 @@ void LocalNetwork::propagate_success(std::string_view name, AgentRecord& source)
     gains.emplace_back(agent, similarity);
     if (scores.keys[i] != 0) gained.push_back(agent);
   }
+  return true;
+}
+
+void LocalNetwork::propagate_success(std::string_view name, AgentRecord& source) {
+  const MycorrhizalPropagator& settings = propagator_;
+  if (settings.propagation_attenuation == 0.0) return;
+
+  const RegistryOrder& order = cache_.positions();
+  const auto record_of_key = [&](std::uint32_t key) -> AgentRecord* {
+    const std::uint32_t position = order.position_of(key);
+    return position == RegistryOrder::kNoPosition ? nullptr : &order.entries[position]->second;
+  };
+  std::vector<std::pair<AgentRecord*, double>> gains;
+  std::vector<const AgentRecord*> gained;
+
+  // The neighbours depend on nothing but the registered capabilities, which rarely change
+  // while successes keep coming: where the scorer says they have not changed, the ones found
+  // last time stand.
+  FeedbackIndex::Derived* derived = source.feedback.derived();
+  const std::optional<std::uint64_t> epoch = scorer_.scorer->capability_epoch();
+  if (derived != nullptr && epoch && derived->neighbours_epoch == epoch) {
+    gains.reserve(derived->neighbours.size());
+    for (const auto& [key, similarity] : derived->neighbours) {
+      if (AgentRecord* agent = record_of_key(key)) gains.emplace_back(agent, similarity);
+    }
+    gained.reserve(gains.size());
+    for (const auto& gain : gains) gained.push_back(gain.first);
+  } else {
+    if (!find_neighbours(name, source, gains, gained)) return;
+    if (derived != nullptr && epoch && gained.size() == gains.size()) {
+      derived->neighbours.clear();
+      for (const auto& [agent, similarity] : gains) {
+        derived->neighbours.emplace_back(agent->key, similarity);
+      }
+      derived->neighbours_epoch = epoch;
+    }
+  }
+  const double boost = settings.propagation_attenuation;  // times a success's outcome, 1
   // No cap: tick decays whatever propagation adds.
   for (const auto& [agent, similarity] : gains) agent->tau += similarity * boost;
   // Only these rows need re-reading before the next query: marking every row would make

@@ -46,7 +46,8 @@ class Query {
   Result<ScoreMap, std::string> evaluate(const Scorer& scorer) const;
   // First Text in depth-first, left-to-right order, never entering an exclusion.
   std::optional<std::string_view> primary_text() const;
-  // Debug rendering, e.g. All([Text("a"), Text("b")]) or Exclude { base: Text("a"), exclusion: Text("b") }.
+  // Debug rendering, e.g. All([Text("a"), Text("b")]) or
+  // Exclude { base: Text("a"), exclusion: Text("b") }.
   std::string debug() const;
 
  private:

@@ -1,3 +1,5 @@
+#include <atomic>
+
 #include "scorer/minhash.hpp"
 #include "scorer/scorer.hpp"
 
@@ -14,6 +16,11 @@ MinHashSignature ScoreRequest::signature(const LshConfig& config) const {
   if (signature_cache == nullptr) return compute_signature(text, config);
   if (!*signature_cache) *signature_cache = compute_signature(text, config);
   return **signature_cache;
+}
+
+std::uint64_t fresh_capability_epoch() {
+  static std::atomic<std::uint64_t> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 ScoreResult Scorer::score(std::string_view text) const {

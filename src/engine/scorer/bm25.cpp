@@ -94,6 +94,7 @@ struct Bm25Scorer::Impl {
     std::string text;
     std::vector<Posting> postings;    // its length is the document frequency
     std::uint32_t remembered_by = 0;  // postings with a remembered count
+    std::uint32_t held_by = 0;        // postings with a capability count
   };
 
   Bm25Settings settings;
@@ -114,6 +115,7 @@ struct Bm25Scorer::Impl {
   std::uint64_t total_caps = 0;
   std::uint64_t total_memory = 0;
   std::size_t with_memory = 0;  // agents remembering at least one term
+  std::uint64_t epoch = fresh_capability_epoch();
 
   TermCounts analyse(std::string_view agent_id, std::string_view text) const {
     std::optional<std::string> cut;
@@ -160,6 +162,7 @@ struct Bm25Scorer::Impl {
     Term& term = terms[entry.term];
     std::vector<Posting>& postings = term.postings;
     term.remembered_by -= postings[entry.position].memory > 0 ? 1 : 0;
+    term.held_by -= postings[entry.position].caps > 0 ? 1 : 0;
     if (entry.position + 1 != postings.size()) {
       postings[entry.position] = postings.back();
       Document& moved = documents[postings[entry.position].slot];
@@ -195,8 +198,10 @@ struct Bm25Scorer::Impl {
 
   // Similarities of every agent sharing a term with the query, left in scratch.acc at the
   // slots listed in scratch.visited (the caller clears them). Agents whose sum falls below
-  // `floor` (before the tanh) are left at 0.
-  void accumulate(std::string_view query, Scratch& scratch, double floor = 0.0) const {
+  // `floor` (before the tanh) are left at 0. `capabilities_only` gives exactly the sums of an
+  // index that holds the same capabilities and no remembered texts.
+  void accumulate(std::string_view query, Scratch& scratch, double floor,
+                  bool capabilities_only) const {
     scratch.visited.clear();
     if (slot_by_name.empty()) return;
     const TermCounts query_terms = counted(analyzer->terms(query));
@@ -212,11 +217,14 @@ struct Bm25Scorer::Impl {
     for (const auto& [text, count] : query_terms) {
       const auto it = id_by_term.find(text);
       const Term* term = it == id_by_term.end() ? nullptr : &terms[it->second];
-      const double idf = inverse_document_frequency(n, term ? term->postings.size() : 0);
+      const std::size_t df = term == nullptr     ? 0
+                             : capabilities_only ? term->held_by
+                                                 : term->postings.size();
+      const double idf = inverse_document_frequency(n, df);
       total += count * idf;
-      if (!term) continue;
+      if (df == 0) continue;
       const double rarity =
-          term->remembered_by > 0
+          !capabilities_only && term->remembered_by > 0
               ? std::min(1.0, inverse_document_frequency(remembering, term->remembered_by) / idf)
               : 0.0;
       known.push_back({term, count * idf, settings.memory_weight * rarity});
@@ -236,6 +244,7 @@ struct Bm25Scorer::Impl {
     const Lengths* len = lengths.data();
     for (const Weighted& q : known) {
       for (const Posting& p : q.term->postings) {
+        if (capabilities_only && p.caps == 0) continue;
         // tf' / (k1 + tf') with tf' = caps / Bc + memory', as num / (num + k1 · den).
         double num = p.caps;
         double den = c0 + c1 * len[p.slot].caps;
@@ -318,9 +327,11 @@ void Bm25Scorer::index(std::string_view agent_id, const AgentTexts& texts, std::
     // `position` carried the count until here.
     postings.push_back({slot, entry.position, 0});
     entry.position = static_cast<std::uint32_t>(postings.size() - 1);
+    ++s.terms[entry.term].held_by;
   }
   s.lengths[slot].caps = length;
   s.total_caps += length;
+  s.epoch = fresh_capability_epoch();
 }
 
 void Bm25Scorer::remove_agent(std::string_view agent_id) {
@@ -334,6 +345,7 @@ void Bm25Scorer::remove_agent(std::string_view agent_id) {
   s.names[slot] = {};
   s.keys[slot] = 0;
   s.free_slots.push_back(slot);
+  s.epoch = fresh_capability_epoch();
 }
 
 bool Bm25Scorer::learn(std::string_view agent_id, std::string_view text) {
@@ -410,8 +422,8 @@ std::optional<std::string> Bm25Scorer::score_into(const ScoreRequest& request,
   // tanh rises strictly, so a sum below atanh(min_similarity) cannot reach it; the margin
   // keeps every agent whose rounded tanh might, and the tanh is skipped for the rest.
   const double min = request.min_similarity;
-  s.accumulate(request.text, scratch,
-               min > 0.0 && min < 1.0 ? std::atanh(min) * (1.0 - 1e-9) : 0.0);
+  s.accumulate(request.text, scratch, min > 0.0 && min < 1.0 ? std::atanh(min) * (1.0 - 1e-9) : 0.0,
+               request.capabilities_only);
   out.reserve(scratch.visited.size());
   for (const Slot slot : scratch.visited) {
     double& similarity = scratch.acc[slot];
@@ -419,6 +431,10 @@ std::optional<std::string> Bm25Scorer::score_into(const ScoreRequest& request,
     similarity = 0.0;
   }
   return std::nullopt;
+}
+
+std::optional<std::uint64_t> Bm25Scorer::capability_epoch() const {
+  return impl_->epoch;
 }
 
 std::string Bm25Scorer::settings_json() const {

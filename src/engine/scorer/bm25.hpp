@@ -78,8 +78,12 @@ class Bm25Scorer final : public Scorer {
   void index(std::string_view agent_id, const AgentTexts& texts, std::uint32_t key) override;
   void remove_agent(std::string_view agent_id) override;
   // Agents with similarity > 0, in no particular order. Safe from several threads while
-  // nothing changes the scorer. The hints of the request are not needed.
+  // nothing changes the scorer. A `capabilities_only` request is scored as if no agent
+  // remembered anything; the other hints are not needed.
   std::optional<std::string> score_into(const ScoreRequest& request, ScoreList& out) const override;
+  // Remembered texts do not count for capabilities-only requests: only `index` and
+  // `remove_agent` move it.
+  std::optional<std::uint64_t> capability_epoch() const override;
   // Both always follow incrementally. A text is cut like a capability; forgetting a text the
   // agent does not remember (or an unknown agent) changes nothing.
   bool learn(std::string_view agent_id, std::string_view text) override;

@@ -158,6 +158,7 @@ void MinHashScorer::index(std::string_view agent_id, const AgentTexts& texts, st
                              : texts.signature(i, config_));
   }
   store_->set(agent_id, sigs, key);
+  epoch_ = fresh_capability_epoch();
 }
 
 bool MinHashScorer::learn(std::string_view agent_id, std::string_view text) {
@@ -180,6 +181,7 @@ bool MinHashScorer::forget(std::string_view agent_id, std::string_view text) {
 
 void MinHashScorer::remove_agent(std::string_view agent_id) {
   store_->remove(agent_id);
+  epoch_ = fresh_capability_epoch();
 }
 
 namespace {

@@ -30,6 +30,8 @@ class MinHashScorer final : public Scorer {
   // Reports the agents sharing a position with the text's signature (similarity > 0), in
   // no particular order; every hint of the request is followed.
   std::optional<std::string> score_into(const ScoreRequest& request, ScoreList& out) const override;
+  // Capability signatures change only through `index` and `remove_agent`.
+  std::optional<std::uint64_t> capability_epoch() const override { return epoch_; }
 
   // The text actually signed for a capability: unchanged up to max_tokens whitespace tokens,
   // else the first max_tokens joined by single spaces (with a WARN event).
@@ -48,6 +50,7 @@ class MinHashScorer final : public Scorer {
                            std::vector<std::uint8_t>& best) const;
   void report(const std::vector<std::uint8_t>& best, double min_similarity, ScoreList& out) const;
   std::unique_ptr<Store> store_;
+  std::uint64_t epoch_ = fresh_capability_epoch();
 
  public:
   ~MinHashScorer() override;

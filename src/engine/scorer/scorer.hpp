@@ -135,6 +135,11 @@ class Scorer {
   // settings: a JSON object with a "kind" member, as text. Empty for the default scorer and
   // for scorers a file cannot rebuild (host scorers).
   virtual std::string settings_json() const { return {}; }
+  // While this returns the same value, a `capabilities_only` request about the same text
+  // reports the same similarities, so the caller may keep what it was told. Each change of
+  // what such requests see moves it to a value no scorer has returned before (see
+  // `fresh_capability_epoch`). nullopt, the default, promises nothing.
+  virtual std::optional<std::uint64_t> capability_epoch() const { return std::nullopt; }
 
   // For callers outside the engine: `index` without a key, and `score_into` a listing.
   void index_capabilities(std::string_view agent_id, std::span<const std::string> capabilities) {
@@ -142,6 +147,10 @@ class Scorer {
   }
   ScoreResult score(std::string_view text) const;
 };
+
+// A value never handed out before in this process: scorers share one sequence, so that an
+// epoch kept from a scorer since replaced can never match its successor's.
+std::uint64_t fresh_capability_epoch();
 
 // Pairs the active scorer with the signature parameters the engine uses for its own queries.
 struct ScorerAdapter {

@@ -1,7 +1,7 @@
 #include "text/unicode.hpp"
 
-#include <unicode/uchar.h>
 #include <unicode/ucasemap.h>
+#include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
 #include <memory>
@@ -73,7 +73,9 @@ void for_each_piece(std::string_view s, bool (*separator)(UChar32), Piece&& piec
   if (start != std::string_view::npos) piece(s.substr(start));
 }
 
-bool not_alnum(UChar32 c) { return !is_alnum(c); }
+bool not_alnum(UChar32 c) {
+  return !is_alnum(c);
+}
 
 }  // namespace
 
@@ -95,13 +97,15 @@ std::string to_lower(std::string_view s) {
   // Lower-casing may grow a text (up to three times in UTF-8); retry once with the exact size.
   out.resize(s.size() * 3 + 4);
   UErrorCode status = U_ZERO_ERROR;
-  auto written = ucasemap_utf8ToLower(root_case_map(), out.data(), static_cast<std::int32_t>(out.size()), s.data(),
-                                      static_cast<std::int32_t>(s.size()), &status);
+  auto written =
+      ucasemap_utf8ToLower(root_case_map(), out.data(), static_cast<std::int32_t>(out.size()),
+                           s.data(), static_cast<std::int32_t>(s.size()), &status);
   if (status == U_BUFFER_OVERFLOW_ERROR) {
     out.resize(static_cast<std::size_t>(written));
     status = U_ZERO_ERROR;
-    written = ucasemap_utf8ToLower(root_case_map(), out.data(), static_cast<std::int32_t>(out.size()), s.data(),
-                                   static_cast<std::int32_t>(s.size()), &status);
+    written =
+        ucasemap_utf8ToLower(root_case_map(), out.data(), static_cast<std::int32_t>(out.size()),
+                             s.data(), static_cast<std::int32_t>(s.size()), &status);
   }
   if (U_FAILURE(status)) throw std::runtime_error(u_errorName(status));
   out.resize(static_cast<std::size_t>(written));
