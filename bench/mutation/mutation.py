@@ -363,6 +363,13 @@ class Runner:
                         pending = []
             if pending:
                 self.stage()
+        else:
+            # The extension staged last may carry an earlier C++ mutant: rebuilt from the
+            # restored sources (nothing to do if it was not), it is the product's own again.
+            ok, out = self.ninja("_native")
+            if not ok:
+                sys.exit("the unmutated extension does not build:\n" + out[-2000:])
+            self.stage()
         for suite, (code, detail, _) in zip(pending, self.each(self.pytest, pending)):
             by = "pytest" if code is not None else "timeout"
             verdicts[suite.label].update(killed=code != 0, by=by if code != 0 else None,
