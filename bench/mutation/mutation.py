@@ -2,10 +2,10 @@
 """A fixed sample of mutants, and which of them a version of the test suite kills.
 
     mutation.py select [--seed N]           draw the sample at HEAD, write mutants.json
-    mutation.py run --suites A B --labels LA LB
+    mutation.py run --suites A [B] --labels LA [LB] [--first-killed-by L]
                                             apply each mutant to the sampled commit's product
-                                            code once, run A's and B's tests on it, write
-                                            results-LA.json and results-LB.json
+                                            code once, run A's (and B's) tests on it, write
+                                            results-LA.json (and results-LB.json)
     mutation.py table A B                   compare two runs as a Markdown table
 
 Mutants come from universalmutator (PyPI; installed into build/mutation/venv on first use):
@@ -15,11 +15,14 @@ that compile (C++) or byte-compile (Python), at most one per line.
 
 A run works on one scratch copy under build/mutation/ (git archive of A, with src/ and python/
 from the sampled commit and B's tests/ under tests_b/), so that both suites meet exactly the
-same build of the same product code. Per mutant it rebuilds incrementally (at -O1); an engine
-mutant runs each suite's ctest (stops at the first failure) and, for a suite whose ctest
-passes, the extension is linked and staged beside the package sources and that suite's pytest
-runs (-x); binding mutants skip ctest, Python mutants skip both builds. Results are written
-after every mutant, so an interrupted run resumes where it stopped.
+same build of the same product code. A run of one suite has only A's tests in its tree, so a
+suite that exists only later is judged in a run of its own on the same product code. Per mutant
+it rebuilds incrementally (at -O1); an engine mutant runs each suite's ctest (stops at the first
+failure) and, for a suite whose ctest passes, the extension is linked and staged beside the
+package sources and that suite's pytest runs (-x); binding mutants skip ctest, Python mutants
+skip both builds. Results are written after every mutant, so an interrupted run resumes where it
+stopped. `--first-killed-by` judges first the mutants an earlier run killed: the ones a later
+suite must still kill.
 """
 
 from __future__ import annotations
@@ -46,7 +49,11 @@ SHARED = REPO.parent / "shared"
 
 # How many mutants each file contributes: every area the suite is meant to guard.
 PLAN = {
-    "src/engine/network/persistence.cpp": 4,
+    "src/engine/network/persistence.cpp": 1,
+    "src/engine/network/atomic_file.cpp": 1,
+    "src/engine/network/snapshot_writer.cpp": 1,
+    "src/engine/network/snapshot_reader.cpp": 1,
+    "src/engine/network/registry_cache.cpp": 1,
     "src/engine/network/pipeline.cpp": 4,
     "src/engine/core/kernels.cpp": 3,
     "src/engine/network/feedback.cpp": 2,
@@ -356,6 +363,13 @@ class Runner:
                         pending = []
             if pending:
                 self.stage()
+        else:
+            # The extension staged last may carry an earlier C++ mutant: rebuilt from the
+            # restored sources (nothing to do if it was not), it is the product's own again.
+            ok, out = self.ninja("_native")
+            if not ok:
+                sys.exit("the unmutated extension does not build:\n" + out[-2000:])
+            self.stage()
         for suite, (code, detail, _) in zip(pending, self.each(self.pytest, pending)):
             by = "pytest" if code is not None else "timeout"
             verdicts[suite.label].update(killed=code != 0, by=by if code != 0 else None,
@@ -365,9 +379,12 @@ class Runner:
         return verdicts
 
 
-def run(suites: list[str], labels: list[str], jobs: int, only: list[str], copy: str = ""):
-    """Both suites on one scratch tree: the first suite's tests/ where they belong, the second's
-    under tests_b/, and the sampled commit's product code."""
+def run(suites: list[str], labels: list[str], jobs: int, only: list[str], copy: str = "",
+        first_killed_by: str = ""):
+    """One or two suites on one scratch tree: the first suite's tests/ where they belong, the
+    second's under tests_b/, and the sampled commit's product code."""
+    if len(suites) != len(labels) or len(suites) not in (1, 2):
+        sys.exit("give one or two suites and as many labels")
     sample = json.loads(SAMPLE.read_text())
     refs = [git("rev-parse", ref) for ref in suites]
     out_files = [HERE / f"results-{label}.json" for label in labels]
@@ -382,17 +399,19 @@ def run(suites: list[str], labels: list[str], jobs: int, only: list[str], copy: 
             shutil.copytree(source, tree, symlinks=True, ignore=shutil.ignore_patterns("build"))
     elif not (tree / "build" / "build.ninja").exists():
         export_tree(tree, refs[0], sample["commit"])
-        archive = subprocess.run(["git", "archive", refs[1], "tests"], cwd=REPO, check=True,
-                                 capture_output=True).stdout
-        (tree / "tests_b").mkdir()
-        sh(["tar", "-x", "-C", str(tree / "tests_b"), "--strip-components=1"], input=archive)
-        with open(tree / "CMakeLists.txt", "a") as f:
-            f.write(SECOND_SUITE_CMAKE)
+        if len(refs) == 2:
+            archive = subprocess.run(["git", "archive", refs[1], "tests"], cwd=REPO,
+                                     check=True, capture_output=True).stdout
+            (tree / "tests_b").mkdir()
+            sh(["tar", "-x", "-C", str(tree / "tests_b"), "--strip-components=1"],
+               input=archive)
+            with open(tree / "CMakeLists.txt", "a") as f:
+                f.write(SECOND_SUITE_CMAKE)
         configure(tree, fast=True)
     runner = Runner(tree, jobs, [
         Suite(labels[0], "kova_engine_tests", ["-E", "^b[.]"], "tests/python"),
-        Suite(labels[1], "kova_engine_tests_b", ["-R", "^b[.]"], "tests_b/python"),
-    ])
+        Suite(labels[-1], "kova_engine_tests_b", ["-R", "^b[.]"], "tests_b/python"),
+    ][:len(labels)])
     if all(r["baseline"] for r in results):
         # Resumed: the unmutated tree passed both suites when the run began.
         for suite, r in zip(runner.suites, results):
@@ -404,8 +423,13 @@ def run(suites: list[str], labels: list[str], jobs: int, only: list[str], copy: 
             r["baseline"] = figures[label]
             f.write_text(json.dumps(r, indent=1) + "\n")
     todo = [m for m in sample["mutants"]
-            if m["id"] not in results[1]["mutants"] and (not only or m["id"] in only)]
-    todo.sort(key=lambda m: m["file"])  # a file switch rebuilds the file left as well
+            if m["id"] not in results[-1]["mutants"] and (not only or m["id"] in only)]
+    killed_first = set()
+    if first_killed_by:
+        earlier = json.loads((HERE / f"results-{first_killed_by}.json").read_text())["mutants"]
+        killed_first = {i for i, v in earlier.items() if v["killed"]}
+    # A file switch rebuilds the file left as well.
+    todo.sort(key=lambda m: (m["id"] not in killed_first, m["file"]))
     pristine: dict[Path, str] = {}
     try:
         for m in todo:
@@ -464,18 +488,21 @@ def main():
     s = sub.add_parser("select")
     s.add_argument("--seed", type=int, default=22)
     r = sub.add_parser("run")
-    r.add_argument("--suites", nargs=2, required=True, help="the two commits whose tests run")
-    r.add_argument("--labels", nargs=2, required=True)
+    r.add_argument("--suites", nargs="+", required=True,
+                   help="the one or two commits whose tests run")
+    r.add_argument("--labels", nargs="+", required=True)
     r.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
     r.add_argument("--only", nargs="*", default=[], help="mutant ids to (re)run")
     r.add_argument("--copy", default="", help="run in a copy of the built tree (Python mutants)")
+    r.add_argument("--first-killed-by", default="", metavar="LABEL",
+                   help="judge first the mutants that this earlier run killed")
     t = sub.add_parser("table")
     t.add_argument("labels", nargs="+")
     args = parser.parse_args()
     if args.command == "select":
         select(args.seed)
     elif args.command == "run":
-        run(args.suites, args.labels, args.jobs, args.only, args.copy)
+        run(args.suites, args.labels, args.jobs, args.only, args.copy, args.first_killed_by)
     else:
         table(args.labels)
 

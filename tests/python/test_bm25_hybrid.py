@@ -115,6 +115,7 @@ def test_state_files_rebuild_the_scorer_with_its_settings(tmp_path):
     for scorer in (Bm25Scorer(k1=2, b=0.2), hybrid):
         net = network(scorer)
         net.save(path)
+        assert '"scorer": {\n    "kind": ' in (tmp_path / "state.json").read_text()
         query = "translate the legal contracts"
         assert similarities(LocalNetwork.load(path).discover(query)) == pytest.approx(
             similarities(net.discover(query)))

@@ -61,6 +61,7 @@ def test_settings_and_bad_input():
     net = LocalNetwork(scorer=host, query_memory=5)
     net.register("a", ["x"])
     net.record_success("a", query="q")
+    net.record_success("a")  # no query: nothing to remember
     assert (net.remembered("a"), host.texts["a"]) == (["q"], ["x", "q"])
 
     assert (LocalNetwork().query_memory, LocalNetwork().query_expansion) == (0, True)

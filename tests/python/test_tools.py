@@ -157,6 +157,7 @@ def test_import_tools_command(tmp_path, capsys):
     state = tmp_path / "s.json"
     files = {"list.json": json.dumps(list(FORMS.values())[:2]),
              "listed.json": json.dumps({"result": {"tools": [FORMS["mcp"]]}}),
+             "object.json": json.dumps({"tools": [FORMS["mcp"]]}),
              "lines.jsonl": "\n".join(json.dumps(t) for t in list(FORMS.values())[2:])}
     for name, text in files.items():
         (tmp_path / name).write_text(text)
