@@ -10,6 +10,11 @@
 
 namespace kova {
 
+namespace {
+// The most neighbours kept for one agent: 4 KB, against the ~13 KB of its feedback memory.
+constexpr std::size_t kKeptNeighbours = 256;
+}  // namespace
+
 bool LocalNetwork::find_neighbours(std::string_view name, AgentRecord& source,
                                    std::vector<std::pair<AgentRecord*, double>>& gains,
                                    std::vector<const AgentRecord*>& gained) {
@@ -80,12 +85,19 @@ void LocalNetwork::propagate_success(std::string_view name, AgentRecord& source)
     for (const auto& gain : gains) gained.push_back(gain.first);
   } else {
     if (!find_neighbours(name, source, gains, gained)) return;
-    if (derived != nullptr && epoch && gained.size() == gains.size()) {
-      derived->neighbours.clear();
-      for (const auto& [agent, similarity] : gains) {
-        derived->neighbours.emplace_back(agent->key, similarity);
+    if (derived != nullptr) {
+      // Beyond the bound a list would outweigh the feedback memory it sits beside (agents
+      // that all resemble one another): such a source asks the scorer every time.
+      const bool keep = epoch && gained.size() == gains.size() && gains.size() <= kKeptNeighbours;
+      std::vector<std::pair<std::uint32_t, double>>().swap(derived->neighbours);
+      derived->neighbours_epoch.reset();
+      if (keep) {
+        derived->neighbours.reserve(gains.size());
+        for (const auto& [agent, similarity] : gains) {
+          derived->neighbours.emplace_back(agent->key, similarity);
+        }
+        derived->neighbours_epoch = epoch;
       }
-      derived->neighbours_epoch = epoch;
     }
   }
   const double boost = settings.propagation_attenuation;  // times a success's outcome, 1
