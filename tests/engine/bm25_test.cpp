@@ -7,7 +7,9 @@
 #include <map>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "log/log.hpp"
@@ -25,18 +27,12 @@ using Words = std::vector<std::string>;
 TEST(Bm25Analysis, SegmentsLowerCasesDropsStopWordsAndStems) {
   const std::pair<std::string, Words> words[] = {
       // Final sigma, ß kept, numbers whole, hyphen and emoji separate, abbreviation joined.
-      {"\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3 Stra\xC3\x9F"
-       "e 3.14 e-mail \xF0\x9F\x99\x82 U.S.A.",
-       {"\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82",
-        "stra\xC3\x9F"
-        "e",
-        "3.14", "e", "mail", "u.s.a"}},
-      // Dictionary segmentation of Chinese: 我 喜欢 机器 学习.
-      {"\xE6\x88\x91\xE5\x96\x9C\xE6\xAC\xA2\xE6\x9C\xBA\xE5\x99\xA8\xE5\xAD\xA6\xE4\xB9\xA0",
-       {"\xE6\x88\x91", "\xE5\x96\x9C\xE6\xAC\xA2", "\xE6\x9C\xBA\xE5\x99\xA8",
-        "\xE5\xAD\xA6\xE4\xB9\xA0"}},
-      {"It\xE2\x80\x99s  don't", {"it's", "don't"}},
-  };
+      {"\u039F\u0394\u039F\u03A3 Stra\u00DFe 3.14 e-mail \U0001F642 U.S.A.",
+       {"\u03BF\u03B4\u03BF\u03C2", "stra\u00DFe", "3.14", "e", "mail", "u.s.a"}},
+      // Dictionary segmentation of Chinese.
+      {"\u6211\u559C\u6B22\u673A\u5668\u5B66\u4E60",
+       {"\u6211", "\u559C\u6B22", "\u673A\u5668", "\u5B66\u4E60"}},
+      {"It\u2019s  don't", {"it's", "don't"}}};
   for (const auto& [text, expected] : words) EXPECT_EQ(text::word_tokens_lower(text), expected);
 
   // ASCII text takes a path of its own; ICU segments it whenever a non-ASCII word follows.
@@ -53,7 +49,7 @@ TEST(Bm25Analysis, SegmentsLowerCasesDropsStopWordsAndStems) {
 
   auto english = text::Analyzer::create("english", "english");
   ASSERT_TRUE(english);
-  EXPECT_EQ(english.value()->terms("It\xE2\x80\x99s the user's data: could you translate the "
+  EXPECT_EQ(english.value()->terms("It\u2019s the user's data: could you translate the "
                                    "RUNNING contracts?"),
             (Words{"user", "data", "translat", "run", "contract"}));
   auto french = text::Analyzer::create(std::nullopt, "french");
@@ -63,88 +59,82 @@ TEST(Bm25Analysis, SegmentsLowerCasesDropsStopWordsAndStems) {
 }
 
 TEST(Bm25Settings, InvalidValuesAreNamed) {
-  auto with = [](auto change) {
-    Bm25Settings s;
-    change(s);
+  using S = Bm25Settings;
+  auto problem = [](const S& s) {
     auto made = Bm25Scorer::create(s);
     return made ? std::string() : made.error();
   };
-  EXPECT_EQ(with([](Bm25Settings& s) { s.k1 = -0.5; }),
-            "k1 must be a finite number >= 0, got -0.5");
-  EXPECT_EQ(with([](Bm25Settings& s) { s.k1 = NAN; }), "k1 must be a finite number >= 0, got NaN");
-  EXPECT_EQ(with([](Bm25Settings& s) { s.k1 = INFINITY; }),
-            "k1 must be a finite number >= 0, got inf");
-  EXPECT_EQ(with([](Bm25Settings& s) { s.b = 1.5; }), "b must be between 0 and 1, got 1.5");
-  EXPECT_EQ(with([](Bm25Settings& s) { s.memory_weight = -1; }),
-            "memory_weight must be a finite number >= 0, got -1");
-  EXPECT_EQ(with([](Bm25Settings& s) { s.memory_b = NAN; }),
-            "memory_b must be between 0 and 1, got NaN");
-  EXPECT_EQ(with([](Bm25Settings& s) { s.stop_words = "german"; }),
-            "unknown stop-word list 'german' (available: 'english')");
-  EXPECT_EQ(with([](Bm25Settings& s) {
-              s.stemmer = "en";
-            }).rfind("unknown stemmer language 'en' (available: 'arabic', ", 0),
-            0u);
-  EXPECT_EQ(with([](Bm25Settings& s) {
-              s.k1 = 0;
-              s.b = 1;
-            }),
-            "");
+  const std::tuple<double S::*, double, const char*> rows[] = {
+      {&S::k1, -0.5, "k1 must be a finite number >= 0, got -0.5"},
+      {&S::k1, NAN, "k1 must be a finite number >= 0, got NaN"},
+      {&S::k1, INFINITY, "k1 must be a finite number >= 0, got inf"},
+      {&S::k1, 0.0, ""},
+      {&S::b, 1.5, "b must be between 0 and 1, got 1.5"},
+      {&S::b, 1.0, ""},
+      {&S::memory_weight, -1, "memory_weight must be a finite number >= 0, got -1"},
+      {&S::memory_b, NAN, "memory_b must be between 0 and 1, got NaN"},
+  };
+  for (const auto& [field, value, message] : rows) {
+    S s;
+    s.*field = value;
+    EXPECT_EQ(problem(s), message);
+  }
+  S german, en;
+  german.stop_words = "german";
+  EXPECT_EQ(problem(german), "unknown stop-word list 'german' (available: 'english')");
+  en.stemmer = "en";
+  EXPECT_TRUE(problem(en).starts_with("unknown stemmer language 'en' (available: 'arabic', "));
+}
+
+Words split(const std::vector<std::string>& texts) {
+  Words out;
+  for (const std::string& text : texts) {
+    std::istringstream in(text);
+    for (std::string w; in >> w;) out.push_back(w);
+  }
+  return out;
 }
 
 // The documented formula, computed directly from every agent's texts.
-struct Model {
-  struct Agent {
-    Words caps;
-    std::vector<Words> remembered;
+std::map<std::string, double> bm25(const Bm25Settings& s, const test_support::ModelAgents& agents,
+                                   const std::string& query_text) {
+  auto idf = [](double n, double df) { return std::log(1 + (n - df + 0.5) / (df + 0.5)); };
+  auto count = [](const Words& words, const std::string& t) {
+    return static_cast<double>(std::count(words.begin(), words.end(), t));
   };
-  std::map<std::string, Agent> agents;
-
-  std::map<std::string, double> similarities(const Bm25Settings& s, const Words& query) const {
-    auto idf = [](double n, double df) { return std::log(1 + (n - df + 0.5) / (df + 0.5)); };
-    auto count = [](const Words& words, const std::string& t) {
-      return static_cast<double>(std::count(words.begin(), words.end(), t));
-    };
-    std::map<std::string, Words> memory;
-    double n = 0, remembering = 0, caps_total = 0, memory_total = 0;
-    for (const auto& [name, a] : agents) {
-      for (const Words& text : a.remembered)
-        memory[name].insert(memory[name].end(), text.begin(), text.end());
-      n += 1;
-      remembering += memory[name].empty() ? 0 : 1;
-      caps_total += a.caps.size();
-      memory_total += memory[name].size();
-    }
-    std::map<std::string, double> out;
-    for (const auto& [name, a] : agents) {
-      double score = 0, total = 0;
-      for (const std::string& t : std::set<std::string>(query.begin(), query.end())) {
-        double df = 0, df_memory = 0;
-        for (const auto& [other, b] : agents) {
-          df += count(b.caps, t) + count(memory[other], t) > 0 ? 1 : 0;
-          df_memory += count(memory[other], t) > 0 ? 1 : 0;
-        }
-        const double weight = count(query, t) * idf(n, df);
-        total += weight;
-        const double r =
-            df_memory > 0 ? std::min(1.0, idf(remembering, df_memory) / idf(n, df)) : 0;
-        const double c = count(a.caps, t), m = count(memory[name], t);
-        double tf = 0;
-        if (c > 0) tf += c / (1 - s.b + s.b * a.caps.size() / (caps_total / n));
-        if (m > 0)
-          tf += s.memory_weight * r * m /
-                (1 - s.memory_b + s.memory_b * memory[name].size() / (memory_total / remembering));
-        if (tf > 0) score += weight * (s.k1 + 1) * tf / (s.k1 + tf);
-      }
-      if (score > 0) out[name] = std::tanh(score / total);
-    }
-    return out;
+  const Words query = split({query_text});
+  std::map<std::string, Words> caps, memory;
+  double n = 0, remembering = 0, caps_total = 0, memory_total = 0;
+  for (const auto& [name, a] : agents) {
+    caps[name] = split(a.caps);
+    memory[name] = split(a.remembered);
+    n += 1;
+    remembering += memory[name].empty() ? 0 : 1;
+    caps_total += caps[name].size();
+    memory_total += memory[name].size();
   }
-};
-
-std::string join(const Words& words) {
-  std::string out;
-  for (const std::string& w : words) out += (out.empty() ? "" : " ") + w;
+  std::map<std::string, double> out;
+  for (const auto& [name, a] : agents) {
+    double score = 0, total = 0;
+    for (const std::string& t : std::set<std::string>(query.begin(), query.end())) {
+      double df = 0, df_memory = 0;
+      for (const auto& [other, b] : agents) {
+        df += count(caps[other], t) + count(memory[other], t) > 0 ? 1 : 0;
+        df_memory += count(memory[other], t) > 0 ? 1 : 0;
+      }
+      const double weight = count(query, t) * idf(n, df);
+      total += weight;
+      const double r = df_memory > 0 ? std::min(1.0, idf(remembering, df_memory) / idf(n, df)) : 0;
+      const double c = count(caps[name], t), m = count(memory[name], t);
+      double tf = 0;
+      if (c > 0) tf += c / (1 - s.b + s.b * caps[name].size() / (caps_total / n));
+      if (m > 0)
+        tf += s.memory_weight * r * m /
+              (1 - s.memory_b + s.memory_b * memory[name].size() / (memory_total / remembering));
+      if (tf > 0) score += weight * (s.k1 + 1) * tf / (s.k1 + tf);
+    }
+    if (score > 0) out[name] = std::tanh(score / total);
+  }
   return out;
 }
 
@@ -163,77 +153,17 @@ TEST(Bm25Scorer, IncrementalIndexMatchesTheFormula) {
   settings[3].b = 0.0;
   for (std::size_t variant = 0; variant < settings.size(); ++variant) {
     SCOPED_TRACE(variant);
-    std::mt19937 rng(static_cast<unsigned>(variant) + 1);
-    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
-    auto words = [&](int most) {
-      Words w(static_cast<std::size_t>(pick(most + 1)));
-      for (std::string& x : w) x = "w" + std::to_string(pick(25));
-      return w;
+    test_support::Churn churn;
+    churn.remembers = true;
+    churn.text = [](std::mt19937_64& rng) {
+      std::string text;
+      for (auto n = rng() % 7; n > 0; --n) text += "w" + std::to_string(rng() % 40) + " ";
+      return text;
     };
-    auto scorer = Bm25Scorer::create(settings[variant]).value();
-    Model model;
-    std::map<std::string, std::uint32_t> keys;
-    for (int step = 0; step < 400; ++step) {
-      const std::string name = "a" + std::to_string(pick(12));
-      const auto it = model.agents.find(name);
-      const int op = pick(10);
-      if (op < 3 || it == model.agents.end()) {
-        Words caps = words(6);
-        const std::vector<std::string> texts{join(caps)};
-        keys[name] = static_cast<std::uint32_t>(std::stoi(name.substr(1)) + 1);
-        scorer->index(name, texts, keys[name]);
-        model.agents[name] = {caps, {}};
-      } else if (op < 7) {
-        Words text = words(5);
-        ASSERT_TRUE(scorer->learn(name, join(text)));
-        it->second.remembered.push_back(text);
-      } else if (op < 9 && !it->second.remembered.empty()) {
-        auto& remembered = it->second.remembered;
-        const auto at = remembered.begin() + pick(static_cast<int>(remembered.size()));
-        ASSERT_TRUE(scorer->forget(name, join(*at)));
-        remembered.erase(at);
-      } else if (op == 9) {
-        scorer->remove_agent(name);
-        model.agents.erase(it);
-      }
-      // A text the agent never remembered changes nothing.
-      scorer->forget(name, "w1 never");
-      if (step % 20 != 19) continue;
-      for (int q = 0; q < 5; ++q) {
-        Words query = words(4);
-        query.push_back(pick(2) ? "unknown" : "w3");
-        const auto expected = model.similarities(settings[variant], query);
-        const ScoreList got = scorer->score(join(query)).value();
-        ASSERT_EQ(got.pairs.size(), expected.size());
-        std::vector<double> by_key(32, 0.0);
-        ScoreList keyed(by_key);
-        ASSERT_FALSE(scorer->score_into({join(query)}, keyed));
-        EXPECT_TRUE(keyed.pairs.empty());
-        for (std::size_t i = 0; i < got.pairs.size(); ++i) {
-          const std::string agent(got.pairs[i].first);
-          ASSERT_TRUE(expected.count(agent)) << agent;
-          EXPECT_NEAR(got.pairs[i].second, expected.at(agent), 1e-12);
-          EXPECT_LT(got.pairs[i].second, 1.0);
-          EXPECT_EQ(got.keys[i], keys[agent]);
-        }
-        for (const auto& [agent, record] : model.agents) {
-          const double want = expected.count(agent) ? expected.at(agent) : 0.0;
-          EXPECT_NEAR(by_key[keys[agent]], want, 1e-12) << agent;
-        }
-        // A floor may leave out only agents below it, and changes no similarity.
-        const double floor = pick(2) ? 0.3 : got.pairs.empty() ? 0.5 : got.pairs[0].second;
-        std::map<std::string_view, double> above, listed;
-        for (const auto& [agent, similarity] : got.pairs) {
-          if (similarity >= floor) above[agent] = similarity;
-        }
-        ScoreList cut;
-        ASSERT_FALSE(scorer->score_into({join(query), floor}, cut));
-        for (const auto& [agent, similarity] : cut.pairs) {
-          if (similarity >= floor) listed[agent] = similarity;
-        }
-        EXPECT_EQ(listed, above);
-      }
-    }
+    churn.oracle = [&](const auto& agents, const std::string& q) {
+      return bm25(settings[variant], agents, q);
+    };
+    churn.run(*Bm25Scorer::create(settings[variant]).value(), variant + 1);
   }
 }
 

@@ -17,22 +17,6 @@ FilterValue greater_than(double t) {
 }
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-TEST(FilterStrings, ExactContainsAndOneOfCompareBytes) {
-  const FilterValue exact{FilterValue::Exact{"mcp"}};
-  EXPECT_TRUE(exact.matches("mcp"));
-  EXPECT_FALSE(exact.matches("MCP"));
-  EXPECT_FALSE(exact.matches("mcp "));
-
-  EXPECT_TRUE(FilterValue{FilterValue::Contains{""}}.matches(""));
-  EXPECT_TRUE(FilterValue{FilterValue::Contains{"trans"}}.matches("translate"));
-  EXPECT_FALSE(FilterValue{FilterValue::Contains{"Trans"}}.matches("translate"));
-
-  EXPECT_FALSE(FilterValue{FilterValue::OneOf{}}.matches(""));
-  const FilterValue one_of{FilterValue::OneOf{{"a", "b"}}};
-  EXPECT_TRUE(one_of.matches("b"));
-  EXPECT_FALSE(one_of.matches("ab"));
-}
-
 TEST(FilterNumbers, StrictSyntaxAndStrictComparison) {
   const auto f = less_than(100.0);
   for (const char* v : {"99.5", "1e1", "-inf", "+3", ".5", "1.", "-1e400", "-0"}) {
@@ -81,6 +65,7 @@ TEST(FilterSets, EveryConditionNeedsItsKeyAndAMatch) {
   const FilterMap empty;
   EXPECT_TRUE(passes_filters(&empty, Metadata{}));
   EXPECT_TRUE(passes_filters(nullptr, Metadata{}));
+  EXPECT_FALSE(FilterValue{FilterValue::OneOf{}}.matches(""));
 }
 
 }  // namespace

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -53,24 +55,6 @@ class ChosenScorer final : public Scorer {
   std::set<std::string> failing_;
 };
 
-// The key each listed agent was reported with; the list must carry keys.
-inline std::map<std::string, std::uint32_t> keys_by_name(const ScoreList& list) {
-  std::map<std::string, std::uint32_t> keys;
-  for (std::size_t i = 0; i < list.pairs.size() && i < list.keys.size(); ++i) {
-    keys[std::string(list.pairs[i].first)] = list.keys[i];
-  }
-  return keys;
-}
-
-// The listed similarities by name; an agent listed twice is a failure.
-inline std::map<std::string, double> as_map(const ScoreList& list) {
-  std::map<std::string, double> out;
-  for (const auto& [name, sim] : list.pairs) {
-    EXPECT_TRUE(out.emplace(std::string(name), sim).second) << "listed twice: " << name;
-  }
-  return out;
-}
-
 // Learns nothing incrementally and scores nothing, so that the engine or a hybrid must
 // re-index it with every text an agent has: holds what it was last given per agent.
 class Reindexed final : public Scorer {
@@ -102,5 +86,94 @@ inline std::vector<std::string> by_hash(std::vector<std::string> names) {
   });
   return names;
 }
+
+// An agent as a scorer under test was last told about it.
+struct ModelAgent {
+  std::vector<std::string> caps, remembered;
+  std::uint32_t key = 0;
+};
+using ModelAgents = std::map<std::string, ModelAgent>;
+
+// Random registrations (keyed or not), re-registrations, removals (of unknown agents too)
+// and, for a scorer that `remembers`, texts learned and forgotten. At twenty points along
+// the way the scorer must report for random queries exactly the oracle's positive
+// similarities over the agents as they are then: listed once each with the agent's key,
+// written by key into a lent array, and unchanged above any floor it is given.
+struct Churn {
+  std::function<std::string(std::mt19937_64&)> text;  // a capability, query or memory
+  std::function<std::map<std::string, double>(const ModelAgents&, const std::string&)> oracle;
+  int names = 12, steps = 400, max_caps = 1;
+  bool remembers = false, ordered = false;
+
+  // The longest listing seen, so that a caller can tell which regime it reached.
+  std::size_t run(Scorer& scorer, std::uint64_t seed) const {
+    std::mt19937_64 rng(seed);
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    ModelAgents agents;
+    std::size_t longest = 0;
+    for (int step = 0; step <= steps; ++step) {
+      for (int q = 0; q < (step % (steps / 20) == 0 ? 4 : 0); ++q) {
+        longest = std::max(longest, check(scorer, agents, text(rng), pick(2)));
+      }
+      const int i = pick(names), op = pick(10);
+      const std::string name = "a" + std::to_string(i);
+      const auto it = agents.find(name);
+      if (op == 9) {
+        scorer.remove_agent(name);
+        agents.erase(name);
+      } else if (op < 4 || !remembers || it == agents.end()) {
+        ModelAgent& a = agents[name] = {{}, {}, pick(4) ? static_cast<std::uint32_t>(i + 1) : 0};
+        a.caps.resize(static_cast<std::size_t>(pick(max_caps + 1)));
+        for (std::string& c : a.caps) c = text(rng);
+        scorer.index(name, a.caps, a.key);
+      } else if (op < 7 || it->second.remembered.empty()) {
+        it->second.remembered.push_back(text(rng));
+        EXPECT_TRUE(scorer.learn(name, it->second.remembered.back()));
+      } else {
+        auto& remembered = it->second.remembered;
+        const auto at = remembered.begin() + pick(static_cast<int>(remembered.size()));
+        EXPECT_TRUE(scorer.forget(name, *at));
+        remembered.erase(at);
+        scorer.forget(name, "w1 never");  // a text never remembered changes nothing
+      }
+    }
+    return longest;
+  }
+
+  // The floor is 0.3, or when `top` the best listed similarity.
+  std::size_t check(const Scorer& scorer, const ModelAgents& agents, const std::string& query,
+                    bool top) const {
+    SCOPED_TRACE("query: " + query);
+    const auto want = oracle(agents, query);
+    const ScoreList list = scorer.score(query).value();
+    std::map<std::string, double> got, above, kept;
+    double floor = top ? 0.0 : 0.3;
+    for (std::size_t k = 0; k < list.pairs.size(); ++k) {
+      const auto& [name, sim] = list.pairs[k];
+      const auto agent = agents.find(std::string(name));
+      EXPECT_TRUE(got.emplace(name, sim).second) << "listed twice: " << name;
+      EXPECT_EQ(list.keys[k], agent == agents.end() ? ~0u : agent->second.key) << name;
+      EXPECT_TRUE(!ordered || k == 0 || list.pairs[k - 1].second >= sim) << k;
+      if (top) floor = std::max(floor, sim);
+    }
+    EXPECT_EQ(got.size(), want.size());
+    std::vector<double> by_key(static_cast<std::size_t>(names) + 1, 0.0);
+    ScoreList keyed(by_key), cut;
+    EXPECT_FALSE(scorer.score_into({query}, keyed));
+    EXPECT_FALSE(scorer.score_into({query, floor}, cut));
+    for (const auto& [name, sim] : keyed.pairs) EXPECT_EQ(agents.at(std::string(name)).key, 0u);
+    for (const auto& [name, agent] : agents) {
+      const double expected = want.count(name) ? want.at(name) : 0.0;
+      EXPECT_NEAR(got.count(name) ? got.at(name) : 0.0, expected, 1e-12) << name;
+      EXPECT_NEAR(agent.key ? by_key[agent.key] : expected, expected, 1e-12) << name;
+      if (got.count(name) && got.at(name) >= floor) above[name] = got.at(name);
+    }
+    for (const auto& [name, sim] : cut.pairs) {
+      if (sim >= floor) kept[std::string(name)] = sim;
+    }
+    EXPECT_EQ(kept, above);
+    return list.pairs.size();
+  }
+};
 
 }  // namespace kova::test_support
