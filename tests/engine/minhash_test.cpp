@@ -43,8 +43,8 @@ class MinHashScorerTest : public ::testing::Test {
     }
     return 0.0;
   }
-  double match(std::string_view agent, MinHashSignature signature) {
-    return match(scorer, agent, signature);
+  double match(std::string_view agent, const std::string& text) {
+    return match(scorer, agent, compute_signature(text, cfg));
   }
 };
 
@@ -58,11 +58,11 @@ TEST_F(MinHashScorerTest, LongCapabilitiesAreCutToFiftyTokensWithOneWarningEach)
     scorer.index_capabilities("a" + std::to_string(i), std::span(caps).subspan(i, 1));
   }
   for (const char* agent : {"a0", "a1", "a2"})
-    EXPECT_EQ(match(agent, compute_signature(tokens(50, " "), cfg)), 1.0) << agent;
-  EXPECT_LT(match("a1", compute_signature(caps[1], cfg)), 1.0);
-  EXPECT_EQ(match("a3", compute_signature(caps[3], cfg)), 1.0);
-  EXPECT_LT(match("a3", compute_signature(tokens(10, " "), cfg)), 1.0);
-  EXPECT_EQ(match("a4", compute_signature("lead " + tokens(49, " "), cfg)), 1.0);
+    EXPECT_EQ(match(agent, tokens(50, " ")), 1.0) << agent;
+  EXPECT_LT(match("a1", caps[1]), 1.0);
+  EXPECT_EQ(match("a3", caps[3]), 1.0);
+  EXPECT_LT(match("a3", tokens(10, " ")), 1.0);
+  EXPECT_EQ(match("a4", "lead " + tokens(49, " ")), 1.0);
 
   const auto events = sink->events_with("truncating long capability string");
   ASSERT_EQ(events.size(), 3u);
@@ -78,6 +78,15 @@ TEST_F(MinHashScorerTest, LongCapabilitiesAreCutToFiftyTokensWithOneWarningEach)
   unlimited.index_capabilities("a", std::span(caps).subspan(2, 1));
   EXPECT_EQ(match(unlimited, "a", compute_signature(caps[2], cfg)), 1.0);
   EXPECT_EQ(sink->entries.size(), logged);
+  // The adapter's default scorer is this one, over the adapter's configuration.
+  LshConfig loose;
+  loose.similarity_threshold = 0.25;
+  ScorerAdapter adapter(loose);
+  auto* minhash = dynamic_cast<MinHashScorer*>(adapter.scorer.get());
+  ASSERT_NE(minhash, nullptr);
+  EXPECT_EQ(minhash->config(), loose);
+  EXPECT_TRUE(minhash->truncate_capability("a", tokens(51, " ")).has_value());
+  EXPECT_FALSE(minhash->truncate_capability("a", tokens(50, " ")).has_value());
 }
 
 TEST_F(MinHashScorerTest, PresignedSignaturesReusedOnlyWhenSafe) {
@@ -86,13 +95,13 @@ TEST_F(MinHashScorerTest, PresignedSignaturesReusedOnlyWhenSafe) {
   const std::vector<std::string> caps = {"short capability", tokens(51, " ")};
   const std::vector<MinHashSignature> given = {marker, marker};
   scorer.index("a", AgentTexts(caps, given, &cfg), 5);
-  EXPECT_EQ(match("a", marker), 1.0);                                   // reused as given
-  EXPECT_EQ(match("a", compute_signature(tokens(50, " "), cfg)), 1.0);  // truncated: re-signed
+  EXPECT_EQ(match(scorer, "a", marker), 1.0);   // reused as given
+  EXPECT_EQ(match("a", tokens(50, " ")), 1.0);  // truncated: re-signed
   LshConfig other = cfg;
   other.shingle_mode = ShingleMode::hybrid(4);
   scorer.index("b", AgentTexts(caps, given, &other), 9);
-  EXPECT_EQ(match("b", compute_signature(caps[0], cfg)), 1.0);
-  EXPECT_LT(match("b", marker), 1.0);
+  EXPECT_EQ(match("b", caps[0]), 1.0);
+  EXPECT_LT(match(scorer, "b", marker), 1.0);
   // Keys beyond a lent array are listed instead.
   std::vector<double> short_array(4, 0.0);
   ScoreList partly(short_array);
@@ -127,17 +136,6 @@ TEST_F(MinHashScorerTest, AgreesWithBruteForceThroughChurn) {
     return best;
   };
   churn.run(scorer, 11);
-}
-
-TEST(ScorerAdapterTest, DefaultIsATruncatingMinHashScorerWithTheSameConfig) {
-  LshConfig cfg;
-  cfg.similarity_threshold = 0.25;
-  ScorerAdapter adapter(cfg);
-  auto* minhash = dynamic_cast<MinHashScorer*>(adapter.scorer.get());
-  ASSERT_NE(minhash, nullptr);
-  EXPECT_EQ(minhash->config(), cfg);
-  EXPECT_TRUE(minhash->truncate_capability("a", tokens(51, " ")).has_value());
-  EXPECT_FALSE(minhash->truncate_capability("a", tokens(50, " ")).has_value());
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ namespace {
 
 using Tokens = std::vector<std::string>;
 
-TEST(TfIdfTokenize, SeparatorsShortPiecesAndUnicode) {
+TEST(TfIdfTokenize, SeparatorsShortPiecesUnicodeAndFrequencies) {
   const std::pair<std::string, Tokens> cases[] = {
       {"Legal-Translation", {"legal", "translation"}},
       {"A+ and B#", {"and"}},
@@ -39,13 +39,10 @@ TEST(TfIdfTokenize, SeparatorsShortPiecesAndUnicode) {
       {"\u1E9E \u039F\u0394\u039F\u03A3 \u0130stanbul",
        {"\u00DF", "\u03BF\u03B4\u03BF\u03C2", "stanbul"}}};
   for (const auto& [text, tokens] : cases) EXPECT_EQ(TfIdfScorer::tokenize(text), tokens) << text;
-}
-
-TEST(TfIdfComputeTf, DenominatorCountsAllTextsTogether) {
+  // Term frequencies share one denominator across an agent's texts.
   EXPECT_EQ(TfIdfScorer::compute_tf(std::vector<std::string>{"alpha beta", "Alpha", "x !"}),
             (TermFrequencies{{"alpha", 2.0 / 3.0}, {"beta", 1.0 / 3.0}}));
   EXPECT_TRUE(TfIdfScorer::compute_tf(std::vector<std::string>{"a", "- -", ""}).empty());
-  EXPECT_TRUE(TfIdfScorer::compute_tf({}).empty());
 }
 
 // Straight from the definition, recomputed from every agent's texts for each query.
