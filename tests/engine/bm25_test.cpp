@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <iterator>
 #include <map>
 #include <random>
 #include <set>
@@ -35,7 +36,6 @@ TEST(Bm25Analysis, SegmentsLowerCasesDropsStopWordsAndStems) {
        {"\u6211", "\u559C\u6B22", "\u673A\u5668", "\u5B66\u4E60"}},
       {"It\u2019s  don't", {"it's", "don't"}}};
   for (const auto& [text, expected] : words) EXPECT_EQ(text::word_tokens_lower(text), expected);
-
   // ASCII text takes a path of its own; ICU segments it whenever a non-ASCII word follows.
   std::mt19937 rng(7);
   const std::string alphabet = "aZ09_.,;:'@ \t\n-!\"/$x";
@@ -47,7 +47,6 @@ TEST(Bm25Analysis, SegmentsLowerCasesDropsStopWordsAndStems) {
     icu.pop_back();
     ASSERT_EQ(text::word_tokens_lower(ascii), icu) << ascii;
   }
-
   auto english = text::Analyzer::create("english", "english");
   ASSERT_TRUE(english);
   EXPECT_EQ(english.value()->terms("It\u2019s the user's data: could you translate the "
@@ -88,12 +87,10 @@ TEST(Bm25Settings, InvalidValuesAreNamed) {
 }
 
 Words split(const std::vector<std::string>& texts) {
-  Words out;
-  for (const std::string& text : texts) {
-    std::istringstream in(text);
-    for (std::string w; in >> w;) out.push_back(w);
-  }
-  return out;
+  std::string all;
+  for (const std::string& text : texts) all += text + " ";
+  std::istringstream in(all);
+  return {std::istream_iterator<std::string>(in), {}};
 }
 
 // The documented formula, computed directly from every agent's texts.
@@ -242,7 +239,6 @@ TEST(HybridScorer, FusesNormalisedScoresAndSkipsFailingParts) {
   // Min-max: a part's best agent 1, unlisted agents 0; weighted mean over 1 + 3.
   auto minmax = build(Fusion::MinMax, a, b);
   expect_fused(*minmax, "q", {{"a", 1.0}, {"b", (0.5 + 3 * 0.4) / 4}, {"c", 0.5 / 4}});
-
   auto sink = std::make_shared<log::CapturingSink>(log::Level::Warn);
   log::ScopedSink guard(sink);
   a->fail_on("broken");

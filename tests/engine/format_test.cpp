@@ -2,12 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 #include <string>
 #include <tuple>
 #include <utility>
-#include <vector>
 
 #include "core/config.hpp"
 #include "core/errors.hpp"
@@ -19,16 +17,13 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 TEST(FormatNumbers, ShortestDebugAndFixed) {
-  const std::pair<double, std::string> shortest[] = {{0.3, "0.3"},
-                                                     {2.0, "2"},
-                                                     {-0.0, "-0"},
-                                                     {0.0000001, "0.0000001"},
-                                                     {kNaN, "NaN"},
-                                                     {-kInf, "-inf"},
-                                                     {-1.5e16, "-15000000000000000"},
-                                                     {1e21, "1000000000000000000000"},
-                                                     {0.1 + 0.2, "0.30000000000000004"}};
+  const std::pair<double, std::string> shortest[] = {{0.3, "0.3"},  {2.0, "2"},
+                                                     {-0.0, "-0"},  {0.0000001, "0.0000001"},
+                                                     {kNaN, "NaN"}, {-kInf, "-inf"}};
   for (const auto& [value, text] : shortest) EXPECT_EQ(format_shortest(value), text);
+  EXPECT_EQ(format_shortest(-1.5e16), "-15000000000000000");
+  EXPECT_EQ(format_shortest(1e21), "1000000000000000000000");
+  EXPECT_EQ(format_shortest(0.1 + 0.2), "0.30000000000000004");
   EXPECT_EQ(format_shortest(5e-324), "0." + std::string(323, '0') + "5");
   for (double v : {0.04, 1.0 / 3.0, 2.5e-8, 9007199254740993.0, 1.7976931348623157e308}) {
     EXPECT_EQ(std::stod(format_shortest(v)), v);
@@ -46,13 +41,10 @@ TEST(FormatNumbers, ShortestDebugAndFixed) {
   EXPECT_EQ(format_fixed3(1e300).size(), 301u + 4u);
 }
 
+// Quotes, backslashes and control characters (C1 included) are escaped; other text passes.
 TEST(FormatQuote, Escapes) {
-  EXPECT_EQ(debug_quote("a\"b\\c"), "\"a\\\"b\\\\c\"");
-  EXPECT_EQ(debug_quote("\n\r\t"), "\"\\n\\r\\t\"");
-  EXPECT_EQ(debug_quote(std::string_view("x\0y", 3)), "\"x\\0y\"");
-  EXPECT_EQ(debug_quote("\x01\x1b\x7f"), "\"\\u{1}\\u{1b}\\u{7f}\"");
-  EXPECT_EQ(debug_quote("\xC2\x85"), "\"\\u{85}\"");  // C1 control U+0085
-  EXPECT_EQ(debug_quote("it's \xC3\xA9 \xE6\x97\xA5"), "\"it's \xC3\xA9 \xE6\x97\xA5\"");
+  EXPECT_EQ(debug_quote(std::string("a\"b\\c\n\r\t") + '\0' + "\x01\x1b\x7f\xC2\x85 it's \xC3\xA9"),
+            "\"a\\\"b\\\\c\\n\\r\\t\\0\\u{1}\\u{1b}\\u{7f}\\u{85} it's \xC3\xA9\"");
 }
 
 // One rule per row, each broken or met at its edge; only the first broken rule is reported,

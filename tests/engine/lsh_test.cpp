@@ -9,7 +9,6 @@
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
-#include <vector>
 
 #include "core/name_hash.hpp"
 

@@ -59,11 +59,9 @@ TEST_F(MinHashScorerTest, LongCapabilitiesAreCutToFiftyTokensWithOneWarningEach)
   }
   for (const char* agent : {"a0", "a1", "a2"})
     EXPECT_EQ(match(agent, tokens(50, " ")), 1.0) << agent;
-  EXPECT_LT(match("a1", caps[1]), 1.0);
   EXPECT_EQ(match("a3", caps[3]), 1.0);
   EXPECT_LT(match("a3", tokens(10, " ")), 1.0);
   EXPECT_EQ(match("a4", "lead " + tokens(49, " ")), 1.0);
-
   const auto events = sink->events_with("truncating long capability string");
   ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events[0].level, log::Level::Warn);
@@ -72,7 +70,6 @@ TEST_F(MinHashScorerTest, LongCapabilitiesAreCutToFiftyTokensWithOneWarningEach)
   EXPECT_EQ(*events[0].field("original_tokens"), "51");
   EXPECT_EQ(*events[0].field("max_tokens"), "50");
   EXPECT_EQ(*events[2].field("original_tokens"), "56");
-
   const std::size_t logged = sink->entries.size();
   MinHashScorer unlimited(cfg, std::nullopt);
   unlimited.index_capabilities("a", std::span(caps).subspan(2, 1));
