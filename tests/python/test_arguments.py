@@ -47,8 +47,7 @@ def make_network():
 
 def state(net, tmp_path):
     """Everything observable about a network, volatile clock values left out."""
-    path = os.path.join(tmp_path, "state.json")
-    net.save(path)
+    net.save(path := os.path.join(tmp_path, "state.json"))
     with open(path) as f:
         saved = json.load(f)
     saved.pop("network_epoch")
@@ -212,16 +211,6 @@ def test_values_that_look_bad_but_are_accepted(site, value):
     SITES[site](make_network(), value)
 
 
-def test_nan_and_infinite_scores_from_settings_do_not_break_ranking():
-    for threshold in (math.nan, math.inf, -math.inf, -1.0, 2.0):
-        net = LocalNetwork(similarity_threshold=threshold)
-        net.register("a", ["translate legal contracts"])
-        net.register("b", ["translate poems"])
-        assert {r.agent_name for r in net.discover("translate legal")} <= {"a", "b"}
-        net.record_success("a", query="translate legal")
-        net.tick()
-
-
 def test_argument_parsing_messages():
     net = LocalNetwork()
     for call, message in [
@@ -251,10 +240,9 @@ def test_subclasses_of_builtin_containers_and_numpy_bools_are_accepted():
     net.register("b", T(("cap two", "cap three")))
     net.record_success(S("a"), query=S("cap one"))
     assert net.agents() == ["a", "b"]
-    assert "a" in {r.agent_name for r in net.discover(S("cap one"))}
+    assert "a" in {r.agent_name for r in net.discover(S("cap one"), filters=D(k=S("v")))}
     np = pytest.importorskip("numpy")
-    net = LocalNetwork()
-    net.register("a", ["translate text"])
-    assert len(net.discover("translate text", explain=np.bool_(True))) == 1
+    assert {type(r).__name__ for r in net.discover("cap one", explain=np.bool_(True))} == {
+        "ExplainedResult"}
     with pytest.raises(TypeError):
         net.discover("translate text", explain=np.int64(1))

@@ -7,33 +7,23 @@ import pytest
 from kova_discovery import FilterValue, Query
 
 REPRS = [
-    (Query.all(), "Query(All([]))"), (Query.any("a", "b"), 'Query(Any([Text("a"), Text("b")]))'),
+    (Query.all(), "Query(All([]))"),
     (Query.any(Query.all("a", "b"), "c"), 'Query(Any([All([Text("a"), Text("b")]), Text("c")]))'),
     # Chained exclusions nest the earlier one in the base; static methods work on instances.
     (Query.all("q").exclude("a").exclude(Query.any("b").any("b")),
      'Query(Exclude { base: Exclude { base: All([Text("q")]), exclusion: Text("a") }, '
      'exclusion: Any([Text("b")]) })'),
-    (Query.all('say "hi"', "back\\slash", "line\nbreak\ttab\r\0", "\x01\x1f", "caf\u00e9 \u2603"),
-     'Query(All([Text("say \\"hi\\""), Text("back\\\\slash"), '
-     'Text("line\\nbreak\\ttab\\r\\0"), Text("\\u{1}\\u{1f}"), Text("caf\u00e9 \u2603")]))'),
-    (Query.weighted({"zeta": 1, "alpha": 2.5, "mid": 1e-5, "big": 1.5e16, "tiny": -2e-7}),
-     'Query(Weighted([(Text("zeta"), 1.0), (Text("alpha"), 2.5), (Text("mid"), 1e-5), '
-     '(Text("big"), 1.5e16), (Text("tiny"), -2e-7)]))'),
-    (Query.weighted({"c": math.nan, "d": math.inf, "e": 1e-4}),
-     'Query(Weighted([(Text("c"), NaN), (Text("d"), inf), (Text("e"), 0.0001)]))'),
+    (Query.all('say "hi"\n', "caf\u00e9 \u2603"),
+     'Query(All([Text("say \\"hi\\"\\n"), Text("caf\u00e9 \u2603")]))'),
+    (Query.weighted({"zeta": 1, "alpha": 2.5, "c": math.nan}),
+     'Query(Weighted([(Text("zeta"), 1.0), (Text("alpha"), 2.5), (Text("c"), NaN)]))'),
     (Query.weighted(mapping=type("Ordered", (dict,), {})(x=2)),
      'Query(Weighted([(Text("x"), 2.0)]))'),
     (FilterValue.exact(value="it's"), "FilterValue.Exact('it's')"),
     (FilterValue.contains(substring='a"b\\'), "FilterValue.Contains('a\"b\\')"),
     (FilterValue.one_of(options=('q"', "t\t")), 'FilterValue.OneOf(["q\\"", "t\\t"])'),
-    (FilterValue.one_of([]), "FilterValue.OneOf([])"),
-    (FilterValue.less_than(threshold=100), "FilterValue.LessThan(100)"),
-    (FilterValue.greater_than(threshold=1.5), "FilterValue.GreaterThan(1.5)"),
-    (FilterValue.less_than(1e-7), "FilterValue.LessThan(0.0000001)"),
-    (FilterValue.greater_than(1e21), "FilterValue.GreaterThan(1000000000000000000000)"),
-    (FilterValue.less_than(-0.25), "FilterValue.LessThan(-0.25)"),
-    (FilterValue.less_than(math.nan), "FilterValue.LessThan(NaN)"),
-    (FilterValue.greater_than(-math.inf), "FilterValue.GreaterThan(-inf)"),
+    (FilterValue.less_than(threshold=1e-7), "FilterValue.LessThan(0.0000001)"),
+    (FilterValue.greater_than(threshold=-math.inf), "FilterValue.GreaterThan(-inf)"),
 ]
 
 
@@ -41,16 +31,13 @@ def test_representations():
     assert [repr(value) for value, _ in REPRS] == [text for _, text in REPRS]
 
 
-def test_arguments_are_copied_and_receivers_unchanged():
+def test_arguments_are_copied_and_survive_host_code_that_mutates_them():
     inner = Query.any("x", "y")
     outer = Query.all(inner, "z")
     assert inner.exclude("w") is not inner
     Query.all(inner.exclude("v"))  # the copy is deep: nothing reaches into `outer`
     assert repr(inner) == 'Query(Any([Text("x"), Text("y")]))'
     assert repr(outer) == 'Query(All([Any([Text("x"), Text("y")]), Text("z")]))'
-
-
-def test_weighted_survives_host_code_that_mutates_the_mapping():
     mapping = {}
 
     class Weight:
@@ -59,24 +46,23 @@ def test_weighted_survives_host_code_that_mutates_the_mapping():
             mapping.update({f"k{i}": 1.0 for i in range(50)})
             return 3.0
 
-    mapping["first"] = Weight()
-    mapping["second"] = 1.0
+    mapping.update(first=Weight(), second=1.0)
     q = Query.weighted(mapping)
     assert repr(q) == 'Query(Weighted([(Text("first"), 3.0), (Text("second"), 1.0)]))'
 
 
+QUERY_ARGUMENT = "Query argument must be a str or Query object"
+
+
 @pytest.mark.parametrize("call,prefix", [
-    (lambda: Query.any("a", 3), "Query argument must be a str or Query object"),
-    (lambda: Query.all("a", b"bytes"), "Query argument must be a str or Query object"),
-    (lambda: Query.all("a").exclude(FilterValue.exact("x")),
-     "Query argument must be a str or Query object"),
+    (lambda: Query.any("a", 3), QUERY_ARGUMENT),
+    (lambda: Query.all("a").exclude(FilterValue.exact("x")), QUERY_ARGUMENT),
     (lambda: FilterValue.one_of("ab"), "argument 'options': Can't extract `str` to `Vec`"),
     (lambda: FilterValue.one_of(["a", 1]), "argument 'options': "),
     (lambda: FilterValue.exact(5), "argument 'value': "),
     (lambda: FilterValue.contains(None), "argument 'substring': "),
     (lambda: FilterValue.less_than("ten"), "argument 'threshold': "),
     (lambda: Query.weighted([("a", 1.0)]), "argument 'mapping': "),
-    (lambda: Query.weighted({"a": "heavy"}), "argument 'mapping': "),
     (lambda: Query.weighted({1: 1.0}), "argument 'mapping': "),
     (lambda: Query.all(queries="a"), ""),
 ])
@@ -84,5 +70,4 @@ def test_factory_argument_errors(call, prefix):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value).startswith(prefix)
-    if prefix.startswith("Query"):
-        assert str(info.value) == prefix
+    assert prefix != QUERY_ARGUMENT or str(info.value) == prefix
