@@ -39,11 +39,7 @@ def test_threshold_scorer_and_config_are_applied(kwargs, query, found):
 
 def test_feedback_replay_log_and_epsilon():
     net = LocalNetwork()
-    assert net.exploration_epsilon == 0.8
-    assert net.replay_enabled is False and net.replay_event_count == 0
-    with pytest.raises(ValueError, match="max_events"):
-        net.enable_replay(0)
-    assert net.replay_enabled is False
+    assert (net.exploration_epsilon, net.replay_enabled, net.replay_event_count) == (0.8, False, 0)
     net.record_success("ghost")  # unknown names never raise
     net.enable_replay(max_events=100)
     net.register("a", ["translate text"])
@@ -56,7 +52,7 @@ def test_feedback_replay_log_and_epsilon():
     assert net.replay_event_count == len(events) == 5
     assert list(events[0].items()) == [("type", "feedback_recorded"), ("agent_name", "a"),
                                        ("query", ""), ("outcome", 1.0)]
-    assert events[1]["query"] == "translate" and events[1]["outcome"] == -1.0
+    assert (events[1]["query"], events[1]["outcome"]) == ("translate", -1.0)
     assert events[2:4] == [{"type": "tick_applied"},
                            {"type": "query_submitted", "query": "translate text"}]
     assert list(events[4]) == ["type", "query", "agent_name", "raw_similarity", "enzyme_score",
@@ -67,18 +63,15 @@ def test_feedback_replay_log_and_epsilon():
 
 def test_drift_reports():
     net = LocalNetwork()
-    net.register("beta", ["translate text between languages"])
-    net.register("alpha", ["summarise long documents"])
-    for _ in range(4):
-        net.record_success("beta", query="translate text between languages")
-        net.record_success("alpha", query="summarise long documents")
-    for _ in range(10):
-        net.record_failure("beta", query="translate")
+    for name, text in (("beta", "translate text between languages"),
+                       ("alpha", "summarise long documents")):
+        net.register(name, [text])
+        for _ in range(4):
+            net.record_success(name, query=text)
     assert net.detect_drift() == []
     net.record_success("beta", query="translate text between languages")
-    report = net.detect_drift()
-    assert [list(r.items()) for r in report] == [[("agent_name", "beta"), ("alignment", 1.0),
-                                                  ("sample_count", 5), ("drifted", False)]]
+    assert [list(r.items()) for r in net.detect_drift()] == [
+        [("agent_name", "beta"), ("alignment", 1.0), ("sample_count", 5), ("drifted", False)]]
     both = net.detect_drift(threshold=1.5, min_samples=4)
     assert [(r["agent_name"], r["drifted"]) for r in both] == [("alpha", True), ("beta", True)]
 
@@ -108,19 +101,10 @@ def test_routing_state_agrees_with_the_state_file_and_loads_without_callables(tm
     assert net.discover("translate text")[0].invoke is print  # the original keeps its map
 
 
-def test_persistence_failures_are_os_errors(tmp_path):
-    net = LocalNetwork()
-    net.register("a", ["x"])
-    with pytest.raises(OSError, match=r"^\[Errno \d+\] I/O error: "):
-        net.save(str(tmp_path / "missing-dir" / "state.json"))
-    good = tmp_path / "good.json"
-    net.save(str(good))
-    state = json.loads(good.read_text())
-    state["version"] = 99
-    good.write_text(json.dumps(state))
+def test_a_newer_snapshot_version_is_refused(tmp_path):
+    (good := tmp_path / "good.json").write_text('{"version": 99, "agents": []}')
     with pytest.raises(OSError, match=exact("unsupported snapshot version 99 (supported up to 3)")):
         LocalNetwork.load(str(good))
-    assert net.agents() == ["a"]
 
 
 def test_reentrant_calls_from_a_scorer_are_refused_and_borrows_released():
@@ -147,8 +131,7 @@ def test_reentrant_calls_from_a_scorer_are_refused_and_borrows_released():
             except RuntimeError as e:
                 seen.append(str(e))
 
-    scorer = Reentrant()
-    net = LocalNetwork(scorer=scorer)
+    net = LocalNetwork(scorer=(scorer := Reentrant()))
     scorer.net = net
     net.register("a", ["x"])
     assert [r.agent_name for r in net.discover("q")] == ["a"]

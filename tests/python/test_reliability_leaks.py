@@ -16,31 +16,28 @@ SOAK_CALLS = int(os.environ.get("KOVA_SOAK_CALLS", "100000"))
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
-def refs(obj):
-    return sys.getrefcount(obj)
+refs = sys.getrefcount
 
 
 class Scorer:
     def __init__(self, raise_in=()):
-        self.names = []
-        self.raise_in = raise_in
+        self.names, self.raise_in = {}, raise_in
+
+    def check(self, method):
+        if method in self.raise_in:
+            raise ValueError(f"{method} failed")
 
     def index_capabilities(self, name, capabilities):
-        if "index" in self.raise_in:
-            raise ValueError("index failed")
-        if name not in self.names:
-            self.names.append(name)
+        self.check("index")
+        self.names[name] = 0.9
 
     def remove_agent(self, name):
-        if "remove" in self.raise_in:
-            raise ValueError("remove failed")
-        if name in self.names:
-            self.names.remove(name)
+        self.check("remove")
+        self.names.pop(name, None)
 
     def score(self, query):
-        if "score" in self.raise_in:
-            raise ValueError("score failed")
-        return [(n, 0.9) for n in self.names]
+        self.check("score")
+        return list(self.names.items())
 
 
 def handler():
@@ -90,9 +87,6 @@ class Sentinel:
     def __del__(self):
         self.freed.append(True)
 
-    def handle(self):
-        pass
-
 
 def test_cycles_through_results_and_scorers_are_collected():
     freed = []
@@ -122,7 +116,7 @@ def test_cycles_through_results_and_scorers_are_collected():
 
     owner = Sentinel(freed)
     owner.net = LocalNetwork()
-    owner.net.register("a", ["x"], invoke=owner.handle)  # network -> callable -> owner
+    owner.net.register("a", ["x"], invoke=lambda o=owner: o)  # network -> callable -> owner
     del owner
     gc.collect()
     assert freed == [True, True, True]
@@ -183,17 +177,13 @@ def test_mixed_calls_keep_memory_flat(tmp_path):
     net.enable_replay(2000)
     scorer_net = LocalNetwork(scorer=Scorer(raise_in=("remove",)))
     base_refs = refs(handler)
-    half = SOAK_CALLS // 2
-    mixed_calls(net, scorer_net, max(SOAK_CALLS // 10, 2000), tmp)  # caches and pools fill up
-    gc.collect()
-    start = rss_kib()
-    mixed_calls(net, scorer_net, half, tmp)
-    gc.collect()
-    middle = rss_kib()
-    mixed_calls(net, scorer_net, half, tmp)
-    gc.collect()
-    end = rss_kib()
-    print(f"{2 * half} mixed calls: resident size {start} -> {middle} -> {end} KiB")
+    sizes = []
+    for n in (max(SOAK_CALLS // 10, 2000), SOAK_CALLS // 2, SOAK_CALLS // 2):  # warm-up first
+        mixed_calls(net, scorer_net, n, tmp)
+        gc.collect()
+        sizes.append(rss_kib())
+    start, middle, end = sizes
+    print(f"{SOAK_CALLS} mixed calls: resident size {start} -> {middle} -> {end} KiB")
     # Flat: the second half adds (next to) nothing on top of the first.
     assert end - middle < 1024
     assert end - start < 4096
