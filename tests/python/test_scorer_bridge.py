@@ -29,71 +29,54 @@ class Recorder(TableScorer):
         return self.reply
 
 
-def test_protocol_calls_and_arguments():
-    scorer = Recorder([("a", 0.9), ("b", 1)])
+def two_agents(scorer):
     net = LocalNetwork(scorer=scorer)
     net.register("a", ["first cap", "second cap"])
     net.register("b", ["third"])
+    return net
+
+
+def test_protocol_calls_and_arguments():
+    scorer = Recorder([("a", 0.9), ("b", 1)])
+    net = two_agents(scorer)
     results = net.discover("find something")
     net.deregister("a")
-    assert scorer.calls == [
-        ("index", "a", ["first cap", "second cap"]), ("index", "b", ["third"]),
-        ("score", "find something"), ("remove", "a"),
-    ]
+    assert scorer.calls == [("index", "a", ["first cap", "second cap"]), ("index", "b", ["third"]),
+                            ("score", "find something"), ("remove", "a")]
     assert type(scorer.calls[0][2]) is list
-    by_name = {r.agent_name: r.similarity for r in results}
-    assert by_name == {"a": 0.9, "b": 1.0}
-    assert type(by_name["b"]) is float
+    assert {r.agent_name: r.similarity for r in results} == {"a": 0.9, "b": 1.0}
+    assert type(results[0].similarity) is float
+
+
+class Failing:
+    def index_capabilities(self, name, capabilities):
+        raise RuntimeError("index down")
+
+    def remove_agent(self, name):
+        raise RuntimeError("remove down")
+
+    def score(self, query):
+        return [("a", 0.5)]
 
 
 def test_missing_or_failing_methods_are_handled_not_raised():
-    net = LocalNetwork(scorer=object())
-    # Without index_capabilities and remove_agent the registry still works (warnings only).
-    net.register("a", ["x"])
-    assert net.agents() == ["a"]
-    assert net.discover("x") == []  # no score method: the failure is handled, not raised
-    assert net.deregister("a") is True
-
-    class Failing:
-        def index_capabilities(self, name, capabilities):
-            raise RuntimeError("index down")
-
-        def remove_agent(self, name):
-            raise RuntimeError("remove down")
-
-        def score(self, query):
-            return [("a", 0.5)]
-
-    net = LocalNetwork(scorer=Failing())
-    net.register("a", ["x"])
-    assert names(net.discover("x")) == {"a"}
-    assert net.deregister("a") is True and net.agents() == []
-    assert sys.exc_info() == (None, None, None)
+    # Without any method the registry still works (warnings only) and queries find nothing.
+    for scorer, found in ((object(), set()), (Failing(), {"a"})):
+        net = LocalNetwork(scorer=scorer)
+        net.register("a", ["x"])
+        assert net.agents() == ["a"] and names(net.discover("x")) == found
+        assert net.deregister("a") is True and net.agents() == []
+        assert sys.exc_info() == (None, None, None)
 
 
-@pytest.mark.parametrize(
-    "reply",
-    [
-        [["a", 0.9]],  # items must be tuples
-        ("a", 0.9),  # a single pair is not a list of pairs
-        "a",  # a str is never a sequence of pairs
-        [("a", 0.9, 1)],
-        [("a",)],
-        [(1, 0.9)],
-        [("a", None)],
-        {"a": 0.9},
-        None,
-        ValueError("boom"),
-        KeyboardInterrupt(),
-        [("a", 0.9), ("b", "bad")],  # the first failing item stops the whole conversion
-    ],
-    ids=repr,
-)
+@pytest.mark.parametrize("reply", [
+    [["a", 0.9]], ("a", 0.9), "a", [("a", 0.9, 1)], [("a",)], [(1, 0.9)], [("a", None)],
+    {"a": 0.9}, None, ValueError("boom"), KeyboardInterrupt(),
+    [("a", 0.9), ("b", "bad")],  # the first failing item stops the whole conversion
+], ids=repr)
 def test_scoring_failures_yield_no_results_and_no_pending_exception(reply):
     scorer = Recorder(reply)
-    net = LocalNetwork(scorer=scorer)
-    net.register("a", ["x"])
-    net.register("b", ["y"])
+    net = two_agents(scorer)
     before = held(reply)
     assert net.discover("x") == []
     assert net.discover(Query.all("x", "y")) == []
@@ -112,15 +95,12 @@ def test_valid_replies():
 
     FloatLike = type("FloatLike", (), {"__float__": lambda self: 0.5})
     Pair = type("Pair", (tuple,), {})
-
     for reply, expected in [
         ([], []), ((("a", 0.9),), ["a"]), (Seq(), ["a", "b"]), ([Pair(("a", FloatLike()))], ["a"]),
         # unknown names ignored, later wins; a fresh (uninterned) name shows a leaked reference
         ([("gh" + str(id(Seq)), 0.9), ("a", 0.2), ("a", 0.95)], ["a"]),
     ]:
-        net = LocalNetwork(scorer=Recorder(reply))
-        net.register("a", ["x"])
-        net.register("b", ["y"])
+        net = two_agents(Recorder(reply))
         before = held(reply)
         results = net.discover("x")
         assert names(results) == set(expected) and held(reply) == before, reply
