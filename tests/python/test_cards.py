@@ -12,43 +12,34 @@ CARDS_DIR = SHARED_DATA / "a2a_cards"
 
 
 def skill(name=None, description=None, tags=None):
-    fields = {"name": name, "description": description, "tags": tags}
-    return {k: v for k, v in fields.items() if v is not None}
+    return {k: v for k, v in (("name", name), ("description", description), ("tags", tags))
+            if v is not None}
 
 
-CARD = {
-    "name": "legal-assistant",
-    "description": "Legal document analysis",
-    "skills": [skill("analyze_contract", "Analyze legal contracts", ["legal", "contracts"])],
-}
-EXPECTED = [
-    "legal assistant: Legal document analysis",
-    "analyze contract: Analyze legal contracts. legal, contracts",
-]
+CARD = {"name": "legal-assistant", "description": "Legal document analysis",
+        "skills": [skill("analyze_contract", "Analyze legal contracts", ["legal", "contracts"])]}
+EXPECTED = ["legal assistant: Legal document analysis",
+            "analyze contract: Analyze legal contracts. legal, contracts"]
 
 
-@pytest.mark.parametrize(
-    "card,expected",
-    [
-        (CARD, EXPECTED), ({}, []), ({"name": "_my-agent_"}, ["my agent"]),
-        ({"skills": [skill("data-cleaning_tool")]}, ["data-cleaning tool"]),
-        ({"skills": [skill(tags=["a", "b"])]}, ["a, b"]),
-        ({"skills": [skill("x", tags=["a"])]}, ["x. a"]),
-        ({"skills": [skill("x", tags=["a", 1, "b"])]}, ["x"]),
-        ({"skills": [skill(tags=["a", 1])]}, []), ({"name": "n", "skills": "not skills"}, ["n"]),
-        ({"name": "n", "skills": {"name": "mapping"}}, ["n"]),
-        ({"skills": (skill("t1"), skill("t2"))}, ["t1", "t2"]),
-        ({"skills": ["plain string skill", 5, None, skill("real")]}, ["real"]),
-        ({"skills": [skill(tags=["legal", ""])]}, ["legal, "]),
-        ({"name": 42, "description": "Translator"}, ["Translator"]),
-        # Trimming of Unicode white space; only the skill head and card name are rewritten.
-        ({"name": " \u3000agent\u00a0", "description": "\n desc \t"}, ["agent: desc"]),
-        ({"skills": [skill(" _ ", "  ", [" t "])]}, [" t "]),
-        ({"skills": [skill(tags="ab")]}, []),  # a str is never split into tags
-        ({"skills": [skill("s", "d", [])]}, ["s: d"]), ({"skills": [skill(tags=[""])]}, [""]),
-        ({"description": "only description", "skills": []}, ["only description"]),
-    ],
-)
+@pytest.mark.parametrize("card,expected", [
+    (CARD, EXPECTED), ({}, []), ({"name": "_my-agent_"}, ["my agent"]),
+    ({"skills": [skill("data-cleaning_tool")]}, ["data-cleaning tool"]),
+    ({"skills": [skill(tags=["a", "b"])]}, ["a, b"]),
+    ({"skills": [skill("x", tags=["a"])]}, ["x. a"]),
+    ({"skills": [skill("x", tags=["a", 1, "b"])]}, ["x"]), ({"skills": [skill(tags=["a", 1])]}, []),
+    ({"name": "n", "skills": "not skills"}, ["n"]), ({"name": "n", "skills": {"name": "m"}}, ["n"]),
+    ({"skills": (skill("t1"), skill("t2"))}, ["t1", "t2"]),
+    ({"skills": ["plain string skill", 5, None, skill("real")]}, ["real"]),
+    ({"skills": [skill(tags=["legal", ""])]}, ["legal, "]),
+    ({"name": 42, "description": "Translator"}, ["Translator"]),
+    # Trimming of Unicode white space; only the skill head and card name are rewritten.
+    ({"name": " \u3000agent\u00a0", "description": "\n desc \t"}, ["agent: desc"]),
+    ({"skills": [skill(" _ ", "  ", [" t "])]}, [" t "]),
+    ({"skills": [skill(tags="ab")]}, []),  # a str is never split into tags
+    ({"skills": [skill("s", "d", [])]}, ["s: d"]), ({"skills": [skill(tags=[""])]}, [""]),
+    ({"description": "only description", "skills": []}, ["only description"]),
+])
 def test_card_rules(card, expected):
     assert caps(card) == expected
 
@@ -59,40 +50,27 @@ def test_any_object_with_key_lookup_is_a_card():
 
     class Card:
         def __getitem__(self, key):
-            if key == "name":
-                return "looked-up_x"
-            if key == "skills":
-                return [Card()]
+            if key in ("name", "skills"):
+                return "looked-up_x" if key == "name" else [Card()]
             raise KeyError(key)  # every other member is absent
 
     class Exploding(dict):
         def __getitem__(self, key):
             raise RuntimeError("lookup failed")
 
-    class Sub(dict):
-        pass
-
     assert caps(Card()) == ["looked up x", "looked-up x"]
     assert caps(Exploding(name="x")) == []
-    assert caps(agent_card=Sub(name="x")) == ["x"]
+    assert caps(agent_card=type("Sub", (dict,), {})(name="x")) == ["x"]
 
 
-def test_package_function_reads_every_card_form(tmp_path):
+def test_package_function_reads_every_card_form(tmp_path, monkeypatch):
     text = json.dumps(CARD)
-    path = tmp_path / "card.json"
-    path.write_text(text, encoding="utf-8")
+    (path := tmp_path / "card.json").write_text(text, encoding="utf-8")
     for form in (CARD, text, text.encode(), bytearray(text.encode()), path, str(path)):
         assert capabilities_from_a2a(form) == EXPECTED, type(form)
     path.write_text(json.dumps({"name": "caf\u00e9_bot"}, ensure_ascii=False), encoding="utf-8")
     assert capabilities_from_a2a(path) == ["caf\u00e9 bot"]
-    # Valid JSON that is not an object reads as a card without members.
-    assert capabilities_from_a2a("[1, 2]") == []
-    net = LocalNetwork()
-    net.register("legal", capabilities_from_a2a(CARD))
-    assert net.discover("analyze contract")[0].agent_name == "legal"
-
-
-def test_package_function_errors_and_file_names_against_json_text(tmp_path, monkeypatch):
+    assert capabilities_from_a2a("[1, 2]") == []  # valid JSON, not an object: no members
     monkeypatch.chdir(tmp_path)
     (tmp_path / '{"name": "x"}').write_text("not json")  # JSON text is never a file name
     assert capabilities_from_a2a('{"name": "x"}') == ["x"]

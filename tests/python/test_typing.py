@@ -49,7 +49,8 @@ MISUSE = [
 
 
 def test_misuse_is_reported(tmp_path):
-    head = ["from kova_discovery import FilterValue, LocalNetwork, Query", "network = LocalNetwork()"]
+    head = ["from kova_discovery import FilterValue, LocalNetwork, Query",
+            "network = LocalNetwork()"]
     (tmp_path / "misuse.py").write_text("\n".join(head + MISUSE) + "\n", encoding="utf-8")
     proc = mypy(["mypy", "--strict", "--no-incremental", "misuse.py"], tmp_path)
     flagged = {int(line.split(":")[1]) for line in proc.stdout.splitlines()
