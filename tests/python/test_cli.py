@@ -193,8 +193,8 @@ def test_import_cards(state, tmp_path):
     assert contract["capabilities"][0] == (
         "Contract Review Agent: Reviews commercial contracts and highlights risky clauses")
     assert contract["endpoint"] == "https://agents.example.com/a2a/contract-review"
-    assert contract["metadata"]["protocol"] + contract["metadata"]["tags"] == (
-        "a2alegal,nda,contracts,diff")
+    assert [contract["metadata"][k] for k in ("protocol", "tags")] == [
+        "a2a", "legal,nda,contracts,diff"]
     out = run("--state", path, "query", "review a non-disclosure agreement",
               "--filter", "tags~nda")[1]
     assert result_names(out)[:1] == ["Contract"]  # "Contract Review Agent", split on spaces
