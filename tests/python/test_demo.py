@@ -1,7 +1,5 @@
 """The demo and its shipped data."""
 
-from __future__ import annotations
-
 import json
 import re
 import subprocess
@@ -9,34 +7,18 @@ import sys
 from pathlib import Path
 
 import kova_discovery
-from kova_discovery._native import capabilities_from_a2a_rust
 
 
-def test_demo_through_the_command_line() -> None:
+def test_demo_through_the_command_line_on_its_installed_data():
     proc = subprocess.run([sys.executable, "-m", "kova_discovery", "demo"], capture_output=True,
                           text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stderr == "" and "Traceback" not in proc.stdout
+    assert proc.returncode == 0 and proc.stderr == "", proc.stderr
     # The reloaded network answers as the original did.
     verdicts = re.findall(r"  (yes|NO)$", proc.stdout.split("Save and load")[1], re.M)
     assert verdicts and set(verdicts) == {"yes"}
-
-
-def test_demo_data_is_installed_and_well_formed() -> None:
-    # Read from the installed package, which is what `make demo` uses.
+    # Read from the installed package, which is what `make demo` uses: a name given twice
+    # would silently replace an agent.
     data = Path(kova_discovery.__file__).parent / "demo_data"
-    agents = json.loads((data / "agents.json").read_text(encoding="utf-8"))["agents"]
-    cards = sorted((data / "cards").glob("*.json"))
-    assert 40 <= len(agents) + len(cards) <= 80 and 10 <= len(cards) <= 15
-    names = [a["name"] for a in agents]
-    for agent in agents:
-        assert agent["capabilities"] and all(c.strip() for c in agent["capabilities"])
-        assert re.match(r"(https|mcp)://", agent["endpoint"])
-        assert {"protocol", "region", "cost_per_call"} <= set(agent["metadata"])
-        float(agent["metadata"]["cost_per_call"])
-    for path in cards:
-        card = json.loads(path.read_text(encoding="utf-8"))
-        assert {"name", "description", "url", "version", "skills"} <= set(card)
-        assert len(capabilities_from_a2a_rust(card)) == 1 + len(card["skills"])
-        names.append(card["name"])
-    assert len(names) == len(set(names))
+    names = [a["name"] for a in json.loads((data / "agents.json").read_text())["agents"]]
+    names += [json.loads(p.read_text())["name"] for p in (data / "cards").glob("*.json")]
+    assert len(names) == len(set(names)) >= 40

@@ -1,24 +1,22 @@
 """The README's Python examples run as written: each "## " section's python blocks run in order
-in one fresh namespace per section."""
+in one fresh namespace per section, in a scratch working directory."""
 
 import re
 
 import pytest
 
-from conftest import REPO, readme_python_blocks, run_blocks
+from conftest import REPO
+
+PARTS = re.split(r"^## (.+)$", (REPO / "README.md").read_text(encoding="utf-8"), flags=re.M)
+SECTIONS = [(title.strip(), re.findall(r"^```python\n(.*?)^```", body, flags=re.M | re.S))
+            for title, body in [("(intro)", PARTS[0]), *zip(PARTS[1::2], PARTS[2::2])]]
+CASES = [(title, blocks) for title, blocks in SECTIONS if blocks]
 
 
-def sections():
-    text = (REPO / "README.md").read_text(encoding="utf-8")
-    parts = re.split(r"^## (.+)$", text, flags=re.M)
-    found = [("(intro)", parts[0])] + list(zip(parts[1::2], parts[2::2]))
-    return [(title.strip(), body) for title, body in found]
-
-
-CASES = [(title, body) for title, body in sections() if readme_python_blocks(body)]
-
-
-@pytest.mark.parametrize("title, body", CASES, ids=[t for t, _ in CASES])
-def test_section_examples_run(title, body, tmp_path, capsys):
-    run_blocks(readme_python_blocks(body), f"README {title}", tmp_path)
+@pytest.mark.parametrize("title, blocks", CASES, ids=[t for t, _ in CASES])
+def test_section_examples_run(title, blocks, tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    namespace = {"__name__": "__readme__"}
+    for i, block in enumerate(blocks, 1):
+        exec(compile(block, f"README {title} block {i}", "exec"), namespace)
     assert capsys.readouterr().out
