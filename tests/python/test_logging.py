@@ -55,9 +55,9 @@ def test_operations_are_debug_records(caplog):
     caplog.set_level(logging.DEBUG, logger="kova_discovery")
     net.register("b", ["translate", "summarise"], endpoint="http://b")
     net.tick()
-    assert [(r.levelno, r.getMessage()[:9]) for r in caplog.records] == [
-        (logging.DEBUG, "register "), (logging.DEBUG, "tick")]
-    assert caplog.records[0].kova_fields["capability_count"] == "2"
+    assert [(r.levelno, r.getMessage()[:9], r.kova_fields.get("capability_count"))
+            for r in caplog.records] == [(logging.DEBUG, "register ", "2"),
+                                         (logging.DEBUG, "tick", None)]
 
 
 @pytest.fixture
@@ -94,17 +94,14 @@ def test_no_logging_call_unless_a_handler_takes_the_level(monkeypatch, package_l
 
 
 def test_handlers_run_after_the_call_and_may_fail(monkeypatch, package_logger):
-    net = LocalNetwork()
-    seen, hooked = [], []
+    net, hooked = LocalNetwork(), []
 
-    class Reentrant(logging.Handler):
-        def emit(self, record):
-            seen.append(net.agent_count)  # the network is no longer borrowed
-            net.register("late", ["x"])
-            raise RuntimeError("handler broke")
+    def emit(record):  # the network is no longer borrowed
+        net.register("late", ["x"])
+        raise RuntimeError("handler broke")
 
     monkeypatch.setattr(sys, "unraisablehook", hooked.append)
-    package_logger.addHandler(Reentrant(logging.WARNING))
-    assert net.record_success("nope") is None
-    assert seen == [0] and net.agents() == ["late"]
+    package_logger.addHandler(type("Reentrant", (logging.Handler,), {
+        "emit": lambda self, record: emit(record)})(logging.WARNING))
+    assert net.record_success("nope") is None and net.agents() == ["late"]
     assert [str(h.exc_value) for h in hooked] == ["handler broke"]
