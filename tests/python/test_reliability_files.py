@@ -42,15 +42,13 @@ def test_special_files_are_neither_replaced_nor_read(tmp_path, kind):
 
 def test_save_through_a_symbolic_link_replaces_the_file_it_names(tmp_path):
     (tmp_path / "real").mkdir()
-    link = tmp_path / "link.json"
-    link.symlink_to("real/state.json")  # dangling: the first save creates the file
-    for names in (["a"], ["a", "b"]):
-        net = LocalNetwork()
-        for name in names:
-            net.register(name, ["translate"])
+    (link := tmp_path / "link.json").symlink_to("real/state.json")  # dangling: save creates it
+    net = LocalNetwork()
+    for name in ("a", "b"):
+        net.register(name, ["translate"])
         net.save(link)
         assert link.is_symlink() and os.listdir(tmp_path / "real") == ["state.json"]
-        assert LocalNetwork.load(tmp_path / "real" / "state.json").agents() == names
+        assert LocalNetwork.load(tmp_path / "real" / "state.json").agents() == net.agents()
 
 
 def test_a_save_removes_dead_saves_temporaries_only(tmp_path):
@@ -85,25 +83,24 @@ def test_os_errors_carry_their_class_errno_and_filename(tmp_path):
         LocalNetwork.load(b"state.json")
 
 
-@pytest.mark.parametrize("content,prefix,quoted", [
-    (b'{"version": ' + b"9" * 5_000_000 + b', "agents": []}', "serialization error: ", "9" * 40),
-    (b'{"version": 3, "agents": [{"name": "' + b"x" * 5_000_000, "serialization error: ",
-     '"' + "x" * 39),
-    ('{"version": "' + "é" * 5_000_000 + '", "agents": []}', "serialization error: ", "é" * 40),
-    (b'{"version": 1.' + b"5" * 5_000_000 + b', "agents": []}', "serialization error: ",
-     "1." + "5" * 38),
+BIG = 5_000_000
+
+
+@pytest.mark.parametrize("content,quoted", [
+    (b'{"version": ' + b"9" * BIG + b', "agents": []}', "9" * 40),
+    (b'{"version": 3, "agents": [{"name": "' + b"x" * BIG, '"' + "x" * 39),
+    (('{"version": "' + "é" * BIG + '", "agents": []}').encode(), "é" * 40),
+    (b'{"version": 1.' + b"5" * BIG + b', "agents": []}', "1." + "5" * 38),
     # The parser's message quotes a token that ends inside a character.
-    (b'{"version": 3, "agents": [\xc3\xa9]}', "serialization error: ", None),
-    (b'{"version": 3, "agents": [', "serialization error: ", None),
-    (b"\xff\xfe\x00garbage", "I/O error: ", None),
-    (b'{"version": 3, "agents": [{"name": "\\ud800"}]}', "serialization error: ", None),
+    (b'{"version": 3, "agents": [\xc3\xa9]}', None), (b'{"version": 3, "agents": [', None),
+    (b"\xff\xfe\x00garbage", None), (b'{"version": 3, "agents": [{"name": "\\ud800"}]}', None),
 ], ids=["number", "unterminated string", "string", "float", "split character", "truncated",
         "binary", "surrogate"])
-def test_corrupt_files_raise_os_error_quoting_an_excerpt(tmp_path, content, prefix, quoted):
-    path = tmp_path / "s.json"
-    path.write_bytes(content if isinstance(content, bytes) else content.encode())
+def test_corrupt_files_raise_os_error_quoting_an_excerpt(tmp_path, content, quoted):
+    (path := tmp_path / "s.json").write_bytes(content)
     with pytest.raises(OSError) as info:
         LocalNetwork.load(str(path))
+    prefix = "I/O error: " if content.startswith(b"\xff") else "serialization error: "
     assert str(info.value).startswith(prefix) and len(str(info.value)) < 300
     assert quoted is None or quoted + "\u2026" in str(info.value)
 
