@@ -27,8 +27,7 @@ def encode(texts):
 
 def reference(capabilities, remembered, query):
     vectors = encode(list(capabilities) + list(remembered))
-    vectors = vectors / np.maximum(np.linalg.norm(vectors, axis=1, keepdims=True), 1e-300)
-    mean = vectors.mean(axis=0)
+    mean = (vectors / np.maximum(np.linalg.norm(vectors, axis=1, keepdims=True), 1e-300)).mean(0)
     q = encode([query])[0]
     denom = np.linalg.norm(mean) * np.linalg.norm(q)
     return max(0.0, float(mean @ q / denom)) if denom else 0.0
@@ -37,11 +36,9 @@ def reference(capabilities, remembered, query):
 def test_incremental_upkeep_equals_a_fresh_build_and_the_plain_formula():
     rng = random.Random(1)
     phrase = lambda: " ".join(rng.choices(WORDS, k=rng.randint(1, 4)))  # noqa: E731
-    live = EmbeddingScorer(encode, cache_size=3)
-    caps, memory = {}, {}
+    live, caps, memory = EmbeddingScorer(encode, cache_size=3), {}, {}
     for _ in range(400):
-        name = f"a{rng.randrange(8)}"
-        op = rng.random()
+        name, op = f"a{rng.randrange(8)}", rng.random()
         if op < 0.15:
             caps[name], memory[name] = [phrase() for _ in range(rng.randint(0, 3))], {}
             live.index_capabilities(name, caps[name])
@@ -73,8 +70,7 @@ def test_incremental_upkeep_equals_a_fresh_build_and_the_plain_formula():
 
 
 def test_serves_a_network_and_learns_what_users_asked():
-    scorer = EmbeddingScorer(encode)
-    net = LocalNetwork(scorer=scorer)
+    net = LocalNetwork(scorer=(scorer := EmbeddingScorer(encode)))
     net.register("weather", ["weather forecast rain snow"])
     net.register("billing", ["invoice card refund"])
     assert net.discover("rain snow")[0].agent_name == "weather"
@@ -93,10 +89,8 @@ def test_serves_a_network_and_learns_what_users_asked():
     (lambda texts: np.full((len(texts), 16), np.nan), "NaN or infinite"),
 ])
 def test_bad_encoder_output_is_refused_and_changes_nothing(bad, message):
-    scorer = EmbeddingScorer(encode)
-    scorer.index_capabilities("a", ["rain"])
-    before = scorer.score("rain")
-    scorer._encode = bad
+    (scorer := EmbeddingScorer(encode)).index_capabilities("a", ["rain"])
+    before, scorer._encode = scorer.score("rain"), bad
     with pytest.raises(ValueError, match=message):
         scorer.index_capabilities("a", ["snow"])
     scorer._encode = encode
@@ -108,9 +102,7 @@ def test_bad_arguments_and_importing_without_numpy():
         EmbeddingScorer("model")
     with pytest.raises(ValueError, match="-1"):
         EmbeddingScorer(encode, cache_size=-1)
-    code = ("import sys; sys.modules['numpy'] = None\n"
-            "import kova_discovery\n"
-            "try:\n    kova_discovery.EmbeddingScorer(len)\n"
-            "except ImportError as e:\n    print(e)\n")
+    code = ("import sys; sys.modules['numpy'] = None\nimport kova_discovery\n"
+            "try:\n    kova_discovery.EmbeddingScorer(len)\nexcept ImportError as e:\n    print(e)")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert "kova_discovery[embedding]" in out.stdout
