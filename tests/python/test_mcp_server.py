@@ -17,31 +17,27 @@ from kova_discovery._statefile import state_lock  # noqa: E402
 CLI = [sys.executable, "-m", "kova_discovery"]
 
 
-def serve(state, tmp_path, *extra):
+def serve(state, tmp_path, body):
     """Runs ``body(call)`` against a server on ``state``; ``call`` returns (is_error, payload)."""
     # The whole environment, so that a server under test runs the same build as the test does
     # (the client would otherwise pass on only a few variables).
-    params = StdioServerParameters(command=sys.executable, env=dict(os.environ),
-                                   args=[*CLI[1:], "--state", str(state), "mcp", *extra])
+    params = StdioServerParameters(command=sys.executable, env=dict(os.environ), args=[
+        *CLI[1:], "--state", str(state), "mcp", "--lock-timeout", "0.5"])
 
-    def run(body):
-        async def main():
-            with open(tmp_path / "server.err", "w") as errlog:
-                async with stdio_client(params, errlog=errlog) as (read, write):
-                    async with ClientSession(read, write) as session:
-                        await session.initialize()
+    async def main():
+        with open(tmp_path / "server.err", "w") as errlog:
+            async with stdio_client(params, errlog=errlog) as (read, write):
+                async with ClientSession(read, write) as session:
+                    await session.initialize()
 
-                        async def call(tool, **arguments):
-                            result = await session.call_tool(tool, arguments)
-                            if result.is_error:
-                                return True, result.content[0].text
-                            return False, result.structured_content
+                    async def call(tool, **arguments):
+                        result = await session.call_tool(tool, arguments)
+                        return result.is_error, (result.content[0].text if result.is_error
+                                                 else result.structured_content)
 
-                        return await body(call)
+                    return await body(call)
 
-        return asyncio.run(main())
-
-    return run
+    return asyncio.run(main())
 
 
 def test_tools_answer_and_errors_leave_the_server_serving(tmp_path):
@@ -53,25 +49,20 @@ def test_tools_answer_and_errors_leave_the_server_serving(tmp_path):
 
     async def body(call):
         assert await call("list_agents") == (False, {"agents": ["translator"], "count": 1})
-        bad = [("discover_agents", {"query": 3}), ("discover_agents", {"query": "x", "limit": 0}),
-               ("discover_agents", {"query": "x", "filters": {"region": 5}}),
-               ("record_outcome", {"agent": "nobody", "query": "x", "success": True}),
-               ("register_agent", {"name": "x", "capabilities": []}),
-               ("register_agent", {"name": "x" * 257, "capabilities": ["y"]}),
-               ("no_such_tool", {})]
-        for tool, arguments in bad:
-            error, text = await call(tool, **arguments)
-            assert error, (tool, arguments)
-        assert "unknown agent 'nobody'" in (await call("record_outcome", agent="nobody",
-                                                       query="x", success=True))[1]
-
+        for tool, arguments in [
+                ("discover_agents", {"query": 3}), ("discover_agents", {"query": "x", "limit": 0}),
+                ("discover_agents", {"query": "x", "filters": {"region": 5}}),
+                ("register_agent", {"name": "x", "capabilities": []}),
+                ("register_agent", {"name": "x" * 257, "capabilities": ["y"]}),
+                ("no_such_tool", {})]:
+            assert (await call(tool, **arguments))[0], (tool, arguments)
+        error, text = await call("record_outcome", agent="nobody", query="x", success=True)
+        assert error and "unknown agent 'nobody'" in text
         error, found = await call("discover_agents", query="translate a contract",
                                   filters={"region": "eu"})
-        assert not error
         (agent,) = found["agents"]
-        assert agent["name"] == "translator" and agent["endpoint"] == "mcp://t:1/mcp"
-        assert agent["metadata"] == {"region": "eu"} and 0 < agent["similarity"] <= 1
-
+        assert not error and (agent["name"], agent["endpoint"], agent["metadata"]) == (
+            "translator", "mcp://t:1/mcp", {"region": "eu"}) and 0 < agent["similarity"] <= 1
         assert await call("register_agent", name="speaker", capabilities=["text to speech"],
                           metadata={"region": "us"}) == (False, {"name": "speaker",
                                                                  "replaced": False})
@@ -85,6 +76,5 @@ def test_tools_answer_and_errors_leave_the_server_serving(tmp_path):
                        check=True, capture_output=True)
         return await call("list_agents")
 
-    names = serve(state, tmp_path, "--lock-timeout", "0.5")(body)[1]["agents"]
-    assert names == ["speaker", "transcriber", "translator"]
-    assert LocalNetwork.load(str(state)).agents() == names
+    names = serve(state, tmp_path, body)[1]["agents"]
+    assert names == ["speaker", "transcriber", "translator"] == LocalNetwork.load(state).agents()
