@@ -42,13 +42,9 @@ class Server:
              "--stream-node-max-entries", "4"], stdout=subprocess.DEVNULL,
             # Not the sanitizer runtime the sanitized test run preloads into Python.
             env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
-        self.client = redis.Redis(port=self.port)
-        for _ in range(200):
-            try:
-                return self.client.ping()
-            except redis.ConnectionError:
-                time.sleep(0.02)
-        raise RuntimeError("redis-server did not start")
+        self.client = redis.Redis(port=self.port, retry_on_error=[redis.ConnectionError],
+                                  retry=redis.retry.Retry(redis.backoff.ConstantBackoff(0.02), 200))
+        self.client.ping()
 
     def kill(self):
         self.proc.kill()
@@ -182,7 +178,7 @@ def test_redis_down_and_restarted(server, tmp_path, caplog):
         net.tick()
 
 
-def test_bad_arguments_foreign_malformed_and_newer_entries(server, caplog):
+def test_bad_arguments_foreign_and_newer_entries_and_trimming(server, tmp_path, caplog):
     for kwargs, error in (({"stream": ""}, ValueError), ({"stream": 3}, TypeError),
                           ({"sync_interval": -1.0}, ValueError), ({"checkpoint": 5}, TypeError),
                           ({"sync_interval": float("nan")}, ValueError),
@@ -205,27 +201,25 @@ def test_bad_arguments_foreign_malformed_and_newer_entries(server, caplog):
             attempt()
     assert server.client.xlen("net") == 9
     assert net.agents() == ["a"]  # reads answer from local state
-
-
-def test_trimming_keeps_what_checkpoints_and_recent_readers_need(server, tmp_path):
-    stale = SharedNetwork.open(server.url, "net", sync_interval=float("inf"))
+    # Trimming keeps what checkpoints and recent readers need (on a stream of its own).
+    stale = SharedNetwork.open(server.url, "trim", sync_interval=float("inf"))
     stale.register("first", ["x"])
-    net = SharedNetwork.open(server.url, "net")
+    net = SharedNetwork.open(server.url, "trim")
     for i in range(40):
         net.register(f"agent-{i}", ["some capability"])
     net.checkpoint(tmp_path / "c1.json")
-    assert server.client.xlen("net") == 41  # all within the retention window
+    assert server.client.xlen("trim") == 41  # all within the retention window
     net.retention = 0
     position = net.checkpoint(tmp_path / "c1.json")
-    first = server.client.xrange("net", count=1)[0][0].decode()
-    assert first <= position and server.client.xlen("net") < 41
+    assert server.client.xrange("trim", count=1)[0][0].decode() <= position
+    assert server.client.xlen("trim") < 41
     for attempt in (stale.sync, lambda: stale.register("late", ["x"]), stale.sync):
         with pytest.raises(StreamGapError, match="reopen from a newer checkpoint"):
             attempt()
-    server.client.delete("net:checkpoints")
+    server.client.delete("trim:checkpoints")
     with pytest.raises(StreamGapError, match="checkpoint="):
-        SharedNetwork.open(server.url, "net")
-    with SharedNetwork.open(server.url, "net", checkpoint=tmp_path / "c1.json") as resumed:
+        SharedNetwork.open(server.url, "trim")
+    with SharedNetwork.open(server.url, "trim", checkpoint=tmp_path / "c1.json") as resumed:
         assert resumed.agent_count == 41
 
 
