@@ -90,36 +90,27 @@ class Sentinel:
 
 def test_cycles_through_results_and_scorers_are_collected():
     freed = []
-    box = [Sentinel(freed)]
 
-    def call(box=box):
-        return box
+    def results_cycle(sentinel):  # results -> callable -> box -> results, every result kind
+        box = [sentinel]
+        net = LocalNetwork()
+        net.register("a", ["translate legal text"], invoke=lambda box=box: box)
+        response = net.discover("translate legal text", with_confidence=True)
+        box.extend([net.discover("translate legal text"), response, iter(response), response[0]])
 
-    net = LocalNetwork()
-    net.register("a", ["translate legal text"], invoke=call)
-    # results -> callable -> box -> results, through every kind of result object
-    box.append(net.discover("translate legal text"))
-    response = net.discover("translate legal text", with_confidence=True)
-    box.extend([response, iter(response), response[0]])
-    del net, call, box, response
-    gc.collect()
-    assert freed == [True]
+    def scorer_cycle(sentinel):  # network -> scorer -> network
+        scorer = Scorer()
+        scorer.sentinel, scorer.net = sentinel, LocalNetwork(scorer=scorer)
+        scorer.net.register("a", ["x"])
 
-    scorer = Scorer()
-    scorer.sentinel = Sentinel(freed)
-    net = LocalNetwork(scorer=scorer)
-    scorer.net = net  # network -> scorer -> network
-    net.register("a", ["x"])
-    del net, scorer
-    gc.collect()
-    assert freed == [True, True]
+    def callable_cycle(owner):  # network -> callable -> owner -> network
+        owner.net = LocalNetwork()
+        owner.net.register("a", ["x"], invoke=lambda o=owner: o)
 
-    owner = Sentinel(freed)
-    owner.net = LocalNetwork()
-    owner.net.register("a", ["x"], invoke=lambda o=owner: o)  # network -> callable -> owner
-    del owner
-    gc.collect()
-    assert freed == [True, True, True]
+    for count, build in enumerate((results_cycle, scorer_cycle, callable_cycle), 1):
+        build(Sentinel(freed))
+        gc.collect()
+        assert freed == [True] * count, build.__name__
 
 
 @pytest.mark.parametrize("raise_in", [(), ("index", "remove", "score")])
