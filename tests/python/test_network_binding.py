@@ -11,14 +11,13 @@ from kova_discovery._native import DiscoveryConfig, LocalNetwork, Query, TfIdfSc
 
 def test_conflicting_constructor_arguments():
     both = "Cannot specify both 'config' and 'scorer' parameters"
-    with pytest.raises(ValueError, match=exact(both)):
-        LocalNetwork(config=DiscoveryConfig(), scorer=TfIdfScorer(), similarity_threshold=0.5)
-    with pytest.raises(ValueError, match=exact(both)):
-        LocalNetwork(config=DiscoveryConfig(), scorer=object())
-    with pytest.raises(ValueError, match=exact(
-            "Cannot specify both 'config' and 'similarity_threshold' parameters. "
-            "Use config.similarity_threshold instead.")):
-        LocalNetwork(config=DiscoveryConfig(), similarity_threshold=0.5)
+    for kwargs, message in [({"scorer": TfIdfScorer(), "similarity_threshold": 0.5}, both),
+                            ({"scorer": object()}, both),
+                            ({"similarity_threshold": 0.5}, "Cannot specify both 'config' and "
+                             "'similarity_threshold' parameters. Use config.similarity_threshold "
+                             "instead.")]:
+        with pytest.raises(ValueError, match=exact(message)):
+            LocalNetwork(config=DiscoveryConfig(), **kwargs)
 
 
 @pytest.mark.parametrize("kwargs,query,found", [
@@ -66,10 +65,8 @@ def test_drift_reports():
     for name, text in (("beta", "translate text between languages"),
                        ("alpha", "summarise long documents")):
         net.register(name, [text])
-        for _ in range(4):
+        for _ in range(4 + (name == "beta")):
             net.record_success(name, query=text)
-    assert net.detect_drift() == []
-    net.record_success("beta", query="translate text between languages")
     assert [list(r.items()) for r in net.detect_drift()] == [
         [("agent_name", "beta"), ("alignment", 1.0), ("sample_count", 5), ("drifted", False)]]
     both = net.detect_drift(threshold=1.5, min_samples=4)
@@ -93,9 +90,7 @@ def test_routing_state_agrees_with_the_state_file_and_loads_without_callables(tm
             len(agent["feedback"]), agent["endpoint"]]
     with pytest.raises(KeyError, match="'nobody'"):
         net.routing_state("nobody")
-    loaded = LocalNetwork.load(path=str(tmp_path / "s.json"))
-    assert type(loaded) is LocalNetwork and loaded.agents() == ["a", "b"]
-    result = loaded.discover("translate text")[0]
+    result = LocalNetwork.load(path=str(tmp_path / "s.json")).discover("translate text")[0]
     assert (result.agent_name, result.endpoint, result.metadata, result.invoke) == (
         "a", "http://a:1/x", {"p": "mcp"}, None)
     assert net.discover("translate text")[0].invoke is print  # the original keeps its map
