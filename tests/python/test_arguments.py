@@ -10,15 +10,8 @@ import re
 import pytest
 
 from kova_discovery._native import (  # several are reached only through eval()
-    CircuitBreakerConfig,
-    DiscoveryConfig,
-    FilterValue,
-    LocalNetwork,
-    MycorrhizalPropagator,
-    Query,
-    TfIdfScorer,
-    capabilities_from_a2a_rust,
-)
+    CircuitBreakerConfig, DiscoveryConfig, FilterValue, LocalNetwork, MycorrhizalPropagator,
+    Query, TfIdfScorer, capabilities_from_a2a_rust)
 
 
 class Exploding:

@@ -6,11 +6,7 @@ import re
 import pytest
 
 from kova_discovery._native import (
-    CircuitBreakerConfig,
-    DiscoveryConfig,
-    MycorrhizalPropagator,
-    TfIdfScorer,
-)
+    CircuitBreakerConfig, DiscoveryConfig, MycorrhizalPropagator, TfIdfScorer)
 
 DEFAULTS = {
     "similarity_threshold": 0.1, "feedback_relevance_threshold": 0.3, "tie_epsilon": 1e-4,

@@ -5,13 +5,7 @@ import pytest
 
 from conftest import TableScorer, exact, names, similarities
 from kova_discovery import (
-    DiscoveryResponse,
-    DiscoveryResult,
-    ExplainedResult,
-    FilterValue,
-    LocalNetwork,
-    Query,
-)
+    DiscoveryResponse, DiscoveryResult, ExplainedResult, FilterValue, LocalNetwork, Query)
 
 AGENTS = {"a": {"protocol": "mcp", "cost": "5", "desc": "translate legal"},
           "b": {"protocol": "a2a", "cost": "50", "desc": "translate"}, "c": {}}

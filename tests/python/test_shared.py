@@ -17,11 +17,7 @@ from kova_discovery import LocalNetwork
 
 redis = pytest.importorskip("redis")
 from kova_discovery.shared import (  # noqa: E402
-    RedisUnavailableError,
-    SharedNetwork,
-    StreamGapError,
-    UnknownEventVersionError,
-)
+    RedisUnavailableError, SharedNetwork, StreamGapError, UnknownEventVersionError)
 
 SERVER = shutil.which("redis-server")
 pytestmark = pytest.mark.skipif(SERVER is None, reason="redis-server is not installed")

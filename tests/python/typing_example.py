@@ -10,22 +10,9 @@ from pathlib import Path
 from typing import assert_type
 
 from kova_discovery import (
-    Bm25Scorer,
-    CircuitBreakerConfig,
-    DiscoveryConfig,
-    DiscoveryResponse,
-    DiscoveryResult,
-    ExplainedResult,
-    FilterValue,
-    HybridScorer,
-    LocalNetwork,
-    MycorrhizalPropagator,
-    Query,
-    TfIdfScorer,
-    __version__,
-    capabilities_from_a2a,
-    capabilities_from_a2a_rust,
-)
+    Bm25Scorer, CircuitBreakerConfig, DiscoveryConfig, DiscoveryResponse, DiscoveryResult,
+    ExplainedResult, FilterValue, HybridScorer, LocalNetwork, MycorrhizalPropagator, Query,
+    TfIdfScorer, __version__, capabilities_from_a2a, capabilities_from_a2a_rust)
 from kova_discovery.tools import record_tool_call, register_tools, select_tools
 
 
@@ -42,9 +29,8 @@ class WordScorer:
         self.words.pop(agent_id, None)
 
     def score(self, query: str) -> list[tuple[str, float]]:
-        terms = set(query.lower().split())
-        return [(n, len(terms & words) / len(terms)) for n, words in self.words.items()] if terms \
-            else []
+        terms = set(query.lower().split()) or {""}
+        return [(n, len(terms & words) / len(terms)) for n, words in self.words.items()]
 
 
 def main() -> None:
