@@ -133,12 +133,13 @@ def test_scorer_released_with_its_network(raise_in):
     assert refs(scorer) == base
 
 
-def rss_kib():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
-
-
-def mixed_calls(net, scorer_net, n, tmp):
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer quarantines freed memory")
+def test_mixed_calls_keep_memory_flat(tmp_path):
+    tmp = str(tmp_path / "soak.json")
+    net = LocalNetwork()
+    net.enable_replay(2000)
+    scorer_net = LocalNetwork(scorer=Scorer(raise_in=("remove",)))
+    base_refs = refs(handler)
     filters = {"protocol": "mcp", "version": {"$lt": 10}, "tier": FilterValue.one_of(["a", "b"])}
     composed = Query.all("translate legal", Query.any("contract", "agreement")).exclude("poem")
     ops = [
@@ -157,27 +158,17 @@ def mixed_calls(net, scorer_net, n, tmp):
         lambda i, name: (net.detect_drift(min_samples=1),
                          i % 5000 == 9 and (net.save(tmp), LocalNetwork.load(tmp))),
     ]
-    for i in range(n):
-        ops[i % 10](i, f"agent-{i % 64}")
-
-
-@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer quarantines freed memory")
-def test_mixed_calls_keep_memory_flat(tmp_path):
-    tmp = str(tmp_path / "soak.json")
-    net = LocalNetwork()
-    net.enable_replay(2000)
-    scorer_net = LocalNetwork(scorer=Scorer(raise_in=("remove",)))
-    base_refs = refs(handler)
     sizes = []
     for n in (max(SOAK_CALLS // 10, 2000), SOAK_CALLS // 2, SOAK_CALLS // 2):  # warm-up first
-        mixed_calls(net, scorer_net, n, tmp)
+        for i in range(n):
+            ops[i % 10](i, f"agent-{i % 64}")
         gc.collect()
-        sizes.append(rss_kib())
+        with open("/proc/self/statm") as f:
+            sizes.append(int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024)
     start, middle, end = sizes
     print(f"{SOAK_CALLS} mixed calls: resident size {start} -> {middle} -> {end} KiB")
     # Flat: the second half adds (next to) nothing on top of the first.
-    assert end - middle < 1024
-    assert end - start < 4096
-    del net, scorer_net
+    assert end - middle < 1024 and end - start < 4096
+    del net, scorer_net, ops
     gc.collect()
     assert refs(handler) == base_refs
