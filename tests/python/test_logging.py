@@ -48,18 +48,6 @@ def test_engine_events_reach_logging(caplog, action, result, logger, level, mess
     assert record.filename == "test_logging.py"  # the caller's line, not the module's
 
 
-def test_operations_are_debug_records(caplog):
-    net = LocalNetwork()
-    caplog.set_level(logging.INFO, logger="kova_discovery")
-    net.register("a", ["translate"])
-    caplog.set_level(logging.DEBUG, logger="kova_discovery")
-    net.register("b", ["translate", "summarise"], endpoint="http://b")
-    net.tick()
-    assert [(r.levelno, r.getMessage()[:9], r.kova_fields.get("capability_count"))
-            for r in caplog.records] == [(logging.DEBUG, "register ", "2"),
-                                         (logging.DEBUG, "tick", None)]
-
-
 @pytest.fixture
 def package_logger():
     """The package logger at DEBUG with only its own NullHandler in reach."""
