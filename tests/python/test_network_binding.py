@@ -103,31 +103,25 @@ def test_a_newer_snapshot_version_is_refused(tmp_path):
 
 
 def test_reentrant_calls_from_a_scorer_are_refused_and_borrows_released():
-    seen = []
+    seen, net = [], None
 
-    class Reentrant:
-        net = None
-
-        def index_capabilities(self, name, capabilities):
-            self.attempt(lambda: self.net.agents())
-
-        def remove_agent(self, name):
-            self.attempt(lambda: self.net.agent_count)
-
-        def score(self, query):
-            self.attempt(lambda: self.net.tick())
-            self.attempt(lambda: self.net.exploration_epsilon)
-            self.attempt(lambda: self.net.discover("again"))
-            return [("a", 0.9)]
-
-        def attempt(self, call):
+    def attempt(*calls):
+        for call in calls if net is not None else ():
             try:
                 call()
             except RuntimeError as e:
                 seen.append(str(e))
 
-    net = LocalNetwork(scorer=(scorer := Reentrant()))
-    scorer.net = net
+    class Reentrant:
+        index_capabilities = staticmethod(lambda name, caps: attempt(lambda: net.agents()))
+        remove_agent = staticmethod(lambda name: attempt(lambda: net.agent_count))
+
+        def score(self, query):
+            attempt(lambda: net.tick(), lambda: net.exploration_epsilon,
+                    lambda: net.discover("again"))
+            return [("a", 0.9)]
+
+    net = LocalNetwork(scorer=Reentrant())
     net.register("a", ["x"])
     assert [r.agent_name for r in net.discover("q")] == ["a"]
     during_score = ["Already borrowed", "Already mutably borrowed", "Already borrowed"]
@@ -137,11 +131,11 @@ def test_reentrant_calls_from_a_scorer_are_refused_and_borrows_released():
     assert [r.agent_name for r in net.discover_many(["q"])[0]] == ["a"]
     net.deregister("a")
     assert seen == ["Already mutably borrowed"] + during_score * 3 + ["Already mutably borrowed"]
-    scorer.net = None
+    net, quiet = None, net
     # Failed calls release their borrow too: tick would raise "Already borrowed".
-    for call in (lambda: net.register("", ["x"]), lambda: net.save("/nonexistent/dir/x.json")):
+    for call in (lambda: quiet.register("", ["x"]), lambda: quiet.save("/nonexistent/d/x.json")):
         with pytest.raises((ValueError, OSError)):
             call()
-        net.tick()
-    net.register("b", ["y"])
-    assert net.agents() == ["b"] and net.agent_count == 1
+        quiet.tick()
+    quiet.register("b", ["y"])
+    assert quiet.agents() == ["b"] and quiet.agent_count == 1
