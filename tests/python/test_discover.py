@@ -80,21 +80,18 @@ def test_query_and_filter_errors_with_exact_texts(net, query, filters, error, me
 
 @pytest.mark.parametrize("query", ["q", Query.any("q")], ids=["text", "composed"])
 def test_flags_choose_the_result_shape(net, query):
-    invokes = {"a": handle, "b": None, "c": None}
-    plain = net.discover(query)
-    assert isinstance(plain, list) and all(type(r) is DiscoveryResult for r in plain)
-    assert {r.agent_name: r.invoke for r in plain} == invokes
-    for flags in ({"explain": True}, {"explain": True, "with_confidence": True}):
-        explained = net.discover(query, **flags)
-        assert isinstance(explained, list) and all(type(r) is ExplainedResult for r in explained)
-        assert names(explained) == {"a", "b", "c"}
+    for flags, kind in [({}, DiscoveryResult), ({"explain": True}, ExplainedResult),
+                        ({"explain": False, "with_confidence": False}, DiscoveryResult),
+                        ({"explain": True, "with_confidence": True}, ExplainedResult)]:
+        got = net.discover(query, **flags)
+        assert type(got) is list and {type(r) for r in got} == {kind} and names(got) == set(AGENTS)
     response = net.discover(query, with_confidence=True)
-    assert type(response) is DiscoveryResponse
-    assert {r.agent_name: r.invoke for r in response} == invokes
-    assert names(net.discover(query, explain=False, with_confidence=False)) == names(plain)
+    invokes = {"a": handle, "b": None, "c": None}
+    assert type(response) is DiscoveryResponse and {r.agent_name: r.invoke for r in response} == \
+        invokes == {r.agent_name: r.invoke for r in net.discover(query)}
     if isinstance(query, str):
         assert {r.agent_name: r.invoke for r in net.discover_many([query])[0]} == invokes
-    assert next(r for r in plain if r.agent_name == "a").invoke("x") == "a handled x"
+    assert next(r for r in response if r.agent_name == "a").invoke("x") == "a handled x"
 
 
 def test_only_plain_texts_are_written_to_the_replay_log(net):

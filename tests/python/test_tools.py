@@ -1,6 +1,5 @@
 """Tool definitions in and out: every input form, the real registry data, bad input."""
 
-import collections
 import json
 import subprocess
 import sys
@@ -119,23 +118,6 @@ def test_reported_calls_move_the_ranking():
     assert [t["name"] for t in select_tools(network, query)] == ["teams_post", "slack_post"]
     # The successes alone would order them so: the failures must reach the engine too.
     assert network.routing_state("slack_post")["consecutive_failures"] == 3
-
-
-@pytest.mark.skipif(not (SHARED_DATA / "mcp_tools.jsonl").exists(), reason="no shared data")
-def test_real_registry_tools_round_trip(tmp_path):
-    by_server = collections.defaultdict(list)
-    for line in (SHARED_DATA / "mcp_tools.jsonl").read_text(encoding="utf-8").splitlines():
-        by_server[(tool := json.loads(line))["server"]].append(tool)
-    # One network per server: tool names repeat across servers, and a network, like one
-    # model request, holds each name once.
-    for server, tools in by_server.items():
-        network = LocalNetwork()
-        register_tools(network, tools, source=server)
-        network.save(str(tmp_path / "s.json"))
-        T._decoded.clear()
-        loaded = LocalNetwork.load(str(tmp_path / "s.json"))
-        for tool in tools:
-            assert tool in select_tools(loaded, tool["name"], k=10), (server, tool["name"])
 
 
 def test_import_tools_command(tmp_path, capsys):
