@@ -2,12 +2,15 @@
 with an ordinary exception that names the argument, nothing crashes, and a call that raises
 leaves the network exactly as it was."""
 
+import importlib.util
 import json
 import math
 import os
 import re
 
 import pytest
+
+from conftest import REPO
 
 from kova_discovery._native import (  # several are reached only through eval()
     CircuitBreakerConfig, DiscoveryConfig, FilterValue, LocalNetwork, MycorrhizalPropagator,
@@ -198,3 +201,14 @@ def test_subclasses_of_builtin_containers_and_numpy_bools_are_accepted():
         "ExplainedResult"}
     with pytest.raises(TypeError):
         net.discover("translate text", explain=np.int64(1))
+
+
+def test_fuzz_corpus_replays_cleanly():
+    """Seeds and every input that once failed, through the Python-surface fuzz harness, when
+    atheris is installed (`make fuzz` installs it)."""
+    pytest.importorskip("atheris")
+    spec = importlib.util.spec_from_file_location("fuzz_python_api",
+                                                  REPO / "fuzz" / "fuzz_python_api.py")
+    spec.loader.exec_module(harness := importlib.util.module_from_spec(spec))
+    for path in sorted((REPO / "fuzz" / "corpus" / "fuzz_python_api").iterdir()):
+        harness.test_one_input(path.read_bytes())
