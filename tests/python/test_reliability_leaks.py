@@ -10,7 +10,8 @@ import sys
 
 import pytest
 
-from kova_discovery._native import DiscoveryConfig, FilterValue, LocalNetwork, Query
+from kova_discovery._native import (
+    Bm25Scorer, DiscoveryConfig, FilterValue, HybridScorer, LocalNetwork, Query)
 
 SOAK_CALLS = int(os.environ.get("KOVA_SOAK_CALLS", "100000"))
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
@@ -107,7 +108,13 @@ def test_cycles_through_results_and_scorers_are_collected():
         owner.net = LocalNetwork()
         owner.net.register("a", ["x"], invoke=lambda o=owner: o)
 
-    for count, build in enumerate((results_cycle, scorer_cycle, callable_cycle), 1):
+    def hybrid_cycle(sentinel):  # network -> bridge -> host -> network, hybrid -> host -> hybrid
+        (host := Scorer()).sentinel = sentinel
+        hybrid = HybridScorer([(Bm25Scorer(), 1), (host, 1)])
+        host.cycle = (LocalNetwork(scorer=hybrid), hybrid)
+        host.cycle[0].register("a", ["x"])
+
+    for count, build in enumerate((results_cycle, scorer_cycle, callable_cycle, hybrid_cycle), 1):
         build(Sentinel(freed))
         gc.collect()
         assert freed == [True] * count, build.__name__
