@@ -24,9 +24,9 @@ def handle(text):
 @pytest.fixture
 def net():
     """Three agents with chosen similarities for "q"; "low" scores all below the threshold."""
-    network = LocalNetwork(scorer=TableScorer({"q": {"a": 0.9, "b": 0.6, "c": 0.3},
-                                               "low": {"b": 0.05, "a": 0.02},
-                                               "nothing matches": {}}))
+    network = LocalNetwork(scorer=TableScorer({
+        "q": {"a": 0.9, "b": 0.6, "c": 0.3}, "low": {"b": 0.05, "a": 0.02}, "nothing matches": {},
+        "x": {"a": 0.9, "b": 0.5, "c": 0.3}, "y": {"a": 0.2, "b": 0.8}, "Mixed Case": {"a": 0.5}}))
     for name, metadata in AGENTS.items():
         network.register(name, [f"capability of {name}"], metadata=metadata,
                          **({"invoke": handle, "endpoint": "mcp://a:1/x"} if name == "a" else {}))
@@ -109,33 +109,23 @@ def test_only_plain_texts_are_written_to_the_replay_log(net):
     assert kinds[:4] == ["query_submitted", "agent_scored", "agent_scored", "agent_scored"]
 
 
-@pytest.fixture
-def scored():
-    table = {"x": {"a": 0.9, "b": 0.5, "c": 0.3}, "y": {"a": 0.2, "b": 0.8}, "unknown": {},
-             "Mixed Case": {"a": 0.5}}
-    network = LocalNetwork(scorer=TableScorer(table))
-    for name in "abc":
-        network.register(name, [name])
-    return network
-
-
-def test_composed_queries_combine_the_host_scores(scored):
-    assert similarities(scored.discover(Query.all("x", "y"))) == {"a": 0.2, "b": 0.5}
-    weighted = similarities(scored.discover(Query.weighted({"x": 2.0, "y": 1.0})))
+def test_composed_queries_combine_the_host_scores(net):
+    assert similarities(net.discover(Query.all("x", "y"))) == {"a": 0.2, "b": 0.5}
+    weighted = similarities(net.discover(Query.weighted({"x": 2.0, "y": 1.0})))
     assert weighted == pytest.approx({"a": 2.0 / 3, "b": 0.6, "c": 0.2})
-    explained = scored.discover(Query.any("x", "y"), explain=True)
+    explained = net.discover(Query.any("x", "y"), explain=True)
     assert {r.agent_name: r.raw_similarity for r in explained} == {"a": 0.9, "b": 0.8, "c": 0.3}
     # The table knows only the exact text: a lowered or rewritten text would fail to score.
-    assert similarities(scored.discover(Query.any("Mixed Case"))) == {"a": 0.5}
+    assert similarities(net.discover(Query.any("Mixed Case"))) == {"a": 0.5}
 
 
-def test_discover_many_matches_single_calls_and_takes_only_texts(scored, net):
-    batches = scored.discover_many(["x", "y", "unknown"])
+def test_discover_many_matches_single_calls_and_takes_only_texts(net):
+    batches = net.discover_many(["x", "y", "nothing matches"])
     assert [similarities(b) for b in batches] == [
         {"a": 0.9, "b": 0.5, "c": 0.3}, {"a": 0.2, "b": 0.8}, {}]
-    explained = scored.discover_many(("y",), explain=True)
+    explained = net.discover_many(("y",), explain=True)
     assert [[type(r) for r in b] for b in explained] == [[ExplainedResult, ExplainedResult]]
-    assert scored.discover_many([]) == []
+    assert net.discover_many([]) == []
     batches = net.discover_many(["q", "q"], filters={"protocol": {"$in": ["mcp"]}})
     assert [names(b) for b in batches] == [{"a"}, {"a"}]
     for bad, message in (({"filters": "protocol=mcp"}, "^argument 'filters': "),
