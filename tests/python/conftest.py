@@ -25,10 +25,8 @@ def similarities(results):
 
 
 class TableScorer:
-    """Host scorer answering each query text from a table (text -> {agent: similarity}).
-
-    Unknown texts raise, which the engine treats as a scoring failure. Calls are recorded.
-    """
+    """Host scorer answering each query text from a table (text -> {agent: similarity}); an
+    unknown text raises, which the engine treats as a scoring failure. Calls are recorded."""
 
     def __init__(self, table):
         self.table = table

@@ -140,8 +140,10 @@ CASES = [  # (site, value, exception or None when accepted, start of its message
     ("LocalNetwork(similarity_threshold=v)", "x", TypeError, "argument 'similarity_threshold': "),
     ("Query.weighted({'a': v})", Exploding(), ZeroDivisionError, None),
     ("DiscoveryConfig(max_feedback_records=v)", -1, OverflowError, None),
-    ("CircuitBreakerConfig.with_threshold_and_timeout(v, 1)", 2**64, OverflowError, None),
-    ("CircuitBreakerConfig.with_threshold_and_timeout(1, v)", -(2**63) - 1, OverflowError, None),
+    ("CircuitBreakerConfig.with_threshold_and_timeout(v, 1)", 256, OverflowError,
+     "argument 'failure_threshold': "),
+    ("CircuitBreakerConfig.with_threshold_and_timeout(1, v)", -1, OverflowError,
+     "argument 'recovery_timeout_secs': "),
     ("RESPONSE[0][v]", -(2**63) - 1, OverflowError, None),
     # Values that look bad but are accepted.
     ("n.register('new', v)", ["translate legal"] * 100_000, None, None),
@@ -180,6 +182,7 @@ def test_argument_parsing_messages():
         (lambda: TfIdfScorer(x=1), "got an unexpected keyword argument 'x'"),
         (lambda: net.discover("q", None), "LocalNetwork.discover() takes 1 positional"),
         (lambda: DiscoveryConfig(*range(13)), "takes from 0 to 12 positional arguments but 13"),
+        (lambda: MycorrhizalPropagator.with_config(0.1), "missing 1 required positional argument"),
     ]:
         with pytest.raises(TypeError, match=re.escape(message)):
             call()

@@ -98,12 +98,6 @@ def test_small_value_objects():
                   "CircuitBreakerConfig(threshold=255, timeout=18446744073709551615s)",
                   "MycorrhizalPropagator(attenuation=0.3, threshold=0.3)",
                   "MycorrhizalPropagator(attenuation=-1, threshold=2)"]
-    with pytest.raises(OverflowError, match="^argument 'failure_threshold': "):
-        build(256, 1)
-    with pytest.raises(OverflowError, match="^argument 'recovery_timeout_secs': "):
-        build(1, -1)
-    with pytest.raises(TypeError, match="missing 1 required positional argument"):
-        MycorrhizalPropagator.with_config(0.1)
 
 
 REPRS = [

@@ -15,8 +15,6 @@ from kova_discovery._native import (
 
 SOAK_CALLS = int(os.environ.get("KOVA_SOAK_CALLS", "100000"))
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
-
-
 refs = sys.getrefcount
 
 
