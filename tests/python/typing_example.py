@@ -44,10 +44,9 @@ def main() -> None:
         "cost": {"$lt": 0.05}, "protocol": "mcp", "tier": FilterValue.one_of(["a", "b"])})
     assert_type(results, list[DiscoveryResult])
     for r in results:
-        assert_type((r.agent_name, r.score, r.endpoint), tuple[str, float, str | None])
-        assert_type(r.metadata, dict[str, str])
-        if r.invoke is not None:
-            r.invoke(r.agent_name)
+        assert_type((r.agent_name, r.score, r.endpoint, r.metadata),
+                    tuple[str, float, str | None, dict[str, str]])
+        print(r.invoke(r.agent_name) if r.invoke is not None else None)
     explained = network.discover("translate", explain=True)
     assert_type(explained[0].similarity_lower if explained else 0.0, float)
     assert_type(network.discover("translate", explain=True, with_confidence=True),
@@ -56,9 +55,8 @@ def main() -> None:
     assert_type(response, DiscoveryResponse)
     assert_type((response.recommended_parallelism, response.best_below_threshold),
                 tuple[int, tuple[str, float] | None])
-    if len(response):
-        assert_type(response[-1], DiscoveryResult)
-    assert_type([item for item in response], list[DiscoveryResult])
+    assert_type((response[-1] if len(response) else None, [item for item in response]),
+                tuple[DiscoveryResult | None, list[DiscoveryResult]])
     print(response.confidence, response.dissenting_kernel, response.alternative_agents)
     either = network.discover("translate", explain=bool(len(results)))
     assert_type(either, list[DiscoveryResult] | list[ExplainedResult] | DiscoveryResponse)
@@ -76,9 +74,8 @@ def main() -> None:
     assert_type((network.agents(), network.deregister("nobody")), tuple[list[str], bool])
     network.enable_replay(max_events=100)
     assert_type((network.replay_enabled, network.replay_event_count), tuple[bool, int])
-    print([event["type"] for event in network.replay_events()])
+    print(network.replay_events(), network.detect_drift(threshold=0.3, min_samples=5))
     network.replay_clear()
-    print([r["drifted"] for r in network.detect_drift(threshold=0.3, min_samples=5)])
     with tempfile.TemporaryDirectory() as tmp:
         network.save(path := str(Path(tmp) / "state.json"))
         assert_type(LocalNetwork.load(path), LocalNetwork)
