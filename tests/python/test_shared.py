@@ -150,31 +150,7 @@ def test_replicas_converge_catch_up_and_resume_after_a_kill(server, tmp_path):
         assert learned(resumed.network, tmp_path) == learned(replay(server, "k"), tmp_path)
 
 
-def test_redis_down_and_restarted(server, tmp_path, caplog):
-    net = SharedNetwork.open(server.url, "net", sync_interval=0)
-    net.register("a", ["translate documents"], invoke=len)
-    net.record_success("a", query="translate a contract")
-    server.kill()
-    with caplog.at_level(logging.WARNING, logger="kova_discovery.shared"):
-        assert [r.agent_name for r in net.discover("translate")] == ["a"]
-        assert net.agents() == ["a"]
-    assert sum("unreachable" in r.message for r in caplog.records) == 1  # then it backs off
-    with pytest.raises(RedisUnavailableError, match="the success was not applied"):
-        net.record_success("a", query="translate")
-    with pytest.raises(ConnectionError):
-        net.sync()
-    server.start()  # from its append-only file
-    net.register("b", ["review contracts"])  # reconnects by itself
-    assert net.discover("translate")[0].invoke is len
-    with SharedNetwork.open(server.url, "net") as other:
-        assert learned(other.network, tmp_path) == learned(net.network, tmp_path)
-        assert other.agents() == ["a", "b"]
-    net.close()
-    with pytest.raises(ValueError, match="closed"):
-        net.tick()
-
-
-def test_bad_arguments_foreign_and_newer_entries_and_trimming(server, tmp_path, caplog):
+def test_refusals_trimming_and_a_restarted_server(server, tmp_path, caplog):
     for kwargs, error in (({"stream": ""}, ValueError), ({"stream": 3}, TypeError),
                           ({"sync_interval": -1.0}, ValueError), ({"checkpoint": 5}, TypeError),
                           ({"sync_interval": float("nan")}, ValueError),
@@ -217,6 +193,29 @@ def test_bad_arguments_foreign_and_newer_entries_and_trimming(server, tmp_path, 
         SharedNetwork.open(server.url, "trim")
     with SharedNetwork.open(server.url, "trim", checkpoint=tmp_path / "c1.json") as resumed:
         assert resumed.agent_count == 41
+    # Redis down and restarted (on a stream of its own).
+    caplog.clear()
+    net = SharedNetwork.open(server.url, "down", sync_interval=0)
+    net.register("a", ["translate documents"], invoke=len)
+    net.record_success("a", query="translate a contract")
+    server.kill()
+    with caplog.at_level(logging.WARNING, logger="kova_discovery.shared"):
+        assert [r.agent_name for r in net.discover("translate")] == ["a"]
+        assert net.agents() == ["a"]
+    assert sum("unreachable" in r.message for r in caplog.records) == 1  # then it backs off
+    with pytest.raises(RedisUnavailableError, match="the success was not applied"):
+        net.record_success("a", query="translate")
+    with pytest.raises(ConnectionError):
+        net.sync()
+    server.start()  # from its append-only file
+    net.register("b", ["review contracts"])  # reconnects by itself
+    assert net.discover("translate")[0].invoke is len
+    with SharedNetwork.open(server.url, "down") as other:
+        assert learned(other.network, tmp_path) == learned(net.network, tmp_path)
+        assert other.agents() == ["a", "b"]
+    net.close()
+    with pytest.raises(ValueError, match="closed"):
+        net.tick()
 
 
 def test_extra_members_round_trip_and_refusals(tmp_path):
