@@ -24,15 +24,11 @@ KILLS = int(os.environ.get("KOVA_CRASH_KILLS", "100"))
 
 @pytest.mark.parametrize("kind", ["FIFO", "directory", "character device"])
 def test_special_files_are_neither_replaced_nor_read(tmp_path, kind):
-    path = tmp_path / "state"
-    if kind == "FIFO":
-        os.mkfifo(path)
-    elif kind == "directory":
-        path.mkdir()
-    elif os.geteuid() == 0:
-        os.mknod(path, stat.S_IFCHR | 0o600, os.makedev(1, 3))  # what /dev/null is
-    else:
+    if kind == "character device" and os.geteuid() != 0:
         pytest.skip("creating a device node needs root")
+    path = tmp_path / "state"
+    {"FIFO": os.mkfifo, "directory": os.mkdir, "character device": lambda p: os.mknod(
+        p, stat.S_IFCHR | 0o600, os.makedev(1, 3))}[kind](path)  # the device is what /dev/null is
     mode = os.lstat(path).st_mode
     # Should a load block on the FIFO, a writer coming after a while lets it fail visibly.
     writer = threading.Timer(5, lambda: os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK)))
@@ -44,10 +40,8 @@ def test_special_files_are_neither_replaced_nor_read(tmp_path, kind):
         LocalNetwork().save(path)
     assert os.lstat(path).st_mode == mode and os.listdir(tmp_path) == ["state"]
     for e in (loading.value, saving.value):
-        if kind == "directory":
-            assert type(e) is IsADirectoryError
-        else:
-            assert type(e) is OSError and str(e).endswith(f"not a regular file ({kind})")
+        assert type(e) is IsADirectoryError if kind == "directory" else (
+            type(e) is OSError and str(e).endswith(f"not a regular file ({kind})"))
 
 
 def test_save_through_a_symbolic_link_replaces_the_file_it_names(tmp_path):
@@ -93,7 +87,7 @@ def test_os_errors_carry_their_class_errno_and_filename(tmp_path):
         LocalNetwork.load(b"state.json")
 
 
-BIG = 5_000_000
+BIG = 5_000_000  # an excerpt, not the whole token
 
 
 @pytest.mark.parametrize("content,quoted", [
