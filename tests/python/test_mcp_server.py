@@ -17,8 +17,41 @@ from kova_discovery._statefile import state_lock  # noqa: E402
 CLI = [sys.executable, "-m", "kova_discovery"]
 
 
-def serve(state, tmp_path, body):
-    """Runs ``body(call)`` against a server on ``state``; ``call`` returns (is_error, payload)."""
+async def tools_answer(state, call):
+    """The scenario, with ``call(tool, **arguments)`` returning (is_error, payload)."""
+    assert await call("list_agents") == (False, {"agents": ["translator"], "count": 1})
+    for tool, arguments in [
+            ("discover_agents", {"query": 3}), ("discover_agents", {"query": "x", "limit": 0}),
+            ("discover_agents", {"query": "x", "filters": {"region": 5}}),
+            ("register_agent", {"name": "x", "capabilities": []}),
+            ("register_agent", {"name": "x" * 257, "capabilities": ["y"]}), ("no_such_tool", {})]:
+        assert (await call(tool, **arguments))[0], (tool, arguments)
+    error, text = await call("record_outcome", agent="nobody", query="x", success=True)
+    assert error and "unknown agent 'nobody'" in text
+    error, found = await call("discover_agents", query="translate a contract",
+                              filters={"region": "eu"})
+    (agent,) = found["agents"]
+    assert not error and (agent["name"], agent["endpoint"], agent["metadata"]) == (
+        "translator", "mcp://t:1/mcp", {"region": "eu"}) and 0 < agent["similarity"] <= 1
+    assert await call("register_agent", name="speaker", capabilities=["text to speech"],
+                      metadata={"region": "us"}) == (False, {"name": "speaker", "replaced": False})
+    assert not (await call("record_outcome", agent="speaker", query="read aloud",
+                           success=True))[0]
+    with state_lock(state, timeout=0):  # another writer holds the lock: bounded wait
+        error, text = await call("register_agent", name="held", capabilities=["x"])
+        assert error and "locked by another writer" in text
+    # A writer beside the server: the server reads the file again before answering.
+    subprocess.run([*CLI, "--state", str(state), "add", "transcriber", "speech to text"],
+                   check=True, capture_output=True)
+    return await call("list_agents")
+
+
+def test_tools_answer_and_errors_leave_the_server_serving(tmp_path):
+    state = tmp_path / "s.json"
+    network = LocalNetwork()
+    network.register("translator", ["translate documents"], endpoint="mcp://t:1/mcp",
+                     metadata={"region": "eu"})
+    network.save(str(state))
     # The whole environment, so that a server under test runs the same build as the test does
     # (the client would otherwise pass on only a few variables).
     params = StdioServerParameters(command=sys.executable, env=dict(os.environ), args=[
@@ -35,46 +68,7 @@ def serve(state, tmp_path, body):
                         return result.is_error, (result.content[0].text if result.is_error
                                                  else result.structured_content)
 
-                    return await body(call)
+                    return await tools_answer(state, call)
 
-    return asyncio.run(main())
-
-
-def test_tools_answer_and_errors_leave_the_server_serving(tmp_path):
-    state = tmp_path / "s.json"
-    network = LocalNetwork()
-    network.register("translator", ["translate documents"], endpoint="mcp://t:1/mcp",
-                     metadata={"region": "eu"})
-    network.save(str(state))
-
-    async def body(call):
-        assert await call("list_agents") == (False, {"agents": ["translator"], "count": 1})
-        for tool, arguments in [
-                ("discover_agents", {"query": 3}), ("discover_agents", {"query": "x", "limit": 0}),
-                ("discover_agents", {"query": "x", "filters": {"region": 5}}),
-                ("register_agent", {"name": "x", "capabilities": []}),
-                ("register_agent", {"name": "x" * 257, "capabilities": ["y"]}),
-                ("no_such_tool", {})]:
-            assert (await call(tool, **arguments))[0], (tool, arguments)
-        error, text = await call("record_outcome", agent="nobody", query="x", success=True)
-        assert error and "unknown agent 'nobody'" in text
-        error, found = await call("discover_agents", query="translate a contract",
-                                  filters={"region": "eu"})
-        (agent,) = found["agents"]
-        assert not error and (agent["name"], agent["endpoint"], agent["metadata"]) == (
-            "translator", "mcp://t:1/mcp", {"region": "eu"}) and 0 < agent["similarity"] <= 1
-        assert await call("register_agent", name="speaker", capabilities=["text to speech"],
-                          metadata={"region": "us"}) == (False, {"name": "speaker",
-                                                                 "replaced": False})
-        assert not (await call("record_outcome", agent="speaker", query="read aloud",
-                               success=True))[0]
-        with state_lock(state, timeout=0):  # another writer holds the lock: bounded wait
-            error, text = await call("register_agent", name="held", capabilities=["x"])
-            assert error and "locked by another writer" in text
-        # A writer beside the server: the server reads the file again before answering.
-        subprocess.run([*CLI, "--state", str(state), "add", "transcriber", "speech to text"],
-                       check=True, capture_output=True)
-        return await call("list_agents")
-
-    names = serve(state, tmp_path, body)[1]["agents"]
+    names = asyncio.run(main())[1]["agents"]
     assert names == ["speaker", "transcriber", "translator"] == LocalNetwork.load(state).agents()

@@ -64,19 +64,6 @@ def test_feedback_replay_log_and_epsilon():
     assert net.replay_event_count == 0 and net.replay_enabled is True
 
 
-def test_drift_reports():
-    net = LocalNetwork()
-    for name, text in (("beta", "translate text between languages"),
-                       ("alpha", "summarise long documents")):
-        net.register(name, [text])
-        for _ in range(4 + (name == "beta")):
-            net.record_success(name, query=text)
-    assert [list(r.items()) for r in net.detect_drift()] == [
-        [("agent_name", "beta"), ("alignment", 1.0), ("sample_count", 5), ("drifted", False)]]
-    both = net.detect_drift(threshold=1.5, min_samples=4)
-    assert [(r["agent_name"], r["drifted"]) for r in both] == [("alpha", True), ("beta", True)]
-
-
 def test_routing_state_agrees_with_the_state_file_and_loads_without_callables(tmp_path):
     net = LocalNetwork()
     net.register("a", ["translate text"], endpoint="http://a:1/x", metadata={"p": "mcp"},
