@@ -148,7 +148,7 @@ CASES = [  # (site, value, exception or None when accepted, start of its message
     # Values that look bad but are accepted.
     ("n.register('new', v)", ["translate legal"] * 100_000, None, None),
     ("n.discover(v)", "", None, None), ("n.discover(v)", "legal " * (BIG // 6), None, None),
-    ("n.discover(v)", Query.all("a"), None, None),
+    ("n.discover(v)", Query.all("a"), None, None), ("RESPONSE[0][v]", -1, None, None),
     ("n.discover('translate', filters={'version': {'$lt': v}})", math.nan, None, None),
     ("n.discover_many(v)", ["translate legal"] * 100_000, None, None),
     ("n.detect_drift(threshold=v)", math.nan, None, None),
@@ -157,7 +157,7 @@ CASES = [  # (site, value, exception or None when accepted, start of its message
     ("DiscoveryConfig(similarity_threshold=v)", math.nan, None, None),
     ("DiscoveryConfig(diameter_min=v)", math.nan, None, None),  # NaN passes every rule
     ("MycorrhizalPropagator.with_config(v, 0.3)", math.inf, None, None),
-    ("capabilities_from_a2a_rust(v)", None, None, None), ("RESPONSE[0][v]", -1, None, None),
+    ("capabilities_from_a2a_rust(v)", None, None, None),
     ("capabilities_from_a2a_rust({'name': v, 'skills': [{'tags': v}, v]})", "\ud800", None, None),
 ]
 

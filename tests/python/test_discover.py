@@ -141,8 +141,7 @@ LIMITED_CALLS = {
     "explain": lambda net, **kw: net.discover("q", explain=True, **kw),
     "confidence": lambda net, **kw: net.discover("q", with_confidence=True, **kw).results,
     "composed": lambda net, **kw: net.discover(Query.any("q", "nothing matches"), **kw),
-    "filtered": lambda net, **kw: net.discover("q", filters={"protocol": {"$in": ["mcp", "a2a"]}},
-                                               **kw),
+    "filtered": lambda net, **kw: net.discover("q", filters={"cost": {"$lt": 100}}, **kw),
     "many": lambda net, **kw: net.discover_many(["q", "nothing matches"], **kw)[0],
     "many explained": lambda net, **kw: net.discover_many(["q"], explain=True, **kw)[0],
 }
