@@ -26,7 +26,6 @@ NO_CONSTRUCTOR = ["DiscoveryResult", "ExplainedResult", "DiscoveryResponse", "Qu
 def test_module_and_package_attributes():
     own = [name for name in vars(native) if not name.startswith("__")]
     assert own == CLASSES + ["capabilities_from_a2a_rust"]
-    assert native.__doc__ == "KOVA Discovery \u2014 local agent discovery via bio-inspired routing."
     assert native.__name__ == "kova_discovery._native"
     assert all(getattr(kova_discovery, name) is getattr(native, name) for name in own)
     namespace = {}
