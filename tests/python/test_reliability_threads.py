@@ -92,7 +92,7 @@ def worker(tid, networks, ledgers, agents, lock, barrier):
                     ledgers[k][key] += n
 
 
-@pytest.fixture
+@pytest.fixture(autouse=True)
 def fast_switching():
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
@@ -100,7 +100,7 @@ def fast_switching():
     sys.setswitchinterval(old)
 
 
-def test_threads_hammering_networks(fast_switching):
+def test_threads_hammering_networks():
     networks = [LocalNetwork(scorer=YieldingScorer()) for _ in range(3)]
     for net in networks:
         net.enable_replay(10_000_000)

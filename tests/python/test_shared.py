@@ -194,7 +194,6 @@ def test_refusals_trimming_and_a_restarted_server(server, tmp_path, caplog):
     with SharedNetwork.open(server.url, "trim", checkpoint=tmp_path / "c1.json") as resumed:
         assert resumed.agent_count == 41
     # Redis down and restarted (on a stream of its own).
-    caplog.clear()
     net = SharedNetwork.open(server.url, "down", sync_interval=0)
     net.register("a", ["translate documents"], invoke=len)
     net.record_success("a", query="translate a contract")
