@@ -144,8 +144,7 @@ def test_names_are_indexed_as_words_and_long_descriptions_cut_at_sentences():
         assert T.prepare_tools([{"name": name}])[0].capabilities == [words]
     text = ". ".join([("word " * 30).strip()] * 4) + "."
     pieces = T.prepare_tools([{"name": "x", "description": text}])[0].capabilities[:-1]
-    assert all(len(p.split()) <= 50 for p in pieces)
-    assert " ".join(pieces).split() == text.split()
+    assert all(len(p.split()) <= 50 for p in pieces) and " ".join(pieces).split() == text.split()
 
 
 BAD = [
@@ -174,8 +173,7 @@ def test_bad_definitions_register_nothing(bad, message):
     network = LocalNetwork()
     with pytest.raises(ValueError) as info:
         register_tools(network, [{"name": "ok"}, bad])
-    assert message in str(info.value)
-    assert network.agent_count == 0
+    assert message in str(info.value) and network.agent_count == 0
 
 
 def test_bad_arguments():
@@ -220,8 +218,7 @@ def test_import_tools_command(tmp_path, capsys):
         (tmp_path / "bad.json").write_text(bad)
         assert main(["--state", str(state), "import-tools", str(tmp_path / "bad.json")]) == 1
         assert "kova-discovery: error:" in capsys.readouterr().err
-    assert state.read_bytes() == before
-    assert LocalNetwork.load(str(state)).agent_count == 5
+    assert state.read_bytes() == before and LocalNetwork.load(str(state)).agent_count == 5
 
 
 @pytest.mark.parametrize("data", [SHARED_DATA, None], ids=["corpus", "no-corpus"])

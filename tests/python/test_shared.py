@@ -199,8 +199,7 @@ def test_refusals_trimming_and_a_restarted_server(server, tmp_path, caplog):
     net.record_success("a", query="translate a contract")
     server.kill()
     with caplog.at_level(logging.WARNING, logger="kova_discovery.shared"):
-        assert [r.agent_name for r in net.discover("translate")] == ["a"]
-        assert net.agents() == ["a"]
+        assert [r.agent_name for r in net.discover("translate")] == ["a"] and net.agents() == ["a"]
     assert sum("unreachable" in r.message for r in caplog.records) == 1  # then it backs off
     with pytest.raises(RedisUnavailableError, match="the success was not applied"):
         net.record_success("a", query="translate")
