@@ -19,6 +19,7 @@ from kova_discovery import (
 
 np = pytest.importorskip("numpy")
 
+
 def held(reply):
     """Reference counts of a reply, its items and their parts: a conversion gives back all."""
     items = list(reply) if isinstance(reply, (list, tuple)) else []
