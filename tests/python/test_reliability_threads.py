@@ -120,3 +120,35 @@ def test_threads_hammering_networks():
     for net in networks:  # and every borrow was given back
         net.register("after", ["x"])
         net.tick()
+
+
+def test_forward_counts_add_up_under_contention():
+    """Discoveries share the network: each one that succeeds must forward to the agent once."""
+    net, done, lock = LocalNetwork(scorer=YieldingScorer()), collections.Counter(), threading.Lock()
+    errors = []  # an assertion in a thread would only end that thread
+    net.register("only", ["the one capability"])
+
+    def run(seed):
+        rng = random.Random(seed)
+        for _ in range(CALLS_PER_THREAD // 2):
+            try:
+                if rng.random() < 0.8:
+                    net.discover("the one capability")
+                    key = "discover"
+                else:
+                    net.record_success("only", query="the one capability")
+                    key = "success"
+            except RuntimeError as e:
+                if str(e) not in BORROW_ERRORS:
+                    errors.append(repr(e))
+                continue
+            with lock:
+                done[key] += 1
+
+    threads = [threading.Thread(target=run, args=(s,)) for s in range(THREADS)]
+    [t.start() for t in threads]
+    [t.join() for t in threads]
+    state = net.routing_state("only")
+    assert errors == []
+    assert state["forwards"] == done["discover"]
+    assert state["feedback"] == min(done["success"], 100)
