@@ -429,41 +429,4 @@ std::optional<std::string> TfIdfScorer::score_into(const ScoreRequest& request,
   return std::nullopt;
 }
 
-std::size_t TfIdfScorer::num_documents() const {
-  return impl_->slot_by_name.size();
-}
-
-std::size_t TfIdfScorer::document_frequency(std::string_view term) const {
-  auto it = impl_->id_by_term.find(term);
-  return it == impl_->id_by_term.end() ? 0 : impl_->terms[it->second].postings.size();
-}
-
-bool TfIdfScorer::has_document_frequency(std::string_view term) const {
-  return impl_->id_by_term.contains(term);
-}
-
-std::size_t TfIdfScorer::distinct_terms() const {
-  return impl_->id_by_term.size();
-}
-
-std::vector<std::pair<std::string, std::size_t>> TfIdfScorer::document_frequencies() const {
-  std::vector<std::pair<std::string, std::size_t>> out;
-  out.reserve(impl_->id_by_term.size());
-  for (const auto& [text, id] : impl_->id_by_term) {
-    out.emplace_back(std::string(text), impl_->terms[id].postings.size());
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
-std::optional<TermFrequencies> TfIdfScorer::term_frequencies(std::string_view agent_id) const {
-  auto it = impl_->slot_by_name.find(agent_id);
-  if (it == impl_->slot_by_name.end()) return std::nullopt;
-  TermFrequencies out;
-  for (const DocTerm& entry : impl_->documents[it->second].terms) {
-    out.emplace(impl_->terms[entry.term].text, entry.tf);
-  }
-  return out;
-}
-
 }  // namespace kova

@@ -13,7 +13,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
 #include "scorer/scorer.hpp"
@@ -46,16 +45,6 @@ class TfIdfScorer final : public Scorer {
   // Safe to call from several threads at once as long as nothing changes the scorer
   // meanwhile. The hints of the request are not needed.
   std::optional<std::string> score_into(const ScoreRequest& request, ScoreList& out) const override;
-
-  std::size_t num_documents() const;
-  // Document frequency of a term (0 when it has no entry) and whether it has an entry.
-  std::size_t document_frequency(std::string_view term) const;
-  bool has_document_frequency(std::string_view term) const;
-  std::size_t distinct_terms() const;
-  // Every (term, document frequency) entry, ordered by term bytes.
-  std::vector<std::pair<std::string, std::size_t>> document_frequencies() const;
-  // The stored term-frequency map of an agent; nullopt when the agent is not indexed.
-  std::optional<TermFrequencies> term_frequencies(std::string_view agent_id) const;
 
  private:
   struct Impl;
