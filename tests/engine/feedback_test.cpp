@@ -217,16 +217,19 @@ TEST(PropagationFixture, ThresholdIsInclusiveAndSourceAndStrangersAreSkipped) {
   EXPECT_EQ(scorer->calls.size(), 2u);
 }
 
-// Random capability texts over a small vocabulary, so that many agents resemble each other
-// and similarities fall on both sides of the threshold.
+// Texts over a small vocabulary, so that many agents resemble each other and similarities
+// fall on both sides of the thresholds.
 std::string random_words(std::mt19937_64& rng, std::size_t count) {
-  static const char* const kWords[] = {"translate", "legal",  "contract", "pdf",   "report",
-                                       "image",     "search", "sql",      "email", "code"};
+  static const char* const kWords[] = {"translate", "legal", "contract", "pdf", "report", "image",
+                                       "search",    "sql",   "code",     "the", "a",      "émigré"};
   std::string out;
-  for (std::size_t i = 0; i < count; ++i)
-    out += (i > 0 ? " " : "") + std::string(kWords[rng() % 10]);
+  for (std::size_t i = 0; i < count; ++i) out += (i ? " " : "") + std::string(kWords[rng() % 12]);
   return out;
 }
+
+using Make = std::function<std::unique_ptr<Scorer>()>;
+const Make kMinHash = [] { return std::make_unique<MinHashScorer>(LshConfig{}); };
+const Make kBm25 = [] { return std::unique_ptr<Scorer>(Bm25Scorer::create({}).value().release()); };
 
 // A success adds 0.05 to its source and similarity * 0.3 to every other agent whose
 // capabilities score at least 0.3 against the source's joined capabilities (remembered texts
@@ -234,10 +237,7 @@ std::string random_words(std::mt19937_64& rng, std::size_t count) {
 // lists) must give exactly that through re-registration, removal, learning and failures,
 // which open circuits but neither stop nor cap what spreads.
 TEST(PropagateFeedback, EngineAgreesWithScoringTheJoinedCapabilities) {
-  const std::function<std::unique_ptr<Scorer>()> scorers[] = {
-      [] { return std::make_unique<MinHashScorer>(LshConfig{}); },
-      [] { return std::unique_ptr<Scorer>(Bm25Scorer::create({}).value().release()); }};
-  for (const auto& make : scorers) {
+  for (const Make& make : {kMinHash, kBm25}) {
     std::mt19937_64 rng(5);
     auto net = LocalNetwork::with_scorer(make());
     net->set_learning(LearningSettings::recommended(3));
@@ -544,7 +544,6 @@ TEST(CoOccurrence, RepeatedPruningAgreesWithANaiveMatrix) {
 }
 
 using Texts = std::vector<std::string>;
-using Make = std::function<std::unique_ptr<Scorer>()>;
 
 std::map<std::string, double> scores_of(const Scorer& scorer, std::string_view query,
                                         bool capabilities_only = false) {
@@ -555,28 +554,16 @@ std::map<std::string, double> scores_of(const Scorer& scorer, std::string_view q
   return out;
 }
 
-// Texts over a small vocabulary, so that agents and queries overlap often.
-std::string words(std::mt19937& rng, int n) {
-  static const char* vocabulary[] = {"translate", "legal", "contract", "weather",
-                                     "paris",     "news",  "stock",    "price",
-                                     "the",       "a",     "of",       "émigré"};
-  std::string out;
-  for (int i = 0; i < n; ++i) out += std::string(i ? " " : "") + vocabulary[rng() % 12];
-  return out;
-}
-
-const Make kBm25 = [] { return std::unique_ptr<Scorer>(Bm25Scorer::create({}).value().release()); };
-
 // Random learning and forgetting must leave a scorer scoring as a fresh one taught each
 // agent's capabilities and the texts it still remembers: indexed with all of them together
 // (`together`), or with its capabilities and then learning each text.
 void check_against_fresh_teaching(const Make& make, bool together, double tolerance) {
-  std::mt19937 rng(7);
+  std::mt19937_64 rng(7);
   std::map<std::string, Texts> caps, held;
   std::unique_ptr<Scorer> learning = make();
   for (int a = 0; a < 6; ++a) {
     const std::string name = "agent" + std::to_string(a);
-    caps[name] = {words(rng, 3), words(rng, 1 + a % 3)};
+    caps[name] = {random_words(rng, 3), random_words(rng, 1 + a % 3)};
     learning->index_capabilities(name, caps[name]);
   }
   for (int step = 0; step < 400; ++step) {
@@ -587,7 +574,7 @@ void check_against_fresh_teaching(const Make& make, bool together, double tolera
       ASSERT_TRUE(learning->forget(name, *at));
       texts.erase(at);
     } else {
-      texts.push_back(words(rng, 1 + static_cast<int>(rng() % 5)));
+      texts.push_back(random_words(rng, 1 + rng() % 5));
       ASSERT_TRUE(learning->learn(name, texts.back()));
     }
     if (step % 40 != 39) continue;
@@ -599,7 +586,7 @@ void check_against_fresh_teaching(const Make& make, bool together, double tolera
       for (const std::string& t : together ? Texts{} : held[agent]) fresh->learn(agent, t);
     }
     for (int q = 0; q < 5; ++q) {
-      const std::string query = words(rng, 3);
+      const std::string query = random_words(rng, 3);
       const auto want = scores_of(*fresh, query);
       const auto got = scores_of(*learning, query);
       ASSERT_EQ(got.size(), want.size()) << query;
@@ -611,8 +598,7 @@ void check_against_fresh_teaching(const Make& make, bool together, double tolera
 
 TEST(QueryMemoryScorers, LearnAndForgetMatchAFreshTeaching) {
   check_against_fresh_teaching([] { return std::make_unique<TfIdfScorer>(); }, true, 1e-12);
-  check_against_fresh_teaching([] { return std::make_unique<MinHashScorer>(LshConfig{}); }, false,
-                               0.0);
+  check_against_fresh_teaching(kMinHash, false, 0.0);
   // Remembered texts count less than capabilities: the same text matches fully only as one.
   MinHashScorer scorer{LshConfig{}};
   scorer.index_capabilities("cap", Texts{"book a table for two"});
@@ -680,18 +666,18 @@ TEST(QueryMemoryEngine, StateFilesKeepSettingsScorerAndTexts) {
 
 TEST(NeighbourCache, CapabilitiesOnlyScoresIgnoreRememberedTexts) {
   auto remembering = kBm25(), plain = kBm25();
-  std::mt19937 rng(3);
+  std::mt19937_64 rng(3);
   for (int i = 0; i < 30; ++i) {
-    const Texts caps = {words(rng, 3), words(rng, 2)};
+    const Texts caps = {random_words(rng, 3), random_words(rng, 2)};
     remembering->index_capabilities("a" + std::to_string(i), caps);
     plain->index_capabilities("a" + std::to_string(i), caps);
-    for (int t = 0; t < 5; ++t) remembering->learn("a" + std::to_string(i), words(rng, 4));
+    for (int t = 0; t < 5; ++t) remembering->learn("a" + std::to_string(i), random_words(rng, 4));
   }
   const auto epoch = remembering->capability_epoch();
   remembering->forget("a0", "not remembered at all");
   EXPECT_EQ(remembering->capability_epoch(), epoch);
   for (int q = 0; q < 50; ++q) {
-    const std::string text = words(rng, 3);
+    const std::string text = random_words(rng, 3);
     EXPECT_EQ(scores_of(*remembering, text, true), scores_of(*plain, text, true)) << text;
   }
   remembering->remove_agent("a1");
