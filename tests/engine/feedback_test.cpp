@@ -1,13 +1,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <limits>
-#include <map>
 #include <random>
 
 #include "log/log.hpp"

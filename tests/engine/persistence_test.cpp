@@ -2,20 +2,12 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <limits>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
-#include <string>
-#include <tuple>
-#include <vector>
 
-#include "core/lsh.hpp"
 #include "network/network.hpp"
 
 namespace kova {

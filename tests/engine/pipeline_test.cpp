@@ -3,13 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
-#include <memory>
 #include <set>
-#include <string>
-#include <vector>
 
-#include "core/lsh.hpp"
 #include "core/name_hash.hpp"
 #include "log/log.hpp"
 #include "test_support.hpp"

@@ -5,15 +5,10 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
-#include <cstdint>
-#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "network/network.hpp"
 #include "query/query.hpp"
