@@ -210,7 +210,7 @@ TEST_F(StateFixture, RandomEnginesSurviveSaveAndLoad) {
   }
 }
 
-TEST_F(StateFixture, ReadingAcceptsAnyOrderUnknownMembersAndDefaults) {
+TEST_F(StateFixture, ReadingAcceptsAnyOrderUnknownMembersDefaultsAndNulls) {
   std::string minhash = "0";
   for (int i = 1; i < 64; ++i) minhash += "," + std::to_string(i * 4);
   auto loaded = load_text(
@@ -231,18 +231,34 @@ TEST_F(StateFixture, ReadingAcceptsAnyOrderUnknownMembersAndDefaults) {
   EXPECT_EQ(a.conductance, 1.0);
   ASSERT_EQ(a.feedback.size(), 1u);
   EXPECT_EQ(a.feedback[0].query_signature[63], 252);
-  {
-    auto expander = safe_lock(loaded->cooccurrence_mutex(), "test");
-    EXPECT_EQ(expander->feedback_count(), 11u);
-    EXPECT_EQ(expander->size(), 1u);
-    EXPECT_EQ(expander->count("a", "b,c"), 2u);
+  const auto& expander = loaded->cooccurrence_mutex().unsafe_value();
+  EXPECT_EQ(expander.feedback_count(), 11u);
+  EXPECT_EQ(expander.size(), 1u);
+  EXPECT_EQ(expander.count("a", "b,c"), 2u);
+  // Nulls, and more feedback than the index keeps: the last hundred stay. Loaded circuits
+  // start closed, whatever count of timeouts the file carries.
+  std::string records;
+  for (int i = 0; i < 150; ++i) {
+    records += std::string(i ? "," : "") + R"({"query_minhash": [)" + number_list(64, i) +
+               R"(], "outcome": )" + (i % 2 ? "1.0" : "-1.0") + "}";
   }
-  auto nulls = load_text(file_text(set_member(
-      set_member(agent_text("b", R"(, "endpoint": "e")"), "tau", "null"), "diameter", "null")));
-  ASSERT_TRUE(nulls);
-  EXPECT_EQ(nulls->find("b")->tau, 0.001);
-  EXPECT_TRUE(std::isnan(nulls->find("b")->diameter));
-  EXPECT_EQ(nulls->find("b")->endpoint, std::optional<std::string>("e"));
+  std::string agent = set_member(agent_text("b", R"(, "endpoint": "e")"), "tau", "null");
+  agent = set_member(set_member(agent, "diameter", "null"), "consecutive_pulse_timeouts", "7");
+  auto edited = load_text(file_text(set_member(agent, "feedback", "[" + records + "]")));
+  ASSERT_TRUE(edited);
+  const AgentRecord& b = *edited->find("b");
+  EXPECT_EQ(b.tau, 0.001);
+  EXPECT_TRUE(std::isnan(b.diameter));
+  EXPECT_EQ(b.endpoint, std::optional<std::string>("e"));
+  ASSERT_EQ(b.feedback.size(), 100u);
+  for (std::size_t i = 0; i < 100; ++i) {
+    EXPECT_EQ(b.feedback[i].query_signature[0], 50 + i);
+    EXPECT_EQ(b.feedback[i].outcome, (50 + i) % 2 ? 1.0 : -1.0);
+  }
+  EXPECT_EQ(b.circuit.kind, CircuitState::Kind::Closed);
+  EXPECT_EQ(b.consecutive_pulse_timeouts, 7);
+  edited->record_failure("b", std::nullopt);
+  EXPECT_EQ(b.circuit.kind, CircuitState::Kind::Open);
 }
 
 TEST_F(StateFixture, RejectedFilesNameTheirFault) {
@@ -314,28 +330,6 @@ TEST_F(StateFixture, RejectedFilesNameTheirFault) {
   EXPECT_EQ(message.rfind(ser, 0), 0u) << message;
   EXPECT_NE(message.find("\xEF\xBF\xBD"), std::string::npos) << message;
   EXPECT_EQ(message.find("\xc3'"), std::string::npos) << message;
-}
-
-TEST_F(StateFixture, LoadKeepsTheLastHundredFeedbackRecordsAndClosesCircuits) {
-  std::string records;  // a hand-made file may hold more than the index keeps
-  for (int i = 0; i < 150; ++i) {
-    records += std::string(i ? "," : "") + R"({"query_minhash": [)" + number_list(64, i) +
-               R"(], "outcome": )" + (i % 2 ? "1.0" : "-1.0") + "}";
-  }
-  auto loaded =
-      load_text(file_text(set_member(set_member(agent_text("a"), "consecutive_pulse_timeouts", "7"),
-                                     "feedback", "[" + records + "]")));
-  ASSERT_TRUE(loaded);
-  const AgentRecord& a = *loaded->find("a");
-  ASSERT_EQ(a.feedback.size(), 100u);
-  for (std::size_t i = 0; i < 100; ++i) {
-    EXPECT_EQ(a.feedback[i].query_signature[0], 50 + i);
-    EXPECT_EQ(a.feedback[i].outcome, (50 + i) % 2 ? 1.0 : -1.0);
-  }
-  EXPECT_EQ(a.circuit.kind, CircuitState::Kind::Closed);
-  EXPECT_EQ(a.consecutive_pulse_timeouts, 7);
-  loaded->record_failure("a", std::nullopt);
-  EXPECT_EQ(loaded->find("a")->circuit.kind, CircuitState::Kind::Open);
 }
 
 // New files follow the umask, replaced ones keep their permissions; a failed save leaves the
