@@ -23,11 +23,10 @@ struct PipelineBench {
   SLNEnzyme enzyme;
   CoOccurrenceExpander expander;
   RegistryCache cache{agents};
-  AgentRecord& add(const std::string& name, Metadata metadata = {}) {
+  AgentRecord& add(const std::string& name) {
     AgentRecord& r = agents.try_emplace(name).first->second;
     r.name_hash = compute_name_hash(name);
     r.last_activity = clock->monotonic_now();
-    r.metadata = std::move(metadata);
     return r;
   }
   // Tests change records directly, so every run reads the registry anew.
@@ -56,10 +55,9 @@ Names names_of(const PipelineOutput& out) {
 }
 
 const ScoredCandidate& result(const PipelineOutput& out, const std::string& name) {
-  for (const auto& c : out.results) {
-    if (c.agent_name == name) return c;
-  }
-  throw std::runtime_error("no result " + name);
+  const auto at = std::find_if(out.results.begin(), out.results.end(),
+                               [&](const auto& c) { return c.agent_name == name; });
+  return at != out.results.end() ? *at : throw std::runtime_error("no result " + name);
 }
 
 TEST(PipelineThreshold, EqualAndNaNPassAbsentCountsAsZeroAndTheBestBelowIsReported) {

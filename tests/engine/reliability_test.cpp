@@ -104,17 +104,11 @@ Query nested(int depth, int kind) {
   for (int i = 0; i < depth; ++i) {
     std::vector<Query> one;
     one.push_back(std::move(q));
-    if (kind == 0) {
-      q = Query::exclude(std::move(one.front()), Query::text("x"));
-    } else if (kind == 1) {
-      q = Query::all(std::move(one));
-    } else if (kind == 2) {
-      q = Query::any(std::move(one));
-    } else {
-      std::vector<std::pair<Query, double>> weighted;
-      weighted.emplace_back(std::move(one.front()), 2.0);
-      q = Query::weighted(std::move(weighted));
-    }
+    std::vector<std::pair<Query, double>> weighted;
+    if (kind == 3) weighted.emplace_back(std::move(one[0]), 2.0);
+    q = kind == 0   ? Query::exclude(std::move(one[0]), Query::text("x"))
+        : kind == 3 ? Query::weighted(std::move(weighted))
+                    : (kind == 1 ? Query::all : Query::any)(std::move(one));
   }
   return q;
 }
