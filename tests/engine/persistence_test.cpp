@@ -45,10 +45,6 @@ struct StateFixture : ::testing::Test {
     std::sort(names.begin(), names.end());
     return names;
   }
-  void reg(const std::string& name, const Caps& caps, std::optional<std::string> endpoint = {},
-           Metadata metadata = {}) {
-    ASSERT_FALSE(net->register_agent(name, caps, std::move(endpoint), std::move(metadata)));
-  }
   // Loads `text` as a state file: the engine, or null after reporting why.
   std::unique_ptr<LocalNetwork> load_text(const std::string& text) {
     write_file(file("in.json"), text);
@@ -94,8 +90,8 @@ TEST_F(StateFixture, EmptyAndSmallEnginesWriteTheExactDocument) {
             R"({"version":3,"agents":[],"network_epoch":{"secs_since_epoch":1700000000,)"
             R"("nanos_since_epoch":0},"cooccurrence_matrix":{},"cooccurrence_feedback_count":0})");
   EXPECT_EQ(entries(), Names{"state.json"});
-  reg("a", {"x y"}, "http://e", {{"k", "v"}});
-  reg("b", {"z"});
+  ASSERT_FALSE(net->register_agent("a", Caps{"x y"}, "http://e", {{"k", "v"}}));
+  ASSERT_FALSE(net->register_agent("b", Caps{"z"}, {}, {}));
   net->find_mut("a")->tau = 0.25;
   net->find_mut("a")->forwards_count = 7;
   net->record_failure("b", "q");
@@ -341,7 +337,7 @@ TEST_F(StateFixture, SavesKeepPermissionsAndFailedSavesLeaveTargetAndDirectoryAs
     return st.st_mode & 07777;
   };
   const mode_t old_mask = ::umask(022);
-  reg("a", {"x"});
+  ASSERT_FALSE(net->register_agent("a", Caps{"x"}, {}, {}));
   EXPECT_EQ(error_text(net->save(file("missing/state.json"))),
             "I/O error: No such file or directory (os error 2)");
   EXPECT_TRUE(entries().empty());
@@ -370,7 +366,7 @@ TEST_F(StateFixture, SavesKeepPermissionsAndFailedSavesLeaveTargetAndDirectoryAs
   EXPECT_EQ(error_text(net->save(path)),
             "serialization error: SystemTime must be later than UNIX_EPOCH");
   clock->set_wall(std::chrono::system_clock::time_point{5s});
-  reg("bad\xff", {"x"});
+  ASSERT_FALSE(net->register_agent("bad\xff", Caps{"x"}, {}, {}));
   EXPECT_EQ(error_text(net->save(path)),
             "serialization error: invalid UTF-8 byte at index 3: 0xFF");
   EXPECT_EQ(read_file(path), "old");
