@@ -171,7 +171,6 @@ TEST_F(FeedbackFixture, SpansCarryTheirFieldsOnTheNetworkTarget) {
   EXPECT_EQ(*enters[0]->field("capability_count"), "2");
   EXPECT_EQ(enters[1]->message, "record_success");
   EXPECT_EQ(enters[1]->target, log::kTargetNetwork);
-  EXPECT_EQ(enters[1]->level, log::Level::Info);
   EXPECT_EQ(*enters[1]->field("query"), "Some(\"q \\\"1\\\"\")");
   EXPECT_EQ(*enters[1]->field("agent_name"), "a");
   EXPECT_EQ(*enters[1]->field("query_provided"), "true");
