@@ -333,12 +333,6 @@ TEST(DriftTest, ReportsFollowTheDefinition) {
   }
 }
 
-MinHashSignature distinct(std::uint8_t id) {
-  MinHashSignature s;
-  s.fill(id);
-  return s;
-}
-
 // Positions sharing at least one band key, by brute force over a plain queue.
 std::vector<std::size_t> naive_candidates(const std::deque<FeedbackRecord>& records,
                                           const MinHashSignature& q) {
@@ -396,25 +390,19 @@ TEST(FeedbackIndexTest, AgreesWithBruteForce) {
   }
 }
 
-// Copies are independent; derived values need a record and never travel with a copy or a
-// move, which may end up with another agent whose capabilities differ.
-TEST(FeedbackIndexTest, CopiesAreIndependentAndDerivedValuesNeverTravel) {
+// Derived values need a record, and never travel with a move: the index may end up with
+// another agent, whose capabilities differ.
+TEST(FeedbackIndexTest, DerivedValuesNeedARecordAndNeverTravel) {
   FeedbackIndex index;
   EXPECT_EQ(index.derived(), nullptr);  // an agent without feedback stays one pointer
-  index.insert({distinct(1), 1.0});
-  ASSERT_NE(index.derived(), nullptr);
-  index.derived()->capability_text_signature = distinct(7);
+  index.insert({{}, 1.0});
+  index.derived()->capability_text_signature = MinHashSignature{};
   index.derived()->capability_terms = std::vector<std::string>{"legal"};
-  FeedbackIndex copy = index;
-  index.insert({distinct(2), 1.0});
-  EXPECT_TRUE(copy.candidates(distinct(2)).empty());
-  EXPECT_FALSE(copy.derived()->capability_text_signature.has_value());
-  EXPECT_FALSE(copy.derived()->capability_terms.has_value());
-  ASSERT_TRUE(index.derived()->capability_terms.has_value());
   FeedbackIndex moved;
   moved = std::move(index);
-  EXPECT_EQ(moved.size(), 2u);
+  EXPECT_EQ(moved.size(), 1u);
   EXPECT_FALSE(moved.derived()->capability_text_signature.has_value());
+  EXPECT_FALSE(moved.derived()->capability_terms.has_value());
 }
 
 using Terms = std::vector<std::string>;
