@@ -587,10 +587,13 @@ TEST(QueryMemoryEngine, BoundRepeatsFailuresAndRegistration) {
   EXPECT_EQ(seen["a"], std::make_pair(Texts{"cap", "q1", "q3"}, key));
   EXPECT_EQ(net->find("a")->capabilities, Texts{"cap"});
   EXPECT_EQ(safe_lock(net->cooccurrence_mutex(), "t")->feedback_count(), 1u) << "none since";
-  net->record_failure("a", "q1");
+  net->record_failure("a", "q3");
   net->record_failure("a", "not remembered");
-  EXPECT_EQ(seen["a"].first, (Texts{"cap", "q3"}));
-  net->set_learning({1, true});
+  EXPECT_EQ(seen["a"].first, (Texts{"cap", "q1"}));
+  net->record_success("a", "q5");
+  net->set_learning({1, true});  // a smaller bound keeps the newest
+  net->record_success("a", std::nullopt);
+  EXPECT_EQ(*net->remembered("a"), Texts{"q5"});
   net->record_success("a", "q4");
   EXPECT_EQ(*net->remembered("a"), Texts{"q4"});
   EXPECT_EQ(safe_lock(net->cooccurrence_mutex(), "t")->feedback_count(), 2u);
