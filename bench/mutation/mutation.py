@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """A fixed sample of mutants, and which of them a version of the test suite kills.
 
-    mutation.py select [--seed N]           draw the sample at HEAD, write mutants.json
+    mutation.py [--sample NAME] select [--seed N]
+                                            draw the sample at HEAD, write NAME.json
+                                            (default mutants.json)
     mutation.py run --suites A [B] --labels LA [LB] [--first-killed-by L]
                                             apply each mutant to the sampled commit's product
                                             code once, run A's (and B's) tests on it, write
@@ -484,6 +486,8 @@ def table(labels: list[str]):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sample", default="mutants",
+                        help="the sample's file under bench/mutation/, without .json")
     sub = parser.add_subparsers(dest="command", required=True)
     s = sub.add_parser("select")
     s.add_argument("--seed", type=int, default=22)
@@ -499,6 +503,8 @@ def main():
     t = sub.add_parser("table")
     t.add_argument("labels", nargs="+")
     args = parser.parse_args()
+    global SAMPLE
+    SAMPLE = HERE / f"{args.sample}.json"
     if args.command == "select":
         select(args.seed)
     elif args.command == "run":

@@ -25,10 +25,8 @@ def similarities(results):
 
 
 class TableScorer:
-    """Host scorer answering each query text from a table (text -> {agent: similarity}).
-
-    Unknown texts raise, which the engine treats as a scoring failure. Calls are recorded.
-    """
+    """Host scorer answering each query text from a table (text -> {agent: similarity}); an
+    unknown text raises, which the engine treats as a scoring failure. Calls are recorded."""
 
     def __init__(self, table):
         self.table = table
@@ -51,19 +49,3 @@ def scored_network(table, agents):
     for name, kwargs in agents.items():
         net.register(name, [name], **kwargs)
     return net
-
-
-def readme_python_blocks(body):
-    return re.findall(r"^```python\n(.*?)^```", body, flags=re.M | re.S)
-
-
-def run_blocks(blocks, label, where):
-    """Runs code blocks in order in one namespace, with `where` as the working directory."""
-    namespace = {"__name__": "__readme__"}
-    cwd = os.getcwd()
-    os.chdir(where)
-    try:
-        for i, block in enumerate(blocks, 1):
-            exec(compile(block, f"{label} block {i}", "exec"), namespace)
-    finally:
-        os.chdir(cwd)

@@ -17,31 +17,33 @@ from kova_discovery._statefile import state_lock  # noqa: E402
 CLI = [sys.executable, "-m", "kova_discovery"]
 
 
-def serve(state, tmp_path, *extra):
-    """Runs ``body(call)`` against a server on ``state``; ``call`` returns (is_error, payload)."""
-    # The whole environment, so that a server under test runs the same build as the test does
-    # (the client would otherwise pass on only a few variables).
-    params = StdioServerParameters(command=sys.executable, env=dict(os.environ),
-                                   args=[*CLI[1:], "--state", str(state), "mcp", *extra])
-
-    def run(body):
-        async def main():
-            with open(tmp_path / "server.err", "w") as errlog:
-                async with stdio_client(params, errlog=errlog) as (read, write):
-                    async with ClientSession(read, write) as session:
-                        await session.initialize()
-
-                        async def call(tool, **arguments):
-                            result = await session.call_tool(tool, arguments)
-                            if result.is_error:
-                                return True, result.content[0].text
-                            return False, result.structured_content
-
-                        return await body(call)
-
-        return asyncio.run(main())
-
-    return run
+async def tools_answer(state, call):
+    """The scenario, with ``call(tool, **arguments)`` returning (is_error, payload)."""
+    assert await call("list_agents") == (False, {"agents": ["translator"], "count": 1})
+    for tool, arguments in [
+            ("discover_agents", {"query": 3}), ("discover_agents", {"query": "x", "limit": 0}),
+            ("discover_agents", {"query": "x", "filters": {"region": 5}}),
+            ("register_agent", {"name": "x", "capabilities": []}),
+            ("register_agent", {"name": "x" * 257, "capabilities": ["y"]}), ("no_such_tool", {})]:
+        assert (await call(tool, **arguments))[0], (tool, arguments)
+    error, text = await call("record_outcome", agent="nobody", query="x", success=True)
+    assert error and "unknown agent 'nobody'" in text
+    error, found = await call("discover_agents", query="translate a contract",
+                              filters={"region": "eu"})
+    (agent,) = found["agents"]
+    assert not error and (agent["name"], agent["endpoint"], agent["metadata"]) == (
+        "translator", "mcp://t:1/mcp", {"region": "eu"}) and 0 < agent["similarity"] <= 1
+    assert await call("register_agent", name="speaker", capabilities=["text to speech"],
+                      metadata={"region": "us"}) == (False, {"name": "speaker", "replaced": False})
+    assert not (await call("record_outcome", agent="speaker", query="read aloud",
+                           success=True))[0]
+    with state_lock(state, timeout=0):  # another writer holds the lock: bounded wait
+        error, text = await call("register_agent", name="held", capabilities=["x"])
+        assert error and "locked by another writer" in text
+    # A writer beside the server: the server reads the file again before answering.
+    subprocess.run([*CLI, "--state", str(state), "add", "transcriber", "speech to text"],
+                   check=True, capture_output=True)
+    return await call("list_agents")
 
 
 def test_tools_answer_and_errors_leave_the_server_serving(tmp_path):
@@ -50,41 +52,23 @@ def test_tools_answer_and_errors_leave_the_server_serving(tmp_path):
     network.register("translator", ["translate documents"], endpoint="mcp://t:1/mcp",
                      metadata={"region": "eu"})
     network.save(str(state))
+    # The whole environment, so that a server under test runs the same build as the test does
+    # (the client would otherwise pass on only a few variables).
+    params = StdioServerParameters(command=sys.executable, env=dict(os.environ), args=[
+        *CLI[1:], "--state", str(state), "mcp", "--lock-timeout", "0.5"])
 
-    async def body(call):
-        assert await call("list_agents") == (False, {"agents": ["translator"], "count": 1})
-        bad = [("discover_agents", {"query": 3}), ("discover_agents", {"query": "x", "limit": 0}),
-               ("discover_agents", {"query": "x", "filters": {"region": 5}}),
-               ("record_outcome", {"agent": "nobody", "query": "x", "success": True}),
-               ("register_agent", {"name": "x", "capabilities": []}),
-               ("register_agent", {"name": "x" * 257, "capabilities": ["y"]}),
-               ("no_such_tool", {})]
-        for tool, arguments in bad:
-            error, text = await call(tool, **arguments)
-            assert error, (tool, arguments)
-        assert "unknown agent 'nobody'" in (await call("record_outcome", agent="nobody",
-                                                       query="x", success=True))[1]
+    async def main():
+        with open(tmp_path / "server.err", "w") as errlog:
+            async with stdio_client(params, errlog=errlog) as (read, write):
+                async with ClientSession(read, write) as session:
+                    await session.initialize()
 
-        error, found = await call("discover_agents", query="translate a contract",
-                                  filters={"region": "eu"})
-        assert not error
-        (agent,) = found["agents"]
-        assert agent["name"] == "translator" and agent["endpoint"] == "mcp://t:1/mcp"
-        assert agent["metadata"] == {"region": "eu"} and 0 < agent["similarity"] <= 1
+                    async def call(tool, **arguments):
+                        result = await session.call_tool(tool, arguments)
+                        return result.is_error, (result.content[0].text if result.is_error
+                                                 else result.structured_content)
 
-        assert await call("register_agent", name="speaker", capabilities=["text to speech"],
-                          metadata={"region": "us"}) == (False, {"name": "speaker",
-                                                                 "replaced": False})
-        assert not (await call("record_outcome", agent="speaker", query="read aloud",
-                               success=True))[0]
-        with state_lock(state, timeout=0):  # another writer holds the lock: bounded wait
-            error, text = await call("register_agent", name="held", capabilities=["x"])
-            assert error and "locked by another writer" in text
-        # A writer beside the server: the server reads the file again before answering.
-        subprocess.run([*CLI, "--state", str(state), "add", "transcriber", "speech to text"],
-                       check=True, capture_output=True)
-        return await call("list_agents")
+                    return await tools_answer(state, call)
 
-    names = serve(state, tmp_path, "--lock-timeout", "0.5")(body)[1]["agents"]
-    assert names == ["speaker", "transcriber", "translator"]
-    assert LocalNetwork.load(str(state)).agents() == names
+    names = asyncio.run(main())[1]["agents"]
+    assert names == ["speaker", "transcriber", "translator"] == LocalNetwork.load(state).agents()

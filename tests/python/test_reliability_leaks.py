@@ -10,37 +10,33 @@ import sys
 
 import pytest
 
-from kova_discovery._native import DiscoveryConfig, FilterValue, LocalNetwork, Query
+from kova_discovery._native import (
+    Bm25Scorer, DiscoveryConfig, FilterValue, HybridScorer, LocalNetwork, Query)
 
 SOAK_CALLS = int(os.environ.get("KOVA_SOAK_CALLS", "100000"))
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
-
-
-def refs(obj):
-    return sys.getrefcount(obj)
+refs = sys.getrefcount
 
 
 class Scorer:
     def __init__(self, raise_in=()):
-        self.names = []
-        self.raise_in = raise_in
+        self.names, self.raise_in = {}, raise_in
+
+    def check(self, method):
+        if method in self.raise_in:
+            raise ValueError(f"{method} failed")
 
     def index_capabilities(self, name, capabilities):
-        if "index" in self.raise_in:
-            raise ValueError("index failed")
-        if name not in self.names:
-            self.names.append(name)
+        self.check("index")
+        self.names[name] = 0.9
 
     def remove_agent(self, name):
-        if "remove" in self.raise_in:
-            raise ValueError("remove failed")
-        if name in self.names:
-            self.names.remove(name)
+        self.check("remove")
+        self.names.pop(name, None)
 
     def score(self, query):
-        if "score" in self.raise_in:
-            raise ValueError("score failed")
-        return [(n, 0.9) for n in self.names]
+        self.check("score")
+        return list(self.names.items())
 
 
 def handler():
@@ -90,42 +86,36 @@ class Sentinel:
     def __del__(self):
         self.freed.append(True)
 
-    def handle(self):
-        pass
-
 
 def test_cycles_through_results_and_scorers_are_collected():
     freed = []
-    box = [Sentinel(freed)]
 
-    def call(box=box):
-        return box
+    def results_cycle(sentinel):  # results -> callable -> box -> results, every result kind
+        box = [sentinel]
+        net = LocalNetwork()
+        net.register("a", ["translate legal text"], invoke=lambda box=box: box)
+        response = net.discover("translate legal text", with_confidence=True)
+        box.extend([net.discover("translate legal text"), response, iter(response), response[0]])
 
-    net = LocalNetwork()
-    net.register("a", ["translate legal text"], invoke=call)
-    # results -> callable -> box -> results, through every kind of result object
-    box.append(net.discover("translate legal text"))
-    response = net.discover("translate legal text", with_confidence=True)
-    box.extend([response, iter(response), response[0]])
-    del net, call, box, response
-    gc.collect()
-    assert freed == [True]
+    def scorer_cycle(sentinel):  # network -> scorer -> network
+        scorer = Scorer()
+        scorer.sentinel, scorer.net = sentinel, LocalNetwork(scorer=scorer)
+        scorer.net.register("a", ["x"])
 
-    scorer = Scorer()
-    scorer.sentinel = Sentinel(freed)
-    net = LocalNetwork(scorer=scorer)
-    scorer.net = net  # network -> scorer -> network
-    net.register("a", ["x"])
-    del net, scorer
-    gc.collect()
-    assert freed == [True, True]
+    def callable_cycle(owner):  # network -> callable -> owner -> network
+        owner.net = LocalNetwork()
+        owner.net.register("a", ["x"], invoke=lambda o=owner: o)
 
-    owner = Sentinel(freed)
-    owner.net = LocalNetwork()
-    owner.net.register("a", ["x"], invoke=owner.handle)  # network -> callable -> owner
-    del owner
-    gc.collect()
-    assert freed == [True, True, True]
+    def hybrid_cycle(sentinel):  # network -> bridge -> host -> network, hybrid -> host -> hybrid
+        (host := Scorer()).sentinel = sentinel
+        hybrid = HybridScorer([(Bm25Scorer(), 1), (host, 1)])
+        host.cycle = (LocalNetwork(scorer=hybrid), hybrid)
+        host.cycle[0].register("a", ["x"])
+
+    for count, build in enumerate((results_cycle, scorer_cycle, callable_cycle, hybrid_cycle), 1):
+        build(Sentinel(freed))
+        gc.collect()
+        assert freed == [True] * count, build.__name__
 
 
 @pytest.mark.parametrize("raise_in", [(), ("index", "remove", "score")])
@@ -148,12 +138,13 @@ def test_scorer_released_with_its_network(raise_in):
     assert refs(scorer) == base
 
 
-def rss_kib():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
-
-
-def mixed_calls(net, scorer_net, n, tmp):
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer quarantines freed memory")
+def test_mixed_calls_keep_memory_flat(tmp_path):
+    tmp = str(tmp_path / "soak.json")
+    net = LocalNetwork()
+    net.enable_replay(2000)
+    scorer_net = LocalNetwork(scorer=Scorer(raise_in=("remove",)))
+    base_refs = refs(handler)
     filters = {"protocol": "mcp", "version": {"$lt": 10}, "tier": FilterValue.one_of(["a", "b"])}
     composed = Query.all("translate legal", Query.any("contract", "agreement")).exclude("poem")
     ops = [
@@ -172,31 +163,17 @@ def mixed_calls(net, scorer_net, n, tmp):
         lambda i, name: (net.detect_drift(min_samples=1),
                          i % 5000 == 9 and (net.save(tmp), LocalNetwork.load(tmp))),
     ]
-    for i in range(n):
-        ops[i % 10](i, f"agent-{i % 64}")
-
-
-@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer quarantines freed memory")
-def test_mixed_calls_keep_memory_flat(tmp_path):
-    tmp = str(tmp_path / "soak.json")
-    net = LocalNetwork()
-    net.enable_replay(2000)
-    scorer_net = LocalNetwork(scorer=Scorer(raise_in=("remove",)))
-    base_refs = refs(handler)
-    half = SOAK_CALLS // 2
-    mixed_calls(net, scorer_net, max(SOAK_CALLS // 10, 2000), tmp)  # caches and pools fill up
-    gc.collect()
-    start = rss_kib()
-    mixed_calls(net, scorer_net, half, tmp)
-    gc.collect()
-    middle = rss_kib()
-    mixed_calls(net, scorer_net, half, tmp)
-    gc.collect()
-    end = rss_kib()
-    print(f"{2 * half} mixed calls: resident size {start} -> {middle} -> {end} KiB")
+    sizes = []
+    for n in (max(SOAK_CALLS // 10, 2000), SOAK_CALLS // 2, SOAK_CALLS // 2):  # warm-up first
+        for i in range(n):
+            ops[i % 10](i, f"agent-{i % 64}")
+        gc.collect()
+        with open("/proc/self/statm") as f:
+            sizes.append(int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024)
+    start, middle, end = sizes
+    print(f"{SOAK_CALLS} mixed calls: resident size {start} -> {middle} -> {end} KiB")
     # Flat: the second half adds (next to) nothing on top of the first.
-    assert end - middle < 1024
-    assert end - start < 4096
-    del net, scorer_net
+    assert end - middle < 1024 and end - start < 4096
+    del net, scorer_net, ops
     gc.collect()
     assert refs(handler) == base_refs

@@ -13,16 +13,11 @@ import time
 
 import pytest
 
-from conftest import REPO
 from kova_discovery import LocalNetwork
 
 redis = pytest.importorskip("redis")
 from kova_discovery.shared import (  # noqa: E402
-    RedisUnavailableError,
-    SharedNetwork,
-    StreamGapError,
-    UnknownEventVersionError,
-)
+    RedisUnavailableError, SharedNetwork, StreamGapError, UnknownEventVersionError)
 
 SERVER = shutil.which("redis-server")
 pytestmark = pytest.mark.skipif(SERVER is None, reason="redis-server is not installed")
@@ -43,13 +38,9 @@ class Server:
              "--stream-node-max-entries", "4"], stdout=subprocess.DEVNULL,
             # Not the sanitizer runtime the sanitized test run preloads into Python.
             env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
-        self.client = redis.Redis(port=self.port)
-        for _ in range(200):
-            try:
-                return self.client.ping()
-            except redis.ConnectionError:
-                time.sleep(0.02)
-        raise RuntimeError("redis-server did not start")
+        self.client = redis.Redis(port=self.port, retry_on_error=[redis.ConnectionError],
+                                  retry=redis.retry.Retry(redis.backoff.ConstantBackoff(0.02), 200))
+        self.client.ping()
 
     def kill(self):
         self.proc.kill()
@@ -58,8 +49,7 @@ class Server:
 
 @pytest.fixture
 def server(tmp_path):
-    srv = Server(tmp_path)
-    yield srv
+    yield (srv := Server(tmp_path))
     srv.kill()
 
 
@@ -106,8 +96,7 @@ def start_worker(server, stream, seed, count, out):
 def learned(path_or_network, tmp_path):
     """A state without what stays local by nature (and without the checkpoint's members)."""
     if not isinstance(path_or_network, str):
-        path_or_network.save(str(tmp_path / "state.json"))
-        path_or_network = str(tmp_path / "state.json")
+        path_or_network.save(path_or_network := str(tmp_path / "state.json"))
     with open(path_or_network) as f:
         state = json.load(f)
     for key in ("network_epoch", "shared_stream", "shared_position"):
@@ -161,31 +150,7 @@ def test_replicas_converge_catch_up_and_resume_after_a_kill(server, tmp_path):
         assert learned(resumed.network, tmp_path) == learned(replay(server, "k"), tmp_path)
 
 
-def test_redis_down_and_restarted(server, tmp_path, caplog):
-    net = SharedNetwork.open(server.url, "net", sync_interval=0)
-    net.register("a", ["translate documents"], invoke=len)
-    net.record_success("a", query="translate a contract")
-    server.kill()
-    with caplog.at_level(logging.WARNING, logger="kova_discovery.shared"):
-        assert [r.agent_name for r in net.discover("translate")] == ["a"]
-        assert net.agents() == ["a"]
-    assert sum("unreachable" in r.message for r in caplog.records) == 1  # then it backs off
-    with pytest.raises(RedisUnavailableError, match="the success was not applied"):
-        net.record_success("a", query="translate")
-    with pytest.raises(ConnectionError):
-        net.sync()
-    server.start()  # from its append-only file
-    net.register("b", ["review contracts"])  # reconnects by itself
-    assert net.discover("translate")[0].invoke is len
-    with SharedNetwork.open(server.url, "net") as other:
-        assert learned(other.network, tmp_path) == learned(net.network, tmp_path)
-        assert other.agents() == ["a", "b"]
-    net.close()
-    with pytest.raises(ValueError, match="closed"):
-        net.tick()
-
-
-def test_bad_arguments_foreign_malformed_and_newer_entries(server, caplog):
+def test_refusals_trimming_and_a_restarted_server(server, tmp_path, caplog):
     for kwargs, error in (({"stream": ""}, ValueError), ({"stream": 3}, TypeError),
                           ({"sync_interval": -1.0}, ValueError), ({"checkpoint": 5}, TypeError),
                           ({"sync_interval": float("nan")}, ValueError),
@@ -208,58 +173,67 @@ def test_bad_arguments_foreign_malformed_and_newer_entries(server, caplog):
             attempt()
     assert server.client.xlen("net") == 9
     assert net.agents() == ["a"]  # reads answer from local state
-
-
-def test_trimming_keeps_what_checkpoints_and_recent_readers_need(server, tmp_path):
-    stale = SharedNetwork.open(server.url, "net", sync_interval=float("inf"))
+    # Trimming keeps what checkpoints and recent readers need (on a stream of its own).
+    stale = SharedNetwork.open(server.url, "trim", sync_interval=float("inf"))
     stale.register("first", ["x"])
-    net = SharedNetwork.open(server.url, "net")
+    net = SharedNetwork.open(server.url, "trim")
     for i in range(40):
         net.register(f"agent-{i}", ["some capability"])
     net.checkpoint(tmp_path / "c1.json")
-    assert server.client.xlen("net") == 41  # all within the retention window
+    assert server.client.xlen("trim") == 41  # all within the retention window
     net.retention = 0
     position = net.checkpoint(tmp_path / "c1.json")
-    first = server.client.xrange("net", count=1)[0][0].decode()
-    assert first <= position and server.client.xlen("net") < 41
+    assert server.client.xrange("trim", count=1)[0][0].decode() <= position
+    assert server.client.xlen("trim") < 41
     for attempt in (stale.sync, lambda: stale.register("late", ["x"]), stale.sync):
         with pytest.raises(StreamGapError, match="reopen from a newer checkpoint"):
             attempt()
-    server.client.delete("net:checkpoints")
+    server.client.delete("trim:checkpoints")
     with pytest.raises(StreamGapError, match="checkpoint="):
-        SharedNetwork.open(server.url, "net")
-    with SharedNetwork.open(server.url, "net", checkpoint=tmp_path / "c1.json") as resumed:
+        SharedNetwork.open(server.url, "trim")
+    with SharedNetwork.open(server.url, "trim", checkpoint=tmp_path / "c1.json") as resumed:
         assert resumed.agent_count == 41
+    # Redis down and restarted (on a stream of its own).
+    net = SharedNetwork.open(server.url, "down", sync_interval=0)
+    net.register("a", ["translate documents"], invoke=len)
+    net.record_success("a", query="translate a contract")
+    server.kill()
+    with caplog.at_level(logging.WARNING, logger="kova_discovery.shared"):
+        assert [r.agent_name for r in net.discover("translate")] == ["a"] and net.agents() == ["a"]
+    assert sum("unreachable" in r.message for r in caplog.records) == 1  # then it backs off
+    with pytest.raises(RedisUnavailableError, match="the success was not applied"):
+        net.record_success("a", query="translate")
+    with pytest.raises(ConnectionError):
+        net.sync()
+    server.start()  # from its append-only file
+    net.register("b", ["review contracts"])  # reconnects by itself
+    assert net.discover("translate")[0].invoke is len
+    with SharedNetwork.open(server.url, "down") as other:
+        assert learned(other.network, tmp_path) == learned(net.network, tmp_path)
+        assert other.agents() == ["a", "b"]
+    net.close()
+    with pytest.raises(ValueError, match="closed"):
+        net.tick()
 
 
 def test_extra_members_round_trip_and_refusals(tmp_path):
     net = LocalNetwork()  # no agents: nothing in the file depends on the moment of saving
-    path, plain = str(tmp_path / "s.json"), str(tmp_path / "p.json")
-    net.save(path, extra={"pos": "1-0", "n": -(2**63)})
-    net.save(plain)
-    assert LocalNetwork.load(path).loaded_extra == {"pos": "1-0", "n": -(2**63)}
-    with open(path) as f, open(plain) as g:
-        extended, original = json.load(f), json.load(g)
+    path, plain, extra = tmp_path / "s.json", tmp_path / "p.json", {"pos": "1-0", "n": -(2**63)}
+    net.save(str(path), extra=extra)
+    net.save(str(plain))
+    assert LocalNetwork.load(path).loaded_extra == extra
+    extended, original = json.loads(path.read_text()), json.loads(plain.read_text())
     assert list(extended)[-2:] == ["pos", "n"]
-    assert {**original, "network_epoch": 0, "pos": "1-0", "n": -(2**63)} == {
-        **extended, "network_epoch": 0}
+    assert {**original, "network_epoch": 0, **extra} == {**extended, "network_epoch": 0}
     # Other unknown members (of other types, or nested) are ignored as before.
     extended.update(obj={"pos": "x"}, arr=[1, "x"], f=1.5, b=True, null=None, big=2**64 - 1)
     extended["agents"] = [{"name": "a", "capabilities": ["x"], "metadata": {}, "diameter": 1.0,
                            "tau": 1.0, "sigma": 0.0, "forwards_count": 0, "feedback": [],
                            "consecutive_pulse_timeouts": 0, "pos": "y"}]
-    with open(path, "w") as f:
-        json.dump(extended, f)
+    path.write_text(json.dumps(extended))
     loaded = LocalNetwork.load(path)
     assert loaded.loaded_extra == {"pos": "1-0", "n": -(2**63)} and loaded.agents() == ["a"]
     for extra, error in (({"version": "x"}, ValueError), ({"a": 1.5}, TypeError),
                          ({"a": True}, TypeError), ({1: "a"}, TypeError)):
         with pytest.raises(error, match="extra"):
             net.save(path, extra=extra)
-
-
-def test_module_passes_mypy_strict(tmp_path):
-    mypy = pytest.importorskip("mypy.api")
-    out, err, status = mypy.run(["--strict", "--no-incremental", "--cache-dir", str(tmp_path),
-                                 str(REPO / "python" / "kova_discovery" / "shared.py")])
-    assert status == 0, out + err

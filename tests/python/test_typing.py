@@ -1,4 +1,4 @@
-"""The stubs: a typed usage example passes ``mypy --strict``, misuse is reported, and stubtest
+"""The stubs: typed usage passes ``mypy --strict`` (and runs), misuse is reported, and stubtest
 finds the stubs consistent with the built module."""
 
 import os
@@ -10,67 +10,54 @@ import textwrap
 import pytest
 
 import kova_discovery
+from conftest import REPO
 
 pytest.importorskip("mypy")
 
-HERE = pathlib.Path(__file__).resolve().parent
-EXAMPLE = HERE / "typing_example.py"
+EXAMPLE = pathlib.Path(__file__).resolve().parent / "typing_example.py"
 PACKAGE_ROOT = pathlib.Path(kova_discovery.__file__).resolve().parent.parent
 
 
-def run_mypy_tool(args, tmp_path):
+def mypy(args, tmp_path):
     env = dict(os.environ)
     # An installed package is found through site-packages; a staged or source tree one needs
     # its directory on the search path (mypy refuses site-packages there).
     if "site-packages" not in PACKAGE_ROOT.parts:
         env["MYPYPATH"] = str(PACKAGE_ROOT)
         env["PYTHONPATH"] = os.pathsep.join([str(PACKAGE_ROOT), env.get("PYTHONPATH", "")])
-    return subprocess.run(
-        [sys.executable, "-m", *args], cwd=tmp_path, env=env, capture_output=True, text=True,
-        timeout=600,
-    )
+    return subprocess.run([sys.executable, "-m", *args], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=600)
 
 
-def test_usage_example_passes_mypy_strict(tmp_path):
-    proc = run_mypy_tool(["mypy", "--strict", "--no-incremental", str(EXAMPLE)], tmp_path)
+def test_usage_example_and_shared_module_pass_mypy_strict_and_the_example_runs(tmp_path):
+    shared = REPO / "python" / "kova_discovery" / "shared.py"
+    proc = mypy(["mypy", "--strict", "--no-incremental", str(EXAMPLE), str(shared)], tmp_path)
     assert proc.returncode == 0, proc.stdout + proc.stderr
-
-
-def test_usage_example_runs():
     namespace = {"__name__": "typing_example"}
     exec(compile(EXAMPLE.read_text(encoding="utf-8"), str(EXAMPLE), "exec"), namespace)
     namespace["main"]()
 
 
-MISUSE = {
-    "network.discover(42)": "discover",
-    "network.discover('q', explain=1)": "discover",
-    "network.discover('q', filters={'k': 5})": "filters",
-    "network.discover_many([Query.all('a')])": "discover_many",
-    "network.register('a', ['x'], metadata={'k': 1})": "metadata",
-    "network.discover('q')[0].score = 1.0": "score",
-    "Query.weighted({'a': 'heavy'})": "weighted",
-    "Query.all('a', 3)": "all",
-    "FilterValue.less_than('10')": "less_than",
-    "len(network.discover('q', explain=True)[0].similarity_lower)": "len",
-    "LocalNetwork(similarity_threshold='high')": "LocalNetwork",
-}
+MISUSE = [
+    "network.discover(42)", "network.discover('q', explain=1)",
+    "network.discover('q', filters={'k': 5})", "network.discover_many([Query.all('a')])",
+    "network.register('a', ['x'], metadata={'k': 1})", "network.discover('q')[0].score = 1.0",
+    "Query.weighted({'a': 'heavy'})", "Query.all('a', 3)", "FilterValue.less_than('10')",
+    "len(network.discover('q', explain=True)[0].similarity_lower)",
+    "LocalNetwork(similarity_threshold='high')",
+]
 
 
 def test_misuse_is_reported(tmp_path):
-    lines = ["from kova_discovery import FilterValue, LocalNetwork, Query", "",
-             "network = LocalNetwork()"]
-    first = len(lines) + 1
-    lines += list(MISUSE)
-    bad = tmp_path / "misuse.py"
-    bad.write_text("\n".join(lines) + "\n", encoding="utf-8")
-    proc = run_mypy_tool(["mypy", "--strict", "--no-incremental", str(bad)], tmp_path)
+    head = ["from kova_discovery import FilterValue, LocalNetwork, Query",
+            "network = LocalNetwork()"]
+    (tmp_path / "misuse.py").write_text("\n".join(head + MISUSE) + "\n", encoding="utf-8")
+    proc = mypy(["mypy", "--strict", "--no-incremental", "misuse.py"], tmp_path)
     flagged = {int(line.split(":")[1]) for line in proc.stdout.splitlines()
-               if line.startswith(bad.name + ":") and ": error:" in line}
-    missing = [code for i, code in enumerate(MISUSE, start=first) if i not in flagged]
-    assert not missing, proc.stdout
+               if line.startswith("misuse.py:") and ": error:" in line}
+    assert [c for i, c in enumerate(MISUSE, len(head) + 1) if i not in flagged] == [], proc.stdout
 
 
 def test_stubtest_agrees_with_the_module(tmp_path):
-    proc = run_mypy_tool(["mypy.stubtest", "kova_discovery._native"], tmp_path)
+    proc = mypy(["mypy.stubtest", "kova_discovery._native"], tmp_path)
     assert proc.returncode == 0, textwrap.shorten(proc.stdout + proc.stderr, 4000)
