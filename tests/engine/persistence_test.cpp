@@ -341,6 +341,8 @@ TEST_F(StateFixture, SavesKeepPermissionsAndFailedSavesLeaveTargetAndDirectoryAs
   const std::string refused = "I/O error: file name contained an unexpected NUL byte";
   EXPECT_EQ(error_text(net->save(with_nul)), refused);
   EXPECT_TRUE(entries().empty());
+  EXPECT_EQ(error_text(net->save(file("x"), {{"agents", std::int64_t{1}}})),
+            "serialization error: extra member `agents` is a member of the state");
   ASSERT_EQ(error_text(net->save(file("x"))), "<ok>");
   EXPECT_EQ(mode_of(file("x")), 0644u);
   const auto loaded = LocalNetwork::load(with_nul);
