@@ -37,6 +37,10 @@ bool LocalNetwork::find_neighbours(std::string_view name, AgentRecord& source,
     return false;
   }
   const RegistryOrder& order = cache_.positions();
+  const auto record_of_key = [&](std::uint32_t key) -> AgentRecord* {
+    const std::uint32_t position = order.position_of(key);
+    return position == RegistryOrder::kNoPosition ? nullptr : &order.entries[position]->second;
+  };
   // The neighbours' records are scattered: all are found and fetched before any is changed,
   // so that their cache misses overlap.
   gains.reserve(scores.pairs.size());
@@ -44,7 +48,7 @@ bool LocalNetwork::find_neighbours(std::string_view name, AgentRecord& source,
   for (std::size_t i = 0; i < scores.pairs.size(); ++i) {
     const auto& [other, similarity] = scores.pairs[i];
     if (!(similarity >= settings.propagation_threshold)) continue;
-    AgentRecord* agent = scores.keys[i] != 0 ? order.record_of(scores.keys[i])
+    AgentRecord* agent = scores.keys[i] != 0 ? record_of_key(scores.keys[i])
                          : other == name     ? nullptr
                                              : find_mut(other);
     if (agent == nullptr || agent == &source) continue;
@@ -60,6 +64,10 @@ void LocalNetwork::propagate_success(std::string_view name, AgentRecord& source)
   if (settings.propagation_attenuation == 0.0) return;
 
   const RegistryOrder& order = cache_.positions();
+  const auto record_of_key = [&](std::uint32_t key) -> AgentRecord* {
+    const std::uint32_t position = order.position_of(key);
+    return position == RegistryOrder::kNoPosition ? nullptr : &order.entries[position]->second;
+  };
   std::vector<std::pair<AgentRecord*, double>> gains;
   std::vector<const AgentRecord*> gained;
 
@@ -71,7 +79,7 @@ void LocalNetwork::propagate_success(std::string_view name, AgentRecord& source)
   if (derived != nullptr && epoch && derived->neighbours_epoch == epoch) {
     gains.reserve(derived->neighbours.size());
     for (const auto& [key, similarity] : derived->neighbours) {
-      if (AgentRecord* agent = order.record_of(key)) gains.emplace_back(agent, similarity);
+      if (AgentRecord* agent = record_of_key(key)) gains.emplace_back(agent, similarity);
     }
     gained.reserve(gains.size());
     for (const auto& gain : gains) gained.push_back(gain.first);

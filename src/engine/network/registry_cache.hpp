@@ -51,11 +51,6 @@ struct RegistryOrder {
   std::uint32_t position_of(std::uint32_t key) const {
     return key < position_of_key.size() ? position_of_key[key] : kNoPosition;
   }
-  // The record of the agent holding `key`; null when none does.
-  AgentRecord* record_of(std::uint32_t key) const {
-    const std::uint32_t position = position_of(key);
-    return position == kNoPosition ? nullptr : &entries[position]->second;
-  }
 
  private:
   void read_row(std::size_t position);  // keeps `open_count` in step
