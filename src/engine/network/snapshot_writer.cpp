@@ -50,7 +50,9 @@ class PrettyWriter {
   // A whole document as a value, laid out like the rest at the current depth.
   void document(const Json& value) {
     const std::string text = value.dump(2);
-    const std::string indent = "\n" + std::string(2 * counts_.size(), ' ');
+    // Built in place: GCC 12 warns (wrongly, -Wrestrict) about "\n" + std::string(n, ' ').
+    std::string indent(1 + 2 * counts_.size(), ' ');
+    indent.front() = '\n';
     for (const char c : text) {
       if (c == '\n') {
         out_.append(indent);
