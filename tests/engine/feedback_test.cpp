@@ -220,14 +220,16 @@ std::string random_words(std::mt19937_64& rng, std::size_t count) {
 using Make = std::function<std::unique_ptr<Scorer>()>;
 const Make kMinHash = [] { return std::make_unique<MinHashScorer>(LshConfig{}); };
 const Make kBm25 = [] { return std::unique_ptr<Scorer>(Bm25Scorer::create({}).value().release()); };
+const Make kTfIdf = [] { return std::make_unique<TfIdfScorer>(); };
 
 // A success adds 0.05 to its source and similarity * 0.3 to every other agent whose
 // capabilities score at least 0.3 against the source's joined capabilities (remembered texts
 // left out). Whatever the engine keeps between successes (derived signatures, neighbour
 // lists) must give exactly that through re-registration, removal, learning and failures,
-// which open circuits but neither stop nor cap what spreads.
+// which open circuits but neither stop nor cap what spreads. The scorer's view leaving out
+// remembered texts is checked against a fresh index of the capabilities alone.
 TEST(PropagateFeedback, EngineAgreesWithScoringTheJoinedCapabilities) {
-  for (const Make& make : {kMinHash, kBm25}) {
+  for (const Make& make : {kMinHash, kBm25, kTfIdf}) {
     std::mt19937_64 rng(5);
     auto net = LocalNetwork::with_scorer(make());
     net->set_learning(LearningSettings::recommended(3));
@@ -254,6 +256,18 @@ TEST(PropagateFeedback, EngineAgreesWithScoringTheJoinedCapabilities) {
           for (std::size_t i = 1; i < caps[name].size(); ++i) joined += " " + caps[name][i];
           ScoreList scores;
           ASSERT_FALSE(net->scorer_adapter().scorer->score_into({joined, 0.3, true}, scores));
+          std::unique_ptr<Scorer> fresh = make();
+          for (const auto& [agent, texts] : caps) fresh->index_capabilities(agent, texts);
+          std::map<std::string, double> want, got;
+          const ScoreList alone = fresh->score(joined).value();
+          for (const auto& [other, similarity] : alone.pairs) {
+            if (similarity >= 0.3) want[std::string(other)] = similarity;
+          }
+          for (const auto& [other, similarity] : scores.pairs) {
+            if (similarity >= 0.3) got[std::string(other)] = similarity;
+          }
+          ASSERT_EQ(got.size(), want.size()) << "step " << step;
+          for (const auto& [other, similarity] : got) ASSERT_NEAR(similarity, want[other], 1e-12);
           expected[name] = std::fmax(expected[name] + 0.05, 0.001);
           for (const auto& [other, similarity] : scores.pairs) {
             if (similarity >= 0.3 && other != name)

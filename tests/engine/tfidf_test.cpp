@@ -50,7 +50,9 @@ std::map<std::string, double> tfidf(const test_support::ModelAgents& agents,
   std::map<std::string, TermFrequencies> docs;
   std::map<std::string, double> df, out;
   for (const auto& [name, a] : agents) {
-    docs[name] = TfIdfScorer::compute_tf(a.caps);
+    std::vector<std::string> texts = a.caps;
+    texts.insert(texts.end(), a.remembered.begin(), a.remembered.end());
+    docs[name] = TfIdfScorer::compute_tf(texts);
     for (const auto& [term, f] : docs[name]) ++df[term];
   }
   const auto idf = [&](const std::string& t) {
@@ -89,6 +91,9 @@ TEST(TfIdfScoring, LongResultListsMatchReference) {
   };
   churn.names = 25;
   for (std::uint64_t seed : {1u, 2u, 3u}) churn.run(*std::make_unique<TfIdfScorer>(), seed);
+  churn.remembers = true;
+  churn.run(*std::make_unique<TfIdfScorer>(), 5);
+  churn.remembers = false;
   churn.names = 1500;
   churn.steps = 3000;
   TfIdfScorer scorer;
@@ -102,6 +107,9 @@ TEST(TfIdfScoring, LongResultListsMatchReference) {
   for (auto& t : threads) t.join();
   const ScoreList single = scorer.score("legal data b").value();
   for (const auto& r : results) EXPECT_EQ(r.pairs, single.pairs);
+  // Only learned tokens can be forgotten.
+  EXPECT_FALSE(scorer.forget("a1", "legal"));
+  EXPECT_EQ(scorer.score("legal data b").value().pairs, single.pairs);
 }
 
 }  // namespace

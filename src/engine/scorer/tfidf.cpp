@@ -17,18 +17,29 @@ namespace {
 using TermId = std::uint32_t;
 using Slot = std::uint32_t;
 
-// One document holding a term, with the term's frequency in it.
+// One document holding a term: the term's count among its capability tokens and among the
+// tokens of the texts it learned. Frequencies are divided out when scored, so that learning
+// a text touches the postings of its own terms only, not every term of the document.
 struct Posting {
   Slot slot;
-  double tf;
+  std::uint32_t caps;
+  std::uint32_t memory;
 };
 
-// One term of a document; `position` is the index of the matching posting, kept up to date
-// so that withdrawing a document never has to search a (possibly long) postings list.
+// One term of a document, with the counts of its posting (read without visiting it);
+// `position` is the index of that posting, kept up to date so that withdrawing a document
+// never has to search a (possibly long) postings list.
 struct DocTerm {
   TermId term;
   std::uint32_t position;
-  double tf;
+  std::uint32_t caps;
+  std::uint32_t memory;
+};
+
+// A document's token counts, every text together and capabilities alone: tf = count / tokens.
+struct Tokens {
+  double all = 0.0;
+  double caps = 0.0;
 };
 
 // A listed document. Only similarities > 0 are ranked (so never NaN), and the bit patterns of
@@ -85,11 +96,11 @@ struct TfIdfScorer::Impl {
   struct Document {
     std::string name;
     std::vector<DocTerm> terms;  // ascending term id
-    double tokens = 0.0;         // token count of every text together: tf = count / tokens
   };
   struct Term {
     std::string text;
     std::vector<Posting> postings;  // its length is the document frequency
+    std::uint32_t held_by = 0;      // postings with capability tokens
   };
 
   // A value derived from N and the document frequencies (a term's idf, a document's
@@ -135,13 +146,18 @@ struct TfIdfScorer::Impl {
   std::vector<Slot> free_slots;
   std::vector<std::string_view> names;  // by slot, for the same reason as the caches
   std::vector<std::uint32_t> keys;      // by slot: the engine's key for the agent, or 0
+  std::vector<Tokens> tokens;           // by slot
   CacheArray norms;                     // by slot
+  CacheArray caps_norms;                // by slot, capabilities alone
   std::unordered_map<std::string_view, Slot> slot_by_name;
   std::deque<Term> terms;
   std::vector<TermId> free_terms;
   std::unordered_map<std::string_view, TermId> id_by_term;
   CacheArray idfs;               // by term id
+  CacheArray caps_idfs;          // by term id, over capability postings; only index and
+                                 // remove_agent change those, and both bump the generation
   std::uint64_t generation = 1;  // bumped by every change; cache entries start at 0, stale
+  std::uint64_t epoch = fresh_capability_epoch();
 
   double num_documents() const { return static_cast<double>(slot_by_name.size()); }
 
@@ -158,6 +174,7 @@ struct TfIdfScorer::Impl {
     terms[id].text = text;
     id_by_term.emplace(terms[id].text, id);
     idfs.ensure(id);
+    caps_idfs.ensure(id);
     return id;
   }
 
@@ -175,10 +192,12 @@ struct TfIdfScorer::Impl {
     if (slot >= names.size()) {
       names.resize(slot + 1);
       keys.resize(slot + 1);
+      tokens.resize(slot + 1);
     }
     names[slot] = documents[slot].name;
     keys[slot] = 0;
     norms.ensure(slot);
+    caps_norms.ensure(slot);
     return slot;
   }
 
@@ -194,6 +213,7 @@ struct TfIdfScorer::Impl {
   void withdraw_posting(const DocTerm& entry) {
     Term& term = terms[entry.term];
     std::vector<Posting>& postings = term.postings;
+    term.held_by -= postings[entry.position].caps > 0 ? 1 : 0;
     if (entry.position + 1 != postings.size()) {
       postings[entry.position] = postings.back();
       Document& moved = documents[postings[entry.position].slot];
@@ -218,72 +238,48 @@ struct TfIdfScorer::Impl {
     for (const Posting& p : terms[id].postings) norms.invalidate(p.slot);
   }
 
-  // One text's tokens join (`sign` +1) or leave (-1) the document; only the terms of the
-  // text and the frequencies of the others change. False, with nothing changed, when the
-  // document lacks tokens to take away.
-  bool adjust(Slot slot, std::string_view text, double sign) {
+  // One text's tokens join (`sign` +1) or leave (-1) the document's learned tokens; only the
+  // postings of the text's terms change. False, with nothing changed, when the document lacks
+  // learned tokens to take away (a capability's tokens are never forgotten).
+  bool adjust(Slot slot, std::string_view text, int sign) {
     const std::string owned(text);
     TermFrequencies delta;
     const double added = count_tokens(std::span<const std::string>(&owned, 1), delta);
     if (added == 0.0) return true;
-    Document& doc = documents[slot];
-    const double old_total = doc.tokens;
-    // tf = count / total is within half an ulp of the true ratio, so multiplying back and
-    // rounding recovers the whole count: frequencies stay exactly those a fresh indexing of
-    // the same texts computes.
-    std::vector<double> counts(doc.terms.size());
-    for (std::size_t i = 0; i < counts.size(); ++i) {
-      counts[i] = std::round(doc.terms[i].tf * old_total);
+    std::vector<DocTerm>& doc_terms = documents[slot].terms;
+    const auto entry_of = [&](TermId id) {
+      return std::lower_bound(doc_terms.begin(), doc_terms.end(), id,
+                              [](const DocTerm& e, TermId t) { return e.term < t; });
+    };
+    if (sign < 0) {
+      for (const auto& [term, n] : delta) {
+        const auto it = id_by_term.find(term);
+        if (it == id_by_term.end()) return false;
+        const auto at = entry_of(it->second);
+        if (at == doc_terms.end() || at->term != it->second || at->memory < n) return false;
+      }
     }
-    std::vector<std::pair<const std::string*, double>> fresh;
-    std::vector<std::pair<std::size_t, double>> changes;
     for (const auto& [term, n] : delta) {
-      std::size_t index = counts.size();
-      if (const auto it = id_by_term.find(term); it != id_by_term.end()) {
-        const auto pos = std::lower_bound(doc.terms.begin(), doc.terms.end(), it->second,
-                                          [](const DocTerm& e, TermId id) { return e.term < id; });
-        if (pos != doc.terms.end() && pos->term == it->second) {
-          index = static_cast<std::size_t>(pos - doc.terms.begin());
-        }
-      }
-      if (index < counts.size()) {
-        if (sign < 0.0 && counts[index] < n) return false;
-        changes.emplace_back(index, sign * n);
-      } else {
-        if (sign < 0.0) return false;
-        fresh.emplace_back(&term, n);
-      }
-    }
-    for (const auto& [index, change] : changes) counts[index] += change;
-    const double new_total = old_total + sign * added;
-
-    // Terms whose count fell to zero leave; the others take their new frequency in place.
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < doc.terms.size(); ++i) {
-      if (counts[i] == 0.0) {
-        const TermId id = doc.terms[i].term;
-        withdraw_posting(doc.terms[i]);
-        if (!terms[id].postings.empty()) invalidate_term(id);
+      const auto count = static_cast<std::uint32_t>(n);
+      const TermId id = sign > 0 ? intern(term) : id_by_term.find(term)->second;
+      auto at = entry_of(id);
+      std::vector<Posting>& postings = terms[id].postings;
+      if (at == doc_terms.end() || at->term != id) {
+        doc_terms.insert(at, {id, static_cast<std::uint32_t>(postings.size()), 0, count});
+        postings.push_back({slot, 0, count});
+        invalidate_term(id);  // a new document holds it
         continue;
       }
-      DocTerm entry = doc.terms[i];
-      entry.tf = counts[i] / new_total;
-      terms[entry.term].postings[entry.position].tf = entry.tf;
-      doc.terms[kept++] = entry;
+      at->memory = sign > 0 ? at->memory + count : at->memory - count;
+      postings[at->position].memory = at->memory;
+      if (at->caps == 0 && at->memory == 0) {
+        const DocTerm gone = *at;
+        doc_terms.erase(at);
+        withdraw_posting(gone);
+        if (!terms[id].postings.empty()) invalidate_term(id);
+      }
     }
-    doc.terms.resize(kept);
-    for (const auto& [term, n] : fresh) {
-      const TermId id = intern(*term);
-      std::vector<Posting>& postings = terms[id].postings;
-      doc.terms.push_back({id, static_cast<std::uint32_t>(postings.size()), n / new_total});
-      postings.push_back({slot, n / new_total});
-      invalidate_term(id);
-    }
-    if (!fresh.empty()) {
-      std::sort(doc.terms.begin(), doc.terms.end(),
-                [](const DocTerm& a, const DocTerm& b) { return a.term < b.term; });
-    }
-    doc.tokens = new_total;
+    tokens[slot].all += sign * added;
     norms.invalidate(slot);
     return true;
   }
@@ -292,12 +288,31 @@ struct TfIdfScorer::Impl {
     return idfs.get(id, generation,
                     [&] { return inverse_document_frequency(n, terms[id].postings.size()); });
   }
+  double caps_idf(TermId id, double n) const {
+    return caps_idfs.get(id, generation,
+                         [&] { return inverse_document_frequency(n, terms[id].held_by); });
+  }
 
   double norm_squared(Slot slot, double n) const {
     return norms.get(slot, generation, [&] {
+      const double all = tokens[slot].all;
       double sum = 0.0;
       for (const DocTerm& entry : documents[slot].terms) {
-        const double wa = entry.tf * idf(entry.term, n);
+        const double wa = (entry.caps + entry.memory) / all * idf(entry.term, n);
+        sum += wa * wa;
+      }
+      return sum;
+    });
+  }
+  // The same over capability tokens alone: what an index without learned texts holds. Where
+  // nothing was learned every operand equals the full one's, so the values do too.
+  double caps_norm_squared(Slot slot, double n) const {
+    return caps_norms.get(slot, generation, [&] {
+      const double caps = tokens[slot].caps;
+      double sum = 0.0;
+      for (const DocTerm& entry : documents[slot].terms) {
+        if (entry.caps == 0) continue;
+        const double wa = entry.caps / caps * caps_idf(entry.term, n);
         sum += wa * wa;
       }
       return sum;
@@ -323,11 +338,8 @@ TermFrequencies TfIdfScorer::compute_tf(std::span<const std::string> texts) {
 
 void TfIdfScorer::index(std::string_view agent_id, const AgentTexts& texts, std::uint32_t key) {
   Impl& s = *impl_;
-  TermFrequencies tf;
-  const double total = count_tokens(texts.texts, tf);
-  if (total > 0.0) {
-    for (auto& [term, count] : tf) count /= total;
-  }
+  TermFrequencies counts;
+  const double total = count_tokens(texts.texts, counts);
   Slot slot;
   if (auto it = s.slot_by_name.find(agent_id); it != s.slot_by_name.end()) {
     slot = it->second;
@@ -337,17 +349,21 @@ void TfIdfScorer::index(std::string_view agent_id, const AgentTexts& texts, std:
   }
   s.keys[slot] = key;
   Impl::Document& doc = s.documents[slot];
-  doc.tokens = total;
-  doc.terms.reserve(tf.size());
-  for (const auto& [text, frequency] : tf) doc.terms.push_back({s.intern(text), 0, frequency});
+  s.tokens[slot] = {total, total};
+  doc.terms.reserve(counts.size());
+  for (const auto& [text, count] : counts) {
+    doc.terms.push_back({s.intern(text), 0, static_cast<std::uint32_t>(count), 0});
+  }
   std::sort(doc.terms.begin(), doc.terms.end(),
             [](const DocTerm& a, const DocTerm& b) { return a.term < b.term; });
   for (DocTerm& entry : doc.terms) {
-    std::vector<Posting>& postings = s.terms[entry.term].postings;
-    entry.position = static_cast<std::uint32_t>(postings.size());
-    postings.push_back({slot, entry.tf});
+    Impl::Term& term = s.terms[entry.term];
+    entry.position = static_cast<std::uint32_t>(term.postings.size());
+    term.postings.push_back({slot, entry.caps, 0});
+    ++term.held_by;
   }
   ++s.generation;
+  s.epoch = fresh_capability_epoch();
 }
 
 void TfIdfScorer::remove_agent(std::string_view agent_id) {
@@ -361,16 +377,21 @@ void TfIdfScorer::remove_agent(std::string_view agent_id) {
   s.names[slot] = {};
   s.free_slots.push_back(slot);
   ++s.generation;
+  s.epoch = fresh_capability_epoch();
+}
+
+std::optional<std::uint64_t> TfIdfScorer::capability_epoch() const {
+  return impl_->epoch;
 }
 
 bool TfIdfScorer::learn(std::string_view agent_id, std::string_view text) {
   const auto it = impl_->slot_by_name.find(agent_id);
-  return it == impl_->slot_by_name.end() || impl_->adjust(it->second, text, 1.0);
+  return it == impl_->slot_by_name.end() || impl_->adjust(it->second, text, 1);
 }
 
 bool TfIdfScorer::forget(std::string_view agent_id, std::string_view text) {
   const auto it = impl_->slot_by_name.find(agent_id);
-  return it == impl_->slot_by_name.end() || impl_->adjust(it->second, text, -1.0);
+  return it == impl_->slot_by_name.end() || impl_->adjust(it->second, text, -1);
 }
 
 std::optional<std::string> TfIdfScorer::score_into(const ScoreRequest& request,
@@ -381,6 +402,9 @@ std::optional<std::string> TfIdfScorer::score_into(const ScoreRequest& request,
   if (q.empty() || s.slot_by_name.empty()) return std::nullopt;
 
   const double n = s.num_documents();
+  // Capabilities-only requests see the index as if nothing had been learned: only capability
+  // tokens count, for frequencies, document frequencies and norms alike.
+  const bool caps_only = request.capabilities_only;
   // Σ wq² runs over every query term, indexed or not; it is the same for every document.
   struct QueryTerm {
     TermId id;
@@ -391,11 +415,12 @@ std::optional<std::string> TfIdfScorer::score_into(const ScoreRequest& request,
   double query_norm_squared = 0.0;
   for (const auto& [text, frequency] : q) {
     auto it = s.id_by_term.find(text);
-    const std::size_t df = it == s.id_by_term.end() ? 0 : s.terms[it->second].postings.size();
+    const Impl::Term* term = it == s.id_by_term.end() ? nullptr : &s.terms[it->second];
+    const std::size_t df = term == nullptr ? 0 : caps_only ? term->held_by : term->postings.size();
     const double idf = inverse_document_frequency(n, df);
     const double wq = frequency * idf;
     query_norm_squared += wq * wq;
-    if (it != s.id_by_term.end()) indexed.push_back({it->second, idf, wq});
+    if (df > 0) indexed.push_back({it->second, idf, wq});
   }
   if (indexed.empty()) return std::nullopt;
 
@@ -404,11 +429,14 @@ std::optional<std::string> TfIdfScorer::score_into(const ScoreRequest& request,
   std::vector<Slot> visited;
   for (const QueryTerm& qt : indexed) {
     for (const Posting& p : s.terms[qt.id].postings) {
+      if (caps_only && p.caps == 0) continue;
       if (!seen[p.slot]) {
         seen[p.slot] = 1;
         visited.push_back(p.slot);
       }
-      const double wa = p.tf * qt.idf;
+      const Tokens& held = s.tokens[p.slot];
+      const double tf = caps_only ? p.caps / held.caps : (p.caps + p.memory) / held.all;
+      const double wa = tf * qt.idf;
       dot[p.slot] += qt.wq * wa;
     }
   }
@@ -417,7 +445,9 @@ std::optional<std::string> TfIdfScorer::score_into(const ScoreRequest& request,
   std::vector<Ranked> ranked;
   ranked.reserve(visited.size());
   for (std::uint32_t i = 0; i < visited.size(); ++i) {
-    const double denominator = std::sqrt(s.norm_squared(visited[i], n)) * query_norm;
+    const double norm_squared =
+        caps_only ? s.caps_norm_squared(visited[i], n) : s.norm_squared(visited[i], n);
+    const double denominator = std::sqrt(norm_squared) * query_norm;
     const double similarity = denominator > 0.0 ? dot[visited[i]] / denominator : 0.0;
     if (similarity > 0.0) ranked.push_back({~std::bit_cast<std::uint64_t>(similarity), visited[i]});
   }

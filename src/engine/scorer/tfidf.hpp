@@ -37,14 +37,19 @@ class TfIdfScorer final : public Scorer {
   void index(std::string_view agent_id, const AgentTexts& texts, std::uint32_t key) override;
   void remove_agent(std::string_view agent_id) override;
   // A remembered text joins (or leaves) the agent's document exactly as if the agent were
-  // indexed with it among its capabilities. Unknown agents are left alone.
+  // indexed with it among its capabilities. Unknown agents are left alone, and so is an agent
+  // that did not learn the text to be forgotten (its capabilities' tokens stay).
   bool learn(std::string_view agent_id, std::string_view text) override;
   bool forget(std::string_view agent_id, std::string_view text) override;
   std::string settings_json() const override { return R"({"kind":"tfidf"})"; }
   // Agents with similarity > 0, highest first (stable in visiting order for equal values).
   // Safe to call from several threads at once as long as nothing changes the scorer
-  // meanwhile. The hints of the request are not needed.
+  // meanwhile. A `capabilities_only` request is scored as if no agent had learned anything;
+  // the other hints are not needed.
   std::optional<std::string> score_into(const ScoreRequest& request, ScoreList& out) const override;
+  // Learned texts do not count for capabilities-only requests: only `index` and
+  // `remove_agent` move it.
+  std::optional<std::uint64_t> capability_epoch() const override;
 
  private:
   struct Impl;
