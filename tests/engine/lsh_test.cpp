@@ -36,6 +36,7 @@ TEST(LshFixtures, AgreesWithSharedFixtures) {
         want[i] = static_cast<std::uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
       EXPECT_EQ(compute_signature(text, config), want) << path << ": " << text.substr(0, 60);
       EXPECT_EQ(detail::compute_signature_baseline(text, config), want) << text.substr(0, 60);
+      EXPECT_EQ(detail::compute_signature_avx2(text, config), want) << text.substr(0, 60);
     }
   }
   EXPECT_GE(rows, 50u);

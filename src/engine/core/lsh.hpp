@@ -25,8 +25,10 @@ std::uint64_t xxhash_with_seed(std::string_view bytes, std::uint64_t seed);
 MinHashSignature compute_signature(std::string_view text, const LshConfig& config);
 
 namespace detail {
-// compute_signature without the vectorised path, so tests can hold both to the same bytes.
+// compute_signature without the vectorised paths, and with AVX2 at most (where the CPU has
+// it), so that tests can hold every path to the same bytes.
 MinHashSignature compute_signature_baseline(std::string_view text, const LshConfig& config);
+MinHashSignature compute_signature_avx2(std::string_view text, const LshConfig& config);
 }  // namespace detail
 
 // Number of equal positions (0..64). Inline: the scorer calls it once per capability of
