@@ -10,6 +10,7 @@
 #include "log/log.hpp"
 #include "network/network.hpp"
 #include "scorer/bm25.hpp"
+#include "scorer/hybrid.hpp"
 #include "scorer/minhash.hpp"
 #include "scorer/tfidf.hpp"
 #include "test_support.hpp"
@@ -221,6 +222,12 @@ using Make = std::function<std::unique_ptr<Scorer>()>;
 const Make kMinHash = [] { return std::make_unique<MinHashScorer>(LshConfig{}); };
 const Make kBm25 = [] { return std::unique_ptr<Scorer>(Bm25Scorer::create({}).value().release()); };
 const Make kTfIdf = [] { return std::make_unique<TfIdfScorer>(); };
+const Make kHybrid = [] {
+  std::vector<HybridPart> parts;
+  parts.push_back({kBm25(), 0.7});
+  parts.push_back({kTfIdf(), 0.3});
+  return std::unique_ptr<Scorer>(HybridScorer::create(std::move(parts), Fusion::MinMax).value().release());
+};
 
 // A success adds 0.05 to its source and similarity * 0.3 to every other agent whose
 // capabilities score at least 0.3 against the source's joined capabilities (remembered texts
@@ -229,7 +236,7 @@ const Make kTfIdf = [] { return std::make_unique<TfIdfScorer>(); };
 // which open circuits but neither stop nor cap what spreads. The scorer's view leaving out
 // remembered texts is checked against a fresh index of the capabilities alone.
 TEST(PropagateFeedback, EngineAgreesWithScoringTheJoinedCapabilities) {
-  for (const Make& make : {kMinHash, kBm25, kTfIdf}) {
+  for (const Make& make : {kMinHash, kBm25, kTfIdf, kHybrid}) {
     std::mt19937_64 rng(5);
     auto net = LocalNetwork::with_scorer(make());
     net->set_learning(LearningSettings::recommended(3));

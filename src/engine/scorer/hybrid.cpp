@@ -39,6 +39,9 @@ struct HybridScorer::Impl {
   std::deque<Agent> agents;
   std::vector<Slot> free_slots;
   std::unordered_map<std::string_view, Slot> slot_by_name;
+  // The parts' capability epochs when `epoch` was last handed out.
+  std::vector<std::uint64_t> part_epochs;
+  std::uint64_t epoch = 0;
 
   Slot slot_for(std::string_view name) {
     if (auto it = slot_by_name.find(name); it != slot_by_name.end()) return it->second;
@@ -67,7 +70,8 @@ struct HybridScorer::Impl {
   }
 
   // The fused similarity of every slot, or the first part's error when every part failed.
-  Result<std::vector<double>, std::string> fuse(std::string_view query) const {
+  Result<std::vector<double>, std::string> fuse(std::string_view query,
+                                                bool capabilities_only) const {
     using R = Result<std::vector<double>, std::string>;
     std::vector<double> fused(agents.size(), 0.0);
     std::vector<double> value(agents.size(), 0.0);
@@ -78,16 +82,15 @@ struct HybridScorer::Impl {
     for (std::size_t p = 0; p < parts.size(); ++p) {
       const HybridPart& part = parts[p];
       if (part.weight == 0.0) continue;
-      const ScoreResult result = part.scorer->score(query);
-      if (!result) {
+      ScoreList list;
+      if (const auto error = part.scorer->score_into({query, 0.0, capabilities_only}, list)) {
         log::event(log::Level::Warn, log::kTargetScorer, "hybrid scorer part failed", [&] {
-          return std::vector<log::Field>{{"part", std::to_string(p)}, {"error", result.error()}};
+          return std::vector<log::Field>{{"part", std::to_string(p)}, {"error", *error}};
         });
-        if (first_error.empty()) first_error = result.error();
+        if (first_error.empty()) first_error = *error;
         continue;
       }
       answered += part.weight;
-      const ScoreList& list = result.value();
       // Built-in parts report the slot + 1 they were indexed with; host parts only names.
       // A name listed twice takes its later value; unknown names are dropped.
       touched.clear();
@@ -215,13 +218,27 @@ void HybridScorer::remove_agent(std::string_view agent_id) {
 std::optional<std::string> HybridScorer::score_into(const ScoreRequest& request,
                                                     ScoreList& out) const {
   const Impl& s = *impl_;
-  auto fused = s.fuse(request.text);
+  auto fused = s.fuse(request.text, request.capabilities_only);
   if (!fused) return std::move(fused).error();
   for (Slot slot = 0; slot < fused.value().size(); ++slot) {
     const double similarity = fused.value()[slot];
     if (!(similarity <= 0.0)) out.add(s.agents[slot].key, s.agents[slot].name, similarity);
   }
   return std::nullopt;
+}
+
+std::optional<std::uint64_t> HybridScorer::capability_epoch() const {
+  Impl& s = *impl_;
+  s.part_epochs.resize(s.parts.size());
+  bool moved = s.epoch == 0;
+  for (std::size_t p = 0; p < s.parts.size(); ++p) {
+    const std::optional<std::uint64_t> epoch = s.parts[p].scorer->capability_epoch();
+    if (!epoch) return std::nullopt;
+    moved = moved || *epoch != s.part_epochs[p];
+    s.part_epochs[p] = *epoch;
+  }
+  if (moved) s.epoch = fresh_capability_epoch();
+  return s.epoch;
 }
 
 bool HybridScorer::learn(std::string_view agent_id, std::string_view text) {

@@ -56,9 +56,12 @@ class HybridScorer final : public Scorer {
   void index(std::string_view agent_id, const AgentTexts& texts, std::uint32_t key) override;
   void remove_agent(std::string_view agent_id) override;
   // Agents with a fused similarity > 0 (or NaN, which a host part may give), in no particular
-  // order. Parts are asked for the text alone: the fusion needs every agent a part scores.
-  // Fails only when every part failed.
+  // order. Parts are asked for the text alone, capabilities only when the request is: the
+  // fusion needs every agent a part scores. Fails only when every part failed.
   std::optional<std::string> score_into(const ScoreRequest& request, ScoreList& out) const override;
+  // Moves whenever a part's does; nullopt when some part promises nothing (a host scorer).
+  // Not safe to call from several threads at once: it notes the parts' epochs.
+  std::optional<std::uint64_t> capability_epoch() const override;
   bool learn(std::string_view agent_id, std::string_view text) override;
   bool forget(std::string_view agent_id, std::string_view text) override;
   // {"kind":"hybrid","fusion":...,"parts":[{"weight":w,"scorer":{...}}, ...]}; a part with
