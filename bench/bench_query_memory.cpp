@@ -24,6 +24,7 @@
 #include "live_heap.hpp"
 #include "network/network.hpp"
 #include "scorer/bm25.hpp"
+#include "scorer/hybrid.hpp"
 #include "scorer/tfidf.hpp"
 
 namespace {
@@ -164,8 +165,17 @@ int main() {
     return kova::LocalNetwork::with_scorer(
         std::unique_ptr<kova::Scorer>(kova::Bm25Scorer::create({}).value().release()));
   };
+  const auto hybrid = [] {
+    std::vector<kova::HybridPart> parts;
+    parts.push_back({std::unique_ptr<kova::Scorer>(kova::Bm25Scorer::create({}).value().release()),
+                     0.7});
+    parts.push_back({std::make_unique<kova::TfIdfScorer>(), 0.3});
+    return kova::LocalNetwork::with_scorer(std::unique_ptr<kova::Scorer>(
+        kova::HybridScorer::create(std::move(parts), kova::Fusion::MinMax).value().release()));
+  };
   for (const auto& [label, make] :
-       {std::pair{"MinHash", +minhash}, std::pair{"TF-IDF", +tfidf}, std::pair{"BM25", +bm25}}) {
+       {std::pair{"MinHash", +minhash}, std::pair{"TF-IDF", +tfidf}, std::pair{"BM25", +bm25},
+        std::pair{"hybrid BM25+TF-IDF", +hybrid}}) {
     std::printf("record_success, no memory, %-31s %7.2f us\n", label,
                 measure(make, 0).us_per_success);
     const Figures f = measure(make, kMemory);
