@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <unordered_map>
 
@@ -382,32 +383,31 @@ bool Bm25Scorer::forget(std::string_view agent_id, std::string_view text) {
   const Slot slot = it->second;
   const TermCounts counts = s.analyse(agent_id, text);
   // Where each term's entry is; a text the agent does not remember changes nothing.
-  std::vector<TermId> ids;
-  ids.reserve(counts.size());
+  std::vector<std::pair<std::size_t, std::uint32_t>> entries;  // (index in doc_terms, count)
+  entries.reserve(counts.size());
   std::uint32_t removed = 0;
+  std::vector<DocTerm>& doc_terms = s.documents[slot].terms;
   for (const auto& [term_text, count] : counts) {
     const auto id = s.id_by_term.find(term_text);
     if (id == s.id_by_term.end()) return true;
-    const std::vector<DocTerm>& doc_terms = s.documents[slot].terms;
     auto at = std::lower_bound(doc_terms.begin(), doc_terms.end(), id->second,
                                [](const DocTerm& e, TermId t) { return e.term < t; });
     if (at == doc_terms.end() || at->term != id->second ||
         s.terms[id->second].postings[at->position].memory < count) {
       return true;
     }
-    ids.push_back(id->second);
+    entries.emplace_back(static_cast<std::size_t>(at - doc_terms.begin()), count);
     removed += count;
   }
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    std::vector<DocTerm>& doc_terms = s.documents[slot].terms;
-    auto at = std::lower_bound(doc_terms.begin(), doc_terms.end(), ids[i],
-                               [](const DocTerm& e, TermId t) { return e.term < t; });
-    Posting& posting = s.terms[ids[i]].postings[at->position];
-    posting.memory -= counts[i].second;
-    if (posting.memory == 0) --s.terms[ids[i]].remembered_by;
+  // Last entry first, so that taking one out leaves the indices still to visit in place.
+  std::sort(entries.begin(), entries.end(), std::greater<>());
+  for (const auto& [index, count] : entries) {
+    const DocTerm entry = doc_terms[index];
+    Posting& posting = s.terms[entry.term].postings[entry.position];
+    posting.memory -= count;
+    if (posting.memory == 0) --s.terms[entry.term].remembered_by;
     if (posting.caps == 0 && posting.memory == 0) {
-      const DocTerm entry = *at;
-      doc_terms.erase(at);
+      doc_terms.erase(doc_terms.begin() + static_cast<std::ptrdiff_t>(index));
       s.detach(entry);
     }
   }
