@@ -167,8 +167,8 @@ int main() {
   };
   const auto hybrid = [] {
     std::vector<kova::HybridPart> parts;
-    parts.push_back({std::unique_ptr<kova::Scorer>(kova::Bm25Scorer::create({}).value().release()),
-                     0.7});
+    parts.push_back(
+        {std::unique_ptr<kova::Scorer>(kova::Bm25Scorer::create({}).value().release()), 0.7});
     parts.push_back({std::make_unique<kova::TfIdfScorer>(), 0.3});
     return kova::LocalNetwork::with_scorer(std::unique_ptr<kova::Scorer>(
         kova::HybridScorer::create(std::move(parts), kova::Fusion::MinMax).value().release()));

@@ -226,7 +226,8 @@ const Make kHybrid = [] {
   std::vector<HybridPart> parts;
   parts.push_back({kBm25(), 0.7});
   parts.push_back({kTfIdf(), 0.3});
-  return std::unique_ptr<Scorer>(HybridScorer::create(std::move(parts), Fusion::MinMax).value().release());
+  return std::unique_ptr<Scorer>(
+      HybridScorer::create(std::move(parts), Fusion::MinMax).value().release());
 };
 
 // A success adds 0.05 to its source and similarity * 0.3 to every other agent whose
