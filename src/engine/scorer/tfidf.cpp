@@ -251,17 +251,24 @@ struct TfIdfScorer::Impl {
       return std::lower_bound(doc_terms.begin(), doc_terms.end(), id,
                               [](const DocTerm& e, TermId t) { return e.term < t; });
     };
-    if (sign < 0) {
-      for (const auto& [term, n] : delta) {
-        const auto it = id_by_term.find(term);
-        if (it == id_by_term.end()) return false;
-        const auto at = entry_of(it->second);
-        if (at == doc_terms.end() || at->term != it->second || at->memory < n) return false;
-      }
-    }
+    // The text's terms in `delta` order; forgetting checks them all before changing anything.
+    std::vector<TermId> ids;
+    ids.reserve(delta.size());
     for (const auto& [term, n] : delta) {
-      const auto count = static_cast<std::uint32_t>(n);
-      const TermId id = sign > 0 ? intern(term) : id_by_term.find(term)->second;
+      if (sign > 0) {
+        ids.push_back(intern(term));
+        continue;
+      }
+      const auto it = id_by_term.find(term);
+      if (it == id_by_term.end()) return false;
+      const auto at = entry_of(it->second);
+      if (at == doc_terms.end() || at->term != it->second || at->memory < n) return false;
+      ids.push_back(it->second);
+    }
+    std::size_t next = 0;
+    for (const auto& text_term : delta) {
+      const auto count = static_cast<std::uint32_t>(text_term.second);
+      const TermId id = ids[next++];
       auto at = entry_of(id);
       std::vector<Posting>& postings = terms[id].postings;
       if (at == doc_terms.end() || at->term != id) {
