@@ -1,6 +1,7 @@
 #include "scorer/bm25.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <deque>
 #include <functional>
@@ -10,6 +11,9 @@
 #include "core/format.hpp"
 #include "scorer/truncate.hpp"
 #include "text/analysis.hpp"
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
 
 namespace kova {
 
@@ -58,6 +62,14 @@ double inverse_document_frequency(double n, std::size_t df) {
   return std::log(1.0 + (n - d + 0.5) / (d + 0.5));
 }
 
+using TextHash = std::array<std::uint32_t, 4>;
+
+TextHash text_hash(std::string_view text) {
+  const XXH128_hash_t h = XXH3_128bits(text.data(), text.size());
+  return {static_cast<std::uint32_t>(h.low64), static_cast<std::uint32_t>(h.low64 >> 32),
+          static_cast<std::uint32_t>(h.high64), static_cast<std::uint32_t>(h.high64 >> 32)};
+}
+
 // Per-thread accumulators of `score`, kept between queries: `acc` is all zeros between uses
 // and only the visited entries are cleared afterwards.
 struct Scratch {
@@ -90,6 +102,12 @@ struct Bm25Scorer::Impl {
   struct Document {
     std::string name;
     std::vector<DocTerm> terms;  // ascending term id
+    // What each remembered text added, oldest first, so that forgetting one needs neither
+    // its analysis nor the term table: records of the text's XXH3-128 (four words), its
+    // number of terms n, then n term ids, one per occurrence. Texts are told apart by the
+    // hash alone; among an agent's few hundred texts at most, two sharing 128 bits is not
+    // a case to plan for.
+    std::vector<std::uint32_t> learned;
   };
   struct Term {
     std::string text;
@@ -192,6 +210,7 @@ struct Bm25Scorer::Impl {
     Document& doc = documents[slot];
     for (const DocTerm& entry : doc.terms) detach(entry);
     doc.terms.clear();
+    std::vector<std::uint32_t>().swap(doc.learned);
     total_caps -= lengths[slot].caps;
     lengths[slot].caps = 0;
     set_memory_length(slot, 0);
@@ -354,6 +373,11 @@ bool Bm25Scorer::learn(std::string_view agent_id, std::string_view text) {
   const auto it = s.slot_by_name.find(agent_id);
   if (it == s.slot_by_name.end()) return true;
   const Slot slot = it->second;
+  std::vector<std::uint32_t>& learned = s.documents[slot].learned;
+  const TextHash hash = text_hash(text);
+  learned.insert(learned.end(), hash.begin(), hash.end());
+  const std::size_t size_at = learned.size();
+  learned.push_back(0);
   std::uint32_t added = 0;
   for (const auto& [term_text, count] : s.analyse(agent_id, text)) {
     const TermId id = s.intern(term_text);
@@ -370,8 +394,10 @@ bool Bm25Scorer::learn(std::string_view agent_id, std::string_view text) {
       postings.push_back({slot, 0, count});
       ++s.terms[id].remembered_by;
     }
+    learned.insert(learned.end(), count, id);
     added += count;
   }
+  learned[size_at] = added;
   s.set_memory_length(slot, s.lengths[slot].memory + added);
   return true;
 }
@@ -381,33 +407,35 @@ bool Bm25Scorer::forget(std::string_view agent_id, std::string_view text) {
   const auto it = s.slot_by_name.find(agent_id);
   if (it == s.slot_by_name.end()) return true;
   const Slot slot = it->second;
-  const TermCounts counts = s.analyse(agent_id, text);
-  // Where each term's entry is; a text the agent does not remember changes nothing.
-  std::vector<std::pair<std::size_t, std::uint32_t>> entries;  // (index in doc_terms, count)
-  entries.reserve(counts.size());
-  std::uint32_t removed = 0;
-  std::vector<DocTerm>& doc_terms = s.documents[slot].terms;
-  for (const auto& [term_text, count] : counts) {
-    const auto id = s.id_by_term.find(term_text);
-    if (id == s.id_by_term.end()) return true;
-    auto at = std::lower_bound(doc_terms.begin(), doc_terms.end(), id->second,
-                               [](const DocTerm& e, TermId t) { return e.term < t; });
-    if (at == doc_terms.end() || at->term != id->second ||
-        s.terms[id->second].postings[at->position].memory < count) {
-      return true;
-    }
-    entries.emplace_back(static_cast<std::size_t>(at - doc_terms.begin()), count);
-    removed += count;
+  Impl::Document& doc = s.documents[slot];
+  // The oldest record of the text; a text the agent does not remember changes nothing.
+  const TextHash hash = text_hash(text);
+  std::vector<std::uint32_t>& learned = doc.learned;
+  std::size_t at = 0;
+  while (at < learned.size() && !std::equal(hash.begin(), hash.end(), learned.begin() + at)) {
+    at += 5 + learned[at + 4];
   }
-  // Last entry first, so that taking one out leaves the indices still to visit in place.
+  if (at == learned.size()) return true;
+  const std::uint32_t removed = learned[at + 4];
+  // Where each occurrence's term sits in doc.terms.
+  std::vector<std::size_t> entries;
+  entries.reserve(removed);
+  for (std::size_t i = at + 5; i < at + 5 + removed; ++i) {
+    const auto entry = std::lower_bound(doc.terms.begin(), doc.terms.end(), learned[i],
+                                        [](const DocTerm& e, TermId t) { return e.term < t; });
+    entries.push_back(static_cast<std::size_t>(entry - doc.terms.begin()));
+  }
+  learned.erase(learned.begin() + static_cast<std::ptrdiff_t>(at),
+                learned.begin() + static_cast<std::ptrdiff_t>(at + 5 + removed));
+  // Last entry first, so that taking one out leaves the indices still to visit in place; a
+  // term occurring twice is taken out, if at all, at its last occurrence.
   std::sort(entries.begin(), entries.end(), std::greater<>());
-  for (const auto& [index, count] : entries) {
-    const DocTerm entry = doc_terms[index];
+  for (const std::size_t index : entries) {
+    const DocTerm entry = doc.terms[index];
     Posting& posting = s.terms[entry.term].postings[entry.position];
-    posting.memory -= count;
-    if (posting.memory == 0) --s.terms[entry.term].remembered_by;
+    if (--posting.memory == 0) --s.terms[entry.term].remembered_by;
     if (posting.caps == 0 && posting.memory == 0) {
-      doc_terms.erase(doc_terms.begin() + static_cast<std::ptrdiff_t>(index));
+      doc.terms.erase(doc.terms.begin() + static_cast<std::ptrdiff_t>(index));
       s.detach(entry);
     }
   }
