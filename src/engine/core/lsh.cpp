@@ -200,6 +200,11 @@ MinHashSignature signature_with(std::string_view text, const LshConfig& config, 
 
 }  // namespace
 
+std::array<std::uint64_t, 2> xxhash128(std::string_view bytes) {
+  const XXH128_hash_t h = XXH3_128bits(bytes.data(), bytes.size());
+  return {h.low64, h.high64};
+}
+
 std::uint64_t xxhash_with_seed(std::string_view bytes, std::uint64_t seed) {
   return XXH3_64bits_withSeed(bytes.data(), bytes.size(), seed);
 }

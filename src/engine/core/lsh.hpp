@@ -19,6 +19,8 @@ using MinHashSignature = std::array<std::uint8_t, kSignatureBytes>;
 
 // XXH3-64 of the bytes with the seed and the default secret (bit-exact with xxHash).
 std::uint64_t xxhash_with_seed(std::string_view bytes, std::uint64_t seed);
+// XXH3-128 of the bytes (seed 0) as {low, high} 64-bit halves.
+std::array<std::uint64_t, 2> xxhash128(std::string_view bytes);
 
 // Signature of a UTF-8 (or any byte) text; ASCII letters are folded to lower case first.
 // Always 64 positions: `config.num_hashes` is 64 in every configuration the system builds.

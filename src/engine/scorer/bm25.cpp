@@ -9,11 +9,9 @@
 #include <unordered_map>
 
 #include "core/format.hpp"
+#include "core/lsh.hpp"
 #include "scorer/truncate.hpp"
 #include "text/analysis.hpp"
-
-#define XXH_INLINE_ALL
-#include <xxhash.h>
 
 namespace kova {
 
@@ -65,9 +63,9 @@ double inverse_document_frequency(double n, std::size_t df) {
 using TextHash = std::array<std::uint32_t, 4>;
 
 TextHash text_hash(std::string_view text) {
-  const XXH128_hash_t h = XXH3_128bits(text.data(), text.size());
-  return {static_cast<std::uint32_t>(h.low64), static_cast<std::uint32_t>(h.low64 >> 32),
-          static_cast<std::uint32_t>(h.high64), static_cast<std::uint32_t>(h.high64 >> 32)};
+  const auto [low, high] = xxhash128(text);
+  return {static_cast<std::uint32_t>(low), static_cast<std::uint32_t>(low >> 32),
+          static_cast<std::uint32_t>(high), static_cast<std::uint32_t>(high >> 32)};
 }
 
 // Per-thread accumulators of `score`, kept between queries: `acc` is all zeros between uses
