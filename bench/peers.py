@@ -215,6 +215,37 @@ class Bm25(_Dense):
         return self._ranked(scores, scores > 0.0)
 
 
+class Bm25Stemmed(Bm25):
+    """The ranking targets' reference: BM25Okapi over scikit-learn's English stop words and
+    Snowball English stems. `build` takes each agent's description followed by any texts in
+    `remembered` (its past successful queries), joined into one document."""
+
+    label = "rank-bm25 + stop words + Snowball stems"
+
+    def __init__(self, threshold: float = THRESHOLD,
+                 remembered: dict[str, list[str]] | None = None) -> None:
+        super().__init__(threshold)
+        self.remembered = remembered or {}
+        import snowballstemmer
+        from sklearn.feature_extraction.text import ENGLISH_STOP_WORDS
+
+        stem = snowballstemmer.stemmer("english").stemWord
+        self._tokens = lambda text: [stem(w) for w in word_tokens(text)
+                                     if w not in ENGLISH_STOP_WORDS]
+
+    def build(self, agents: Sequence[Agent]) -> None:
+        import numpy as np
+        from rank_bm25 import BM25Okapi
+
+        docs = [" ".join([a.description, *self.remembered.get(a.name, ())]) for a in agents]
+        self._bm25 = BM25Okapi([self._tokens(d) or ["_"] for d in docs])
+        self._names = np.array([a.name for a in agents], dtype=object)
+
+    def rank(self, query: str) -> list:
+        scores = self._bm25.get_scores(self._tokens(query))
+        return self._ranked(scores, scores > 0.0)
+
+
 def speed_systems() -> list[Ranker]:
     return [
         Engine("minhash"),
@@ -231,7 +262,8 @@ def speed_systems() -> list[Ranker]:
 def peers_available() -> str | None:
     """None when every peer library imports, else a message naming the missing ones."""
     missing = []
-    for module in ("numpy", "datasketch", "sklearn", "rank_bm25", "matplotlib"):
+    for module in ("numpy", "datasketch", "sklearn", "rank_bm25", "snowballstemmer",
+                   "matplotlib"):
         try:
             __import__(module)
         except ImportError:

@@ -120,6 +120,7 @@ std::map<std::string, double> bm25(const Bm25Settings& s, const test_support::Mo
         df += count(caps[other], t) + count(memory[other], t) > 0 ? 1 : 0;
         df_memory += count(memory[other], t) > 0 ? 1 : 0;
       }
+      if (df == 0) continue;  // a word no agent holds weighs nothing
       const double weight = count(query, t) * idf(n, df);
       total += weight;
       const double r = df_memory > 0 ? std::min(1.0, idf(remembering, df_memory) / idf(n, df)) : 0;

@@ -238,9 +238,11 @@ struct Bm25Scorer::Impl {
       const std::size_t df = term == nullptr     ? 0
                              : capabilities_only ? term->held_by
                                                  : term->postings.size();
+      // A word no agent holds tells nothing about which agent fits; counting it would push
+      // every agent below the threshold on long requests.
+      if (df == 0) continue;
       const double idf = inverse_document_frequency(n, df);
       total += count * idf;
-      if (df == 0) continue;
       const double rarity =
           !capabilities_only && term->remembered_by > 0
               ? std::min(1.0, inverse_document_frequency(remembering, term->remembered_by) / idf)

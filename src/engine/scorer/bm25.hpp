@@ -23,12 +23,14 @@
 // and the word is rare in the registry, so that agents with histories do not win queries on
 // phrasing alone. Where every agent remembers texts, r(t) is about 1.
 //
-// The similarity reported is tanh(x), x = S(d) / Σ_t q(t) · idf(t). x is 1 for an agent
-// holding every query term once in capability texts of average length, 0.1 for one holding
-// a tenth of the query's weight that way; tanh keeps the order of S, stays close to x at
-// the usual thresholds and keeps similarities below 1 (x < k1 + 1). It does not depend on
-// the other agents' scores, so a similarity threshold keeps one meaning across queries, and
-// falls with every query word the agent lacks, unknown words included.
+// The similarity reported is tanh(x), x = S(d) / Σ_t q(t) · idf(t), the sum over the query
+// terms some agent holds. x is 1 for an agent holding every such term once in capability
+// texts of average length, 0.1 for one holding a tenth of the query's weight that way; tanh
+// keeps the order of S, stays close to x at the usual thresholds and keeps similarities below
+// 1 (x < k1 + 1). It does not depend on the other agents' scores, so a similarity threshold
+// keeps one meaning across queries, and falls with every known query word the agent lacks.
+// Words no agent holds are left out: they tell agents apart no more than stop words do, and
+// long requests are full of them.
 //
 // Every term keeps a postings list of the agents holding it, so a query costs the postings of
 // its terms, not the registry.
