@@ -44,6 +44,7 @@ def test_quality_measures_on_a_known_ranking():
     assert scores.recall1 == pytest.approx(1 / 3)
     assert scores.recall5 == pytest.approx(1.5 / 3)
     assert scores.mrr == pytest.approx((1 + 1 / 3) / 3)
+    assert (scores.hit1, scores.hit5) == pytest.approx((1 / 3, 2 / 3))  # q2 counts once at 5
     taught, held_out = quality.split(queries * 3)
     assert len(taught) + len(held_out) == 9 and quality.split(queries * 3) == (taught, held_out)
 
