@@ -1,7 +1,6 @@
 #include "scorer/bm25.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <deque>
 #include <functional>
@@ -9,7 +8,7 @@
 #include <unordered_map>
 
 #include "core/format.hpp"
-#include "core/lsh.hpp"
+#include "scorer/learned.hpp"
 #include "scorer/truncate.hpp"
 #include "text/analysis.hpp"
 
@@ -60,14 +59,6 @@ double inverse_document_frequency(double n, std::size_t df) {
   return std::log(1.0 + (n - d + 0.5) / (d + 0.5));
 }
 
-using TextHash = std::array<std::uint32_t, 4>;
-
-TextHash text_hash(std::string_view text) {
-  const auto [low, high] = xxhash128(text);
-  return {static_cast<std::uint32_t>(low), static_cast<std::uint32_t>(low >> 32),
-          static_cast<std::uint32_t>(high), static_cast<std::uint32_t>(high >> 32)};
-}
-
 // Per-thread accumulators of `score`, kept between queries: `acc` is all zeros between uses
 // and only the visited entries are cleared afterwards.
 struct Scratch {
@@ -100,12 +91,7 @@ struct Bm25Scorer::Impl {
   struct Document {
     std::string name;
     std::vector<DocTerm> terms;  // ascending term id
-    // What each remembered text added, oldest first, so that forgetting one needs neither
-    // its analysis nor the term table: records of the text's XXH3-128 (four words), its
-    // number of terms n, then n term ids, one per occurrence. Texts are told apart by the
-    // hash alone; among an agent's few hundred texts at most, two sharing 128 bits is not
-    // a case to plan for.
-    std::vector<std::uint32_t> learned;
+    LearnedTexts learned;
   };
   struct Term {
     std::string text;
@@ -208,7 +194,7 @@ struct Bm25Scorer::Impl {
     Document& doc = documents[slot];
     for (const DocTerm& entry : doc.terms) detach(entry);
     doc.terms.clear();
-    std::vector<std::uint32_t>().swap(doc.learned);
+    doc.learned.clear();
     total_caps -= lengths[slot].caps;
     lengths[slot].caps = 0;
     set_memory_length(slot, 0);
@@ -373,12 +359,7 @@ bool Bm25Scorer::learn(std::string_view agent_id, std::string_view text) {
   const auto it = s.slot_by_name.find(agent_id);
   if (it == s.slot_by_name.end()) return true;
   const Slot slot = it->second;
-  std::vector<std::uint32_t>& learned = s.documents[slot].learned;
-  const TextHash hash = text_hash(text);
-  learned.insert(learned.end(), hash.begin(), hash.end());
-  const std::size_t size_at = learned.size();
-  learned.push_back(0);
-  std::uint32_t added = 0;
+  std::vector<std::uint32_t> ids;
   for (const auto& [term_text, count] : s.analyse(agent_id, text)) {
     const TermId id = s.intern(term_text);
     std::vector<DocTerm>& doc_terms = s.documents[slot].terms;
@@ -394,11 +375,10 @@ bool Bm25Scorer::learn(std::string_view agent_id, std::string_view text) {
       postings.push_back({slot, 0, count});
       ++s.terms[id].remembered_by;
     }
-    learned.insert(learned.end(), count, id);
-    added += count;
+    ids.insert(ids.end(), count, id);
   }
-  learned[size_at] = added;
-  s.set_memory_length(slot, s.lengths[slot].memory + added);
+  s.documents[slot].learned.add(text, ids);
+  s.set_memory_length(slot, s.lengths[slot].memory + static_cast<std::uint32_t>(ids.size()));
   return true;
 }
 
@@ -409,24 +389,17 @@ bool Bm25Scorer::forget(std::string_view agent_id, std::string_view text) {
   const Slot slot = it->second;
   Impl::Document& doc = s.documents[slot];
   // The oldest record of the text; a text the agent does not remember changes nothing.
-  const TextHash hash = text_hash(text);
-  std::vector<std::uint32_t>& learned = doc.learned;
-  std::size_t at = 0;
-  while (at < learned.size() && !std::equal(hash.begin(), hash.end(), learned.begin() + at)) {
-    at += 5 + learned[at + 4];
-  }
-  if (at == learned.size()) return true;
-  const std::uint32_t removed = learned[at + 4];
+  std::vector<std::uint32_t> ids;
+  if (!doc.learned.take(text, ids)) return true;
+  const auto removed = static_cast<std::uint32_t>(ids.size());
   // Where each occurrence's term sits in doc.terms.
   std::vector<std::size_t> entries;
   entries.reserve(removed);
-  for (std::size_t i = at + 5; i < at + 5 + removed; ++i) {
-    const auto entry = std::lower_bound(doc.terms.begin(), doc.terms.end(), learned[i],
+  for (const std::uint32_t id : ids) {
+    const auto entry = std::lower_bound(doc.terms.begin(), doc.terms.end(), id,
                                         [](const DocTerm& e, TermId t) { return e.term < t; });
     entries.push_back(static_cast<std::size_t>(entry - doc.terms.begin()));
   }
-  learned.erase(learned.begin() + static_cast<std::ptrdiff_t>(at),
-                learned.begin() + static_cast<std::ptrdiff_t>(at + 5 + removed));
   // Last entry first, so that taking one out leaves the indices still to visit in place; a
   // term occurring twice is taken out, if at all, at its last occurrence.
   std::sort(entries.begin(), entries.end(), std::greater<>());

@@ -9,6 +9,7 @@
 #include <deque>
 #include <utility>
 
+#include "scorer/learned.hpp"
 #include "text/unicode.hpp"
 
 namespace kova {
@@ -96,6 +97,7 @@ struct TfIdfScorer::Impl {
   struct Document {
     std::string name;
     std::vector<DocTerm> terms;  // ascending term id
+    LearnedTexts learned;
   };
   struct Term {
     std::string text;
@@ -206,6 +208,7 @@ struct TfIdfScorer::Impl {
     Document& doc = documents[slot];
     for (const DocTerm& entry : doc.terms) withdraw_posting(entry);
     doc.terms.clear();
+    doc.learned.clear();
   }
 
   // Takes one document's posting of `entry`'s term out; the document's own list is the
@@ -238,55 +241,67 @@ struct TfIdfScorer::Impl {
     for (const Posting& p : terms[id].postings) norms.invalidate(p.slot);
   }
 
-  // One text's tokens join (`sign` +1) or leave (-1) the document's learned tokens; only the
-  // postings of the text's terms change. False, with nothing changed, when the document lacks
-  // learned tokens to take away (a capability's tokens are never forgotten).
-  bool adjust(Slot slot, std::string_view text, int sign) {
-    const std::string owned(text);
-    TermFrequencies delta;
-    const double added = count_tokens(std::span<const std::string>(&owned, 1), delta);
-    if (added == 0.0) return true;
-    std::vector<DocTerm>& doc_terms = documents[slot].terms;
-    const auto entry_of = [&](TermId id) {
-      return std::lower_bound(doc_terms.begin(), doc_terms.end(), id,
+  DocTerm* entry_of(std::vector<DocTerm>& doc_terms, TermId id) {
+    return &*std::lower_bound(doc_terms.begin(), doc_terms.end(), id,
                               [](const DocTerm& e, TermId t) { return e.term < t; });
-    };
-    // The text's terms in `delta` order; forgetting checks them all before changing anything.
+  }
+
+  // The text's tokens join the document's learned tokens; only the postings of its own terms
+  // change.
+  void learn(Slot slot, std::string_view text) {
+    std::vector<std::string> words = TfIdfScorer::tokenize(text);
+    std::sort(words.begin(), words.end());
     std::vector<TermId> ids;
-    ids.reserve(delta.size());
-    for (const auto& [term, n] : delta) {
-      if (sign > 0) {
-        ids.push_back(intern(term));
-        continue;
-      }
-      const auto it = id_by_term.find(term);
-      if (it == id_by_term.end()) return false;
-      const auto at = entry_of(it->second);
-      if (at == doc_terms.end() || at->term != it->second || at->memory < n) return false;
-      ids.push_back(it->second);
-    }
-    std::size_t next = 0;
-    for (const auto& text_term : delta) {
-      const auto count = static_cast<std::uint32_t>(text_term.second);
-      const TermId id = ids[next++];
-      auto at = entry_of(id);
+    ids.reserve(words.size());
+    std::vector<DocTerm>& doc_terms = documents[slot].terms;
+    for (std::size_t i = 0; i < words.size();) {
+      std::size_t next = i + 1;
+      while (next < words.size() && words[next] == words[i]) ++next;
+      const auto count = static_cast<std::uint32_t>(next - i);
+      const TermId id = intern(words[i]);
+      ids.insert(ids.end(), count, id);
       std::vector<Posting>& postings = terms[id].postings;
-      if (at == doc_terms.end() || at->term != id) {
-        doc_terms.insert(at, {id, static_cast<std::uint32_t>(postings.size()), 0, count});
+      DocTerm* at = entry_of(doc_terms, id);
+      if (at == doc_terms.data() + doc_terms.size() || at->term != id) {
+        doc_terms.insert(doc_terms.begin() + (at - doc_terms.data()),
+                         {id, static_cast<std::uint32_t>(postings.size()), 0, count});
         postings.push_back({slot, 0, count});
         invalidate_term(id);  // a new document holds it
-        continue;
+      } else {
+        at->memory += count;
+        postings[at->position].memory = at->memory;
       }
-      at->memory = sign > 0 ? at->memory + count : at->memory - count;
-      postings[at->position].memory = at->memory;
+      i = next;
+    }
+    documents[slot].learned.add(text, ids);
+    tokens[slot].all += static_cast<double>(ids.size());
+    norms.invalidate(slot);
+  }
+
+  // The tokens a learned text added leave the document. False, with nothing changed, when the
+  // document learned no such text (a capability's tokens are never forgotten).
+  bool forget(Slot slot, std::string_view text) {
+    std::vector<TermId> ids;
+    if (!documents[slot].learned.take(text, ids)) return false;
+    std::vector<DocTerm>& doc_terms = documents[slot].terms;
+    // A text's ids come grouped by term, so each term is visited once with its count.
+    for (std::size_t i = 0; i < ids.size();) {
+      std::size_t next = i + 1;
+      while (next < ids.size() && ids[next] == ids[i]) ++next;
+      const auto count = static_cast<std::uint32_t>(next - i);
+      const TermId id = ids[i];
+      DocTerm* at = entry_of(doc_terms, id);
+      at->memory -= count;
+      terms[id].postings[at->position].memory = at->memory;
       if (at->caps == 0 && at->memory == 0) {
         const DocTerm gone = *at;
-        doc_terms.erase(at);
+        doc_terms.erase(doc_terms.begin() + (at - doc_terms.data()));
         withdraw_posting(gone);
         if (!terms[id].postings.empty()) invalidate_term(id);
       }
+      i = next;
     }
-    tokens[slot].all += sign * added;
+    tokens[slot].all -= static_cast<double>(ids.size());
     norms.invalidate(slot);
     return true;
   }
@@ -393,12 +408,13 @@ std::optional<std::uint64_t> TfIdfScorer::capability_epoch() const {
 
 bool TfIdfScorer::learn(std::string_view agent_id, std::string_view text) {
   const auto it = impl_->slot_by_name.find(agent_id);
-  return it == impl_->slot_by_name.end() || impl_->adjust(it->second, text, 1);
+  if (it != impl_->slot_by_name.end()) impl_->learn(it->second, text);
+  return true;
 }
 
 bool TfIdfScorer::forget(std::string_view agent_id, std::string_view text) {
   const auto it = impl_->slot_by_name.find(agent_id);
-  return it == impl_->slot_by_name.end() || impl_->adjust(it->second, text, -1);
+  return it == impl_->slot_by_name.end() || impl_->forget(it->second, text);
 }
 
 std::optional<std::string> TfIdfScorer::score_into(const ScoreRequest& request,
