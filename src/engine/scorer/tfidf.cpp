@@ -241,9 +241,9 @@ struct TfIdfScorer::Impl {
     for (const Posting& p : terms[id].postings) norms.invalidate(p.slot);
   }
 
-  DocTerm* entry_of(std::vector<DocTerm>& doc_terms, TermId id) {
-    return &*std::lower_bound(doc_terms.begin(), doc_terms.end(), id,
-                              [](const DocTerm& e, TermId t) { return e.term < t; });
+  static std::vector<DocTerm>::iterator entry_of(std::vector<DocTerm>& doc_terms, TermId id) {
+    return std::lower_bound(doc_terms.begin(), doc_terms.end(), id,
+                            [](const DocTerm& e, TermId t) { return e.term < t; });
   }
 
   // The text's tokens join the document's learned tokens; only the postings of its own terms
@@ -261,10 +261,9 @@ struct TfIdfScorer::Impl {
       const TermId id = intern(words[i]);
       ids.insert(ids.end(), count, id);
       std::vector<Posting>& postings = terms[id].postings;
-      DocTerm* at = entry_of(doc_terms, id);
-      if (at == doc_terms.data() + doc_terms.size() || at->term != id) {
-        doc_terms.insert(doc_terms.begin() + (at - doc_terms.data()),
-                         {id, static_cast<std::uint32_t>(postings.size()), 0, count});
+      const auto at = entry_of(doc_terms, id);
+      if (at == doc_terms.end() || at->term != id) {
+        doc_terms.insert(at, {id, static_cast<std::uint32_t>(postings.size()), 0, count});
         postings.push_back({slot, 0, count});
         invalidate_term(id);  // a new document holds it
       } else {
@@ -290,12 +289,12 @@ struct TfIdfScorer::Impl {
       while (next < ids.size() && ids[next] == ids[i]) ++next;
       const auto count = static_cast<std::uint32_t>(next - i);
       const TermId id = ids[i];
-      DocTerm* at = entry_of(doc_terms, id);
+      const auto at = entry_of(doc_terms, id);
       at->memory -= count;
       terms[id].postings[at->position].memory = at->memory;
       if (at->caps == 0 && at->memory == 0) {
         const DocTerm gone = *at;
-        doc_terms.erase(doc_terms.begin() + (at - doc_terms.data()));
+        doc_terms.erase(at);
         withdraw_posting(gone);
         if (!terms[id].postings.empty()) invalidate_term(id);
       }
