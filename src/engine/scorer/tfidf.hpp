@@ -38,7 +38,8 @@ class TfIdfScorer final : public Scorer {
   void remove_agent(std::string_view agent_id) override;
   // A remembered text joins (or leaves) the agent's document exactly as if the agent were
   // indexed with it among its capabilities. Unknown agents are left alone, and so is an agent
-  // that did not learn the text to be forgotten (its capabilities' tokens stay).
+  // that did not learn the text to be forgotten (its capabilities' tokens stay; forget then
+  // returns false).
   bool learn(std::string_view agent_id, std::string_view text) override;
   bool forget(std::string_view agent_id, std::string_view text) override;
   std::string settings_json() const override { return R"({"kind":"tfidf"})"; }
