@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
-#include <functional>
 #include <nlohmann/json.hpp>
 #include <unordered_map>
 
@@ -391,28 +390,20 @@ bool Bm25Scorer::forget(std::string_view agent_id, std::string_view text) {
   // The oldest record of the text; a text the agent does not remember changes nothing.
   std::vector<std::uint32_t> ids;
   if (!doc.learned.take(text, ids)) return true;
-  const auto removed = static_cast<std::uint32_t>(ids.size());
-  // Where each occurrence's term sits in doc.terms.
-  std::vector<std::size_t> entries;
-  entries.reserve(removed);
-  for (const std::uint32_t id : ids) {
-    const auto entry = std::lower_bound(doc.terms.begin(), doc.terms.end(), id,
-                                        [](const DocTerm& e, TermId t) { return e.term < t; });
-    entries.push_back(static_cast<std::size_t>(entry - doc.terms.begin()));
-  }
-  // Last entry first, so that taking one out leaves the indices still to visit in place; a
-  // term occurring twice is taken out, if at all, at its last occurrence.
-  std::sort(entries.begin(), entries.end(), std::greater<>());
-  for (const std::size_t index : entries) {
-    const DocTerm entry = doc.terms[index];
-    Posting& posting = s.terms[entry.term].postings[entry.position];
-    if (--posting.memory == 0) --s.terms[entry.term].remembered_by;
-    if (posting.caps == 0 && posting.memory == 0) {
-      doc.terms.erase(doc.terms.begin() + static_cast<std::ptrdiff_t>(index));
+  for_each_run(ids, [&](TermId id, std::uint32_t count) {
+    const auto at = std::lower_bound(doc.terms.begin(), doc.terms.end(), id,
+                                     [](const DocTerm& e, TermId t) { return e.term < t; });
+    Posting& posting = s.terms[id].postings[at->position];
+    posting.memory -= count;
+    if (posting.memory > 0) return;
+    --s.terms[id].remembered_by;
+    if (posting.caps == 0) {
+      const DocTerm entry = *at;
+      doc.terms.erase(at);
       s.detach(entry);
     }
-  }
-  s.set_memory_length(slot, s.lengths[slot].memory - removed);
+  });
+  s.set_memory_length(slot, s.lengths[slot].memory - static_cast<std::uint32_t>(ids.size()));
   return true;
 }
 

@@ -2,6 +2,7 @@
 // What each remembered text added to a word-level scorer's document, so that forgetting the
 // text needs neither a second analysis nor a trip through the term table.
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -24,5 +25,16 @@ class LearnedTexts {
   // 128 bits is not a case to plan for.
   std::vector<std::uint32_t> words_;
 };
+
+// Calls f(value, count) once for each run of equal adjacent values: a record's ids come grouped
+// by term, as do sorted tokens.
+template <class Range, class F>
+void for_each_run(const Range& values, F&& f) {
+  for (auto i = values.begin(); i != values.end();) {
+    const auto next = std::find_if(i, values.end(), [&](const auto& v) { return !(v == *i); });
+    f(*i, static_cast<std::uint32_t>(next - i));
+    i = next;
+  }
+}
 
 }  // namespace kova

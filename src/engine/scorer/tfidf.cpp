@@ -254,11 +254,8 @@ struct TfIdfScorer::Impl {
     std::vector<TermId> ids;
     ids.reserve(words.size());
     std::vector<DocTerm>& doc_terms = documents[slot].terms;
-    for (std::size_t i = 0; i < words.size();) {
-      std::size_t next = i + 1;
-      while (next < words.size() && words[next] == words[i]) ++next;
-      const auto count = static_cast<std::uint32_t>(next - i);
-      const TermId id = intern(words[i]);
+    for_each_run(words, [&](const std::string& word, std::uint32_t count) {
+      const TermId id = intern(word);
       ids.insert(ids.end(), count, id);
       std::vector<Posting>& postings = terms[id].postings;
       const auto at = entry_of(doc_terms, id);
@@ -270,8 +267,7 @@ struct TfIdfScorer::Impl {
         at->memory += count;
         postings[at->position].memory = at->memory;
       }
-      i = next;
-    }
+    });
     documents[slot].learned.add(text, ids);
     tokens[slot].all += static_cast<double>(ids.size());
     norms.invalidate(slot);
@@ -283,12 +279,7 @@ struct TfIdfScorer::Impl {
     std::vector<TermId> ids;
     if (!documents[slot].learned.take(text, ids)) return false;
     std::vector<DocTerm>& doc_terms = documents[slot].terms;
-    // A text's ids come grouped by term, so each term is visited once with its count.
-    for (std::size_t i = 0; i < ids.size();) {
-      std::size_t next = i + 1;
-      while (next < ids.size() && ids[next] == ids[i]) ++next;
-      const auto count = static_cast<std::uint32_t>(next - i);
-      const TermId id = ids[i];
+    for_each_run(ids, [&](TermId id, std::uint32_t count) {
       const auto at = entry_of(doc_terms, id);
       at->memory -= count;
       terms[id].postings[at->position].memory = at->memory;
@@ -298,8 +289,7 @@ struct TfIdfScorer::Impl {
         withdraw_posting(gone);
         if (!terms[id].postings.empty()) invalidate_term(id);
       }
-      i = next;
-    }
+    });
     tokens[slot].all -= static_cast<double>(ids.size());
     norms.invalidate(slot);
     return true;
