@@ -169,6 +169,12 @@ class Learner:
         return [r.agent_name for r in self.network.discover(query)]
 
 
+# The configurations the targets name; MinHash is reported beside them, and so is the lexical
+# hybrid, the best ranking that needs no model.
+LEXICAL_HYBRID = "HybridScorer (Bm25Scorer 0.7, TfIdfScorer 0.3)"
+TARGETED = ("MinHash (default)", "TfIdfScorer", "Bm25Scorer", LEXICAL_HYBRID)
+
+
 def configs(encoders: Sequence[tuple[str, Callable[[list[str]], Any]]]) -> list[Config]:
     import kova_discovery
     from kova_discovery import EmbeddingScorer, TfIdfScorer
@@ -182,17 +188,13 @@ def configs(encoders: Sequence[tuple[str, Callable[[list[str]], Any]]]) -> list[
                           lambda encode=encode: EmbeddingScorer(encode)))
     hybrid = getattr(kova_discovery, "HybridScorer", None)
     if hybrid is not None and bm25 is not None:
-        out.append(Config("HybridScorer (Bm25Scorer 0.7, TfIdfScorer 0.3)",
+        out.append(Config(LEXICAL_HYBRID,
                           lambda: hybrid([(bm25(), 0.7), (TfIdfScorer(), 0.3)])))
     if hybrid is not None and bm25 is not None and encoders:
         name, encode = encoders[-1]
         out.append(Config(f"HybridScorer (Bm25Scorer 0.25, embedding {name} 0.75)",
                           lambda: hybrid([(bm25(), 0.25), (EmbeddingScorer(encode), 0.75)])))
     return out
-
-
-# The configurations the targets name; MinHash is reported beside them.
-TARGETED = ("MinHash (default)", "TfIdfScorer", "Bm25Scorer")
 
 
 def recommended(all_configs: Sequence[Config]) -> Config:
@@ -208,7 +210,7 @@ class FoldRow:
     system: str
     condition: str
     pooled: Scores
-    fold_recall1: tuple[float, ...]
+    per_fold: tuple[Scores, ...]
     emulated: bool = False
 
 
@@ -218,14 +220,14 @@ def fold_row(config: Config, condition: str, tools: Sequence[Agent],
         # Nothing is taught, so every fold would see the same network.
         learner = Learner(config, condition, tools)
         per = [evaluate(learner.names, part) for part in parts]
-        return FoldRow(config.label, condition, _pool(per), tuple(p.recall1 for p in per))
+        return FoldRow(config.label, condition, _pool(per), tuple(per))
     per, emulated = [], False
     for i, held_out in enumerate(parts):
         learner = Learner(config, condition, tools)
         learner.teach([q for j, part in enumerate(parts) if j != i for q in part])
         per.append(evaluate(learner.names, held_out))
         emulated = learner.emulated
-    return FoldRow(config.label, condition, _pool(per), tuple(p.recall1 for p in per), emulated)
+    return FoldRow(config.label, condition, _pool(per), tuple(per), emulated)
 
 
 def reference_rows(tools: Sequence[Agent], parts: Sequence[Sequence[LabelledQuery]]
@@ -243,8 +245,7 @@ def reference_rows(tools: Sequence[Agent], parts: Sequence[Sequence[LabelledQuer
         system = peers.Bm25Stemmed(0.0, remembered)
         system.build(tools)
         per.append(evaluate(system.names, held_out))
-    expanded = FoldRow(plain.system, "queries appended", _pool(per),
-                       tuple(p.recall1 for p in per))
+    expanded = FoldRow(plain.system, "queries appended", _pool(per), tuple(per))
     return [plain, expanded]
 
 
@@ -252,7 +253,7 @@ def baseline_row(system: peers.Ranker, tools: Sequence[Agent],
                  parts: Sequence[Sequence[LabelledQuery]]) -> FoldRow:
     system.build(tools)
     per = [evaluate(system.names, part) for part in parts]
-    return FoldRow(system.label, "no feedback", _pool(per), tuple(p.recall1 for p in per))
+    return FoldRow(system.label, "no feedback", _pool(per), tuple(per))
 
 
 @dataclass(frozen=True)
