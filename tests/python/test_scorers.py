@@ -182,6 +182,11 @@ def test_hybrid_fuses_and_a_failing_host_part_contributes_nothing():
     assert similarities(net.discover("weather forecasts")) == {"weather": 1.0}
     # With every part failing, the query fails as a failing host scorer does.
     assert network(HybridScorer([(TableScorer({}), 1)])).discover("weather") == []
+    # Scores apart only by rounding (a sum taken in another order) are no preference: the
+    # table must not hand its whole weight to whichever agent the last bit favoured.
+    table.table["daily weather forecasts"] = {
+        "weather": 0.3256243824988273, "legal": 0.32562438249882725, "runner": 0.3256243824988273}
+    assert similarities(net.discover("daily weather forecasts")) == {"weather": 0.25}
 
 
 def test_state_files_rebuild_the_scorer_with_its_settings(tmp_path):

@@ -19,6 +19,13 @@ using Slot = std::uint32_t;
 // part do not outweigh agreement between parts.
 constexpr double kRankConstant = 60.0;
 
+// Scores this close are one score: a part that sums the same terms in another order (after a
+// load, say) differs in the last bits, and rescaling that difference, or ranking by it, would
+// hand a part's whole weight to whichever agent the rounding favoured.
+bool same_score(double a, double b) {
+  return std::fabs(a - b) <= 1e-9 * std::max(std::fabs(a), std::fabs(b));
+}
+
 }  // namespace
 
 std::string_view fusion_name(Fusion fusion) {
@@ -138,7 +145,7 @@ struct HybridScorer::Impl {
       lo = std::min(lo, 0.0);
       hi = std::max(hi, 0.0);
     }
-    if (!(hi > lo)) return;
+    if (!(hi > lo) || same_score(hi, lo)) return;
     const double scale = weight / (hi - lo);
     // Unlisted agents sit at 0, which is above `lo` only when a part listed negative scores.
     const double unlisted = some_unlisted ? -lo * scale : 0.0;
@@ -156,7 +163,7 @@ struct HybridScorer::Impl {
     std::sort(touched.begin(), touched.end(), [&](Slot a, Slot b) { return value[a] > value[b]; });
     std::size_t rank = 1;
     for (std::size_t i = 0; i < touched.size(); ++i) {
-      if (i > 0 && value[touched[i]] < value[touched[i - 1]]) rank = i + 1;
+      if (i > 0 && !same_score(value[touched[i]], value[touched[i - 1]])) rank = i + 1;
       fused[touched[i]] +=
           weight * (kRankConstant + 1.0) / (kRankConstant + static_cast<double>(rank));
     }
