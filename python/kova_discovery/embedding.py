@@ -184,9 +184,14 @@ class EmbeddingScorer:
         self._free.append(agent.row)
 
     def learn(self, name: str, text: str) -> None:
-        """Add a remembered query text to an agent's vector (a text it holds is ignored)."""
+        """Add a remembered query text to an agent's vector (a text it holds is ignored).
+
+        Raises KeyError for an agent it does not hold, so that the network indexes it anew.
+        """
         agent = self._agents.get(name)
-        if agent is None or text in agent.remembered:
+        if agent is None:
+            raise KeyError(name)
+        if text in agent.remembered:
             return
         _, fixed = self._one(text)
         if agent.total.shape[0] != fixed.shape[0]:
@@ -198,11 +203,19 @@ class EmbeddingScorer:
         self._write_row(agent)
 
     def forget(self, name: str, text: str) -> None:
-        """Take a remembered text out of an agent's vector again (unknown texts are ignored)."""
+        """Take a remembered text out of an agent's vector again.
+
+        Raises KeyError for an agent or a learned text it does not hold: a text that came in
+        through `index_capabilities` (the network's way round a `learn` that failed) is part of
+        the capability mean and cannot be taken out alone, so the network indexes the agent
+        anew with what it still remembers.
+        """
         agent = self._agents.get(name)
-        fixed = None if agent is None else agent.remembered.pop(text, None)
-        if agent is None or fixed is None:
-            return
+        if agent is None:
+            raise KeyError(name)
+        fixed = agent.remembered.pop(text, None)
+        if fixed is None:
+            raise KeyError(text)
         agent.total = agent.total - fixed
         agent.count -= 1
         self._write_row(agent)
