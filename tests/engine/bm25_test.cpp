@@ -177,6 +177,27 @@ TEST(Bm25Scorer, TextsFollowTheCapabilityLengthRule) {
   EXPECT_EQ(scorer->document_frequency("zebra10"), 0u);
 }
 
+// Similarities stay in [0, 1] where rounding pushes against the bounds.
+TEST(WordScorers, SimilaritiesStayWithinTheirBounds) {
+  // A cosine of a text with itself can round a hair past 1.
+  TfIdfScorer tfidf;
+  tfidf.index_capabilities("d", std::vector<std::string>{"delta epsilon epsilon epsilon theta"});
+  EXPECT_EQ(tfidf.score("delta epsilon epsilon epsilon theta").value().pairs.at(0).second, 1.0);
+  // Under a huge k1 a term's share rounds to 0; the agent must still be scaled once, not
+  // once per term that added nothing.
+  Bm25Settings s;
+  s.k1 = 1.5e308;
+  s.b = 1.0;
+  s.stemmer.reset();
+  auto bm25 = Bm25Scorer::create(s).value();
+  bm25->index_capabilities("a", std::vector<std::string>{"alpha beta beta beta beta beta"});
+  bm25->index_capabilities("b", std::vector<std::string>{"delta"});
+  bm25->index_capabilities("c", std::vector<std::string>{"omega"});
+  ASSERT_TRUE(bm25->learn("a", "gamma"));
+  const double gamma = bm25->score("gamma").value().pairs.at(0).second;
+  EXPECT_LE(bm25->score("alpha gamma").value().pairs.at(0).second, gamma);
+}
+
 // Every setting is written, numbers with a fraction, members in this order; reading the text
 // back gives the same scorers.
 TEST(ScorerSettings, RoundTripThroughTheFactory) {
@@ -202,6 +223,11 @@ TEST(ScorerSettings, RoundTripThroughTheFactory) {
       {R"({"kind":"hybrid","parts":[{"weight":1,"scorer":{"kind":"host"}}]})",
        "the scorer includes a host scorer, which cannot be rebuilt from settings: pass the "
        "scorer again"},
+      {R"({"kind":"hybrid","parts":[{"weight":1,"scorer":{"kind":5}}]})",
+       "scorer settings must be an object with a \"kind\" string"},
+      {R"({"kind":"hybrid","parts":[{"weight":1e308,"scorer":{"kind":"tfidf"}},)"
+       R"({"weight":1e308,"scorer":{"kind":"tfidf"}}]})",
+       "the weights must have a finite sum"},
   };
   for (const auto& [text, error] : failures) {
     const auto made = scorer_from_settings(text);

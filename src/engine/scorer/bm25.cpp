@@ -262,11 +262,14 @@ struct Bm25Scorer::Impl {
             den = 1.0;
           }
         }
-        // A remembered-only term at memory weight 0 adds nothing. Every other contribution
-        // is positive (idf > 0 as df <= N), so a zero marks an agent not yet visited.
+        // A remembered-only term at memory weight 0 adds nothing, and so does one whose share
+        // rounds to 0 under a huge k1. Only positive shares are added, so a zero marks an
+        // agent not yet visited.
         if (!(num > 0.0)) continue;
+        const double share = q.weight * (num / (num + k1 * den));
+        if (!(share > 0.0)) continue;
         if (acc[p.slot] == 0.0) scratch.visited.push_back(p.slot);
-        acc[p.slot] += q.weight * (num / (num + k1 * den));
+        acc[p.slot] += share;
       }
     }
     // x = S / Σ q · idf is 1 for an agent holding every query term once in capabilities of

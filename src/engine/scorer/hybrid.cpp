@@ -191,6 +191,8 @@ Result<std::unique_ptr<HybridScorer>, std::string> HybridScorer::create(
     total += part.weight;
   }
   if (!(total > 0.0)) return R::err("at least one weight must be greater than 0");
+  // The fused similarity divides by the sum: an infinite one would make every result NaN.
+  if (!std::isfinite(total)) return R::err("the weights must have a finite sum");
   return R::ok(std::unique_ptr<HybridScorer>(new HybridScorer(std::move(parts), fusion)));
 }
 

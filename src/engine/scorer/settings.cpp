@@ -85,7 +85,7 @@ Built build(const Json& j) {
       double weight = 1.0;
       if (!read_number(entry, "weight", weight, error)) return Built::err(std::move(error));
       const Json& scorer = entry["scorer"];
-      if (scorer.is_object() && scorer.value("kind", "") == "host") {
+      if (const auto kind = scorer.find("kind"); kind != scorer.end() && *kind == "host") {
         return Built::err(
             "the scorer includes a host scorer, which cannot be rebuilt from settings: pass "
             "the scorer again");

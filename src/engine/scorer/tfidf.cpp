@@ -460,7 +460,10 @@ std::optional<std::string> TfIdfScorer::score_into(const ScoreRequest& request,
     const double norm_squared =
         caps_only ? s.caps_norm_squared(visited[i], n) : s.norm_squared(visited[i], n);
     const double denominator = std::sqrt(norm_squared) * query_norm;
-    const double similarity = denominator > 0.0 ? dot[visited[i]] / denominator : 0.0;
+    // A cosine is at most 1; rounding can carry an exact match a hair past it, where the
+    // pipeline's similarity band would take the square root of a negative number.
+    const double similarity =
+        denominator > 0.0 ? std::min(1.0, dot[visited[i]] / denominator) : 0.0;
     if (similarity > 0.0) ranked.push_back({~std::bit_cast<std::uint64_t>(similarity), visited[i]});
   }
   sort_highest_first(ranked);

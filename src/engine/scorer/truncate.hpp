@@ -1,7 +1,8 @@
 #pragma once
-// The length rule every built-in scorer applies to the texts it indexes (capabilities and
-// remembered texts alike): beyond a number of white-space separated tokens, a text is cut to
-// its first tokens joined by single spaces, with one WARN event. Queries are never cut.
+// The length rule the MinHash and BM25 scorers apply to the texts they index (capabilities
+// and remembered texts alike): beyond a number of white-space separated tokens, a text is cut
+// to its first tokens joined by single spaces, with one WARN event. Queries are never cut.
+// The TF-IDF scorer indexes every text whole, as it always has.
 
 #include <cstddef>
 #include <optional>
