@@ -191,18 +191,27 @@ class LockedState:
         self.network.save(os.fspath(self.path))
 
 
+class StateFileError(ValueError):
+    """A state file that reads as JSON but that cannot be used, such as one recording a scorer
+    it cannot rebuild; its own type, so callers tell it from errors of their own code."""
+
+
 def read_state(path: str | os.PathLike[str]) -> Any:
     """Load the network in the state file at ``path`` without taking the lock.
 
-    Raises :class:`FileNotFoundError` when there is no such file, and whatever
-    ``LocalNetwork.load`` raises for a file it cannot use.
+    Raises :class:`FileNotFoundError` when there is no such file, :class:`StateFileError` for
+    the ValueError ``LocalNetwork.load`` raises for a file it cannot use, and whatever else it
+    raises (an :class:`OSError` for a file that is not a state file).
     """
     from kova_discovery._native import LocalNetwork
 
     name = os.fspath(path)
     if not os.path.exists(name):
         raise FileNotFoundError(errno.ENOENT, "no such state file", name)
-    return LocalNetwork.load(name)
+    try:
+        return LocalNetwork.load(name)
+    except ValueError as exc:
+        raise StateFileError(str(exc)) from exc
 
 
 @contextmanager

@@ -55,6 +55,7 @@ from kova_discovery._statefile import (
     DEFAULT_TIMEOUT,
     SCORER_KINDS,
     LockedState,
+    StateFileError,
     StateLockTimeout,
     lock_path,
     locked_state,
@@ -173,8 +174,10 @@ def _reason(exc: BaseException) -> str:
     return " ".join(text.split())
 
 
-def _state_error(path: Path, exc: OSError) -> CliError:
+def _state_error(path: Path, exc: OSError | StateFileError) -> CliError:
     """The one message each kind of unusable state file gets, whichever command met it."""
+    if isinstance(exc, StateFileError):
+        return CliError(f"cannot load state file {path}: {_reason(exc)}")
     if isinstance(exc, StateLockTimeout):
         return CliError(f"cannot lock state file {path}: another command has held it for "
                         f"{DEFAULT_TIMEOUT:g} s")
@@ -191,7 +194,7 @@ def read_network(path: Path) -> Any:
     """The network in the state file, for commands that only read it."""
     try:
         return read_state(path)
-    except OSError as exc:
+    except (OSError, StateFileError) as exc:
         raise _state_error(path, exc) from None
 
 
@@ -204,7 +207,7 @@ def writing(path: Path, *, create: bool = False,
             yield state
     except BrokenPipeError:
         raise
-    except OSError as exc:
+    except (OSError, StateFileError) as exc:
         raise _state_error(path, exc) from None
 
 

@@ -81,7 +81,7 @@ class SharedState:
             else:
                 try:
                     network = LocalNetwork.load(str(self.path))
-                except OSError as exc:
+                except (OSError, ValueError) as exc:
                     raise ToolError(f"cannot load state file {self.path}: {exc}") from None
             self._network, self._stamp = network, stamp
         return self._network

@@ -303,7 +303,9 @@ def test_colour_only_on_a_terminal(monkeypatch):
 
 
 @pytest.mark.parametrize("content", ["not json at all", '{"version": 99, "agents": []}',
-                                     '{"agents": "nope"}', "", None])
+                                     '{"agents": "nope"}', "", None,
+                                     '{"version": 1, "agents": [], "scorer": {"kind": "bm25", '
+                                     '"k1": -1}}'])
 def test_unusable_or_missing_state_file_is_reported_and_kept(tmp_path, content):
     path = tmp_path / "state.json"
     content is None or path.write_text(content)
