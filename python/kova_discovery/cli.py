@@ -632,6 +632,10 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {' '.join(message.split())}\n")
 
 
+# The largest count every option hands to the engine takes (a signed 64-bit word).
+_LARGEST_COUNT = 2**63 - 1
+
+
 def _non_negative_int(text: str) -> int:
     try:
         value = int(text)
@@ -639,6 +643,8 @@ def _non_negative_int(text: str) -> int:
         raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
     if value < 0:
         raise argparse.ArgumentTypeError(f"expected a number >= 0, got {value}")
+    if value > _LARGEST_COUNT:
+        raise argparse.ArgumentTypeError(f"expected a number <= {_LARGEST_COUNT}, got {value}")
     return value
 
 

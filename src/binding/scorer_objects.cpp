@@ -233,6 +233,10 @@ PyObject* hybrid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                       "at least one weight must be greater than 0");
       return nullptr;
     }
+    if (!std::isfinite(total)) {
+      raise_arg_error(PyExc_ValueError, kHybridNames[0], "the weights must have a finite sum");
+      return nullptr;
+    }
     auto* self = as_hybrid(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     new (&self->parts) std::vector<std::pair<Ref, double>>(std::move(*parts));

@@ -89,6 +89,7 @@ def test_add_registers_and_replaces(state, tmp_path):
     (2, ["query", "x", "--explain", "--confidence"]), (2, ["feedback", "mail-sender", "maybe"]),
     (2, ["drift", "--min-samples", "-1"]), (2, ["drift", "--threshold", "high"]),
     (2, ["query", "x", "--limit", "0"]), (2, ["--json", "demo"]),
+    (2, ["drift", "--min-samples", str(2**63)]),
 ])
 def test_bad_input_fails_in_one_line_and_keeps_state(state, code, argv):
     before = state.read_bytes()

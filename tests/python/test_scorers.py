@@ -153,6 +153,8 @@ def test_bm25_settings_are_kept_and_shown_and_bad_ones_refused():
      "item 0: weights must be finite numbers >= 0, got NaN"),
     ([(Bm25Scorer(), 0), (TfIdfScorer(), 0.0)], ValueError,
      "at least one weight must be greater than 0"),
+    ([(Bm25Scorer(), 1e308), (TfIdfScorer(), 1e308)], ValueError,
+     "the weights must have a finite sum"),
     ([(Bm25Scorer(), 1, 2)], ValueError, "item 0 must be a (scorer, weight) pair, got length 3"),
     ([Bm25Scorer()], TypeError, "item 0 must be a (scorer, weight) pair: 'Bm25Scorer' object "
      "cannot be converted to 'tuple'"),
