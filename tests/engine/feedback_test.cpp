@@ -513,7 +513,10 @@ TEST(CoOccurrence, RepeatedPruningAgreesWithANaiveMatrix) {
   std::map<std::string, std::vector<CoOccurrenceExpander::Pair>> rows;
   for (auto& p : e.pairs()) rows[p.query_term].push_back(p);
   for (auto& [term, row] : rows) {
-    std::stable_sort(row.begin(), row.end(), [](auto& a, auto& b) { return a.count > b.count; });
+    // Ties go by term, so that a loaded matrix expands as the one it was saved from.
+    std::sort(row.begin(), row.end(), [](auto& a, auto& b) {
+      return a.count != b.count ? a.count > b.count : a.capability_term < b.capability_term;
+    });
     Texts expected{term};
     for (std::size_t i = 0; i < std::min<std::size_t>(3, row.size()); ++i)
       expected.push_back(row[i].capability_term);

@@ -372,6 +372,14 @@ TEST_F(StateFixture, SavesKeepPermissionsAndFailedSavesLeaveTargetAndDirectoryAs
   ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
   ASSERT_EQ(error_text(net->save(path)), "<ok>");
   EXPECT_EQ(mode_of(path), 0640u);
+  if (::geteuid() == 0) {  // an administrator saving a user's file leaves it the user's
+    ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(error_text(net->save(path)), "<ok>");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(std::pair(st.st_uid, st.st_gid), std::pair(uid_t{65534}, gid_t{65534}));
+    EXPECT_EQ(mode_of(path), 0640u);
+  }
   ::umask(old_mask);
   EXPECT_EQ(nlohmann::json::parse(read_file(path))["agents"][0]["name"], "a");
   EXPECT_EQ(entries(), (Names{"state.json", "target"}));

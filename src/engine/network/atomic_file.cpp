@@ -194,12 +194,12 @@ Result<std::string, NetworkError> save_target(const std::string& path) {
 // have taken this file's lock first (between creation and locking) and removed it; then it is
 // created again under a new name.
 Result<std::string, NetworkError> create_temp(const std::string& directory, std::string_view suffix,
-                                              FileDescriptor& file) {
+                                              mode_t mode, FileDescriptor& file) {
   using Out = Result<std::string, NetworkError>;
   for (int attempt = 0;; ++attempt) {
     std::string temp_path = directory + "/" + temp_name(suffix);
     const int fd = retry_eintr(
-        [&] { return ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); });
+        [&] { return ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode); });
     if (fd < 0) {
       if (errno != EEXIST || attempt >= 64) return Out::err(system_error(errno));
       continue;
@@ -228,8 +228,14 @@ std::optional<NetworkError> write_atomically(const std::string& path, const std:
   const std::string suffix = temp_suffix(target);
   remove_stale_temps(directory, suffix);
 
+  // Replacing a state file keeps its permissions and, where this process may give it away,
+  // its owner; a new one gets the process's usual mode (0666 less the umask, applied by open).
+  // A replacement starts readable by its creator alone: others could otherwise open it in the
+  // moment before it takes the old file's mode, and read what a private file holds.
+  struct stat existing{};
+  const bool replacing = ::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
   FileDescriptor file;
-  auto created = create_temp(directory, suffix, file);
+  auto created = create_temp(directory, suffix, replacing ? 0600 : 0666, file);
   if (!created) return std::move(created).error();
   const std::string temp_path = std::move(created).value();
   // Every failure from here on closes and removes the temporary file.
@@ -238,12 +244,11 @@ std::optional<NetworkError> write_atomically(const std::string& path, const std:
     ::unlink(temp_path.c_str());
     return error;
   };
-  // Replacing a state file keeps its permissions; a new one gets the process's usual mode
-  // (0666 less the umask, applied by open).
-  struct stat existing{};
-  if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) &&
-      ::fchmod(file.get(), existing.st_mode & 07777) != 0) {
-    return fail(system_error(errno));
+  if (replacing) {
+    // Only a privileged process may hand a file to another user: elsewhere this fails, and
+    // the file stays the saver's, as any file it writes would.
+    static_cast<void>(::fchown(file.get(), existing.st_uid, existing.st_gid));
+    if (::fchmod(file.get(), existing.st_mode & 07777) != 0) return fail(system_error(errno));
   }
 
   const char* data = text.data();

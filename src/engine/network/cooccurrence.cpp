@@ -127,13 +127,17 @@ std::vector<std::string> CoOccurrenceExpander::expand_query(
   for (const std::string& term : terms) {
     const auto row_it = matrix_.find(term);
     if (row_it == matrix_.end()) continue;
-    // The first kMaxExpansions of a stable highest-first sort, in one pass: a later pair only
-    // displaces entries with a strictly lower count, so equal counts keep the row's order.
+    // The first kMaxExpansions by count, highest first, in one pass. Equal counts go by term:
+    // the row's own order depends on the order its pairs were inserted, which a loaded network
+    // does not repeat, and it must expand a query as the network it was saved from did.
+    const auto before = [](const Row::value_type& a, const Row::value_type& b) {
+      return a.second != b.second ? a.second > b.second : a.first < b.first;
+    };
     std::array<const Row::value_type*, kMaxExpansions> top{};
     std::size_t filled = 0;
     for (const auto& entry : row_it->second) {
       std::size_t pos = filled;
-      while (pos > 0 && top[pos - 1]->second < entry.second) --pos;
+      while (pos > 0 && before(entry, *top[pos - 1])) --pos;
       if (pos >= kMaxExpansions) continue;
       const std::size_t last = std::min<std::size_t>(filled, kMaxExpansions - 1);
       for (std::size_t k = last; k > pos; --k) top[k] = top[k - 1];
