@@ -122,7 +122,7 @@ void raise_internal_error(std::string_view what) noexcept;
 // that may log; reads memory only unless the configuration changed.
 void sync_log_levels() noexcept;
 namespace log_calls {
-extern int depth;                  // binding calls in progress, on any thread
+extern thread_local int depth;     // binding calls in progress on this thread
 extern std::atomic<bool> pending;  // records wait to be handed to `logging`
 void flush() noexcept;
 }  // namespace log_calls

@@ -18,13 +18,16 @@
 // logger's `disabled` or `propagate` set directly, a `handlers` list replaced as a whole.
 //
 // Records are queued while the engine runs and handed to `logging` when the outermost binding
-// call ends, after the network's borrow and every engine lock are released: a handler may
-// take its time, switch threads or call back into the network. A handler that raises is
+// call of the thread that logged them ends, after the network's borrow and every engine lock
+// are released: a handler may take its time, switch threads or call back into the network. A handler that raises is
 // reported through sys.unraisablehook and otherwise ignored, as logging ignores a failing emit.
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <iterator>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common.hpp"
@@ -33,7 +36,7 @@
 namespace kova::py {
 
 namespace log_calls {
-int depth = 0;
+thread_local int depth = 0;
 std::atomic<bool> pending{false};
 }  // namespace log_calls
 
@@ -83,6 +86,7 @@ struct Queued {
   std::string target;
   std::string message;
   std::vector<log::Field> fields;
+  std::thread::id thread;  // whose call logged it: that call's end hands it over
 };
 
 // The sink the engine sees. It may be called wherever the engine runs, so what it shares with
@@ -104,10 +108,19 @@ class PythonSink final : public log::Sink {
     std::lock_guard lock(mutex_);
     wanted_ = std::move(wanted);
   }
+  // The records this thread's calls logged. Another thread's wait for its own call to end:
+  // handed over here they would carry this thread's name, and while that call waits in host
+  // code it must not hold this thread's records back either.
   std::vector<Queued> take() {
     std::lock_guard lock(mutex_);
-    log_calls::pending.store(false);
-    return std::exchange(queue_, {});
+    const std::thread::id self = std::this_thread::get_id();
+    const auto others = std::stable_partition(queue_.begin(), queue_.end(),
+                                              [&](const Queued& q) { return q.thread == self; });
+    std::vector<Queued> mine(std::make_move_iterator(queue_.begin()),
+                             std::make_move_iterator(others));
+    queue_.erase(queue_.begin(), others);
+    log_calls::pending.store(!queue_.empty());
+    return mine;
   }
   // A target seen for the first time: its records are passed on (logging itself then decides)
   // until the next refresh has computed its flags.
@@ -132,7 +145,8 @@ class PythonSink final : public log::Sink {
       unknown_.emplace_back(r.target);
       has_unknown_.store(true);
     }
-    queue_.push_back({py_level, std::string(r.target), std::string(r.message), r.fields});
+    queue_.push_back({py_level, std::string(r.target), std::string(r.message), r.fields,
+                      std::this_thread::get_id()});
     log_calls::pending.store(true);
   }
 
@@ -202,7 +216,9 @@ class Bridge {
     // Bounded, so that a handler whose calls log again cannot keep this call going forever;
     // what is left goes out with the next call.
     for (int round = 0; round < 8 && log_calls::pending.load(); ++round) {
-      for (const Queued& q : sink_->take()) emit(q);
+      const std::vector<Queued> mine = sink_->take();
+      if (mine.empty()) break;
+      for (const Queued& q : mine) emit(q);
     }
     if (saved) PyErr_SetRaisedException(saved.release());
   }

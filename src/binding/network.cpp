@@ -681,6 +681,9 @@ PyObject* network_load(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t n
       scorer = engine_scorer_of(a[1]);
       if (!scorer) return nullptr;
     }
+    // Loading indexes every agent with the scorer, which may warn; no borrow brings the
+    // levels up to date here.
+    sync_log_levels();
     auto loaded = LocalNetwork::load(*path, system_clock(), std::move(scorer));
     if (!loaded) return os_error(loaded.error(), a[0]);
     return make_network(type, std::move(loaded).value());

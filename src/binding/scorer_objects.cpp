@@ -1,6 +1,7 @@
 // Bm25Scorer and HybridScorer: immutable host objects that select a built-in scorer (or a
 // fusion of scorers) for a network, and the one place where a host scorer argument becomes
 // the engine scorer a network owns.
+#include <algorithm>
 #include <cmath>
 #include <new>
 #include <string>
@@ -156,6 +157,7 @@ PyType_Spec g_bm25_spec = {"builtins.Bm25Scorer", sizeof(Bm25Object), 0,
 struct HybridObject {
   PyObject_HEAD
   std::vector<std::pair<Ref, double>> parts;  // constructed in place by tp_new
+  int nesting;                                // 1, or 1 + the deepest hybrid among the parts
 };
 
 HybridObject* as_hybrid(PyObject* self) {
@@ -237,9 +239,22 @@ PyObject* hybrid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       raise_arg_error(PyExc_ValueError, kHybridNames[0], "the weights must have a finite sum");
       return nullptr;
     }
+    int nesting = 1;
+    for (const auto& part : *parts) {
+      if (Py_IS_TYPE(part.first.get(), type)) {
+        nesting = std::max(nesting, as_hybrid(part.first.get())->nesting + 1);
+      }
+    }
+    if (nesting > kMaxHybridNesting) {
+      raise_arg_error(PyExc_ValueError, kHybridNames[0],
+                      "hybrid scorers nest more than " + std::to_string(kMaxHybridNesting) +
+                          " deep");
+      return nullptr;
+    }
     auto* self = as_hybrid(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     new (&self->parts) std::vector<std::pair<Ref, double>>(std::move(*parts));
+    self->nesting = nesting;
     return reinterpret_cast<PyObject*>(self);
   });
 }

@@ -234,6 +234,12 @@ TEST(ScorerSettings, RoundTripThroughTheFactory) {
     ASSERT_FALSE(made) << text;
     EXPECT_EQ(made.error(), error);
   }
+  std::string nested = R"({"kind":"tfidf"})";
+  for (int hybrids = 0; hybrids <= kMaxHybridNesting; ++hybrids) {
+    EXPECT_TRUE(scorer_from_settings(nested).has_value()) << hybrids;
+    nested = R"({"kind":"hybrid","parts":[{"scorer":)" + nested + "}]}";
+  }
+  EXPECT_EQ(scorer_from_settings(nested).error(), "hybrid scorers nest more than 16 deep");
 }
 
 TEST(HybridScorer, FusesNormalisedScoresAndSkipsFailingParts) {

@@ -152,3 +152,44 @@ def test_forward_counts_add_up_under_contention():
     assert errors == []
     assert state["forwards"] == done["discover"]
     assert state["feedback"] == min(done["success"], 100)
+
+
+def test_records_go_out_when_the_call_that_logged_them_ends(caplog, tmp_path):
+    # A call waiting in host code on one thread holds back neither another thread's records
+    # nor its name on them; and loading warns like any other call.
+    entered, release = threading.Event(), threading.Event()
+
+    class Waiting:
+        def index_capabilities(self, name, capabilities):
+            pass
+
+        def remove_agent(self, name):
+            pass
+
+        def score(self, query):
+            entered.set()
+            release.wait(10)
+            return []
+
+    waiting = LocalNetwork(scorer=Waiting())
+    waiting.register("w", ["wait"])
+    caplog.set_level("WARNING")
+    blocked = threading.Thread(target=waiting.discover, args=("wait",), name="blocked")
+    blocked.start()
+    try:
+        assert entered.wait(10)
+        LocalNetwork().register("long", [" ".join(["word"] * 60)])
+        assert [r.threadName for r in caplog.records] == [threading.current_thread().name]
+    finally:
+        release.set()
+        blocked.join()
+
+    class Failing(Waiting):
+        def index_capabilities(self, name, capabilities):
+            raise RuntimeError("index down")
+
+    path = str(tmp_path / "state.json")
+    waiting.save(path)
+    caplog.clear()
+    LocalNetwork.load(path, scorer=Failing())
+    assert "index_capabilities() failed" in caplog.text

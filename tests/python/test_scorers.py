@@ -167,6 +167,15 @@ def test_hybrid_bad_input(scorers, exc, message):
         HybridScorer(scorers)
 
 
+def test_hybrids_nest_at_most_16_deep():
+    scorer = Bm25Scorer()
+    for _ in range(16):
+        scorer = HybridScorer([(scorer, 1)])
+    assert network(scorer).discover("weather forecasts")[0].agent_name == "weather"
+    with pytest.raises(ValueError, match="hybrid scorers nest more than 16 deep"):
+        HybridScorer([(scorer, 1)])
+
+
 def test_hybrid_fuses_and_a_failing_host_part_contributes_nothing():
     bm25 = Bm25Scorer()
     table = TableScorer({"translate legal contracts": {"weather": 0.9, "legal": 0.3}})

@@ -40,6 +40,10 @@ struct HybridPart {
   double weight;
 };
 
+// How deep hybrids may nest inside one another: every operation walks the nesting
+// recursively, and no sensible fusion needs more than a few levels.
+inline constexpr int kMaxHybridNesting = 16;
+
 class HybridScorer final : public Scorer {
  public:
   // Fails with a text naming the problem: no parts, a weight that is negative or not finite,

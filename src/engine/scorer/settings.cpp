@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -44,7 +45,7 @@ bool read_name(const Json& j, const char* name, std::optional<std::string>& out,
   return true;
 }
 
-Built build(const Json& j) {
+Built build(const Json& j, int nesting = 1) {
   if (!j.is_object() || !j.contains("kind") || !j["kind"].is_string()) {
     return Built::err("scorer settings must be an object with a \"kind\" string");
   }
@@ -65,6 +66,10 @@ Built build(const Json& j) {
     return Built::ok(std::move(scorer).value());
   }
   if (kind == "hybrid") {
+    if (nesting > kMaxHybridNesting) {
+      return Built::err("hybrid scorers nest more than " + std::to_string(kMaxHybridNesting) +
+                        " deep");
+    }
     Fusion fusion = Fusion::MinMax;
     if (const auto it = j.find("fusion"); it != j.end()) {
       if (*it == "rrf") {
@@ -90,7 +95,7 @@ Built build(const Json& j) {
             "the scorer includes a host scorer, which cannot be rebuilt from settings: pass "
             "the scorer again");
       }
-      Built part = build(scorer);
+      Built part = build(scorer, nesting + 1);
       if (!part) return part;
       parts.push_back({std::move(part).value(), weight});
     }
