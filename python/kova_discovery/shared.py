@@ -58,6 +58,8 @@ except ImportError:  # pragma: no cover - reported by SharedNetwork.open
 if TYPE_CHECKING:
     from types import TracebackType
 
+    from kova_discovery._native import _RoutingState
+
 log = logging.getLogger(__name__)
 
 #: Version of the events this module writes; it applies no other.
@@ -76,10 +78,32 @@ _monotonic = time.monotonic
 
 # Appends one event and returns its id with every entry from the replica's position (inclusive,
 # so that a trimmed position shows) up to the end: a mutation and the catch-up it needs in one
-# round trip. Scripts replicate by effect, so the AOF keeps the id Redis generated.
+# round trip. Scripts replicate by effect, so the AOF keeps the id Redis generated. Where the
+# replica could not apply what comes before the event (its position is gone, or an entry has a
+# newer event version), nothing is appended and the id is nil: a mutation that raises must not
+# reach the other replicas.
 _APPEND_SCRIPT = """
+local entries = redis.call('XRANGE', KEYS[1], ARGV[2], '+', 'COUNT', ARGV[3])
+if ARGV[2] ~= '-' and (#entries == 0 or entries[1][1] ~= ARGV[2]) then
+  return {false, entries}
+end
+local newest = tonumber(ARGV[4])
+for _, entry in ipairs(entries) do
+  local fields = entry[2]
+  for i = 1, #fields - 1, 2 do
+    if fields[i] == 'event' then
+      local ok, event = pcall(cjson.decode, fields[i + 1])
+      if ok and type(event) == 'table' and type(event.v) == 'number' and event.v > newest then
+        return {false, entries}
+      end
+    end
+  end
+end
 local id = redis.call('XADD', KEYS[1], '*', 'event', ARGV[1])
-return {id, redis.call('XRANGE', KEYS[1], ARGV[2], '+', 'COUNT', ARGV[3])}
+if #entries < tonumber(ARGV[3]) then
+  entries[#entries + 1] = {id, {'event', ARGV[1]}}
+end
+return {id, entries}
 """
 
 
@@ -183,23 +207,35 @@ def _str_field(event: Mapping[str, Any], key: str, optional: bool = False) -> An
     return value
 
 
+def _load_options(options: Mapping[str, Any]) -> dict[str, Any]:
+    """The options :meth:`LocalNetwork.load` takes itself."""
+    accepted = inspect.signature(LocalNetwork.load).parameters
+    return {k: v for k, v in options.items() if k in accepted}
+
+
+def _unrestored(network: LocalNetwork, options: Mapping[str, Any]) -> str | None:
+    """The first option (as ``key=value``) that `network`, loaded from a state file, does not
+    have: the file restores an option by itself only where the network reports its value."""
+    taken = _load_options(options)
+    for key, value in options.items():
+        if key in taken or value is None:  # None: the option's default
+            continue
+        if getattr(network, key, _NOT_GIVEN) != value:
+            return f"{key}={value!r}"
+    return None
+
+
 def _load_checkpoint(
     path: str | os.PathLike[str], stream: str, options: Mapping[str, Any]
 ) -> tuple[LocalNetwork, bytes | None]:
     """The network saved in a checkpoint of `stream` and the stream position it holds."""
-    accepted = inspect.signature(LocalNetwork.load).parameters
-    load_options = {k: v for k, v in options.items() if k in accepted}
-    network = LocalNetwork.load(os.fspath(path), **load_options)
-    # An option the file restores by itself is accepted when the loaded network reports the
-    # same value; anything else would leave this replica configured unlike the others.
-    for key, value in options.items():
-        if key in load_options or value is None:  # None: the option's default
-            continue
-        if getattr(network, key, _NOT_GIVEN) != value:
-            raise ValueError(
-                f"option {key}={value!r} cannot be applied to a network started from a "
-                f"checkpoint ({os.fspath(path)!r})"
-            )
+    network = LocalNetwork.load(os.fspath(path), **_load_options(options))
+    # Anything the file does not restore would leave this replica configured unlike the others.
+    if (option := _unrestored(network, options)) is not None:
+        raise ValueError(
+            f"option {option} cannot be applied to a network started from a checkpoint "
+            f"({os.fspath(path)!r})"
+        )
     extra = network.loaded_extra
     if extra.get(_STREAM_MEMBER) != stream:
         raise ValueError(f"{os.fspath(path)!r} is not a checkpoint of stream {stream!r}")
@@ -232,8 +268,10 @@ class SharedNetwork:
         network: LocalNetwork,
         position: bytes | None,
         sync_interval: float,
+        options: Mapping[str, Any] | None = None,
     ) -> None:
         self._client = client
+        self._options = dict(options or {})
         self._stream = stream
         self._key = stream.encode()
         self._net = network
@@ -325,7 +363,8 @@ class SharedNetwork:
                     network, position = _load_checkpoint(checkpoint, stream, network_options)
                 else:
                     network, position = cls._start(client, stream, network_options)
-            shared = cls(client, stream, network, position, float(sync_interval))
+            shared = cls(client, stream, network, position, float(sync_interval),
+                         network_options)
             shared.sync()
         except BaseException:
             client.close()
@@ -417,6 +456,13 @@ class SharedNetwork:
         """
         with self._lock:
             self._check_open()
+            # Trimming by this checkpoint would leave replicas opened as this one was with
+            # nothing to start from.
+            if (option := _unrestored(self._net, self._options)) is not None:
+                raise ValueError(
+                    f"option {option} is not kept in a state file, so replicas opened with it "
+                    "cannot start from a checkpoint; none was written"
+                )
             self._pull()
             position = (self._position or b"0-0").decode()
             self._net.save(
@@ -493,13 +539,21 @@ class SharedNetwork:
                     self._check_start()
             start = self._position if self._position is not None else b"-"
             with _redis_errors(self._stream, f"; the {event['op']} was not applied"):
-                own, raw = self._append(keys=[self._key], args=[payload, start, _BATCH])
+                own, raw = self._append(
+                    keys=[self._key], args=[payload, start, _BATCH, EVENT_VERSION]
+                )
             self._synced_at = started
+            entries = [(eid, dict(zip(f[::2], f[1::2]))) for eid, f in raw]
+            if own is None:
+                # Nothing was appended: applying what comes first raises the reason.
+                self._apply(entries)
+                raise StreamError(
+                    f"stream {self._stream!r}: the {event['op']} was not applied; try again"
+                )
             if invoke is not _NOT_GIVEN:
                 self._pending[own] = invoke
             self._own = own
             try:
-                entries = [(eid, dict(zip(f[::2], f[1::2]))) for eid, f in raw]
                 self._apply(entries)
                 while self._position is None or _id_key(self._position) < _id_key(own):
                     self._pull()
@@ -539,7 +593,9 @@ class SharedNetwork:
                     raise _Malformed("not a JSON object")
                 version = event.get("v")
                 if version != EVENT_VERSION:
-                    if isinstance(version, int) and version > EVENT_VERSION:
+                    # Any number above this version, as the append script judges it.
+                    if (isinstance(version, (int, float)) and not isinstance(version, bool)
+                            and version > EVENT_VERSION):
                         self._blocked = UnknownEventVersionError(
                             f"stream {self._stream!r}: entry {entry_id.decode()} has event "
                             f"version {version}, this replica applies version {EVENT_VERSION} "
@@ -553,9 +609,10 @@ class SharedNetwork:
                 result = handler(entry_id, event)
                 if entry_id == self._own:
                     self._own_result = result
-            except (_Malformed, TypeError, ValueError) as exc:
+            except (_Malformed, TypeError, ValueError, RecursionError) as exc:
                 # ValueError also covers text the engine cannot take (a lone surrogate
-                # escaped in the JSON, say): no entry may stop the stream for good.
+                # escaped in the JSON, say), RecursionError JSON nested past what the decoder
+                # follows: no entry may stop the stream for good.
                 self._skipped += 1
                 log.warning("stream %r: skipped entry %s: %s", self._stream,
                             entry_id.decode(), exc)
@@ -669,6 +726,7 @@ class SharedNetwork:
         filters: Mapping[str, Any] | None = None,
         explain: Literal[False] = False,
         with_confidence: Literal[False] = False,
+        limit: int | None = None,
     ) -> list[DiscoveryResult]: ...
     @overload
     def discover(
@@ -678,6 +736,7 @@ class SharedNetwork:
         filters: Mapping[str, Any] | None = None,
         explain: Literal[True],
         with_confidence: bool = False,
+        limit: int | None = None,
     ) -> list[ExplainedResult]: ...
     @overload
     def discover(
@@ -687,6 +746,7 @@ class SharedNetwork:
         filters: Mapping[str, Any] | None = None,
         explain: Literal[False] = False,
         with_confidence: Literal[True],
+        limit: int | None = None,
     ) -> DiscoveryResponse: ...
     @overload
     def discover(
@@ -696,6 +756,7 @@ class SharedNetwork:
         filters: Mapping[str, Any] | None = None,
         explain: bool = False,
         with_confidence: bool = False,
+        limit: int | None = None,
     ) -> list[DiscoveryResult] | list[ExplainedResult] | DiscoveryResponse: ...
     def discover(
         self,
@@ -704,14 +765,16 @@ class SharedNetwork:
         filters: Mapping[str, Any] | None = None,
         explain: bool = False,
         with_confidence: bool = False,
+        limit: int | None = None,
     ) -> list[DiscoveryResult] | list[ExplainedResult] | DiscoveryResponse:
         """:meth:`LocalNetwork.discover` on local state (after a catch-up when due)."""
         if _monotonic() - self._synced_at > self._interval:
             self._maybe_sync()
-        if filters is None and not explain and not with_confidence:
+        if filters is None and not explain and not with_confidence and limit is None:
             return self._discover(query)
         return self._discover(
-            query, filters=filters, explain=explain, with_confidence=with_confidence
+            query, filters=filters, explain=explain, with_confidence=with_confidence,
+            limit=limit,
         )
 
     @overload
@@ -721,6 +784,7 @@ class SharedNetwork:
         *,
         filters: Mapping[str, Any] | None = None,
         explain: Literal[False] = False,
+        limit: int | None = None,
     ) -> list[list[DiscoveryResult]]: ...
     @overload
     def discover_many(
@@ -729,6 +793,7 @@ class SharedNetwork:
         *,
         filters: Mapping[str, Any] | None = None,
         explain: Literal[True],
+        limit: int | None = None,
     ) -> list[list[ExplainedResult]]: ...
     @overload
     def discover_many(
@@ -737,6 +802,7 @@ class SharedNetwork:
         *,
         filters: Mapping[str, Any] | None = None,
         explain: bool = False,
+        limit: int | None = None,
     ) -> list[list[DiscoveryResult]] | list[list[ExplainedResult]]: ...
     def discover_many(
         self,
@@ -744,13 +810,12 @@ class SharedNetwork:
         *,
         filters: Mapping[str, Any] | None = None,
         explain: bool = False,
+        limit: int | None = None,
     ) -> list[list[DiscoveryResult]] | list[list[ExplainedResult]]:
         """:meth:`LocalNetwork.discover_many` on local state (after a catch-up when due)."""
         if _monotonic() - self._synced_at > self._interval:
             self._maybe_sync()
-        return self._net.discover_many(
-            queries, filters=filters, explain=explain
-        )
+        return self._net.discover_many(queries, filters=filters, explain=explain, limit=limit)
 
     @property
     def agent_count(self) -> int:
@@ -795,12 +860,20 @@ class SharedNetwork:
             self._maybe_sync()
         return self._net.detect_drift(threshold=threshold, min_samples=min_samples)
 
-    def save(self, path: str) -> None:
+    def routing_state(self, name: str) -> _RoutingState:
+        """:meth:`LocalNetwork.routing_state` on local state (after a catch-up when due)."""
+        if _monotonic() - self._synced_at > self._interval:
+            self._maybe_sync()
+        return self._net.routing_state(name)
+
+    def save(
+        self, path: str | os.PathLike[str], *, extra: Mapping[str, str | int] | None = None
+    ) -> None:
         """Save the local state (after a catch-up when due); :meth:`checkpoint` also records
         the stream position, which a replica needs to start from the file."""
         if _monotonic() - self._synced_at > self._interval:
             self._maybe_sync()
-        self._net.save(path)
+        self._net.save(path, extra=extra)
 
     # The replay log is this process's own record.
 

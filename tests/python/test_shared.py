@@ -161,17 +161,20 @@ def test_refusals_trimming_and_a_restarted_server(server, tmp_path, caplog):
     for fields in ({"other": "x"}, {"event": "{not json"}, {"event": '{"v":1,"op":"explode"}'},
                    {"event": '{"v":1,"op":"register","agent":"x","caps":[]}'},
                    {"event": '{"v":1,"op":"success"}'}, {"event": '{"v":"1","op":"tick"}'},
-                   {"event": r'{"v":1,"op":"failure","agent":"\ud800"}'}):
+                   {"event": r'{"v":1,"op":"failure","agent":"\ud800"}'},
+                   {"event": "[" * 100_000}):
         server.client.xadd("net", fields)
     with caplog.at_level(logging.WARNING, logger="kova_discovery.shared"):
         net.register("a", ["translate documents"])
-    assert net.skipped_entries == 7 == sum("skipped" in r.message for r in caplog.records)
+    assert net.skipped_entries == 8 == sum("skipped" in r.message for r in caplog.records)
     assert net.agents() == ["a"]
+    # A mutation that raises reached no other replica either, even one asked before this
+    # replica saw what it cannot apply.
     server.client.xadd("net", {"event": '{"v":2,"op":"tick"}'})
-    for attempt in (net.sync, net.tick, net.sync):  # keeps refusing, appends nothing
+    for attempt in (net.tick, net.sync, net.tick):  # keeps refusing, appends nothing
         with pytest.raises(UnknownEventVersionError, match="event version 2"):
             attempt()
-    assert server.client.xlen("net") == 9
+    assert server.client.xlen("net") == 10
     assert net.agents() == ["a"]  # reads answer from local state
     # Trimming keeps what checkpoints and recent readers need (on a stream of its own).
     stale = SharedNetwork.open(server.url, "trim", sync_interval=float("inf"))
@@ -185,14 +188,23 @@ def test_refusals_trimming_and_a_restarted_server(server, tmp_path, caplog):
     position = net.checkpoint(tmp_path / "c1.json")
     assert server.client.xrange("trim", count=1)[0][0].decode() <= position
     assert server.client.xlen("trim") < 41
-    for attempt in (stale.sync, lambda: stale.register("late", ["x"]), stale.sync):
+    trimmed = server.client.xlen("trim")
+    for attempt in (lambda: stale.register("late", ["x"]), stale.sync):
         with pytest.raises(StreamGapError, match="reopen from a newer checkpoint"):
             attempt()
+    assert server.client.xlen("trim") == trimmed
     server.client.delete("trim:checkpoints")
     with pytest.raises(StreamGapError, match="checkpoint="):
         SharedNetwork.open(server.url, "trim")
     with SharedNetwork.open(server.url, "trim", checkpoint=tmp_path / "c1.json") as resumed:
         assert resumed.agent_count == 41
+        assert len(resumed.discover("some capability", limit=2)) == 2
+        assert resumed.routing_state("agent-0")["tau"] > 0
+    # A checkpoint that replicas opened alike could not start from would trim what they need.
+    with SharedNetwork.open(server.url, "strict", similarity_threshold=0.2) as strict:
+        with pytest.raises(ValueError, match="similarity_threshold=0.2 is not kept"):
+            strict.checkpoint(tmp_path / "c2.json")
+    assert not (tmp_path / "c2.json").exists()
     # Redis down and restarted (on a stream of its own).
     net = SharedNetwork.open(server.url, "down", sync_interval=0)
     net.register("a", ["translate documents"], invoke=len)
