@@ -19,8 +19,9 @@
 //
 // Records are queued while the engine runs and handed to `logging` when the outermost binding
 // call of the thread that logged them ends, after the network's borrow and every engine lock
-// are released: a handler may take its time, switch threads or call back into the network. A handler that raises is
-// reported through sys.unraisablehook and otherwise ignored, as logging ignores a failing emit.
+// are released: a handler may take its time, switch threads or call back into the network.
+// A handler that raises is reported through sys.unraisablehook and otherwise ignored, as
+// logging ignores a failing emit.
 #include <algorithm>
 #include <array>
 #include <atomic>

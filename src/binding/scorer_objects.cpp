@@ -246,9 +246,9 @@ PyObject* hybrid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       }
     }
     if (nesting > kMaxHybridNesting) {
-      raise_arg_error(PyExc_ValueError, kHybridNames[0],
-                      "hybrid scorers nest more than " + std::to_string(kMaxHybridNesting) +
-                          " deep");
+      raise_arg_error(
+          PyExc_ValueError, kHybridNames[0],
+          "hybrid scorers nest more than " + std::to_string(kMaxHybridNesting) + " deep");
       return nullptr;
     }
     auto* self = as_hybrid(type->tp_alloc(type, 0));
