@@ -74,7 +74,10 @@ class SharedState:
 
     def current(self) -> LocalNetwork:
         """The network as the file now holds it (an empty one while there is no file)."""
-        stamp = _stamp(self.path)
+        try:
+            stamp = _stamp(self.path)
+        except OSError as exc:
+            raise ToolError(f"cannot read state file {self.path}: {exc}") from None
         if self._network is None or stamp != self._stamp:
             if stamp is None:
                 network = self._new_network()
@@ -95,6 +98,9 @@ class SharedState:
                     return self._change_locked(apply)
             except StateLockTimeout:
                 pass
+            except OSError as exc:  # the lock file cannot be made: every save would fail
+                raise ToolError(f"cannot lock state file {self.path}: {exc}; nothing was "
+                                "changed") from None
             if time.monotonic() >= deadline:
                 raise ToolError(
                     f"state file {self.path} is locked by another writer; nothing was changed, "
@@ -103,6 +109,10 @@ class SharedState:
             await anyio.sleep(_LOCK_POLL)
 
     def _change_locked(self, apply: Callable[[LocalNetwork], _T]) -> _T:
+        # Under the lock the file is read afresh, whatever its stamp says: saves alternate
+        # between two inodes, so where timestamps are coarse another writer's save of the same
+        # size can repeat the stamp, and a change made to the copy in memory would undo it.
+        self._network = None
         network = self.current()
         try:
             result = apply(network)
@@ -117,7 +127,10 @@ class SharedState:
                 raise ToolError(f"cannot save state file {self.path}: {exc}; nothing was "
                                 "changed") from None
             raise
-        self._stamp = _stamp(self.path)
+        try:
+            self._stamp = _stamp(self.path)
+        except OSError:
+            self._network = None  # saved; the next call reads the file again
         return result
 
 
@@ -175,7 +188,7 @@ def build_server(state: Path, *, lock_timeout: float = DEFAULT_LOCK_TIMEOUT,
         network = shared.current()
         try:
             results = network.discover(query, filters=filters, limit=limit)
-        except (TypeError, ValueError) as exc:
+        except (TypeError, ValueError, OverflowError) as exc:
             raise ToolError(str(exc)) from None
         return {"agents": [_agent_entry(r) for r in results]}
 

@@ -23,6 +23,7 @@ async def tools_answer(state, call):
     for tool, arguments in [
             ("discover_agents", {"query": 3}), ("discover_agents", {"query": "x", "limit": 0}),
             ("discover_agents", {"query": "x", "filters": {"region": 5}}),
+            ("discover_agents", {"query": "x", "filters": {"n": {"$lt": 10**400}}}),
             ("register_agent", {"name": "x", "capabilities": []}),
             ("register_agent", {"name": "x" * 257, "capabilities": ["y"]}), ("no_such_tool", {})]:
         assert (await call(tool, **arguments))[0], (tool, arguments)
@@ -72,3 +73,24 @@ def test_tools_answer_and_errors_leave_the_server_serving(tmp_path):
 
     names = asyncio.run(main())[1]["agents"]
     assert names == ["speaker", "transcriber", "translator"] == LocalNetwork.load(state).agents()
+
+
+def test_writers_read_the_file_afresh_and_report_unusable_paths(tmp_path, monkeypatch):
+    from mcp.server.mcpserver.exceptions import ToolError
+
+    from kova_discovery import mcp_server
+
+    # Where timestamps are coarse, another writer's save can leave the stamp as it was.
+    monkeypatch.setattr(mcp_server, "_stamp", lambda path: (1, 1, 1) if path.exists() else None)
+    path = tmp_path / "s.json"
+    first, second = mcp_server.SharedState(path), mcp_server.SharedState(path)
+    for writer, name in ((first, "a"), (second, "b"), (first, "c")):
+        asyncio.run(writer.change(lambda network: network.register(name, ["cap"])))
+    assert LocalNetwork.load(str(path)).agents() == ["a", "b", "c"]
+    monkeypatch.undo()
+    (tmp_path / "file").write_text("")
+    inside_a_file = mcp_server.SharedState(tmp_path / "file" / "s.json")
+    for attempt in (inside_a_file.current,
+                    lambda: asyncio.run(inside_a_file.change(lambda network: None))):
+        with pytest.raises(ToolError, match="state file"):
+            attempt()
