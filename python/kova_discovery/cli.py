@@ -148,7 +148,7 @@ def _check_name(name: str) -> None:
 _ARGUMENT_LABELS = {
     "state": "--state", "name": "agent name", "names": "agent name",
     "capabilities": "capability", "endpoint": "--endpoint", "meta": "--meta",
-    "text": "query text", "filter": "--filter", "query": "--query",
+    "text": "query text", "filter": "--filter", "query": "--query", "source": "--source",
 }
 
 
@@ -346,6 +346,7 @@ def cmd_import_cards(args: argparse.Namespace, out: Any) -> int:
             progress.advance(task)
         with creating(args) as state:
             network = state.network
+            registered = set(network.agents())
             task = progress.add_task("registering", total=len(cards))
             seen: dict[str, Path] = {}
             for card in cards:
@@ -355,6 +356,8 @@ def cmd_import_cards(args: argparse.Namespace, out: Any) -> int:
                                  "capability_count": len(card.capabilities),
                                  "replaces": _shown(seen[card.name])
                                  if card.name in seen else None,
+                                 # Registering again starts its routing state afresh.
+                                 "was_registered": card.name in registered,
                                  "notes": card.notes})
                 seen[card.name] = card.path
                 progress.advance(task)
@@ -366,7 +369,9 @@ def cmd_import_cards(args: argparse.Namespace, out: Any) -> int:
         return 0
     for item in imported:
         extra = "".join(f"; {note}" for note in item["notes"])
-        replaces = f" (replaces the card from {item['replaces']})" if item["replaces"] else ""
+        replaces = (f" (replaces the card from {item['replaces']})" if item["replaces"]
+                    else " (replaces the agent registered before, and what it learned)"
+                    if item["was_registered"] else "")
         print(f"imported {item['agent']!r} from {item['card']} "
               f"({item['capability_count']} capability texts{extra}){replaces}", file=out)
     print(f"{len(seen)} agents imported; {network.agent_count} in {args.state}", file=out)
@@ -553,14 +558,22 @@ def read_tool_file(path: Path) -> list[Any]:
         text = path.read_text(encoding="utf-8")
     except (OSError, UnicodeDecodeError) as exc:
         raise CliError(f"{path}: cannot read: {_reason(exc)}") from None
+    # ValueError covers numbers too long to convert, RecursionError nesting too deep.
     try:
         data: Any = json.loads(text)
     except json.JSONDecodeError as whole:
-        try:
-            data = [json.loads(line) for line in text.splitlines() if line.strip()]
-        except json.JSONDecodeError:
-            raise CliError(f"{path}: malformed JSON: {_reason(whole)}") from None
-    except RecursionError as exc:
+        data = []
+        for number, line in enumerate(text.splitlines(), 1):
+            if not line.strip():
+                continue
+            try:
+                data.append(json.loads(line))
+            except (ValueError, RecursionError) as exc:
+                # A first line that is no document says the file is one, and broken.
+                if not data:
+                    raise CliError(f"{path}: malformed JSON: {_reason(whole)}") from None
+                raise CliError(f"{path}: line {number}: malformed JSON: {_reason(exc)}") from None
+    except (ValueError, RecursionError) as exc:
         raise CliError(f"{path}: malformed JSON: {_reason(exc)}") from None
     if isinstance(data, dict) and isinstance(data.get("result"), dict):
         data = data["result"]  # a whole JSON-RPC response
@@ -658,7 +671,10 @@ def _positive_int(text: str) -> int:
 def _float(text: str) -> float:
     if not _NUMBER.match(text.strip()):
         raise argparse.ArgumentTypeError(f"expected a number, got {text!r}")
-    return float(text)
+    value = float(text)
+    if not math.isfinite(value):  # a NaN timeout would never run out
+        raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
+    return value
 
 
 def build_parser() -> argparse.ArgumentParser:

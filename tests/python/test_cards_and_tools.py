@@ -214,10 +214,16 @@ def test_import_tools_command(tmp_path, capsys):
                      "--source", name]) == 0
     assert "1 replaced" in capsys.readouterr().out
     before = state.read_bytes()
-    for bad in ['[{"name": "fine"}, {"description": "nameless"}]', '{"tools": 3}', "[1,"]:
+    good = json.dumps(FORMS["mcp"])
+    for bad, says in [('[{"name": "fine"}, {"description": "nameless"}]', "error:"),
+                      ('{"tools": 3}', "error:"), ("[1,", "malformed JSON"),
+                      (f"{good}\n{good}\n{{broken", "line 3: malformed JSON"),
+                      (f"{good}\n" + "[" * 100_000, "line 2: malformed JSON"),
+                      ('[{"name": "n", "v": 1%s}]' % ("0" * 4300), "malformed JSON")]:
         (tmp_path / "bad.json").write_text(bad)
         assert main(["--state", str(state), "import-tools", str(tmp_path / "bad.json")]) == 1
-        assert "kova-discovery: error:" in capsys.readouterr().err
+        err = capsys.readouterr().err
+        assert err.startswith("kova-discovery: error:") and says in err, err
     assert state.read_bytes() == before and LocalNetwork.load(str(state)).agent_count == 5
 
 

@@ -197,6 +197,9 @@ def test_import_cards(state, tmp_path):
             "supportedInterfaces": [{"url": "http://127.0.0.1:9999/reverse"}]}
     (tmp_path / "reverser.json").write_text(json.dumps(card))
     assert run("--state", path, "import-cards", tmp_path / "reverser.json")[0] == 0
+    # importing it again says what it replaces: the agent and what it had learned
+    code, out, _ = run("--state", path, "import-cards", tmp_path / "reverser.json")
+    assert code == 0 and "replaces the agent registered before" in out
     reverser = state_agents(path)["reverser"]
     assert (reverser["endpoint"], reverser["capabilities"]) == (
         "http://127.0.0.1:9999/reverse", ["Reverses words"])
