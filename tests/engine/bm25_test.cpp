@@ -34,7 +34,9 @@ TEST(Bm25Analysis, SegmentsLowerCasesDropsStopWordsAndStems) {
       // Dictionary segmentation of Chinese.
       {"\u6211\u559C\u6B22\u673A\u5668\u5B66\u4E60",
        {"\u6211", "\u559C\u6B22", "\u673A\u5668", "\u5B66\u4E60"}},
-      {"It\u2019s  don't", {"it's", "don't"}}};
+      {"It\u2019s  don't", {"it's", "don't"}},
+      // e + combining acute is the precomposed letter; CAFE\u0301 lower-cases to the same.
+      {"Cafe\u0301 CAFE\u0301 caf\u00E9", {"caf\u00E9", "caf\u00E9", "caf\u00E9"}}};
   for (const auto& [text, expected] : words) EXPECT_EQ(text::word_tokens_lower(text), expected);
   // ASCII text takes a path of its own; ICU segments it whenever a non-ASCII word follows.
   std::mt19937 rng(7);

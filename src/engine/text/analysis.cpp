@@ -1,6 +1,8 @@
 #include "text/analysis.hpp"
 
 #include <libstemmer.h>
+#include <unicode/bytestream.h>
+#include <unicode/normalizer2.h>
 #include <unicode/ubrk.h>
 #include <unicode/utext.h>
 
@@ -96,6 +98,21 @@ void ascii_words_lower(std::string_view text, std::vector<std::string>& words) {
   }
 }
 
+// Canonical composition (NFC), so that "é" typed as e + U+0301 is the same word as the
+// precomposed "é" that most text carries.
+// Text ICU cannot compose is segmented as it stands.
+std::string composed(std::string text) {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+  if (U_FAILURE(status)) return text;
+  const icu::StringPiece piece(text.data(), static_cast<std::int32_t>(text.size()));
+  if (nfc->isNormalizedUTF8(piece, status) || U_FAILURE(status)) return text;
+  std::string out;
+  icu::StringByteSink<std::string> sink(&out, static_cast<std::int32_t>(text.size()));
+  nfc->normalizeUTF8(0, piece, sink, nullptr, status);
+  return U_SUCCESS(status) ? out : text;
+}
+
 }  // namespace
 
 std::vector<std::string> word_tokens_lower(std::string_view text) {
@@ -105,7 +122,7 @@ std::vector<std::string> word_tokens_lower(std::string_view text) {
     ascii_words_lower(text, words);
     return words;
   }
-  const std::string lowered = to_lower(text);
+  const std::string lowered = composed(to_lower(text));
   UErrorCode status = U_ZERO_ERROR;
   UText storage = UTEXT_INITIALIZER;
   std::unique_ptr<UText, UTextCloser> utext(
