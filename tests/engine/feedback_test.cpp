@@ -438,6 +438,11 @@ TEST(CoOccurrence, ExpansionStartsAtTheTenthFeedbackPerTermAndLoadsReplaceAll) {
   feed(e, 2, {"law"}, {"legal"});
   EXPECT_EQ(e.expand_query({"law", "law", "unknown"}),
             (Texts{"law", "law", "unknown", "legal", "legal"}));
+  Texts long_query, expected;  // past 32 terms repeats are found another way
+  for (int i = 0; i < 40; ++i) long_query.push_back(i % 3 ? "law" : "translate");
+  expected = long_query;
+  expected.resize(80, "legal");
+  EXPECT_EQ(e.expand_query(long_query), expected);
   // A load replaces everything; a pair listed twice keeps its last count.
   e.replace({{"a", "b", 5}, {"a", "c", 2}, {"a", "b", 7}}, 42);
   EXPECT_EQ(e.feedback_count(), 42u);

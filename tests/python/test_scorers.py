@@ -13,7 +13,7 @@ import zlib
 
 import pytest
 
-from conftest import TableScorer, exact, names, similarities
+from conftest import TableScorer, exact, names, scored_network, similarities
 from kova_discovery import (
     Bm25Scorer, EmbeddingScorer, HybridScorer, LocalNetwork, Query, TfIdfScorer)
 
@@ -116,6 +116,19 @@ def test_valid_replies():
         results = net.discover("x")
         assert names(results) == set(expected) and held(reply) == before, reply
     assert results[0].similarity == 0.95
+
+
+def test_a_host_scorers_infinite_similarity_gives_no_unsavable_credit(tmp_path):
+    # Propagation adds similarity x 0.3 to a neighbour's tau; an infinite tau would be saved
+    # as null and come back as the floor.
+    net = scored_network({"a": {"a": 1.0, "b": math.inf, "c": 1e308}}, {"a": {}, "b": {}, "c": {}})
+    before = net.routing_state("b")["tau"]
+    net.record_success("a")
+    net.save(tmp_path / "s.json")
+    loaded = LocalNetwork.load(tmp_path / "s.json", scorer=TableScorer({}))
+    for name in "bc":
+        assert net.routing_state(name)["tau"] == loaded.routing_state(name)["tau"]
+    assert net.routing_state("b")["tau"] == before and net.routing_state("c")["tau"] > 1e307
 
 
 AGENTS = {"runner": ["running shoes and marathon training plans"],

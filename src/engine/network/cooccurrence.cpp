@@ -124,7 +124,36 @@ std::vector<std::string> CoOccurrenceExpander::expand_query(
   std::vector<std::string> result(terms);
   if (feedback_count_ < kMinFeedback) return result;
 
-  for (const std::string& term : terms) {
+  // A repeated term expands as it did the first time: picking from its row again made a long
+  // query cost its length times the row's. Where each term's picks went is kept on the stack
+  // for a short query (found by looking back), in a map beyond.
+  using Placed = std::pair<std::size_t, std::size_t>;  // (first index in result, count)
+  constexpr std::size_t kLookBack = 32;
+  std::array<Placed, kLookBack> placed_short;
+  std::unordered_map<std::string_view, Placed> placed_long;
+  for (std::size_t i = 0; i < terms.size(); ++i) {
+    const std::string& term = terms[i];
+    Placed* placed;
+    bool repeat;
+    if (terms.size() <= kLookBack) {
+      std::size_t first = 0;
+      while (first < i && terms[first] != term) ++first;
+      placed = &placed_short[first];
+      repeat = first < i;
+    } else {
+      const auto [it, added] = placed_long.try_emplace(term);
+      placed = &it->second;
+      repeat = !added;
+    }
+    if (repeat) {
+      const auto [from, count] = *placed;
+      for (std::size_t k = from; k < from + count; ++k) {
+        std::string copy = result[k];
+        result.push_back(std::move(copy));
+      }
+      continue;
+    }
+    *placed = {result.size(), 0};
     const auto row_it = matrix_.find(term);
     if (row_it == matrix_.end()) continue;
     // The first kMaxExpansions by count, highest first, in one pass. Equal counts go by term:
@@ -145,6 +174,7 @@ std::vector<std::string> CoOccurrenceExpander::expand_query(
       filled = std::min<std::size_t>(filled + 1, kMaxExpansions);
     }
     for (std::size_t k = 0; k < filled; ++k) result.push_back(top[k]->first);
+    placed->second = filled;
   }
   return result;
 }

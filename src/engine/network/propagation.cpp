@@ -2,6 +2,7 @@
 // capabilities, so the network learns faster than one agent at a time.
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
@@ -103,8 +104,13 @@ void LocalNetwork::propagate_success(std::string_view name, AgentRecord& source)
     }
   }
   const double boost = settings.propagation_attenuation;  // times a success's outcome, 1
-  // No cap: tick decays whatever propagation adds.
-  for (const auto& [agent, similarity] : gains) agent->tau += similarity * boost;
+  // No cap: tick decays whatever propagation adds. But a state file cannot hold an infinite
+  // tau (it would load as the floor), so a gain that would make one, from a host scorer's
+  // infinite or vast similarity, is left out.
+  for (const auto& [agent, similarity] : gains) {
+    const double tau = agent->tau + similarity * boost;
+    if (std::isfinite(tau)) agent->tau = tau;
+  }
   // Only these rows need re-reading before the next query: marking every row would make
   // that query re-read the whole registry after each success.
   cache_.records_changed(gained);
