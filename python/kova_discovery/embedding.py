@@ -57,8 +57,10 @@ class EmbeddingScorer:
     other are no match, not a negative one. Agents at 0 are left out of the result.
 
     ``cache_size`` query vectors are kept (least recently used dropped first), so that a
-    success reported with a query just discovered, and a repeated query, encode nothing.
-    Encoding a query is usually the whole cost of a discovery with this scorer.
+    repeated query encodes nothing, nor does the query of a success reported just after its
+    discovery. A success also scores the agent's capabilities, joined into one text, to find
+    the agents resembling it: that text is encoded and cached like a query. Encoding a query
+    is usually the whole cost of a discovery with this scorer.
 
     Raises ValueError when ``encode`` returns something other than one finite vector per text,
     or vectors of a different dimension than before.

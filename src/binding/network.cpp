@@ -889,7 +889,7 @@ constexpr const char kNetworkDoc[] =
     "        endpoint=\"http://localhost:8080/translate\",\n"
     "        metadata={\"protocol\": \"mcp\"},\n"
     "    )\n"
-    "    results = net.discover(\"translate a contract into French\")\n"
+    "    results = net.discover(\"translate text into French\")\n"
     "    print(results[0].agent_name, results[0].endpoint)";
 
 PyType_Slot g_slots[] = {

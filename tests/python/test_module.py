@@ -6,6 +6,7 @@ test_arguments.py.)"""
 import math
 import pathlib
 import re
+import textwrap
 
 import pytest
 
@@ -60,6 +61,12 @@ def test_class_shape_signatures_and_docstrings(name):
     assert native.CircuitBreakerConfig.with_threshold_and_timeout.__doc__ is None
     fn = native.capabilities_from_a2a_rust
     assert fn.__doc__ and fn.__text_signature__.startswith("(")
+
+
+def test_the_class_docstring_example_runs(capsys):
+    example = native.LocalNetwork.__doc__.split("Example:\n")[1]
+    exec(textwrap.dedent(example), {"LocalNetwork": native.LocalNetwork})
+    assert capsys.readouterr().out == "translator http://localhost:8080/translate\n"
 
 
 DEFAULTS = {
