@@ -214,7 +214,7 @@ def _query_tour(tour: Tour, network: LocalNetwork) -> None:
     text = "translate text"
     tour.show(f'discover("{text}")', network.discover(text))
     say()
-    filters = {"region": "eu", "cost_per_call": {"$lt": 0.05}}
+    filters: dict[str, Any] = {"region": "eu", "cost_per_call": {"$lt": 0.05}}
     tour.show(f'discover("{text}", filters={{"region": "eu", "cost_per_call": {{"$lt": 0.05}}}})',
               network.discover(text, filters=filters))
     say()
