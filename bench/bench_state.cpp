@@ -126,8 +126,10 @@ int main(int argc, char** argv) {
         "(target <= 15 us)");
     row("record_success with query, 1000 agents (cpu)", median(cpu), "us", "");
     row("  same, every agent holding 100 records (cpu)", median(full_cpu), "us", "");
-    row("  of which signing the query (cpu)", median(signing), "us", "");
-    row("  of which scoring 1000 agents at the threshold (cpu)", median(scoring), "us", "");
+    // Measured alone: propagation keeps its neighbours, so most successes skip the scoring.
+    row("  alone: signing a query (cpu)", median(signing), "us", "");
+    row("  alone: scoring 1000 agents at the threshold, paid once per source (cpu)",
+        median(scoring), "us", "");
     if (signed_bytes == 1) std::printf("\n");
   }
 

@@ -203,15 +203,16 @@ def quality_section(run: Run, curve_name: str = "learning.png") -> list[str]:
         f"Labelled tool-selection data: {res.queries:,} queries over its tool set (each query "
         "names its correct tools). Recall@k (R@k) is the share of a query's correct tools among "
         "the first k results; Hit@k (H@k) counts a query when a correct tool is among them "
-        "(they differ on the queries naming two tools, whose R@1 is at most a half); MRR uses "
-        "the first correct tool's rank. Every figure is measured on "
+        "(they differ on the queries naming several tools, whose R@1 is at most one over their "
+        "number); MRR uses the first correct tool's rank. Every figure is measured on "
         f"queries the network was never taught: {res.folds} folds (fixed seed); each fold's "
         "queries are asked of a fresh network taught with every other fold's queries, "
         "reported as users report them: `record_success(correct tool, query=q)`. \"after "
         "feedback\" is the default learning; \"query memory\" the same reports with "
         f"`query_memory={quality.MEMORY}`. Pooled over all held-out queries; the last column "
         "is the range of the per-fold R@1. Engine rows use the default similarity threshold "
-        "0.1; the peers rank every agent.", ""]
+        "0.1; the peers rank every agent. Every network ranks with exploration at its floor "
+        "(0.05), where its first 276 feedback events bring it.", ""]
     if run.quality_note:
         out += [run.quality_note, ""]
     out += res.notes + ([""] if res.notes else [])
