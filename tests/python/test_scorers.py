@@ -131,6 +131,25 @@ def test_a_host_scorers_infinite_similarity_gives_no_unsavable_credit(tmp_path):
     assert net.routing_state("b")["tau"] == before and net.routing_state("c")["tau"] > 1e307
 
 
+def test_a_host_scorer_may_consult_another_network():
+    # The inner discovery runs while the outer one waits for its scorer; it must not write
+    # into (or free) the similarities the outer one is about to read.
+    inner = LocalNetwork()
+    for i in range(300):
+        inner.register(f"i{i}", ["translate legal contracts"])
+
+    class Delegating(TableScorer):
+        def score(self, query):
+            inner.discover(query)
+            return [("a0", 0.9)]
+
+    outer = LocalNetwork(scorer=Delegating({}))
+    for i in range(40):
+        outer.register(f"a{i}", ["unrelated"])
+    for _ in range(3):
+        assert similarities(outer.discover("translate legal contracts")) == {"a0": 0.9}
+
+
 AGENTS = {"runner": ["running shoes and marathon training plans"],
           "legal": ["translate legal contracts between languages"],
           "weather": ["daily weather forecasts for farms"]}

@@ -54,7 +54,9 @@ struct Working {
 
 // Working memory of the pipeline on this thread, kept between calls: at a few megabytes for a
 // large registry, fresh buffers would cost more in page faults than the work they hold.
-// Nothing the pipeline calls while using them can re-enter it.
+// Nothing the pipeline calls while using them can re-enter it, except a host scorer (which
+// may run another network's discovery on this thread): the one buffer held across the
+// scorer's call, `by_key`, is lent out for that call (`ByKeyLoan`).
 struct Scratch {
   std::vector<double> similarity;         // by registry position
   std::vector<double> by_key;             // by key, from scorers that write there
@@ -77,6 +79,23 @@ struct Scratch {
   thread_local Scratch scratch;
   return scratch;
 }
+
+// Takes the thread's `by_key` buffer for one discovery and gives it back afterwards, so that
+// a discovery nested inside a host scorer's call finds none to reuse and makes its own.
+class ByKeyLoan {
+ public:
+  ByKeyLoan() : buffer_(std::exchange(thread_scratch().by_key, {})) {}
+  ~ByKeyLoan() {
+    std::vector<double>& home = thread_scratch().by_key;
+    if (buffer_.capacity() > home.capacity()) home = std::move(buffer_);
+  }
+  ByKeyLoan(const ByKeyLoan&) = delete;
+  ByKeyLoan& operator=(const ByKeyLoan&) = delete;
+  std::vector<double>& buffer() { return buffer_; }
+
+ private:
+  std::vector<double> buffer_;
+};
 
 double feedback_factor(const FeedbackIndex& index, const MinHashSignature& query,
                        double threshold) {
@@ -536,8 +555,9 @@ PipelineOutput run_pipeline(const PipelineContext& ctx, std::string_view query,
   // Where every agent has a key, scorers write similarities straight where the ranking reads
   // them, without listing names.
   ScoreList scores;
+  ByKeyLoan loan;
   if (ctx.order.all_keyed && !ctx.order.entries.empty()) {
-    std::vector<double>& by_key = thread_scratch().by_key;
+    std::vector<double>& by_key = loan.buffer();
     by_key.assign(ctx.order.position_of_key.size(), 0.0);
     scores.by_key = by_key;
   }
