@@ -3,8 +3,9 @@
 Every query names one or more correct tools. Recall@k is the share of a query's correct
 tools found among the first k results, averaged over queries; Hit@k the share of queries with
 a correct tool among the first k (the two differ only on the queries naming several tools,
-where R@1 is at most one over their number); MRR averages 1 / the rank of the first correct tool (0 when
-none is returned). A system that drops a tool (below its threshold) simply never ranks it.
+where R@1 is at most one over their number); MRR averages 1 / the rank of the first correct
+tool (0 when none is returned). A system that drops a tool (below its threshold) simply never
+ranks it.
 
 Learning is judged only on queries it never saw: the queries are dealt into folds with a fixed
 seed; for each fold a fresh network is taught with every other fold's queries, as users report

@@ -99,8 +99,7 @@ void ascii_words_lower(std::string_view text, std::vector<std::string>& words) {
 }
 
 // Canonical composition (NFC), so that "é" typed as e + U+0301 is the same word as the
-// precomposed "é" that most text carries.
-// Text ICU cannot compose is segmented as it stands.
+// precomposed "é" that most text carries. Text ICU cannot compose is left as it stands.
 std::string composed(std::string text) {
   UErrorCode status = U_ZERO_ERROR;
   const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);

@@ -21,8 +21,8 @@ struct sb_stemmer;
 namespace kova::text {
 
 // The words of a text after full lower-casing and canonical composition (NFC): every segment
-// ICU classes as a number, a letter word, kana or ideographs. A typographic apostrophe (U+2019) inside a word becomes
-// "'", so "it’s" and "it's" are one term.
+// ICU classes as a number, a letter word, kana or ideographs. A typographic apostrophe
+// (U+2019) inside a word becomes "'", so "it’s" and "it's" are one term.
 std::vector<std::string> word_tokens_lower(std::string_view text);
 
 // Whether a lower-case word is an English function word (articles, pronouns, auxiliaries,
