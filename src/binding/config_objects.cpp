@@ -74,7 +74,7 @@ PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     if (const auto error = c.validate()) {
       const std::string text = "Invalid configuration: " + error->display();
-      PyErr_SetString(PyExc_ValueError, text.c_str());
+      raise_arg_error(PyExc_ValueError, nullptr, text);
       return nullptr;
     }
     auto* self = alloc_object<ConfigObject>(type);

@@ -245,7 +245,7 @@ PyObject* network_register(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return borrowed(self, Mode::Exclusive, [&](NetworkObject* net) -> PyObject* {
       if (const auto error = net->engine->register_agent(*name, *capabilities, std::move(endpoint),
                                                          std::move(metadata))) {
-        PyErr_SetString(PyExc_ValueError, error->display().c_str());
+        raise_arg_error(PyExc_ValueError, nullptr, error->display());
         return nullptr;
       }
       if (invoke) {
@@ -829,9 +829,10 @@ PyMethodDef g_methods[] = {
      "routing_state($self, name)\n--\n\n"
      "The routing state the network keeps for an agent, as a new dict.\n\n"
      "Keys: ``diameter``, ``tau`` and ``sigma`` (float), ``forwards`` (times the\n"
-     "agent was returned by a discovery), ``consecutive_failures`` (int),\n"
-     "``circuit`` (\"closed\", \"open\" or \"half_open\"), ``feedback`` (number of\n"
-     "feedback entries held) and ``endpoint`` (str or None).\n\n"
+     "kernels' vote routed a discovery to the agent, returned or not),\n"
+     "``consecutive_failures`` (int), ``circuit`` (\"closed\", \"open\" or\n"
+     "\"half_open\"), ``feedback`` (number of feedback entries held) and\n"
+     "``endpoint`` (str or None).\n\n"
      "Raises KeyError when no agent of that name is registered."},
     {"remembered", as_cfunction(network_remembered), kFastKw,
      "remembered($self, name)\n--\n\n"

@@ -62,7 +62,7 @@ PyObject* bm25_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     // Building a scorer checks every setting, languages included, with the engine's texts.
     const auto check = Bm25Scorer::create(s);
     if (!check) {
-      PyErr_SetString(PyExc_ValueError, check.error().c_str());
+      raise_arg_error(PyExc_ValueError, nullptr, check.error());
       return nullptr;
     }
     auto* self = reinterpret_cast<Bm25Object*>(type->tp_alloc(type, 0));
@@ -364,7 +364,7 @@ std::unique_ptr<Scorer> engine_scorer_of(PyObject* host) {
   if (PyObject_TypeCheck(host, bm25)) {
     auto scorer = Bm25Scorer::create(bm25_settings_of(host));
     if (!scorer) {
-      PyErr_SetString(PyExc_ValueError, scorer.error().c_str());
+      raise_arg_error(PyExc_ValueError, nullptr, scorer.error());
       return nullptr;
     }
     return std::move(scorer).value();
@@ -380,7 +380,7 @@ std::unique_ptr<Scorer> engine_scorer_of(PyObject* host) {
     // leaves the similarity threshold nothing to cut and lets the kernels reorder them.
     auto fused = HybridScorer::create(std::move(parts), Fusion::MinMax);
     if (!fused) {
-      PyErr_SetString(PyExc_ValueError, fused.error().c_str());
+      raise_arg_error(PyExc_ValueError, nullptr, fused.error());
       return nullptr;
     }
     return std::move(fused).value();

@@ -38,6 +38,10 @@ TEST(Bm25Analysis, SegmentsLowerCasesDropsStopWordsAndStems) {
       // e + combining acute is the precomposed letter; CAFE\u0301 lower-cases to the same.
       {"Cafe\u0301 CAFE\u0301 caf\u00E9", {"caf\u00E9", "caf\u00E9", "caf\u00E9"}}};
   for (const auto& [text, expected] : words) EXPECT_EQ(text::word_tokens_lower(text), expected);
+  // A run of marks longer than real text has is broken up for composition, not into words.
+  std::string marks = "a";
+  for (int i = 0; i < 40; ++i) marks += "\u0316\u0301";
+  EXPECT_EQ(text::word_tokens_lower(marks).size(), 1u);
   // ASCII text takes a path of its own; ICU segments it whenever a non-ASCII word follows.
   std::mt19937 rng(7);
   const std::string alphabet = "aZ09_.,;:'@ \t\n-!\"/$x";
@@ -198,6 +202,13 @@ TEST(WordScorers, SimilaritiesStayWithinTheirBounds) {
   ASSERT_TRUE(bm25->learn("a", "gamma"));
   const double gamma = bm25->score("gamma").value().pairs.at(0).second;
   EXPECT_LE(bm25->score("alpha gamma").value().pairs.at(0).second, gamma);
+  // tanh rounds to 1 from x ≈ 19, which k1 = 30 reaches.
+  Bm25Settings wide;
+  wide.k1 = 30;
+  auto saturated = Bm25Scorer::create(wide).value();
+  saturated->index_capabilities("a", std::vector<std::string>(100, "apple apple apple apple"));
+  saturated->index_capabilities("b", std::vector<std::string>{"pear"});
+  EXPECT_LT(saturated->score("apple").value().pairs.at(0).second, 1.0);
 }
 
 // Every setting is written, numbers with a fraction, members in this order; reading the text

@@ -173,7 +173,10 @@ def test_bm25_settings_are_kept_and_shown_and_bad_ones_refused():
             ({"b": 1.01}, ValueError, "b must be between 0 and 1, got 1.01"),
             ({"k1": "1"}, TypeError, "argument 'k1': "),
             ({"stemmer": 1}, TypeError, "argument 'stemmer': "),
-            ((1.2,), TypeError, "Bm25Scorer() takes 0 positional arguments")]:
+            ((1.2,), TypeError, "Bm25Scorer() takes 0 positional arguments"),
+            # The whole message, past a NUL in the value it names.
+            ({"stemmer": "english\0x"}, ValueError,
+             "unknown stemmer language 'english\0x' (available: ")]:
         with pytest.raises(exc, match="^" + re.escape(message)):
             Bm25Scorer(*kwargs) if isinstance(kwargs, tuple) else Bm25Scorer(**kwargs)
 

@@ -274,11 +274,13 @@ struct Bm25Scorer::Impl {
     }
     // x = S / Σ q · idf is 1 for an agent holding every query term once in capabilities of
     // average length; tanh keeps the order, stays close to x where thresholds act, and
-    // approaches 1 as x grows (x < k1 + 1).
+    // approaches 1 as x grows (x < k1 + 1). In doubles it reaches 1 from x ≈ 19, which a large
+    // k1 allows: the cap keeps 1 out of reach as documented.
+    constexpr double kBelowOne = 0x1.fffffffffffffp-1;
     const double scale = (k1 + 1.0) / total;
     for (const Slot slot : scratch.visited) {
       const double x = acc[slot] * scale;
-      acc[slot] = x < floor ? 0.0 : std::tanh(x);
+      acc[slot] = x < floor ? 0.0 : std::fmin(std::tanh(x), kBelowOne);
     }
   }
 };

@@ -3,6 +3,8 @@
 #include <libstemmer.h>
 #include <unicode/bytestream.h>
 #include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
 #include <unicode/ubrk.h>
 #include <unicode/utext.h>
 
@@ -98,12 +100,42 @@ void ascii_words_lower(std::string_view text, std::vector<std::string>& words) {
   }
 }
 
+// Puts a combining grapheme joiner (U+034F, a starter) after every 30 successive combining
+// marks, as the stream-safe text format does: ICU orders each run of marks by insertion, so an
+// unbounded run of alternating classes costs the square of its length to check or compose.
+// Real text never has such runs.
+void bound_mark_runs(std::string& text) {
+  constexpr int kMaxRun = 30;
+  std::string out;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  const auto size = static_cast<std::int32_t>(text.size());
+  std::int32_t copied = 0;
+  int run = 0;
+  for (std::int32_t i = 0; i < size;) {
+    const std::int32_t at = i;
+    UChar32 c;
+    U8_NEXT(bytes, i, size, c);
+    if (c < 0 || u_getCombiningClass(c) == 0) {
+      run = 0;
+    } else if (++run > kMaxRun) {
+      out.append(text, static_cast<std::size_t>(copied), static_cast<std::size_t>(at - copied));
+      out += "\xCD\x8F";  // U+034F
+      copied = at;
+      run = 1;
+    }
+  }
+  if (copied == 0) return;
+  out.append(text, static_cast<std::size_t>(copied), std::string::npos);
+  text = std::move(out);
+}
+
 // Canonical composition (NFC), so that "é" typed as e + U+0301 is the same word as the
 // precomposed "é" that most text carries. Text ICU cannot compose is left as it stands.
 std::string composed(std::string text) {
   UErrorCode status = U_ZERO_ERROR;
   const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
   if (U_FAILURE(status)) return text;
+  bound_mark_runs(text);  // before the check too, which is as slow on long runs
   const icu::StringPiece piece(text.data(), static_cast<std::int32_t>(text.size()));
   if (nfc->isNormalizedUTF8(piece, status) || U_FAILURE(status)) return text;
   std::string out;
@@ -164,6 +196,9 @@ void Stemmer::stem_all(std::vector<std::string>& words) const {
   // Enough for any registry's vocabulary; beyond it (a stream of unique words) the table
   // starts over rather than grow without bound.
   constexpr std::size_t kMaxKnown = 1 << 16;
+  // Longer words are stemmed afresh each time: they are rare in real text, and caching them
+  // would let a stream of long unique words pin tens of kilobytes an entry.
+  constexpr std::size_t kMaxKnownBytes = 64;
   std::lock_guard<std::mutex> lock(mutex_);
   for (std::string& word : words) {
     if (const auto it = known_.find(word); it != known_.end()) {
@@ -175,8 +210,10 @@ void Stemmer::stem_all(std::vector<std::string>& words) const {
     if (stem == nullptr) throw std::bad_alloc();
     std::string stemmed(reinterpret_cast<const char*>(stem),
                         static_cast<std::size_t>(sb_stemmer_length(stemmer_)));
-    if (known_.size() >= kMaxKnown) known_.clear();
-    known_.emplace(std::move(word), stemmed);
+    if (word.size() <= kMaxKnownBytes) {
+      if (known_.size() >= kMaxKnown) known_.clear();
+      known_.emplace(std::move(word), stemmed);
+    }
     word = std::move(stemmed);
   }
 }
