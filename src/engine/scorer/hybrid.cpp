@@ -145,7 +145,14 @@ struct HybridScorer::Impl {
       lo = std::min(lo, 0.0);
       hi = std::max(hi, 0.0);
     }
-    if (!(hi > lo) || same_score(hi, lo)) return;
+    if (!(hi > lo) || same_score(hi, lo)) {
+      // Every agent scored alike: all of them are the part's best, if the score says they
+      // match at all. (A single agent, or identical ones, must still be found.)
+      if (hi > 0.0) {
+        for (const Slot slot : touched) fused[slot] += weight;
+      }
+      return;
+    }
     const double scale = weight / (hi - lo);
     // Unlisted agents sit at 0, which is above `lo` only when a part listed negative scores.
     const double unlisted = some_unlisted ? -lo * scale : 0.0;

@@ -3,10 +3,10 @@
 // normalised for that query, and the similarity is their weighted mean.
 //
 // Min-max fusion rescales a part's scores over all indexed agents (an unlisted agent counts
-// as 0, as for every scorer) to [0, 1]: the part's best agent gets 1, its worst 0, and a part
-// that scores every agent alike contributes nothing. Reciprocal-rank fusion gives the agent
-// ranked r by a part (equal scores share the best rank; unlisted agents get nothing)
-// 61 / (60 + r), i.e. 1 for the first. Scores within a relative 1e-9 of each other count as
+// as 0, as for every scorer) to [0, 1]: the part's best agent gets 1, its worst 0; a part that
+// scores every agent alike gives them all 1 if that score is positive, else 0. Reciprocal-rank
+// fusion gives the agent ranked r by a part (equal scores share the best rank; unlisted agents
+// get nothing) 61 / (60 + r), i.e. 1 for the first. Scores within a relative 1e-9 of each other count as
 // equal in both: that much is rounding, not a preference. Either way the fused similarity is
 // Σ weight · normalised / Σ weight, in [0, 1].
 //
