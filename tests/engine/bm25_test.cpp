@@ -301,11 +301,11 @@ TEST(HybridScorer, FusesNormalisedScoresAndSkipsFailingParts) {
   EXPECT_TRUE(keyed.pairs.empty());
   const std::vector<double> want{0.0, 1.0, 1.7 / 4, 0.5 / 4, 0.0, 0.0, 0.0, 0.0};
   for (std::size_t k = 0; k < want.size(); ++k) EXPECT_NEAR(by_key[k], want[k], 1e-15) << k;
-  // A part that scores every agent alike (one agent, identical ones) makes them all its best,
-  // where the score says they match at all.
+  // A part that scores every agent alike (one agent, identical ones) has no range to rescale
+  // by: they keep its similarity, so that a one-agent registry still finds its agent.
   a->set_fallback(Pairs{{"a", 0.3}, {"b", 0.3}, {"c", 0.3}, {"d", 0.3}});
   b->set_fallback(Pairs{{"a", 0.0}, {"b", 0.0}, {"c", 0.0}, {"d", 0.0}});
-  expect_fused(*minmax, "alike", {{"a", 0.25}, {"b", 0.25}, {"c", 0.25}, {"d", 0.25}});
+  expect_fused(*minmax, "alike", {{"a", 0.075}, {"b", 0.075}, {"c", 0.075}, {"d", 0.075}});
 }
 
 TEST(HybridScorer, PartsFollowRememberedTextsIncrementallyOrByReindexing) {

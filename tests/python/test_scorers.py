@@ -229,10 +229,13 @@ def test_hybrid_fuses_and_a_failing_host_part_contributes_nothing():
     # With every part failing, the query fails as a failing host scorer does.
     assert network(HybridScorer([(TableScorer({}), 1)])).discover("weather") == []
     # Scores apart only by rounding (a sum taken in another order) are no preference: the
-    # table must not hand its whole weight to whichever agent the last bit favoured.
+    # table must not hand its whole weight to whichever agent the last bit favoured. With
+    # nothing to rescale by, every agent keeps the table's own similarity.
+    tied = 0.3256243824988273
     table.table["daily weather forecasts"] = {
-        "weather": 0.3256243824988273, "legal": 0.32562438249882725, "runner": 0.3256243824988273}
-    assert similarities(net.discover("daily weather forecasts")) == {"weather": 0.25}
+        "weather": tied, "legal": 0.32562438249882725, "runner": tied}
+    assert similarities(net.discover("daily weather forecasts")) == pytest.approx(
+        {"weather": 0.25 + 0.75 * tied, "legal": 0.75 * tied, "runner": 0.75 * tied})
 
 
 def test_state_files_rebuild_the_scorer_with_its_settings(tmp_path):

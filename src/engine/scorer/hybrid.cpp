@@ -146,11 +146,9 @@ struct HybridScorer::Impl {
       hi = std::max(hi, 0.0);
     }
     if (!(hi > lo) || same_score(hi, lo)) {
-      // Every agent scored alike: all of them are the part's best, if the score says they
-      // match at all. (A single agent, or identical ones, must still be found.)
-      if (hi > 0.0) {
-        for (const Slot slot : touched) fused[slot] += weight;
-      }
+      // Every agent scored alike (a single agent, identical ones): there is no range to
+      // rescale by, and the part's own similarity says how well they match.
+      for (const Slot slot : touched) fused[slot] += weight * std::clamp(value[slot], 0.0, 1.0);
       return;
     }
     const double scale = weight / (hi - lo);

@@ -3,8 +3,8 @@
 // normalised for that query, and the similarity is their weighted mean.
 //
 // Min-max fusion rescales a part's scores over all indexed agents (an unlisted agent counts
-// as 0, as for every scorer) to [0, 1]: the part's best agent gets 1, its worst 0; a part that
-// scores every agent alike gives them all 1 if that score is positive, else 0. Reciprocal-rank
+// as 0, as for every scorer) to [0, 1]: the part's best agent gets 1, its worst 0; where a part
+// scores every agent alike, they keep that similarity (clamped to [0, 1]). Reciprocal-rank
 // fusion gives the agent ranked r by a part (equal scores share the best rank; unlisted agents
 // get nothing) 61 / (60 + r), i.e. 1 for the first. Scores within a relative 1e-9 of each other count as
 // equal in both: that much is rounding, not a preference. Either way the fused similarity is
