@@ -190,6 +190,8 @@ def _r(sc: quality.Scores) -> list[str]:
 
 
 def _spread(row: quality.FoldRow, metric: str) -> str:
+    if all(fold.queries <= 1 for fold in row.per_fold):
+        return "—"  # one query a fold: each is 0 or 1
     values = [getattr(fold, metric) for fold in row.per_fold]
     return f"{min(values):.3f}–{max(values):.3f}"
 
@@ -230,7 +232,9 @@ def quality_section(run: Run, curve_name: str = "learning.png") -> list[str]:
             "targets name. The last two rows reproduce "
             "the reference those targets were measured against (BM25 with English stop words "
             "and Snowball stems over descriptions, then over descriptions followed by each "
-            "tool's training queries), so that this data's offset from the targets' own shows.",
+            "tool's training queries), so that this data's offset from the targets' own shows. "
+            "The leave-one-out rows before them teach each network every development query but "
+            "the one it is asked, the targets' own ratio: folds teach less, and understate.",
             ""]
         rows = [[r.system, r.condition] + _r(r.pooled) + [_spread(r, "hit1")]
                 for r in res.target_rows]
