@@ -57,10 +57,12 @@ class EmbeddingScorer:
     other are no match, not a negative one. Agents at 0 are left out of the result.
 
     ``cache_size`` query vectors are kept (least recently used dropped first), so that a
-    repeated query encodes nothing, nor does the query of a success reported just after its
-    discovery. A success also scores the agent's capabilities, joined into one text, to find
-    the agents resembling it: that text is encoded and cached like a query. Encoding a query
-    is usually the whole cost of a discovery with this scorer.
+    repeated query encodes nothing. Discovery hands the scorer its query in lower case with
+    single spaces: a success reported with a query written that way just after its discovery
+    finds its vector cached too; otherwise the remembered text is encoded as written. A
+    success also scores the agent's capabilities, joined into one text, to find the agents
+    resembling it: that text is encoded and cached like a query. Encoding a query is usually
+    the whole cost of a discovery with this scorer.
 
     Raises ValueError when ``encode`` returns something other than one finite vector per text,
     or vectors of a different dimension than before.
@@ -121,6 +123,11 @@ class EmbeddingScorer:
         if not np.isfinite(raw).all():
             raise ValueError("encode() returned a vector with a NaN or infinite component")
         self._dim = raw.shape[1]
+        if raw.shape[1]:
+            # Scaled by the largest component first, so that finite vectors of any magnitude
+            # neither overflow nor underflow the norm.
+            peaks = np.abs(raw).max(axis=1, keepdims=True)
+            raw = raw / np.where(peaks > 0.0, peaks, 1.0)
         norms = np.linalg.norm(raw, axis=1, keepdims=True)
         unit = raw / np.where(norms > 0.0, norms, 1.0)
         return unit.astype(np.float32), np.rint(unit * _SCALE).astype(np.int16)

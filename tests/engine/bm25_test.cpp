@@ -308,6 +308,35 @@ TEST(HybridScorer, FusesNormalisedScoresAndSkipsFailingParts) {
   expect_fused(*minmax, "alike", {{"a", 0.075}, {"b", 0.075}, {"c", 0.075}, {"d", 0.075}});
 }
 
+TEST(HybridScorer, RescalesByTheFiniteRangeWhateverTheOrderAndWeight) {
+  using Pairs = test_support::ChosenScorer::Pairs;
+  std::vector<HybridPart> parts;
+  parts.push_back({std::make_unique<test_support::ChosenScorer>(), 5e-324});
+  auto* part = static_cast<test_support::ChosenScorer*>(parts[0].scorer.get());
+  auto hybrid = HybridScorer::create(std::move(parts), Fusion::MinMax).value();
+  for (const char* name : {"a", "b", "c", "d"}) {
+    hybrid->index(name, std::vector<std::string>{"x"}, static_cast<std::uint32_t>(name[0]));
+  }
+  auto fused = [&](Pairs pairs) {
+    part->set_fallback(std::move(pairs));
+    const ScoreList list = hybrid->score("q").value();
+    std::map<std::string, double> out;
+    for (const auto& [name, sim] : list.pairs) out[std::string(name)] = sim;
+    return out;
+  };
+  // NaN stays NaN and infinities are the range's ends, in either order; the best finite
+  // score is exactly 1 even under the smallest weight.
+  for (const Pairs& pairs : {Pairs{{"a", NAN}, {"b", 0.3}, {"c", 0.1}, {"d", -INFINITY}},
+                             Pairs{{"d", -INFINITY}, {"c", 0.1}, {"b", 0.3}, {"a", NAN}}}) {
+    const auto got = fused(pairs);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_TRUE(std::isnan(got.at("a")));
+    EXPECT_EQ(got.at("b"), 1.0);
+  }
+  const auto wide = fused(Pairs{{"a", 1e308}, {"b", -1e308}, {"c", 0.0}, {"d", INFINITY}});
+  EXPECT_EQ(wide, (std::map<std::string, double>{{"a", 1.0}, {"c", 0.5}, {"d", 1.0}}));
+}
+
 TEST(HybridScorer, PartsFollowRememberedTextsIncrementallyOrByReindexing) {
   std::vector<HybridPart> parts;
   parts.push_back({Bm25Scorer::create({}).value(), 1});

@@ -333,6 +333,11 @@ def test_serves_a_network_and_learns_what_users_asked():
     assert repr(scorer) == "EmbeddingScorer(agents=2, dimension=16)"
     scorer.learn("billing", "flight ticket")
     assert net.discover("flight ticket")[0].agent_name == "billing"
+    # Finite vectors of any magnitude: a norm taken naively overflows (or underflows) to 0.
+    for scale in (1e200, 1e-200):
+        huge = EmbeddingScorer(lambda texts, scale=scale: encode(texts) * scale)
+        huge.index_capabilities("weather", ["weather forecast rain snow"])
+        assert huge.score("weather forecast rain snow") == [("weather", pytest.approx(1.0))]
 
 
 def test_a_text_taken_in_by_reindexing_is_forgotten_through_reindexing(caplog):

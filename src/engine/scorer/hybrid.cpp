@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <unordered_map>
 
@@ -23,7 +24,7 @@ constexpr double kRankConstant = 60.0;
 // load, say) differs in the last bits, and rescaling that difference, or ranking by it, would
 // hand a part's whole weight to whichever agent the rounding favoured.
 bool same_score(double a, double b) {
-  return std::fabs(a - b) <= 1e-9 * std::max(std::fabs(a), std::fabs(b));
+  return a == b || std::fabs(a - b) <= 1e-9 * std::max(std::fabs(a), std::fabs(b));
 }
 
 }  // namespace
@@ -41,6 +42,9 @@ struct HybridScorer::Impl {
   };
 
   std::vector<HybridPart> parts;
+  // Each part's weight over their sum: what the fusion adds with, so that no weight the
+  // constructor accepts, however large or small, overflows or vanishes in the sums.
+  std::vector<double> shares;
   Fusion fusion = Fusion::MinMax;
   // A part knows an agent by slot + 1; names are the map's keys, so slots stay put.
   std::deque<Agent> agents;
@@ -97,7 +101,8 @@ struct HybridScorer::Impl {
         if (first_error.empty()) first_error = *error;
         continue;
       }
-      answered += part.weight;
+      const double share = shares[p];
+      answered += share;
       // Built-in parts report the slot + 1 they were indexed with; host parts only names.
       // A name listed twice takes its later value; unknown names are dropped.
       touched.clear();
@@ -118,9 +123,9 @@ struct HybridScorer::Impl {
         value[slot] = list.pairs[i].second;
       }
       if (fusion == Fusion::MinMax) {
-        add_min_max(part.weight, touched, value, fused);
+        add_min_max(share, touched, value, fused);
       } else {
-        add_reciprocal_ranks(part.weight, touched, value, fused);
+        add_reciprocal_ranks(share, touched, value, fused);
       }
       for (const Slot slot : touched) listed[slot] = 0;
     }
@@ -131,35 +136,39 @@ struct HybridScorer::Impl {
     return R::ok(std::move(fused));
   }
 
+  // Adds one part's scores rescaled by their range: the best finite score 1, the worst 0
+  // (unlisted agents count as 0). Infinities are the ends of the range and NaN stays NaN, so
+  // that it ranks last as it would from the part alone. Where every agent scored alike there
+  // is no range, and they keep the part's own similarity.
   void add_min_max(double weight, const std::vector<Slot>& touched,
                    const std::vector<double>& value, std::vector<double>& fused) const {
     if (touched.empty()) return;
-    double lo = value[touched[0]];
-    double hi = lo;
-    for (const Slot slot : touched) {
-      lo = std::min(lo, value[slot]);
-      hi = std::max(hi, value[slot]);
-    }
     const bool some_unlisted = touched.size() < slot_by_name.size();
-    if (some_unlisted) {
-      lo = std::min(lo, 0.0);
-      hi = std::max(hi, 0.0);
-    }
-    if (!(hi > lo) || same_score(hi, lo)) {
-      // Every agent scored alike (a single agent, identical ones): there is no range to
-      // rescale by, and the part's own similarity says how well they match.
-      for (const Slot slot : touched) fused[slot] += weight * std::clamp(value[slot], 0.0, 1.0);
-      return;
-    }
-    const double scale = weight / (hi - lo);
-    // Unlisted agents sit at 0, which is above `lo` only when a part listed negative scores.
-    const double unlisted = some_unlisted ? -lo * scale : 0.0;
-    if (unlisted > 0.0) {
-      for (Slot slot = 0; slot < agents.size(); ++slot) {
-        if (live(slot)) fused[slot] += unlisted;
+    double lo = some_unlisted ? 0.0 : std::numeric_limits<double>::infinity();
+    double hi = some_unlisted ? 0.0 : -std::numeric_limits<double>::infinity();
+    for (const Slot slot : touched) {
+      if (std::isfinite(value[slot])) {
+        lo = std::min(lo, value[slot]);
+        hi = std::max(hi, value[slot]);
       }
     }
-    for (const Slot slot : touched) fused[slot] += (value[slot] - lo) * scale - unlisted;
+    const bool alike = !(hi > lo) || same_score(hi, lo);
+    // Halves, so that a range from -1e308 to 1e308 does not overflow; exactly 1 at `hi`.
+    const double range = hi * 0.5 - lo * 0.5;
+    auto rescaled = [&](double v) {
+      if (std::isnan(v)) return v;
+      if (std::isinf(v)) return v > 0.0 ? 1.0 : 0.0;
+      if (alike) return std::clamp(v, 0.0, 1.0);
+      return (v * 0.5 - lo * 0.5) / range;
+    };
+    // Unlisted agents sit at 0, which is above `lo` only when a part listed negative scores.
+    const double unlisted = some_unlisted && !alike ? rescaled(0.0) : 0.0;
+    if (unlisted > 0.0) {
+      for (Slot slot = 0; slot < agents.size(); ++slot) {
+        if (live(slot)) fused[slot] += weight * unlisted;
+      }
+    }
+    for (const Slot slot : touched) fused[slot] += weight * (rescaled(value[slot]) - unlisted);
   }
 
   void add_reciprocal_ranks(double weight, std::vector<Slot> touched,
@@ -178,6 +187,9 @@ struct HybridScorer::Impl {
 HybridScorer::HybridScorer(std::vector<HybridPart> parts, Fusion fusion)
     : impl_(std::make_unique<Impl>()) {
   impl_->parts = std::move(parts);
+  double total = 0.0;
+  for (const HybridPart& part : impl_->parts) total += part.weight;
+  for (const HybridPart& part : impl_->parts) impl_->shares.push_back(part.weight / total);
   impl_->fusion = fusion;
 }
 
