@@ -6,11 +6,11 @@ few requests, then plays a team that reports which tool calls worked: their flig
 work through one server (the others need accounts they lack), their chat messages go through
 another. Asked again, those requests find the working server higher up, most of them first.
 
-Requests worded in ways never reported gain less here: with only two of 4,828 tools
-remembering requests, query memory keeps their remembered words from outweighing the other
-tools' descriptions, and the committee of kernels spreads load away from the servers just
-used. Wording carries over once many tools have histories (``make demo`` shows it on labelled
-queries).
+Requests worded in ways never reported do not rise here, and most fall a few places: with
+only two of 4,828 tools remembering requests, query memory keeps their remembered words from
+outweighing the other tools' descriptions, and the committee of kernels spreads load away
+from the servers just used. Wording carries over once many tools have histories (``make
+demo`` shows it on labelled queries).
 
     .venv/bin/python examples/tool_selection.py [--data DIR]
 

@@ -193,8 +193,11 @@ def read_card(path: Path) -> Card:
     if not isinstance(card, dict):
         raise CardError(f"{path}: malformed card: expected a JSON object")
     notes: list[str] = []
-    capabilities = [_cut(text) for text in capabilities_from_a2a_rust(_bounded_skills(card,
-                                                                                      notes))]
+    texts = capabilities_from_a2a_rust(_bounded_skills(card, notes))
+    capabilities = [_cut(text) for text in texts]
+    cut = sum(1 for text, kept in zip(texts, capabilities) if kept is not text)
+    if cut:
+        notes.append(f"cut {cut} text{'s' if cut > 1 else ''} to {MAX_TEXT_BYTES:,} bytes")
     if not capabilities:
         raise CardError(f"{path}: the card has no name, description or skills to index")
     tags, distinct = _skill_tags(card)

@@ -306,6 +306,8 @@ class MycorrhizalPropagator:
         propagation_attenuation: float, propagation_threshold: float
     ) -> MycorrhizalPropagator: ...
 
+# Of these settings the network uses `similarity_threshold` and `max_disagreement_split`; the
+# others are checked, kept and shown, and the learning rules use fixed values of their own.
 @final
 class DiscoveryConfig:
     def __new__(

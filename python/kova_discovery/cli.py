@@ -186,7 +186,7 @@ def _state_error(path: Path, exc: OSError | StateFileError) -> CliError:
             return CliError(f"cannot write state file {path}: its directory does not exist")
         return CliError(f"cannot lock state file {path}: {exc.strerror or _reason(exc)}")
     if isinstance(exc, FileNotFoundError) and not os.path.lexists(path):
-        return CliError(f"state file {path} does not exist (add or import-cards create one)")
+        return CliError(f"state file {path} does not exist (add, import-cards or import-tools create one)")
     return CliError(f"cannot load state file {path}: {_reason(exc)}")
 
 
@@ -685,8 +685,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}",
                         help="print the version and exit")
-    state_help = (f"state file (default: {DEFAULT_STATE}); only add and import-cards "
-                  "create it")
+    state_help = (f"state file (default: {DEFAULT_STATE}); only add, import-cards and "
+                  "import-tools create it")
     json_help = "print one JSON document instead of text"
     parser.add_argument("--state", type=Path, default=Path(DEFAULT_STATE), metavar="FILE",
                         help=state_help)

@@ -225,6 +225,7 @@ def test_import_cards_bounds_what_one_card_contributes(tmp_path):
     card.write_text(json.dumps({"name": "huge", "description": "d" * 9000, "skills": skills}))
     code, out, err = run("--state", tmp_path / "s.json", "import-cards", card)
     assert code == 0 and "kept 100 of 150 skills" in out and "of 60003 distinct tags" in out
+    assert "cut 1 text to 4,096 bytes" in out
     agent = state_agents(tmp_path / "s.json")["huge"]
     assert len(agent["capabilities"]) == 101
     assert max(len(c.encode()) for c in agent["capabilities"]) == 4096
@@ -320,9 +321,10 @@ def test_unusable_or_missing_state_file_is_reported_and_kept(tmp_path, content):
         code, out, err = run("--state", path, *argv)
         assert code == 1 and out == "" and one_line_error(err), argv
         messages.add(err)
-    if content is None:  # only add and import-cards create a state file
-        assert messages == {f"kova-discovery: error: state file {path} does not exist (add or "
-                            "import-cards create one)\n"} and list(tmp_path.iterdir()) == []
+    if content is None:  # only add, import-cards and import-tools create a state file
+        assert messages == {f"kova-discovery: error: state file {path} does not exist (add, "
+                            "import-cards or import-tools create one)\n"} and list(
+                                tmp_path.iterdir()) == []
         return
     assert len(messages) == 1 and path.read_text() == content, messages
     assert sorted(p.name for p in tmp_path.iterdir()) == ["state.json"]
