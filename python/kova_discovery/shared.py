@@ -76,34 +76,37 @@ _NOT_GIVEN: Any = object()
 _decode = json.JSONDecoder().decode
 _monotonic = time.monotonic
 
-# Appends one event and returns its id with every entry from the replica's position (inclusive,
-# so that a trimmed position shows) up to the end: a mutation and the catch-up it needs in one
-# round trip. Scripts replicate by effect, so the AOF keeps the id Redis generated. Where the
-# replica could not apply what comes before the event (its position is gone, or an entry has a
-# newer event version), nothing is appended and the id is nil: a mutation that raises must not
-# reach the other replicas.
+# Appends one event where the replica has applied every entry (its position is the last id
+# the stream generated, so nothing came after it, not even an entry since deleted) and returns
+# its id; otherwise appends nothing and returns nil, and the replica catches up first. Only the
+# replica judges entries (their JSON, their version): a judge in here could disagree with it,
+# and a mutation that raises must not reach the other replicas. Scripts replicate by effect,
+# so the AOF keeps the id Redis generated.
 _APPEND_SCRIPT = """
-local entries = redis.call('XRANGE', KEYS[1], ARGV[2], '+', 'COUNT', ARGV[3])
-if ARGV[2] ~= '-' and (#entries == 0 or entries[1][1] ~= ARGV[2]) then
-  return {false, entries}
-end
-local newest = tonumber(ARGV[4])
-for _, entry in ipairs(entries) do
-  local fields = entry[2]
-  for i = 1, #fields - 1, 2 do
-    if fields[i] == 'event' then
-      local ok, event = pcall(cjson.decode, fields[i + 1])
-      if ok and type(event) == 'table' and type(event.v) == 'number' and event.v > newest then
-        return {false, entries}
-      end
-    end
+local last = '0-0'
+if redis.call('EXISTS', KEYS[1]) == 1 then
+  local info = redis.call('XINFO', 'STREAM', KEYS[1])
+  for i = 1, #info, 2 do
+    if info[i] == 'last-generated-id' then last = info[i + 1] end
   end
 end
-local id = redis.call('XADD', KEYS[1], '*', 'event', ARGV[1])
-if #entries < tonumber(ARGV[3]) then
-  entries[#entries + 1] = {id, {'event', ARGV[1]}}
+if last ~= (ARGV[2] == '-' and '0-0' or ARGV[2]) then return false end
+return redis.call('XADD', KEYS[1], '*', 'event', ARGV[1])
+"""
+
+# Entries from the replica's position (inclusive, so that a trimmed position shows) with the
+# newest id ever deleted from the stream, read together: an entry deleted after the position
+# has not been applied here and never will be.
+_READ_SCRIPT = """
+local entries = redis.call('XRANGE', KEYS[1], ARGV[1], '+', 'COUNT', ARGV[2])
+local deleted = '0-0'
+if #entries > 0 then
+  local info = redis.call('XINFO', 'STREAM', KEYS[1])
+  for i = 1, #info, 2 do
+    if info[i] == 'max-deleted-entry-id' then deleted = info[i + 1] end
+  end
 end
-return {id, entries}
+return {entries, deleted}
 """
 
 
@@ -139,6 +142,8 @@ class StreamGapError(StreamError):
 
 
 def _id_key(entry_id: bytes | str) -> tuple[int, int]:
+    if not isinstance(entry_id, (bytes, str)):
+        raise TypeError(f"a stream entry id is text, not {type(entry_id).__name__}")
     text = entry_id.decode() if isinstance(entry_id, bytes) else entry_id
     ms, _, seq = text.partition("-")
     return int(ms), int(seq or 0)
@@ -279,7 +284,11 @@ class SharedNetwork:
         self._interval = sync_interval
         self._origin = os.urandom(6).hex()
         self._lock = threading.Lock()
+        # Held for each call into the local engine, so that one thread's read and another's
+        # apply wait for each other rather than meet a borrowed network.
+        self._engine = _EngineHold()
         self._append = client.register_script(_APPEND_SCRIPT)
+        self._read = client.register_script(_READ_SCRIPT)
         self._synced_at = -math.inf
         self._failures = 0
         self._blocked: StreamError | None = None
@@ -442,6 +451,7 @@ class SharedNetwork:
             RedisUnavailableError: Redis cannot be reached.
             StreamError: the replica cannot go on (newer event version, or a gap).
         """
+        self._engine.refuse_inside("sync")
         with self._lock:
             self._check_open()
             return self._pull()
@@ -454,6 +464,7 @@ class SharedNetwork:
         afterwards the stream is trimmed below the oldest position any live checkpoint holds,
         but never below the last ``retention`` seconds. Returns the position saved.
         """
+        self._engine.refuse_inside("checkpoint")
         with self._lock:
             self._check_open()
             # Trimming by this checkpoint would leave replicas opened as this one was with
@@ -465,10 +476,11 @@ class SharedNetwork:
                 )
             self._pull()
             position = (self._position or b"0-0").decode()
-            self._net.save(
-                os.fspath(path),
-                extra={_STREAM_MEMBER: self._stream, _POSITION_MEMBER: position},
-            )
+            with self._engine:
+                self._net.save(
+                    os.fspath(path),
+                    extra={_STREAM_MEMBER: self._stream, _POSITION_MEMBER: position},
+                )
             full = os.path.abspath(os.fspath(path))
             host = socket.gethostname()
             with _redis_errors(self._stream, "; the checkpoint was saved but not registered"):
@@ -507,19 +519,25 @@ class SharedNetwork:
         if self._closed:
             raise ValueError("operation on a closed SharedNetwork")
 
-    def _pull(self) -> int:
-        """Catch up with the stream (lock held)."""
+    def _pull(self, note: str = "") -> int:
+        """Catch up with the stream (lock held); `note` ends a Redis failure's message."""
         read = 0
         if self._position is None:
-            with _redis_errors(self._stream):
+            with _redis_errors(self._stream, note):
                 self._check_start()
         while True:
             started = time.monotonic()
             start = self._position if self._position is not None else b"-"
-            with _redis_errors(self._stream):
-                entries: Any = self._client.xrange(self._key, min=start, max=b"+", count=_BATCH)
+            with _redis_errors(self._stream, note):
+                entries, deleted = self._read(keys=[self._key], args=[start, _BATCH])
             self._synced_at = started
-            read += self._apply(entries)
+            if self._position is not None and _id_key(deleted) > _id_key(self._position):
+                self._blocked = StreamGapError(
+                    f"stream {self._stream!r}: entry {deleted.decode()}, after the one applied "
+                    "here last, was deleted; reopen from a newer checkpoint"
+                )
+                raise self._blocked
+            read += self._apply([(eid, dict(zip(f[::2], f[1::2]))) for eid, f in entries])
             if len(entries) < _BATCH:
                 self._blocked = None
                 return read
@@ -529,34 +547,31 @@ class SharedNetwork:
         event["v"] = EVENT_VERSION
         event["from"] = self._origin
         payload = json.dumps(event, ensure_ascii=False, separators=(",", ":")).encode()
+        note = f"; the {event['op']} was not applied"
+        self._engine.refuse_inside("change")
         with self._lock:
             self._check_open()
             if self._blocked is not None:
-                self._pull()  # raises again unless the cause has gone
-            started = time.monotonic()
-            if self._position is None:
-                with _redis_errors(self._stream, f"; the {event['op']} was not applied"):
-                    self._check_start()
-            start = self._position if self._position is not None else b"-"
-            with _redis_errors(self._stream, f"; the {event['op']} was not applied"):
-                own, raw = self._append(
-                    keys=[self._key], args=[payload, start, _BATCH, EVENT_VERSION]
-                )
-            self._synced_at = started
-            entries = [(eid, dict(zip(f[::2], f[1::2]))) for eid, f in raw]
-            if own is None:
-                # Nothing was appended: applying what comes first raises the reason.
-                self._apply(entries)
-                raise StreamError(
-                    f"stream {self._stream!r}: the {event['op']} was not applied; try again"
-                )
+                self._pull(note)  # raises again unless the cause has gone
+            while True:
+                if self._position is None:
+                    with _redis_errors(self._stream, note):
+                        self._check_start()
+                started = time.monotonic()
+                start = self._position if self._position is not None else b"-"
+                with _redis_errors(self._stream, note):
+                    own = self._append(keys=[self._key], args=[payload, start])
+                self._synced_at = started
+                if own is not None:
+                    break
+                # Others appended first: apply their entries (raising, with nothing appended,
+                # where one cannot be), then try again.
+                self._pull(note)
             if invoke is not _NOT_GIVEN:
                 self._pending[own] = invoke
             self._own = own
             try:
-                self._apply(entries)
-                while self._position is None or _id_key(self._position) < _id_key(own):
-                    self._pull()
+                self._apply_next([(own, {_FIELD: payload})])
                 return self._own_result
             finally:
                 self._pending.pop(own, None)
@@ -579,44 +594,48 @@ class SharedNetwork:
                 )
                 raise self._blocked
             entries = entries[1:]
+        return self._apply_next(entries)
+
+    def _apply_next(self, entries: Sequence[tuple[bytes, Mapping[bytes, bytes]]]) -> int:
+        """Apply entries that directly follow the current position, in order."""
         handlers = self._handlers
-        for entry_id, fields in entries:
-            payload = fields.get(_FIELD)
-            try:
-                if payload is None:
-                    raise _Malformed("no 'event' field")
+        with self._engine:
+            for entry_id, fields in entries:
+                payload = fields.get(_FIELD)
                 try:
-                    event = _decode(payload.decode())
-                except ValueError as exc:
-                    raise _Malformed(f"not JSON ({exc})") from None
-                if not isinstance(event, dict):
-                    raise _Malformed("not a JSON object")
-                version = event.get("v")
-                if version != EVENT_VERSION:
-                    # Any number above this version, as the append script judges it.
-                    if (isinstance(version, (int, float)) and not isinstance(version, bool)
-                            and version > EVENT_VERSION):
-                        self._blocked = UnknownEventVersionError(
-                            f"stream {self._stream!r}: entry {entry_id.decode()} has event "
-                            f"version {version}, this replica applies version {EVENT_VERSION} "
-                            "only; upgrade kova_discovery"
-                        )
-                        raise self._blocked
-                    raise _Malformed(f"unknown version {version!r}")
-                handler = handlers.get(event.get("op"))
-                if handler is None:
-                    raise _Malformed(f"unknown operation {event.get('op')!r}")
-                result = handler(entry_id, event)
-                if entry_id == self._own:
-                    self._own_result = result
-            except (_Malformed, TypeError, ValueError, RecursionError) as exc:
-                # ValueError also covers text the engine cannot take (a lone surrogate
-                # escaped in the JSON, say), RecursionError JSON nested past what the decoder
-                # follows: no entry may stop the stream for good.
-                self._skipped += 1
-                log.warning("stream %r: skipped entry %s: %s", self._stream,
-                            entry_id.decode(), exc)
-            self._position = entry_id
+                    if payload is None:
+                        raise _Malformed("no 'event' field")
+                    try:
+                        event = _decode(payload.decode())
+                    except ValueError as exc:
+                        raise _Malformed(f"not JSON ({exc})") from None
+                    if not isinstance(event, dict):
+                        raise _Malformed("not a JSON object")
+                    version = event.get("v")
+                    if version != EVENT_VERSION:
+                        if (isinstance(version, (int, float)) and not isinstance(version, bool)
+                                and version > EVENT_VERSION):
+                            self._blocked = UnknownEventVersionError(
+                                f"stream {self._stream!r}: entry {entry_id.decode()} has event "
+                                f"version {version}, this replica applies version "
+                                f"{EVENT_VERSION} only; upgrade kova_discovery"
+                            )
+                            raise self._blocked
+                        raise _Malformed(f"unknown version {version!r}")
+                    handler = handlers.get(event.get("op"))
+                    if handler is None:
+                        raise _Malformed(f"unknown operation {event.get('op')!r}")
+                    result = handler(entry_id, event)
+                    if entry_id == self._own:
+                        self._own_result = result
+                except (_Malformed, TypeError, ValueError, RecursionError) as exc:
+                    # ValueError also covers text the engine cannot take (a lone surrogate
+                    # escaped in the JSON, say), RecursionError JSON nested past what the
+                    # decoder follows: no entry may stop the stream for good.
+                    self._skipped += 1
+                    log.warning("stream %r: skipped entry %s: %s", self._stream,
+                                entry_id.decode(), exc)
+                self._position = entry_id
         return len(entries)
 
     def _apply_register(self, entry_id: bytes, event: dict[str, Any]) -> None:
@@ -664,8 +683,10 @@ class SharedNetwork:
 
     def _maybe_sync(self) -> None:
         """The catch-up before a read: never raises, backs off while Redis is unreachable."""
-        if self._closed or not self._lock.acquire(blocking=False):
-            return  # another thread is catching up: answer from local state
+        if self._engine.held_here() or self._closed or not self._lock.acquire(blocking=False):
+            # Another thread is catching up, or this one is inside a call of this replica (a
+            # host scorer reading it): answer from local state.
+            return
         try:
             self._pull()
         except RedisUnavailableError as exc:
@@ -770,12 +791,13 @@ class SharedNetwork:
         """:meth:`LocalNetwork.discover` on local state (after a catch-up when due)."""
         if _monotonic() - self._synced_at > self._interval:
             self._maybe_sync()
-        if filters is None and not explain and not with_confidence and limit is None:
-            return self._discover(query)
-        return self._discover(
-            query, filters=filters, explain=explain, with_confidence=with_confidence,
-            limit=limit,
-        )
+        with self._engine:
+            if filters is None and not explain and not with_confidence and limit is None:
+                return self._discover(query)
+            return self._discover(
+                query, filters=filters, explain=explain, with_confidence=with_confidence,
+                limit=limit,
+            )
 
     @overload
     def discover_many(
@@ -815,42 +837,49 @@ class SharedNetwork:
         """:meth:`LocalNetwork.discover_many` on local state (after a catch-up when due)."""
         if _monotonic() - self._synced_at > self._interval:
             self._maybe_sync()
-        return self._net.discover_many(queries, filters=filters, explain=explain, limit=limit)
+        with self._engine:
+            return self._net.discover_many(queries, filters=filters, explain=explain, limit=limit)
 
     @property
     def agent_count(self) -> int:
         """Number of registered agents."""
         if _monotonic() - self._synced_at > self._interval:
             self._maybe_sync()
-        return self._net.agent_count
+        with self._engine:
+            return self._net.agent_count
 
     def agents(self) -> list[str]:
         """List of all registered agent names."""
         if _monotonic() - self._synced_at > self._interval:
             self._maybe_sync()
-        return self._net.agents()
+        with self._engine:
+            return self._net.agents()
 
     @property
     def exploration_epsilon(self) -> float:
         """Current exploration epsilon value (local: see the module documentation)."""
-        return self._net.exploration_epsilon
+        with self._engine:
+            return self._net.exploration_epsilon
 
     def remembered(self, name: str) -> list[str]:
         """:meth:`LocalNetwork.remembered` on local state (after a catch-up when due): the
         query texts `name` remembers from every replica's successes, oldest first."""
         if _monotonic() - self._synced_at > self._interval:
             self._maybe_sync()
-        return self._net.remembered(name)
+        with self._engine:
+            return self._net.remembered(name)
 
     @property
     def query_memory(self) -> int:
         """Query texts remembered per agent (0: none), as the network was opened with."""
-        return self._net.query_memory
+        with self._engine:
+            return self._net.query_memory
 
     @property
     def query_expansion(self) -> bool:
         """Whether queries are widened with co-occurring capability words."""
-        return self._net.query_expansion
+        with self._engine:
+            return self._net.query_expansion
 
     def detect_drift(
         self, *, threshold: float = 0.3, min_samples: int = 5
@@ -858,13 +887,15 @@ class SharedNetwork:
         """:meth:`LocalNetwork.detect_drift` on local state (after a catch-up when due)."""
         if _monotonic() - self._synced_at > self._interval:
             self._maybe_sync()
-        return self._net.detect_drift(threshold=threshold, min_samples=min_samples)
+        with self._engine:
+            return self._net.detect_drift(threshold=threshold, min_samples=min_samples)
 
     def routing_state(self, name: str) -> _RoutingState:
         """:meth:`LocalNetwork.routing_state` on local state (after a catch-up when due)."""
         if _monotonic() - self._synced_at > self._interval:
             self._maybe_sync()
-        return self._net.routing_state(name)
+        with self._engine:
+            return self._net.routing_state(name)
 
     def save(
         self, path: str | os.PathLike[str], *, extra: Mapping[str, str | int] | None = None
@@ -873,31 +904,37 @@ class SharedNetwork:
         the stream position, which a replica needs to start from the file."""
         if _monotonic() - self._synced_at > self._interval:
             self._maybe_sync()
-        self._net.save(path, extra=extra)
+        with self._engine:
+            self._net.save(path, extra=extra)
 
     # The replay log is this process's own record.
 
     def enable_replay(self, max_events: int = 10000) -> None:
         """Enable this replica's replay log."""
-        self._net.enable_replay(max_events)
+        with self._engine:
+            self._net.enable_replay(max_events)
 
     @property
     def replay_event_count(self) -> int:
         """Number of events in the replay log."""
-        return self._net.replay_event_count
+        with self._engine:
+            return self._net.replay_event_count
 
     @property
     def replay_enabled(self) -> bool:
         """Whether the replay log is enabled."""
-        return self._net.replay_enabled
+        with self._engine:
+            return self._net.replay_enabled
 
     def replay_events(self) -> list[dict[str, Any]]:
         """Retrieve replay events as a list of dicts."""
-        return self._net.replay_events()
+        with self._engine:
+            return self._net.replay_events()
 
     def replay_clear(self) -> None:
         """Clear the replay log."""
-        self._net.replay_clear()
+        with self._engine:
+            self._net.replay_clear()
 
 
 def _check_complete(client: redis.Redis, stream: str) -> None:
@@ -933,6 +970,37 @@ def _live_checkpoints(client: redis.Redis, stream: str, ttl: float) -> list[str]
         except (ValueError, KeyError, TypeError):
             continue
     return [path for _, path in sorted(found, reverse=True)]
+
+
+class _EngineHold:
+    """A re-entrant lock around calls into the local engine that knows whether the calling
+    thread holds it: host code the engine runs (a scorer) may read the replica on the same
+    thread, but must not change or sync it there."""
+
+    __slots__ = ("_lock", "_local")
+
+    def __init__(self) -> None:
+        self._lock = threading.RLock()
+        self._local = threading.local()
+
+    def __enter__(self) -> None:
+        self._lock.acquire()
+        self._local.depth = getattr(self._local, "depth", 0) + 1
+
+    def __exit__(self, *exc: object) -> Literal[False]:
+        self._local.depth -= 1
+        self._lock.release()
+        return False
+
+    def held_here(self) -> bool:
+        return getattr(self._local, "depth", 0) > 0
+
+    def refuse_inside(self, what: str) -> None:
+        if self.held_here():
+            raise RuntimeError(
+                f"Already borrowed: a SharedNetwork cannot {what} from inside one of its own "
+                "calls (a host scorer's, say)"
+            )
 
 
 class _redis_errors:

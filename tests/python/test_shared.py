@@ -9,6 +9,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -162,19 +163,20 @@ def test_refusals_trimming_and_a_restarted_server(server, tmp_path, caplog):
                    {"event": '{"v":1,"op":"register","agent":"x","caps":[]}'},
                    {"event": '{"v":1,"op":"success"}'}, {"event": '{"v":"1","op":"tick"}'},
                    {"event": r'{"v":1,"op":"failure","agent":"\ud800"}'},
-                   {"event": "[" * 100_000}):
+                   {"event": "[" * 100_000}, {"event": '{"v":0x2,"op":"tick"}'}):
         server.client.xadd("net", fields)
     with caplog.at_level(logging.WARNING, logger="kova_discovery.shared"):
         net.register("a", ["translate documents"])
-    assert net.skipped_entries == 8 == sum("skipped" in r.message for r in caplog.records)
+    assert net.skipped_entries == 9 == sum("skipped" in r.message for r in caplog.records)
     assert net.agents() == ["a"]
     # A mutation that raises reached no other replica either, even one asked before this
     # replica saw what it cannot apply.
-    server.client.xadd("net", {"event": '{"v":2,"op":"tick"}'})
+    # (nested deeper than the server's own JSON reader follows)
+    server.client.xadd("net", {"event": '{"v":2,"op":"tick","x":%s}' % ("[" * 1500 + "]" * 1500)})
     for attempt in (net.tick, net.sync, net.tick):  # keeps refusing, appends nothing
         with pytest.raises(UnknownEventVersionError, match="event version 2"):
             attempt()
-    assert server.client.xlen("net") == 10
+    assert server.client.xlen("net") == 11
     assert net.agents() == ["a"]  # reads answer from local state
     # Trimming keeps what checkpoints and recent readers need (on a stream of its own).
     stale = SharedNetwork.open(server.url, "trim", sync_interval=float("inf"))
@@ -193,6 +195,17 @@ def test_refusals_trimming_and_a_restarted_server(server, tmp_path, caplog):
         with pytest.raises(StreamGapError, match="reopen from a newer checkpoint"):
             attempt()
     assert server.client.xlen("trim") == trimmed
+    # An entry deleted before this replica read it is a gap too; a registration that is not
+    # one is skipped.
+    behind = SharedNetwork.open(server.url, "trim", checkpoint=tmp_path / "c1.json",
+                                sync_interval=float("inf"))
+    net.record_success("agent-1")
+    server.client.xdel("trim", net.position)
+    net.record_success("agent-2")  # this writer's own position stays
+    with pytest.raises(StreamGapError, match="was deleted"):
+        behind.sync()
+    server.client.hset("trim:checkpoints", "elsewhere:/x", '{"id": 5, "path": "/x", "time": 1}')
+    net.checkpoint(tmp_path / "c1.json")
     server.client.delete("trim:checkpoints")
     with pytest.raises(StreamGapError, match="checkpoint="):
         SharedNetwork.open(server.url, "trim")
@@ -226,6 +239,36 @@ def test_refusals_trimming_and_a_restarted_server(server, tmp_path, caplog):
     net.close()
     with pytest.raises(ValueError, match="closed"):
         net.tick()
+
+
+def test_threads_wait_for_each_other_and_a_scorer_cannot_change_its_replica(server):
+    entered, nested = threading.Event(), []
+
+    class Slow:  # a host scorer that lets other threads run while it scores
+        def index_capabilities(self, name, capabilities): pass
+        def remove_agent(self, name): pass
+
+        def score(self, query):
+            if query == "nested":
+                try:
+                    net.register("z", ["from inside"])
+                except RuntimeError as exc:  # before anything reaches the stream
+                    nested.append(str(exc))
+                    raise
+            entered.set()
+            time.sleep(0.2)
+            return [("x", 1.0)]
+
+    net = SharedNetwork.open(server.url, "threads", scorer=Slow(), sync_interval=0)
+    net.register("x", ["translate"])
+    reader = threading.Thread(target=net.discover, args=("translate",))
+    reader.start()
+    entered.wait()
+    net.register("y", ["review"], invoke=len)  # waits for the read, does not meet it
+    reader.join()
+    assert net.agents() == ["x", "y"] and server.client.xlen("threads") == 2
+    assert net.discover("nested") == [] and "cannot change" in nested[0]
+    assert server.client.xlen("threads") == 2 and net.agents() == ["x", "y"]
 
 
 def test_extra_members_round_trip_and_refusals(tmp_path):
