@@ -94,20 +94,6 @@ if last ~= (ARGV[2] == '-' and '0-0' or ARGV[2]) then return false end
 return redis.call('XADD', KEYS[1], '*', 'event', ARGV[1])
 """
 
-# Entries from the replica's position (inclusive, so that a trimmed position shows) with the
-# newest id ever deleted from the stream, read together: an entry deleted after the position
-# has not been applied here and never will be.
-_READ_SCRIPT = """
-local entries = redis.call('XRANGE', KEYS[1], ARGV[1], '+', 'COUNT', ARGV[2])
-local deleted = '0-0'
-if #entries > 0 then
-  local info = redis.call('XINFO', 'STREAM', KEYS[1])
-  for i = 1, #info, 2 do
-    if info[i] == 'max-deleted-entry-id' then deleted = info[i + 1] end
-  end
-end
-return {entries, deleted}
-"""
 
 
 class SharedNetworkError(Exception):
@@ -288,7 +274,6 @@ class SharedNetwork:
         # apply wait for each other rather than meet a borrowed network.
         self._engine = _EngineHold()
         self._append = client.register_script(_APPEND_SCRIPT)
-        self._read = client.register_script(_READ_SCRIPT)
         self._synced_at = -math.inf
         self._failures = 0
         self._blocked: StreamError | None = None
@@ -528,16 +513,27 @@ class SharedNetwork:
         while True:
             started = time.monotonic()
             start = self._position if self._position is not None else b"-"
+            # The entries from the position (inclusive, so that a trimmed position shows) and
+            # the newest id ever deleted, read together: an entry deleted after the position
+            # was never applied here and never will be.
             with _redis_errors(self._stream, note):
-                entries, deleted = self._read(keys=[self._key], args=[start, _BATCH])
+                pipe = self._client.pipeline(transaction=True)
+                pipe.xrange(self._key, min=start, max=b"+", count=_BATCH)
+                pipe.xinfo_stream(self._key)
+                entries, info = pipe.execute(raise_on_error=False)
+                if isinstance(entries, Exception):
+                    raise entries
             self._synced_at = started
-            if self._position is not None and _id_key(deleted) > _id_key(self._position):
+            # (No stream yet, or a server before 7.0 that does not say.)
+            deleted = info.get("max-deleted-entry-id") if isinstance(info, dict) else None
+            if (self._position is not None and isinstance(deleted, bytes)
+                    and _id_key(deleted) > _id_key(self._position)):
                 self._blocked = StreamGapError(
                     f"stream {self._stream!r}: entry {deleted.decode()}, after the one applied "
                     "here last, was deleted; reopen from a newer checkpoint"
                 )
                 raise self._blocked
-            read += self._apply([(eid, dict(zip(f[::2], f[1::2]))) for eid, f in entries])
+            read += self._apply(entries)
             if len(entries) < _BATCH:
                 self._blocked = None
                 return read
@@ -977,23 +973,27 @@ class _EngineHold:
     thread holds it: host code the engine runs (a scorer) may read the replica on the same
     thread, but must not change or sync it there."""
 
-    __slots__ = ("_lock", "_local")
+    __slots__ = ("_lock", "_owner", "_depth")
 
     def __init__(self) -> None:
         self._lock = threading.RLock()
-        self._local = threading.local()
+        self._owner: int | None = None  # written only by the thread holding the lock
+        self._depth = 0
 
     def __enter__(self) -> None:
         self._lock.acquire()
-        self._local.depth = getattr(self._local, "depth", 0) + 1
+        self._owner = threading.get_ident()
+        self._depth += 1
 
     def __exit__(self, *exc: object) -> Literal[False]:
-        self._local.depth -= 1
+        self._depth -= 1
+        if not self._depth:
+            self._owner = None
         self._lock.release()
         return False
 
     def held_here(self) -> bool:
-        return getattr(self._local, "depth", 0) > 0
+        return self._owner == threading.get_ident()
 
     def refuse_inside(self, what: str) -> None:
         if self.held_here():
