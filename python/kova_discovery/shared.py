@@ -66,6 +66,8 @@ log = logging.getLogger(__name__)
 EVENT_VERSION = 1
 
 _FIELD = b"event"
+# What a network refusing a call while another holds it raises, before changing anything.
+_BORROWED = ("Already borrowed", "Already mutably borrowed")
 # The two extra members a checkpoint adds to the state file.
 _STREAM_MEMBER = "shared_stream"
 _POSITION_MEMBER = "shared_position"
@@ -271,12 +273,16 @@ class SharedNetwork:
         self._origin = os.urandom(6).hex()
         self._lock = threading.Lock()
         # Held for each call into the local engine, so that one thread's read and another's
-        # apply wait for each other rather than meet a borrowed network.
-        self._engine = _EngineHold()
+        # apply wait for each other rather than meet a borrowed network. (A lock entered and
+        # left in C: a signal cannot leave it held.)
+        self._engine = threading.RLock()
+        # Whether this thread holds it: what threading.Condition asks an RLock too.
+        self._engine_held: Callable[[], bool] = self._engine._is_owned  # type: ignore[attr-defined]
         self._append = client.register_script(_APPEND_SCRIPT)
         self._synced_at = -math.inf
         self._failures = 0
         self._blocked: StreamError | None = None
+        self._stopped: StreamError | None = None  # for good: nothing clears it
         self._closed = False
         self._skipped = 0
         self._invoke: dict[str, Any] = {}
@@ -409,7 +415,8 @@ class SharedNetwork:
 
     @property
     def network(self) -> LocalNetwork:
-        """The local engine (read it freely; changing it bypasses the stream)."""
+        """The local engine: read it freely where no other thread is using this replica (its
+        calls do not wait for the replica's); changing it bypasses the stream."""
         return self._net
 
     @property
@@ -436,7 +443,7 @@ class SharedNetwork:
             RedisUnavailableError: Redis cannot be reached.
             StreamError: the replica cannot go on (newer event version, or a gap).
         """
-        self._engine.refuse_inside("sync")
+        self._refuse_inside("sync")
         with self._lock:
             self._check_open()
             return self._pull()
@@ -449,7 +456,7 @@ class SharedNetwork:
         afterwards the stream is trimmed below the oldest position any live checkpoint holds,
         but never below the last ``retention`` seconds. Returns the position saved.
         """
-        self._engine.refuse_inside("checkpoint")
+        self._refuse_inside("checkpoint")
         with self._lock:
             self._check_open()
             # Trimming by this checkpoint would leave replicas opened as this one was with
@@ -496,9 +503,24 @@ class SharedNetwork:
         if not live:
             return  # without a checkpoint a new replica needs the stream from its start
         keep_ms = int((now - self.retention) * 1000)
-        floor = min(min(live), (max(keep_ms, 0), 0))
+        # A replica that caught up within the retention window holds at least the newest entry
+        # older than it, and needs that entry to find its place: trim below it, never above.
+        older: Any = self._client.xrevrange(self._stream, max=f"({max(keep_ms, 0)}-0",
+                                            min="-", count=1)
+        if not older:
+            return
+        floor = min(min(live), _id_key(older[0][0]))
         # Approximate trimming only ever keeps more than asked.
         self._client.xtrim(self._stream, minid=f"{floor[0]}-{floor[1]}", approximate=True)
+
+    def _refuse_inside(self, what: str) -> None:
+        # Host code the engine runs (a scorer) may read this replica on the same thread, but
+        # must not change or sync it there.
+        if self._engine_held():
+            raise RuntimeError(
+                f"Already borrowed: a SharedNetwork cannot {what} from inside one of its own "
+                "calls (a host scorer's, say)"
+            )
 
     def _check_open(self) -> None:
         if self._closed:
@@ -506,6 +528,8 @@ class SharedNetwork:
 
     def _pull(self, note: str = "") -> int:
         """Catch up with the stream (lock held); `note` ends a Redis failure's message."""
+        if self._stopped is not None:
+            raise self._stopped
         read = 0
         if self._position is None:
             with _redis_errors(self._stream, note):
@@ -526,8 +550,8 @@ class SharedNetwork:
             self._synced_at = started
             # (No stream yet, or a server before 7.0 that does not say.)
             deleted = info.get("max-deleted-entry-id") if isinstance(info, dict) else None
-            if (self._position is not None and isinstance(deleted, bytes)
-                    and _id_key(deleted) > _id_key(self._position)):
+            if (isinstance(deleted, bytes)
+                    and _id_key(deleted) > _id_key(self._position or b"0-0")):
                 self._blocked = StreamGapError(
                     f"stream {self._stream!r}: entry {deleted.decode()}, after the one applied "
                     "here last, was deleted; reopen from a newer checkpoint"
@@ -544,7 +568,7 @@ class SharedNetwork:
         event["from"] = self._origin
         payload = json.dumps(event, ensure_ascii=False, separators=(",", ":")).encode()
         note = f"; the {event['op']} was not applied"
-        self._engine.refuse_inside("change")
+        self._refuse_inside("change")
         with self._lock:
             self._check_open()
             if self._blocked is not None:
@@ -562,7 +586,11 @@ class SharedNetwork:
                     break
                 # Others appended first: apply their entries (raising, with nothing appended,
                 # where one cannot be), then try again.
-                self._pull(note)
+                if not self._pull(note):
+                    raise StreamError(
+                        f"stream {self._stream!r}: its last generated id is past its last "
+                        f"entry (moved by XSETID?); the {event['op']} was not applied"
+                    )
             if invoke is not _NOT_GIVEN:
                 self._pending[own] = invoke
             self._own = own
@@ -624,6 +652,7 @@ class SharedNetwork:
                     result = handler(entry_id, event)
                     if entry_id == self._own:
                         self._own_result = result
+                    self._position = entry_id
                 except (_Malformed, TypeError, ValueError, RecursionError) as exc:
                     # ValueError also covers text the engine cannot take (a lone surrogate
                     # escaped in the JSON, say), RecursionError JSON nested past what the
@@ -631,8 +660,25 @@ class SharedNetwork:
                     self._skipped += 1
                     log.warning("stream %r: skipped entry %s: %s", self._stream,
                                 entry_id.decode(), exc)
-                self._position = entry_id
+                    self._position = entry_id
+                except StreamError:
+                    raise
+                except RuntimeError as exc:
+                    if str(exc) not in _BORROWED:
+                        self._stop_at(entry_id, exc)
+                    raise  # refused before any change: the next catch-up applies it
+                except BaseException as exc:
+                    self._stop_at(entry_id, exc)
+                    raise
         return len(entries)
+
+    def _stop_at(self, entry_id: bytes, exc: BaseException) -> None:
+        # Interrupted (KeyboardInterrupt, say) where the engine may or may not have applied
+        # the entry: going on could apply it twice, or never.
+        self._blocked = self._stopped = StreamError(
+            f"stream {self._stream!r}: applying entry {entry_id.decode()} was interrupted "
+            f"({type(exc).__name__}); reopen from a checkpoint"
+        )
 
     def _apply_register(self, entry_id: bytes, event: dict[str, Any]) -> None:
         try:
@@ -679,7 +725,7 @@ class SharedNetwork:
 
     def _maybe_sync(self) -> None:
         """The catch-up before a read: never raises, backs off while Redis is unreachable."""
-        if self._engine.held_here() or self._closed or not self._lock.acquire(blocking=False):
+        if self._engine_held() or self._closed or not self._lock.acquire(blocking=False):
             # Another thread is catching up, or this one is inside a call of this replica (a
             # host scorer reading it): answer from local state.
             return
@@ -966,41 +1012,6 @@ def _live_checkpoints(client: redis.Redis, stream: str, ttl: float) -> list[str]
         except (ValueError, KeyError, TypeError):
             continue
     return [path for _, path in sorted(found, reverse=True)]
-
-
-class _EngineHold:
-    """A re-entrant lock around calls into the local engine that knows whether the calling
-    thread holds it: host code the engine runs (a scorer) may read the replica on the same
-    thread, but must not change or sync it there."""
-
-    __slots__ = ("_lock", "_owner", "_depth")
-
-    def __init__(self) -> None:
-        self._lock = threading.RLock()
-        self._owner: int | None = None  # written only by the thread holding the lock
-        self._depth = 0
-
-    def __enter__(self) -> None:
-        self._lock.acquire()
-        self._owner = threading.get_ident()
-        self._depth += 1
-
-    def __exit__(self, *exc: object) -> Literal[False]:
-        self._depth -= 1
-        if not self._depth:
-            self._owner = None
-        self._lock.release()
-        return False
-
-    def held_here(self) -> bool:
-        return self._owner == threading.get_ident()
-
-    def refuse_inside(self, what: str) -> None:
-        if self.held_here():
-            raise RuntimeError(
-                f"Already borrowed: a SharedNetwork cannot {what} from inside one of its own "
-                "calls (a host scorer's, say)"
-            )
 
 
 class _redis_errors:

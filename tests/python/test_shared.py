@@ -18,7 +18,7 @@ from kova_discovery import LocalNetwork
 
 redis = pytest.importorskip("redis")
 from kova_discovery.shared import (  # noqa: E402
-    RedisUnavailableError, SharedNetwork, StreamGapError, UnknownEventVersionError)
+    RedisUnavailableError, SharedNetwork, StreamError, StreamGapError, UnknownEventVersionError)
 
 SERVER = shutil.which("redis-server")
 pytestmark = pytest.mark.skipif(SERVER is None, reason="redis-server is not installed")
@@ -207,6 +207,34 @@ def test_refusals_trimming_and_a_restarted_server(server, tmp_path, caplog):
     server.client.hset("trim:checkpoints", "elsewhere:/x", '{"id": 5, "path": "/x", "time": 1}')
     net.checkpoint(tmp_path / "c1.json")
     server.client.delete("trim:checkpoints")
+    # A replica that caught up before a quiet spell longer than the retention keeps its place
+    # (its last entry ends a stream node here: 4 entries a node).
+    quiet = SharedNetwork.open(server.url, "quiet")
+    for i in range(4):
+        quiet.register(f"q{i}", ["x"])
+    idle = SharedNetwork.open(server.url, "quiet", sync_interval=float("inf"))
+    quiet.retention = 0.05
+    time.sleep(0.1)
+    quiet.register("late", ["y"])
+    quiet.checkpoint(tmp_path / "q.json")
+    assert idle.sync() == 1 and idle.agents() == quiet.agents()
+    # An apply interrupted half way stops the replica: going on could apply an entry twice.
+    success = idle._handlers["success"]
+
+    def interrupted(entry_id, event):
+        success(entry_id, event)
+        raise KeyboardInterrupt
+
+    idle._handlers["success"] = interrupted
+    quiet.record_success("late")
+    with pytest.raises(KeyboardInterrupt):
+        idle.sync()
+    with pytest.raises(StreamError, match="was interrupted"):
+        idle.sync()
+    # A last id moved past the last entry: a clear refusal, not a mutation retried for ever.
+    server.client.execute_command("XSETID", "quiet", "9999999999999-0")
+    with pytest.raises(StreamError, match="last generated id is past its last entry"):
+        quiet.tick()
     with pytest.raises(StreamGapError, match="checkpoint="):
         SharedNetwork.open(server.url, "trim")
     with SharedNetwork.open(server.url, "trim", checkpoint=tmp_path / "c1.json") as resumed:
