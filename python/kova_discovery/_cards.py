@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import json
 import os
+import stat
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
@@ -72,6 +73,19 @@ def card_files(paths: Sequence[str | os.PathLike[str]]) -> list[Path]:
         else:
             raise CardError(f"{raw}: no such file or directory")
     return files
+
+
+def read_regular_file(path: Path, limit: int) -> bytes:
+    """The bytes of a regular file of at most `limit` bytes. A FIFO or a device is refused
+    (OSError) rather than waited on or read without end; a larger file raises ValueError."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    with os.fdopen(fd, "rb") as f:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise OSError("not a regular file")
+        data = f.read(limit + 1)
+    if len(data) > limit:
+        raise ValueError(f"larger than {limit >> 20} MiB")
+    return data
 
 
 def _text(value: Any) -> str | None:
@@ -172,12 +186,11 @@ def read_card(path: Path) -> Card:
     from kova_discovery._native import capabilities_from_a2a_rust
 
     try:
-        with open(path, "rb") as f:
-            data = f.read(MAX_CARD_BYTES + 1)
+        data = read_regular_file(path, MAX_CARD_BYTES)
     except OSError as exc:
         raise CardError(f"{path}: cannot read card: {_reason(exc)}") from None
-    if len(data) > MAX_CARD_BYTES:
-        raise CardError(f"{path}: the card is larger than {MAX_CARD_BYTES >> 20} MiB")
+    except ValueError:
+        raise CardError(f"{path}: the card is larger than {MAX_CARD_BYTES >> 20} MiB") from None
     try:
         card = json.loads(data.decode("utf-8"), parse_int=_parse_int)
         # A "\ud800" escape parses to a lone surrogate, which no UTF-8 text can hold.

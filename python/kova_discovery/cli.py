@@ -37,7 +37,7 @@ from typing import Any, NoReturn
 from rich.progress import Progress
 
 from kova_discovery import __version__
-from kova_discovery._cards import CardError, card_files, check_name, read_card
+from kova_discovery._cards import CardError, card_files, check_name, read_card, read_regular_file
 from kova_discovery._display import (
     confidence_line,
     console,
@@ -186,7 +186,8 @@ def _state_error(path: Path, exc: OSError | StateFileError) -> CliError:
             return CliError(f"cannot write state file {path}: its directory does not exist")
         return CliError(f"cannot lock state file {path}: {exc.strerror or _reason(exc)}")
     if isinstance(exc, FileNotFoundError) and not os.path.lexists(path):
-        return CliError(f"state file {path} does not exist (add, import-cards or import-tools create one)")
+        return CliError(f"state file {path} does not exist "
+                        "(add, import-cards or import-tools create one)")
     return CliError(f"cannot load state file {path}: {_reason(exc)}")
 
 
@@ -451,10 +452,12 @@ def cmd_feedback(args: argparse.Namespace, out: Any) -> int:
         network = state.network
         if args.name not in network.agents():
             raise CliError(f"unknown agent {args.name!r}")
+        # A blank query is no query, as for the MCP server: nothing to remember or match.
+        query = args.query if args.query and args.query.strip() else None
         if args.outcome == "success":
-            network.record_success(args.name, query=args.query)
+            network.record_success(args.name, query=query)
         else:
-            network.record_failure(args.name, query=args.query)
+            network.record_failure(args.name, query=query)
         commit(state)
         agent = network.routing_state(args.name)
     values = {"diameter": _stored(agent, "diameter"), "tau": _stored(agent, "tau"),
@@ -551,13 +554,18 @@ def cmd_mcp(args: argparse.Namespace, out: Any) -> int:
     return 0
 
 
+MAX_TOOL_FILE_BYTES = 256 << 20
+
+
 def read_tool_file(path: Path) -> list[Any]:
     """Tool definitions from a JSON list, an MCP ``tools/list`` result (``{"tools": [...]}``)
     or JSON Lines (one definition a line)."""
     try:
-        text = path.read_text(encoding="utf-8")
+        text = read_regular_file(path, MAX_TOOL_FILE_BYTES).decode("utf-8")
     except (OSError, UnicodeDecodeError) as exc:
         raise CliError(f"{path}: cannot read: {_reason(exc)}") from None
+    except ValueError as exc:
+        raise CliError(f"{path}: the file is {exc}") from None
     # ValueError covers numbers too long to convert, RecursionError nesting too deep.
     try:
         data: Any = json.loads(text)
@@ -579,6 +587,8 @@ def read_tool_file(path: Path) -> list[Any]:
         data = data["result"]  # a whole JSON-RPC response
     if isinstance(data, dict) and isinstance(data.get("tools"), list):
         data = data["tools"]
+    if isinstance(data, dict) and "name" in data:
+        data = [data]  # JSON Lines of one line: a single definition
     if not isinstance(data, list):
         raise CliError(f"{path}: expected a list of tool definitions or an object with "
                        "a \"tools\" list")

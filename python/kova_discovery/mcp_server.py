@@ -185,6 +185,12 @@ def build_server(state: Path, *, lock_timeout: float = DEFAULT_LOCK_TIMEOUT,
     ) -> dict[str, Any]:
         """Rank the registered agents for a request, best first, with their endpoints,
         metadata and scores."""
+        for key, condition in (filters or {}).items():
+            # The network reads one operator a condition; a second would be dropped unseen.
+            if isinstance(condition, dict) and (len(condition) != 1 or not set(condition)
+                                                <= {"$in", "$lt", "$gt", "$contains"}):
+                raise ToolError(f"filter {key!r}: give exactly one of $in, $lt, $gt, "
+                                f"$contains, got {sorted(condition)}")
         network = shared.current()
         try:
             results = network.discover(query, filters=filters, limit=limit)
@@ -203,9 +209,9 @@ def build_server(state: Path, *, lock_timeout: float = DEFAULT_LOCK_TIMEOUT,
         def apply(network: LocalNetwork) -> None:
             _known(network, agent)
             if success:
-                network.record_success(agent, query=query or None)
+                network.record_success(agent, query=query if query.strip() else None)
             else:
-                network.record_failure(agent, query=query or None)
+                network.record_failure(agent, query=query if query.strip() else None)
 
         await shared.change(apply)
         return {"agent": agent, "success": success}

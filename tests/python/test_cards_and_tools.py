@@ -2,6 +2,7 @@
 package's card forms), and tool definitions in every input form, with bad input."""
 
 import json
+import os
 import re
 import subprocess
 import sys
@@ -208,13 +209,18 @@ def test_import_tools_command(tmp_path, capsys):
     files = {"list.json": json.dumps(list(FORMS.values())[:2]),
              "listed.json": json.dumps({"result": {"tools": [FORMS["mcp"]]}}),
              "object.json": json.dumps({"tools": [FORMS["mcp"]]}),
-             "lines.jsonl": "\n".join(json.dumps(t) for t in list(FORMS.values())[2:])}
+             "lines.jsonl": "\n".join(json.dumps(t) for t in list(FORMS.values())[2:]),
+             "line.jsonl": json.dumps(FORMS["mcp"]) + "\n"}  # JSON Lines of one line
     for name, text in files.items():
         (tmp_path / name).write_text(text)
         assert main(["--state", str(state), "import-tools", str(tmp_path / name),
                      "--source", name]) == 0
     assert "1 replaced" in capsys.readouterr().out
     before = state.read_bytes()
+    os.mkfifo(tmp_path / "fifo.json")  # refused, not waited on
+    for command in ("import-tools", "import-cards"):
+        assert main(["--state", str(state), command, str(tmp_path / "fifo.json")]) == 1
+        assert "not a regular file" in capsys.readouterr().err
     good = json.dumps(FORMS["mcp"])
     for bad, says in [('[{"name": "fine"}, {"description": "nameless"}]', "error:"),
                       ('{"tools": 3}', "error:"), ("[1,", "malformed JSON"),

@@ -24,6 +24,7 @@ async def tools_answer(state, call):
             ("discover_agents", {"query": 3}), ("discover_agents", {"query": "x", "limit": 0}),
             ("discover_agents", {"query": "x", "filters": {"region": 5}}),
             ("discover_agents", {"query": "x", "filters": {"n": {"$lt": 10**400}}}),
+            ("discover_agents", {"query": "x", "filters": {"n": {"$gt": 0.5, "$lt": 1}}}),
             ("register_agent", {"name": "x", "capabilities": []}),
             ("register_agent", {"name": "x" * 257, "capabilities": ["y"]}), ("no_such_tool", {})]:
         assert (await call(tool, **arguments))[0], (tool, arguments)
