@@ -6,9 +6,9 @@
 // as 0, as for every scorer) to [0, 1]: the part's best agent gets 1, its worst 0; where a part
 // scores every agent alike, they keep that similarity (clamped to [0, 1]). Reciprocal-rank
 // fusion gives the agent ranked r by a part (equal scores share the best rank; unlisted agents
-// get nothing) 61 / (60 + r), i.e. 1 for the first. Scores within a relative 1e-9 of each other count as
-// equal in both: that much is rounding, not a preference. Either way the fused similarity is
-// Σ weight · normalised / Σ weight, in [0, 1].
+// get nothing) 61 / (60 + r), i.e. 1 for the first. Scores within a relative 1e-9 of each
+// other count as equal in both: that much is rounding, not a preference. Either way the fused
+// similarity is Σ weight · normalised / Σ weight, in [0, 1].
 //
 // A part whose `score` fails is left out of that query with a WARN event, and the weights of
 // the parts that answered are renormalised; the query fails only when every part fails.

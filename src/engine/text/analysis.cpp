@@ -3,10 +3,10 @@
 #include <libstemmer.h>
 #include <unicode/bytestream.h>
 #include <unicode/normalizer2.h>
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
 #include <unicode/ubrk.h>
+#include <unicode/uchar.h>
 #include <unicode/utext.h>
+#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <cstdint>
