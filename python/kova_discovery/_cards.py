@@ -79,9 +79,13 @@ def read_regular_file(path: Path, limit: int) -> bytes:
     """The bytes of a regular file of at most `limit` bytes. A FIFO or a device is refused
     (OSError) rather than waited on or read without end; a larger file raises ValueError."""
     fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-    with os.fdopen(fd, "rb") as f:
+    try:
         if not stat.S_ISREG(os.fstat(fd).st_mode):
             raise OSError("not a regular file")
+    except BaseException:
+        os.close(fd)
+        raise
+    with os.fdopen(fd, "rb") as f:
         data = f.read(limit + 1)
     if len(data) > limit:
         raise ValueError(f"larger than {limit >> 20} MiB")

@@ -39,9 +39,12 @@ TEST(Bm25Analysis, SegmentsLowerCasesDropsStopWordsAndStems) {
       {"Cafe\u0301 CAFE\u0301 caf\u00E9", {"caf\u00E9", "caf\u00E9", "caf\u00E9"}}};
   for (const auto& [text, expected] : words) EXPECT_EQ(text::word_tokens_lower(text), expected);
   // A run of marks longer than real text has is broken up for composition, not into words.
-  std::string marks = "a";
-  for (int i = 0; i < 40; ++i) marks += "\u0316\u0301";
-  EXPECT_EQ(text::word_tokens_lower(marks).size(), 1u);
+  // (U+0F73 is no mark itself but decomposes into two.)
+  for (const char* pair : {"\u0316\u0301", "\u0F73"}) {
+    std::string marks = "a";
+    for (int i = 0; i < 40; ++i) marks += pair;
+    EXPECT_EQ(text::word_tokens_lower(marks).size(), 1u) << pair;
+  }
   // ASCII text takes a path of its own; ICU segments it whenever a non-ASCII word follows.
   std::mt19937 rng(7);
   const std::string alphabet = "aZ09_.,;:'@ \t\n-!\"/$x";
@@ -335,6 +338,11 @@ TEST(HybridScorer, RescalesByTheFiniteRangeWhateverTheOrderAndWeight) {
   }
   const auto wide = fused(Pairs{{"a", 1e308}, {"b", -1e308}, {"c", 0.0}, {"d", INFINITY}});
   EXPECT_EQ(wide, (std::map<std::string, double>{{"a", 1.0}, {"c", 0.5}, {"d", 1.0}}));
+  // The narrowest range there is, and one finite score below an infinity.
+  EXPECT_EQ(fused(Pairs{{"a", 5e-324}, {"b", 0.0}, {"c", 0.0}, {"d", 0.0}}),
+            (std::map<std::string, double>{{"a", 1.0}}));
+  EXPECT_EQ(fused(Pairs{{"a", INFINITY}, {"b", 0.5}, {"c", 0.5}, {"d", 0.5}}),
+            (std::map<std::string, double>{{"a", 1.0}}));
 }
 
 TEST(HybridScorer, PartsFollowRememberedTextsIncrementallyOrByReindexing) {

@@ -24,7 +24,8 @@ constexpr double kRankConstant = 60.0;
 // load, say) differs in the last bits, and rescaling that difference, or ranking by it, would
 // hand a part's whole weight to whichever agent the rounding favoured.
 bool same_score(double a, double b) {
-  return a == b || std::fabs(a - b) <= 1e-9 * std::max(std::fabs(a), std::fabs(b));
+  return a == b || (std::isfinite(a) && std::isfinite(b) &&
+                    std::fabs(a - b) <= 1e-9 * std::max(std::fabs(a), std::fabs(b)));
 }
 
 }  // namespace
@@ -88,7 +89,8 @@ struct HybridScorer::Impl {
     std::vector<double> value(agents.size(), 0.0);
     std::vector<std::uint8_t> listed(agents.size(), 0);
     std::vector<Slot> touched;
-    double answered = 0.0;
+    double answered = 0.0;  // the shares of the parts that answered
+    bool any_answered = false;
     std::string first_error;
     for (std::size_t p = 0; p < parts.size(); ++p) {
       const HybridPart& part = parts[p];
@@ -103,6 +105,7 @@ struct HybridScorer::Impl {
       }
       const double share = shares[p];
       answered += share;
+      any_answered = true;
       // Built-in parts report the slot + 1 they were indexed with; host parts only names.
       // A name listed twice takes its later value; unknown names are dropped.
       touched.clear();
@@ -129,7 +132,7 @@ struct HybridScorer::Impl {
       }
       for (const Slot slot : touched) listed[slot] = 0;
     }
-    if (answered == 0.0 && !first_error.empty()) return R::err(std::move(first_error));
+    if (!any_answered && !first_error.empty()) return R::err(std::move(first_error));
     if (answered > 0.0) {
       for (double& f : fused) f = std::clamp(f / answered, 0.0, 1.0);
     }
@@ -137,32 +140,43 @@ struct HybridScorer::Impl {
   }
 
   // Adds one part's scores rescaled by their range: the best finite score 1, the worst 0
-  // (unlisted agents count as 0). Infinities are the ends of the range and NaN stays NaN, so
-  // that it ranks last as it would from the part alone. Where every agent scored alike there
-  // is no range, and they keep the part's own similarity.
+  // (unlisted agents count as 0). Infinities are the ends of the range (a lone finite score
+  // lies below a +inf, above a -inf) and NaN stays NaN, so that it ranks last as it would from
+  // the part alone. Where every agent scored alike there is no range, and they keep the
+  // part's own similarity.
   void add_min_max(double weight, const std::vector<Slot>& touched,
                    const std::vector<double>& value, std::vector<double>& fused) const {
     if (touched.empty()) return;
     const bool some_unlisted = touched.size() < slot_by_name.size();
     double lo = some_unlisted ? 0.0 : std::numeric_limits<double>::infinity();
     double hi = some_unlisted ? 0.0 : -std::numeric_limits<double>::infinity();
+    bool top = false;     // a +inf listed
+    bool bottom = false;  // a -inf listed
     for (const Slot slot : touched) {
-      if (std::isfinite(value[slot])) {
-        lo = std::min(lo, value[slot]);
-        hi = std::max(hi, value[slot]);
+      const double v = value[slot];
+      if (std::isfinite(v)) {
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
       }
+      top = top || v == std::numeric_limits<double>::infinity();
+      bottom = bottom || v == -std::numeric_limits<double>::infinity();
     }
-    const bool alike = !(hi > lo) || same_score(hi, lo);
-    // Halves, so that a range from -1e308 to 1e308 does not overflow; exactly 1 at `hi`.
-    const double range = hi * 0.5 - lo * 0.5;
+    const bool one_finite_score = !(hi > lo) || same_score(hi, lo);
+    // Halved only where the difference overflows (-1e308 to 1e308): exactly 1 at `hi` either way.
+    const double span = hi - lo;
+    const bool halve = !std::isfinite(span);
+    const double range = halve ? hi * 0.5 - lo * 0.5 : span;
     auto rescaled = [&](double v) {
       if (std::isnan(v)) return v;
       if (std::isinf(v)) return v > 0.0 ? 1.0 : 0.0;
-      if (alike) return std::clamp(v, 0.0, 1.0);
-      return (v * 0.5 - lo * 0.5) / range;
+      if (!one_finite_score) return halve ? (v * 0.5 - lo * 0.5) / range : (v - lo) / range;
+      // One finite score: below a +inf, above a -inf, between both, or (all alike) the part's
+      // own similarity.
+      if (top || bottom) return top && bottom ? 0.5 : (top ? 0.0 : 1.0);
+      return std::clamp(v, 0.0, 1.0);
     };
     // Unlisted agents sit at 0, which is above `lo` only when a part listed negative scores.
-    const double unlisted = some_unlisted && !alike ? rescaled(0.0) : 0.0;
+    const double unlisted = some_unlisted ? rescaled(0.0) : 0.0;
     if (unlisted > 0.0) {
       for (Slot slot = 0; slot < agents.size(); ++slot) {
         if (live(slot)) fused[slot] += weight * unlisted;

@@ -5,6 +5,7 @@
 #include <unicode/normalizer2.h>
 #include <unicode/ubrk.h>
 #include <unicode/uchar.h>
+#include <unicode/unistr.h>
 #include <unicode/utext.h>
 #include <unicode/utf8.h>
 
@@ -13,6 +14,7 @@
 #include <new>
 #include <stdexcept>
 #include <unordered_set>
+#include <vector>
 
 #include "text/unicode.hpp"
 
@@ -100,11 +102,40 @@ void ascii_words_lower(std::string_view text, std::vector<std::string>& words) {
   }
 }
 
-// Puts a combining grapheme joiner (U+034F, a starter) after every 30 successive combining
-// marks, as the stream-safe text format does: ICU orders each run of marks by insertion, so an
-// unbounded run of alternating classes costs the square of its length to check or compose.
-// Real text never has such runs.
-void bound_mark_runs(std::string& text) {
+// The combining marks a code point's canonical decomposition starts and ends with, and
+// whether it is nothing else: U+0F73 has combining class 0 yet decomposes into two marks.
+struct Marks {
+  int leading = 0;
+  int trailing = 0;
+  bool only = false;
+};
+
+Marks marks_of(UChar32 c, const icu::Normalizer2& nfd) {
+  if (c < 0 || (u_getIntPropertyValue(c, UCHAR_LEAD_CANONICAL_COMBINING_CLASS) == 0 &&
+                u_getIntPropertyValue(c, UCHAR_TRAIL_CANONICAL_COMBINING_CLASS) == 0)) {
+    return {};
+  }
+  icu::UnicodeString parts;
+  if (!nfd.getDecomposition(c, parts)) parts.setTo(c);
+  std::vector<bool> mark;
+  for (std::int32_t i = 0; i < parts.length(); i = parts.moveIndex32(i, 1)) {
+    mark.push_back(u_getCombiningClass(parts.char32At(i)) != 0);
+  }
+  Marks out;
+  while (out.leading < static_cast<int>(mark.size()) && mark[out.leading]) ++out.leading;
+  while (out.trailing < static_cast<int>(mark.size()) && mark[mark.size() - 1 - out.trailing]) {
+    ++out.trailing;
+  }
+  out.only = out.leading == static_cast<int>(mark.size());
+  return out;
+}
+
+// Puts a combining grapheme joiner (U+034F, a starter) before a code point that would make
+// more than 30 successive combining marks, counted in canonical decompositions, as the
+// stream-safe text format does: ICU orders each run of marks by insertion, so an unbounded run
+// of alternating classes costs the square of its length to check or compose. Real text never
+// has such runs.
+void bound_mark_runs(std::string& text, const icu::Normalizer2& nfd) {
   constexpr int kMaxRun = 30;
   std::string out;
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
@@ -115,14 +146,14 @@ void bound_mark_runs(std::string& text) {
     const std::int32_t at = i;
     UChar32 c;
     U8_NEXT(bytes, i, size, c);
-    if (c < 0 || u_getCombiningClass(c) == 0) {
-      run = 0;
-    } else if (++run > kMaxRun) {
+    const Marks marks = marks_of(c, nfd);
+    if (run + marks.leading > kMaxRun) {
       out.append(text, static_cast<std::size_t>(copied), static_cast<std::size_t>(at - copied));
       out += "\xCD\x8F";  // U+034F
       copied = at;
-      run = 1;
+      run = 0;
     }
+    run = marks.only ? run + marks.leading : marks.trailing;
   }
   if (copied == 0) return;
   out.append(text, static_cast<std::size_t>(copied), std::string::npos);
@@ -134,8 +165,9 @@ void bound_mark_runs(std::string& text) {
 std::string composed(std::string text) {
   UErrorCode status = U_ZERO_ERROR;
   const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+  const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
   if (U_FAILURE(status)) return text;
-  bound_mark_runs(text);  // before the check too, which is as slow on long runs
+  bound_mark_runs(text, *nfd);  // before the check too, which is as slow on long runs
   const icu::StringPiece piece(text.data(), static_cast<std::int32_t>(text.size()));
   if (nfc->isNormalizedUTF8(piece, status) || U_FAILURE(status)) return text;
   std::string out;
