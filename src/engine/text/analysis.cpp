@@ -117,16 +117,17 @@ Marks marks_of(UChar32 c, const icu::Normalizer2& nfd) {
   }
   icu::UnicodeString parts;
   if (!nfd.getDecomposition(c, parts)) parts.setTo(c);
-  std::vector<bool> mark;
-  for (std::int32_t i = 0; i < parts.length(); i = parts.moveIndex32(i, 1)) {
-    mark.push_back(u_getCombiningClass(parts.char32At(i)) != 0);
-  }
   Marks out;
-  while (out.leading < static_cast<int>(mark.size()) && mark[out.leading]) ++out.leading;
-  while (out.trailing < static_cast<int>(mark.size()) && mark[mark.size() - 1 - out.trailing]) {
-    ++out.trailing;
+  out.only = true;
+  for (std::int32_t i = 0; i < parts.length(); i = parts.moveIndex32(i, 1)) {
+    if (u_getCombiningClass(parts.char32At(i)) == 0) {
+      out.only = false;
+      out.trailing = 0;
+    } else {
+      out.leading += out.only ? 1 : 0;
+      ++out.trailing;
+    }
   }
-  out.only = out.leading == static_cast<int>(mark.size());
   return out;
 }
 
