@@ -463,7 +463,7 @@ def cmd_feedback(args: argparse.Namespace, out: Any) -> int:
     values = {"diameter": _stored(agent, "diameter"), "tau": _stored(agent, "tau"),
               "consecutive_failures": _stored(agent, "consecutive_failures")}
     if args.json:
-        emit_json({"agent": args.name, "outcome": args.outcome, "query": args.query,
+        emit_json({"agent": args.name, "outcome": args.outcome, "query": query,
                    **{k: _json_value(v) for k, v in values.items()}}, out)
     else:
         print(f"recorded {args.outcome} for {args.name}: "
@@ -705,13 +705,17 @@ def build_parser() -> argparse.ArgumentParser:
     common = _Parser(add_help=False)
     common.add_argument("--state", type=Path, default=argparse.SUPPRESS, metavar="FILE",
                         help=state_help)
+    # The MCP server speaks JSON-RPC on stdout: it takes the state file but not --json.
+    state_only = _Parser(add_help=False)
+    state_only.add_argument("--state", type=Path, default=argparse.SUPPRESS, metavar="FILE",
+                            help=state_help)
     common.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
                         help=json_help)
     # The commands that create a missing state file choose how the new one ranks.
     creates = _Parser(add_help=False)
     creates.add_argument("--scorer", choices=SCORER_KINDS, metavar="{" + ",".join(SCORER_KINDS)
                          + "}", help=f"how a new state file ranks (default: {DEFAULT_SCORER}); "
-                         "an existing file keeps its own")
+                         "an existing file must record the same")
     creates.add_argument("--query-memory", type=_non_negative_int, metavar="N",
                          help="queries a new state file remembers per agent from successes "
                          f"(default: {DEFAULT_QUERY_MEMORY}; 0: none)")
@@ -779,7 +783,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="recorded as the tools' tool_source metadata (a server name, say)")
 
     p = command("mcp", "serve the network to MCP clients over stdio", cmd_mcp,
-                parents=[common, creates])
+                parents=[state_only, creates])
     p.add_argument("--lock-timeout", type=_float, default=10.0, metavar="SECONDS",
                    help="how long a change waits for another writer's lock (default: 10)")
 

@@ -169,7 +169,15 @@ PyObject* network_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       }
       engine = LocalNetwork::with_config(config->lsh, config->max_disagreement_split);
     } else if (scorer) {
-      // The threshold is not applied with a scorer: the engine keeps its default.
+      // The threshold is not applied with a scorer: the engine keeps its default. Callers rely
+      // on that, but one who passes both should hear that the value went unused.
+      if (threshold &&
+          PyErr_WarnEx(PyExc_UserWarning,
+                       "similarity_threshold is not applied with a scorer: the network keeps "
+                       "the default 0.1",
+                       1) < 0) {
+        return nullptr;
+      }
       std::unique_ptr<Scorer> built = engine_scorer_of(scorer.get());
       if (!built) return nullptr;
       engine = LocalNetwork::with_scorer(std::move(built));

@@ -108,7 +108,8 @@ def test_new_files_rank_as_asked_and_existing_ones_keep_theirs(tmp_path, options
     assert run("--state", path, "add", "fr", "translate text", *options)[0] == 0
     assert recorded_configuration(path.read_bytes()) == (kind, memory)
     assert run("--state", path, "feedback", "fr", "success", "--query", "render French")[0] == 0
-    assert run("--state", path, "feedback", "fr", "success", "--query", "  ")[0] == 0  # none
+    code, out, _ = run("--state", path, "--json", "feedback", "fr", "success", "--query", "  ")
+    assert code == 0 and json.loads(out)["query"] is None  # a blank query is none
     assert LocalNetwork.load(path).remembered("fr") == (["render French"] if memory else [])
     before = path.read_bytes()
     for other in (["--scorer", "bm25" if kind != "bm25" else "tfidf"],

@@ -34,7 +34,11 @@ def test_conflicting_constructor_arguments():
     ({"scorer": TfIdfScorer(), "similarity_threshold": 0.99}, "translate text", 1),
 ])
 def test_threshold_scorer_and_config_are_applied(kwargs, query, found):
-    net = LocalNetwork(**kwargs)
+    if "scorer" in kwargs:
+        with pytest.warns(UserWarning, match="similarity_threshold is not applied with a scorer"):
+            net = LocalNetwork(**kwargs)
+    else:
+        net = LocalNetwork(**kwargs)
     net.register("a", ["translate text"])
     assert len(net.discover(query)) == found
 
