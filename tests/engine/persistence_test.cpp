@@ -214,7 +214,8 @@ TEST_F(StateFixture, ReadingAcceptsAnyOrderUnknownMembersDefaultsAndNulls) {
       minhash +
       R"(]}], "sigma": 0.1, "consecutive_pulse_timeouts": 2, "forwards_count": 3, "tau": 0,)"
       R"( "diameter": 5, "metadata": {"k": "v", "k": "w"}, "capabilities": ["c1", "c2"],)"
-      R"( "unknown": "ignored", "name": "n"}], "cooccurrence_matrix": {"a,b,c": 2, "abc": 9},)"
+      R"( "unknown": "ignored", "name": "n"}], "cooccurrence_matrix": {"a,b,c": 2, "abc": 9,)"
+      R"( "hi,,c1": 5},)"
       R"( "version": 0})");
   ASSERT_TRUE(loaded);
   const AgentRecord& a = *loaded->find("n");
@@ -227,8 +228,10 @@ TEST_F(StateFixture, ReadingAcceptsAnyOrderUnknownMembersDefaultsAndNulls) {
   EXPECT_EQ(a.feedback[0].query_signature[63], 252);
   const auto& expander = loaded->cooccurrence_mutex().unsafe_value();
   EXPECT_EQ(expander.feedback_count(), 11u);
-  EXPECT_EQ(expander.size(), 1u);
+  EXPECT_EQ(expander.size(), 2u);
   EXPECT_EQ(expander.count("a", "b,c"), 2u);
+  // A query word ending in a comma: the split that leaves a capability word wins.
+  EXPECT_EQ(expander.count("hi,", "c1"), 5u);
   // Nulls, and more feedback than the index keeps: the last hundred stay. Loaded circuits
   // start closed, whatever count of timeouts the file carries.
   std::string records;
@@ -302,6 +305,9 @@ TEST_F(StateFixture, RejectedFilesNameTheirFault) {
       {file_text(agent_text("ok") + ", " + agent_text("")),
        no_agent + "Agent name cannot be empty"},
       {with("capabilities", "[]"), no_agent + "Capabilities list cannot be empty"},
+      {file_text(agent_text("a") + ", " + agent_text("a")), ser + "duplicate agent `a`"},
+      {file_text("", R"(, "scorer": {"kind": "bm25", "kind": "tfidf"})"),
+       ser + "duplicate field `kind`"},
       {R"({"version": 4, "agents": []})", "unsupported snapshot version 4 (supported up to 3)"},
       {file_text("", ", \"x\": \"\xff\""), "I/O error: stream did not contain valid UTF-8"},
       {minhash(64, 255), "<ok>"},

@@ -7,19 +7,54 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "core/string_hash.hpp"
 #include "network/atomic_file.hpp"
 #include "network/network.hpp"
 #include "network/snapshot.hpp"
 #include "scorer/settings.hpp"
+#include "text/unicode.hpp"
 
 namespace kova {
 
 namespace {
 
 constexpr double kLoadedTauFloor = 0.001;
+
+// A learned pair is stored under "query,capability" and read back split at the first comma, so
+// a query word that holds a comma ("hi," from "hi, send email") came back as another pair and
+// its counts were lost. Where a later comma leaves a capability word that a stored agent has,
+// that split is the one recording could have made; a name with no such split keeps the first.
+void resplit_comma_pairs(NetworkSnapshot& snapshot) {
+  const auto ambiguous = [](const CoOccurrenceExpander::Pair& p) {
+    return p.capability_term.find(',') != std::string::npos;
+  };
+  if (std::none_of(snapshot.matrix.begin(), snapshot.matrix.end(), ambiguous)) return;
+  std::unordered_set<std::string, StringHash, std::equal_to<>> capability_words;
+  for (const AgentSnapshot& agent : snapshot.agents) {
+    for (const std::string& capability : agent.capabilities) {
+      for (std::string& word : text::split_whitespace_lower(capability)) {
+        capability_words.insert(std::move(word));
+      }
+    }
+  }
+  for (CoOccurrenceExpander::Pair& pair : snapshot.matrix) {
+    if (!ambiguous(pair) || capability_words.contains(pair.capability_term)) continue;
+    const std::string name = pair.query_term + ',' + pair.capability_term;
+    for (std::size_t comma = name.find(',', pair.query_term.size() + 1);
+         comma != std::string::npos; comma = name.find(',', comma + 1)) {
+      if (capability_words.contains(std::string_view(name).substr(comma + 1))) {
+        pair.query_term = name.substr(0, comma);
+        pair.capability_term = name.substr(comma + 1);
+        break;
+      }
+    }
+  }
+}
 
 }  // namespace
 
@@ -91,6 +126,7 @@ Result<std::unique_ptr<LocalNetwork>, NetworkError> LocalNetwork::load(
           snapshot.query_memory.value_or(0), std::numeric_limits<std::size_t>::max())));
   if (snapshot.query_expansion) learning.query_expansion = *snapshot.query_expansion;
   network->set_learning(learning);
+  resplit_comma_pairs(snapshot);
   {
     auto expander = safe_lock(network->cooccurrence_, "cooccurrence load");
     expander->replace(snapshot.matrix, snapshot.feedback_count);
@@ -98,6 +134,11 @@ Result<std::unique_ptr<LocalNetwork>, NetworkError> LocalNetwork::load(
 
   for (std::size_t i = 0; i < snapshot.agents.size(); ++i) {
     AgentSnapshot& stored = snapshot.agents[i];
+    // Registering a name again would replace the first record, and what it held would be lost
+    // without a word; no save writes a name twice.
+    if (network->find(stored.name) != nullptr) {
+      return Out::err(NetworkError::serialization("duplicate agent `" + stored.name + "`"));
+    }
     if (auto error =
             network->register_agent(stored.name, stored.capabilities, std::move(stored.endpoint),
                                     std::move(stored.metadata))) {

@@ -370,6 +370,9 @@ class SnapshotReader {
 
   bool key(std::string& name) {
     if (capture_.active()) {
+      // The scorer's settings are read as a document, where a repeated key would silently
+      // replace the first.
+      if (capture_.path.back()->contains(name)) return fail("duplicate field `" + name + "`");
       capture_.key = std::move(name);
       return true;
     }
