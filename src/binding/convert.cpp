@@ -72,6 +72,21 @@ void raise_arg_error(PyObject* type, const char* arg, std::string_view message) 
 void prefix_pending_error(const char* arg) {
   if (!arg || !PyErr_Occurred()) return;
   Ref original = Ref::steal(PyErr_GetRaisedException());
+  // Only a plain error built from one text can be built again with a prefix. SystemExit and
+  // KeyboardInterrupt must reach the interpreter as they are, and an OSError would lose its
+  // errno and file name.
+  Ref args = Ref::steal(PyObject_GetAttrString(original.get(), "args"));
+  const bool rebuildable = PyObject_TypeCheck(original.get(),
+                                              reinterpret_cast<PyTypeObject*>(PyExc_Exception)) &&
+                           !PyObject_TypeCheck(original.get(),
+                                               reinterpret_cast<PyTypeObject*>(PyExc_OSError)) &&
+                           args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1 &&
+                           PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0));
+  if (!rebuildable) {
+    PyErr_Clear();
+    PyErr_SetRaisedException(original.release());
+    return;
+  }
   Ref text = Ref::steal(PyObject_Str(original.get()));
   Ref prefixed;
   if (text) prefixed = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", arg, text.get()));

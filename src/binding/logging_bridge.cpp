@@ -186,6 +186,8 @@ struct WatchedList {
 // process, like the type objects.
 class Bridge {
  public:
+  static constexpr std::size_t kReentrantRecords = 1024;
+
   void sync() {
     if (broken_) return;
     if (ready_ && !sink_->has_unknown_targets() && unchanged()) return;
@@ -214,13 +216,21 @@ class Bridge {
     } flushing(flushing_);
     // The call's own exception, if it is failing, survives the handlers.
     Ref saved = Ref::steal(PyErr_GetRaisedException());
-    // Bounded, so that a handler whose calls log again cannot keep this call going forever;
-    // what is left goes out with the next call.
-    for (int round = 0; round < 8 && log_calls::pending.load(); ++round) {
-      const std::vector<Queued> mine = sink_->take();
+    // Records that handlers' own calls into the module log go out in further rounds, bounded
+    // in rounds and in number: a handler that calls the network for every record feeds itself,
+    // doubling the queue each round if it calls twice. What is left then is dropped; carried
+    // over, it would grow with every call.
+    std::size_t budget = kReentrantRecords;
+    for (int round = 0; round < 8 && budget > 0 && log_calls::pending.load(); ++round) {
+      std::vector<Queued> mine = sink_->take();
       if (mine.empty()) break;
+      if (round > 0) {
+        if (mine.size() > budget) mine.resize(budget);
+        budget -= mine.size();
+      }
       for (const Queued& q : mine) emit(q);
     }
+    if (log_calls::pending.load()) sink_->take();
     if (saved) PyErr_SetRaisedException(saved.release());
   }
 

@@ -191,10 +191,12 @@ std::optional<std::vector<std::pair<Ref, double>>> parse_parts(PyObject* scorers
           where + " must be a (scorer, weight) pair: " + cast_error_text(item, "tuple"));
       return std::nullopt;
     }
-    if (PySequence_Size(item) != 2) {
+    const Py_ssize_t size = PySequence_Size(item);  // a list subclass's __len__ may raise
+    if (size < 0) return std::nullopt;
+    if (size != 2) {
       raise_arg_error(PyExc_ValueError, kHybridNames[0],
                       where + " must be a (scorer, weight) pair, got length " +
-                          std::to_string(PySequence_Size(item)));
+                          std::to_string(size));
       return std::nullopt;
     }
     Ref scorer = Ref::steal(PySequence_GetItem(item, 0));

@@ -14,7 +14,7 @@ from conftest import REPO
 
 from kova_discovery._native import (  # several are reached only through eval()
     CircuitBreakerConfig, DiscoveryConfig, FilterValue, LocalNetwork, MycorrhizalPropagator,
-    Query, TfIdfScorer, capabilities_from_a2a_rust)
+    HybridScorer, Query, TfIdfScorer, capabilities_from_a2a_rust)
 
 
 class Exploding:
@@ -188,6 +188,29 @@ def test_argument_parsing_messages():
             call()
     net.register(name="a", capabilities=["x"])  # keyword forms of positional parameters
     assert net.deregister(name="a") is True
+
+
+def test_errors_raised_while_converting_keep_their_identity():
+    class Exits:
+        def __float__(self):
+            raise SystemExit(3)
+
+    class Gone:
+        def __fspath__(self):
+            raise FileNotFoundError(2, "No such file or directory", "/mnt/gone")
+
+    class Pair(list):
+        def __len__(self):
+            raise ZeroDivisionError("len failed")
+
+    with pytest.raises(SystemExit) as exited:
+        LocalNetwork(similarity_threshold=Exits())
+    assert exited.value.code == 3
+    with pytest.raises(FileNotFoundError) as missing:
+        LocalNetwork().save(Gone())
+    assert (missing.value.errno, missing.value.filename) == (2, "/mnt/gone")
+    with pytest.raises(ZeroDivisionError, match="len failed"):
+        HybridScorer([Pair([TfIdfScorer(), 1.0])])
 
 
 def test_subclasses_of_builtin_containers_and_numpy_bools_are_accepted():

@@ -283,3 +283,19 @@ def test_handlers_run_after_the_call_and_may_fail(monkeypatch, package_logger):
         "emit": lambda self, record: emit(record)})(logging.WARNING))
     assert net.record_success("nope") is None and net.agents() == ["late"]
     assert [str(h.exc_value) for h in hooked] == ["handler broke"]
+
+
+def test_handlers_that_log_again_through_the_network_stay_bounded(package_logger):
+    net, seen = LocalNetwork(), []
+
+    def emit(record):  # each record makes two more: unbounded, the queue doubles per round
+        seen.append(record)
+        net.tick()
+        net.tick()
+
+    package_logger.addHandler(type("Feeding", (logging.Handler,), {
+        "emit": lambda self, record: emit(record)})())
+    for _ in range(3):
+        seen.clear()
+        net.tick()
+        assert 0 < len(seen) < 2000
