@@ -72,18 +72,18 @@ void raise_arg_error(PyObject* type, const char* arg, std::string_view message) 
 void prefix_pending_error(const char* arg) {
   if (!arg || !PyErr_Occurred()) return;
   Ref original = Ref::steal(PyErr_GetRaisedException());
-  // Only a plain error built from one text can be built again with a prefix. SystemExit and
-  // KeyboardInterrupt must reach the interpreter as they are, and an OSError would lose its
-  // errno and file name.
-  Ref args = Ref::steal(PyObject_GetAttrString(original.get(), "args"));
-  const bool rebuildable = PyObject_TypeCheck(original.get(),
-                                              reinterpret_cast<PyTypeObject*>(PyExc_Exception)) &&
-                           !PyObject_TypeCheck(original.get(),
-                                               reinterpret_cast<PyTypeObject*>(PyExc_OSError)) &&
-                           args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1 &&
-                           PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0));
-  if (!rebuildable) {
-    PyErr_Clear();
+  // Only the plain errors conversions raise are built again with the prefix. Anything else
+  // (SystemExit, an OSError with its errno, a KeyError with its key, a class of the caller's
+  // own with attributes) goes on as it is, with the argument's name as a note.
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(original.get()));
+  if (type != PyExc_TypeError && type != PyExc_ValueError && type != PyExc_OverflowError) {
+    if (PyObject_TypeCheck(original.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+      Ref note = Ref::steal(PyUnicode_FromFormat("argument '%s'", arg));
+      Ref added = note ? Ref::steal(PyObject_CallMethod(original.get(), "add_note", "O",
+                                                        note.get()))
+                       : Ref();
+      if (!added) PyErr_Clear();
+    }
     PyErr_SetRaisedException(original.release());
     return;
   }

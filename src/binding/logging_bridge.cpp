@@ -207,30 +207,45 @@ class Bridge {
   }
 
   void flush() {
-    // A handler's own calls into the module end here: the loop below takes their records.
-    if (flushing_ || !sink_) return;
+    // A handler's own calls into the module end here: the loop below takes their records. Per
+    // thread: while one thread's handler waits (releasing the interpreter lock), another
+    // thread's call must still hand over its own records.
+    thread_local bool flushing = false;
+    if (flushing || !sink_) return;
     struct Flushing {
       bool& flag;
       explicit Flushing(bool& f) : flag(f) { flag = true; }
       ~Flushing() { flag = false; }
-    } flushing(flushing_);
+    } guard(flushing);
     // The call's own exception, if it is failing, survives the handlers.
     Ref saved = Ref::steal(PyErr_GetRaisedException());
-    // Records that handlers' own calls into the module log go out in further rounds, bounded
-    // in rounds and in number: a handler that calls the network for every record feeds itself,
-    // doubling the queue each round if it calls twice. What is left then is dropped; carried
-    // over, it would grow with every call.
+    // Records that handlers' own calls into the module log go out in further rounds. A handler
+    // that calls the network for every record feeds itself (twice per record doubles the queue
+    // each round), so from the third round on their number is bounded too, and what is left
+    // when the rounds end is dropped with one warning: carried over, it would grow with every
+    // call.
     std::size_t budget = kReentrantRecords;
-    for (int round = 0; round < 8 && budget > 0 && log_calls::pending.load(); ++round) {
+    std::size_t dropped = 0;
+    for (int round = 0; round < 8 && log_calls::pending.load(); ++round) {
       std::vector<Queued> mine = sink_->take();
       if (mine.empty()) break;
-      if (round > 0) {
-        if (mine.size() > budget) mine.resize(budget);
+      if (round >= 2) {
+        if (mine.size() > budget) {
+          dropped += mine.size() - budget;
+          mine.resize(budget);
+        }
         budget -= mine.size();
       }
       for (const Queued& q : mine) emit(q);
     }
-    if (log_calls::pending.load()) sink_->take();
+    if (log_calls::pending.load()) dropped += sink_->take().size();
+    if (dropped > 0) {
+      emit({30, std::string(log::kTargetPyBridge),
+            "dropped " + std::to_string(dropped) +
+                " log records that logging handlers' own calls into kova_discovery logged",
+            {}, std::this_thread::get_id()});
+      if (log_calls::pending.load()) sink_->take();
+    }
     if (saved) PyErr_SetRaisedException(saved.release());
   }
 
@@ -444,7 +459,6 @@ class Bridge {
 
   bool ready_ = false;
   bool broken_ = false;
-  bool flushing_ = false;
   Ref logging_;
   Ref get_logger_;
   Ref null_handler_;

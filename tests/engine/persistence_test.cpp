@@ -215,7 +215,7 @@ TEST_F(StateFixture, ReadingAcceptsAnyOrderUnknownMembersDefaultsAndNulls) {
       R"(]}], "sigma": 0.1, "consecutive_pulse_timeouts": 2, "forwards_count": 3, "tau": 0,)"
       R"( "diameter": 5, "metadata": {"k": "v", "k": "w"}, "capabilities": ["c1", "c2"],)"
       R"( "unknown": "ignored", "name": "n"}], "cooccurrence_matrix": {"a,b,c": 2, "abc": 9,)"
-      R"( "hi,,c1": 5},)"
+      R"( "hi,,c1": 5, "q,x,c1": 3},)"
       R"( "version": 0})");
   ASSERT_TRUE(loaded);
   const AgentRecord& a = *loaded->find("n");
@@ -228,10 +228,12 @@ TEST_F(StateFixture, ReadingAcceptsAnyOrderUnknownMembersDefaultsAndNulls) {
   EXPECT_EQ(a.feedback[0].query_signature[63], 252);
   const auto& expander = loaded->cooccurrence_mutex().unsafe_value();
   EXPECT_EQ(expander.feedback_count(), 11u);
-  EXPECT_EQ(expander.size(), 2u);
+  EXPECT_EQ(expander.size(), 3u);
   EXPECT_EQ(expander.count("a", "b,c"), 2u);
-  // A query word ending in a comma: the split that leaves a capability word wins.
+  // A query word ending in a comma: the split that leaves a capability word wins. Without a
+  // leading comma the first comma stands, even where a later one would leave a known word.
   EXPECT_EQ(expander.count("hi,", "c1"), 5u);
+  EXPECT_EQ(expander.count("q", "x,c1"), 3u);
   // Nulls, and more feedback than the index keeps: the last hundred stay. Loaded circuits
   // start closed, whatever count of timeouts the file carries.
   std::string records;

@@ -212,6 +212,14 @@ def test_errors_raised_while_converting_keep_their_identity():
     with pytest.raises(ZeroDivisionError, match="len failed"):
         HybridScorer([Pair([TfIdfScorer(), 1.0])])
 
+    class Keyed:
+        def __index__(self):
+            return {}["k"]
+
+    with pytest.raises(KeyError) as keyed:
+        LocalNetwork(query_memory=Keyed())
+    assert keyed.value.args == ("k",) and keyed.value.__notes__ == ["argument 'query_memory'"]
+
 
 def test_subclasses_of_builtin_containers_and_numpy_bools_are_accepted():
     S, L, T, D = (type(base.__name__.upper(), (base,), {}) for base in (str, list, tuple, dict))

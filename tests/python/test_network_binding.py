@@ -6,6 +6,7 @@ run after the call). (Registry, invoke map and references: test_reliability_leak
 import json
 import logging
 import sys
+import threading
 
 import pytest
 
@@ -285,17 +286,48 @@ def test_handlers_run_after_the_call_and_may_fail(monkeypatch, package_logger):
     assert [str(h.exc_value) for h in hooked] == ["handler broke"]
 
 
-def test_handlers_that_log_again_through_the_network_stay_bounded(package_logger):
-    net, seen = LocalNetwork(), []
+def test_handlers_that_log_again_through_the_network_lose_nothing_unless_unbounded(
+        package_logger):
+    net, seen, feeding = LocalNetwork(), [], []
+    long_texts = [" ".join(["word"] * 60) + f" v{i}" for i in range(1500)]
 
-    def emit(record):  # each record makes two more: unbounded, the queue doubles per round
-        seen.append(record)
-        net.tick()
-        net.tick()
+    def emit(record):
+        seen.append(record.getMessage())
+        if "big" not in net.agents():
+            net.register("big", long_texts)  # once: 1,500 warnings, all delivered
+        elif feeding:  # each record makes two more: unbounded, the queue doubles per round
+            net.tick()
+            net.tick()
 
-    package_logger.addHandler(type("Feeding", (logging.Handler,), {
+    package_logger.addHandler(type("Calling", (logging.Handler,), {
         "emit": lambda self, record: emit(record)})())
+    net.record_success("nobody")
+    assert sum("cut" in m or "trunc" in m for m in seen) == 1500
+    feeding.append(True)
     for _ in range(3):
         seen.clear()
         net.tick()
-        assert 0 < len(seen) < 2000
+        assert 0 < len(seen) < 2000 and "dropped" in seen[-1]
+
+
+def test_a_waiting_handler_does_not_hold_back_another_threads_records(package_logger):
+    net, names, waiting, release = LocalNetwork(), [], threading.Event(), threading.Event()
+
+    def emit(record):
+        names.append(threading.current_thread().name)
+        if names == ["A"]:
+            waiting.set()
+            release.wait(10)  # lets the other thread run
+
+    # `handle` without the handler's lock, which would make the other thread wait anyway.
+    package_logger.addHandler(type("Waiting", (logging.Handler,), {
+        "handle": lambda self, record: emit(record)})(logging.WARNING))
+    a = threading.Thread(target=net.record_success, args=("nobody",), name="A")
+    a.start()
+    assert waiting.wait(10)
+    b = threading.Thread(target=net.record_success, args=("nobody",), name="B")
+    b.start()
+    b.join(10)
+    release.set()
+    a.join(10)
+    assert names == ["A", "B"]

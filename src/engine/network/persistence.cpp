@@ -26,30 +26,37 @@ namespace {
 constexpr double kLoadedTauFloor = 0.001;
 
 // A learned pair is stored under "query,capability" and read back split at the first comma, so
-// a query word that holds a comma ("hi," from "hi, send email") came back as another pair and
-// its counts were lost. Where a later comma leaves a capability word that a stored agent has,
-// that split is the one recording could have made; a name with no such split keeps the first.
+// a query word ending in commas ("hi," from "hi, send email") came back as another pair, with
+// a capability word starting with one, and its counts were lost. Such a pair is moved back
+// where the commas then leave a capability word of a stored agent: a capability word that
+// itself starts with a comma is far rarer than a query word ending in one. Anything else keeps
+// the first comma.
 void resplit_comma_pairs(NetworkSnapshot& snapshot) {
   const auto ambiguous = [](const CoOccurrenceExpander::Pair& p) {
-    return p.capability_term.find(',') != std::string::npos;
+    return p.capability_term.starts_with(',');
   };
   if (std::none_of(snapshot.matrix.begin(), snapshot.matrix.end(), ambiguous)) return;
   std::unordered_set<std::string, StringHash, std::equal_to<>> capability_words;
+  std::size_t longest = 0;
   for (const AgentSnapshot& agent : snapshot.agents) {
     for (const std::string& capability : agent.capabilities) {
       for (std::string& word : text::split_whitespace_lower(capability)) {
+        longest = std::max(longest, word.size());
         capability_words.insert(std::move(word));
       }
     }
   }
   for (CoOccurrenceExpander::Pair& pair : snapshot.matrix) {
     if (!ambiguous(pair) || capability_words.contains(pair.capability_term)) continue;
-    const std::string name = pair.query_term + ',' + pair.capability_term;
-    for (std::size_t comma = name.find(',', pair.query_term.size() + 1);
-         comma != std::string::npos; comma = name.find(',', comma + 1)) {
-      if (capability_words.contains(std::string_view(name).substr(comma + 1))) {
-        pair.query_term = name.substr(0, comma);
-        pair.capability_term = name.substr(comma + 1);
+    const std::string_view rest = pair.capability_term;
+    const std::size_t commas = std::min(rest.find_first_not_of(','), rest.size());
+    // Only words no longer than the longest capability word can match: a run of commas costs
+    // one lookup per comma, not one per comma and byte.
+    for (std::size_t k = std::max<std::size_t>(1, rest.size() > longest ? rest.size() - longest : 1);
+         k <= commas; ++k) {
+      if (capability_words.contains(rest.substr(k))) {
+        pair.query_term.append(k, ',');
+        pair.capability_term.erase(0, k);
         break;
       }
     }

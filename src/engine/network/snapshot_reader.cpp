@@ -21,8 +21,6 @@ namespace kova {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 // Our own files nest six levels deep; anything far deeper is hostile or broken.
 constexpr std::size_t kMaxDepth = 128;
 
@@ -329,11 +327,11 @@ class SnapshotReader {
 
   bool start_object(std::size_t) {
     if (stack_.size() + capture_.depth() >= kMaxDepth) return fail("recursion limit exceeded");
-    if (capture_.active()) return capture_.open(Json::object());
+    if (capture_.active()) return capture_.open(Capture::Doc::object());
     const Slot slot = next_slot();
     switch (slot) {
       case Slot::ScorerSettings:
-        return capture_.open(Json::object());
+        return capture_.open(Capture::Doc::object());
       case Slot::Skip:
       case Slot::Metadata:
       case Slot::Matrix:
@@ -422,7 +420,7 @@ class SnapshotReader {
 
   bool start_array(std::size_t) {
     if (stack_.size() + capture_.depth() >= kMaxDepth) return fail("recursion limit exceeded");
-    if (capture_.active()) return capture_.open(Json::array());
+    if (capture_.active()) return capture_.open(Capture::Doc::array());
     const Slot slot = next_slot();
     switch (slot) {
       case Slot::Extra:
@@ -637,14 +635,17 @@ class SnapshotReader {
 
   // The "scorer" member, kept as a document for the scorer's own factory to read.
   struct Capture {
-    Json root;
-    std::vector<Json*> path;  // open containers, innermost last
+    // Sorted members: a file may hold many, and an ordered document finds a key by walking
+    // them all. The factory reads members by name, so their order carries nothing.
+    using Doc = nlohmann::json;
+    Doc root;
+    std::vector<Doc*> path;  // open containers, innermost last
     std::string key;          // the pending key of the innermost object
 
     bool active() const { return !path.empty(); }
     std::size_t depth() const { return path.size(); }
-    bool value(Json v) {
-      Json& top = *path.back();
+    bool value(Doc v) {
+      Doc& top = *path.back();
       if (top.is_object()) {
         top[key] = std::move(v);
       } else {
@@ -653,13 +654,13 @@ class SnapshotReader {
       return true;
     }
     // Only the innermost container gains members, so pointers along the path stay valid.
-    bool open(Json container) {
+    bool open(Doc container) {
       if (path.empty()) {
         root = std::move(container);
         path.push_back(&root);
         return true;
       }
-      Json& top = *path.back();
+      Doc& top = *path.back();
       if (top.is_object()) {
         path.push_back(&(top[key] = std::move(container)));
       } else {
