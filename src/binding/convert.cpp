@@ -72,16 +72,24 @@ void raise_arg_error(PyObject* type, const char* arg, std::string_view message) 
 void prefix_pending_error(const char* arg) {
   if (!arg || !PyErr_Occurred()) return;
   Ref original = Ref::steal(PyErr_GetRaisedException());
-  // Only the plain errors conversions raise are built again with the prefix. Anything else
-  // (SystemExit, an OSError with its errno, a KeyError with its key, a class of the caller's
-  // own with attributes) goes on as it is, with the argument's name as a note.
+  // Only the plain errors conversions raise, built from one text, are built again with the
+  // prefix. Anything else (SystemExit, an OSError with its errno, a KeyError with its key, a
+  // class of the caller's own with attributes, an error of several arguments) goes on as it
+  // is, with the argument's name as a note. The base class's add_note runs no caller code.
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(original.get()));
-  if (type != PyExc_TypeError && type != PyExc_ValueError && type != PyExc_OverflowError) {
+  Ref args = Ref::steal(PyObject_GetAttrString(original.get(), "args"));
+  const bool plain = (type == PyExc_TypeError || type == PyExc_ValueError ||
+                      type == PyExc_OverflowError) &&
+                     args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1 &&
+                     PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0));
+  if (!plain) {
+    PyErr_Clear();
     if (PyObject_TypeCheck(original.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+      Ref add_note = Ref::steal(PyObject_GetAttrString(PyExc_BaseException, "add_note"));
       Ref note = Ref::steal(PyUnicode_FromFormat("argument '%s'", arg));
-      Ref added = note ? Ref::steal(PyObject_CallMethod(original.get(), "add_note", "O",
-                                                        note.get()))
-                       : Ref();
+      Ref added = add_note && note ? Ref::steal(PyObject_CallFunctionObjArgs(
+                                         add_note.get(), original.get(), note.get(), nullptr))
+                                   : Ref();
       if (!added) PyErr_Clear();
     }
     PyErr_SetRaisedException(original.release());

@@ -186,7 +186,7 @@ struct WatchedList {
 // process, like the type objects.
 class Bridge {
  public:
-  static constexpr std::size_t kReentrantRecords = 1024;
+  static constexpr std::size_t kCallsFromHandlers = 1024;
 
   void sync() {
     if (broken_) return;
@@ -207,38 +207,34 @@ class Bridge {
   }
 
   void flush() {
-    // A handler's own calls into the module end here: the loop below takes their records. Per
-    // thread: while one thread's handler waits (releasing the interpreter lock), another
+    // Per thread: while one thread's handler waits (releasing the interpreter lock), another
     // thread's call must still hand over its own records.
     thread_local bool flushing = false;
-    if (flushing || !sink_) return;
+    thread_local std::size_t calls_from_handlers = 0;
+    // A handler's own call into the module ends here: the loop below takes its records.
+    if (flushing) {
+      ++calls_from_handlers;
+      return;
+    }
+    if (!sink_) return;
     struct Flushing {
       bool& flag;
       explicit Flushing(bool& f) : flag(f) { flag = true; }
       ~Flushing() { flag = false; }
     } guard(flushing);
+    calls_from_handlers = 0;
     // The call's own exception, if it is failing, survives the handlers.
     Ref saved = Ref::steal(PyErr_GetRaisedException());
-    // Records that handlers' own calls into the module log go out in further rounds. A handler
-    // that calls the network for every record feeds itself (twice per record doubles the queue
-    // each round), so from the third round on their number is bounded too, and what is left
-    // when the rounds end is dropped with one warning: carried over, it would grow with every
-    // call.
-    std::size_t budget = kReentrantRecords;
-    std::size_t dropped = 0;
-    for (int round = 0; round < 8 && log_calls::pending.load(); ++round) {
-      std::vector<Queued> mine = sink_->take();
+    // Records that handlers' own calls log go out in further rounds, everything such calls
+    // log, up to a number of calls: a handler that calls the network for every record feeds
+    // itself (twice per record doubles the queue each round). What is left then is dropped
+    // with one warning; carried over, it would grow with every call.
+    while (calls_from_handlers <= kCallsFromHandlers && log_calls::pending.load()) {
+      const std::vector<Queued> mine = sink_->take();
       if (mine.empty()) break;
-      if (round >= 2) {
-        if (mine.size() > budget) {
-          dropped += mine.size() - budget;
-          mine.resize(budget);
-        }
-        budget -= mine.size();
-      }
       for (const Queued& q : mine) emit(q);
     }
-    if (log_calls::pending.load()) dropped += sink_->take().size();
+    const std::size_t dropped = log_calls::pending.load() ? sink_->take().size() : 0;
     if (dropped > 0) {
       emit({30, std::string(log::kTargetPyBridge),
             "dropped " + std::to_string(dropped) +

@@ -190,6 +190,10 @@ def test_argument_parsing_messages():
     assert net.deregister(name="a") is True
 
 
+def raise_(error):
+    raise error
+
+
 def test_errors_raised_while_converting_keep_their_identity():
     class Exits:
         def __float__(self):
@@ -219,6 +223,11 @@ def test_errors_raised_while_converting_keep_their_identity():
     with pytest.raises(KeyError) as keyed:
         LocalNetwork(query_memory=Keyed())
     assert keyed.value.args == ("k",) and keyed.value.__notes__ == ["argument 'query_memory'"]
+    for error in (ValueError("a", "b"), ValueError(), TypeError(42)):
+        raising = type("Raising", (), {"__index__": lambda self, e=error: raise_(e)})
+        with pytest.raises(type(error)) as raised:
+            LocalNetwork(query_memory=raising())
+        assert raised.value.args == error.args
 
 
 def test_subclasses_of_builtin_containers_and_numpy_bools_are_accepted():

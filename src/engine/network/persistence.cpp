@@ -26,14 +26,12 @@ namespace {
 constexpr double kLoadedTauFloor = 0.001;
 
 // A learned pair is stored under "query,capability" and read back split at the first comma, so
-// a query word ending in commas ("hi," from "hi, send email") came back as another pair, with
-// a capability word starting with one, and its counts were lost. Such a pair is moved back
-// where the commas then leave a capability word of a stored agent: a capability word that
-// itself starts with a comma is far rarer than a query word ending in one. Anything else keeps
-// the first comma.
+// a pair whose query word holds a comma ("hi," from "hi, send email", or "en,fr") came back as
+// another pair and its counts were lost. Such a pair is split instead at the first comma that
+// leaves a capability word of a stored agent; a name with no such comma keeps the first.
 void resplit_comma_pairs(NetworkSnapshot& snapshot) {
   const auto ambiguous = [](const CoOccurrenceExpander::Pair& p) {
-    return p.capability_term.starts_with(',');
+    return p.capability_term.find(',') != std::string::npos;
   };
   if (std::none_of(snapshot.matrix.begin(), snapshot.matrix.end(), ambiguous)) return;
   std::unordered_set<std::string, StringHash, std::equal_to<>> capability_words;
@@ -46,17 +44,21 @@ void resplit_comma_pairs(NetworkSnapshot& snapshot) {
       }
     }
   }
+  // Each lookup hashes its candidate word, which is never longer than the longest capability
+  // word; a bound on the candidates keeps a long run of commas linear in the file.
+  constexpr int kMaxCandidates = 64;
   for (CoOccurrenceExpander::Pair& pair : snapshot.matrix) {
     if (!ambiguous(pair) || capability_words.contains(pair.capability_term)) continue;
     const std::string_view rest = pair.capability_term;
-    const std::size_t commas = std::min(rest.find_first_not_of(','), rest.size());
-    // Only words no longer than the longest capability word can match: a run of commas costs
-    // one lookup per comma, not one per comma and byte.
-    for (std::size_t k = std::max<std::size_t>(1, rest.size() > longest ? rest.size() - longest : 1);
-         k <= commas; ++k) {
-      if (capability_words.contains(rest.substr(k))) {
-        pair.query_term.append(k, ',');
-        pair.capability_term.erase(0, k);
+    const std::size_t from = rest.size() > longest + 1 ? rest.size() - longest - 1 : 0;
+    int candidates = 0;
+    for (std::size_t comma = rest.find(',', from);
+         comma != std::string_view::npos && candidates < kMaxCandidates;
+         comma = rest.find(',', comma + 1), ++candidates) {
+      if (capability_words.contains(rest.substr(comma + 1))) {
+        pair.query_term += ',';
+        pair.query_term.append(rest.substr(0, comma));
+        pair.capability_term.erase(0, comma + 1);
         break;
       }
     }
