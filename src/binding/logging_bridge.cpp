@@ -82,6 +82,10 @@ std::string logger_name(std::string_view target) {
   return name;
 }
 
+// Records this thread's calls have queued, ever: tells a handler's call that logged from one
+// that did not.
+thread_local std::size_t records_queued_here = 0;
+
 struct Queued {
   int py_level;
   std::string target;
@@ -148,6 +152,7 @@ class PythonSink final : public log::Sink {
     }
     queue_.push_back({py_level, std::string(r.target), std::string(r.message), r.fields,
                       std::this_thread::get_id()});
+    ++records_queued_here;
     log_calls::pending.store(true);
   }
 
@@ -212,8 +217,11 @@ class Bridge {
     thread_local bool flushing = false;
     thread_local std::size_t calls_from_handlers = 0;
     // A handler's own call into the module ends here: the loop below takes its records.
+    thread_local std::size_t queued_before = 0;
     if (flushing) {
-      ++calls_from_handlers;
+      // Only calls that logged count: a handler may look things up for every record.
+      if (records_queued_here != queued_before) ++calls_from_handlers;
+      queued_before = records_queued_here;
       return;
     }
     if (!sink_) return;
@@ -223,6 +231,7 @@ class Bridge {
       ~Flushing() { flag = false; }
     } guard(flushing);
     calls_from_handlers = 0;
+    queued_before = records_queued_here;
     // The call's own exception, if it is failing, survives the handlers.
     Ref saved = Ref::steal(PyErr_GetRaisedException());
     // Records that handlers' own calls log go out in further rounds, everything such calls

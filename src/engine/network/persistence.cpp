@@ -25,40 +25,61 @@ namespace {
 
 constexpr double kLoadedTauFloor = 0.001;
 
+// A polynomial hash that extends to the left in constant time, so that every suffix of a text
+// is hashed in one pass from its end.
+struct SuffixHash {
+  static constexpr std::uint64_t kBase = 0x100000001b3;
+  std::uint64_t value = 0;
+  std::uint64_t power = 1;
+  void prepend(char c) {
+    value += static_cast<unsigned char>(c) * power;
+    power *= kBase;
+  }
+};
+
+std::uint64_t suffix_hash(std::string_view word) {
+  SuffixHash h;
+  for (auto it = word.rbegin(); it != word.rend(); ++it) h.prepend(*it);
+  return h.value;
+}
+
 // A learned pair is stored under "query,capability" and read back split at the first comma, so
 // a pair whose query word holds a comma ("hi," from "hi, send email", or "en,fr") came back as
 // another pair and its counts were lost. Such a pair is split instead at the first comma that
-// leaves a capability word of a stored agent; a name with no such comma keeps the first.
+// leaves a capability word of a stored agent; a name with no such comma keeps the first. (A
+// capability word holding a comma whose agent is gone can still be split wrongly: the name
+// alone cannot tell.)
 void resplit_comma_pairs(NetworkSnapshot& snapshot) {
   const auto ambiguous = [](const CoOccurrenceExpander::Pair& p) {
     return p.capability_term.find(',') != std::string::npos;
   };
   if (std::none_of(snapshot.matrix.begin(), snapshot.matrix.end(), ambiguous)) return;
   std::unordered_set<std::string, StringHash, std::equal_to<>> capability_words;
-  std::size_t longest = 0;
+  std::unordered_set<std::uint64_t> hashes;  // of the words, by SuffixHash
   for (const AgentSnapshot& agent : snapshot.agents) {
     for (const std::string& capability : agent.capabilities) {
       for (std::string& word : text::split_whitespace_lower(capability)) {
-        longest = std::max(longest, word.size());
+        hashes.insert(suffix_hash(word));
         capability_words.insert(std::move(word));
       }
     }
   }
-  // Each lookup hashes its candidate word, which is never longer than the longest capability
-  // word; a bound on the candidates keeps a long run of commas linear in the file.
-  constexpr int kMaxCandidates = 64;
+  std::vector<std::size_t> commas;  // whose suffix hashes like a capability word, last first
   for (CoOccurrenceExpander::Pair& pair : snapshot.matrix) {
     if (!ambiguous(pair) || capability_words.contains(pair.capability_term)) continue;
     const std::string_view rest = pair.capability_term;
-    const std::size_t from = rest.size() > longest + 1 ? rest.size() - longest - 1 : 0;
-    int candidates = 0;
-    for (std::size_t comma = rest.find(',', from);
-         comma != std::string_view::npos && candidates < kMaxCandidates;
-         comma = rest.find(',', comma + 1), ++candidates) {
-      if (capability_words.contains(rest.substr(comma + 1))) {
+    commas.clear();
+    SuffixHash h;
+    for (std::size_t i = rest.size(); i-- > 0;) {
+      if (rest[i] == ',' && hashes.contains(h.value)) commas.push_back(i);
+      h.prepend(rest[i]);
+    }
+    // Leftmost first; a hash that matches by chance costs one exact lookup.
+    for (auto it = commas.rbegin(); it != commas.rend(); ++it) {
+      if (capability_words.contains(rest.substr(*it + 1))) {
         pair.query_term += ',';
-        pair.query_term.append(rest.substr(0, comma));
-        pair.capability_term.erase(0, comma + 1);
+        pair.query_term.append(rest.substr(0, *it));
+        pair.capability_term.erase(0, *it + 1);
         break;
       }
     }
