@@ -705,12 +705,12 @@ def build_parser() -> argparse.ArgumentParser:
     common = _Parser(add_help=False)
     common.add_argument("--state", type=Path, default=argparse.SUPPRESS, metavar="FILE",
                         help=state_help)
+    common.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
+                        help=json_help)
     # The MCP server speaks JSON-RPC on stdout: it takes the state file but not --json.
     state_only = _Parser(add_help=False)
     state_only.add_argument("--state", type=Path, default=argparse.SUPPRESS, metavar="FILE",
                             help=state_help)
-    common.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
-                        help=json_help)
     # The commands that create a missing state file choose how the new one ranks.
     creates = _Parser(add_help=False)
     creates.add_argument("--scorer", choices=SCORER_KINDS, metavar="{" + ",".join(SCORER_KINDS)

@@ -216,8 +216,8 @@ class Bridge {
     // thread's call must still hand over its own records.
     thread_local bool flushing = false;
     thread_local std::size_t calls_from_handlers = 0;
-    // A handler's own call into the module ends here: the loop below takes its records.
     thread_local std::size_t queued_before = 0;
+    // A handler's own call into the module ends here: the loop below takes its records.
     if (flushing) {
       // Only calls that logged count: a handler may look things up for every record.
       if (records_queued_here != queued_before) ++calls_from_handlers;
