@@ -190,44 +190,26 @@ def test_argument_parsing_messages():
     assert net.deregister(name="a") is True
 
 
-def raise_(error):
-    raise error
+def raising(error, method, base=object):
+    def fail(*_):
+        raise error
+    return type("Raising", (base,), {method: fail})
 
 
 def test_errors_raised_while_converting_keep_their_identity():
-    class Exits:
-        def __float__(self):
-            raise SystemExit(3)
-
-    class Gone:
-        def __fspath__(self):
-            raise FileNotFoundError(2, "No such file or directory", "/mnt/gone")
-
-    class Pair(list):
-        def __len__(self):
-            raise ZeroDivisionError("len failed")
-
     with pytest.raises(SystemExit) as exited:
-        LocalNetwork(similarity_threshold=Exits())
+        LocalNetwork(similarity_threshold=raising(SystemExit(3), "__float__")())
     assert exited.value.code == 3
     with pytest.raises(FileNotFoundError) as missing:
-        LocalNetwork().save(Gone())
+        LocalNetwork().save(raising(FileNotFoundError(2, "gone", "/mnt/gone"), "__fspath__")())
     assert (missing.value.errno, missing.value.filename) == (2, "/mnt/gone")
-    with pytest.raises(ZeroDivisionError, match="len failed"):
-        HybridScorer([Pair([TfIdfScorer(), 1.0])])
-
-    class Keyed:
-        def __index__(self):
-            return {}["k"]
-
-    with pytest.raises(KeyError) as keyed:
-        LocalNetwork(query_memory=Keyed())
-    assert keyed.value.args == ("k",) and keyed.value.__notes__ == ["argument 'query_memory'"]
-    for error in (ValueError("a", "b"), ValueError(), TypeError(42)):
-        raising = type("Raising", (), {"__index__": lambda self, e=error: raise_(e)})
+    with pytest.raises(ZeroDivisionError):
+        HybridScorer([raising(ZeroDivisionError(), "__len__", list)([TfIdfScorer(), 1.0])])
+    for error in (KeyError("k"), ValueError("a", "b"), ValueError(), TypeError(42)):
         with pytest.raises(type(error)) as raised:
-            LocalNetwork(query_memory=raising())
+            LocalNetwork(query_memory=raising(error, "__index__")())
         assert raised.value.args == error.args
+    assert raised.value.__notes__ == ["argument 'query_memory'"]
 
 
 def test_subclasses_of_builtin_containers_and_numpy_bools_are_accepted():
