@@ -2,7 +2,6 @@
 // misbehaving scorer (failures, NaN and infinite scores, negatives, duplicates, names of
 // agents that do not exist, reads of the network from inside a scoring call). After every
 // step the registry matches a plain model and the counters and logs stay within bounds.
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -58,11 +57,6 @@ std::vector<std::string> pick_capabilities(kova::fuzz::Input& in) {
   const auto n = in.in_range<int>(0, 3);
   for (int i = 0; i < n; ++i) caps.push_back(in.string(60));
   return caps;
-}
-
-std::string temp_path() {
-  const char* dir = std::getenv("TMPDIR");
-  return std::string(dir ? dir : "/tmp") + "/kova_fuzz_ops_" + std::to_string(getpid()) + ".json";
 }
 
 }  // namespace
@@ -196,7 +190,8 @@ KOVA_FUZZ_TARGET(fuzz_engine_ops) {
         break;
       default: {
         // Names that are not valid UTF-8 cannot be written; everything else must come back.
-        const std::string path = temp_path();
+        static const kova::fuzz::ScratchFile scratch("ops");
+        const std::string& path = scratch.path();
         if (net->save(path)) break;
         auto loaded = kova::LocalNetwork::load(path);
         KOVA_FUZZ_CHECK(loaded.has_value());

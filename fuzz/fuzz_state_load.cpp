@@ -1,7 +1,5 @@
 // State-file loader: arbitrary bytes as a file. Whatever loads must save and load again to an
 // engine with the same agents.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,12 +9,6 @@
 #include "network/network.hpp"
 
 namespace {
-
-std::string temp_path(const char* tag) {
-  const char* dir = std::getenv("TMPDIR");
-  return std::string(dir ? dir : "/tmp") + "/kova_fuzz_" + tag + "_" + std::to_string(getpid()) +
-         ".json";
-}
 
 void write_file(const std::string& path, const std::uint8_t* data, std::size_t size) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
@@ -28,8 +20,10 @@ void write_file(const std::string& path, const std::uint8_t* data, std::size_t s
 }  // namespace
 
 KOVA_FUZZ_TARGET(fuzz_state_load) {
-  static const std::string input = temp_path("in");
-  static const std::string output = temp_path("out");
+  static const kova::fuzz::ScratchFile input_file("in");
+  static const kova::fuzz::ScratchFile output_file("out");
+  const std::string& input = input_file.path();
+  const std::string& output = output_file.path();
   write_file(input, data, size);
 
   auto loaded = kova::LocalNetwork::load(input);

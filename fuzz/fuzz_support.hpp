@@ -4,9 +4,11 @@
 // replays the seed and regression corpora under fuzz/corpus/ on every test run.
 
 #include <unicode/utf8.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -39,6 +41,25 @@ namespace kova::fuzz {
 
 #define KOVA_FUZZ_CHECK(condition) \
   ((condition) ? void() : ::kova::fuzz::property_failed(__FILE__, __LINE__))
+
+// A file of this process under TMPDIR, removed when the process ends: the tests replay every
+// corpus on each run and must not leave files behind.
+class ScratchFile {
+ public:
+  explicit ScratchFile(const char* tag) {
+    const char* dir = std::getenv("TMPDIR");
+    path_ = std::string(dir != nullptr ? dir : "/tmp") + "/kova_fuzz_" + tag + "_" +
+            std::to_string(getpid()) + ".json";
+  }
+  ScratchFile(const ScratchFile&) = delete;
+  ScratchFile& operator=(const ScratchFile&) = delete;
+  ~ScratchFile() { std::remove(path_.c_str()); }
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
 
 // Texts handed to the host (error messages above all) must decode as UTF-8.
 inline bool is_valid_utf8(std::string_view text) {
