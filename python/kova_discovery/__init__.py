@@ -58,7 +58,9 @@ def _names_card_file(text: str) -> bool:
 
 
 def _read_card_file(path: str | os.PathLike[str]) -> object:
-    with open(path, encoding="utf-8") as f:
+    # utf-8-sig: editors on some systems start UTF-8 files with a byte-order mark, which
+    # JSON read from bytes already skips.
+    with open(path, encoding="utf-8-sig") as f:
         return json.load(f)
 
 
@@ -85,6 +87,7 @@ def capabilities_from_a2a(card: AgentCard) -> list[str]:
 
     Raises:
         json.JSONDecodeError: the text or file is not valid JSON.
+        UnicodeDecodeError: the bytes or the file are not UTF-8 text.
         OSError: the file cannot be read.
         TypeError: ``card`` is none of the accepted kinds.
 

@@ -196,7 +196,7 @@ def read_card(path: Path) -> Card:
     except ValueError:
         raise CardError(f"{path}: the card is larger than {MAX_CARD_BYTES >> 20} MiB") from None
     try:
-        card = json.loads(data.decode("utf-8"), parse_int=_parse_int)
+        card = json.loads(data.decode("utf-8-sig"), parse_int=_parse_int)
         # A "\ud800" escape parses to a lone surrogate, which no UTF-8 text can hold.
         json.dumps(card, ensure_ascii=False).encode("utf-8")
     except UnicodeDecodeError as exc:

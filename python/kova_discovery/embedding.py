@@ -109,7 +109,13 @@ class EmbeddingScorer:
         if not texts:
             dim = self._dim or 0
             return np.zeros((0, dim), np.float32), np.zeros((0, dim), np.int16)
-        raw = np.asarray(self._encode(list(texts)), dtype=np.float64)
+        returned = np.asarray(self._encode(list(texts)))
+        if np.iscomplexobj(returned):
+            raise ValueError("encode() returned complex vectors; it must return real ones")
+        try:
+            raw = returned.astype(np.float64)
+        except (TypeError, ValueError, OverflowError) as exc:
+            raise ValueError(f"encode() must return vectors of numbers: {exc}") from exc
         if raw.ndim != 2 or raw.shape[0] != len(texts):
             raise ValueError(
                 f"encode() must return one vector per text: {len(texts)} texts gave an array "
@@ -173,7 +179,14 @@ class EmbeddingScorer:
 
     def index_capabilities(self, name: str, capabilities: list[str]) -> None:
         """Index (or re-index) an agent; it forgets every text it had learned."""
-        _, fixed = self._vectors(capabilities)  # may raise: nothing changes before this
+        try:
+            _, fixed = self._vectors(capabilities)
+        except BaseException:
+            # The network goes on without this registration's texts. Keeping the old vector
+            # would rank the agent on capabilities it no longer has; dropped, it is indexed
+            # anew on its next success (learn raises KeyError).
+            self.remove_agent(name)
+            raise
         np = self._np
         total = fixed.sum(axis=0, dtype=np.int64) if len(fixed) else np.zeros(
             self._dim or 0, np.int64)

@@ -947,7 +947,7 @@ class SharedNetwork:
         if _monotonic() - self._synced_at > self._interval:
             self._maybe_sync()
         with self._engine:
-            self._net.save(path, extra=extra)
+            self._net.save(path, extra=None if extra is None else dict(extra))
 
     # The replay log is this process's own record.
 

@@ -35,6 +35,7 @@ from __future__ import annotations
 import json
 import re
 import sys
+import unicodedata
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Final, cast
@@ -131,9 +132,26 @@ class _Invalid(ValueError):
     """A field of one definition is wrong; the caller adds which tool."""
 
 
+# Splits a string of character classes (U upper-case, l other letter, d digit, space for the
+# rest) into words: "HTTPServer2" is UUUUUUlllllld, words HTTP, Server, 2.
+_WORD_CLASSES = re.compile(r"U+(?=Ul)|U?l+|U+|d+")
+
+
+def _char_class(char: str) -> str:
+    if char.isdecimal():
+        return "d"
+    if char.isupper():
+        return "U"
+    # Combining marks stay with their letter ("é" may be "e" and U+0301).
+    if char.isalnum() or unicodedata.category(char).startswith("M"):
+        return "l"
+    return " "
+
+
 def _words(name: str) -> str:
     """An identifier as lower-case words: snake_case, kebab-case, camelCase and dotted names."""
-    parts = re.findall(r"[A-Z]+(?=[A-Z][a-z])|[A-Z]?[a-z]+|[A-Z]+|\d+|[^\W\d_]+", name)
+    classes = "".join(map(_char_class, name))
+    parts = [name[m.start():m.end()] for m in _WORD_CLASSES.finditer(classes)]
     return " ".join(p.lower() for p in parts) or name
 
 
@@ -276,6 +294,13 @@ def _label(tool: object, index: int) -> str:
     return repr(name) if isinstance(name, str) and name else f"#{index}"
 
 
+def _mapping_as_dict(value: object) -> dict[Any, Any]:
+    """JSON for mappings that are not dicts (a MappingProxyType, say); nothing else."""
+    if isinstance(value, Mapping):
+        return dict(value)
+    raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
+
+
 def _prepare_one(tool: object, source: str | None, sdk_tools: tuple[type, ...]) -> PreparedTool:
     if sdk_tools and isinstance(tool, sdk_tools):
         dumped = cast(Any, tool).model_dump(mode="json", by_alias=True, exclude_unset=True)
@@ -298,7 +323,7 @@ def _prepare_one(tool: object, source: str | None, sdk_tools: tuple[type, ...]) 
         raise _Invalid(f"name is {size} bytes long; at most {_MAX_NAME_BYTES} are allowed")
     try:
         text = json.dumps(serialisable, ensure_ascii=False, allow_nan=False,
-                          separators=(",", ":"))
+                          separators=(",", ":"), default=_mapping_as_dict)
         text.encode("utf-8")
     except (TypeError, ValueError, RecursionError) as exc:
         raise _Invalid(f"definition is not JSON ({exc})") from None
@@ -394,6 +419,10 @@ def select_tools(
     same conditions as :meth:`LocalNetwork.discover`, for example
     ``{"tool_source": "github"}``.
 
+    A selection discovers again with room for more results when agents that are not tools
+    come among the first ``k``; each discovery counts towards the forwards of the agents it
+    returns, as any discovery does.
+
     Raises:
         TypeError: ``k`` is not an int.
         ValueError: ``k`` is less than 1.
@@ -404,6 +433,8 @@ def select_tools(
         raise ValueError(f"k must be at least 1, got {k}")
     if filters is not None and not isinstance(filters, Mapping):
         raise TypeError(f"filters must be a dict or None, not {type(filters).__name__}")
+    if filters is not None and not isinstance(filters, dict):
+        filters = dict(filters)  # the engine reads dicts only
     # Agents that are not tools are passed over here rather than filtered out in the engine:
     # any filter makes the engine read every candidate's record, which costs more than the
     # whole selection when a network holds only tools, as it usually does.

@@ -6,6 +6,7 @@ import os
 import re
 import subprocess
 import sys
+from types import MappingProxyType
 
 import pytest
 
@@ -78,6 +79,8 @@ def test_package_function_reads_every_card_form(tmp_path, monkeypatch):
         assert capabilities_from_a2a(form) == EXPECTED, type(form)
     path.write_text(json.dumps({"name": "caf\u00e9_bot"}, ensure_ascii=False), encoding="utf-8")
     assert capabilities_from_a2a(path) == ["caf\u00e9 bot"]
+    path.write_text(text, encoding="utf-8-sig")  # a byte-order mark, as the bytes form allows
+    assert capabilities_from_a2a(path) == capabilities_from_a2a(path.read_bytes()) == EXPECTED
     assert capabilities_from_a2a("[1, 2]") == []  # valid JSON, not an object: no members
     monkeypatch.chdir(tmp_path)
     (tmp_path / '{"name": "x"}').write_text("not json")  # JSON text is never a file name
@@ -115,6 +118,7 @@ def test_every_form_comes_back_as_given_before_and_after_a_load(tmp_path):
     sdk_tool = mcp_types.Tool(name="list_pods", description="List Kubernetes pods",
                               input_schema={"type": "object"})
     given = [*FORMS.values(), sdk_tool]
+    given[0] = MappingProxyType(given[0])  # any mapping is a definition
     network = LocalNetwork(scorer=TfIdfScorer())
     network.register("not-a-tool", ["current weather and share price"])
     assert register_tools(network, given, source="demo") == [
@@ -126,7 +130,8 @@ def test_every_form_comes_back_as_given_before_and_after_a_load(tmp_path):
     for query, tool, shape in zip(queries, given, shapes):
         assert select_tools(network, query, k=1)[0] is tool
         assert network.discover(query)[0].metadata["tool_shape"] == shape
-        assert select_tools(network, query, k=20, filters={"tool_source": "other"}) == []
+        assert select_tools(network, query, k=20,
+                            filters=MappingProxyType({"tool_source": "other"})) == []
     network.save(str(tmp_path / "s.json"))
     T._decoded.clear()  # as in a fresh process
     loaded = LocalNetwork.load(str(tmp_path / "s.json"))
@@ -142,7 +147,8 @@ def test_names_are_indexed_as_words_and_long_descriptions_cut_at_sentences():
                         ("getNodeContent", "get node content"),
                         ("HTTPServerStatus", "http server status"),
                         ("v2-list.items", "v 2 list items"),
-                        ("überprüfen_Daten", "überprüfen daten"), ("___", "___")]:
+                        ("überprüfen_Daten", "überprüfen daten"), ("___", "___"),
+                        ("größeBerechnen", "größe berechnen"), ("ÉTATGénéral", "état général")]:
         assert T.prepare_tools([{"name": name}])[0].capabilities == [words]
     text = ". ".join([("word " * 30).strip()] * 4) + "."
     pieces = T.prepare_tools([{"name": "x", "description": text}])[0].capabilities[:-1]

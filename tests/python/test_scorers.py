@@ -367,14 +367,38 @@ def test_a_text_taken_in_by_reindexing_is_forgotten_through_reindexing(caplog):
     (lambda texts: np.zeros((len(texts) + 1, 16)), "one vector per text"),
     (lambda texts: np.zeros((len(texts), 5)), "dimension 5, earlier ones had 16"),
     (lambda texts: np.full((len(texts), 16), np.nan), "NaN or infinite"),
+    (lambda texts: encode(texts) * 1j, "complex"),
+    (lambda texts: (v for v in encode(texts)), "vectors of numbers"),
 ])
-def test_bad_encoder_output_is_refused_and_changes_nothing(bad, message):
+def test_bad_encoder_output_is_refused_and_the_stale_agent_dropped(bad, message):
+    # Kept, the old vector would rank the agent on capabilities it no longer has.
     (scorer := EmbeddingScorer(encode)).index_capabilities("a", ["rain"])
-    before, scorer._encode = scorer.score("rain"), bad
+    scorer.index_capabilities("b", ["rain"])
+    scorer._encode = bad
     with pytest.raises(ValueError, match=message):
         scorer.index_capabilities("a", ["snow"])
     scorer._encode = encode
-    assert scorer.score("rain") == before
+    assert [name for name, _ in scorer.score("rain")] == ["b"]
+
+
+def test_a_failed_re_registration_is_indexed_anew_on_the_next_success():
+    failing = {"now": False}
+
+    def flaky(texts):
+        if failing["now"]:
+            raise TimeoutError("encoder busy")
+        return encode(texts)
+
+    net = LocalNetwork(scorer=EmbeddingScorer(flaky), query_memory=5)
+    net.register("a", ["weather forecast rain"])
+    net.record_success("a", query="umbrella tomorrow")
+    failing["now"] = True
+    net.register("a", ["translate legal documents"])
+    failing["now"] = False
+    assert net.discover("weather forecast rain") == []
+    net.record_success("a", query="contract in french")
+    assert [r.agent_name for r in net.discover("translate legal documents")] == ["a"]
+    assert net.discover("weather forecast rain") == []
 
 
 def test_bad_arguments_and_importing_without_numpy():
