@@ -3,15 +3,16 @@
 What one card may contribute is bounded, so that a hostile or generated card costs about as
 much as an ordinary one: the file is read up to ``MAX_CARD_BYTES``; at most ``MAX_SKILLS``
 skills (so ``MAX_SKILLS + 1`` capability texts) and ``MAX_TAGS`` tags per skill are indexed;
-the ``tags`` metadata entry keeps the first ``MAX_TAGS`` distinct tags; and every capability
-text and metadata value is cut to ``MAX_TEXT_BYTES`` bytes of UTF-8. Real cards stay far
-below these limits; a card that reaches one is still imported, with a note saying what was
-left out.
+the ``tags`` metadata entry keeps the first ``MAX_TAGS`` distinct tags that fit in
+``MAX_TEXT_BYTES``; and every capability text and other metadata value is cut to
+``MAX_TEXT_BYTES`` bytes of UTF-8. Real cards stay far below these limits; a card that
+reaches one is still imported, with a note saying what was left out.
 """
 
 from __future__ import annotations
 
 import json
+import math
 import os
 import stat
 from collections.abc import Sequence
@@ -134,7 +135,22 @@ def _skill_tags(card: dict[str, Any]) -> tuple[list[str], int]:
     return list(seen)[:MAX_TAGS], len(seen)
 
 
-def card_metadata(card: dict[str, Any], path: Path) -> dict[str, str]:
+def _whole_tags(tags: list[str]) -> list[str]:
+    """The first tags whose comma-joined text fits MAX_TEXT_BYTES: a tag cut in the middle
+    would match filters it should not, and miss those it should."""
+    kept: list[str] = []
+    size = -1  # no comma before the first tag
+    for tag in tags:
+        size += 1 + len(tag.encode("utf-8"))
+        if size > MAX_TEXT_BYTES:
+            break
+        kept.append(tag)
+    return kept
+
+
+def card_metadata(card: dict[str, Any], path: Path,
+                  notes: list[str] | None = None) -> dict[str, str]:
+    """The card's metadata entries; what a limit left out is added to ``notes``."""
     metadata = {"protocol": "a2a", "card": _display_name(path)}
     version = card.get("version")
     if isinstance(version, (str, int, float)) and not isinstance(version, bool):
@@ -145,10 +161,17 @@ def card_metadata(card: dict[str, Any], path: Path) -> dict[str, str]:
     provider = card.get("provider")
     if isinstance(provider, dict) and _text(provider.get("organization")):
         metadata["provider"] = str(provider["organization"]).strip()
-    tags, _ = _skill_tags(card)
-    if tags:
-        metadata["tags"] = ",".join(tags)
-    return {key: _cut(value) for key, value in metadata.items()}
+    tags, distinct = _skill_tags(card)
+    kept = _whole_tags(tags)
+    if kept:
+        metadata["tags"] = ",".join(kept)
+    if notes is not None and len(kept) < distinct:
+        notes.append(f"kept {len(kept)} of {distinct} distinct tags in the metadata")
+    cut = {key: _cut(value) for key, value in metadata.items()}
+    if notes is not None:
+        notes.extend(f"cut the {key} metadata to {MAX_TEXT_BYTES:,} bytes"
+                     for key, value in cut.items() if value is not metadata[key])
+    return cut
 
 
 def _bounded_skills(card: dict[str, Any], notes: list[str]) -> dict[str, Any]:
@@ -181,6 +204,17 @@ def _parse_int(digits: str) -> int:
     return int(digits)
 
 
+def _parse_float(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value):
+        raise CardError(f"the number {text[:40]} is out of range")
+    return value
+
+
+def _no_constant(name: str) -> float:
+    raise CardError(f"{name} is not JSON")
+
+
 def _reason(exc: BaseException) -> str:
     text = str(exc) or type(exc).__name__
     return " ".join(text.split())
@@ -196,7 +230,8 @@ def read_card(path: Path) -> Card:
     except ValueError:
         raise CardError(f"{path}: the card is larger than {MAX_CARD_BYTES >> 20} MiB") from None
     try:
-        card = json.loads(data.decode("utf-8-sig"), parse_int=_parse_int)
+        card = json.loads(data.decode("utf-8-sig"), parse_int=_parse_int,
+                          parse_float=_parse_float, parse_constant=_no_constant)
         # A "\ud800" escape parses to a lone surrogate, which no UTF-8 text can hold.
         json.dumps(card, ensure_ascii=False).encode("utf-8")
     except UnicodeDecodeError as exc:
@@ -217,9 +252,6 @@ def read_card(path: Path) -> Card:
         notes.append(f"cut {cut} text{'s' if cut > 1 else ''} to {MAX_TEXT_BYTES:,} bytes")
     if not capabilities:
         raise CardError(f"{path}: the card has no name, description or skills to index")
-    tags, distinct = _skill_tags(card)
-    if distinct > len(tags):
-        notes.append(f"kept {len(tags)} of {distinct} distinct tags in the metadata")
     name = _text(card.get("name")) or os.fsencode(path.stem).decode("utf-8", "replace")
     problem = check_name(name, f"{path}: agent name")
     if problem:
@@ -227,4 +259,5 @@ def read_card(path: Path) -> Card:
     endpoint = card_endpoint(card)
     if endpoint is not None and len(endpoint.encode("utf-8")) > MAX_TEXT_BYTES:
         raise CardError(f"{path}: the card's url is longer than {MAX_TEXT_BYTES} bytes")
-    return Card(path, name, capabilities, endpoint, card_metadata(card, path), notes)
+    metadata = card_metadata(card, path, notes)
+    return Card(path, name, capabilities, endpoint, metadata, notes)

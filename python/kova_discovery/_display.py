@@ -67,6 +67,12 @@ def console(out: TextIO) -> Console:
                    emoji=False)
 
 
+def printable(text: str) -> str:
+    """``text`` with control characters as spaces: names and file names come from cards and
+    files, and an escape sequence in one must not reach the terminal."""
+    return text if text.isprintable() else "".join(ch if ch.isprintable() else " " for ch in text)
+
+
 def _cell(value: object) -> Text:
     text = value if isinstance(value, Text) else Text(value if isinstance(value, str)
                                                       else str(value))
@@ -139,5 +145,5 @@ def confidence_line(response: Any) -> str:
     if response.dissenting_kernel:
         text += f" (dissenting kernel: {response.dissenting_kernel})"
     if response.alternative_agents:
-        text += f" (alternatives: {', '.join(response.alternative_agents)})"
+        text += f" (alternatives: {printable(', '.join(response.alternative_agents))})"
     return text + f"; recommended parallelism: {response.recommended_parallelism}"

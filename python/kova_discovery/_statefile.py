@@ -25,6 +25,7 @@ import errno
 import fcntl
 import json
 import os
+import tempfile
 import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
@@ -43,6 +44,7 @@ __all__ = [
     "new_network",
     "read_state",
     "recorded_configuration",
+    "scorer_record",
     "state_lock",
 ]
 
@@ -83,8 +85,9 @@ def new_network(scorer: str = DEFAULT_SCORER, query_memory: int = DEFAULT_QUERY_
     return LocalNetwork(scorer=_scorer(scorer), query_memory=query_memory)
 
 
-def recorded_configuration(data: bytes) -> tuple[str, int]:
-    """The scorer kind and query memory recorded in the text of a state file.
+def recorded_configuration(data: bytes) -> tuple[str, int, object]:
+    """The scorer kind, query memory and scorer record (its settings, ``None`` for MinHash)
+    in the text of a state file.
 
     A file without a ``scorer`` member ranks with MinHash; ``"host"`` names a scorer of the
     application's own, which a load cannot rebuild.
@@ -94,7 +97,15 @@ def recorded_configuration(data: bytes) -> tuple[str, int]:
     kind = scorer.get("kind") if isinstance(scorer, dict) else None
     memory = snapshot.get("query_memory", 0) if isinstance(snapshot, dict) else 0
     return (kind if isinstance(kind, str) else "minhash",
-            memory if isinstance(memory, int) else 0)
+            memory if isinstance(memory, int) else 0, scorer)
+
+
+def scorer_record(kind: str) -> object:
+    """The scorer record a new state file of ``kind`` holds, as the engine writes it."""
+    with tempfile.TemporaryDirectory() as directory:
+        path = Path(directory) / "new.json"
+        new_network(kind, 0).save(path)
+        return json.loads(path.read_bytes()).get("scorer")
 
 
 class StateLockTimeout(TimeoutError):

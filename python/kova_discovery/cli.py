@@ -46,6 +46,7 @@ from kova_discovery._display import (
     fmt_number,
     isatty,
     print_table,
+    printable,
     results_table,
     table,
 )
@@ -62,6 +63,7 @@ from kova_discovery._statefile import (
     new_network,
     read_state,
     recorded_configuration,
+    scorer_record,
 )
 
 PROG = "kova-discovery"
@@ -224,12 +226,14 @@ def check_configuration(args: argparse.Namespace, path: Path, data: bytes) -> No
     if args.scorer is None and args.query_memory is None:
         return
     try:
-        kind, memory = recorded_configuration(data)
+        kind, memory, record = recorded_configuration(data)
     except (ValueError, RecursionError):
         return  # not a state file: loading it reports that
     wrong = []
     if args.scorer is not None and args.scorer != kind:
         wrong.append(f"--scorer {args.scorer} (the file ranks with {kind})")
+    elif args.scorer is not None and record != scorer_record(kind):
+        wrong.append(f"--scorer {args.scorer} (the file's {kind} scorer has other settings)")
     if args.query_memory is not None and args.query_memory != memory:
         wrong.append(f"--query-memory {args.query_memory} (the file remembers {memory})")
     if wrong:
@@ -247,11 +251,18 @@ def creating(args: argparse.Namespace) -> Iterator[LockedState]:
         yield state
 
 
+# The state file this command has saved, if any: an error after the save (its output could
+# not be written) must not read as if nothing had changed.
+_saved: Path | None = None
+
+
 def commit(state: LockedState) -> None:
+    global _saved
     try:
         state.save()
     except OSError as exc:
         raise CliError(f"cannot save state file {state.path}: {_reason(exc)}") from None
+    _saved = state.path
 
 
 def announce_created(state: LockedState) -> None:
@@ -322,7 +333,7 @@ def cmd_add(args: argparse.Namespace, out: Any) -> int:
                    "agent_count": network.agent_count, "state_created": state.created}, out)
     else:
         verb = "re-registered (routing state reset)" if existed else "registered"
-        print(f"{verb} {args.name} with {count} capabilit{'y' if count == 1 else 'ies'}",
+        print(f"{verb} {printable(args.name)} with {count} capabilit{'y' if count == 1 else 'ies'}",
               file=out)
     return 0
 
@@ -370,10 +381,11 @@ def cmd_import_cards(args: argparse.Namespace, out: Any) -> int:
         return 0
     for item in imported:
         extra = "".join(f"; {note}" for note in item["notes"])
-        replaces = (f" (replaces the card from {item['replaces']})" if item["replaces"]
+        replaces = (f" (replaces the card from {printable(item['replaces'])})"
+                    if item["replaces"]
                     else " (replaces the agent registered before, and what it learned)"
                     if item["was_registered"] else "")
-        print(f"imported {item['agent']!r} from {item['card']} "
+        print(f"imported {item['agent']!r} from {printable(item['card'])} "
               f"({item['capability_count']} capability texts{extra}){replaces}", file=out)
     print(f"{len(seen)} agents imported; {network.agent_count} in {args.state}", file=out)
     return 0
@@ -394,7 +406,7 @@ def cmd_remove(args: argparse.Namespace, out: Any) -> int:
         emit_json({"removed": names, "agent_count": network.agent_count}, out)
     else:
         for name in names:
-            print(f"removed {name}", file=out)
+            print(f"removed {printable(name)}", file=out)
         print(f"{network.agent_count} agents left in {args.state}", file=out)
     return 0
 
@@ -441,7 +453,7 @@ def cmd_query(args: argparse.Namespace, out: Any) -> int:
         message = "no agent matched"
         if response is not None and response.best_below_threshold is not None:
             name, similarity = response.best_below_threshold
-            message += (f"; closest candidate: {name} (similarity {fmt_float(similarity)}), "
+            message += (f"; closest candidate: {printable(name)} (similarity {fmt_float(similarity)}), "
                         "filtered out or below the similarity threshold")
         print(message, file=out)
     return 0
@@ -466,7 +478,7 @@ def cmd_feedback(args: argparse.Namespace, out: Any) -> int:
         emit_json({"agent": args.name, "outcome": args.outcome, "query": query,
                    **{k: _json_value(v) for k, v in values.items()}}, out)
     else:
-        print(f"recorded {args.outcome} for {args.name}: "
+        print(f"recorded {args.outcome} for {printable(args.name)}: "
               f"diameter {fmt_number(values['diameter'])}, tau {fmt_number(values['tau'])}, "
               f"consecutive failures {fmt_number(values['consecutive_failures'])}", file=out)
     return 0
@@ -695,8 +707,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}",
                         help="print the version and exit")
-    state_help = (f"state file (default: {DEFAULT_STATE}); only add, import-cards and "
-                  "import-tools create it")
+    state_help = (f"state file (default: {DEFAULT_STATE}); only add, import-cards, "
+                  "import-tools and the MCP server's register_agent create it")
     json_help = "print one JSON document instead of text"
     parser.add_argument("--state", type=Path, default=Path(DEFAULT_STATE), metavar="FILE",
                         help=state_help)
@@ -792,7 +804,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _fail(message: str) -> int:
-    print(f"{PROG}: error: {' '.join(message.split())}", file=sys.stderr)
+    print(f"{PROG}: error: {printable(' '.join(message.split()))}", file=sys.stderr)
     return 1
 
 
@@ -803,16 +815,26 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error(f"argument --json: not allowed with {args.command}, which "
                      + ("is a guided tour" if args.command == "demo" else "speaks MCP on stdout"))
     out = sys.stdout
+    global _saved
+    _saved = None
     try:
         check_text_arguments(args)
         return int(args.func(args, out))
     except (CliError, CardError) as exc:
         return _fail(str(exc))
     except BrokenPipeError:
-        # The reader (head, less) went away: nothing left to say.
+        # The reader (head, less) went away: nothing left to say, but that the change stands.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
+        if _saved is not None:
+            _fail(f"the change was saved to {printable(_shown(_saved))}, but its output went "
+                  "unread")
         return 1
+    except OSError as exc:
+        if _saved is None:
+            return _fail(f"internal error: {type(exc).__name__}: {_reason(exc)}")
+        return _fail(f"the change was saved to {printable(_shown(_saved))}, but its output "
+                     f"could not be written: {_reason(exc)}")
     except KeyboardInterrupt:
         return 130
     except (SystemExit, GeneratorExit):

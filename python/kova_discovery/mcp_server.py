@@ -208,10 +208,11 @@ def build_server(state: Path, *, lock_timeout: float = DEFAULT_LOCK_TIMEOUT,
 
         def apply(network: LocalNetwork) -> None:
             _known(network, agent)
-            if success:
-                network.record_success(agent, query=query if query.strip() else None)
-            else:
-                network.record_failure(agent, query=query if query.strip() else None)
+            record = network.record_success if success else network.record_failure
+            try:
+                record(agent, query=query if query.strip() else None)
+            except (TypeError, ValueError) as exc:
+                raise ToolError(f"cannot record the outcome: {exc}") from None
 
         await shared.change(apply)
         return {"agent": agent, "success": success}

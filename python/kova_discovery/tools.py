@@ -171,9 +171,15 @@ def _chunks(text: str) -> list[str]:
             pieces.append(" ".join(current))
             current = []
         current.extend(sentence_words)
-        while len(current) > _MAX_WORDS:
-            pieces.append(" ".join(current[:_MAX_WORDS]))
-            current = current[_MAX_WORDS:]
+        if len(current) > _MAX_WORDS:
+            # Whole pieces cut off in one pass: cutting one at a time copies the rest each
+            # time, quadratic in a long sentence.
+            whole = len(current) - len(current) % _MAX_WORDS
+            if whole == len(current):
+                whole -= _MAX_WORDS
+            pieces.extend(" ".join(current[i:i + _MAX_WORDS])
+                          for i in range(0, whole, _MAX_WORDS))
+            current = current[whole:]
     if current:
         pieces.append(" ".join(current))
     return pieces

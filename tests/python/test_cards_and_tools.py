@@ -153,6 +153,10 @@ def test_names_are_indexed_as_words_and_long_descriptions_cut_at_sentences():
     text = ". ".join([("word " * 30).strip()] * 4) + "."
     pieces = T.prepare_tools([{"name": "x", "description": text}])[0].capabilities[:-1]
     assert all(len(p.split()) <= 50 for p in pieces) and " ".join(pieces).split() == text.split()
+    unbroken = " ".join(f"w{i}" for i in range(160))
+    pieces = T.prepare_tools([{"name": "x", "description": unbroken}])[0].capabilities[:-1]
+    assert [len(p.split()) for p in pieces] == [50, 50, 50, 10]
+    assert " ".join(pieces) == unbroken
 
 
 BAD = [

@@ -106,7 +106,7 @@ def test_bad_input_fails_in_one_line_and_keeps_state(state, code, argv):
 def test_new_files_rank_as_asked_and_existing_ones_keep_theirs(tmp_path, options, kind, memory):
     path = tmp_path / "s.json"
     assert run("--state", path, "add", "fr", "translate text", *options)[0] == 0
-    assert recorded_configuration(path.read_bytes()) == (kind, memory)
+    assert recorded_configuration(path.read_bytes())[:2] == (kind, memory)
     assert run("--state", path, "feedback", "fr", "success", "--query", "render French")[0] == 0
     code, out, _ = run("--state", path, "--json", "feedback", "fr", "success", "--query", "  ")
     assert code == 0 and json.loads(out)["query"] is None  # a blank query is none
@@ -118,6 +118,44 @@ def test_new_files_rank_as_asked_and_existing_ones_keep_theirs(tmp_path, options
         assert (code, out) == (1, "") and f"state file {path} exists: {other[0]}" in err
     assert path.read_bytes() == before
     assert run("--state", path, "add", "de", "translate to German", *options)[0] == 0
+
+
+def test_scorer_option_refuses_a_file_of_that_kind_with_other_settings(tmp_path):
+    for scorer, kind in ((kova_discovery.Bm25Scorer(stemmer=None), "bm25"),
+                         (kova_discovery.HybridScorer([(kova_discovery.TfIdfScorer(), 1.0)]),
+                          "hybrid")):
+        network = LocalNetwork(scorer=scorer, query_memory=100)
+        network.register("a", ["translate text"])
+        network.save(path := tmp_path / f"{kind}.json")
+        code, _, err = run("--state", path, "add", "b", "render French", "--scorer", kind)
+        assert code == 1 and f"the file's {kind} scorer has other settings" in err
+        assert run("--state", path, "add", "b", "render French")[0] == 0
+
+
+def test_output_that_cannot_be_written_after_a_save_says_the_change_stands(tmp_path):
+    if not Path("/dev/full").exists():
+        pytest.skip("no /dev/full")
+    path = tmp_path / "s.json"
+    with open("/dev/full", "w") as full:
+        done = subprocess.run([sys.executable, "-m", "kova_discovery", "--state", str(path),
+                               "add", "a", "translate text"], stdout=full, stderr=subprocess.PIPE,
+                              text=True)
+    assert done.returncode == 1 and f"the change was saved to {path}" in done.stderr
+    assert LocalNetwork.load(path).agents() == ["a"]
+
+
+def test_escape_sequences_from_cards_never_reach_the_terminal(tmp_path):
+    cards = tmp_path / "cards"
+    cards.mkdir()
+    card = cards / "\x1b[2J.json"
+    card.write_text(json.dumps({"name": "evil\x1b]0;owned\x07",
+                                "description": "weather forecast for cities"}))
+    path = tmp_path / "s.json"
+    outputs = [run("--state", path, "import-cards", cards),
+               run("--state", path, "query", "weather", "--confidence", "--filter", "x=y"),
+               run("--state", path, "import-cards", card, card)]
+    assert "closest candidate: evil ]0;owned " in outputs[1][1]
+    assert not any("\x1b" in text for output in outputs for text in output[1:])
 
 
 def test_query_filters_and_modes(state):
@@ -211,7 +249,8 @@ def test_import_cards(state, tmp_path):
     for i, content in enumerate([
             '{"name": "broken", ', "[1, 2, 3]", '"just a string"', "{}", '{"name": 42}',
             b"\xff\xfe\x00garbage", None, '{"name": "x\\ud800"}',
-            '{"name": "x", "v": 1%s}' % ("0" * 4300)]):
+            '{"name": "x", "v": 1%s}' % ("0" * 4300), '{"name": "x", "version": NaN}',
+            '{"name": "x", "version": 1e999}']):
         bad = tmp_path / f"bad{i}.json"
         bad.mkdir() if content is None else bad.write_bytes(  # None: a directory without cards
             content if isinstance(content, bytes) else content.encode())
@@ -233,6 +272,13 @@ def test_import_cards_bounds_what_one_card_contributes(tmp_path):
     assert max(len(c.encode()) for c in agent["capabilities"]) == 4096
     tags = agent["metadata"]["tags"].split(",")
     assert tags[:4] == ["b", "a", "t0", "t1"] and len(tags) == 100
+    long_tags = [f"tag{i:02d}-" + "y" * 90 for i in range(60)]
+    card.write_text(json.dumps({"name": "long", "provider": {"organization": "o" * 5000},
+                                "skills": [{"name": "s", "tags": long_tags}]}))
+    code, out, _ = run("--state", tmp_path / "s.json", "import-cards", card)
+    assert "kept 42 of 60 distinct tags" in out and "cut the provider metadata" in out
+    metadata = state_agents(tmp_path / "s.json")["long"]["metadata"]
+    assert metadata["tags"].split(",") == long_tags[:42]  # whole tags only
 
 
 WRITER = """

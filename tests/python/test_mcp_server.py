@@ -95,3 +95,8 @@ def test_writers_read_the_file_afresh_and_report_unusable_paths(tmp_path, monkey
                     lambda: asyncio.run(inside_a_file.change(lambda network: None))):
         with pytest.raises(ToolError, match="state file"):
             attempt()
+    # A query no file can hold is refused with its reason, as discover_agents refuses it.
+    server = mcp_server.build_server(path)
+    with pytest.raises(ToolError, match="cannot record the outcome: 'utf-8' codec"):
+        asyncio.run(server.call_tool("record_outcome",
+                                     {"agent": "a", "query": "\ud800", "success": True}))
