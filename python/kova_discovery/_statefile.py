@@ -28,7 +28,7 @@ import os
 import tempfile
 import time
 from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 from pathlib import Path
 from typing import Any
 
@@ -42,9 +42,9 @@ __all__ = [
     "lock_path",
     "locked_state",
     "new_network",
+    "ranks_as_new",
     "read_state",
     "recorded_configuration",
-    "scorer_record",
     "state_lock",
 ]
 
@@ -100,12 +100,36 @@ def recorded_configuration(data: bytes) -> tuple[str, int, object]:
             memory if isinstance(memory, int) else 0, scorer)
 
 
-def scorer_record(kind: str) -> object:
-    """The scorer record a new state file of ``kind`` holds, as the engine writes it."""
-    with tempfile.TemporaryDirectory() as directory:
-        path = Path(directory) / "new.json"
-        new_network(kind, 0).save(path)
-        return json.loads(path.read_bytes()).get("scorer")
+def _scorer_record_of(network: Any, directory: Path) -> object:
+    """The scorer record ``network`` saves, through a scratch file in ``directory``."""
+    fd, name = tempfile.mkstemp(prefix=".kova-settings-", suffix=".json", dir=directory)
+    os.close(fd)
+    try:
+        network.save(name)
+        return json.loads(Path(name).read_bytes()).get("scorer")
+    finally:
+        with suppress(FileNotFoundError):
+            os.unlink(name)
+
+
+def ranks_as_new(kind: str, record: object, path: Path, network: Any = None) -> bool:
+    """Whether the state file at ``path``, whose scorer record is ``record``, ranks as a new
+    file of ``kind`` would: the same settings, however the record is written (one written by
+    hand may leave settings at their defaults). ``network`` is the file's, if loaded already.
+
+    The records are the engine's own, written beside the state file, where a save must be able
+    to write anyway; where nothing can be written (or the file does not load) that question is
+    left to the save or the load, which report it, and the answer is True.
+    """
+    try:
+        expected = _scorer_record_of(new_network(kind, 0), path.parent)
+        if record == expected:
+            return True
+        if network is None:
+            network = read_state(path)
+        return _scorer_record_of(network, path.parent) == expected
+    except (OSError, StateFileError):
+        return True
 
 
 class StateLockTimeout(TimeoutError):

@@ -30,7 +30,7 @@ import os
 import re
 import sys
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 from pathlib import Path
 from typing import Any, NoReturn
 
@@ -61,9 +61,9 @@ from kova_discovery._statefile import (
     lock_path,
     locked_state,
     new_network,
+    ranks_as_new,
     read_state,
     recorded_configuration,
-    scorer_record,
 )
 
 PROG = "kova-discovery"
@@ -220,7 +220,8 @@ def _new_network(args: argparse.Namespace) -> Callable[[], Any]:
     return lambda: new_network(scorer, memory)
 
 
-def check_configuration(args: argparse.Namespace, path: Path, data: bytes) -> None:
+def check_configuration(args: argparse.Namespace, path: Path, data: bytes,
+                        network: Any = None) -> None:
     """--scorer and --query-memory choose how a new file ranks. A file that exists keeps what
     it records: asking it for something else is an error, not a request quietly ignored."""
     if args.scorer is None and args.query_memory is None:
@@ -232,7 +233,7 @@ def check_configuration(args: argparse.Namespace, path: Path, data: bytes) -> No
     wrong = []
     if args.scorer is not None and args.scorer != kind:
         wrong.append(f"--scorer {args.scorer} (the file ranks with {kind})")
-    elif args.scorer is not None and record != scorer_record(kind):
+    elif args.scorer is not None and not ranks_as_new(kind, record, path, network):
         wrong.append(f"--scorer {args.scorer} (the file's {kind} scorer has other settings)")
     if args.query_memory is not None and args.query_memory != memory:
         wrong.append(f"--query-memory {args.query_memory} (the file remembers {memory})")
@@ -247,7 +248,7 @@ def creating(args: argparse.Namespace) -> Iterator[LockedState]:
     that --scorer and --query-memory ask for."""
     with writing(args.state, create=True, new=_new_network(args)) as state:
         if not state.created:
-            check_configuration(args, args.state, args.state.read_bytes())
+            check_configuration(args, args.state, args.state.read_bytes(), state.network)
         yield state
 
 
@@ -827,8 +828,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         if _saved is not None:
-            _fail(f"the change was saved to {printable(_shown(_saved))}, but its output went "
-                  "unread")
+            with suppress(OSError):  # stderr may be the same closed pipe
+                _fail(f"the change was saved to {printable(_shown(_saved))}, but its output "
+                      "went unread")
         return 1
     except OSError as exc:
         if _saved is None:

@@ -27,13 +27,14 @@ _SCALE = 32767.0
 
 
 class _Agent:
-    __slots__ = ("row", "total", "count", "remembered")
+    __slots__ = ("row", "total", "count", "remembered", "registered")
 
-    def __init__(self, row: int, total: Any, count: int) -> None:
+    def __init__(self, row: int, total: Any, count: int, registered: tuple[str, ...]) -> None:
         self.row = row
         self.total = total  # int64 sum of the fixed-point vectors of every text
         self.count = count
         self.remembered: dict[str, _Int16] = {}
+        self.registered = registered  # the capability texts it was registered with
 
 
 class EmbeddingScorer:
@@ -179,22 +180,29 @@ class EmbeddingScorer:
 
     def index_capabilities(self, name: str, capabilities: list[str]) -> None:
         """Index (or re-index) an agent; it forgets every text it had learned."""
+        texts = tuple(capabilities)
+        agent = self._agents.get(name)
+        # Where learning failed, the network indexes the agent anew with the capabilities it
+        # was registered with followed by the texts it remembers; other texts register it anew.
+        rebuild = agent is not None and texts[:len(agent.registered)] == agent.registered
         try:
-            _, fixed = self._vectors(capabilities)
+            _, fixed = self._vectors(texts)
         except BaseException:
-            # The network goes on without this registration's texts. Keeping the old vector
-            # would rank the agent on capabilities it no longer has; dropped, it is indexed
-            # anew on its next success (learn raises KeyError).
-            self.remove_agent(name)
+            # A rebuild keeps the vector it has. A registration anew must not be ranked on
+            # the old one: the agent is dropped, as one whose first registration failed is
+            # never held, and indexed anew when it next learns (learn raises KeyError).
+            if agent is not None and not rebuild:
+                self.remove_agent(name)
             raise
         np = self._np
         total = fixed.sum(axis=0, dtype=np.int64) if len(fixed) else np.zeros(
             self._dim or 0, np.int64)
-        agent = self._agents.get(name)
         if agent is None:
-            agent = self._agents[name] = _Agent(self._take_row(name), total, len(fixed))
+            agent = self._agents[name] = _Agent(self._take_row(name), total, len(fixed), texts)
         else:
             agent.total, agent.count, agent.remembered = total, len(fixed), {}
+            if not rebuild:
+                agent.registered = texts
         self._write_row(agent)
 
     def remove_agent(self, name: str) -> None:

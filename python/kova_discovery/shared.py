@@ -947,7 +947,8 @@ class SharedNetwork:
         if _monotonic() - self._synced_at > self._interval:
             self._maybe_sync()
         with self._engine:
-            self._net.save(path, extra=None if extra is None else dict(extra))
+            # The engine reads dicts only; other values fail there with its own message.
+            self._net.save(path, extra=dict(extra) if isinstance(extra, Mapping) else extra)
 
     # The replay log is this process's own record.
 

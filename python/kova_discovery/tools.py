@@ -138,20 +138,21 @@ _WORD_CLASSES = re.compile(r"U+(?=Ul)|U?l+|U+|d+")
 
 
 def _char_class(char: str) -> str:
-    if char.isdecimal():
+    if char.isdigit():
         return "d"
-    if char.isupper():
+    if char.isupper() or char.istitle():
         return "U"
-    # Combining marks stay with their letter ("é" may be "e" and U+0301).
-    if char.isalnum() or unicodedata.category(char).startswith("M"):
-        return "l"
-    return " "
+    return "l" if char.isalnum() else " "
 
 
 def _words(name: str) -> str:
     """An identifier as lower-case words: snake_case, kebab-case, camelCase and dotted names."""
-    classes = "".join(map(_char_class, name))
-    parts = [name[m.start():m.end()] for m in _WORD_CLASSES.finditer(classes)]
+    # Combining marks are left out of the classes and kept with the letter before them ("É"
+    # may be "E" and U+0301).
+    bases = [i for i, char in enumerate(name) if not unicodedata.category(char).startswith("M")]
+    classes = "".join(_char_class(name[i]) for i in bases)
+    bases.append(len(name))
+    parts = [name[bases[m.start()]:bases[m.end()]] for m in _WORD_CLASSES.finditer(classes)]
     return " ".join(p.lower() for p in parts) or name
 
 

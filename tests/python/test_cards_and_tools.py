@@ -148,7 +148,8 @@ def test_names_are_indexed_as_words_and_long_descriptions_cut_at_sentences():
                         ("HTTPServerStatus", "http server status"),
                         ("v2-list.items", "v 2 list items"),
                         ("überprüfen_Daten", "überprüfen daten"), ("___", "___"),
-                        ("größeBerechnen", "größe berechnen"), ("ÉTATGénéral", "état général")]:
+                        ("größeBerechnen", "größe berechnen"), ("ÉTATGénéral", "état général"),
+                        ("E\u0301TAT_Ge\u0301ne\u0301ral", "e\u0301tat ge\u0301ne\u0301ral")]:
         assert T.prepare_tools([{"name": name}])[0].capabilities == [words]
     text = ". ".join([("word " * 30).strip()] * 4) + "."
     pieces = T.prepare_tools([{"name": "x", "description": text}])[0].capabilities[:-1]

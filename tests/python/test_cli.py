@@ -130,6 +130,12 @@ def test_scorer_option_refuses_a_file_of_that_kind_with_other_settings(tmp_path)
         code, _, err = run("--state", path, "add", "b", "render French", "--scorer", kind)
         assert code == 1 and f"the file's {kind} scorer has other settings" in err
         assert run("--state", path, "add", "b", "render French")[0] == 0
+    # A record written by hand may leave the settings at their defaults.
+    snapshot = json.loads((path := tmp_path / "bm25.json").read_text())
+    snapshot["scorer"] = {"kind": "bm25"}
+    path.write_text(json.dumps(snapshot))
+    assert run("--state", path, "add", "c", "render German", "--scorer", "bm25")[0] == 0
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".kova")] == []
 
 
 def test_output_that_cannot_be_written_after_a_save_says_the_change_stands(tmp_path):

@@ -399,6 +399,10 @@ def test_a_failed_re_registration_is_indexed_anew_on_the_next_success():
     net.record_success("a", query="contract in french")
     assert [r.agent_name for r in net.discover("translate legal documents")] == ["a"]
     assert net.discover("weather forecast rain") == []
+    failing["now"] = True  # learning fails, and so does the rebuild that follows it
+    net.record_success("a", query="legal advice")
+    failing["now"] = False
+    assert [r.agent_name for r in net.discover("translate legal documents")] == ["a"]
 
 
 def test_bad_arguments_and_importing_without_numpy():
