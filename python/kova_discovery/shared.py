@@ -4,14 +4,17 @@ Every mutation (registration, removal, feedback, tick) is appended to one Redis 
 applied by every replica in stream order, its own included, so replicas that have applied the
 same prefix of the stream hold the same learned state. Reads run on the local engine at
 in-process speed and never wait for the network, except for a catch-up with the stream when
-more than ``sync_interval`` seconds have passed since the last one.
+more than ``sync_interval`` seconds have passed since the last one (a Redis that does not
+answer holds such a read up to the client's 10 s timeout; later attempts back off).
 
 Consistency, in plain words:
 
 - A replica sees its own mutations as soon as the call returns, together with everything that
   others appended before them.
 - A read sees every event appended more than ``sync_interval`` seconds before it (default
-  0.05 s), as long as Redis is reachable; while it is not, reads answer from local state.
+  0.05 s), as long as Redis is reachable; while it is not, reads answer from local state. A
+  read while another thread of the same replica catches up answers from what that catch-up
+  has applied so far (it applies in batches).
 - A replica applies each stream entry exactly once: its position is the id of the last entry it
   applied, and it always continues right after it.
 
@@ -251,7 +254,8 @@ class SharedNetwork:
     #: A checkpoint not written again for this many seconds no longer holds the stream back.
     checkpoint_ttl: float = 86400.0
     #: Trimming never removes entries younger than this many seconds, so a running replica
-    #: that syncs at least this often never finds its next entries gone.
+    #: that syncs at least this often never finds its next entries gone (``math.inf``: none
+    #: is ever trimmed by age).
     retention: float = 600.0
 
     def __init__(
@@ -480,6 +484,8 @@ class SharedNetwork:
                 now = secs + micros / 1e6
                 entry = json.dumps({"id": position, "path": full, "host": host, "time": now})
                 self._client.hset(_registry_key(self._stream), f"{host}:{full}", entry)
+            with _redis_errors(self._stream, "; the checkpoint was saved and registered, but "
+                               "the stream was not trimmed"):
                 self._trim(now)
             return position
 
@@ -502,10 +508,12 @@ class SharedNetwork:
             self._client.hdel(_registry_key(self._stream), *expired)
         if not live:
             return  # without a checkpoint a new replica needs the stream from its start
-        keep_ms = int((now - self.retention) * 1000)
+        keep = now - self.retention
+        if not keep > 0:  # a retention longer than the server clock's age, or math.inf
+            return
         # A replica that caught up within the retention window holds at least the newest entry
         # older than it, and needs that entry to find its place: trim below it, never above.
-        older: Any = self._client.xrevrange(self._stream, max=f"({max(keep_ms, 0)}-0",
+        older: Any = self._client.xrevrange(self._stream, max=f"({int(keep * 1000)}-0",
                                             min="-", count=1)
         if not older:
             return

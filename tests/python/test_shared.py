@@ -3,6 +3,7 @@ every write) on a free loopback port."""
 
 import json
 import logging
+import math
 import os
 import shutil
 import signal
@@ -186,6 +187,10 @@ def test_refusals_trimming_and_a_restarted_server(server, tmp_path, caplog):
         net.register(f"agent-{i}", ["some capability"])
     net.checkpoint(tmp_path / "c1.json")
     assert server.client.xlen("trim") == 41  # all within the retention window
+    for never in (math.inf, 1e12):  # longer than the server clock's age: nothing to trim
+        net.retention = never
+        net.checkpoint(tmp_path / "c1.json")
+        assert server.client.xlen("trim") == 41
     net.retention = 0
     position = net.checkpoint(tmp_path / "c1.json")
     assert server.client.xrange("trim", count=1)[0][0].decode() <= position
