@@ -279,8 +279,9 @@ Ref results_list(const ResponseData& data) {
   return list;
 }
 
+// Copying a stored result may run out of memory: guarded, so that it raises.
 PyObject* response_results(PyObject* self, void*) {
-  return results_list(response(self)).release();
+  return guarded([&] { return results_list(response(self)).release(); });
 }
 PyObject* response_confidence(PyObject* self, void*) {
   return from_str(response(self).confidence).release();
@@ -319,7 +320,8 @@ PyObject* response_subscript(PyObject* self, PyObject* idx) {
     PyErr_SetString(PyExc_IndexError, "index out of range");
     return nullptr;
   }
-  return make_discovery_result(data.results[static_cast<std::size_t>(i)]).release();
+  return guarded(
+      [&] { return make_discovery_result(data.results[static_cast<std::size_t>(i)]).release(); });
 }
 
 PyObject* response_iter(PyObject* self);

@@ -6,6 +6,7 @@ KOVA_SOAK_CALLS sets the length of the mixed-call loop (default 100000).
 
 import gc
 import os
+import subprocess
 import sys
 
 import pytest
@@ -177,3 +178,27 @@ def test_mixed_calls_keep_memory_flat(tmp_path):
     del net, scorer_net, ops
     gc.collect()
     assert refs(handler) == base_refs
+
+
+OUT_OF_MEMORY = r"""
+import re, resource
+from kova_discovery._native import LocalNetwork
+size = 300 << 20
+network = LocalNetwork()
+network.register("a", ["x y"], endpoint="e" * size)
+response = network.discover("x y", with_confidence=True)
+vm = int(re.search(r"VmSize:\s+(\d+)", open("/proc/self/status").read()).group(1)) << 10
+resource.setrlimit(resource.RLIMIT_AS, (vm + size // 2, resource.RLIM_INFINITY))
+for read in (lambda: response[0], lambda: response.results, lambda: list(response)):
+    try:
+        read()
+    except BaseException as exc:
+        print(type(exc).__name__)
+"""
+
+
+@pytest.mark.skipif(UNDER_ASAN or not sys.platform.startswith("linux"),
+                    reason="address-space limits: Linux, without the sanitizer's reservations")
+def test_running_out_of_memory_reading_a_response_raises_instead_of_aborting():
+    done = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], capture_output=True, text=True)
+    assert (done.returncode, done.stdout.split()) == (0, ["InternalError"] * 3), done.stderr
