@@ -146,16 +146,24 @@ class PyScorer final : public Scorer {
       problem = "TypeError: " + cast_error_text(result, "Sequence");
       return;
     }
-    // A tuple snapshot: converting an element may run host code that changes a list.
-    Ref items = Ref::steal(PySequence_Tuple(result));
-    if (!items) {
+    // A snapshot, since converting an element may run host code that changes a list. Taken
+    // by iterating alone: a sequence need not report its length, and asking for it (as
+    // tuple() and list() do) fails where that length raises.
+    Ref items = Ref::steal(PyList_New(0));
+    Ref iterator = items ? Ref::steal(PyObject_GetIter(result)) : Ref();
+    if (iterator) {
+      while (Ref next = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (PyList_Append(items.get(), next.get()) < 0) break;
+      }
+    }
+    if (PyErr_Occurred()) {
       problem = take_error_text();
       return;
     }
-    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    const Py_ssize_t n = PyList_GET_SIZE(items.get());
     out.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+      PyObject* item = PyList_GET_ITEM(items.get(), i);
       if (!PyTuple_Check(item)) {
         problem = "TypeError: " + cast_error_text(item, "tuple");
         return;

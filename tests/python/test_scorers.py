@@ -100,8 +100,10 @@ def test_scoring_failures_yield_no_results_and_no_pending_exception(reply):
 
 
 def test_valid_replies():
-    class Seq:  # a sequence that is neither a list nor a tuple
-        __len__ = lambda self: 2  # noqa: E731
+    class Seq:  # a sequence that is neither a list nor a tuple, and cannot tell its length
+        def __len__(self):
+            raise ValueError("no length")
+
         __getitem__ = lambda self, i: (("a", 0.6), ("b", 0.4))[i]  # noqa: E731
 
     FloatLike = type("FloatLike", (), {"__float__": lambda self: 0.5})
