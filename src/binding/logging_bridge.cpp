@@ -4,7 +4,8 @@
 // becomes "kova_discovery.network"). Events keep their level (TRACE and DEBUG become DEBUG,
 // WARN becomes WARNING); span entries become DEBUG records named after the span, span exits
 // nothing. A record carries the event's fields as `kova_fields`, a dict of texts: nested,
-// because several field names ("name", for one) are LogRecord attributes already.
+// because several field names ("name", for one) are LogRecord attributes already; an event
+// with a callsite name carries it as `kova_callsite`.
 //
 // Off costs nothing: the engine asks a per-level flag before it builds a record, and the flags
 // say whether some handler would take a record of that level from some target. They are
@@ -92,6 +93,7 @@ struct Queued {
   std::string message;
   std::vector<log::Field> fields;
   std::thread::id thread;  // whose call logged it: that call's end hands it over
+  std::string callsite;
 };
 
 // The sink the engine sees. It may be called wherever the engine runs, so what it shares with
@@ -151,7 +153,7 @@ class PythonSink final : public log::Sink {
       has_unknown_.store(true);
     }
     queue_.push_back({py_level, std::string(r.target), std::string(r.message), r.fields,
-                      std::this_thread::get_id()});
+                      std::this_thread::get_id(), std::string(r.callsite)});
     ++records_queued_here;
     log_calls::pending.store(true);
   }
@@ -245,10 +247,13 @@ class Bridge {
     }
     const std::size_t dropped = log_calls::pending.load() ? sink_->take().size() : 0;
     if (dropped > 0) {
-      emit({30, std::string(log::kTargetPyBridge),
+      emit({30,
+            std::string(log::kTargetPyBridge),
             "dropped " + std::to_string(dropped) +
                 " log records that logging handlers' own calls into kova_discovery logged",
-            {}, std::this_thread::get_id()});
+            {},
+            std::this_thread::get_id(),
+            {}});
       if (log_calls::pending.load()) sink_->take();
     }
     if (saved) PyErr_SetRaisedException(saved.release());
@@ -453,6 +458,10 @@ class Bridge {
       ok = value && PyDict_SetItemString(fields.get(), q.fields[i].name.c_str(), value.get()) == 0;
     }
     ok = ok && PyDict_SetItemString(extra.get(), "kova_fields", fields.get()) == 0;
+    if (ok && !q.callsite.empty()) {
+      Ref callsite = text(q.callsite);
+      ok = callsite && PyDict_SetItemString(extra.get(), "kova_callsite", callsite.get()) == 0;
+    }
     Ref result;
     if (ok) {
       PyObject* args[] = {logger, level.get(), message.get(), extra.get()};

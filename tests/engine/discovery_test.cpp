@@ -127,6 +127,9 @@ TEST(DiscoveryOperations, ConfidenceResponsesAndFailingQueries) {
     EXPECT_EQ(event.target, "kova_discovery_native::network");
     EXPECT_EQ(*event.field("error"), "no answer for bad");
   }
+  EXPECT_EQ(events[0].callsite, "event src/network/mod.rs:442");
+  EXPECT_EQ(events[1].callsite, "event src/network/mod.rs:469");
+  EXPECT_EQ(events[2].callsite, "event src/network/mod.rs:496");
   r = e.net->discover_with_confidence_filtered("bad", nullptr);
   EXPECT_EQ(r.confidence.value().kind, DiscoveryConfidence::Kind::NoViableAgents);
   EXPECT_EQ(r.recommended_parallelism, 0u);

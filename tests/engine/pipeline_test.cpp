@@ -258,6 +258,7 @@ TEST(PipelineText, SplitsLowerCasesExpandsScoresTheOriginalTextAndSurvivesAFailu
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].level, log::Level::Error);
   EXPECT_EQ(events[0].target, "kova_discovery_native::network::pipeline");
+  EXPECT_EQ(events[0].callsite, "event src/network/pipeline.rs:292");
   EXPECT_EQ(*events[0].field("error"), "no answer for boom");
 }
 

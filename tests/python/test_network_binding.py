@@ -236,6 +236,8 @@ def test_engine_events_reach_logging(caplog, action, result, logger, level, mess
     [record] = caplog.records
     assert (record.name, record.levelno, record.getMessage()) == (logger, level, message)
     assert record.kova_fields == fields
+    assert getattr(record, "kova_callsite", None) == (
+        "event src/network/pipeline.rs:292" if level == logging.ERROR else None)
     assert record.filename == "test_network_binding.py"  # the caller's line, not the module's
 
 

@@ -34,8 +34,8 @@ void refresh_levels() {
 
 namespace detail {
 void dispatch_event(Level level, std::string_view target, std::string_view message,
-                    const std::vector<Field>& fields) {
-  if (auto sink = current_sink()) sink->event(Record{level, target, message, fields});
+                    const std::vector<Field>& fields, std::string_view callsite) {
+  if (auto sink = current_sink()) sink->event(Record{level, target, message, fields, callsite});
 }
 
 void dispatch_span(bool enter, Level level, std::string_view target, std::string_view name,

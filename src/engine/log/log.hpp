@@ -30,6 +30,9 @@ struct Record {
   std::string_view target;
   std::string_view message;  // span name for spans
   const std::vector<Field>& fields;
+  // The name of the place that emits the event, where the event is one whose documented
+  // callsite name hosts may filter on; empty otherwise.
+  std::string_view callsite = {};
 };
 
 class Sink {
@@ -53,7 +56,7 @@ namespace detail {
 extern std::atomic<int> g_max_level;  // 0 when no sink is installed
 extern std::atomic<int> g_max_span_level;
 void dispatch_event(Level, std::string_view target, std::string_view message,
-                    const std::vector<Field>&);
+                    const std::vector<Field>&, std::string_view callsite = {});
 void dispatch_span(bool enter, Level, std::string_view target, std::string_view name,
                    const std::vector<Field>&);
 }  // namespace detail
@@ -76,6 +79,15 @@ void event(Level level, std::string_view target, std::string_view message,
 
 inline void event(Level level, std::string_view target, std::string_view message) {
   event(level, target, message, [] { return std::vector<Field>{}; });
+}
+
+// The same, for an event with a callsite name (see Record).
+template <class MakeFields>
+void event_at(Level level, std::string_view target, std::string_view callsite,
+              std::string_view message, MakeFields&& make_fields) {
+  if (!enabled(level)) return;
+  const std::vector<Field> fields = std::forward<MakeFields>(make_fields)();
+  detail::dispatch_event(level, target, message, fields, callsite);
 }
 
 // RAII span: entered on construction, exited on destruction.
@@ -114,6 +126,7 @@ class CapturingSink final : public Sink {
     std::string target;
     std::string message;
     std::vector<Field> fields;
+    std::string callsite;
     const std::string* field(std::string_view name) const;
   };
   explicit CapturingSink(Level max = Level::Trace) : max_(max) {}
@@ -127,7 +140,8 @@ class CapturingSink final : public Sink {
 
  private:
   void push(Entry::Kind kind, const Record& r) {
-    entries.push_back({kind, r.level, std::string(r.target), std::string(r.message), r.fields});
+    entries.push_back({kind, r.level, std::string(r.target), std::string(r.message), r.fields,
+                       std::string(r.callsite)});
   }
   Level max_;
 };

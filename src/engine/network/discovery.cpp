@@ -30,8 +30,8 @@ ConfidenceResponse confidence_response(PipelineOutput&& output,
   return response;
 }
 
-void report_query_failure(const std::string& error) {
-  log::event(log::Level::Error, log::kTargetNetwork, "Query evaluation failed", [&] {
+void report_query_failure(const std::string& error, std::string_view callsite) {
+  log::event_at(log::Level::Error, log::kTargetNetwork, callsite, "Query evaluation failed", [&] {
     return std::vector<log::Field>{{"error", error}};
   });
 }
@@ -105,11 +105,11 @@ ConfidenceResponse LocalNetwork::discover_with_confidence_filtered(std::string_v
 
 void LocalNetwork::run_query_pipeline(
     const Query& query, const FilterMap* filters, bool brief, std::size_t limit,
-    std::string_view lock_label,
+    std::string_view lock_label, std::string_view callsite,
     const std::function<void(PipelineOutput&&, SLNEnzyme&)>& finish) const {
   auto scores = query.evaluate(*scorer_.scorer);
   if (!scores) {
-    report_query_failure(scores.error());
+    report_query_failure(scores.error(), callsite);
     return;
   }
   const std::string_view text = query.primary_text().value_or(std::string_view());
@@ -125,7 +125,7 @@ std::vector<DiscoveryResult> LocalNetwork::discover_query(const Query& query,
                                                           std::size_t limit) const {
   std::vector<DiscoveryResult> results;
   run_query_pipeline(
-      query, filters, true, limit, "enzyme",
+      query, filters, true, limit, "enzyme", "event src/network/mod.rs:442",
       [&](PipelineOutput&& output, SLNEnzyme&) { results = std::move(output.brief); });
   return results;
 }
@@ -135,7 +135,7 @@ std::vector<ExplainedResult> LocalNetwork::discover_query_explained(const Query&
                                                                     std::size_t limit) const {
   std::vector<ExplainedResult> results;
   run_query_pipeline(
-      query, filters, false, limit, "enzyme",
+      query, filters, false, limit, "enzyme", "event src/network/mod.rs:469",
       [&](PipelineOutput&& output, SLNEnzyme&) { results = std::move(output.results); });
   return results;
 }
@@ -145,7 +145,7 @@ ConfidenceResponse LocalNetwork::discover_query_with_confidence(const Query& que
                                                                 std::size_t limit) const {
   // A query that fails to evaluate: no results, no confidence, parallelism 1.
   ConfidenceResponse response;
-  run_query_pipeline(query, filters, true, limit, "enzyme discover",
+  run_query_pipeline(query, filters, true, limit, "enzyme discover", "event src/network/mod.rs:496",
                      [&](PipelineOutput&& output, SLNEnzyme& enzyme) {
                        auto confidence = derive_confidence(output.evaluation, agents_, enzyme);
                        response = confidence_response(std::move(output), std::move(confidence));

@@ -184,9 +184,10 @@ class LocalNetwork {
 
   // Ranks the registry with a composed query's scores under the kernels' lock, taken with
   // `lock_label` and held while `finish` runs; `brief` asks for the short form of results. A
-  // query that fails to evaluate is reported and `finish` is not called.
+  // query that fails to evaluate is reported (with the operation's `callsite` name) and
+  // `finish` is not called.
   void run_query_pipeline(const Query& query, const FilterMap* filters, bool brief,
-                          std::size_t limit, std::string_view lock_label,
+                          std::size_t limit, std::string_view lock_label, std::string_view callsite,
                           const std::function<void(PipelineOutput&&, SLNEnzyme&)>& finish) const;
   // A key for a new agent's scorer entry: a released one first, else the next unused.
   std::uint32_t take_key();

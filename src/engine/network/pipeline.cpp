@@ -562,10 +562,10 @@ PipelineOutput run_pipeline(const PipelineContext& ctx, std::string_view query,
     scores.by_key = by_key;
   }
   if (auto error = scorer.score_into({expanded_text}, scores)) {
-    log::event(log::Level::Error, log::kTargetPipeline, "Scorer failed during query evaluation",
-               [&] {
-                 return std::vector<log::Field>{{"error", *error}};
-               });
+    log::event_at(log::Level::Error, log::kTargetPipeline, "event src/network/pipeline.rs:292",
+                  "Scorer failed during query evaluation", [&] {
+                    return std::vector<log::Field>{{"error", *error}};
+                  });
     return {};
   }
   PipelineOutput output = score_candidates(ctx, query, scores, filters, epsilon);
