@@ -78,8 +78,7 @@ def _cell(value: object) -> Text:
                                                       else str(value))
     # Control characters (a newline in an agent name, say) would break the table's rows.
     if not text.plain.isprintable():
-        text = Text("".join(ch if ch.isprintable() else " " for ch in text.plain),
-                    style=text.style)
+        text = Text(printable(text.plain), style=text.style)
     return text
 
 

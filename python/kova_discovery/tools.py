@@ -175,9 +175,7 @@ def _chunks(text: str) -> list[str]:
         if len(current) > _MAX_WORDS:
             # Whole pieces cut off in one pass: cutting one at a time copies the rest each
             # time, quadratic in a long sentence.
-            whole = len(current) - len(current) % _MAX_WORDS
-            if whole == len(current):
-                whole -= _MAX_WORDS
+            whole = (len(current) - 1) // _MAX_WORDS * _MAX_WORDS  # leaves 1 to 50 words
             pieces.extend(" ".join(current[i:i + _MAX_WORDS])
                           for i in range(0, whole, _MAX_WORDS))
             current = current[whole:]
