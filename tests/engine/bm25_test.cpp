@@ -192,26 +192,39 @@ TEST(WordScorers, SimilaritiesStayWithinTheirBounds) {
   TfIdfScorer tfidf;
   tfidf.index_capabilities("d", std::vector<std::string>{"delta epsilon epsilon epsilon theta"});
   EXPECT_EQ(tfidf.score("delta epsilon epsilon epsilon theta").value().pairs.at(0).second, 1.0);
-  // Under a huge k1 a term's share rounds to 0; the agent must still be scaled once, not
-  // once per term that added nothing.
-  Bm25Settings s;
-  s.k1 = 1.5e308;
-  s.b = 1.0;
-  s.stemmer.reset();
-  auto bm25 = Bm25Scorer::create(s).value();
-  bm25->index_capabilities("a", std::vector<std::string>{"alpha beta beta beta beta beta"});
-  bm25->index_capabilities("b", std::vector<std::string>{"delta"});
-  bm25->index_capabilities("c", std::vector<std::string>{"omega"});
-  ASSERT_TRUE(bm25->learn("a", "gamma"));
-  const double gamma = bm25->score("gamma").value().pairs.at(0).second;
-  EXPECT_LE(bm25->score("alpha gamma").value().pairs.at(0).second, gamma);
+  // Settings at the far end of the accepted range: an agent holding a query word is never lost
+  // to overflow (k1 · B(d), a remembered share or (k1 + 1) / Σ q · idf turning infinite).
+  for (const auto& [k1, weight] : {std::pair{1.5e308, 0.25}, std::pair{1.2, 1e308}}) {
+    SCOPED_TRACE(k1);
+    Bm25Settings s;
+    s.k1 = k1;
+    s.memory_weight = weight;
+    auto bm25 = Bm25Scorer::create(s).value();
+    bm25->index_capabilities("short", std::vector<std::string>{"weather"});
+    bm25->index_capabilities("long", std::vector<std::string>{"weather forecast rain snow wind"});
+    bm25->index_capabilities("other", std::vector<std::string>{"image resize"});
+    ASSERT_TRUE(bm25->learn("long", "weather weather"));
+    const auto pairs = bm25->score("weather").value().pairs;
+    ASSERT_EQ(pairs.size(), 2u);
+    for (const auto& [name, similarity] : pairs) {
+      EXPECT_TRUE(similarity > 0.0 && similarity < 1.0) << name << " " << similarity;
+    }
+  }
   // tanh rounds to 1 from x ≈ 19, which k1 = 30 reaches.
   Bm25Settings wide;
   wide.k1 = 30;
   auto saturated = Bm25Scorer::create(wide).value();
   saturated->index_capabilities("a", std::vector<std::string>(100, "apple apple apple apple"));
   saturated->index_capabilities("b", std::vector<std::string>{"pear"});
-  EXPECT_LT(saturated->score("apple").value().pairs.at(0).second, 1.0);
+  const double top = saturated->score("apple").value().pairs.at(0).second;
+  EXPECT_LT(top, 1.0);
+  // Where many sums round to one similarity, asking for exactly it still reports the agent.
+  ScoreRequest request{"apple"};
+  request.min_similarity = top;
+  ScoreList at_minimum;
+  ASSERT_FALSE(saturated->score_into(request, at_minimum));
+  ASSERT_EQ(at_minimum.pairs.size(), 1u);
+  EXPECT_EQ(at_minimum.pairs[0].second, top);
 }
 
 // Every setting is written, numbers with a fraction, members in this order; reading the text

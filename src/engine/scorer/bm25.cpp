@@ -247,26 +247,20 @@ struct Bm25Scorer::Impl {
     if (scratch.acc.size() < documents.size()) scratch.acc.resize(documents.size(), 0.0);
     double* acc = scratch.acc.data();
     const Lengths* len = lengths.data();
+    // (k1 + 1) · tf' / (k1 + tf') as tf' / (tf' / (k1 + 1) + k1 / (k1 + 1)): neither k1 · B(d)
+    // nor (k1 + 1) / Σ q · idf overflows for a k1 near the largest double, and a tf' that
+    // overflows (a memory weight near it) saturates at k1 + 1 instead of turning into NaN.
+    const double inverse = 1.0 / (k1 + 1.0);
+    const double k1_share = k1 * inverse;
     for (const Weighted& q : known) {
       for (const Posting& p : q.term->postings) {
         if (capabilities_only && p.caps == 0) continue;
-        // tf' / (k1 + tf') with tf' = caps / Bc + memory', as num / (num + k1 · den).
-        double num = p.caps;
-        double den = c0 + c1 * len[p.slot].caps;
-        if (p.memory > 0) {
-          const double memory = q.memory * p.memory / (m0 + m1 * len[p.slot].memory);
-          if (p.caps > 0) {
-            num += memory * den;
-          } else {
-            num = memory;
-            den = 1.0;
-          }
-        }
-        // A remembered-only term at memory weight 0 adds nothing, and so does one whose share
-        // rounds to 0 under a huge k1. Only positive shares are added, so a zero marks an
-        // agent not yet visited.
-        if (!(num > 0.0)) continue;
-        const double share = q.weight * (num / (num + k1 * den));
+        double tf = p.caps > 0 ? p.caps / (c0 + c1 * len[p.slot].caps) : 0.0;
+        if (p.memory > 0) tf += q.memory * p.memory / (m0 + m1 * len[p.slot].memory);
+        // A remembered-only term at memory weight 0 adds nothing. Only positive shares are
+        // added, so a zero marks an agent not yet visited.
+        if (!(tf > 0.0)) continue;
+        const double share = q.weight * (std::isinf(tf) ? k1 + 1.0 : tf / (tf * inverse + k1_share));
         if (!(share > 0.0)) continue;
         if (acc[p.slot] == 0.0) scratch.visited.push_back(p.slot);
         acc[p.slot] += share;
@@ -277,7 +271,7 @@ struct Bm25Scorer::Impl {
     // approaches 1 as x grows (x < k1 + 1). In doubles it reaches 1 from x ≈ 19, which a large
     // k1 allows: the cap keeps 1 out of reach as documented.
     constexpr double kBelowOne = 0x1.fffffffffffffp-1;
-    const double scale = (k1 + 1.0) / total;
+    const double scale = 1.0 / total;
     for (const Slot slot : scratch.visited) {
       const double x = acc[slot] * scale;
       acc[slot] = x < floor ? 0.0 : std::fmin(std::tanh(x), kBelowOne);
@@ -417,10 +411,12 @@ std::optional<std::string> Bm25Scorer::score_into(const ScoreRequest& request,
   const Impl& s = *impl_;
   Scratch& scratch = thread_scratch();
   // tanh rises strictly, so a sum below atanh(min_similarity) cannot reach it; the margin
-  // keeps every agent whose rounded tanh might, and the tanh is skipped for the rest.
+  // keeps every agent whose rounded tanh might, and the tanh is skipped for the rest. Near 1
+  // tanh is so flat that a wide range of sums rounds to one similarity: the floor is taken
+  // from a rounding step below the threshold.
   const double min = request.min_similarity;
-  s.accumulate(request.text, scratch, min > 0.0 && min < 1.0 ? std::atanh(min) * (1.0 - 1e-9) : 0.0,
-               request.capabilities_only);
+  const double floor = min > 0x1p-52 && min < 1.0 ? std::atanh(min - 0x1p-52) * (1.0 - 1e-9) : 0.0;
+  s.accumulate(request.text, scratch, floor, request.capabilities_only);
   out.reserve(scratch.visited.size());
   for (const Slot slot : scratch.visited) {
     double& similarity = scratch.acc[slot];
