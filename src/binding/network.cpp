@@ -768,8 +768,9 @@ PyMethodDef g_methods[] = {
     {"enable_replay", as_cfunction(network_enable_replay), kFastKw,
      "enable_replay($self, max_events=10000)\n--\n\n"
      "Enable the discovery replay log for post-hoc analysis.\n\n"
-     "Once enabled, every discover(), record_success/failure() and tick() call\n"
-     "is recorded; the oldest events are dropped when the log is full.\n\n"
+     "Once enabled, discover() and discover_many() with a query string and\n"
+     "neither explain nor with_confidence, record_success/failure() and tick()\n"
+     "are recorded; the oldest events are dropped when the log is full.\n\n"
      "Args:\n"
      "    max_events: Maximum number of events to keep (default: 10000)."},
     {"replay_events", network_replay_events, METH_NOARGS,
