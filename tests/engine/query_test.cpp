@@ -55,6 +55,9 @@ TEST_F(QueryEval, EachCombinatorFollowsItsRule) {
       {Query::weighted({{T("y"), 2.0}, {T("x"), -1.0}}),
        {{"a", 0.2}, {"c", 1.8}, {"d", 0.3}, {"e", 1.2}}},
       {Query::weighted({{T("x"), kNaN}, {T("y"), 1.0}}), {}},
+      // Weights whose sum overflows average as their ratios say.
+      {Query::weighted({{T("x"), 1e308}, {T("y"), 1e308}}),
+       {{"a", 0.65}, {"b", 0.2}, {"c", 0.45}, {"e", 0.3}}},
   };
   for (const auto& [query, want] : rows) {
     SCOPED_TRACE(query.debug());

@@ -4,6 +4,7 @@
 
 #include "query/query.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <type_traits>
 #include <variant>
@@ -179,6 +180,7 @@ struct EvalFrame {
   ScoreMap acc;
   ScoreMap base;       // Exclude: the base's scores
   double total = 0.0;  // Weighted: the sum of the weights
+  double scale = 1.0;  // Weighted: what every weight is multiplied by
 };
 
 // Combines the scores of the child `f` started last with what `f` holds.
@@ -216,7 +218,7 @@ void absorb_child(EvalFrame& f, ScoreMap child) {
                    f.base.clear();
                  },
                  [&](const Weighted& w) {
-                   const double weight = w.parts[index].second;
+                   const double weight = w.parts[index].second * f.scale;
                    for (const auto& [agent, s] : child)
                      f.acc.try_emplace(agent, 0.0).first->second += s * weight;
                  },
@@ -267,6 +269,16 @@ const Query* advance(EvalFrame& f, const Scorer& scorer, std::optional<std::stri
                    if (f.next == 0) {
                      double total = -0.0;
                      for (const auto& part : w.parts) total += part.second;
+                     // Finite weights whose sum overflows are scaled by a power of two, which
+                     // leaves the average as it is: a few huge weights must not drop every
+                     // agent as NaN. Weights that sum to a finite number are used as given.
+                     if (std::isinf(total) &&
+                         std::all_of(w.parts.begin(), w.parts.end(),
+                                     [](const auto& part) { return std::isfinite(part.second); })) {
+                       f.scale = 0x1p-64;
+                       total = -0.0;
+                       for (const auto& part : w.parts) total += part.second * f.scale;
+                     }
                      // Zero, negative or no weights: nothing to average. A NaN total is
                      // let through; every value then turns NaN and is dropped below.
                      if (total <= 0.0) return;
