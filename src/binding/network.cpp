@@ -831,7 +831,8 @@ PyMethodDef g_methods[] = {
      "    scorer: The scorer to use, as for the constructor. By default the\n"
      "        built-in scorer the file records (kind and settings), else the\n"
      "        default one. A file saved with a host scorer records only that\n"
-     "        it had one: pass it again here, or ValueError is raised.\n"
+     "        it had one: pass it again here, or ValueError is raised, as it\n"
+     "        is for a scorer record with invalid settings.\n"
      "        Query memory settings and remembered texts are restored and\n"
      "        taught to the scorer either way."},
     {"routing_state", as_cfunction(network_routing_state), kFastKw,

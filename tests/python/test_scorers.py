@@ -4,6 +4,7 @@ network, failing host parts and garbage collection of host parts. EmbeddingScore
 upkeep against a from-scratch build, the host protocol, and the package importing without numpy.
 """
 
+import json
 import math
 import random
 import re
@@ -258,6 +259,22 @@ def test_state_files_rebuild_the_scorer_with_its_settings(tmp_path):
         LocalNetwork.load(path)
     loaded = LocalNetwork.load(path, scorer=Bm25Scorer())
     assert loaded.discover("weather")[0].agent_name == "weather"
+
+
+@pytest.mark.parametrize("last", [{"name": ""}, {"name": "a"}])  # unregistrable, repeated
+def test_a_failed_load_leaves_a_passed_scorer_holding_no_agent(tmp_path, last):
+    net = LocalNetwork()
+    net.register("a", ["translate text"])
+    net.register("b", ["send email"])
+    net.save(path := tmp_path / "state.json")
+    snapshot = json.loads(path.read_text())
+    snapshot["agents"].append({**snapshot["agents"][0], **last})
+    path.write_text(json.dumps(snapshot))
+    scorer = Recorder([])
+    with pytest.raises(OSError):
+        LocalNetwork.load(path, scorer=scorer)
+    indexed = [c[1] for c in scorer.calls if c[0] == "index"]
+    assert indexed and sorted(c[1] for c in scorer.calls if c[0] == "remove") == sorted(indexed)
 
 
 WORDS = "rain snow refund card pipeline build deploy invoice weather flight ticket".split()

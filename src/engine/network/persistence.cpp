@@ -162,18 +162,23 @@ Result<std::unique_ptr<LocalNetwork>, NetworkError> LocalNetwork::load(
     expander->replace(snapshot.matrix, snapshot.feedback_count);
   }
 
+  // A scorer passed in belongs to the caller and outlives a failed load: the agents indexed
+  // in it so far are taken out again, or it would keep serving names no network holds.
+  const auto fail = [&](std::size_t registered, std::string message) {
+    for (std::size_t j = 0; j < registered; ++j) network->deregister(snapshot.agents[j].name);
+    return Out::err(NetworkError::serialization(std::move(message)));
+  };
   for (std::size_t i = 0; i < snapshot.agents.size(); ++i) {
     AgentSnapshot& stored = snapshot.agents[i];
     // Registering a name again would replace the first record, and what it held would be lost
     // without a word; no save writes a name twice.
     if (network->find(stored.name) != nullptr) {
-      return Out::err(NetworkError::serialization("duplicate agent `" + stored.name + "`"));
+      return fail(i, "duplicate agent `" + stored.name + "`");
     }
     if (auto error =
             network->register_agent(stored.name, stored.capabilities, std::move(stored.endpoint),
                                     std::move(stored.metadata))) {
-      return Out::err(
-          NetworkError::serialization("Failed to register agent during load: " + error->display()));
+      return fail(i, "Failed to register agent during load: " + error->display());
     }
     AgentRecord* agent = network->find_mut(stored.name);
     agent->diameter = stored.diameter;
