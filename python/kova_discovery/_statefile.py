@@ -85,19 +85,24 @@ def new_network(scorer: str = DEFAULT_SCORER, query_memory: int = DEFAULT_QUERY_
     return LocalNetwork(scorer=_scorer(scorer), query_memory=query_memory)
 
 
-def recorded_configuration(data: bytes) -> tuple[str, int, object]:
-    """The scorer kind, query memory and scorer record (its settings, ``None`` for MinHash)
-    in the text of a state file.
+def recorded_configuration(data: bytes) -> tuple[str, int, object, bool]:
+    """The scorer kind, query memory, scorer record (its settings, ``None`` for MinHash) and
+    whether queries are expanded with learned words, in the text of a state file.
 
     A file without a ``scorer`` member ranks with MinHash; ``"host"`` names a scorer of the
-    application's own, which a load cannot rebuild.
+    application's own, which a load cannot rebuild. A file without ``query_expansion``
+    expands exactly when it remembers nothing, as a load then sets it.
     """
     snapshot = json.loads(data)
-    scorer = snapshot.get("scorer") if isinstance(snapshot, dict) else None
+    if not isinstance(snapshot, dict):
+        snapshot = {}
+    scorer = snapshot.get("scorer")
     kind = scorer.get("kind") if isinstance(scorer, dict) else None
-    memory = snapshot.get("query_memory", 0) if isinstance(snapshot, dict) else 0
-    return (kind if isinstance(kind, str) else "minhash",
-            memory if isinstance(memory, int) else 0, scorer)
+    memory = snapshot.get("query_memory", 0)
+    memory = memory if isinstance(memory, int) else 0
+    expansion = snapshot.get("query_expansion")
+    return (kind if isinstance(kind, str) else "minhash", memory, scorer,
+            expansion if isinstance(expansion, bool) else memory == 0)
 
 
 def _scorer_record_of(network: Any, directory: Path) -> object:

@@ -227,7 +227,7 @@ def check_configuration(args: argparse.Namespace, path: Path, data: bytes,
     if args.scorer is None and args.query_memory is None:
         return
     try:
-        kind, memory, record = recorded_configuration(data)
+        kind, memory, record, expansion = recorded_configuration(data)
     except (ValueError, RecursionError):
         return  # not a state file: loading it reports that
     wrong = []
@@ -237,6 +237,11 @@ def check_configuration(args: argparse.Namespace, path: Path, data: bytes,
         wrong.append(f"--scorer {args.scorer} (the file's {kind} scorer has other settings)")
     if args.query_memory is not None and args.query_memory != memory:
         wrong.append(f"--query-memory {args.query_memory} (the file remembers {memory})")
+    elif args.query_memory is not None and expansion != (memory == 0):
+        # A program may have chosen expansion against what the memory recommends; such a
+        # file ranks otherwise than one this option creates.
+        wrong.append(f"--query-memory {args.query_memory} (the file remembers {memory} with "
+                     f"query expansion {'on' if expansion else 'off'})")
     if wrong:
         raise CliError(f"state file {path} exists: {' and '.join(wrong)}; these options only "
                        "choose the configuration of a new state file")

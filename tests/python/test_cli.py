@@ -138,6 +138,19 @@ def test_scorer_option_refuses_a_file_of_that_kind_with_other_settings(tmp_path)
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".kova")] == []
 
 
+@pytest.mark.parametrize("memory, expansion", [(100, True), (0, False)])
+def test_query_memory_option_refuses_a_file_expanding_otherwise(tmp_path, memory, expansion):
+    network = LocalNetwork(scorer=kova_discovery.Bm25Scorer(), query_memory=memory,
+                           query_expansion=expansion)
+    network.register("a", ["translate text"])
+    network.save(path := tmp_path / "s.json")
+    before = path.read_bytes()
+    code, _, err = run("--state", path, "add", "b", "render French", "--query-memory", memory)
+    assert code == 1 and f"query expansion {'on' if expansion else 'off'}" in err
+    assert path.read_bytes() == before
+    assert run("--state", path, "add", "b", "render French")[0] == 0
+
+
 def test_output_that_cannot_be_written_after_a_save_says_the_change_stands(tmp_path):
     if not Path("/dev/full").exists():
         pytest.skip("no /dev/full")
