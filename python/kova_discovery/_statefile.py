@@ -251,7 +251,13 @@ def read_state(path: str | os.PathLike[str]) -> Any:
     try:
         return LocalNetwork.load(name)
     except ValueError as exc:
-        raise StateFileError(str(exc)) from exc
+        message = str(exc)
+        if "host scorer" in message and "cannot be rebuilt" in message:
+            # The engine's advice (pass the scorer again) is for programs; here nobody can.
+            message = ("it was saved with a scorer of the application's own (such as "
+                       "EmbeddingScorer): only a program can load it, with "
+                       "LocalNetwork.load(path, scorer=...)")
+        raise StateFileError(message) from exc
 
 
 @contextmanager

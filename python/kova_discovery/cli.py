@@ -135,6 +135,8 @@ def parse_metadata(items: Sequence[str]) -> dict[str, str]:
         key, sep, value = item.partition("=")
         if not sep or not key:
             raise CliError(f"bad metadata {item!r}: expected KEY=VALUE")
+        if key in metadata:
+            raise CliError(f"bad metadata {item!r}: key {key!r} is given twice")
         metadata[key] = value
     return metadata
 
@@ -575,23 +577,29 @@ def cmd_mcp(args: argparse.Namespace, out: Any) -> int:
 MAX_TOOL_FILE_BYTES = 256 << 20
 
 
-def read_tool_file(path: Path) -> list[Any]:
+def read_tool_file(path: Path) -> tuple[list[Any], list[int] | None]:
     """Tool definitions from a JSON list, an MCP ``tools/list`` result (``{"tools": [...]}``)
-    or JSON Lines (one definition a line)."""
+    or JSON Lines (one definition a line), with the line of each definition for JSON Lines
+    (``None`` otherwise)."""
     try:
         text = read_regular_file(path, MAX_TOOL_FILE_BYTES).decode("utf-8")
     except (OSError, UnicodeDecodeError) as exc:
         raise CliError(f"{path}: cannot read: {_reason(exc)}") from None
     except ValueError as exc:
         raise CliError(f"{path}: the file is {exc}") from None
+    if not text.strip():
+        # Most often a download that failed: importing nothing must not look like success.
+        raise CliError(f"{path}: the file is empty")
+    lines: list[int] | None = None
     # ValueError covers numbers too long to convert, RecursionError nesting too deep.
     try:
         data: Any = json.loads(text)
     except json.JSONDecodeError as whole:
-        data = []
+        data, lines = [], []
         for number, line in enumerate(text.splitlines(), 1):
             if not line.strip():
                 continue
+            lines.append(number)
             try:
                 data.append(json.loads(line))
             except (ValueError, RecursionError) as exc:
@@ -610,15 +618,19 @@ def read_tool_file(path: Path) -> list[Any]:
     if not isinstance(data, list):
         raise CliError(f"{path}: expected a list of tool definitions or an object with "
                        "a \"tools\" list")
-    return data
+    return data, lines
 
 
 def cmd_import_tools(args: argparse.Namespace, out: Any) -> int:
     from kova_discovery import tools
 
-    definitions = read_tool_file(args.file)
+    definitions, lines = read_tool_file(args.file)
+
+    def where(index: int) -> str:
+        return f"line {lines[index]}" if lines is not None else f"#{index}"
+
     try:
-        prepared = tools.prepare_tools(definitions, args.source)
+        prepared = tools._prepare_all(definitions, args.source, where)
     except (TypeError, ValueError) as exc:
         raise CliError(f"{args.file}: {_reason(exc)}") from None
     with creating(args) as state:

@@ -219,8 +219,8 @@ def _query_tour(tour: Tour, network: LocalNetwork) -> None:
               network.discover(text, filters=filters))
     say()
     filters2 = {"protocol": FilterValue.one_of(["mcp", "a2a"])}
-    tour.show(f'discover("process online payments", filters={{"protocol": '
-              f'{FilterValue.one_of(["mcp", "a2a"])!r}}})',
+    tour.show('discover("process online payments", filters={"protocol": '
+              'FilterValue.one_of(["mcp", "a2a"])})',
               network.discover("process online payments", filters=filters2))
     say("  (pay-gateway speaks REST, so the filter leaves it out)")
 

@@ -37,7 +37,7 @@ from mcp.server.mcpserver.exceptions import ToolError
 from pydantic import Field
 
 from kova_discovery._native import LocalNetwork
-from kova_discovery._statefile import StateLockTimeout, state_lock
+from kova_discovery._statefile import StateLockTimeout, read_state, state_lock
 from kova_discovery._statefile import new_network as recommended_network
 
 __all__ = ["DEFAULT_LOCK_TIMEOUT", "build_server", "serve"]
@@ -83,7 +83,7 @@ class SharedState:
                 network = self._new_network()
             else:
                 try:
-                    network = LocalNetwork.load(str(self.path))
+                    network = read_state(self.path)
                 except (OSError, ValueError) as exc:
                     raise ToolError(f"cannot load state file {self.path}: {exc}") from None
             self._network, self._stamp = network, stamp

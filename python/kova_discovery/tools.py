@@ -36,7 +36,7 @@ import json
 import re
 import sys
 import unicodedata
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Final, cast
 
@@ -287,7 +287,7 @@ def _sdk_tool_types() -> tuple[type, ...]:
     return tuple(found)
 
 
-def _label(tool: object, index: int) -> str:
+def _label(tool: object, where: str) -> str:
     name: object = None
     if isinstance(tool, Mapping):
         name = tool.get("name")
@@ -296,7 +296,7 @@ def _label(tool: object, index: int) -> str:
             name = function.get("name")
     else:
         name = getattr(tool, "name", None)
-    return repr(name) if isinstance(name, str) and name else f"#{index}"
+    return repr(name) if isinstance(name, str) and name else where
 
 
 def _mapping_as_dict(value: object) -> dict[Any, Any]:
@@ -361,6 +361,13 @@ def prepare_tools(tools: Iterable[object], source: str | None = None) -> list[Pr
     if isinstance(tools, (str, bytes, Mapping)) or not isinstance(tools, Iterable):
         raise TypeError("tools must be a list of tool definitions, "
                         f"not {type(tools).__name__}")
+    return _prepare_all(tools, source, lambda index: f"#{index}")
+
+
+def _prepare_all(tools: Iterable[object], source: str | None,
+                 where: Callable[[int], str]) -> list[PreparedTool]:
+    """prepare_tools with ``where(index)`` naming a definition in messages: the command line
+    names lines of a file where the library names list indexes."""
     sdk_tools = _sdk_tool_types()
     prepared: list[PreparedTool] = []
     first_index: dict[str, int] = {}
@@ -368,10 +375,10 @@ def prepare_tools(tools: Iterable[object], source: str | None = None) -> list[Pr
         try:
             one = _prepare_one(tool, source, sdk_tools)
         except _Invalid as exc:
-            raise ValueError(f"tool {_label(tool, index)}: {exc}") from None
+            raise ValueError(f"tool {_label(tool, where(index))}: {exc}") from None
         if one.name in first_index:
             raise ValueError(f"tool {one.name!r}: the name is given twice "
-                             f"(#{first_index[one.name]} and #{index})")
+                             f"({where(first_index[one.name])} and {where(index)})")
         first_index[one.name] = index
         prepared.append(one)
     return prepared

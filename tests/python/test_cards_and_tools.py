@@ -237,7 +237,11 @@ def test_import_tools_command(tmp_path, capsys):
                       ('{"tools": 3}', "error:"), ("[1,", "malformed JSON"),
                       (f"{good}\n{good}\n{{broken", "line 3: malformed JSON"),
                       (f"{good}\n" + "[" * 100_000, "line 2: malformed JSON"),
-                      ('[{"name": "n", "v": 1%s}]' % ("0" * 4300), "malformed JSON")]:
+                      ('[{"name": "n", "v": 1%s}]' % ("0" * 4300), "malformed JSON"),
+                      # JSON Lines name the line, blank lines counted
+                      (f'{good}\n\n{{"description": "nameless"}}', "tool line 3:"),
+                      (f"{good}\n\n{good}", "given twice (line 1 and line 3)"),
+                      (" \n", "the file is empty")]:
         (tmp_path / "bad.json").write_text(bad)
         assert main(["--state", str(state), "import-tools", str(tmp_path / "bad.json")]) == 1
         err = capsys.readouterr().err

@@ -82,6 +82,7 @@ def test_add_registers_and_replaces(state, tmp_path):
     (1, ["query", "x", "--filter", "cost<abc"]), (1, ["query", "x", "--filter", "cost< 5"]),
     (1, ["query", "x", "--filter", "cost<1_0"]),
     (1, ["query", "x", "--filter", "region=eu", "--filter", "region=us"]),
+    (1, ["add", "a", "cap", "--meta", "region=eu", "region=us"]),
     (1, ["feedback", "nobody", "success"]), (1, ["remove", "mail-sender", "nobody"]),
     (1, ["query", "tr\udcffnslate"]),  # a non-UTF-8 byte, as Python decodes argv
     (1, ["query", "x", "--state", "s\udcff.json"]), (1, ["import-cards", "/no/such/card.json"]),
@@ -372,6 +373,13 @@ def test_colour_only_on_a_terminal(monkeypatch):
         (out := io.StringIO()).isatty = lambda: terminal
         print_table(out, table(["agent"], [["a"]]))
         assert ("\x1b[" in out.getvalue()) == coloured, (terminal, no_color)
+
+
+def test_a_file_only_a_program_can_load_says_so(tmp_path):
+    path = tmp_path / "state.json"
+    path.write_text('{"version": 1, "agents": [], "scorer": {"kind": "host"}}')
+    code, _, err = run("--state", path, "agents")
+    assert code == 1 and "LocalNetwork.load(path, scorer=...)" in err, err
 
 
 @pytest.mark.parametrize("content", ["not json at all", '{"version": 99, "agents": []}',

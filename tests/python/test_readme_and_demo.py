@@ -28,6 +28,7 @@ def test_demo_through_the_command_line_on_its_installed_data():
     proc = subprocess.run([sys.executable, "-m", "kova_discovery", "demo"], capture_output=True,
                           text=True, timeout=120)
     assert proc.returncode == 0 and proc.stderr == "", proc.stderr
+    assert "OneOf" not in proc.stdout  # calls it shows can be pasted
     # The reloaded network answers as the original did.
     verdicts = re.findall(r"  (yes|NO)$", proc.stdout.split("Save and load")[1], re.M)
     assert verdicts and set(verdicts) == {"yes"}
