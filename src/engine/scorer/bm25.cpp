@@ -260,7 +260,8 @@ struct Bm25Scorer::Impl {
         // A remembered-only term at memory weight 0 adds nothing. Only positive shares are
         // added, so a zero marks an agent not yet visited.
         if (!(tf > 0.0)) continue;
-        const double share = q.weight * (std::isinf(tf) ? k1 + 1.0 : tf / (tf * inverse + k1_share));
+        const double share =
+            q.weight * (std::isinf(tf) ? k1 + 1.0 : tf / (tf * inverse + k1_share));
         if (!(share > 0.0)) continue;
         if (acc[p.slot] == 0.0) scratch.visited.push_back(p.slot);
         acc[p.slot] += share;
