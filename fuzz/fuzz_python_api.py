@@ -180,7 +180,13 @@ def step(fdp, net, model, scorer):
             net.save(path)
         except OSError:
             return  # names that are not valid UTF-8 are the only reason to fail here
-        loaded = LocalNetwork.load(path)
+        try:
+            loaded = LocalNetwork.load(path)
+        except ValueError as e:
+            # A file saved with a host scorer names no scorer to rebuild: one is passed again.
+            if scorer is None or "host scorer" not in str(e):
+                raise Finding(f"load failed: {e!r}") from e
+            loaded = LocalNetwork.load(path, scorer=TfIdfScorer())
         if loaded.agents() != net.agents():
             raise Finding("save and load lost agents")
     elif op == 13:

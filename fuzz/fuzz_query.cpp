@@ -4,6 +4,7 @@
 // direct recursive reading of the rules, call the scorer exactly as often, and a deep copy
 // must behave like the original.
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -114,13 +115,21 @@ Eval reference(const kova::Query& q, const kova::Scorer& scorer, std::string& er
   }
   const auto& weighted = std::get<Q::Weighted>(node);
   Map out;
+  // Finite weights whose sum overflows average by their ratios: all are scaled by 2^-64.
+  double scale = 1.0;
   double total = -0.0;
   for (const auto& part : weighted.parts) total += part.second;
+  if (std::isinf(total) && std::all_of(weighted.parts.begin(), weighted.parts.end(),
+                                       [](const auto& p) { return std::isfinite(p.second); })) {
+    scale = 0x1p-64;
+    total = -0.0;
+    for (const auto& part : weighted.parts) total += part.second * scale;
+  }
   if (weighted.parts.empty() || total <= 0.0) return out;
   for (const auto& [child, w] : weighted.parts) {
     auto m = reference(child, scorer, error);
     if (!m) return std::nullopt;
-    for (const auto& [agent, s] : *m) out.try_emplace(agent, 0.0).first->second += s * w;
+    for (const auto& [agent, s] : *m) out.try_emplace(agent, 0.0).first->second += s * (w * scale);
   }
   for (auto& entry : out) entry.second /= total;
   std::erase_if(out, [](const auto& e) { return !(e.second > 0.0); });

@@ -5,8 +5,6 @@ test_reliability_leaks.py.)"""
 
 import gc
 import re
-import sys
-import tracemalloc
 
 import pytest
 
@@ -259,16 +257,3 @@ def test_results_hold_their_own_values():
     net.deregister("a")
     gc.collect()
     assert by_name["a"].metadata == {"v": "1"} and after.metadata == {"v": "2", "w": "3"}
-
-
-def test_results_with_and_without_a_callable_look_alike_to_memory_tools(net):
-    # Only results holding a callable are watched by the collector, yet both kinds must report
-    # their real size and their allocation site.
-    tracemalloc.start()
-    try:
-        results = net.discover("q")
-        assert {r.invoke is None for r in results} == {False, True}
-        assert len({sys.getsizeof(r) for r in results}) == 1
-        assert all(tracemalloc.get_object_traceback(r) is not None for r in results)
-    finally:
-        tracemalloc.stop()
