@@ -247,23 +247,33 @@ def fold_row(config: Config, condition: str, tools: Sequence[Agent],
     return FoldRow(config.label, condition, _pool(per), tuple(per), emulated)
 
 
+def _training_texts(parts: Sequence[Sequence[LabelledQuery]], held_out: int
+                    ) -> dict[str, list[str]]:
+    """Each tool's queries in every fold but `held_out`."""
+    texts: dict[str, list[str]] = {}
+    for j, part in enumerate(parts):
+        for q in part if j != held_out else ():
+            for tool in q.tools:
+                texts.setdefault(tool, []).append(q.text)
+    return texts
+
+
 def reference_rows(tools: Sequence[Agent], parts: Sequence[Sequence[LabelledQuery]]
                    ) -> list[FoldRow]:
     """The targets' reference ranking, without feedback and with each tool's training
-    queries appended to its description, on the same folds."""
+    queries appended to its description, on the same folds; then a supervised classifier
+    taught the same queries."""
     plain = baseline_row(peers.Bm25Stemmed(0.0), tools, parts)
-    per = []
-    for i, held_out in enumerate(parts):
-        remembered: dict[str, list[str]] = {}
-        for j, part in enumerate(parts):
-            for q in part if j != i else ():
-                for tool in q.tools:
-                    remembered.setdefault(tool, []).append(q.text)
-        system = peers.Bm25Stemmed(0.0, remembered)
-        system.build(tools)
-        per.append(evaluate(system.names, held_out))
-    expanded = FoldRow(plain.system, "queries appended", _pool(per), tuple(per))
-    return [plain, expanded]
+    rows = [plain]
+    for make, condition in ((lambda texts: peers.Bm25Stemmed(0.0, texts), "queries appended"),
+                            (peers.SupervisedLinear, "trained on the queries")):
+        per = []
+        for i, held_out in enumerate(parts):
+            system = make(_training_texts(parts, i))
+            system.build(tools)
+            per.append(evaluate(system.names, held_out))
+        rows.append(FoldRow(system.label, condition, _pool(per), tuple(per)))
+    return rows
 
 
 def baseline_row(system: peers.Ranker, tools: Sequence[Agent],

@@ -229,10 +229,12 @@ def quality_section(run: Run, curve_name: str = "learning.png") -> list[str]:
             f"that keeps every asked query unseen: {res.target_folds} folds, so that each "
             "network is taught with all but one fold, and Hit@k; the last column is the range "
             "of the per-fold H@1. The lexical hybrid is measured beside the scorers the "
-            "targets name. The last two rows reproduce "
+            "targets name. Two rows reproduce "
             "the reference those targets were measured against (BM25 with English stop words "
             "and Snowball stems over descriptions, then over descriptions followed by each "
-            "tool's training queries), so that this data's offset from the targets' own shows. "
+            "tool's training queries), so that this data's offset from the targets' own shows; "
+            "the last row is a supervised linear classifier taught the same queries, a gauge "
+            "of how far lexical learning gets on this data. "
             "The leave-one-out rows before them teach each network every development query but "
             "the one it is asked, the targets' own ratio: folds teach less, and understate.",
             ""]
