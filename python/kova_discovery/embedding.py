@@ -27,12 +27,12 @@ _SCALE = 32767.0
 
 
 class _Agent:
-    __slots__ = ("row", "total", "count", "remembered", "registered")
+    __slots__ = ("row", "caps", "total", "remembered", "registered")
 
-    def __init__(self, row: int, total: Any, count: int, registered: tuple[str, ...]) -> None:
+    def __init__(self, row: int, registered: tuple[str, ...]) -> None:
         self.row = row
-        self.total = total  # int64 sum of the fixed-point vectors of every text
-        self.count = count
+        self.caps: Any = None  # int64 sum of the fixed-point vectors of its capabilities
+        self.total: Any = None  # the same with the remembered texts' vectors added
         self.remembered: dict[str, _Int16] = {}
         self.registered = registered  # the capability texts it was registered with
 
@@ -188,21 +188,41 @@ class EmbeddingScorer:
         try:
             _, fixed = self._vectors(texts)
         except BaseException:
-            # A rebuild keeps the vector it has. A registration anew must not be ranked on
-            # the old one: the agent is dropped, as one whose first registration failed is
-            # never held, and indexed anew when it next learns (learn raises KeyError).
-            if agent is not None and not rebuild:
+            if agent is not None and rebuild:
+                # A rebuild keeps the vectors it has of the texts still named: a
+                # re-registration names no remembered text and must not be ranked on them.
+                self._set_texts(agent, self._fixed_sum(agent.caps), {
+                    t: agent.remembered[t]
+                    for t in texts[len(agent.registered):] if t in agent.remembered})
+            elif agent is not None:
+                # A registration anew must not be ranked on the old vector: the agent is
+                # dropped, as one whose first registration failed is never held, and indexed
+                # anew when it next learns (learn raises KeyError).
                 self.remove_agent(name)
             raise
-        np = self._np
-        total = fixed.sum(axis=0, dtype=np.int64) if len(fixed) else np.zeros(
-            self._dim or 0, np.int64)
         if agent is None:
-            agent = self._agents[name] = _Agent(self._take_row(name), total, len(fixed), texts)
-        else:
-            agent.total, agent.count, agent.remembered = total, len(fixed), {}
-            if not rebuild:
-                agent.registered = texts
+            agent = self._agents[name] = _Agent(self._take_row(name), texts)
+        elif not rebuild:
+            agent.registered = texts
+        k = len(agent.registered)
+        # Texts after the capabilities are remembered ones, held apart so that each can still
+        # be forgotten alone.
+        self._set_texts(agent, self._fixed_sum(fixed[:k]),
+                        {t: fixed[k + i] for i, t in enumerate(texts[k:])})
+
+    def _fixed_sum(self, vectors: Any) -> Any:
+        """The int64 sum of fixed-point vectors, a zero vector of the current dimension for
+        none (or for a sum taken before anything fixed the dimension)."""
+        np = self._np
+        dim = self._dim or 0
+        if vectors is None or len(vectors) == 0 or vectors.shape[-1] != dim:
+            return np.zeros(dim, np.int64)
+        return vectors.sum(axis=0, dtype=np.int64) if vectors.ndim == 2 else vectors
+
+    def _set_texts(self, agent: _Agent, caps: Any, remembered: dict[str, _Int16]) -> None:
+        agent.caps = caps
+        agent.remembered = remembered
+        agent.total = caps + sum(remembered.values(), self._fixed_sum(None))
         self._write_row(agent)
 
     def remove_agent(self, name: str) -> None:
@@ -226,19 +246,16 @@ class EmbeddingScorer:
         _, fixed = self._one(text)
         if agent.total.shape[0] != fixed.shape[0]:
             # Registered with no text before anything fixed the dimension: its sum is empty.
-            agent.total = self._np.zeros(fixed.shape[0], self._np.int64)
+            agent.total = agent.caps = self._fixed_sum(None)
         agent.remembered[text] = fixed
         agent.total = agent.total + fixed
-        agent.count += 1
         self._write_row(agent)
 
     def forget(self, name: str, text: str) -> None:
         """Take a remembered text out of an agent's vector again.
 
-        Raises KeyError for an agent or a learned text it does not hold: a text that came in
-        through `index_capabilities` (the network's way round a `learn` that failed) is part of
-        the capability mean and cannot be taken out alone, so the network indexes the agent
-        anew with what it still remembers.
+        Raises KeyError for an agent or a remembered text it does not hold (one whose `learn`
+        failed), so that the network indexes the agent anew with what it still remembers.
         """
         agent = self._agents.get(name)
         if agent is None:
@@ -247,7 +264,6 @@ class EmbeddingScorer:
         if fixed is None:
             raise KeyError(text)
         agent.total = agent.total - fixed
-        agent.count -= 1
         self._write_row(agent)
 
     def score(self, query: str) -> list[tuple[str, float]]:

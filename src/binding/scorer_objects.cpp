@@ -206,8 +206,9 @@ std::optional<std::vector<std::pair<Ref, double>>> parse_parts(PyObject* scorers
       raise_arg_error(PyExc_TypeError, kHybridNames[0], where + ": the scorer is None");
       return std::nullopt;
     }
-    if (PyBool_Check(weight_obj.get()) ||
-        !(PyFloat_Check(weight_obj.get()) || PyLong_Check(weight_obj.get()))) {
+    // Any real number float() takes (numpy scalars from tuning too), but not a bool or text.
+    if (PyBool_Check(weight_obj.get()) || PyComplex_Check(weight_obj.get()) ||
+        !PyNumber_Check(weight_obj.get())) {
       raise_arg_error(PyExc_TypeError, kHybridNames[0],
                       where + ": " + cast_error_text(weight_obj.get(), "float"));
       return std::nullopt;
@@ -241,6 +242,13 @@ PyObject* hybrid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!std::isfinite(total)) {
       raise_arg_error(PyExc_ValueError, kHybridNames[0], "the weights must have a finite sum");
       return nullptr;
+    }
+    for (const auto& part : *parts) {
+      if (part.second > 0.0 && part.second / total == 0.0) {
+        raise_arg_error(PyExc_ValueError, kHybridNames[0],
+                        "weight " + format_debug(part.second) + " is too small next to the others");
+        return nullptr;
+      }
     }
     int nesting = 1;
     for (const auto& part : *parts) {

@@ -257,6 +257,9 @@ TEST(ScorerSettings, RoundTripThroughTheFactory) {
       {R"({"kind":"hybrid","parts":[{"weight":1e308,"scorer":{"kind":"tfidf"}},)"
        R"({"weight":1e308,"scorer":{"kind":"tfidf"}}]})",
        "the weights must have a finite sum"},
+      {R"({"kind":"hybrid","parts":[{"weight":5e-324,"scorer":{"kind":"tfidf"}},)"
+       R"({"weight":4,"scorer":{"kind":"tfidf"}}]})",
+       "weight 5e-324 is too small next to the others"},
   };
   for (const auto& [text, error] : failures) {
     const auto made = scorer_from_settings(text);

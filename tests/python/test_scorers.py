@@ -193,6 +193,9 @@ def test_bm25_settings_are_kept_and_shown_and_bad_ones_refused():
      "at least one weight must be greater than 0"),
     ([(Bm25Scorer(), 1e308), (TfIdfScorer(), 1e308)], ValueError,
      "the weights must have a finite sum"),
+    # Its share of the sum rounds to 0: alone it would answer every query with nothing.
+    ([(Bm25Scorer(), 5e-324), (TfIdfScorer(), 4.0)], ValueError,
+     "weight 5e-324 is too small next to the others"),
     ([(Bm25Scorer(), 1, 2)], ValueError, "item 0 must be a (scorer, weight) pair, got length 3"),
     ([Bm25Scorer()], TypeError, "item 0 must be a (scorer, weight) pair: 'Bm25Scorer' object "
      "cannot be converted to 'tuple'"),
@@ -203,6 +206,10 @@ def test_bm25_settings_are_kept_and_shown_and_bad_ones_refused():
 def test_hybrid_bad_input(scorers, exc, message):
     with pytest.raises(exc, match=exact("argument 'scorers': " + message)):
         HybridScorer(scorers)
+    if not scorers:  # numpy weights, as tuning produces them, are numbers like any other
+        weights = [weight for _, weight in HybridScorer(
+            [(Bm25Scorer(), np.float32(0.5)), (TfIdfScorer(), np.int64(1))]).scorers]
+        assert weights == [0.5, 1.0]
 
 
 def test_hybrids_nest_at_most_16_deep():
@@ -359,26 +366,38 @@ def test_serves_a_network_and_learns_what_users_asked():
         assert huge.score("weather forecast rain snow") == [("weather", pytest.approx(1.0))]
 
 
-def test_a_text_taken_in_by_reindexing_is_forgotten_through_reindexing(caplog):
-    # A failed learn leaves the text in the capability mean, where forget cannot reach it
-    # alone: forget must say so, so that the network indexes the agent without it.
-    failing = {"now": False}
+def test_after_failed_encoding_the_vector_follows_the_memory_and_stays_incremental(caplog):
+    # A failed learn makes the network index the agent anew with its remembered texts; one
+    # failure must not leave every later success re-encoding the whole memory, nor may a
+    # failed re-registration keep ranking on texts the network has dropped.
+    calls, failing = [], {"now": False}
 
     def flaky(texts):
         if failing["now"]:
             failing["now"] = False
             raise TimeoutError("encoder busy")
+        calls.append(len(texts))
         return encode(texts)
 
-    net = LocalNetwork(scorer=EmbeddingScorer(flaky), query_memory=5)
+    net = LocalNetwork(scorer=(scorer := EmbeddingScorer(flaky)), query_memory=2)
     net.register("weather", ["weather forecast rain"])
     net.register("billing", ["invoice card refund"])
     failing["now"] = True
     net.record_success("weather", query="flight ticket")
     assert net.discover("flight ticket")[0].agent_name == "weather"
-    net.record_failure("weather", query="flight ticket")
-    assert net.remembered("weather") == []
+    calls.clear()
+    net.record_success("weather", query="snow")
+    net.record_success("weather", query="deploy build")  # evicts "flight ticket"
+    assert max(calls) == 1 and "forget() failed" not in caplog.text
     assert "weather" not in {r.agent_name for r in net.discover("flight ticket")}
+
+    failing["now"] = True
+    net.register("weather", ["weather forecast rain"], metadata={"v": "2"})
+    assert net.remembered("weather") == []
+    fresh = EmbeddingScorer(encode)
+    fresh.index_capabilities("weather", ["weather forecast rain"])
+    assert dict(scorer.score("deploy build")).get("weather") == dict(
+        fresh.score("deploy build")).get("weather")
 
 
 @pytest.mark.parametrize("bad, message", [

@@ -224,6 +224,12 @@ Result<std::unique_ptr<HybridScorer>, std::string> HybridScorer::create(
   if (!(total > 0.0)) return R::err("at least one weight must be greater than 0");
   // The fused similarity divides by the sum: an infinite one would make every result NaN.
   if (!std::isfinite(total)) return R::err("the weights must have a finite sum");
+  for (const HybridPart& part : parts) {
+    // A part whose share rounds to 0 would add nothing, and alone it would answer with nothing.
+    if (part.weight > 0.0 && part.weight / total == 0.0) {
+      return R::err("weight " + format_debug(part.weight) + " is too small next to the others");
+    }
+  }
   return R::ok(std::unique_ptr<HybridScorer>(new HybridScorer(std::move(parts), fusion)));
 }
 
