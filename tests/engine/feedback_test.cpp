@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <random>
 
 #include "log/log.hpp"
@@ -450,6 +451,11 @@ TEST(CoOccurrence, ExpansionStartsAtTheTenthFeedbackPerTermAndLoadsReplaceAll) {
   EXPECT_EQ(e.count("a", "b"), 7u);
   EXPECT_EQ(e.count("translate", "legal"), 0u);
   EXPECT_EQ(e.expand_query({"a"}), (Texts{"a", "b", "c"}));
+  // A loaded count at the top saturates: wrapped to 0 it would switch expansion off.
+  e.replace({{"a", "b", 10}}, std::numeric_limits<std::uint64_t>::max());
+  feed(e, 1, {"a"}, {"b"});
+  EXPECT_EQ(e.feedback_count(), std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(e.expand_query({"a"}), (Texts{"a", "b"}));
 }
 
 TEST(CoOccurrence, DistinctTermBoundAgreesWithANaiveCount) {

@@ -73,7 +73,9 @@ void CoOccurrenceExpander::record_feedback(const std::vector<std::string>& query
       }
     }
   }
-  ++feedback_count_;
+  // Saturates like the pair counts: a count loaded near the top must not wrap to 0, which
+  // would switch expansion off until enough successes came again.
+  if (feedback_count_ != std::numeric_limits<std::uint64_t>::max()) ++feedback_count_;
 
   if (size_ < kMaxEntries) return;
   // Passes with thresholds t = 2, 3, 4, ... each drop the pairs counted below t, until the
