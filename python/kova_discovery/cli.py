@@ -582,7 +582,8 @@ def read_tool_file(path: Path) -> tuple[list[Any], list[int] | None]:
     or JSON Lines (one definition a line), with the line of each definition for JSON Lines
     (``None`` otherwise)."""
     try:
-        text = read_regular_file(path, MAX_TOOL_FILE_BYTES).decode("utf-8")
+        # A byte-order mark (Notepad, PowerShell) is accepted, as card files accept it.
+        text = read_regular_file(path, MAX_TOOL_FILE_BYTES).decode("utf-8-sig")
     except (OSError, UnicodeDecodeError) as exc:
         raise CliError(f"{path}: cannot read: {_reason(exc)}") from None
     except ValueError as exc:
@@ -596,7 +597,9 @@ def read_tool_file(path: Path) -> tuple[list[Any], list[int] | None]:
         data: Any = json.loads(text)
     except json.JSONDecodeError as whole:
         data, lines = [], []
-        for number, line in enumerate(text.splitlines(), 1):
+        # Lines end at "\n" alone: JSON strings may hold U+2028, U+2029 and U+0085 as they
+        # are, where splitlines() would cut a definition in two ("\r" is JSON white space).
+        for number, line in enumerate(text.split("\n"), 1):
             if not line.strip():
                 continue
             lines.append(number)

@@ -606,6 +606,11 @@ TEST(QueryMemoryScorers, LearnAndForgetMatchAFreshTeaching) {
   const auto scores = scores_of(scorer, "book a table for two");
   EXPECT_EQ(scores.at("cap"), 1.0);
   EXPECT_EQ(scores.at("mem"), 40.0 / 64.0);
+  // Signed as discovery hands queries over (lower case, single spaces), so the same query
+  // asked again matches its remembered text in full; forgetting takes the text as written.
+  scorer.learn("mem", "WETTER IN\nM\xC3\x9CNCHEN");
+  EXPECT_EQ(scores_of(scorer, "wetter in m\xC3\xBCnchen").at("mem"), 40.0 / 64.0);
+  EXPECT_TRUE(scorer.forget("mem", "WETTER IN\nM\xC3\x9CNCHEN"));
 }
 
 TEST(QueryMemoryEngine, BoundRepeatsFailuresAndRegistration) {

@@ -221,9 +221,13 @@ def test_import_tools_command(tmp_path, capsys):
              "listed.json": json.dumps({"result": {"tools": [FORMS["mcp"]]}}),
              "object.json": json.dumps({"tools": [FORMS["mcp"]]}),
              "lines.jsonl": "\n".join(json.dumps(t) for t in list(FORMS.values())[2:]),
-             "line.jsonl": json.dumps(FORMS["mcp"]) + "\n"}  # JSON Lines of one line
+             "line.jsonl": json.dumps(FORMS["mcp"]) + "\n",  # JSON Lines of one line
+             # A byte-order mark, CRLF, and line separators JSON strings may hold as they are
+             "marks.jsonl": "\ufeff" + "\r\n".join(json.dumps(
+                 {**FORMS[form], "description": "Send\u2028an\u0085email"}, ensure_ascii=False)
+                 for form in ("anthropic", "mcp"))}
     for name, text in files.items():
-        (tmp_path / name).write_text(text)
+        (tmp_path / name).write_text(text, encoding="utf-8", newline="")
         assert main(["--state", str(state), "import-tools", str(tmp_path / name),
                      "--source", name]) == 0
     assert "1 replaced" in capsys.readouterr().out

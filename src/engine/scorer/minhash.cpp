@@ -10,6 +10,7 @@
 
 #include "core/string_hash.hpp"
 #include "scorer/truncate.hpp"
+#include "text/unicode.hpp"
 
 namespace kova {
 
@@ -161,22 +162,31 @@ void MinHashScorer::index(std::string_view agent_id, const AgentTexts& texts, st
   epoch_ = fresh_capability_epoch();
 }
 
+// A remembered text is a query, so it is signed as discovery hands queries to the scorer:
+// lower-cased with single spaces. Signed as written, the same query asked again (capitals
+// beyond ASCII, a line break) would not match its own remembered text in full.
+MinHashSignature MinHashScorer::remembered_signature(std::string_view agent_id,
+                                                     std::string_view text) const {
+  const std::optional<std::string> truncated = truncate_capability(agent_id, text);
+  std::string normalised;
+  for (const std::string& word : text::split_whitespace_lower(truncated ? *truncated : text)) {
+    if (!normalised.empty()) normalised += ' ';
+    normalised += word;
+  }
+  return compute_signature(normalised, config_);
+}
+
 bool MinHashScorer::learn(std::string_view agent_id, std::string_view text) {
   const auto it = store_->slots.find(agent_id);
   if (it == store_->slots.end()) return true;
-  const std::optional<std::string> truncated = truncate_capability(agent_id, text);
-  const MinHashSignature sig =
-      compute_signature(truncated ? std::string_view(*truncated) : text, config_);
-  store_->append(it->second, sig);
+  store_->append(it->second, remembered_signature(agent_id, text));
   return true;
 }
 
 bool MinHashScorer::forget(std::string_view agent_id, std::string_view text) {
   const auto it = store_->slots.find(agent_id);
   if (it == store_->slots.end()) return true;
-  const std::optional<std::string> truncated = truncate_capability(agent_id, text);
-  return store_->remove_one(
-      it->second, compute_signature(truncated ? std::string_view(*truncated) : text, config_));
+  return store_->remove_one(it->second, remembered_signature(agent_id, text));
 }
 
 void MinHashScorer::remove_agent(std::string_view agent_id) {

@@ -22,8 +22,9 @@ class MinHashScorer final : public Scorer {
   // Signatures registration made with this scorer's settings are taken as they are.
   void index(std::string_view agent_id, const AgentTexts& texts, std::uint32_t key) override;
   void remove_agent(std::string_view agent_id) override;
-  // A remembered text is one more signature of the agent, signed like a capability; its
-  // matches count 5/8 (a similarity of at most 40/64 through remembered texts alone).
+  // A remembered text is one more signature of the agent, signed like a capability once
+  // lower-cased with single spaces, as queries reach the scorer; its matches count 5/8 (a
+  // similarity of at most 40/64 through remembered texts alone).
   // `forget` of a text the agent does not remember returns false.
   bool learn(std::string_view agent_id, std::string_view text) override;
   bool forget(std::string_view agent_id, std::string_view text) override;
@@ -49,6 +50,7 @@ class MinHashScorer final : public Scorer {
   void best_matches_of_all(const MinHashSignature& signature, bool remembered,
                            std::vector<std::uint8_t>& best) const;
   void report(const std::vector<std::uint8_t>& best, double min_similarity, ScoreList& out) const;
+  MinHashSignature remembered_signature(std::string_view agent_id, std::string_view text) const;
   std::unique_ptr<Store> store_;
   std::uint64_t epoch_ = fresh_capability_epoch();
 
