@@ -616,8 +616,8 @@ def read_tool_file(path: Path) -> tuple[list[Any], list[int] | None]:
         data = data["result"]  # a whole JSON-RPC response
     if isinstance(data, dict) and isinstance(data.get("tools"), list):
         data = data["tools"]
-    if isinstance(data, dict) and "name" in data:
-        data = [data]  # JSON Lines of one line: a single definition
+    if isinstance(data, dict) and ("name" in data or data.get("type") == "function"):
+        data = [data]  # JSON Lines of one line: a single definition (OpenAI's nests its name)
     if not isinstance(data, list):
         raise CliError(f"{path}: expected a list of tool definitions or an object with "
                        "a \"tools\" list")

@@ -85,16 +85,24 @@ class PreparedTool:
 # by their shape and JSON text: the text is what the network holds, so a definition
 # re-registered under the same name with other content can never come back stale. Objects
 # registered in this process are the ones returned; after a load each is decoded once. The
-# bound only limits what a process registering ever new tools keeps alive.
+# bounds only limit what a process registering ever new tools (or new versions of large ones)
+# keeps alive: past them the cache starts afresh and definitions are decoded again.
 
 _CACHE_LIMIT: Final = 100_000
+_CACHE_CHARS: Final = 16 << 20
 _decoded: dict[tuple[str, str], object] = {}
+_decoded_chars = 0
 
 
 def _remember(shape: str, text: str, definition: object) -> None:
-    if len(_decoded) >= _CACHE_LIMIT:
-        _decoded.clear()
-    _decoded[(shape, text)] = definition
+    global _decoded_chars
+    key = (shape, text)
+    if key not in _decoded:
+        if len(_decoded) >= _CACHE_LIMIT or _decoded_chars + len(text) > _CACHE_CHARS:
+            _decoded.clear()
+            _decoded_chars = 0
+        _decoded_chars += len(text)
+    _decoded[key] = definition
 
 
 def _importable_sdk_tool() -> Any:
@@ -264,13 +272,17 @@ def _read_mapping(tool: Mapping[str, Any]) -> tuple[str, object, str | None,
         if tool.get("type") != "function":
             raise _Invalid("'parameters' belongs to an OpenAI function tool, which has "
                            "\"type\": \"function\"")
-        shape, params = "openai", _schema_parameters(tool[key], "parameters")
+        # The Responses API declares parameters nullable.
+        shape = "openai"
+        params = [] if tool[key] is None else _schema_parameters(tool[key], "parameters")
     elif key == "input_schema":
         shape, params = "anthropic", _schema_parameters(tool[key], "input_schema")
     elif key == "inputSchema":
         shape, params = "mcp", _schema_parameters(tool[key], "inputSchema")
     elif key == "arguments":
         shape, params = "plain", _argument_list(tool[key])
+    elif tool.get("type") == "function":  # a flat OpenAI tool without parameters
+        shape, params = "openai", []
     else:
         shape, params = "plain", []
     return shape, tool.get("name"), description, params
@@ -319,6 +331,9 @@ def _prepare_one(tool: object, source: str | None, sdk_tools: tuple[type, ...]) 
         raise _Invalid(f"a tool definition is a mapping or an mcp Tool, "
                        f"not {type(tool).__name__}")
     if not isinstance(name, str) or not name:
+        if isinstance(tool, Mapping) and "function" in tool and tool.get("type") != "function":
+            raise _Invalid("'function' belongs to an OpenAI function tool, which has "
+                           "\"type\": \"function\"")
         raise _Invalid("name must be a non-empty string")
     try:
         size = len(name.encode("utf-8"))
@@ -358,7 +373,9 @@ def prepare_tools(tools: Iterable[object], source: str | None = None) -> list[Pr
     """
     if source is not None and not isinstance(source, str):
         raise TypeError(f"source must be a str or None, not {type(source).__name__}")
-    if isinstance(tools, (str, bytes, Mapping)) or not isinstance(tools, Iterable):
+    # An mcp Tool is iterable too (its fields), but it is one definition.
+    if (isinstance(tools, (str, bytes, Mapping, *_sdk_tool_types()))
+            or not isinstance(tools, Iterable)):
         raise TypeError("tools must be a list of tool definitions, "
                         f"not {type(tools).__name__}")
     return _prepare_all(tools, source, lambda index: f"#{index}")
@@ -474,7 +491,8 @@ def record_tool_call(
     """Report whether calling ``tool_name`` for ``query`` worked, so the ranking learns.
 
     A success with its query raises the tool for this query and similar ones; a failure lowers
-    it. Like :meth:`LocalNetwork.record_success`, an unknown tool name changes nothing.
+    it. Like :meth:`LocalNetwork.record_success`, an unknown tool name changes no tool: it is
+    ignored without error, though the exploration schedule still advances, as for every report.
     """
     if not isinstance(tool_name, str):
         raise TypeError(f"tool_name must be a str, not {type(tool_name).__name__}")

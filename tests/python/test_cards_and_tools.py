@@ -140,6 +140,22 @@ def test_every_form_comes_back_as_given_before_and_after_a_load(tmp_path):
     for query, tool in zip(queries, given):
         assert tool in select_tools(loaded, query, k=len(given))
     assert type(select_tools(loaded, queries[-1], k=1)[0]) is type(sdk_tool)
+    with pytest.raises(TypeError, match="must be a list of tool definitions, not Tool"):
+        register_tools(network, sdk_tool)  # iterable (its fields), but one definition
+
+
+def test_openai_tools_without_parameters_and_the_definition_cache_bound():
+    # The Responses API declares parameters nullable; a flat tool may leave them out.
+    for tool in ({"type": "function", "name": "ping", "parameters": None},
+                 {"type": "function", "name": "ping"}):
+        assert T.prepare_tools([tool])[0].shape == "openai"
+    # A large definition re-registered in ever new versions must not pile up in the cache.
+    network = LocalNetwork()
+    for version in range(6):
+        schema = {"type": "object", "properties": {"id": {"enum": [f"{version}-{i}" for i in
+                                                                   range(400_000)]}}}
+        register_tools(network, [{"name": "open_record", "inputSchema": schema}])
+    assert T._decoded_chars <= T._CACHE_CHARS and network.agent_count == 1
 
 
 def test_names_are_indexed_as_words_and_long_descriptions_cut_at_sentences():
@@ -176,6 +192,7 @@ BAD = [
     ({"name": "a", "inputSchema": {}, "input_schema": {}}, "tool 'a': both"),
     ({"name": "a", "inputSchema": {"default": float("nan")}}, "tool 'a': definition is not JSON"),
     ({"name": "a" * 257}, "is 257 bytes long"),
+    ({"function": {"name": "a"}}, "tool 'a': 'function' belongs to an OpenAI function tool"),
     ("get_weather", "tool #1: a tool definition is a mapping"),
     ({"name": "ok"}, "tool 'ok': the name is given twice (#0 and #1)"),
 ]
@@ -222,6 +239,7 @@ def test_import_tools_command(tmp_path, capsys):
              "object.json": json.dumps({"tools": [FORMS["mcp"]]}),
              "lines.jsonl": "\n".join(json.dumps(t) for t in list(FORMS.values())[2:]),
              "line.jsonl": json.dumps(FORMS["mcp"]) + "\n",  # JSON Lines of one line
+             "openai.jsonl": json.dumps(FORMS["openai"]) + "\n",  # its name nested
              # A byte-order mark, CRLF, and line separators JSON strings may hold as they are
              "marks.jsonl": "\ufeff" + "\r\n".join(json.dumps(
                  {**FORMS[form], "description": "Send\u2028an\u0085email"}, ensure_ascii=False)
