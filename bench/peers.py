@@ -280,6 +280,8 @@ class SupervisedLinear(Ranker):
         import numpy as np
 
         scores = self._model.decision_function(self._vectorizer.transform([query]))[0]
+        if np.ndim(scores) == 0:  # two tools: one score, for the second
+            scores = np.array([-scores, scores])
         order = np.argsort(-scores, kind="stable")
         return list(zip(self._names[self._model.classes_[order]].tolist(),
                         scores[order].tolist()))

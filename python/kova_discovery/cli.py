@@ -577,6 +577,9 @@ def cmd_mcp(args: argparse.Namespace, out: Any) -> int:
 MAX_TOOL_FILE_BYTES = 256 << 20
 
 
+_LINE_ENDS = re.compile(r"\r\n|\r|\n")
+
+
 def read_tool_file(path: Path) -> tuple[list[Any], list[int] | None]:
     """Tool definitions from a JSON list, an MCP ``tools/list`` result (``{"tools": [...]}``)
     or JSON Lines (one definition a line), with the line of each definition for JSON Lines
@@ -597,9 +600,9 @@ def read_tool_file(path: Path) -> tuple[list[Any], list[int] | None]:
         data: Any = json.loads(text)
     except json.JSONDecodeError as whole:
         data, lines = [], []
-        # Lines end at "\n" alone: JSON strings may hold U+2028, U+2029 and U+0085 as they
-        # are, where splitlines() would cut a definition in two ("\r" is JSON white space).
-        for number, line in enumerate(text.split("\n"), 1):
+        # Lines end at CR, LF or CRLF, which JSON strings cannot hold raw; not at U+2028,
+        # U+2029 or U+0085 as splitlines() would, which they may hold as they are.
+        for number, line in enumerate(_LINE_ENDS.split(text), 1):
             if not line.strip():
                 continue
             lines.append(number)

@@ -27,7 +27,7 @@ _SCALE = 32767.0
 
 
 class _Agent:
-    __slots__ = ("row", "caps", "total", "remembered", "registered")
+    __slots__ = ("row", "caps", "total", "remembered", "registered", "rebuilding", "stale")
 
     def __init__(self, row: int, registered: tuple[str, ...]) -> None:
         self.row = row
@@ -35,6 +35,10 @@ class _Agent:
         self.total: Any = None  # the same with the remembered texts' vectors added
         self.remembered: dict[str, _Int16] = {}
         self.registered = registered  # the capability texts it was registered with
+        # Its learn or forget just raised: the network's next index_capabilities for it is a
+        # rebuild (capabilities, then every remembered text), not a registration anew.
+        self.rebuilding = False
+        self.stale = False  # a rebuild could not encode every text: the vector lacks some
 
 
 class EmbeddingScorer:
@@ -183,17 +187,22 @@ class EmbeddingScorer:
         texts = tuple(capabilities)
         agent = self._agents.get(name)
         # Where learning failed, the network indexes the agent anew with the capabilities it
-        # was registered with followed by the texts it remembers; other texts register it anew.
-        rebuild = agent is not None and texts[:len(agent.registered)] == agent.registered
+        # was registered with followed by the texts it remembers.
+        rebuild = (agent is not None and agent.rebuilding
+                   and texts[:len(agent.registered)] == agent.registered)
+        if agent is not None:
+            agent.rebuilding = False
         try:
             _, fixed = self._vectors(texts)
         except BaseException:
             if agent is not None and rebuild:
-                # A rebuild keeps the vectors it has of the texts still named: a
-                # re-registration names no remembered text and must not be ranked on them.
+                # A rebuild keeps the vectors it has of the texts still named, and marks the
+                # agent stale while one is missing, so that its next learn or forget raises
+                # and the network tries again.
+                named = texts[len(agent.registered):]
                 self._set_texts(agent, self._fixed_sum(agent.caps), {
-                    t: agent.remembered[t]
-                    for t in texts[len(agent.registered):] if t in agent.remembered})
+                    t: agent.remembered[t] for t in named if t in agent.remembered})
+                agent.stale = len(agent.remembered) < len(set(named))
             elif agent is not None:
                 # A registration anew must not be ranked on the old vector: the agent is
                 # dropped, as one whose first registration failed is never held, and indexed
@@ -204,6 +213,7 @@ class EmbeddingScorer:
             agent = self._agents[name] = _Agent(self._take_row(name), texts)
         elif not rebuild:
             agent.registered = texts
+        agent.stale = False
         k = len(agent.registered)
         # Texts after the capabilities are remembered ones, held apart so that each can still
         # be forgotten alone.
@@ -236,14 +246,22 @@ class EmbeddingScorer:
     def learn(self, name: str, text: str) -> None:
         """Add a remembered query text to an agent's vector (a text it holds is ignored).
 
-        Raises KeyError for an agent it does not hold, so that the network indexes it anew.
+        Raises KeyError for an agent it does not hold or one whose last rebuild could not
+        encode every text, so that the network indexes it anew.
         """
         agent = self._agents.get(name)
         if agent is None:
             raise KeyError(name)
+        if agent.stale:
+            agent.rebuilding = True
+            raise KeyError(text)
         if text in agent.remembered:
             return
-        _, fixed = self._one(text)
+        try:
+            _, fixed = self._one(text)
+        except BaseException:
+            agent.rebuilding = True
+            raise
         if agent.total.shape[0] != fixed.shape[0]:
             # Registered with no text before anything fixed the dimension: its sum is empty.
             agent.total = agent.caps = self._fixed_sum(None)
@@ -260,8 +278,9 @@ class EmbeddingScorer:
         agent = self._agents.get(name)
         if agent is None:
             raise KeyError(name)
-        fixed = agent.remembered.pop(text, None)
+        fixed = None if agent.stale else agent.remembered.pop(text, None)
         if fixed is None:
+            agent.rebuilding = True
             raise KeyError(text)
         agent.total = agent.total - fixed
         self._write_row(agent)

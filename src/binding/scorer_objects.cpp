@@ -3,6 +3,7 @@
 // the engine scorer a network owns.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <new>
 #include <string>
 #include <utility>
@@ -168,6 +169,25 @@ HybridObject* as_hybrid(PyObject* self) {
 constexpr const char* kHybridNames[] = {"scorers"};
 const ArgSpec kHybridArgs{"HybridScorer", kHybridNames, 1, 1};
 
+// 1 for a real number as the `numbers` module has it (numpy's floats and ints, Fraction) or
+// a Decimal, 0 for a bool (numpy's too) or a complex number, whose imaginary part would be
+// dropped, -1 with an exception set.
+int is_real_weight(PyObject* w) {
+  if (PyBool_Check(w)) return 0;
+  if (PyFloat_Check(w) || PyLong_Check(w)) return 1;
+  Ref numbers = Ref::steal(PyImport_ImportModule("numbers"));
+  if (!numbers) return -1;
+  Ref number = Ref::steal(PyObject_GetAttrString(numbers.get(), "Number"));
+  Ref complex = number ? Ref::steal(PyObject_GetAttrString(numbers.get(), "Complex")) : Ref();
+  Ref real = complex ? Ref::steal(PyObject_GetAttrString(numbers.get(), "Real")) : Ref();
+  if (!real) return -1;
+  const int is_number = PyObject_IsInstance(w, number.get());
+  if (is_number <= 0) return is_number;
+  const int is_complex = PyObject_IsInstance(w, complex.get());
+  if (is_complex <= 0) return is_complex < 0 ? -1 : 1;  // a Decimal
+  return PyObject_IsInstance(w, real.get());
+}
+
 // The (scorer, weight) pairs of `scorers`, or nullopt with TypeError/ValueError set.
 std::optional<std::vector<std::pair<Ref, double>>> parse_parts(PyObject* scorers) {
   if (PyUnicode_Check(scorers) || !PySequence_Check(scorers)) {
@@ -206,9 +226,10 @@ std::optional<std::vector<std::pair<Ref, double>>> parse_parts(PyObject* scorers
       raise_arg_error(PyExc_TypeError, kHybridNames[0], where + ": the scorer is None");
       return std::nullopt;
     }
-    // Any real number float() takes (numpy scalars from tuning too), but not a bool or text.
-    if (PyBool_Check(weight_obj.get()) || PyComplex_Check(weight_obj.get()) ||
-        !PyNumber_Check(weight_obj.get())) {
+    // Numpy scalars from tuning are numbers like any other.
+    const int real = is_real_weight(weight_obj.get());
+    if (real < 0) return std::nullopt;
+    if (real == 0) {
       raise_arg_error(PyExc_TypeError, kHybridNames[0],
                       where + ": " + cast_error_text(weight_obj.get(), "float"));
       return std::nullopt;
@@ -244,7 +265,7 @@ PyObject* hybrid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     for (const auto& part : *parts) {
-      if (part.second > 0.0 && part.second / total == 0.0) {
+      if (part.second > 0.0 && part.second / total < std::numeric_limits<double>::min()) {
         raise_arg_error(PyExc_ValueError, kHybridNames[0],
                         "weight " + format_debug(part.second) + " is too small next to the others");
         return nullptr;

@@ -243,7 +243,8 @@ def test_import_tools_command(tmp_path, capsys):
              # A byte-order mark, CRLF, and line separators JSON strings may hold as they are
              "marks.jsonl": "\ufeff" + "\r\n".join(json.dumps(
                  {**FORMS[form], "description": "Send\u2028an\u0085email"}, ensure_ascii=False)
-                 for form in ("anthropic", "mcp"))}
+                 for form in ("anthropic", "mcp")),
+             "old_mac.jsonl": json.dumps(FORMS["mcp"]) + "\r" + json.dumps(FORMS["plain"])}
     for name, text in files.items():
         (tmp_path / name).write_text(text, encoding="utf-8", newline="")
         assert main(["--state", str(state), "import-tools", str(tmp_path / name),

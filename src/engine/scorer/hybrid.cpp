@@ -225,8 +225,9 @@ Result<std::unique_ptr<HybridScorer>, std::string> HybridScorer::create(
   // The fused similarity divides by the sum: an infinite one would make every result NaN.
   if (!std::isfinite(total)) return R::err("the weights must have a finite sum");
   for (const HybridPart& part : parts) {
-    // A part whose share rounds to 0 would add nothing, and alone it would answer with nothing.
-    if (part.weight > 0.0 && part.weight / total == 0.0) {
+    // A part whose share is 0 or subnormal adds nothing, or nothing exact: answering alone
+    // (the others failing) it would answer with nothing, or a ranking rounded flat.
+    if (part.weight > 0.0 && part.weight / total < std::numeric_limits<double>::min()) {
       return R::err("weight " + format_debug(part.weight) + " is too small next to the others");
     }
   }

@@ -164,7 +164,8 @@ void MinHashScorer::index(std::string_view agent_id, const AgentTexts& texts, st
 
 // A remembered text is a query, so it is signed as discovery hands queries to the scorer:
 // lower-cased with single spaces. Signed as written, the same query asked again (capitals
-// beyond ASCII, a line break) would not match its own remembered text in full.
+// beyond ASCII, a line break) would not match its own remembered text in full. It follows
+// the capabilities' length rule first, so a query past max_tokens matches only in part.
 MinHashSignature MinHashScorer::remembered_signature(std::string_view agent_id,
                                                      std::string_view text) const {
   const std::optional<std::string> truncated = truncate_capability(agent_id, text);
