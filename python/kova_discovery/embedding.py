@@ -203,11 +203,14 @@ class EmbeddingScorer:
                 self._set_texts(agent, self._fixed_sum(agent.caps), {
                     t: agent.remembered[t] for t in named if t in agent.remembered})
                 agent.stale = len(agent.remembered) < len(set(named))
-            elif agent is not None:
-                # A registration anew must not be ranked on the old vector: the agent is
-                # dropped, as one whose first registration failed is never held, and indexed
-                # anew when it next learns (learn raises KeyError).
-                self.remove_agent(name)
+            else:
+                # A registration (anew) that could not encode: the agent ranks nowhere, not on
+                # an old vector, and stays stale until a rebuild encodes its texts.
+                if agent is None:
+                    agent = self._agents[name] = _Agent(self._take_row(name), texts)
+                agent.registered = texts
+                self._set_texts(agent, self._fixed_sum(None), {})
+                agent.stale = True
             raise
         if agent is None:
             agent = self._agents[name] = _Agent(self._take_row(name), texts)
@@ -246,8 +249,8 @@ class EmbeddingScorer:
     def learn(self, name: str, text: str) -> None:
         """Add a remembered query text to an agent's vector (a text it holds is ignored).
 
-        Raises KeyError for an agent it does not hold or one whose last rebuild could not
-        encode every text, so that the network indexes it anew.
+        Raises KeyError for an agent it does not hold or one whose texts could not all be
+        encoded when it was last indexed, so that the network indexes it anew.
         """
         agent = self._agents.get(name)
         if agent is None:

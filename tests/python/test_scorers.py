@@ -375,47 +375,26 @@ def test_serves_a_network_and_learns_what_users_asked():
         assert huge.score("weather forecast rain snow") == [("weather", pytest.approx(1.0))]
 
 
-def test_after_a_failed_learn_the_vector_follows_the_memory_and_stays_incremental(caplog):
-    # A failed learn makes the network index the agent anew with its remembered texts; one
-    # failure must not leave every later success re-encoding the whole memory.
-    calls, failing = [], {"now": False}
-
-    def flaky(texts):
-        if failing["now"]:
-            failing["now"] = False
-            raise TimeoutError("encoder busy")
-        calls.append(len(texts))
-        return encode(texts)
-
-    net = LocalNetwork(scorer=EmbeddingScorer(flaky), query_memory=2)
-    net.register("weather", ["weather forecast rain"])
-    net.register("billing", ["invoice card refund"])
-    failing["now"] = True
-    net.record_success("weather", query="flight ticket")
-    assert net.discover("flight ticket")[0].agent_name == "weather"
-    calls.clear()
-    net.record_success("weather", query="snow")
-    net.record_success("weather", query="deploy build")  # evicts "flight ticket"
-    assert max(calls) == 1 and "forget() failed" not in caplog.text
-    assert "weather" not in {r.agent_name for r in net.discover("flight ticket")}
-
-
 @pytest.mark.parametrize("seed", range(2))
 def test_vectors_follow_the_network_through_encoder_failures_and_re_registrations(seed):
+    # After failures the network indexes an agent anew with its remembered texts: its vector
+    # must follow the network's memory, and learning must then go on one text at a time.
     rng = random.Random(seed)
     phrase = lambda: " ".join(rng.choices(WORDS, k=rng.randint(1, 3)))  # noqa: E731
-    failing = {"odds": 0.3}
+    failing, calls = {"odds": 0.3}, []
 
     def flaky(texts):
         if rng.random() < failing["odds"]:
             raise TimeoutError("encoder busy")
+        calls.append(len(texts))
         return encode(texts)
 
     net = LocalNetwork(scorer=(scorer := EmbeddingScorer(flaky, cache_size=0)), query_memory=3)
     caps: dict[str, list[str]] = {}
     for step in range(400):
         name, op = f"a{rng.randrange(3)}", rng.random()
-        if name not in caps or op < 0.2:
+        calls.clear()
+        if registering := name not in caps or op < 0.2:
             # Often the old capabilities and one more: not to be taken for a rebuild.
             keep = caps.get(name, []) if rng.random() < 0.5 else []
             caps[name] = keep + [phrase()]
@@ -428,7 +407,8 @@ def test_vectors_follow_the_network_through_encoder_failures_and_re_registration
             failing["odds"] = 0.0
             for agent in caps:
                 net.record_success(agent, query="ticket")
-        if step >= 300:
+        if step > 300:
+            assert registering or max(calls, default=0) <= 1, calls
             fresh = EmbeddingScorer(encode)
             for agent, own in caps.items():
                 fresh.index_capabilities(agent, own)
@@ -446,7 +426,7 @@ def test_vectors_follow_the_network_through_encoder_failures_and_re_registration
     (lambda texts: encode(texts) * 1j, "complex"),
     (lambda texts: (v for v in encode(texts)), "vectors of numbers"),
 ])
-def test_bad_encoder_output_is_refused_and_the_stale_agent_dropped(bad, message):
+def test_bad_encoder_output_is_refused_and_the_old_vector_not_kept(bad, message):
     # Kept, the old vector would rank the agent on capabilities it no longer has.
     (scorer := EmbeddingScorer(encode)).index_capabilities("a", ["rain"])
     scorer.index_capabilities("b", ["rain"])
