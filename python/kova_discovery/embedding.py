@@ -27,7 +27,8 @@ _SCALE = 32767.0
 
 
 class _Agent:
-    __slots__ = ("row", "caps", "total", "remembered", "registered", "rebuilding", "stale")
+    __slots__ = ("row", "caps", "total", "remembered", "registered", "rebuilding", "stale",
+                 "caps_known")
 
     def __init__(self, row: int, registered: tuple[str, ...]) -> None:
         self.row = row
@@ -39,6 +40,7 @@ class _Agent:
         # rebuild (capabilities, then every remembered text), not a registration anew.
         self.rebuilding = False
         self.stale = False  # a rebuild could not encode every text: the vector lacks some
+        self.caps_known = True  # false while its capabilities were never encoded
 
 
 class EmbeddingScorer:
@@ -202,7 +204,8 @@ class EmbeddingScorer:
                 named = texts[len(agent.registered):]
                 self._set_texts(agent, self._fixed_sum(agent.caps), {
                     t: agent.remembered[t] for t in named if t in agent.remembered})
-                agent.stale = len(agent.remembered) < len(set(named))
+                agent.stale = (not agent.caps_known
+                               or len(agent.remembered) < len(set(named)))
             else:
                 # A registration (anew) that could not encode: the agent ranks nowhere, not on
                 # an old vector, and stays stale until a rebuild encodes its texts.
@@ -210,13 +213,13 @@ class EmbeddingScorer:
                     agent = self._agents[name] = _Agent(self._take_row(name), texts)
                 agent.registered = texts
                 self._set_texts(agent, self._fixed_sum(None), {})
-                agent.stale = True
+                agent.stale, agent.caps_known = True, False
             raise
         if agent is None:
             agent = self._agents[name] = _Agent(self._take_row(name), texts)
         elif not rebuild:
             agent.registered = texts
-        agent.stale = False
+        agent.stale, agent.caps_known = False, True
         k = len(agent.registered)
         # Texts after the capabilities are remembered ones, held apart so that each can still
         # be forgotten alone.
