@@ -3,7 +3,6 @@
 // the engine scorer a network owns.
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <new>
 #include <string>
 #include <utility>
@@ -253,23 +252,11 @@ PyObject* hybrid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!parse_args(kHybridArgs, args, kwargs, a)) return nullptr;
     auto parts = parse_parts(a[0]);
     if (!parts) return nullptr;
-    double total = 0.0;
-    for (const auto& part : *parts) total += part.second;
-    if (!(total > 0.0)) {
-      raise_arg_error(PyExc_ValueError, kHybridNames[0],
-                      "at least one weight must be greater than 0");
+    std::vector<double> weights;
+    for (const auto& part : *parts) weights.push_back(part.second);
+    if (const auto error = hybrid_weights_error(weights)) {
+      raise_arg_error(PyExc_ValueError, kHybridNames[0], *error);
       return nullptr;
-    }
-    if (!std::isfinite(total)) {
-      raise_arg_error(PyExc_ValueError, kHybridNames[0], "the weights must have a finite sum");
-      return nullptr;
-    }
-    for (const auto& part : *parts) {
-      if (part.second > 0.0 && part.second / total < std::numeric_limits<double>::min()) {
-        raise_arg_error(PyExc_ValueError, kHybridNames[0],
-                        "weight " + format_debug(part.second) + " is too small next to the others");
-        return nullptr;
-      }
     }
     int nesting = 1;
     for (const auto& part : *parts) {

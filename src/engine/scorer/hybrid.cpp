@@ -209,28 +209,35 @@ HybridScorer::HybridScorer(std::vector<HybridPart> parts, Fusion fusion)
 
 HybridScorer::~HybridScorer() = default;
 
+std::optional<std::string> hybrid_weights_error(std::span<const double> weights) {
+  double total = 0.0;
+  for (const double weight : weights) total += weight;
+  if (!(total > 0.0)) return "at least one weight must be greater than 0";
+  // The fused similarity divides by the sum: an infinite one would make every result NaN.
+  if (!std::isfinite(total)) return "the weights must have a finite sum";
+  for (const double weight : weights) {
+    // A part whose share is 0 or subnormal adds nothing, or nothing exact: answering alone
+    // (the others failing) it would answer with nothing, or a ranking rounded flat.
+    if (weight > 0.0 && weight / total < std::numeric_limits<double>::min()) {
+      return "weight " + format_debug(weight) + " is too small next to the others";
+    }
+  }
+  return std::nullopt;
+}
+
 Result<std::unique_ptr<HybridScorer>, std::string> HybridScorer::create(
     std::vector<HybridPart> parts, Fusion fusion) {
   using R = Result<std::unique_ptr<HybridScorer>, std::string>;
   if (parts.empty()) return R::err("a hybrid scorer needs at least one scorer");
-  double total = 0.0;
+  std::vector<double> weights;
   for (const HybridPart& part : parts) {
     if (!(part.weight >= 0.0) || !std::isfinite(part.weight)) {
       return R::err("weights must be finite numbers >= 0, got " + format_shortest(part.weight));
     }
     if (!part.scorer) return R::err("a hybrid scorer part has no scorer");
-    total += part.weight;
+    weights.push_back(part.weight);
   }
-  if (!(total > 0.0)) return R::err("at least one weight must be greater than 0");
-  // The fused similarity divides by the sum: an infinite one would make every result NaN.
-  if (!std::isfinite(total)) return R::err("the weights must have a finite sum");
-  for (const HybridPart& part : parts) {
-    // A part whose share is 0 or subnormal adds nothing, or nothing exact: answering alone
-    // (the others failing) it would answer with nothing, or a ranking rounded flat.
-    if (part.weight > 0.0 && part.weight / total < std::numeric_limits<double>::min()) {
-      return R::err("weight " + format_debug(part.weight) + " is too small next to the others");
-    }
-  }
+  if (auto error = hybrid_weights_error(weights)) return R::err(std::move(*error));
   return R::ok(std::unique_ptr<HybridScorer>(new HybridScorer(std::move(parts), fusion)));
 }
 

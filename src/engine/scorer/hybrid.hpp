@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -43,6 +44,10 @@ struct HybridPart {
 // How deep hybrids may nest inside one another: every operation walks the nesting
 // recursively, and no sensible fusion needs more than a few levels.
 inline constexpr int kMaxHybridNesting = 16;
+
+// Why weights (each finite and >= 0) cannot make a hybrid, taken together: all 0, an
+// infinite sum, or one whose share of the sum is too small to count; nullopt when they can.
+std::optional<std::string> hybrid_weights_error(std::span<const double> weights);
 
 class HybridScorer final : public Scorer {
  public:
